@@ -1,0 +1,33 @@
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <stdexcept>
+
+namespace testsupport {
+
+QString samplesDir() {
+    const QString dir = qEnvironmentVariable("TWINSLIM_SAMPLES");
+    if (dir.isEmpty() || !QFileInfo(dir).isDir())
+        return {};
+    return QDir(dir).absolutePath();
+}
+
+QString photolibPath() { return qEnvironmentVariable("TWINSLIM_PHOTOLIB"); }
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+void writeFile(const QString& path, const QByteArray& data) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
+        throw std::runtime_error("cannot write test file " + path.toStdString());
+}
+
+} // namespace testsupport

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace testsupport {
+
+// Folder of the real sample files, or empty when this checkout has none.
+QString samplesDir();
+
+// Skips the running test, saying why, when the sample folder is absent.
+#define TWINSLIM_REQUIRE_SAMPLES()                                                                 \
+    do {                                                                                           \
+        if (testsupport::samplesDir().isEmpty())                                                   \
+            GTEST_SKIP() << "the sample folder ../shared/samples is absent";                       \
+    } while (0)
+
+// Path of the photolib executable under test (set by CTest).
+QString photolibPath();
+
+QByteArray readFile(const QString& path);
+void writeFile(const QString& path, const QByteArray& data);
+
+} // namespace testsupport
