@@ -14,7 +14,9 @@ QString samplesDir() {
     return QDir(dir).absolutePath();
 }
 
-QString photolibPath() { return qEnvironmentVariable("TWINSLIM_PHOTOLIB"); }
+QString photolibPath() {
+    return qEnvironmentVariable("TWINSLIM_PHOTOLIB");
+}
 
 QByteArray readFile(const QString& path) {
     QFile f(path);

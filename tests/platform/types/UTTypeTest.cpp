@@ -1,0 +1,79 @@
+#include "platform/types/UTType.h"
+
+#include <gtest/gtest.h>
+
+using uti::UTType;
+
+TEST(UTType, ConformanceTable) {
+    struct Row {
+        const char* id;
+        bool raw, jpeg, image;
+    };
+    const Row rows[] = {
+        {"public.jpeg", false, true, true},
+        {"public.heic", false, false, true},
+        {"public.heif", false, false, true},
+        {"public.camera-raw-image", true, false, true},
+        {"com.adobe.raw-image", true, false, true},
+        {"com.canon.cr3-raw-image", true, false, true},
+        {"com.sony.arw-raw-image", true, false, true},
+        {"com.nikon.raw-image", true, false, true},
+        {"com.fuji.raw-image", true, false, true},
+        {"public.png", false, false, true},
+        {"com.adobe.xmp", false, false, false},
+        {"public.mpeg-4", false, false, false},
+    };
+    for (const Row& r : rows) {
+        auto t = UTType::fromIdentifier(QString::fromLatin1(r.id));
+        ASSERT_TRUE(t.has_value()) << r.id;
+        EXPECT_EQ(t->conformsTo(UTType::rawImage()), r.raw) << r.id;
+        EXPECT_EQ(t->conformsTo(UTType::jpeg()), r.jpeg) << r.id;
+        EXPECT_EQ(t->conformsTo(UTType::image()), r.image) << r.id;
+        EXPECT_TRUE(t->conformsTo(*t)) << r.id;
+        EXPECT_EQ(uti::conformsToRaw(QString::fromLatin1(r.id)), r.raw) << r.id;
+        EXPECT_EQ(uti::conformsToJpeg(QString::fromLatin1(r.id)), r.jpeg) << r.id;
+    }
+    // A parent never conforms to its child.
+    EXPECT_FALSE(UTType::image().conformsTo(UTType::jpeg()));
+    EXPECT_FALSE(UTType::rawImage().conformsTo(*UTType::fromIdentifier("com.adobe.raw-image")));
+}
+
+TEST(UTType, UnknownIdentifiersAreNoType) {
+    EXPECT_FALSE(UTType::fromIdentifier("com.example.unknown").has_value());
+    EXPECT_FALSE(UTType::fromIdentifier("").has_value());
+    EXPECT_FALSE(uti::conformsToRaw("com.example.raw-image"));
+    EXPECT_FALSE(uti::conformsToJpeg("dyn.ah62d4rv4ge80k2py"));
+}
+
+TEST(UTType, ExtensionsAreCaseInsensitiveWithPreferredExtension) {
+    for (const char* ext : {"JPG", "jpg", "Jpeg", "JPE", ".jpg"}) {
+        auto t = UTType::fromFilenameExtension(QString::fromLatin1(ext));
+        ASSERT_TRUE(t) << ext;
+        EXPECT_EQ(t->identifier(), "public.jpeg");
+    }
+    EXPECT_EQ(UTType::jpeg().preferredFilenameExtension(), "jpeg");
+    EXPECT_EQ(UTType::heic().preferredFilenameExtension(), "heic");
+    EXPECT_EQ(UTType::heif().preferredFilenameExtension(), "heif");
+    EXPECT_EQ(UTType::fromFilenameExtension("HEIC")->identifier(), "public.heic");
+    EXPECT_EQ(UTType::fromFilenameExtension("hif")->identifier(), "public.heif");
+    EXPECT_EQ(UTType::fromFilenameExtension("CR3")->identifier(), "com.canon.cr3-raw-image");
+    EXPECT_EQ(UTType::fromFilenameExtension("dng")->identifier(), "com.adobe.raw-image");
+    EXPECT_EQ(UTType::fromFilenameExtension("XMP")->identifier(), "com.adobe.xmp");
+    EXPECT_EQ(UTType::fromFilenameExtension("aae")->identifier(),
+              "com.apple.photos.apple-adjustment-envelope");
+    EXPECT_FALSE(UTType::fromFilenameExtension("zzz"));
+    EXPECT_FALSE(UTType::fromFilenameExtension(""));
+    // Abstract types have no extension of their own.
+    EXPECT_TRUE(UTType::image().preferredFilenameExtension().isEmpty());
+    EXPECT_TRUE(UTType::rawImage().preferredFilenameExtension().isEmpty());
+}
+
+TEST(UTType, EveryRawExtensionOfTheCameraListIsRaw) {
+    for (const char* ext : {"cr2", "cr3", "crw", "nef", "nrw", "arw", "srf", "sr2", "dng", "raf",
+                            "orf", "rw2", "pef", "srw", "3fr", "iiq", "erf", "mrw", "x3f", "rwl"}) {
+        auto t = UTType::fromFilenameExtension(QString::fromLatin1(ext));
+        ASSERT_TRUE(t) << ext;
+        EXPECT_TRUE(t->conformsTo(UTType::rawImage())) << ext;
+        EXPECT_EQ(t->preferredFilenameExtension(), QString::fromLatin1(ext));
+    }
+}
