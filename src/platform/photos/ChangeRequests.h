@@ -1,0 +1,123 @@
+#pragma once
+
+#include "platform/photos/PhotoTypes.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace photos {
+
+// Stands for an object a change creates; its identifier is known while the
+// change body runs, and the object exists under it once the change succeeded.
+struct ObjectPlaceholder {
+    QString localIdentifier;
+};
+
+struct ResourceCreationOptions {
+    QString originalFilename;
+    QString uniformTypeIdentifier;
+};
+
+class AssetCreationRequest {
+public:
+    // Adds a resource from bytes held in memory.
+    void addResource(ResourceType type, const QByteArray& data,
+                     const ResourceCreationOptions& options);
+    // Adds a resource copied from a file when the change is applied.
+    void addResource(ResourceType type, const QString& filePath,
+                     const ResourceCreationOptions& options);
+
+    std::optional<QDateTime> creationDate;
+    std::optional<int> creationOffsetSeconds;
+    std::optional<Location> location;
+    bool favorite = false;
+    bool hidden = false;
+
+    ObjectPlaceholder placeholderForCreatedAsset() const { return {m_identifier}; }
+
+    struct PendingResource {
+        ResourceType type;
+        QByteArray data;
+        QString sourcePath; // set instead of data for file resources
+        ResourceCreationOptions options;
+    };
+    const std::vector<PendingResource>& resources() const { return m_resources; }
+
+private:
+    friend class ChangeRequests;
+    explicit AssetCreationRequest(QString identifier) : m_identifier(std::move(identifier)) {}
+    QString m_identifier;
+    std::vector<PendingResource> m_resources;
+};
+
+class AssetChangeRequest {
+public:
+    std::optional<bool> favorite;
+    std::optional<bool> hidden;
+    const QString& assetIdentifier() const { return m_identifier; }
+
+private:
+    friend class ChangeRequests;
+    explicit AssetChangeRequest(QString identifier) : m_identifier(std::move(identifier)) {}
+    QString m_identifier;
+};
+
+// Membership changes of one album (existing or being created in the same change).
+class AssetCollectionChangeRequest {
+public:
+    void addAssets(const std::vector<AssetPtr>& assets);
+    void addAssets(const std::vector<ObjectPlaceholder>& placeholders);
+    void removeAssets(const std::vector<AssetPtr>& assets);
+
+    ObjectPlaceholder placeholderForCreatedAssetCollection() const { return {m_identifier}; }
+    const QString& collectionIdentifier() const { return m_identifier; }
+    const std::optional<QString>& createdTitle() const { return m_createdTitle; }
+
+    struct Operation {
+        bool add;
+        QStringList assetIdentifiers;
+    };
+    const std::vector<Operation>& operations() const { return m_operations; }
+
+private:
+    friend class ChangeRequests;
+    AssetCollectionChangeRequest(QString identifier, std::optional<QString> createdTitle)
+        : m_identifier(std::move(identifier)), m_createdTitle(std::move(createdTitle)) {}
+    QString m_identifier;
+    std::optional<QString> m_createdTitle;
+    std::vector<Operation> m_operations;
+};
+
+// What a change body records. It runs on the library's worker thread and only
+// records: nothing touches the catalogue until the body has returned.
+class ChangeRequests {
+public:
+    AssetCreationRequest& creationRequestForAsset();
+    AssetChangeRequest& changeRequestForAsset(const AssetPtr& asset);
+    AssetCollectionChangeRequest& creationRequestForAssetCollection(const QString& title);
+    // Nothing when the collection cannot take membership changes (not a regular user album).
+    AssetCollectionChangeRequest* changeRequestForAssetCollection(const CollectionPtr& collection);
+    void deleteAssets(const std::vector<AssetPtr>& assets);
+
+    const std::deque<AssetCreationRequest>& assetCreations() const { return m_assetCreations; }
+    const std::deque<AssetChangeRequest>& assetChanges() const { return m_assetChanges; }
+    const std::deque<AssetCollectionChangeRequest>& collectionChanges() const {
+        return m_collectionChanges;
+    }
+    const QStringList& deletions() const { return m_deletions; }
+    bool isEmpty() const;
+
+private:
+    // deques keep references handed to the body valid while more requests are added
+    std::deque<AssetCreationRequest> m_assetCreations;
+    std::deque<AssetChangeRequest> m_assetChanges;
+    std::deque<AssetCollectionChangeRequest> m_collectionChanges;
+    QStringList m_deletions;
+};
+
+} // namespace photos

@@ -1,0 +1,138 @@
+#pragma once
+
+#include "platform/photos/ChangeRequests.h"
+#include "platform/photos/FetchOptions.h"
+#include "platform/photos/PhotoLibraryError.h"
+#include "platform/photos/PhotoTypes.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace photos {
+
+class Catalog;
+
+// Fault injection, part of the service's interface so that every failure path of a
+// program built on it can be exercised against the real thing. Each switch applies once.
+struct FaultInjection {
+    bool failNextChangeWithError = false;
+    bool failNextChangeWithoutError = false;
+    bool refuseNextDeletion = false;
+    bool failNextResourceWrite = false;
+    bool answerNextImageRequestWithNothing = false;
+    bool deliverDegradedImageFirst = false; // stays on until cleared
+};
+
+// One photo library: a folder NAME.photolibrary holding catalog.sqlite and resources/.
+// Fetches may be called from any thread; changes are applied one at a time on the
+// library's own worker thread.
+class PhotoLibrary : public std::enable_shared_from_this<PhotoLibrary> {
+public:
+    // Opens the library at `path`, creating it empty when it does not exist.
+    // Throws PhotoLibraryError when the folder cannot be used.
+    static std::shared_ptr<PhotoLibrary> open(const QString& path);
+    // Creates a new empty library; throws when something already exists at `path`.
+    static std::shared_ptr<PhotoLibrary> create(const QString& path);
+
+    // The library programs use by default: set explicitly, else the system library.
+    static std::shared_ptr<PhotoLibrary> shared();
+    static void setShared(std::shared_ptr<PhotoLibrary> library);
+
+    ~PhotoLibrary();
+    PhotoLibrary(const PhotoLibrary&) = delete;
+    PhotoLibrary& operator=(const PhotoLibrary&) = delete;
+
+    QString path() const { return m_path; }
+
+    // ---- Fetches (trashed assets never appear) ----
+    std::vector<AssetPtr> fetchAssets(MediaType mediaType, const FetchOptions& options = {}) const;
+    std::vector<AssetPtr> fetchAssetsWithLocalIdentifiers(const QStringList& identifiers) const;
+    // In album order.
+    std::vector<AssetPtr> fetchAssetsInAssetCollection(const CollectionPtr& collection,
+                                                       const FetchOptions& options = {}) const;
+    // In stored order. Resources never change, so the snapshot's list is current.
+    std::vector<ResourcePtr> assetResources(const AssetPtr& asset) const;
+    // Albums of `type` that hold the asset, oldest album first.
+    std::vector<CollectionPtr> fetchAssetCollectionsContainingAsset(const AssetPtr& asset,
+                                                                    CollectionType type) const;
+    std::vector<CollectionPtr> fetchAssetCollections(CollectionType type, CollectionSubtype subtype,
+                                                     const FetchOptions& options = {}) const;
+    std::vector<CollectionPtr>
+    fetchAssetCollectionsWithLocalIdentifiers(const QStringList& identifiers) const;
+    // Assets holding a resource with this original file name and byte size (import's
+    // duplicate check).
+    std::vector<AssetPtr> fetchAssetsWithResource(const QString& originalFilename,
+                                                  qint64 fileSize) const;
+
+    // ---- Changes ----
+    using ChangeBody = std::function<void(ChangeRequests&)>;
+    // Called on the worker thread: success, or failure with an error or without one.
+    using ChangeCompletion =
+        std::function<void(bool success, std::optional<PhotoLibraryError> error)>;
+    void performChanges(ChangeBody body, ChangeCompletion completion);
+    // Blocking form for command-line use; throws the error (or a generic one when the
+    // change failed without an error).
+    void performChangesAndWait(ChangeBody body);
+
+    // Asked once per change that deletes assets, with the number of assets, on the
+    // worker thread; the reply may come from any thread. Without a handler deletions
+    // proceed without a prompt.
+    using DeletionConfirmationHandler =
+        std::function<void(int count, std::function<void(bool)> reply)>;
+    void setDeletionConfirmationHandler(DeletionConfirmationHandler handler);
+
+    // ---- Recently Deleted ----
+    static constexpr int trashRetentionDays = 30;
+    std::vector<TrashedAsset> trashedAssets() const;
+    // Puts trashed assets back; returns how many were restored.
+    int restoreFromTrash(const QStringList& identifiers);
+    // Purges every trashed asset with its files; returns how many.
+    int emptyTrash();
+    // Purges those trashed more than the retention period before now.
+    int purgeExpiredTrash();
+
+    // ---- Resource manager ----
+    // Streams the resource's stored bytes into `destinationPath` on a worker thread.
+    // The completion gets an error, or nothing on success.
+    using WriteCompletion = std::function<void(std::optional<PhotoLibraryError> error)>;
+    void writeDataForAssetResource(const ResourcePtr& resource, const QString& destinationPath,
+                                   WriteCompletion completion);
+    // Absolute path of a resource's stored file (for readers such as the image manager).
+    QString storedFilePath(const ResourcePtr& resource) const;
+
+    // ---- Integrity ----
+    // Problems found, one line each; empty when the library is clean.
+    QStringList check() const;
+
+    // ---- Testing ----
+    FaultInjection& faults() { return m_faults; }
+    // The clock used for trash times; tests move it.
+    void setClock(std::function<QDateTime()> clock);
+    QDateTime now() const;
+
+    // Schema version of the catalogue this build writes.
+    static int currentSchemaVersion();
+
+private:
+    explicit PhotoLibrary(QString path);
+    void startWorker();
+    struct Worker;
+    struct Job;
+    void applyChanges(const ChangeRequests& changes);
+    void runJob(Job& job);
+
+    QString m_path;
+    std::unique_ptr<Catalog> m_catalog;
+    std::unique_ptr<Worker> m_worker;
+    FaultInjection m_faults;
+    DeletionConfirmationHandler m_confirmDeletion;
+    std::function<QDateTime()> m_clock;
+    mutable std::mutex m_stateMutex; // guards m_faults, m_confirmDeletion, m_clock
+};
+
+} // namespace photos
