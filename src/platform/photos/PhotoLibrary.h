@@ -16,6 +16,7 @@
 namespace photos {
 
 class Catalog;
+class SqliteDatabase;
 
 // Fault injection, part of the service's interface so that every failure path of a
 // program built on it can be exercised against the real thing. Each switch applies once.
@@ -124,7 +125,13 @@ private:
     struct Worker;
     struct Job;
     void applyChanges(const ChangeRequests& changes);
+    void applyRecords(SqliteDatabase& db, const ChangeRequests& changes,
+                      const std::vector<std::vector<QString>>& planned,
+                      const std::vector<std::vector<qint64>>& sizes, qint64 nowMs);
+    bool confirmDeletion(int count);
     void runJob(Job& job);
+    int purgeTrashedBefore(qint64 cutoffMs);
+    void recoverInterruptedChanges();
 
     QString m_path;
     std::unique_ptr<Catalog> m_catalog;

@@ -71,6 +71,7 @@ struct Asset {
     bool isFavorite = false;
     bool isHidden = false;
     std::vector<ResourcePtr> resources; // in stored order
+    qint64 catalogId = 0;               // the service's own row key
 };
 using AssetPtr = std::shared_ptr<const Asset>;
 
@@ -81,6 +82,7 @@ struct AssetCollection {
     CollectionType type = CollectionType::Album;
     CollectionSubtype subtype = CollectionSubtype::AlbumRegular;
     int estimatedAssetCount = 0;
+    qint64 catalogId = 0; // the service's own row key
 };
 using CollectionPtr = std::shared_ptr<const AssetCollection>;
 

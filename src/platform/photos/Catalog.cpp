@@ -1,0 +1,395 @@
+#include "platform/photos/Catalog.h"
+
+#include "platform/photos/PhotoLibraryError.h"
+
+#include <QTimeZone>
+
+namespace photos {
+
+namespace {
+
+// Each step takes the catalogue from version N to N + 1; a catalogue is migrated
+// one step at a time so that any older version reaches the current one.
+const std::vector<const char*>& migrations() {
+    static const std::vector<const char*> steps = {
+        // 0 → 1: assets, resources, albums and ordered membership.
+        R"sql(
+        CREATE TABLE assets (
+            id INTEGER PRIMARY KEY,
+            uuid TEXT NOT NULL UNIQUE,
+            media_type INTEGER NOT NULL,
+            creation_date INTEGER,
+            creation_offset INTEGER,
+            latitude REAL,
+            longitude REAL,
+            favorite INTEGER NOT NULL DEFAULT 0,
+            hidden INTEGER NOT NULL DEFAULT 0,
+            trashed_at INTEGER,
+            added_at INTEGER NOT NULL
+        );
+        CREATE INDEX assets_by_date ON assets (media_type, creation_date);
+        CREATE TABLE resources (
+            id INTEGER PRIMARY KEY,
+            asset_id INTEGER NOT NULL REFERENCES assets (id) ON DELETE CASCADE,
+            ordinal INTEGER NOT NULL,
+            type INTEGER NOT NULL,
+            uti TEXT NOT NULL,
+            original_filename TEXT NOT NULL,
+            file_size INTEGER,
+            stored_path TEXT NOT NULL UNIQUE,
+            UNIQUE (asset_id, ordinal)
+        );
+        CREATE TABLE albums (
+            id INTEGER PRIMARY KEY,
+            uuid TEXT NOT NULL UNIQUE,
+            title TEXT,
+            type INTEGER NOT NULL,
+            subtype INTEGER NOT NULL,
+            created_at INTEGER NOT NULL
+        );
+        CREATE INDEX albums_by_title ON albums (type, subtype, title);
+        CREATE TABLE album_members (
+            album_id INTEGER NOT NULL REFERENCES albums (id) ON DELETE CASCADE,
+            asset_id INTEGER NOT NULL REFERENCES assets (id) ON DELETE CASCADE,
+            position INTEGER NOT NULL,
+            PRIMARY KEY (album_id, asset_id)
+        );
+        CREATE INDEX members_by_asset ON album_members (asset_id);
+        CREATE INDEX members_by_position ON album_members (album_id, position);
+        )sql",
+        // 1 → 2: files being written or removed by a change, so that an interrupted
+        // change can be cleaned up; and the import's duplicate lookup.
+        R"sql(
+        CREATE TABLE pending_files (
+            path TEXT PRIMARY KEY,
+            owner TEXT NOT NULL,
+            kind INTEGER NOT NULL
+        );
+        CREATE INDEX resources_by_name ON resources (original_filename, file_size);
+        )sql",
+    };
+    return steps;
+}
+
+const char* assetColumns = "a.id, a.uuid, a.media_type, a.creation_date, a.creation_offset, "
+                           "a.latitude, a.longitude, a.favorite, a.hidden, r.ordinal, r.type, "
+                           "r.uti, r.original_filename, r.file_size, r.stored_path";
+
+void appendPredicate(const Predicate& p, std::string& sql, std::vector<qint64>& values) {
+    switch (p.kind()) {
+    case Predicate::Kind::CreationDateAtLeast:
+        sql += "a.creation_date >= ?";
+        values.push_back(toCatalogTime(p.instant()));
+        return;
+    case Predicate::Kind::CreationDateAtMost:
+        sql += "a.creation_date <= ?";
+        values.push_back(toCatalogTime(p.instant()));
+        return;
+    case Predicate::Kind::TitleEquals:
+        throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
+                                QStringLiteral("Assets cannot be fetched by title."));
+    case Predicate::Kind::And:
+        if (p.subpredicates().empty()) {
+            sql += "1";
+            return;
+        }
+        sql += "(";
+        for (size_t i = 0; i < p.subpredicates().size(); ++i) {
+            if (i > 0)
+                sql += " AND ";
+            appendPredicate(p.subpredicates()[i], sql, values);
+        }
+        sql += ")";
+        return;
+    }
+}
+
+std::string orderFor(const FetchOptions& options) {
+    std::string order;
+    for (const SortDescriptor& s : options.sortDescriptors) {
+        if (s.key != QLatin1String("creationDate"))
+            throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
+                                    QStringLiteral("Unknown sort key %1.").arg(s.key));
+        if (!order.empty())
+            order += ", ";
+        order += s.ascending ? "a.creation_date ASC" : "a.creation_date DESC";
+    }
+    return order;
+}
+
+// Album title conditions; the only predicate albums understand.
+void appendTitlePredicate(const Predicate& p, std::string& sql, QStringList& values) {
+    switch (p.kind()) {
+    case Predicate::Kind::TitleEquals:
+        sql += "al.title = ?";
+        values << p.text();
+        return;
+    case Predicate::Kind::And:
+        sql += "(1";
+        for (const Predicate& sub : p.subpredicates()) {
+            sql += " AND ";
+            appendTitlePredicate(sub, sql, values);
+        }
+        sql += ")";
+        return;
+    default:
+        throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
+                                QStringLiteral("Albums can only be fetched by title."));
+    }
+}
+
+} // namespace
+
+qint64 toCatalogTime(const QDateTime& instant) {
+    return instant.toMSecsSinceEpoch();
+}
+
+QDateTime fromCatalogTime(qint64 ms) {
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+}
+
+Catalog::Lease::Lease(const Catalog& c) : catalog(c) {
+    std::lock_guard lock(c.m_poolMutex);
+    if (!c.m_pool.empty()) {
+        db = std::move(c.m_pool.back());
+        c.m_pool.pop_back();
+    }
+    if (!db)
+        db = std::make_unique<SqliteDatabase>(c.m_path);
+}
+
+Catalog::Lease::~Lease() {
+    std::lock_guard lock(catalog.m_poolMutex);
+    catalog.m_pool.push_back(std::move(db));
+}
+
+Catalog::Catalog(const QString& databasePath) : m_path(databasePath) {
+    m_writer = std::make_unique<SqliteDatabase>(databasePath);
+    m_writer->exec("PRAGMA journal_mode = WAL");
+    migrate();
+}
+
+Catalog::~Catalog() = default;
+
+int Catalog::currentVersion() {
+    return int(migrations().size());
+}
+
+int Catalog::version() {
+    return write([](SqliteDatabase& db) {
+        auto exists = db.statement(
+            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'schema_version'");
+        exists.step();
+        if (exists.int64(0) == 0)
+            return 0;
+        auto st = db.statement("SELECT version FROM schema_version");
+        return st.step() ? int(st.int64(0)) : 0;
+    });
+}
+
+void Catalog::migrate() {
+    const int current = version();
+    if (current > currentVersion())
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::NewerCatalog,
+            QStringLiteral("This photo library was written by a newer version (catalogue %1).")
+                .arg(current));
+    for (int v = current; v < currentVersion(); ++v) {
+        write([&](SqliteDatabase& db) {
+            inTransaction(db, [&] {
+                if (v == 0)
+                    db.exec("CREATE TABLE schema_version (version INTEGER NOT NULL);"
+                            "INSERT INTO schema_version VALUES (0)");
+                db.exec(migrations()[v]);
+                db.statement("UPDATE schema_version SET version = ?").bind(1, v + 1).run();
+            });
+        });
+    }
+}
+
+std::vector<AssetPtr> Catalog::assetsFromQuery(SqliteDatabase& db, const std::string& where,
+                                               const std::string& order,
+                                               const std::function<void(SqliteStatement&)>& bind,
+                                               const std::string& join) const {
+    std::string sql = std::string("SELECT ") + assetColumns + " FROM assets a " + join +
+                      " LEFT JOIN resources r ON r.asset_id = a.id WHERE " + where + " ORDER BY " +
+                      (order.empty() ? "" : order + ", ") + "a.id, r.ordinal";
+    auto st = db.statement(sql);
+    if (bind)
+        bind(st);
+    std::vector<AssetPtr> result;
+    std::shared_ptr<Asset> current;
+    while (st.step()) {
+        const qint64 id = st.int64(0);
+        if (!current || current->catalogId != id) {
+            if (current)
+                result.push_back(std::move(current));
+            current = std::make_shared<Asset>();
+            current->catalogId = id;
+            current->localIdentifier = st.text(1);
+            current->mediaType = MediaType(st.int64(2));
+            if (!st.isNull(3))
+                current->creationDate = fromCatalogTime(st.int64(3));
+            if (!st.isNull(4))
+                current->creationOffsetSeconds = int(st.int64(4));
+            if (!st.isNull(5) && !st.isNull(6))
+                current->location = Location{st.real(5), st.real(6)};
+            current->isFavorite = st.int64(7) != 0;
+            current->isHidden = st.int64(8) != 0;
+        }
+        if (!st.isNull(9)) {
+            auto r = std::make_shared<AssetResource>();
+            r->assetLocalIdentifier = current->localIdentifier;
+            r->ordinal = int(st.int64(9));
+            r->type = ResourceType(st.int64(10));
+            r->uniformTypeIdentifier = st.text(11);
+            r->originalFilename = st.text(12);
+            r->fileSize = st.optionalInt64(13);
+            r->storedPath = st.text(14);
+            current->resources.push_back(std::move(r));
+        }
+    }
+    if (current)
+        result.push_back(std::move(current));
+    return result;
+}
+
+std::vector<AssetPtr> Catalog::assets(SqliteDatabase& db, MediaType mediaType,
+                                      const FetchOptions& options) const {
+    std::string where = "a.trashed_at IS NULL AND a.media_type = ?";
+    if (!options.includeHiddenAssets)
+        where += " AND a.hidden = 0";
+    std::vector<qint64> values;
+    if (options.predicate) {
+        where += " AND ";
+        appendPredicate(*options.predicate, where, values);
+    }
+    return assetsFromQuery(db, where, orderFor(options), [&](SqliteStatement& st) {
+        st.bind(1, int(mediaType));
+        for (size_t i = 0; i < values.size(); ++i)
+            st.bind(int(i) + 2, values[i]);
+    });
+}
+
+std::vector<AssetPtr> Catalog::assetsWithIdentifiers(SqliteDatabase& db, const QStringList& ids,
+                                                     bool includeTrashed) const {
+    std::vector<AssetPtr> result;
+    const std::string where = includeTrashed ? "a.uuid = ?" : "a.uuid = ? AND a.trashed_at IS NULL";
+    for (const QString& id : ids) {
+        auto found = assetsFromQuery(db, where, {}, [&](SqliteStatement& st) { st.bind(1, id); });
+        result.insert(result.end(), found.begin(), found.end());
+    }
+    return result;
+}
+
+std::vector<AssetPtr> Catalog::assetsInCollection(SqliteDatabase& db, qint64 collectionId,
+                                                  const FetchOptions& options) const {
+    // Membership is the user's explicit choice, so hidden members are listed too.
+    std::string where = "a.trashed_at IS NULL AND m.album_id = ?";
+    std::vector<qint64> values;
+    if (options.predicate) {
+        where += " AND ";
+        appendPredicate(*options.predicate, where, values);
+    }
+    std::string order = orderFor(options);
+    if (order.empty())
+        order = "m.position";
+    return assetsFromQuery(
+        db, where, order,
+        [&](SqliteStatement& st) {
+            st.bind(1, collectionId);
+            for (size_t i = 0; i < values.size(); ++i)
+                st.bind(int(i) + 2, values[i]);
+        },
+        "JOIN album_members m ON m.asset_id = a.id");
+}
+
+std::vector<AssetPtr> Catalog::assetsWithResource(SqliteDatabase& db, const QString& filename,
+                                                  qint64 size) const {
+    return assetsFromQuery(db,
+                           "a.trashed_at IS NULL AND a.id IN (SELECT asset_id FROM resources WHERE "
+                           "original_filename = ? AND file_size = ?)",
+                           {}, [&](SqliteStatement& st) { st.bind(1, filename).bind(2, size); });
+}
+
+std::vector<CollectionPtr>
+Catalog::collectionsFromQuery(SqliteDatabase& db, const std::string& sql,
+                              const std::function<void(SqliteStatement&)>& bind) const {
+    auto st = db.statement(sql);
+    bind(st);
+    std::vector<CollectionPtr> result;
+    while (st.step()) {
+        auto c = std::make_shared<AssetCollection>();
+        c->catalogId = st.int64(0);
+        c->localIdentifier = st.text(1);
+        if (!st.isNull(2))
+            c->localizedTitle = st.text(2);
+        c->type = CollectionType(st.int64(3));
+        c->subtype = CollectionSubtype(st.int64(4));
+        c->estimatedAssetCount = int(st.int64(5));
+        result.push_back(std::move(c));
+    }
+    return result;
+}
+
+static const char* collectionColumns =
+    "SELECT al.id, al.uuid, al.title, al.type, al.subtype, (SELECT count(*) FROM album_members mm "
+    "JOIN assets aa ON aa.id = mm.asset_id WHERE mm.album_id = al.id AND aa.trashed_at IS NULL) "
+    "FROM albums al ";
+
+std::vector<CollectionPtr> Catalog::collectionsContaining(SqliteDatabase& db, qint64 assetId,
+                                                          CollectionType type) const {
+    return collectionsFromQuery(
+        db,
+        std::string(collectionColumns) +
+            "JOIN album_members m ON m.album_id = al.id WHERE m.asset_id = ? AND al.type = ? "
+            "ORDER BY al.id",
+        [&](SqliteStatement& st) { st.bind(1, assetId).bind(2, int(type)); });
+}
+
+std::vector<CollectionPtr> Catalog::collections(SqliteDatabase& db, CollectionType type,
+                                                CollectionSubtype subtype,
+                                                const FetchOptions& options) const {
+    std::string where = "al.type = ?";
+    if (subtype != CollectionSubtype::Any)
+        where += " AND al.subtype = ?";
+    QStringList values;
+    if (options.predicate) {
+        where += " AND ";
+        appendTitlePredicate(*options.predicate, where, values);
+    }
+    return collectionsFromQuery(
+        db, std::string(collectionColumns) + "WHERE " + where + " ORDER BY al.id",
+        [&](SqliteStatement& st) {
+            int n = 1;
+            st.bind(n++, int(type));
+            if (subtype != CollectionSubtype::Any)
+                st.bind(n++, int(subtype));
+            for (const QString& v : values)
+                st.bind(n++, v);
+        });
+}
+
+std::vector<CollectionPtr> Catalog::collectionsWithIdentifiers(SqliteDatabase& db,
+                                                               const QStringList& ids) const {
+    std::vector<CollectionPtr> result;
+    for (const QString& id : ids) {
+        auto found = collectionsFromQuery(db, std::string(collectionColumns) + "WHERE al.uuid = ?",
+                                          [&](SqliteStatement& st) { st.bind(1, id); });
+        result.insert(result.end(), found.begin(), found.end());
+    }
+    return result;
+}
+
+std::vector<std::pair<AssetPtr, qint64>> Catalog::trashed(SqliteDatabase& db) const {
+    std::vector<std::pair<AssetPtr, qint64>> result;
+    auto assets = assetsFromQuery(db, "a.trashed_at IS NOT NULL", "a.trashed_at ASC", {});
+    for (auto& a : assets) {
+        auto st = db.statement("SELECT trashed_at FROM assets WHERE id = ?");
+        st.bind(1, a->catalogId);
+        result.emplace_back(a, st.step() ? st.int64(0) : 0);
+    }
+    return result;
+}
+
+} // namespace photos

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QSet>
+#include <QString>
+
+namespace photos {
+
+// The library's stored files under resources/. Every write is flushed to disk before
+// it returns, so the catalogue never refers to bytes that could still be lost.
+class ResourceFiles {
+public:
+    explicit ResourceFiles(QString libraryPath) : m_root(std::move(libraryPath)) {}
+
+    // A fresh relative path "resources/XX/<asset>_<n>.<ext>" for a new resource.
+    QString newStoredPath(const QString& assetIdentifier, int ordinal,
+                          const QString& originalFilename);
+    // Both return the number of bytes written; both throw PhotoLibraryError and leave no file.
+    qint64 writeData(const QString& relativePath, const QByteArray& data);
+    qint64 copyFile(const QString& relativePath, const QString& sourcePath);
+    // Flushes the folders that received new files.
+    void syncDirectories();
+    void remove(const QString& relativePath);
+
+    // Streams `source` into a new file at `destination` (which must not exist); a
+    // partial destination is removed on failure.
+    static void streamCopy(const QString& source, const QString& destination);
+
+private:
+    QString absolute(const QString& relativePath) const;
+    QString m_root;
+    QSet<QString> m_touchedDirs;
+};
+
+// Marks one open library as alive to other processes: a lock file held with flock()
+// for the library's lifetime. The kernel drops it when the process dies, which tells
+// the next opener that the owner's unfinished changes can be cleaned up.
+class OwnerLock {
+public:
+    explicit OwnerLock(const QString& libraryPath);
+    ~OwnerLock();
+    OwnerLock(const OwnerLock&) = delete;
+    OwnerLock& operator=(const OwnerLock&) = delete;
+
+    QString token() const { return m_token; }
+    static bool isAlive(const QString& libraryPath, const QString& token);
+    static void removeStaleLocks(const QString& libraryPath, const QString& selfToken);
+
+private:
+    QString m_token;
+    QString m_path;
+    int m_fd = -1;
+};
+
+} // namespace photos

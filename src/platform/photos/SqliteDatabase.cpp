@@ -1,0 +1,127 @@
+#include "platform/photos/SqliteDatabase.h"
+
+#include "platform/photos/PhotoLibraryError.h"
+
+#include <sqlite3.h>
+
+namespace photos {
+
+static PhotoLibraryError sqliteError(sqlite3* db, const char* what) {
+    return PhotoLibraryError(
+        PhotoLibraryError::Code::CatalogFailed,
+        QStringLiteral("The photo library catalogue failed (%1: %2).")
+            .arg(QString::fromUtf8(what), QString::fromUtf8(sqlite3_errmsg(db))));
+}
+
+SqliteStatement::~SqliteStatement() {
+    sqlite3_reset(m_stmt);
+    sqlite3_clear_bindings(m_stmt);
+}
+
+SqliteStatement& SqliteStatement::bind(int index, qint64 value) {
+    sqlite3_bind_int64(m_stmt, index, value);
+    return *this;
+}
+
+SqliteStatement& SqliteStatement::bind(int index, double value) {
+    sqlite3_bind_double(m_stmt, index, value);
+    return *this;
+}
+
+SqliteStatement& SqliteStatement::bind(int index, const QString& value) {
+    const QByteArray utf8 = value.toUtf8();
+    sqlite3_bind_text(m_stmt, index, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+    return *this;
+}
+
+SqliteStatement& SqliteStatement::bindNull(int index) {
+    sqlite3_bind_null(m_stmt, index);
+    return *this;
+}
+
+bool SqliteStatement::step() {
+    const int rc = sqlite3_step(m_stmt);
+    if (rc == SQLITE_ROW)
+        return true;
+    if (rc == SQLITE_DONE)
+        return false;
+    throw sqliteError(sqlite3_db_handle(m_stmt), "step");
+}
+
+bool SqliteStatement::isNull(int column) const {
+    return sqlite3_column_type(m_stmt, column) == SQLITE_NULL;
+}
+
+qint64 SqliteStatement::int64(int column) const {
+    return sqlite3_column_int64(m_stmt, column);
+}
+
+double SqliteStatement::real(int column) const {
+    return sqlite3_column_double(m_stmt, column);
+}
+
+QString SqliteStatement::text(int column) const {
+    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
+    return QString::fromUtf8(data, sqlite3_column_bytes(m_stmt, column));
+}
+
+std::optional<qint64> SqliteStatement::optionalInt64(int column) const {
+    if (isNull(column))
+        return std::nullopt;
+    return int64(column);
+}
+
+SqliteDatabase::SqliteDatabase(const QString& path) {
+    const int rc =
+        sqlite3_open_v2(path.toUtf8().constData(), &m_db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        PhotoLibraryError error = sqliteError(m_db, "open");
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        throw error;
+    }
+    // Other programs may hold the catalogue briefly; wait for them rather than fail.
+    sqlite3_busy_timeout(m_db, 10000);
+    exec("PRAGMA foreign_keys = ON");
+    exec("PRAGMA synchronous = NORMAL");
+}
+
+SqliteDatabase::~SqliteDatabase() {
+    for (auto& [sql, stmt] : m_cache)
+        sqlite3_finalize(stmt);
+    sqlite3_close(m_db);
+}
+
+void SqliteDatabase::exec(const char* sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        QString text = QString::fromUtf8(message ? message : "unknown");
+        sqlite3_free(message);
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::CatalogFailed,
+            QStringLiteral("The photo library catalogue failed (%1).").arg(text));
+    }
+}
+
+SqliteStatement SqliteDatabase::statement(const std::string& sql) {
+    auto it = m_cache.find(sql);
+    if (it == m_cache.end()) {
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v3(m_db, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
+                               nullptr) != SQLITE_OK)
+            throw sqliteError(m_db, "prepare");
+        it = m_cache.emplace(sql, stmt).first;
+    }
+    return SqliteStatement(it->second);
+}
+
+qint64 SqliteDatabase::lastInsertRowId() const {
+    return sqlite3_last_insert_rowid(m_db);
+}
+
+int SqliteDatabase::changes() const {
+    return sqlite3_changes(m_db);
+}
+
+} // namespace photos

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace photos {
+
+// A prepared statement borrowed from a connection's cache; reset when it goes out of scope.
+class SqliteStatement {
+public:
+    explicit SqliteStatement(sqlite3_stmt* stmt) : m_stmt(stmt) {}
+    ~SqliteStatement();
+    SqliteStatement(const SqliteStatement&) = delete;
+    SqliteStatement& operator=(const SqliteStatement&) = delete;
+
+    SqliteStatement& bind(int index, qint64 value);
+    SqliteStatement& bind(int index, int value) { return bind(index, qint64(value)); }
+    SqliteStatement& bind(int index, double value);
+    SqliteStatement& bind(int index, const QString& value);
+    SqliteStatement& bindNull(int index);
+    template <typename T> SqliteStatement& bind(int index, const std::optional<T>& value) {
+        return value ? bind(index, *value) : bindNull(index);
+    }
+
+    // True while a row is available; throws on error.
+    bool step();
+    void run() {
+        while (step()) {
+        }
+    }
+
+    bool isNull(int column) const;
+    qint64 int64(int column) const;
+    double real(int column) const;
+    QString text(int column) const;
+    std::optional<qint64> optionalInt64(int column) const;
+
+private:
+    sqlite3_stmt* m_stmt;
+};
+
+// One SQLite connection with a cache of prepared statements. Used by one thread at a time.
+class SqliteDatabase {
+public:
+    explicit SqliteDatabase(const QString& path);
+    ~SqliteDatabase();
+    SqliteDatabase(const SqliteDatabase&) = delete;
+    SqliteDatabase& operator=(const SqliteDatabase&) = delete;
+
+    void exec(const char* sql);
+    SqliteStatement statement(const std::string& sql);
+    qint64 lastInsertRowId() const;
+    int changes() const;
+    sqlite3* handle() const { return m_db; }
+
+private:
+    sqlite3* m_db = nullptr;
+    std::unordered_map<std::string, sqlite3_stmt*> m_cache;
+};
+
+// Runs `body` inside BEGIN IMMEDIATE … COMMIT, rolling back when it throws.
+template <typename F> auto inTransaction(SqliteDatabase& db, F&& body) {
+    db.exec("BEGIN IMMEDIATE");
+    try {
+        if constexpr (std::is_void_v<decltype(body())>) {
+            body();
+            db.exec("COMMIT");
+        } else {
+            auto result = body();
+            db.exec("COMMIT");
+            return result;
+        }
+    } catch (...) {
+        try {
+            db.exec("ROLLBACK");
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+} // namespace photos

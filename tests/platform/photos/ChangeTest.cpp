@@ -1,0 +1,219 @@
+#include "LibraryFixture.h"
+
+#include "support/TestSupport.h"
+
+#include <QFile>
+#include <atomic>
+#include <future>
+
+using namespace photos;
+
+using ChangeTest = LibraryFixture;
+
+namespace {
+// Runs a change and returns what its completion said.
+std::pair<bool, std::optional<PhotoLibraryError>> run(PhotoLibrary& lib,
+                                                      PhotoLibrary::ChangeBody body) {
+    std::promise<std::pair<bool, std::optional<PhotoLibraryError>>> p;
+    auto f = p.get_future();
+    lib.performChanges(std::move(body), [&](bool ok, std::optional<PhotoLibraryError> e) {
+        p.set_value({ok, std::move(e)});
+    });
+    return f.get();
+}
+} // namespace
+
+TEST_F(ChangeTest, CreationWritesFilesAndPlaceholdersResolve) {
+    QString assetId, albumId;
+    std::thread::id bodyThread;
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        bodyThread = std::this_thread::get_id();
+        auto& req = c.creationRequestForAsset();
+        req.addResource(ResourceType::Photo, QByteArray("abc"), {"A.HEIC", "public.heic"});
+        req.creationDate = QDateTime(QDate(2023, 1, 2), QTime(3, 4, 5), Qt::UTC);
+        req.creationOffsetSeconds = 3600;
+        req.location = Location{47.5, -122.25};
+        req.favorite = true;
+        assetId = req.placeholderForCreatedAsset().localIdentifier;
+        auto& al = c.creationRequestForAssetCollection("New");
+        al.addAssets(std::vector<ObjectPlaceholder>{req.placeholderForCreatedAsset()});
+        albumId = al.placeholderForCreatedAssetCollection().localIdentifier;
+    });
+    EXPECT_TRUE(bodyThread != std::this_thread::get_id()); // bodies run on the library's thread
+    EXPECT_TRUE(assetId.endsWith("/L0/001"));
+    EXPECT_EQ(assetId.size(), 36 + 7);
+    auto a = asset(assetId);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->creationDate, QDateTime(QDate(2023, 1, 2), QTime(3, 4, 5), Qt::UTC));
+    EXPECT_EQ(a->creationOffsetSeconds, 3600);
+    EXPECT_EQ(a->location, (Location{47.5, -122.25}));
+    EXPECT_TRUE(a->isFavorite);
+    EXPECT_EQ(testsupport::readFile(lib->storedFilePath(a->resources.at(0))), QByteArray("abc"));
+    auto al = lib->fetchAssetCollectionsWithLocalIdentifiers({albumId});
+    ASSERT_EQ(al.size(), 1u);
+    EXPECT_EQ(ids(lib->fetchAssetsInAssetCollection(al[0])), QStringList({assetId}));
+    EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
+}
+
+TEST_F(ChangeTest, FailingChangesLeaveNoRowsAndNoFiles) {
+    const QString keep = add({});
+    const int filesBefore = storedFileCount();
+    auto body = [&](ChangeRequests& c) {
+        auto& req = c.creationRequestForAsset();
+        req.addResource(ResourceType::Photo, QByteArray(100000, 'x'), {"B.JPG", "public.jpeg"});
+        req.addResource(ResourceType::AlternatePhoto, QByteArray(5000, 'y'),
+                        {"B.DNG", "com.adobe.raw-image"});
+        c.creationRequestForAssetCollection("Should not exist");
+        c.deleteAssets({asset(keep)});
+    };
+
+    lib->faults().failNextChangeWithError = true;
+    auto [ok1, err1] = run(*lib, body);
+    EXPECT_FALSE(ok1);
+    ASSERT_TRUE(err1);
+    EXPECT_EQ(err1->code(), PhotoLibraryError::Code::Injected);
+
+    lib->faults().failNextChangeWithoutError = true;
+    auto [ok2, err2] = run(*lib, body);
+    EXPECT_FALSE(ok2);
+    EXPECT_FALSE(err2.has_value());
+    EXPECT_THROW(
+        {
+            lib->faults().failNextChangeWithoutError = true;
+            lib->performChangesAndWait(body);
+        },
+        PhotoLibraryError);
+
+    // A body that throws, and a change naming an item that is not there, fail the same way.
+    auto [ok3, err3] = run(*lib, [&](ChangeRequests& c) {
+        body(c);
+        throw std::runtime_error("body broke");
+    });
+    EXPECT_FALSE(ok3);
+    ASSERT_TRUE(err3);
+    auto x = album("X");
+    auto [ok4, err4] = run(*lib, [&](ChangeRequests& c) {
+        body(c);
+        auto gone = std::make_shared<Asset>(*asset(keep));
+        gone->localIdentifier = "00000000-0000-0000-0000-000000000000/L0/001";
+        c.changeRequestForAssetCollection(x)->addAssets(std::vector<AssetPtr>{gone});
+    });
+    EXPECT_FALSE(ok4);
+    ASSERT_TRUE(err4);
+    EXPECT_EQ(err4->code(), PhotoLibraryError::Code::NotFound);
+
+    EXPECT_EQ(storedFileCount(), filesBefore);
+    EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 1u);
+    FetchOptions t;
+    t.predicate = Predicate::titleEquals("Should not exist");
+    EXPECT_EQ(lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::Any).size(), 1u);
+    EXPECT_TRUE(
+        lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::Any, t).empty());
+    EXPECT_TRUE(lib->trashedAssets().empty());
+    EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
+
+    // After the injected failures the next change goes through.
+    auto [ok5, err5] = run(*lib, body);
+    EXPECT_TRUE(ok5);
+    EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 1u); // one new, one trashed
+    EXPECT_EQ(lib->trashedAssets().size(), 1u);
+}
+
+TEST_F(ChangeTest, DeletionAsksOnceAndRefusalChangesNothing) {
+    const QString a = add({});
+    const QString b = add({});
+    std::vector<int> asked;
+    bool answer = false;
+    lib->setDeletionConfirmationHandler([&](int count, std::function<void(bool)> reply) {
+        asked.push_back(count);
+        // The reply may come later from another thread.
+        std::thread([reply, answer] { reply(answer); }).detach();
+    });
+    auto body = [&](ChangeRequests& c) {
+        c.deleteAssets({asset(a)});
+        c.deleteAssets({asset(b), asset(a)});
+        c.creationRequestForAssetCollection("Made alongside");
+    };
+    auto [ok, err] = run(*lib, body);
+    EXPECT_FALSE(ok);
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->code(), PhotoLibraryError::Code::UserCancelled);
+    EXPECT_EQ(asked, std::vector<int>({2}));
+    EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 2u);
+    EXPECT_TRUE(lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::Any).empty());
+
+    lib->faults().refuseNextDeletion = true;
+    answer = true;
+    EXPECT_FALSE(run(*lib, body).first);
+    EXPECT_EQ(asked.size(), 1u); // the injected refusal never reaches the prompt
+
+    EXPECT_TRUE(run(*lib, body).first);
+    EXPECT_EQ(asked, std::vector<int>({2, 2}));
+    EXPECT_TRUE(lib->fetchAssets(MediaType::Image).empty());
+    EXPECT_EQ(lib->trashedAssets().size(), 2u);
+
+    // Changes without deletions never ask.
+    add({});
+    EXPECT_EQ(asked.size(), 2u);
+}
+
+TEST_F(ChangeTest, TrashKeepsItemsThirtyDaysThenPurgesThemWithTheirFiles) {
+    QDateTime clock(QDate(2024, 1, 1), QTime(0, 0), Qt::UTC);
+    lib->setClock([&] { return clock; });
+    const QString old = add({});
+    const QString recent = add({});
+    const QString restored = add({});
+    auto al = album("Keep");
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        c.changeRequestForAssetCollection(al)->addAssets(std::vector<AssetPtr>{asset(restored)});
+        c.deleteAssets({asset(old), asset(restored)});
+    });
+    clock = clock.addDays(10);
+    lib->performChangesAndWait([&](ChangeRequests& c) { c.deleteAssets({asset(recent)}); });
+    EXPECT_EQ(storedFileCount(), 3);
+
+    EXPECT_EQ(lib->restoreFromTrash({restored, "nonexistent"}), 1);
+    EXPECT_EQ(ids(lib->fetchAssetsInAssetCollection(al)), QStringList({restored}));
+
+    clock = QDateTime(QDate(2024, 1, 31), QTime(0, 0), Qt::UTC); // exactly 30 days: kept
+    EXPECT_EQ(lib->purgeExpiredTrash(), 1 - 1 + 0 + 1);
+    clock = clock.addMSecs(1);
+    EXPECT_EQ(lib->purgeExpiredTrash(), 0);
+    EXPECT_EQ(lib->trashedAssets().size(), 1u);
+    EXPECT_EQ(lib->trashedAssets()[0].asset->localIdentifier, recent);
+    EXPECT_EQ(storedFileCount(), 2);
+    EXPECT_EQ(lib->emptyTrash(), 1);
+    EXPECT_EQ(storedFileCount(), 1);
+    EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
+}
+
+TEST_F(ChangeTest, ResourceManagerStreamsStoredBytes) {
+    NewAsset big;
+    QByteArray bytes(3 * 1024 * 1024 + 17, '\0');
+    for (int i = 0; i < bytes.size(); ++i)
+        bytes[i] = char(i * 7);
+    big.resources = {{ResourceType::AlternatePhoto, "com.adobe.raw-image", bytes}};
+    auto res = asset(add(big))->resources.at(0);
+
+    auto write = [&](const QString& dest) {
+        std::promise<std::optional<PhotoLibraryError>> p;
+        auto f = p.get_future();
+        lib->writeDataForAssetResource(
+            res, dest, [&](std::optional<PhotoLibraryError> e) { p.set_value(std::move(e)); });
+        return f.get();
+    };
+    const QString dest = tmp.path() + "/out.dng";
+    EXPECT_FALSE(write(dest).has_value());
+    EXPECT_EQ(testsupport::readFile(dest), bytes);
+    // The manager never writes over an existing file.
+    EXPECT_TRUE(write(dest).has_value());
+    EXPECT_EQ(testsupport::readFile(dest), bytes);
+
+    lib->faults().failNextResourceWrite = true;
+    const QString second = tmp.path() + "/second.dng";
+    EXPECT_TRUE(write(second).has_value());
+    EXPECT_FALSE(QFile::exists(second));
+    EXPECT_FALSE(write(second).has_value());
+
+    EXPECT_TRUE(write(tmp.path() + "/no/such/folder/x.dng").has_value());
+}
