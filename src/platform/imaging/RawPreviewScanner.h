@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QSize>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+// Finds the JPEG previews of a RAW file by walking its container, without LibRaw. This covers
+// files LibRaw refuses (newer compressions, files cut short after their previews) and gives the
+// sizes of all previews, where LibRaw offers one.
+namespace imaging::rawdetail {
+
+struct EmbeddedJpeg {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    QSize size; // as stored, before orientation
+};
+
+struct RawContainer {
+    std::vector<EmbeddedJpeg> jpegs; // complete and decodable by header, largest first
+    int orientation = 0;             // EXIF orientation of the main image; 0 when unknown
+};
+
+// TIFF-based files (DNG, ARW, NEF, CR2, ORF, RW2, PEF, …) and Canon CR3. A JPEG whose bytes run
+// past the end of `data` is left out. Never throws.
+RawContainer scanRawContainer(std::span<const std::uint8_t> data);
+
+} // namespace imaging::rawdetail
