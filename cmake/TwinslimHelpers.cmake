@@ -21,6 +21,5 @@ function(twinslim_add_test name)
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
-        PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TWINSLIM_SAMPLES=${PROJECT_SOURCE_DIR}/../shared/samples;TWINSLIM_PHOTOLIB=${PROJECT_BINARY_DIR}/tools/photolib/photolib"
-                   TIMEOUT 300)
+        PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
 endfunction()

@@ -8,14 +8,15 @@
 namespace testsupport {
 
 QString samplesDir() {
-    const QString dir = qEnvironmentVariable("TWINSLIM_SAMPLES");
+    const QString dir =
+        qEnvironmentVariable("TWINSLIM_SAMPLES", QStringLiteral(TWINSLIM_SAMPLES_DIR));
     if (dir.isEmpty() || !QFileInfo(dir).isDir())
         return {};
     return QDir(dir).absolutePath();
 }
 
 QString photolibPath() {
-    return qEnvironmentVariable("TWINSLIM_PHOTOLIB");
+    return qEnvironmentVariable("TWINSLIM_PHOTOLIB", QStringLiteral(TWINSLIM_PHOTOLIB_PATH));
 }
 
 QByteArray readFile(const QString& path) {

@@ -1,0 +1,351 @@
+#include "PhotolibCli.h"
+
+#include "AssetText.h"
+#include "Importer.h"
+#include "platform/photos/LibraryLocation.h"
+#include "platform/photos/PhotoLibrary.h"
+#include "platform/photos/PhotoLibraryAccess.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMap>
+#include <unistd.h>
+
+namespace photolib {
+
+using namespace photos;
+
+namespace {
+
+// A mistake in the command line itself.
+struct UsageError {
+    QString message;
+};
+
+const char* usageText = R"(usage: photolib [--library PATH] COMMAND [ARGS]
+
+  create PATH                     make a new empty library
+  use PATH                        make PATH the system library
+  import [--album TITLE] DIR...   import camera folders (RAW+JPEG of one name become one item)
+  list [--album TITLE] [--favorites] [--pairs] [--json]
+  show ID                         one item with its resources and albums
+  albums                          every album with its item count
+  album create TITLE | album add TITLE ID... | album remove TITLE ID...
+  favorite [--off] ID...          mark (or unmark) items as favourites
+  hide [--off] ID...              hide (or show) items
+  trash list | trash restore ID... | trash empty
+  access [CLIENT STATUS]          show grants, or set one (authorized, limited, denied, forget)
+  check                           verify every stored file and catalogue row
+)";
+
+class Cli {
+public:
+    Cli(QStringList args, QTextStream& out, QTextStream& err)
+        : m_args(std::move(args)), m_out(out), m_err(err) {}
+
+    int run() {
+        if (m_args.size() >= 2 && m_args[0] == QLatin1String("--library")) {
+            m_libraryPath = m_args[1];
+            m_args = m_args.mid(2);
+        }
+        if (m_args.isEmpty() || m_args[0] == QLatin1String("--help") ||
+            m_args[0] == QLatin1String("help")) {
+            m_out << usageText;
+            return m_args.isEmpty() ? 2 : 0;
+        }
+        const QString command = m_args.takeFirst();
+        static const QMap<QString, int (Cli::*)()> commands = {
+            {QStringLiteral("create"), &Cli::create}, {QStringLiteral("use"), &Cli::use},
+            {QStringLiteral("import"), &Cli::import}, {QStringLiteral("list"), &Cli::list},
+            {QStringLiteral("show"), &Cli::show},     {QStringLiteral("albums"), &Cli::albums},
+            {QStringLiteral("album"), &Cli::album},   {QStringLiteral("favorite"), &Cli::favorite},
+            {QStringLiteral("hide"), &Cli::hide},     {QStringLiteral("trash"), &Cli::trash},
+            {QStringLiteral("access"), &Cli::access}, {QStringLiteral("check"), &Cli::check},
+        };
+        auto it = commands.constFind(command);
+        if (it == commands.cend())
+            throw UsageError{QStringLiteral("unknown command “%1”").arg(command)};
+        return (this->*it.value())();
+    }
+
+private:
+    PhotoLibrary& library() {
+        if (!m_library)
+            m_library =
+                PhotoLibrary::open(m_libraryPath.isEmpty() ? systemLibraryPath() : m_libraryPath);
+        return *m_library;
+    }
+
+    QString takeOption(const QString& name) {
+        const int i = m_args.indexOf(name);
+        if (i < 0)
+            return {};
+        if (i + 1 >= m_args.size())
+            throw UsageError{QStringLiteral("%1 needs a value").arg(name)};
+        const QString value = m_args[i + 1];
+        m_args.remove(i, 2);
+        return value;
+    }
+    bool takeFlag(const QString& name) { return m_args.removeAll(name) > 0; }
+    void needArguments(int min, const char* what) {
+        if (m_args.size() < min)
+            throw UsageError{QString::fromUtf8(what)};
+        for (const QString& a : m_args)
+            if (a.startsWith(QLatin1String("--")))
+                throw UsageError{QStringLiteral("unknown option “%1”").arg(a)};
+    }
+
+    std::vector<AssetPtr> assetsNamed(const QStringList& ids) {
+        std::vector<AssetPtr> found;
+        for (const QString& id : ids) {
+            auto a = library().fetchAssetsWithLocalIdentifiers({id});
+            if (a.empty())
+                throw PhotoLibraryError(PhotoLibraryError::Code::NotFound,
+                                        QStringLiteral("No item “%1” in the library.").arg(id));
+            found.push_back(a.front());
+        }
+        return found;
+    }
+
+    CollectionPtr albumTitled(const QString& title) {
+        FetchOptions o;
+        o.predicate = Predicate::titleEquals(title);
+        auto found = library().fetchAssetCollections(CollectionType::Album,
+                                                     CollectionSubtype::AlbumRegular, o);
+        if (found.empty())
+            throw PhotoLibraryError(PhotoLibraryError::Code::NotFound,
+                                    QStringLiteral("No album titled “%1”.").arg(title));
+        return found.front();
+    }
+
+    int create() {
+        needArguments(1, "create needs the path of the new library");
+        auto lib = PhotoLibrary::create(m_args[0]);
+        m_out << "Created " << lib->path() << "\n";
+        return 0;
+    }
+
+    int use() {
+        needArguments(1, "use needs the path of a library");
+        auto lib = PhotoLibrary::open(m_args[0]);
+        setChosenLibraryPath(lib->path());
+        m_out << "The system library is now " << lib->path() << "\n";
+        if (!qEnvironmentVariableIsEmpty("PHOTOLIB_LIBRARY"))
+            m_err << "photolib: note: PHOTOLIB_LIBRARY is set and takes precedence\n";
+        return 0;
+    }
+
+    int import() {
+        const QString albumOption = takeOption(QStringLiteral("--album"));
+        needArguments(1, "import needs at least one folder");
+        for (const QString& dir : std::as_const(m_args))
+            if (!QFileInfo(dir).isDir())
+                throw PhotoLibraryError(PhotoLibraryError::Code::NotFound,
+                                        QStringLiteral("“%1” is not a folder.").arg(dir));
+        int skipped = 0;
+        const auto items = planImport(m_args, &skipped);
+        const bool terminal = isatty(STDERR_FILENO);
+        std::optional<QString> album;
+        if (!albumOption.isEmpty())
+            album = albumOption;
+        const ImportSummary s = importItems(library(), items, album, [&](int done, int total) {
+            if (terminal) {
+                m_err << "\rImporting " << done << " of " << total << "…";
+                m_err.flush();
+            }
+        });
+        if (terminal && !items.empty())
+            m_err << "\n";
+        m_out << "Imported " << s.imported << " item" << (s.imported == 1 ? "" : "s");
+        if (s.alreadyPresent > 0)
+            m_out << ", " << s.alreadyPresent << " already in the library";
+        if (skipped > 0)
+            m_out << ", " << skipped << " file" << (skipped == 1 ? "" : "s") << " skipped";
+        m_out << ".\n";
+        return 0;
+    }
+
+    int list() {
+        const QString albumTitle = takeOption(QStringLiteral("--album"));
+        const bool favorites = takeFlag(QStringLiteral("--favorites"));
+        const bool pairs = takeFlag(QStringLiteral("--pairs"));
+        const bool json = takeFlag(QStringLiteral("--json"));
+        needArguments(0, "");
+        std::vector<AssetPtr> assets;
+        if (!albumTitle.isEmpty()) {
+            assets = library().fetchAssetsInAssetCollection(albumTitled(albumTitle));
+        } else {
+            FetchOptions o;
+            o.includeHiddenAssets = true;
+            o.sortDescriptors = {{QStringLiteral("creationDate"), true}};
+            assets = library().fetchAssets(MediaType::Image, o);
+        }
+        QJsonArray array;
+        for (const AssetPtr& a : assets) {
+            if ((favorites && !a->isFavorite) || (pairs && !isRawJpegPair(*a)))
+                continue;
+            if (json)
+                array.append(assetJson(library(), a));
+            else
+                m_out << assetLine(a) << "\n";
+        }
+        if (json)
+            m_out << QJsonDocument(array).toJson(QJsonDocument::Indented);
+        return 0;
+    }
+
+    int show() {
+        needArguments(1, "show needs an item identifier");
+        const AssetPtr a = assetsNamed({m_args[0]}).front();
+        m_out << QJsonDocument(assetJson(library(), a)).toJson(QJsonDocument::Indented);
+        for (const ResourcePtr& r : a->resources)
+            m_out << "stored: " << library().storedFilePath(r) << "\n";
+        return 0;
+    }
+
+    int albums() {
+        needArguments(0, "");
+        for (const CollectionPtr& c :
+             library().fetchAssetCollections(CollectionType::Album, CollectionSubtype::Any))
+            m_out << c->localIdentifier << "  "
+                  << QString::number(c->estimatedAssetCount).rightJustified(6) << "  "
+                  << c->localizedTitle.value_or(QStringLiteral("(untitled)")) << "\n";
+        return 0;
+    }
+
+    int album() {
+        needArguments(2, "album needs create, add or remove and a title");
+        const QString action = m_args.takeFirst();
+        const QString title = m_args.takeFirst();
+        if (action == QLatin1String("create")) {
+            QString id;
+            library().performChangesAndWait([&](ChangeRequests& c) {
+                id = c.creationRequestForAssetCollection(title)
+                         .placeholderForCreatedAssetCollection()
+                         .localIdentifier;
+            });
+            m_out << id << "\n";
+            return 0;
+        }
+        if (action != QLatin1String("add") && action != QLatin1String("remove"))
+            throw UsageError{QStringLiteral("album needs create, add or remove")};
+        needArguments(1, "album add/remove needs item identifiers");
+        const CollectionPtr target = albumTitled(title);
+        const auto assets = assetsNamed(m_args);
+        library().performChangesAndWait([&](ChangeRequests& c) {
+            auto* change = c.changeRequestForAssetCollection(target);
+            if (action == QLatin1String("add"))
+                change->addAssets(assets);
+            else
+                change->removeAssets(assets);
+        });
+        return 0;
+    }
+
+    int setFlag(bool favorite) {
+        const bool off = takeFlag(QStringLiteral("--off"));
+        needArguments(1, "needs item identifiers");
+        const auto assets = assetsNamed(m_args);
+        library().performChangesAndWait([&](ChangeRequests& c) {
+            for (const AssetPtr& a : assets) {
+                auto& change = c.changeRequestForAsset(a);
+                (favorite ? change.favorite : change.hidden) = !off;
+            }
+        });
+        return 0;
+    }
+    int favorite() { return setFlag(true); }
+    int hide() { return setFlag(false); }
+
+    int trash() {
+        needArguments(1, "trash needs list, restore or empty");
+        const QString action = m_args.takeFirst();
+        if (action == QLatin1String("list")) {
+            for (const TrashedAsset& t : library().trashedAssets())
+                m_out << assetLine(t.asset) << "  deleted "
+                      << t.trashedAt.toLocalTime().toString(Qt::ISODate) << "\n";
+            return 0;
+        }
+        if (action == QLatin1String("restore")) {
+            needArguments(1, "trash restore needs item identifiers");
+            const int n = library().restoreFromTrash(m_args);
+            m_out << "Restored " << n << " item" << (n == 1 ? "" : "s") << ".\n";
+            return n == m_args.size() ? 0 : 1;
+        }
+        if (action == QLatin1String("empty")) {
+            const int n = library().emptyTrash();
+            m_out << "Removed " << n << " item" << (n == 1 ? "" : "s") << " for good.\n";
+            return 0;
+        }
+        throw UsageError{QStringLiteral("trash needs list, restore or empty")};
+    }
+
+    int access() {
+        const QString path = m_libraryPath.isEmpty() ? systemLibraryPath() : m_libraryPath;
+        if (m_args.isEmpty()) {
+            const auto grants = PhotoLibraryAccess::storedGrants(AccessLevel::ReadWrite);
+            for (auto it = grants.cbegin(); it != grants.cend(); ++it)
+                m_out << it.key() << ": "
+                      << authorizationStatusName(PhotoLibraryAccess::authorizationStatus(
+                             AccessLevel::ReadWrite, it.key(), path))
+                      << "\n";
+            if (grants.isEmpty())
+                m_out << "No program has asked for access yet.\n";
+            return 0;
+        }
+        needArguments(2, "access needs a client and a status");
+        static const QMap<QString, AuthorizationStatus> statuses = {
+            {QStringLiteral("authorized"), AuthorizationStatus::Authorized},
+            {QStringLiteral("limited"), AuthorizationStatus::Limited},
+            {QStringLiteral("denied"), AuthorizationStatus::Denied},
+        };
+        if (m_args[1] == QLatin1String("forget")) {
+            PhotoLibraryAccess::forget(m_args[0]);
+            return 0;
+        }
+        if (!statuses.contains(m_args[1]))
+            throw UsageError{
+                QStringLiteral("status must be authorized, limited, denied or forget")};
+        PhotoLibraryAccess::setStoredStatus(m_args[0], AccessLevel::ReadWrite,
+                                            statuses.value(m_args[1]));
+        return 0;
+    }
+
+    int check() {
+        needArguments(0, "");
+        const QStringList problems = library().check();
+        for (const QString& p : problems)
+            m_out << p << "\n";
+        if (problems.isEmpty())
+            m_out << "The library is clean.\n";
+        return problems.isEmpty() ? 0 : 1;
+    }
+
+    QStringList m_args;
+    QTextStream& m_out;
+    QTextStream& m_err;
+    QString m_libraryPath;
+    std::shared_ptr<PhotoLibrary> m_library;
+};
+
+} // namespace
+
+int run(const QStringList& args, QTextStream& out, QTextStream& err) {
+    try {
+        return Cli(args, out, err).run();
+    } catch (const UsageError& e) {
+        err << "photolib: " << e.message << "\n"
+            << "Try “photolib --help”.\n";
+        return 2;
+    } catch (const PhotoLibraryError& e) {
+        err << "photolib: " << e.description() << "\n";
+        return 1;
+    } catch (const std::exception& e) {
+        err << "photolib: " << e.what() << "\n";
+        return 1;
+    }
+}
+
+} // namespace photolib
