@@ -1,0 +1,148 @@
+#include "platform/imaging/JpegCodec.h"
+
+#include "platform/imaging/ExifBlockReader.h"
+#include "platform/imaging/ImagingError.h"
+#include "platform/imaging/Orientation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <turbojpeg.h>
+#include <vector>
+
+namespace imaging {
+
+namespace {
+
+struct TjDeleter {
+    void operator()(void* handle) const { tjDestroy(handle); }
+};
+using TjHandle = std::unique_ptr<void, TjDeleter>;
+
+// TurboJPEG's reducing scaling factors (num/denom ≤ 1), smallest first.
+std::vector<tjscalingfactor> reducingFactors() {
+    int count = 0;
+    const tjscalingfactor* all = tjGetScalingFactors(&count);
+    std::vector<tjscalingfactor> factors;
+    for (int i = 0; all && i < count; ++i)
+        if (all[i].num <= all[i].denom)
+            factors.push_back(all[i]);
+    std::sort(factors.begin(), factors.end(), [](tjscalingfactor a, tjscalingfactor b) {
+        return a.num * b.denom < b.num * a.denom;
+    });
+    return factors;
+}
+
+QSize scaledSize(QSize size, tjscalingfactor factor) {
+    return QSize(TJSCALED(size.width(), factor), TJSCALED(size.height(), factor));
+}
+
+} // namespace
+
+QImage decodeJpeg(const QByteArray& bytes, const DecodeTarget& target) {
+    if (bytes.size() < 4)
+        return {};
+    TjHandle handle(tjInitDecompress());
+    if (!handle)
+        return {};
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
+    const auto size = static_cast<unsigned long>(bytes.size());
+    int width = 0, height = 0, subsampling = 0, colorspace = 0;
+    if (tjDecompressHeader3(handle.get(), data, size, &width, &height, &subsampling, &colorspace) !=
+            0 ||
+        width <= 0 || height <= 0)
+        return {};
+    if (colorspace == TJCS_CMYK || colorspace == TJCS_YCCK)
+        return {};
+
+    const int orientation = detail::tiffOrientation(detail::jpegExifPayload(bytes)).value_or(1);
+    const QSize full(width, height);
+    QSize decodeSize = full;
+    if (!target.isFullSize()) {
+        static const std::vector<tjscalingfactor> factors = reducingFactors();
+        for (const tjscalingfactor& factor : factors) {
+            const QSize candidate = scaledSize(full, factor);
+            if (target.isSatisfiedBy(orientedSize(candidate, orientation))) {
+                decodeSize = candidate;
+                break;
+            }
+        }
+    }
+
+    QImage image(decodeSize, QImage::Format_RGBX8888);
+    if (image.isNull())
+        return {};
+    if (tjDecompress2(handle.get(), data, size, image.bits(), decodeSize.width(),
+                      static_cast<int>(image.bytesPerLine()), decodeSize.height(), TJPF_RGBX,
+                      0) != 0) {
+        if (tjGetErrorCode(handle.get()) != TJERR_WARNING)
+            return {};
+        // Data that ends early is only a warning to libjpeg, which fills the rest with grey.
+        if (std::strstr(tjGetErrorStr2(handle.get()), "Premature end of JPEG file"))
+            return {};
+    }
+    return applyOrientation(image, orientation);
+}
+
+int qualityPercent(double quality) {
+    if (std::isnan(quality))
+        quality = 0;
+    quality = std::clamp(quality, 0.0, 1.0);
+    return std::clamp(static_cast<int>(std::lround(quality * 100.0)), 1, 100);
+}
+
+namespace {
+
+// The APP1 segment goes right after SOI, or after the JFIF APP0 segment when there is one, so
+// that the file stays valid JFIF as well as EXIF.
+QByteArray withExifSegment(const QByteArray& jpeg, const QByteArray& exifBlock) {
+    const QByteArrayView tiff = detail::tiffStart(exifBlock);
+    if (tiff.isEmpty())
+        throw ImagingError("EXIF block has no TIFF header");
+    const qsizetype segmentLength = 2 + 6 + tiff.size();
+    if (segmentLength > 0xFFFF)
+        throw ImagingError("EXIF block too large for a JPEG APP1 segment");
+
+    qsizetype insertAt = 2;
+    if (jpeg.size() >= 6 && quint8(jpeg[2]) == 0xFF && quint8(jpeg[3]) == 0xE0)
+        insertAt = 4 + ((qsizetype(quint8(jpeg[4])) << 8) | quint8(jpeg[5]));
+    QByteArray segment;
+    segment.reserve(segmentLength + 2);
+    segment.append(char(0xFF)).append(char(0xE1));
+    segment.append(char(segmentLength >> 8)).append(char(segmentLength & 0xFF));
+    segment.append("Exif\0\0", 6).append(tiff.data(), tiff.size());
+
+    QByteArray out = jpeg;
+    out.insert(insertAt, segment);
+    return out;
+}
+
+} // namespace
+
+QByteArray encodeJpeg(const QImage& image, double quality, const QByteArray& exifBlock) {
+    if (image.isNull())
+        throw ImagingError("cannot encode an empty image as JPEG");
+    const QImage rgb = image.convertToFormat(QImage::Format_RGBX8888);
+    if (rgb.isNull())
+        throw ImagingError("cannot convert the image for JPEG encoding");
+
+    TjHandle handle(tjInitCompress());
+    if (!handle)
+        throw ImagingError("cannot create a JPEG encoder");
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    const int result = tjCompress2(handle.get(), rgb.constBits(), rgb.width(),
+                                   static_cast<int>(rgb.bytesPerLine()), rgb.height(), TJPF_RGBX,
+                                   &buffer, &size, TJSAMP_420, qualityPercent(quality), 0);
+    std::unique_ptr<unsigned char, decltype(&tjFree)> owned(buffer, &tjFree);
+    if (result != 0)
+        throw ImagingError(std::string("JPEG encoding failed: ") + tjGetErrorStr2(handle.get()));
+
+    QByteArray jpeg(reinterpret_cast<const char*>(buffer), static_cast<qsizetype>(size));
+    if (exifBlock.isEmpty())
+        return jpeg;
+    return withExifSegment(jpeg, exifBlock);
+}
+
+} // namespace imaging

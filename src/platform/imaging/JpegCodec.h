@@ -1,0 +1,32 @@
+#pragma once
+
+#include "platform/imaging/DecodeTarget.h"
+
+#include <QByteArray>
+#include <QImage>
+
+namespace imaging {
+
+// JPEG through TurboJPEG.
+//
+// Thread safety: both functions are safe to call concurrently; each call creates its own
+// TurboJPEG handle and shares nothing.
+
+// Decodes at the smallest TurboJPEG scaling factor (1/8 … 1) whose result satisfies `target`,
+// then turns the picture upright by its EXIF orientation. Null for anything that is not a JPEG
+// TurboJPEG can decode: empty, corrupt or truncated data (data that ends early would come out
+// with a grey band), CMYK JPEGs. Minor defects libjpeg only warns about are tolerated.
+QImage decodeJpeg(const QByteArray& bytes, const DecodeTarget& target = DecodeTarget::fullSize());
+
+// Baseline 4:2:0 JPEG of `image` (alpha dropped). `quality` 0…1 maps linearly onto libjpeg's
+// 1…100, clamped (NaN counts as 0). A non-empty `exifBlock` (TIFF-structured, as from
+// buildExifBlock, with or without an "Exif\0\0" prefix) is stored as the APP1 segment; the pixels
+// are stored as given, so its orientation tag tells viewers how to turn them.
+// Throws ImagingError for a null image, an EXIF block that is not TIFF-structured or too large
+// for one segment (64 KB), or when TurboJPEG fails.
+QByteArray encodeJpeg(const QImage& image, double quality, const QByteArray& exifBlock = {});
+
+// libjpeg quality 1…100 for a 0…1 quality (shared with the HEIC encoder).
+int qualityPercent(double quality);
+
+} // namespace imaging
