@@ -3,6 +3,8 @@
 #include "platform/photos/PhotoLibraryError.h"
 
 #include <QTimeZone>
+#include <algorithm>
+#include <unordered_map>
 
 namespace photos {
 
@@ -72,8 +74,9 @@ const std::vector<const char*>& migrations() {
 }
 
 const char* assetColumns = "a.id, a.uuid, a.media_type, a.creation_date, a.creation_offset, "
-                           "a.latitude, a.longitude, a.favorite, a.hidden, r.ordinal, r.type, "
-                           "r.uti, r.original_filename, r.file_size, r.stored_path";
+                           "a.latitude, a.longitude, a.favorite, a.hidden";
+const char* resourceColumns =
+    "r.ordinal, r.type, r.uti, r.original_filename, r.file_size, r.stored_path";
 
 void appendPredicate(const Predicate& p, std::string& sql, std::vector<qint64>& values) {
     switch (p.kind()) {
@@ -211,46 +214,61 @@ std::vector<AssetPtr> Catalog::assetsFromQuery(SqliteDatabase& db, const std::st
                                                const std::string& order,
                                                const std::function<void(SqliteStatement&)>& bind,
                                                const std::string& join) const {
-    std::string sql = std::string("SELECT ") + assetColumns + " FROM assets a " + join +
-                      " LEFT JOIN resources r ON r.asset_id = a.id WHERE " + where + " ORDER BY " +
-                      (order.empty() ? "" : order + ", ") + "a.id, r.ordinal";
-    auto st = db.statement(sql);
+    // Two statements rather than one join: the assets in their order (served by the
+    // date index), then their resources, matched up in memory. Sorting the joined rows
+    // would cost more than both.
+    const std::string from = " FROM assets a " + join + " WHERE " + where;
+    auto st = db.statement(std::string("SELECT ") + assetColumns + from + " ORDER BY " +
+                           (order.empty() ? "" : order + ", ") + "a.id");
     if (bind)
         bind(st);
     std::vector<AssetPtr> result;
-    std::shared_ptr<Asset> current;
+    std::unordered_map<qint64, Asset*> byId;
     while (st.step()) {
-        const qint64 id = st.int64(0);
-        if (!current || current->catalogId != id) {
-            if (current)
-                result.push_back(std::move(current));
-            current = std::make_shared<Asset>();
-            current->catalogId = id;
-            current->localIdentifier = st.text(1);
-            current->mediaType = MediaType(st.int64(2));
-            if (!st.isNull(3))
-                current->creationDate = fromCatalogTime(st.int64(3));
-            if (!st.isNull(4))
-                current->creationOffsetSeconds = int(st.int64(4));
-            if (!st.isNull(5) && !st.isNull(6))
-                current->location = Location{st.real(5), st.real(6)};
-            current->isFavorite = st.int64(7) != 0;
-            current->isHidden = st.int64(8) != 0;
-        }
-        if (!st.isNull(9)) {
-            auto r = std::make_shared<AssetResource>();
-            r->assetLocalIdentifier = current->localIdentifier;
-            r->ordinal = int(st.int64(9));
-            r->type = ResourceType(st.int64(10));
-            r->uniformTypeIdentifier = st.text(11);
-            r->originalFilename = st.text(12);
-            r->fileSize = st.optionalInt64(13);
-            r->storedPath = st.text(14);
-            current->resources.push_back(std::move(r));
-        }
+        auto asset = std::make_shared<Asset>();
+        asset->catalogId = st.int64(0);
+        asset->localIdentifier = st.text(1);
+        asset->mediaType = MediaType(st.int64(2));
+        if (!st.isNull(3))
+            asset->creationDate = fromCatalogTime(st.int64(3));
+        if (!st.isNull(4))
+            asset->creationOffsetSeconds = int(st.int64(4));
+        if (!st.isNull(5) && !st.isNull(6))
+            asset->location = Location{st.real(5), st.real(6)};
+        asset->isFavorite = st.int64(7) != 0;
+        asset->isHidden = st.int64(8) != 0;
+        byId.emplace(asset->catalogId, asset.get());
+        result.push_back(std::move(asset));
     }
-    if (current)
-        result.push_back(std::move(current));
+    if (result.empty())
+        return result;
+
+    auto rs = db.statement(std::string("SELECT r.asset_id, ") + resourceColumns +
+                           " FROM resources r WHERE r.asset_id IN (SELECT a.id" + from +
+                           ") ORDER BY r.asset_id, r.ordinal");
+    if (bind)
+        bind(rs);
+    // Type identifiers repeat across thousands of resources: share one string each.
+    std::vector<QString> utis;
+    while (rs.step()) {
+        auto it = byId.find(rs.int64(0));
+        if (it == byId.end())
+            continue;
+        Asset* owner = it->second;
+        auto r = std::make_shared<AssetResource>();
+        r->assetLocalIdentifier = owner->localIdentifier;
+        r->ordinal = int(rs.int64(1));
+        r->type = ResourceType(rs.int64(2));
+        const QString uti = rs.text(3);
+        auto known = std::find(utis.begin(), utis.end(), uti);
+        if (known == utis.end())
+            known = utis.insert(utis.end(), uti);
+        r->uniformTypeIdentifier = *known;
+        r->originalFilename = rs.text(4);
+        r->fileSize = rs.optionalInt64(5);
+        r->storedPath = rs.text(6);
+        owner->resources.push_back(std::move(r));
+    }
     return result;
 }
 
@@ -336,12 +354,15 @@ static const char* collectionColumns =
     "SELECT al.id, al.uuid, al.title, al.type, al.subtype, (SELECT count(*) FROM album_members mm "
     "JOIN assets aa ON aa.id = mm.asset_id WHERE mm.album_id = al.id AND aa.trashed_at IS NULL) "
     "FROM albums al ";
+// Listing the albums of one asset is on the scan's path: no member count there.
+static const char* uncountedCollectionColumns =
+    "SELECT al.id, al.uuid, al.title, al.type, al.subtype, -1 FROM albums al ";
 
 std::vector<CollectionPtr> Catalog::collectionsContaining(SqliteDatabase& db, qint64 assetId,
                                                           CollectionType type) const {
     return collectionsFromQuery(
         db,
-        std::string(collectionColumns) +
+        std::string(uncountedCollectionColumns) +
             "JOIN album_members m ON m.album_id = al.id WHERE m.asset_id = ? AND al.type = ? "
             "ORDER BY al.id",
         [&](SqliteStatement& st) { st.bind(1, assetId).bind(2, int(type)); });

@@ -81,7 +81,8 @@ struct AssetCollection {
     std::optional<QString> localizedTitle;
     CollectionType type = CollectionType::Album;
     CollectionSubtype subtype = CollectionSubtype::AlbumRegular;
-    int estimatedAssetCount = 0;
+    // Members not in the trash; -1 when not counted (albums listed for one asset).
+    int estimatedAssetCount = -1;
     qint64 catalogId = 0; // the service's own row key
 };
 using CollectionPtr = std::shared_ptr<const AssetCollection>;

@@ -105,8 +105,11 @@ bool conforms(int type, int target) {
 } // namespace
 
 std::optional<UTType> UTType::fromIdentifier(const QString& identifier) {
-    // Identifiers compare case-insensitively on the platform.
-    auto it = index().byIdentifier.constFind(identifier.toLower());
+    // Identifiers compare case-insensitively on the platform; most arrive in lower case
+    // already, so try them as they are before folding.
+    auto it = index().byIdentifier.constFind(identifier);
+    if (it == index().byIdentifier.cend())
+        it = index().byIdentifier.constFind(identifier.toLower());
     if (it == index().byIdentifier.cend())
         return std::nullopt;
     return UTType(it.value());
