@@ -23,7 +23,8 @@ struct Record {
 
 QCoro::Task<> awaitInt(IntAwaitable::Starter starter, std::shared_ptr<Record> record) {
     try {
-        const int value = co_await IntAwaitable(std::move(starter));
+        IntAwaitable answer(std::move(starter));
+        const int value = co_await answer;
         record->value = value;
     } catch (const CallbackDropped&) {
         record->error = QStringLiteral("dropped");
@@ -149,9 +150,10 @@ TEST(CallbackAwaitable, StarterThatAnsweredBeforeThrowingKeepsItsAnswer) {
 namespace {
 QCoro::Task<> awaitVoid(std::shared_ptr<int> resumptions) {
     using VoidAwaitable = CallbackAwaitable<void>;
-    co_await VoidAwaitable([](VoidAwaitable::Resolver resolver) {
+    VoidAwaitable done([](VoidAwaitable::Resolver resolver) {
         QThreadPool::globalInstance()->start([resolver] { resolver.resolve(); });
     });
+    co_await done;
     ++*resumptions;
 }
 } // namespace

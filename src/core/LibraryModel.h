@@ -1,0 +1,158 @@
+#pragma once
+
+#include "core/DateRange.h"
+#include "core/FavFilter.h"
+#include "core/PhotoPair.h"
+#include "core/ScanCancellation.h"
+#include "ingest/IngestReport.h"
+
+#include <QCoro/QCoroTask>
+#include <QDateTime>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace twinslim {
+
+class BackupFolder;
+
+// The one observable model of the main window. It lives on the GUI thread; every field
+// is read and written there. Each tracked field has a getter, a change signal and a
+// setter that emits only when the value changes; derived values are computed on read.
+class LibraryModel : public QObject {
+    Q_OBJECT
+public:
+    explicit LibraryModel(QObject* parent = nullptr);
+    ~LibraryModel() override;
+
+    // ---- Tracked fields ----
+    // The last completed scan's pairs, largest RAW first, less those replaced since.
+    const std::vector<PhotoPair>& pairs() const { return m_pairs; }
+    void setPairs(std::vector<PhotoPair> pairs);
+    // May hold ids of pairs the favourites filter hides.
+    const QSet<QString>& selectedIDs() const { return m_selectedIDs; }
+    void setSelectedIDs(QSet<QString> ids);
+    bool isScanning() const { return m_isScanning; }
+    void setIsScanning(bool value);
+    bool hasScanned() const { return m_hasScanned; }
+    void setHasScanned(bool value);
+    int scannedCount() const { return m_scannedCount; }
+    void setScannedCount(int value);
+    int totalCount() const { return m_totalCount; }
+    void setTotalCount(int value);
+    // The running scan's token; none when idle.
+    const std::shared_ptr<ScanCancellation>& scanToken() const { return m_scanToken; }
+    void setScanToken(std::shared_ptr<ScanCancellation> token);
+    DateRange dateRange() const { return m_dateRange; }
+    void setDateRange(DateRange value);
+    FavFilter favFilter() const { return m_favFilter; }
+    void setFavFilter(FavFilter value);
+
+    // ---- Constants ----
+    BackupFolder* backup() const { return m_backup; }
+    static QString favAlbumTitle() { return QStringLiteral("Twinslim Favs"); }
+    static QString nonfavAlbumTitle() { return QStringLiteral("Twinslim NonFavs"); }
+
+    // ---- Tracked fields (messages, ingest progress, recovery) ----
+    // An operation with something to say sets infoMessage first, then showInfoAlert.
+    const std::optional<QString>& infoMessage() const { return m_infoMessage; }
+    void setInfoMessage(std::optional<QString> value);
+    bool showInfoAlert() const { return m_showInfoAlert; }
+    void setShowInfoAlert(bool value);
+    const std::optional<IngestReport>& ingestReport() const { return m_ingestReport; }
+    void setIngestReport(std::optional<IngestReport> value);
+    bool showIngestReport() const { return m_showIngestReport; }
+    void setShowIngestReport(bool value);
+    bool isRunning() const { return m_isRunning; }
+    void setIsRunning(bool value);
+    int runIndex() const { return m_runIndex; }
+    void setRunIndex(int value);
+    int runTotal() const { return m_runTotal; }
+    void setRunTotal(int value);
+    const QString& currentLabel() const { return m_currentLabel; }
+    void setCurrentLabel(QString value);
+    int pendingRecoveryCount() const { return m_pendingRecoveryCount; }
+    void setPendingRecoveryCount(int value);
+    bool showRecoveryAlert() const { return m_showRecoveryAlert; }
+    void setShowRecoveryAlert(bool value);
+
+    // ---- Derived values ----
+    std::vector<PhotoPair> visiblePairs() const;
+    // In pairs order, whatever the favourites filter hides.
+    std::vector<PhotoPair> selectedPairs() const;
+    qint64 selectedRawBytes() const;
+    qint64 totalRawBytes() const;
+    int selectedFavoriteCount() const;
+
+    // ---- Operations ----
+    // Scans the library within dateRange. Does nothing while a scan runs. The reading
+    // runs off the GUI thread; a cancelled scan's result is dropped.
+    QCoro::Task<> scan();
+    // Adds every visible pair; selected ids stay, visible or hidden.
+    void selectAllVisible();
+    // The first n visible pairs in pairs order, replacing the selection.
+    void selectFirst(int n);
+    void selectNone();
+
+    // The time the next scan counts its date window from; the current time when empty.
+    void setClock(std::function<QDateTime()> clock);
+
+signals:
+    void pairsChanged();
+    void selectedIDsChanged();
+    void isScanningChanged();
+    void hasScannedChanged();
+    void scannedCountChanged();
+    void totalCountChanged();
+    void scanTokenChanged();
+    void dateRangeChanged();
+    void favFilterChanged();
+    void infoMessageChanged();
+    void showInfoAlertChanged();
+    void ingestReportChanged();
+    void showIngestReportChanged();
+    void isRunningChanged();
+    void runIndexChanged();
+    void runTotalChanged();
+    void currentLabelChanged();
+    void pendingRecoveryCountChanged();
+    void showRecoveryAlertChanged();
+
+private:
+    template <typename T> void assign(T& field, T value, void (LibraryModel::*changed)()) {
+        if (field == value)
+            return;
+        field = std::move(value);
+        emit(this->*changed)();
+    }
+    QDateTime now() const;
+
+    std::vector<PhotoPair> m_pairs;
+    QSet<QString> m_selectedIDs;
+    bool m_isScanning = false;
+    bool m_hasScanned = false;
+    int m_scannedCount = 0;
+    int m_totalCount = 0;
+    std::shared_ptr<ScanCancellation> m_scanToken;
+    DateRange m_dateRange = DateRange::last30Days;
+    FavFilter m_favFilter = FavFilter::all;
+    BackupFolder* m_backup = nullptr; // owned as a child
+    std::optional<QString> m_infoMessage;
+    bool m_showInfoAlert = false;
+    std::optional<IngestReport> m_ingestReport;
+    bool m_showIngestReport = false;
+    bool m_isRunning = false;
+    int m_runIndex = 0;
+    int m_runTotal = 0;
+    QString m_currentLabel;
+    int m_pendingRecoveryCount = 0;
+    bool m_showRecoveryAlert = false;
+
+    std::function<QDateTime()> m_clock;
+};
+
+} // namespace twinslim
