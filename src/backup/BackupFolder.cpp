@@ -1,0 +1,165 @@
+#include "backup/BackupFolder.h"
+
+#include "core/CallbackAwaitable.h"
+#include "platform/system/SecurityScopedAccess.h"
+#include "platform/system/SystemLog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QSettings>
+#include <QUuid>
+
+namespace twinslim {
+namespace {
+
+QSettings preferences() {
+    return QSettings(QStringLiteral("Twinslim"), QStringLiteral("Twinslim"));
+}
+
+// A bookmark here is the folder's absolute path. It resolves when it is an absolute
+// path; one that is not in clean form (trailing slash, "." or "..") is stale.
+std::optional<QString> resolveBookmark(const QVariant& stored, bool* isStale) {
+    if (stored.typeId() != QMetaType::QString)
+        return std::nullopt;
+    const QString text = stored.toString();
+    if (text.isEmpty() || !QDir::isAbsolutePath(text))
+        return std::nullopt;
+    const QString resolved = QDir::cleanPath(text);
+    *isStale = resolved != text;
+    return resolved;
+}
+
+// Like the platform's bookmarks, one can only be made of an existing folder.
+std::optional<QString> makeBookmark(const QString& folder, QString* error) {
+    if (folder.isEmpty() || !QDir::isAbsolutePath(folder)) {
+        *error = QStringLiteral("“%1” is not an absolute folder path.").arg(folder);
+        return std::nullopt;
+    }
+    const QFileInfo info(folder);
+    if (!info.isDir()) {
+        *error = QStringLiteral("The folder “%1” doesn’t exist.").arg(folder);
+        return std::nullopt;
+    }
+    return QDir::cleanPath(info.absoluteFilePath());
+}
+
+} // namespace
+
+BackupFolder::BackupFolder(QString defaultsKey, QObject* parent)
+    : QObject(parent), m_defaultsKey(std::move(defaultsKey)) {
+    restore();
+}
+
+void BackupFolder::setUrl(std::optional<QString> url) {
+    if (m_url == url)
+        return;
+    m_url = std::move(url);
+    emit urlChanged();
+}
+
+void BackupFolder::restore() {
+    const QVariant stored = preferences().value(m_defaultsKey);
+    if (!stored.isValid())
+        return;
+    bool isStale = false;
+    const std::optional<QString> resolved = resolveBookmark(stored, &isStale);
+    if (!resolved)
+        return; // left as stored: a later choice overwrites it
+    setUrl(*resolved);
+    if (isStale)
+        saveBookmark(*resolved);
+}
+
+void BackupFolder::saveBookmark(const QString& folder) {
+    QString error;
+    const std::optional<QString> bookmark = makeBookmark(folder, &error);
+    if (bookmark) {
+        QSettings settings = preferences();
+        settings.setValue(m_defaultsKey, *bookmark);
+        settings.sync();
+        if (settings.status() == QSettings::NoError)
+            return;
+        error = QStringLiteral("The preferences file “%1” couldn’t be written.")
+                    .arg(settings.fileName());
+    }
+    sys::SystemLog::general().log(QStringLiteral("Twinslim: failed to save backup bookmark: ") +
+                                  error);
+}
+
+FolderChoiceRequest BackupFolder::choiceRequest() {
+    FolderChoiceRequest request;
+    request.prompt = QStringLiteral("Choose");
+    request.message = QStringLiteral("Choose a folder to store backed-up RAW files.");
+    request.canChooseDirectories = true;
+    request.canChooseFiles = false;
+    request.allowsMultipleSelection = false;
+    return request;
+}
+
+void BackupFolder::setFolderChooser(std::shared_ptr<FolderChooser> chooser) {
+    m_chooser = std::move(chooser);
+}
+
+QCoro::Task<> BackupFolder::choose() {
+    const std::shared_ptr<FolderChooser> chooser = m_chooser ? m_chooser : FolderChooser::shared();
+    if (!chooser)
+        co_return;
+    QPointer<BackupFolder> self(this);
+    using Awaitable = CallbackAwaitable<std::optional<QString>>;
+    Awaitable answer([chooser](Awaitable::Resolver resolver) {
+        chooser->chooseFolder(choiceRequest(), [resolver](std::optional<QString> folder) {
+            resolver.resolve(std::move(folder));
+        });
+    });
+    std::optional<QString> chosen;
+    try {
+        chosen = co_await answer;
+    } catch (const CallbackDropped&) {
+        co_return; // the panel went away without an answer: as good as cancelled
+    }
+    if (!self || !chosen || chosen->isEmpty())
+        co_return;
+    const QString folder = QDir::cleanPath(QFileInfo(*chosen).absoluteFilePath());
+    // Taken even when the bookmark could not be stored; it then lasts until quit.
+    self->saveBookmark(folder);
+    self->setUrl(folder);
+}
+
+std::optional<QString> BackupFolder::checkAccess() const {
+    if (!m_url)
+        return QStringLiteral("No backup folder is selected. Choose one first.");
+    const QString path = *m_url;
+    sys::SecurityScopedAccess access(path);
+
+    const QFileInfo info(path);
+    if (!info.exists() || !info.isDir())
+        return QStringLiteral("The backup folder isn’t reachable:\n") + path +
+               QStringLiteral("\n\nIf it’s on a network share, mount it first — or choose a "
+                              "local folder.");
+
+    const QString probePath = QDir(path).filePath(
+        writeTestPrefix() + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+    QFile probe(probePath);
+    QString failure;
+    if (!probe.open(QIODevice::WriteOnly)) {
+        failure = probe.errorString();
+    } else {
+        const bool written = probe.write(QByteArray(1, '\0')) == 1 && probe.flush();
+        if (!written)
+            failure = probe.errorString();
+        probe.close();
+        if (failure.isEmpty() && probe.error() != QFileDevice::NoError)
+            failure = probe.errorString();
+    }
+    // Removed also after a partial write, so no test file is left behind; a removal
+    // failure is of no consequence to the check.
+    QFile::remove(probePath);
+    if (!failure.isEmpty())
+        return QStringLiteral("The backup folder isn’t writable:\n") + path +
+               QStringLiteral("\n\n") + failure;
+    return std::nullopt;
+}
+
+} // namespace twinslim

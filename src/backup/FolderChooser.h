@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace twinslim {
+
+// What the folder chooser is asked to show.
+struct FolderChoiceRequest {
+    QString prompt;  // the confirm button's title
+    QString message; // the explanation shown in the panel
+    bool canChooseDirectories = true;
+    bool canChooseFiles = false;
+    bool allowsMultipleSelection = false;
+};
+
+// A panel in which the user picks a folder. The window system's implementation lives
+// with the user interface; tests answer with their own.
+class FolderChooser {
+public:
+    virtual ~FolderChooser() = default;
+
+    // Shows the panel without blocking and calls `answer` exactly once, on the calling
+    // thread: with the chosen folder's absolute path, or nothing when the user cancelled
+    // or chose no location.
+    using Answer = std::function<void(std::optional<QString> folder)>;
+    virtual void chooseFolder(const FolderChoiceRequest& request, Answer answer) = 0;
+
+    // The chooser used by folders that were given none of their own.
+    static std::shared_ptr<FolderChooser> shared();
+    static void setShared(std::shared_ptr<FolderChooser> chooser);
+};
+
+} // namespace twinslim
