@@ -1,13 +1,14 @@
 #include "platform/imaging/ImageMetadata.h"
 
+#include "platform/imaging/Cr3Metadata.h"
 #include "platform/imaging/ExifDate.h"
 #include "platform/imaging/Exiv2Support.h"
+#include "platform/imaging/LibRawTimestamp.h"
 #include "platform/imaging/LibheifSupport.h"
 
 #include <QFile>
 #include <cmath>
 #include <exiv2/exiv2.hpp>
-#include <libraw/libraw.h>
 #include <memory>
 
 namespace imaging {
@@ -82,7 +83,8 @@ void fillFromExif(const Exiv2::ExifData& exif, ImageMetadata& m) {
     }
 }
 
-void readWithExiv2(const Source& source, ImageMetadata& m) {
+// True when Exiv2 could parse the file (whether or not it found any tags).
+bool readWithExiv2(const Source& source, ImageMetadata& m) {
     try {
         auto image = source.bytes
                          ? Exiv2::ImageFactory::open(
@@ -90,15 +92,59 @@ void readWithExiv2(const Source& source, ImageMetadata& m) {
                                static_cast<long>(source.bytes->size()))
                          : Exiv2::ImageFactory::open(source.encodedPath().toStdString(), false);
         if (!image.get())
-            return;
+            return false;
         image->readMetadata();
         fillFromExif(image->exifData(), m);
         const int width = image->pixelWidth(), height = image->pixelHeight();
         if (width > 0 && height > 0)
             m.pixelSize = QSize(width, height);
+        return true;
     } catch (...) {
         // Exiv2 throws for unreadable data (and the standard library for absurd sizes in
         // corrupt files): both mean "nothing readable".
+        return false;
+    }
+}
+
+// Decodes a TIFF-structured block and files its tags under `group` ("Image", "Photo", "GPSInfo"):
+// a CR3 keeps each IFD in a TIFF of its own, whose tags Exiv2 would otherwise take for IFD0's.
+void addRegrouped(Exiv2::ExifData& target, QByteArrayView tiff, const char* group) {
+    if (tiff.isEmpty())
+        return;
+    Exiv2::ExifData decoded;
+    Exiv2::ExifParser::decode(decoded, reinterpret_cast<const Exiv2::byte*>(tiff.data()),
+                              static_cast<uint32_t>(tiff.size()));
+    for (const Exiv2::Exifdatum& datum : decoded)
+        if (datum.groupName() == "Image")
+            target.add(Exiv2::ExifKey(datum.tag(), group), &datum.value());
+}
+
+// Canon CR3 whose container Exiv2 rejects (a cut-off file, for one): its EXIF blocks directly.
+void readCr3Blocks(const Source& source, ImageMetadata& m) {
+    // The metadata boxes sit at the start of the file, ahead of the image data.
+    constexpr qsizetype kHeadLength = 4 * 1024 * 1024;
+    QByteArray head;
+    if (!source.bytes) {
+        QFile file(source.path);
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        head = file.read(kHeadLength);
+    }
+    const detail::Cr3Blocks blocks =
+        detail::cr3MetadataBlocks(source.bytes ? QByteArrayView(*source.bytes) : head);
+    try {
+        Exiv2::ExifData exif;
+        addRegrouped(exif, blocks.ifd0, "Image");
+        addRegrouped(exif, blocks.exif, "Photo");
+        addRegrouped(exif, blocks.gps, "GPSInfo");
+        fillFromExif(exif, m);
+        const Exiv2::Exifdatum* width = find(exif, "Exif.Photo.PixelXDimension");
+        const Exiv2::Exifdatum* height = find(exif, "Exif.Photo.PixelYDimension");
+        if (width && height && width->count() > 0 && height->count() > 0 && width->toLong(0) > 0 &&
+            height->toLong(0) > 0)
+            m.pixelSize =
+                QSize(static_cast<int>(width->toLong(0)), static_cast<int>(height->toLong(0)));
+    } catch (...) {
     }
 }
 
@@ -129,28 +175,6 @@ void readWithLibheif(const Source& source, ImageMetadata& m) {
     }
 }
 
-// LibRaw reads the capture time of some RAW files Exiv2 cannot parse (truncated CR3, for one).
-// Only its metadata pass runs here; pixel data is never unpacked. LibRaw may give up after it has
-// read the time (data missing further on), so a time it did read is used either way.
-std::optional<QString> libRawCaptureTime(const Source& source) {
-    try {
-        auto processor = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
-        if (source.bytes)
-            processor->open_buffer(const_cast<char*>(source.bytes->constData()),
-                                   static_cast<size_t>(source.bytes->size()));
-        else
-            processor->open_file(source.encodedPath().constData());
-        const time_t timestamp = processor->imgdata.other.timestamp;
-        if (timestamp <= 0)
-            return std::nullopt;
-        // LibRaw turned the camera's wall-clock text into time_t with mktime, in this process's
-        // time zone; converting back in the same zone gives that text again.
-        return formatExifDateTime(QDateTime::fromSecsSinceEpoch(timestamp, Qt::LocalTime));
-    } catch (...) {
-        return std::nullopt;
-    }
-}
-
 ImageMetadata read(const Source& source, ImageFormat format) {
     detail::ensureExiv2Ready();
     ImageMetadata m;
@@ -159,17 +183,21 @@ ImageMetadata read(const Source& source, ImageFormat format) {
     case ImageFormat::Heif:
         readWithLibheif(source, m);
         break;
+    case ImageFormat::CameraRaw:
+        if (!readWithExiv2(source, m))
+            readCr3Blocks(source, m);
+        break;
     case ImageFormat::Jpeg:
     case ImageFormat::Tiff:
-    case ImageFormat::CameraRaw:
     case ImageFormat::Unknown:
         // Unknown content still goes to Exiv2, which knows PNG, WebP and others and throws for
         // anything that is not an image.
         readWithExiv2(source, m);
         break;
     }
+    // LibRaw reads the capture time of some RAW files neither of the above can.
     if (!m.dateTimeOriginal && (format == ImageFormat::Tiff || format == ImageFormat::CameraRaw))
-        m.dateTimeOriginal = libRawCaptureTime(source);
+        m.dateTimeOriginal = detail::libRawCaptureTime(source.path, source.bytes);
     if (m.dateTimeOriginal)
         m.captureDate = parseExifDateTime(*m.dateTimeOriginal, m.offsetSeconds);
     return m;
