@@ -112,6 +112,8 @@ public:
 
     // ---- Testing ----
     FaultInjection& faults() { return m_faults; }
+    // Guards the fault switches when the service itself reads them.
+    std::mutex& faultMutex() const { return m_stateMutex; }
     // The clock used for trash times; tests move it.
     void setClock(std::function<QDateTime()> clock);
     QDateTime now() const;

@@ -1,0 +1,160 @@
+#include "LibraryFixture.h"
+
+#include "fixtures/DngFixture.h"
+#include "fixtures/ImageFixtures.h"
+#include "fixtures/PatternImage.h"
+#include "platform/photos/ImageManager.h"
+
+#include <QMutex>
+#include <QWaitCondition>
+#include <future>
+
+using namespace photos;
+
+namespace {
+
+struct Answer {
+    QImage image;
+    ImageResultInfo info;
+};
+
+// Collects every answer of one request until its final one.
+std::vector<Answer> request(ImageManager& manager, const AssetPtr& asset, QSize target,
+                            ImageContentMode mode, ImageRequestOptions options) {
+    std::promise<void> finished;
+    std::vector<Answer> answers;
+    std::mutex m;
+    manager.requestImage(asset, target, mode, options, [&](QImage image, ImageResultInfo info) {
+        std::lock_guard lock(m);
+        answers.push_back({image, info});
+        if (!info.isDegraded)
+            finished.set_value();
+    });
+    finished.get_future().wait();
+    return answers;
+}
+
+ImageRequestOptions highQuality(ImageResizeMode resize = ImageResizeMode::Exact) {
+    return {ImageDeliveryMode::HighQualityFormat, resize, true};
+}
+
+} // namespace
+
+class ImageManagerTest : public LibraryFixture {
+protected:
+    QString addFiles(std::vector<std::tuple<ResourceType, QString, QByteArray>> resources) {
+        NewAsset a;
+        a.resources = std::move(resources);
+        return add(a);
+    }
+};
+
+TEST_F(ImageManagerTest, RendersTheCurrentPictureUprightAtTheAskedSize) {
+    ImageManager manager(lib);
+    imaging::ExifFields rotated;
+    rotated.orientation = 6;
+    const QString jpegOnly =
+        addFiles({{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({320, 240}, rotated)}});
+    auto answers =
+        request(manager, asset(jpegOnly), {88, 88}, ImageContentMode::AspectFill, highQuality());
+    ASSERT_EQ(answers.size(), 1u);
+    const QImage thumb = answers[0].image;
+    EXPECT_EQ(thumb.size(), QSize(117, 88)); // covers 88×88, aspect kept
+    EXPECT_EQ(fixtures::describeQuadrants(thumb), "RG/BW");
+
+    answers =
+        request(manager, asset(jpegOnly), {100, 100}, ImageContentMode::AspectFit, highQuality());
+    EXPECT_EQ(answers.at(0).image.size(), QSize(100, 75));
+    answers = request(manager, asset(jpegOnly), ImageManagerMaximumSize,
+                      ImageContentMode::AspectFit, highQuality(ImageResizeMode::None));
+    EXPECT_EQ(answers.at(0).image.size(), QSize(320, 240));
+
+    // An edited item shows its full-size rendering, not its photo.
+    const QString edited = addFiles(
+        {{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({64, 64})},
+         {ResourceType::AdjustmentData, "com.adobe.xmp", "<x/>"},
+         {ResourceType::FullSizePhoto, "public.heic", fixtures::makeHeic({64, 48}, {}, 0.6)}});
+    answers = request(manager, asset(edited), ImageManagerMaximumSize, ImageContentMode::AspectFit,
+                      highQuality());
+    EXPECT_EQ(answers.at(0).image.size(), QSize(64, 48));
+
+    // RAW only: rendered from the RAW; a RAW beside a JPEG is never the picture.
+    const QString rawOnly =
+        addFiles({{ResourceType::Photo, "com.adobe.raw-image", fixtures::makeDng({400, 300})}});
+    answers =
+        request(manager, asset(rawOnly), {88, 88}, ImageContentMode::AspectFit, highQuality());
+    ASSERT_FALSE(answers.at(0).image.isNull())
+        << answers[0].info.error->description().toStdString();
+    EXPECT_EQ(answers[0].image.size(), QSize(88, 66));
+    const QString pair = addFiles(
+        {{ResourceType::AlternatePhoto, "com.adobe.raw-image", fixtures::makeDng({400, 300})},
+         {ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({160, 160})}});
+    EXPECT_EQ(ImageManager::renderingResource(*asset(pair))->uniformTypeIdentifier, "public.jpeg");
+    answers = request(manager, asset(pair), ImageManagerMaximumSize, ImageContentMode::AspectFit,
+                      highQuality());
+    EXPECT_EQ(answers.at(0).image.size(), QSize(160, 160));
+}
+
+TEST_F(ImageManagerTest, OpportunisticRequestsAnswerDegradedFirstOthersOnce) {
+    ImageManager manager(lib);
+    const QString big =
+        addFiles({{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({1024, 768})}});
+    ImageRequestOptions opportunistic{ImageDeliveryMode::Opportunistic, ImageResizeMode::Fast,
+                                      false};
+    auto answers =
+        request(manager, asset(big), {800, 800}, ImageContentMode::AspectFit, opportunistic);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_TRUE(answers[0].info.isDegraded);
+    EXPECT_LE(std::max(answers[0].image.width(), answers[0].image.height()), 128);
+    EXPECT_FALSE(answers[1].info.isDegraded);
+    // Fast: a reduced decode that still covers the target, with no costly resample.
+    EXPECT_GE(answers[1].image.width(), 800);
+    EXPECT_LE(answers[1].image.width(), 1024);
+
+    EXPECT_EQ(
+        request(manager, asset(big), {800, 800}, ImageContentMode::AspectFit, highQuality()).size(),
+        1u);
+    // Small thumbnails are cheap: answered once even when opportunistic.
+    EXPECT_EQ(
+        request(manager, asset(big), {88, 88}, ImageContentMode::AspectFill, opportunistic).size(),
+        1u);
+
+    lib->faults().deliverDegradedImageFirst = true;
+    answers = request(manager, asset(big), ImageManagerMaximumSize, ImageContentMode::AspectFit,
+                      highQuality());
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_TRUE(answers[0].info.isDegraded);
+    EXPECT_EQ(answers[1].image.size(), QSize(1024, 768));
+    lib->faults().deliverDegradedImageFirst = false;
+}
+
+TEST_F(ImageManagerTest, UnreadablePicturesAnswerWithAnErrorNeverACrash) {
+    ImageManager manager(lib);
+    QByteArray jpeg = fixtures::makeJpeg({256, 256});
+    const QString corrupt = addFiles({{ResourceType::Photo, "public.jpeg", "not a jpeg at all"}});
+    const QString truncated =
+        addFiles({{ResourceType::Photo, "public.jpeg", jpeg.left(jpeg.size() / 3)}});
+    const QString sidecarOnly = addFiles({{ResourceType::AdjustmentData, "com.adobe.xmp", "<x/>"}});
+    const QString fine = addFiles({{ResourceType::Photo, "public.jpeg", jpeg}});
+    for (const QString& id : {corrupt, truncated, sidecarOnly}) {
+        auto answers =
+            request(manager, asset(id), {88, 88}, ImageContentMode::AspectFill, highQuality());
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_TRUE(answers[0].image.isNull());
+        EXPECT_TRUE(answers[0].info.error.has_value());
+    }
+    // A stored file that went missing.
+    QFile::remove(lib->storedFilePath(asset(fine)->resources[0]));
+    auto answers =
+        request(manager, asset(fine), {88, 88}, ImageContentMode::AspectFill, highQuality());
+    EXPECT_TRUE(answers.at(0).image.isNull());
+    EXPECT_TRUE(answers[0].info.error.has_value());
+
+    const QString good = addFiles({{ResourceType::Photo, "public.jpeg", jpeg}});
+    lib->faults().answerNextImageRequestWithNothing = true;
+    answers = request(manager, asset(good), {88, 88}, ImageContentMode::AspectFill, highQuality());
+    EXPECT_TRUE(answers.at(0).image.isNull());
+    EXPECT_FALSE(answers[0].info.error.has_value());
+    answers = request(manager, asset(good), {88, 88}, ImageContentMode::AspectFill, highQuality());
+    EXPECT_FALSE(answers.at(0).image.isNull());
+}
