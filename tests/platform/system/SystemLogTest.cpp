@@ -1,0 +1,152 @@
+#include "platform/system/SystemLog.h"
+
+#include "BuildInfo.h"
+
+#include <QElapsedTimer>
+#include <condition_variable>
+#include <future>
+#include <gtest/gtest.h>
+#include <mutex>
+
+using sys::SystemLog;
+using sys::SystemLogEntry;
+
+namespace {
+
+// Collects what the observer sees while it lives, and restores the previous observer.
+class ObservedMessages {
+public:
+    ObservedMessages() {
+        m_previous = SystemLog::setObserver([this](const SystemLogEntry& entry) {
+            std::lock_guard lock(m_mutex);
+            m_entries.push_back(entry);
+        });
+    }
+    ~ObservedMessages() { SystemLog::setObserver(m_previous); }
+    std::vector<SystemLogEntry> entries() {
+        std::lock_guard lock(m_mutex);
+        return m_entries;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<SystemLogEntry> m_entries;
+    SystemLog::Observer m_previous;
+};
+
+// A destination that stops at its first message until released, like a stalled journal.
+class StalledJournal {
+public:
+    StalledJournal() {
+        // Messages of earlier tests go to their own destination first.
+        EXPECT_TRUE(SystemLog::flush(10000));
+        SystemLog::setTransport([this](const SystemLogEntry& entry) {
+            std::unique_lock lock(m_mutex);
+            m_received.push_back(entry.message);
+            m_entered.notify_all();
+            m_release.wait(lock, [this] { return m_released; });
+        });
+    }
+    ~StalledJournal() {
+        release();
+        SystemLog::flush(10000);
+        SystemLog::setTransport({});
+    }
+    bool waitUntilEntered() {
+        std::unique_lock lock(m_mutex);
+        return m_entered.wait_for(lock, std::chrono::seconds(10),
+                                  [this] { return !m_received.empty(); });
+    }
+    void release() {
+        std::lock_guard lock(m_mutex);
+        m_released = true;
+        m_release.notify_all();
+    }
+    QStringList received() {
+        std::lock_guard lock(m_mutex);
+        return m_received;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_entered, m_release;
+    bool m_released = false;
+    QStringList m_received;
+};
+
+QStringList asText(const QList<QByteArray>& fields) {
+    QStringList text;
+    for (const QByteArray& f : fields)
+        text << QString::fromUtf8(f);
+    return text;
+}
+
+} // namespace
+
+TEST(SystemLog, LoggersCarryTheBundleIdentifierAndTheirCategory) {
+    EXPECT_EQ(SystemLog::ingest().subsystem(), QString::fromUtf8(buildinfo::bundleIdentifier));
+    EXPECT_FALSE(SystemLog::ingest().subsystem().isEmpty());
+    EXPECT_EQ(SystemLog::ingest().category(), "ingest");
+    EXPECT_EQ(SystemLog::updates().category(), "updates");
+    EXPECT_EQ(SystemLog::general().category(), QString());
+    EXPECT_EQ(&SystemLog::ingest(), &SystemLog::ingest()); // made once
+}
+
+TEST(SystemLog, MessagesGoOutUnchangedWithTheirLevel) {
+    ObservedMessages observed;
+    SystemLog::ingest().log("  Step 1/4: back up “IMG_0001.CR3” → 100%");
+    SystemLog::updates().info("checked\nsecond line");
+    const auto entries = observed.entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].message, "  Step 1/4: back up “IMG_0001.CR3” → 100%");
+    EXPECT_EQ(entries[0].category, "ingest");
+    EXPECT_EQ(entries[0].priority, SystemLog::defaultPriority);
+    EXPECT_EQ(entries[1].message, "checked\nsecond line");
+    EXPECT_EQ(entries[1].category, "updates");
+    EXPECT_EQ(entries[1].priority, SystemLog::infoPriority);
+}
+
+TEST(SystemLog, JournalFields) {
+    const SystemLogEntry entry{"org.example.App", "ingest", "Found 3 image files — “ok”", 5};
+    EXPECT_EQ(asText(SystemLog::journalFields(entry, "twinslim")),
+              (QStringList{"MESSAGE=Found 3 image files — “ok”", "PRIORITY=5",
+                           "SYSLOG_IDENTIFIER=twinslim", "SUBSYSTEM=org.example.App",
+                           "CATEGORY=ingest"}));
+    // A plain diagnostic line has no category field.
+    const SystemLogEntry plain{"org.example.App", "", "Twinslim: failed", 6};
+    EXPECT_EQ(asText(SystemLog::journalFields(plain, "twinslim")),
+              (QStringList{"MESSAGE=Twinslim: failed", "PRIORITY=6", "SYSLOG_IDENTIFIER=twinslim",
+                           "SUBSYSTEM=org.example.App"}));
+}
+
+TEST(SystemLog, StalledJournalNeverBlocksTheCallerAndTheQueueStaysBounded) {
+    StalledJournal journal;
+    SystemLog::ingest().log("first");
+    ASSERT_TRUE(journal.waitUntilEntered());
+    const qint64 droppedBefore = SystemLog::droppedCount();
+
+    // Capacity messages fill the queue; ten more are dropped. Run on another thread so a
+    // blocking implementation shows up as a timeout here rather than a hung test.
+    auto logging = std::async(std::launch::async, [] {
+        for (size_t i = 0; i < SystemLog::queueCapacity + 10; ++i)
+            SystemLog::ingest().log(QStringLiteral("message %1").arg(i));
+    });
+    ASSERT_EQ(logging.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(SystemLog::droppedCount() - droppedBefore, 10);
+    EXPECT_FALSE(SystemLog::flush(50)); // still stalled
+
+    journal.release();
+    EXPECT_TRUE(SystemLog::flush(10000));
+    const QStringList received = journal.received();
+    ASSERT_EQ(received.size(), qsizetype(SystemLog::queueCapacity + 1));
+    EXPECT_EQ(received.first(), "first");
+    EXPECT_EQ(received.last(),
+              QStringLiteral("message %1").arg(SystemLog::queueCapacity - 1)); // order kept
+}
+
+TEST(SystemLog, RealJournalPresentOrAbsentNeverFails) {
+    SystemLog::setTransport({});
+    SystemLog::general().log("Twinslim test: system log reachable check");
+    SystemLog::ingest().info("Twinslim test: info line");
+    EXPECT_TRUE(SystemLog::flush(10000));
+}
