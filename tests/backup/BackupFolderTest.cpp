@@ -77,7 +77,8 @@ protected:
     void SetUp() override {
         preferences().remove(key);
         ASSERT_TRUE(tmp.isValid());
-        folder = tmp.path() + "/Backups";
+        // Characters the preferences file must keep as they are.
+        folder = tmp.path() + "/@Backups, old; “ü” 100%";
         ASSERT_TRUE(QDir().mkpath(folder));
     }
     void TearDown() override {
