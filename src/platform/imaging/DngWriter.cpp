@@ -216,11 +216,16 @@ QByteArray previewJpeg(const QImage& rgb, const DngOptions& options) {
     const int longSide = std::max(rgb.width(), rgb.height());
     if (options.previewLongSide >= longSide)
         return rawdetail::encodeJpeg(rgb, options.previewQuality);
-    const QImage scaled =
-        rgb.width() >= rgb.height()
-            ? rgb.scaledToWidth(options.previewLongSide, Qt::SmoothTransformation)
-            : rgb.scaledToHeight(options.previewLongSide, Qt::SmoothTransformation);
-    return rawdetail::encodeJpeg(scaled, options.previewQuality);
+    // Keep the aspect, but never let the short side round away to nothing.
+    const auto shortSide = [&](int side) {
+        return std::max(
+            1, static_cast<int>(std::lround(double(side) * options.previewLongSide / longSide)));
+    };
+    const QSize size = rgb.width() >= rgb.height()
+                           ? QSize(options.previewLongSide, shortSide(rgb.height()))
+                           : QSize(shortSide(rgb.width()), options.previewLongSide);
+    return rawdetail::encodeJpeg(rgb.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation),
+                                 options.previewQuality);
 }
 
 void addCameraTags(TiffBuilder& tiff, int ifd0, const DngOptions& options) {

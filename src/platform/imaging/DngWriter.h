@@ -31,7 +31,8 @@ struct DngOptions {
 // A small DNG 1.4 file: `stored` (pixels as the sensor recorded them; `orientation` says how to
 // show them) as linear RGB sensor data, 8-bit samples with a linearization table, lossless-JPEG
 // compressed; an optional baseline JPEG preview of the same pixels; EXIF dates, orientation,
-// make, model and GPS. Throws std::invalid_argument for a null image, a side above 65535, an
+// make, model and GPS. LibRaw (like dcraw) refuses pictures with a side below 22 pixels.
+// Throws std::invalid_argument for a null image, a side above 65535, an
 // orientation outside 1..8 or coordinates out of range.
 QByteArray writeDng(const QImage& stored, const DngOptions& options = {});
 

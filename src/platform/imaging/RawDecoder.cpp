@@ -1,5 +1,6 @@
 #include "platform/imaging/RawDecoder.h"
 
+#include "platform/imaging/Orientation.h"
 #include "platform/imaging/RawJpeg.h"
 #include "platform/imaging/RawOrientation.h"
 #include "platform/imaging/RawPreviewScanner.h"
@@ -83,19 +84,6 @@ QImage toQImage(const libraw_processed_image_t& image) {
     return out;
 }
 
-// The smallest size (same aspect as `size`) that serves `target` under `mode`; `size` itself
-// when the target is empty.
-QSize neededSize(QSize size, QSize target, RawTargetMode mode) {
-    if (target.isEmpty())
-        return size;
-    return size.scaled(target, mode == RawTargetMode::Fit ? Qt::KeepAspectRatio
-                                                          : Qt::KeepAspectRatioByExpanding);
-}
-
-bool covers(QSize size, QSize needed) {
-    return size.width() >= needed.width() && size.height() >= needed.height();
-}
-
 // One embedded preview: JPEG bytes (inside the file or LibRaw's buffer) or a LibRaw bitmap.
 struct Preview {
     QSize size; // as stored
@@ -130,6 +118,14 @@ public:
     }
 
     int orientation() const { return m_orientation; }
+
+    // The full picture's size, upright, when LibRaw can read the file.
+    std::optional<QSize> fullSize() const {
+        if (!m_opened)
+            return std::nullopt;
+        return orientedSize(QSize(m_libRaw->imgdata.sizes.width, m_libRaw->imgdata.sizes.height),
+                            m_orientation);
+    }
     const std::vector<Preview>& previews() const { return m_previews; }
 
     // Stored-orientation pixels of `preview`, at least `minimum` where the preview allows.
@@ -141,8 +137,9 @@ public:
     }
 
     // Full decode, upright (LibRaw applies the orientation when it builds the image).
-    QImage decodeFull(QSize target, RawTargetMode mode) {
-        if (!m_opened)
+    QImage decodeFull(const DecodeTarget& target) {
+        const auto full = fullSize();
+        if (!full)
             return {};
         auto& params = m_libRaw->imgdata.params;
         params.use_camera_wb = 1;
@@ -150,12 +147,17 @@ public:
         params.output_color = 1; // sRGB
         params.gamm[0] = 1 / 2.4;
         params.gamm[1] = 12.92;
-        const QSize full = rawdetail::orientedSize(
-            QSize(m_libRaw->imgdata.sizes.width, m_libRaw->imgdata.sizes.height), m_orientation);
-        const QSize needed = neededSize(full, target, mode);
-        params.half_size =
-            full.width() / 2 >= needed.width() && full.height() / 2 >= needed.height();
-        if (m_libRaw->unpack() != LIBRAW_SUCCESS || m_libRaw->dcraw_process() != LIBRAW_SUCCESS)
+        params.half_size = !target.isFullSize() && target.isSatisfiedBy(*full / 2);
+        // LibRaw reads sensor data past the end of a cut-off file as zeros and calls that a
+        // success; a black picture must not pass for the photograph.
+        const auto& unpacker = m_libRaw->get_internal_data_pointer()->unpacker_data;
+        if (unpacker.data_offset <= 0 || std::uint64_t(unpacker.data_offset) >= m_data.size() ||
+            std::uint64_t(unpacker.data_offset) + unpacker.data_size > m_data.size())
+            return {};
+        if (m_libRaw->unpack() != LIBRAW_SUCCESS)
+            return {};
+        // LibRaw carries on over damaged sensor data; such a picture is worse than a preview.
+        if (m_libRaw->error_count() > 0 || m_libRaw->dcraw_process() != LIBRAW_SUCCESS)
             return {};
         int error = 0;
         ProcessedImage image(m_libRaw->dcraw_make_mem_image(&error));
@@ -170,6 +172,15 @@ private:
             return;
         const auto& thumb = m_libRaw->imgdata.thumbnail;
         if (thumb.tformat == LIBRAW_THUMBNAIL_JPEG && thumb.thumb && thumb.tlength > 0) {
+            // LibRaw reads a thumbnail that runs a little past the end of the file and leaves the
+            // missing bytes undefined; such a thumbnail is dropped. One our container walk found
+            // already is not added twice.
+            const INT64 offset = m_libRaw->get_internal_data_pointer()->internal_data.toffset;
+            if (offset < 0 || std::uint64_t(offset) + thumb.tlength > m_data.size())
+                return;
+            for (const Preview& known : m_previews)
+                if (known.jpeg.data() == m_data.data() + offset)
+                    return;
             const Bytes jpeg(reinterpret_cast<const std::uint8_t*>(thumb.thumb), thumb.tlength);
             if (const auto size = rawdetail::jpegSize(jpeg))
                 m_previews.push_back({*size, jpeg, false});
@@ -187,32 +198,36 @@ private:
     std::vector<Preview> m_previews;
 };
 
-QImage decode(Bytes data, QSize target, RawTargetMode mode) {
+QImage decode(Bytes data, const DecodeTarget& target) {
     if (data.size() < 16)
         return {};
     try {
         RawSession session(data);
         const int orientation = session.orientation();
-        const auto& previews = session.previews();
+        const auto fullSize = session.fullSize();
+        // Full size asks for the whole picture: a preview serves only when it is that large.
+        const auto serves = [&](const Preview& p) {
+            const QSize upright = orientedSize(p.size, orientation);
+            if (target.isFullSize())
+                return fullSize && upright.width() >= fullSize->width() &&
+                       upright.height() >= fullSize->height();
+            return target.isSatisfiedBy(upright);
+        };
         const auto decodeUpright = [&](const Preview& p) {
-            const QSize stored = rawdetail::orientedSize(
-                neededSize(rawdetail::orientedSize(p.size, orientation), target, mode),
-                orientation);
-            const QImage image = session.decodePreview(p, stored);
-            return image.isNull() ? image : rawdetail::orientedForDisplay(image, orientation);
+            const QSize upright = orientedSize(p.size, orientation);
+            const QSize minimum = target.reducedSize(upright);
+            const QImage image = session.decodePreview(p, orientedSize(minimum, orientation));
+            return image.isNull() ? image : applyOrientation(image, orientation);
         };
 
-        if (!previews.empty()) {
-            const QSize largest = rawdetail::orientedSize(previews.front().size, orientation);
-            if (covers(largest, neededSize(largest, target, mode))) {
-                for (const Preview& p : previews)
-                    if (QImage image = decodeUpright(p); !image.isNull())
-                        return image;
-            }
-        }
-        if (QImage full = session.decodeFull(target, mode); !full.isNull())
+        for (const Preview& p : session.previews())
+            if (serves(p))
+                if (QImage image = decodeUpright(p); !image.isNull())
+                    return image;
+        if (QImage full = session.decodeFull(target); !full.isNull())
             return full;
-        for (const Preview& p : previews)
+        // Better a smaller picture than none.
+        for (const Preview& p : session.previews())
             if (QImage image = decodeUpright(p); !image.isNull())
                 return image;
     } catch (...) {
@@ -229,7 +244,7 @@ std::optional<RawPreviewInfo> previewInfo(Bytes data) {
         if (session.previews().empty())
             return std::nullopt;
         const int orientation = session.orientation();
-        return RawPreviewInfo{rawdetail::orientedSize(session.previews().front().size, orientation),
+        return RawPreviewInfo{orientedSize(session.previews().front().size, orientation),
                               orientation};
     } catch (...) {
         return std::nullopt;
@@ -238,13 +253,13 @@ std::optional<RawPreviewInfo> previewInfo(Bytes data) {
 
 } // namespace
 
-QImage decodeRaw(const QString& path, QSize target, RawTargetMode mode) {
+QImage decodeRaw(const QString& path, const DecodeTarget& target) {
     const FileBytes file(path);
-    return decode(file.bytes(), target, mode);
+    return decode(file.bytes(), target);
 }
 
-QImage decodeRaw(const QByteArray& bytes, QSize target, RawTargetMode mode) {
-    return decode(bytesOf(bytes), target, mode);
+QImage decodeRaw(const QByteArray& bytes, const DecodeTarget& target) {
+    return decode(bytesOf(bytes), target);
 }
 
 std::optional<RawPreviewInfo> rawPreviewInfo(const QString& path) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/imaging/DecodeTarget.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QSize>
@@ -8,24 +10,20 @@
 
 namespace imaging {
 
-// How the caller will fit the decoded picture into its target box: whole picture inside it (Fit)
-// or covering it with the overflow cropped (Fill). Decides how large the decode must be.
-enum class RawTargetMode { Fit, Fill };
-
-// Decodes a camera RAW file upright (orientation applied), large enough for `target` (a size in
-// display orientation) under `mode`, but without needless work: the largest embedded preview when
-// it is big enough, JPEG previews decoded at a reduced TurboJPEG scale; otherwise a full LibRaw
-// decode (half size when that still covers the target). When the full decode fails (sensor data
-// missing, unsupported compression) the largest preview is returned even if smaller than
-// `target`. The result may be larger than `target`; the caller scales it to the exact size. An
-// empty `target` asks for the largest preview at full scale, else the full decode.
+// Decodes a camera RAW file upright (orientation applied) and large enough for `target`, without
+// needless work: the largest embedded preview that satisfies the target, JPEG previews decoded at
+// a reduced TurboJPEG scale; otherwise a full LibRaw decode (half size when that still satisfies
+// the target). A full-size target is served by a preview only when the preview is as large as the
+// full picture. When the full decode fails (sensor data missing or cut short, a compression
+// LibRaw does not know) the largest preview is returned even though it falls short of `target`.
+// The result may be larger than `target`; the caller scales it to the exact size.
 // Returns a null image when nothing can be decoded (not a RAW file, truncated, corrupt).
 // Thread-safe: every call has its own LibRaw instance.
-QImage decodeRaw(const QString& path, QSize target, RawTargetMode mode = RawTargetMode::Fit);
-QImage decodeRaw(const QByteArray& bytes, QSize target, RawTargetMode mode = RawTargetMode::Fit);
+QImage decodeRaw(const QString& path, const DecodeTarget& target = DecodeTarget::fullSize());
+QImage decodeRaw(const QByteArray& bytes, const DecodeTarget& target = DecodeTarget::fullSize());
 
 struct RawPreviewInfo {
-    QSize size;      // of the largest embedded preview, in display orientation
+    QSize size;      // of the largest embedded preview, upright
     int orientation; // EXIF orientation 1..8 applied to it
 };
 
