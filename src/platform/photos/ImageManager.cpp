@@ -40,10 +40,7 @@ QImage decodeFile(const QString& path, const imaging::DecodeTarget& target) {
     }
     case imaging::ImageFormat::Tiff:
     case imaging::ImageFormat::CameraRaw:
-        return imaging::decodeRaw(path, target.size,
-                                  target.mode == imaging::DecodeTarget::Mode::Fill
-                                      ? imaging::RawTargetMode::Fill
-                                      : imaging::RawTargetMode::Fit);
+        return imaging::decodeRaw(path, target);
     case imaging::ImageFormat::Unknown:
         break;
     }
