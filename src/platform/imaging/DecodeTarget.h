@@ -6,7 +6,8 @@ namespace imaging {
 
 // How large a decoded picture must be. Decoders pick the cheapest way to reach at least this size
 // (a reduced JPEG scale, a stored HEIC thumbnail) and never enlarge; the exact final sizing is
-// left to the caller. Sizes are of the upright picture (after orientation).
+// left to the caller. Sizes are of the upright picture (after orientation). A plain value; its
+// functions are pure and thread-safe.
 struct DecodeTarget {
     enum class Mode {
         // Both sides at least the target's (the picture will cover the target and be cropped).

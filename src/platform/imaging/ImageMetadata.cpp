@@ -7,6 +7,7 @@
 #include "platform/imaging/LibheifSupport.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <cmath>
 #include <exiv2/exiv2.hpp>
 #include <memory>
@@ -206,10 +207,14 @@ ImageMetadata read(const Source& source, ImageFormat format) {
 } // namespace
 
 ImageMetadata readImageMetadata(const QString& path) {
-    const ImageFormat format = sniffImageFormatOfFile(path);
-    if (format == ImageFormat::Unknown && !QFile::exists(path))
+    if (path.isEmpty())
         return {};
-    return read(Source{path, nullptr}, format);
+    // Exiv2 takes a relative "http://…" path for an address to fetch.
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    const ImageFormat format = sniffImageFormatOfFile(absolute);
+    if (format == ImageFormat::Unknown && !QFile::exists(absolute))
+        return {};
+    return read(Source{absolute, nullptr}, format);
 }
 
 ImageMetadata readImageMetadata(const QByteArray& bytes) {
