@@ -1,8 +1,5 @@
 #include "platform/imaging/ImageFormat.h"
-#include "fixtures/ImageFixtures.h"
-#include "support/TestSupport.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using imaging::ImageFormat;
@@ -41,21 +38,13 @@ TEST(ImageFormat, MagicNumbers) {
         EXPECT_EQ(sniffImageFormat(raw), ImageFormat::CameraRaw) << raw.toHex().constData();
     for (const QByteArray& other :
          {QByteArray(), QByteArray("\xFF\xD8", 2), QByteArray("\x89PNG\r\n\x1A\n", 8),
-          QByteArray("GIF89a"), QByteArray("II*"), QByteArray("\0\0\0\x18" "ftyp", 8)})
+          QByteArray("GIF89a"), QByteArray("II*"),
+          QByteArray("\0\0\0\x18"
+                     "ftyp",
+                     8)})
         EXPECT_EQ(sniffImageFormat(other), ImageFormat::Unknown) << other.toHex().constData();
     // An ftyp box claiming to be larger than the data still gives its brands.
     QByteArray cut = ftyp("heic", {});
     cut[3] = char(200);
     EXPECT_EQ(sniffImageFormat(cut.left(12)), ImageFormat::Heif);
-}
-
-TEST(ImageFormat, FilesBySniffingNotName) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    fixtures::makeHeicFile(dir.filePath("photo.jpg"), QSize(16, 16));
-    fixtures::makeJpegFile(dir.filePath("photo.heic"), QSize(16, 16));
-    EXPECT_EQ(imaging::sniffImageFormatOfFile(dir.filePath("photo.jpg")), ImageFormat::Heif);
-    EXPECT_EQ(imaging::sniffImageFormatOfFile(dir.filePath("photo.heic")), ImageFormat::Jpeg);
-    EXPECT_EQ(imaging::sniffImageFormatOfFile(dir.filePath("missing")), ImageFormat::Unknown);
-    EXPECT_EQ(imaging::sniffImageFormatOfFile(dir.path()), ImageFormat::Unknown);
 }
