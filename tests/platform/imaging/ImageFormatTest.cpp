@@ -1,5 +1,7 @@
 #include "platform/imaging/ImageFormat.h"
 
+#include <QByteArray>
+#include <QList>
 #include <gtest/gtest.h>
 
 using imaging::ImageFormat;
