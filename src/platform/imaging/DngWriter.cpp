@@ -39,7 +39,7 @@ public:
     }
 
     void add(int ifd, std::uint16_t tag, TiffType type, std::uint32_t count, QByteArray value) {
-        m_ifds[ifd][tag] = Entry{type, count, std::move(value), Target::None, -1};
+        m_ifds[ifd][tag] = Entry{type, count, std::move(value), Target::None, {}};
     }
 
     void addShorts(int ifd, std::uint16_t tag, std::initializer_list<std::uint16_t> values) {
@@ -76,13 +76,17 @@ public:
         add(ifd, tag, type, static_cast<std::uint32_t>(values.size()), bytes);
     }
 
-    void pointToIfd(int ifd, std::uint16_t tag, int target) {
-        m_ifds[ifd][tag] = Entry{Long, 1, QByteArray(4, '\0'), Target::Ifd, target};
+    void pointToIfds(int ifd, std::uint16_t tag, std::vector<int> targets) {
+        const auto count = static_cast<std::uint32_t>(targets.size());
+        m_ifds[ifd][tag] = Entry{Long, count, QByteArray(4 * targets.size(), '\0'), Target::Ifd,
+                                 std::move(targets)};
     }
+
+    void pointToIfd(int ifd, std::uint16_t tag, int target) { pointToIfds(ifd, tag, {target}); }
 
     // A strip: its offset entry and its byte count entry.
     void addStrip(int ifd, int block) {
-        m_ifds[ifd][0x111] = Entry{Long, 1, QByteArray(4, '\0'), Target::Block, block};
+        m_ifds[ifd][0x111] = Entry{Long, 1, QByteArray(4, '\0'), Target::Block, {block}};
         addLong(ifd, 0x117, static_cast<std::uint32_t>(m_blocks[block].size()));
     }
 
@@ -117,17 +121,21 @@ public:
                 appendLe(out, tag, 2);
                 appendLe(out, e.type, 2);
                 appendLe(out, e.count, 4);
-                if (e.target == Target::Ifd) {
-                    appendLe(out, ifdOffsets[e.index], 4);
-                } else if (e.target == Target::Block) {
-                    appendLe(out, blockOffsets[e.index], 4);
-                } else if (e.value.size() <= 4) {
-                    out.append(e.value);
-                    out.append(QByteArray(4 - e.value.size(), '\0'));
+                QByteArray value = e.value;
+                if (e.target != Target::None) {
+                    value.clear();
+                    for (int index : e.targets)
+                        appendLe(value,
+                                 e.target == Target::Ifd ? ifdOffsets[index] : blockOffsets[index],
+                                 4);
+                }
+                if (value.size() <= 4) {
+                    out.append(value);
+                    out.append(QByteArray(4 - value.size(), '\0'));
                 } else {
                     appendLe(out, extra + values.size(), 4);
-                    values.append(e.value);
-                    if (e.value.size() & 1)
+                    values.append(value);
+                    if (value.size() & 1)
                         values.append('\0');
                 }
             }
@@ -154,7 +162,7 @@ private:
         std::uint32_t count;
         QByteArray value;
         Target target;
-        int index;
+        std::vector<int> targets; // IFDs or blocks whose offsets make up the value
     };
     std::vector<std::map<std::uint16_t, Entry>> m_ifds; // map keeps tags in ascending order
     std::vector<QByteArray> m_blocks;
@@ -200,7 +208,7 @@ void validate(const QImage& stored, const DngOptions& options) {
         throw std::invalid_argument("writeDng: the image is too large");
     if (options.orientation < 1 || options.orientation > 8)
         throw std::invalid_argument("writeDng: orientation must be 1..8");
-    if (options.previewLongSide < 0)
+    if (options.previewLongSide < 0 || options.thumbnailLongSide < 0)
         throw std::invalid_argument("writeDng: negative preview size");
     if (options.previewQuality < 1 || options.previewQuality > 100)
         throw std::invalid_argument("writeDng: preview quality must be 1..100");
@@ -212,20 +220,52 @@ void validate(const QImage& stored, const DngOptions& options) {
     }
 }
 
-QByteArray previewJpeg(const QImage& rgb, const DngOptions& options) {
-    const int longSide = std::max(rgb.width(), rgb.height());
-    if (options.previewLongSide >= longSide)
-        return rawdetail::encodeJpeg(rgb, options.previewQuality);
+// `rgb` with its long side reduced to `longSide` (never enlarged), aspect kept.
+QImage scaledToLongSide(const QImage& rgb, int longSide) {
+    const int current = std::max(rgb.width(), rgb.height());
+    if (longSide >= current)
+        return rgb;
     // Keep the aspect, but never let the short side round away to nothing.
     const auto shortSide = [&](int side) {
-        return std::max(
-            1, static_cast<int>(std::lround(double(side) * options.previewLongSide / longSide)));
+        return std::max(1, static_cast<int>(std::lround(double(side) * longSide / current)));
     };
-    const QSize size = rgb.width() >= rgb.height()
-                           ? QSize(options.previewLongSide, shortSide(rgb.height()))
-                           : QSize(shortSide(rgb.width()), options.previewLongSide);
-    return rawdetail::encodeJpeg(rgb.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation),
-                                 options.previewQuality);
+    const QSize size = rgb.width() >= rgb.height() ? QSize(longSide, shortSide(rgb.height()))
+                                                   : QSize(shortSide(rgb.width()), longSide);
+    return rgb.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+}
+
+void addJpegPreview(TiffBuilder& tiff, int ifd, const QImage& rgb, const DngOptions& options) {
+    const QImage preview = scaledToLongSide(rgb, options.previewLongSide);
+    const QByteArray jpeg = rawdetail::encodeJpeg(preview, options.previewQuality);
+    tiff.addLong(ifd, 0xFE, 1); // reduced-resolution image
+    tiff.addLong(ifd, 0x100, static_cast<std::uint32_t>(preview.width()));
+    tiff.addLong(ifd, 0x101, static_cast<std::uint32_t>(preview.height()));
+    tiff.addShorts(ifd, 0x102, {8, 8, 8});
+    tiff.addShorts(ifd, 0x103, {7});
+    tiff.addShorts(ifd, 0x106, {6}); // YCbCr
+    tiff.addStrip(ifd, tiff.addBlock(jpeg));
+    tiff.addShorts(ifd, 0x115, {3});
+    tiff.addLong(ifd, 0x116, static_cast<std::uint32_t>(preview.height()));
+    tiff.addShorts(ifd, 0x11C, {1});
+    tiff.addShorts(ifd, 0x212, {2, 2});
+}
+
+void addRgbThumbnail(TiffBuilder& tiff, int ifd, const QImage& rgb, int longSide) {
+    const QImage thumb = scaledToLongSide(rgb, longSide).convertToFormat(QImage::Format_RGB888);
+    QByteArray pixels;
+    pixels.reserve(qsizetype(thumb.width()) * thumb.height() * 3);
+    for (int y = 0; y < thumb.height(); ++y)
+        pixels.append(reinterpret_cast<const char*>(thumb.constScanLine(y)), thumb.width() * 3);
+    tiff.addLong(ifd, 0xFE, 1);
+    tiff.addLong(ifd, 0x100, static_cast<std::uint32_t>(thumb.width()));
+    tiff.addLong(ifd, 0x101, static_cast<std::uint32_t>(thumb.height()));
+    tiff.addShorts(ifd, 0x102, {8, 8, 8});
+    tiff.addShorts(ifd, 0x103, {1}); // uncompressed
+    tiff.addShorts(ifd, 0x106, {2}); // RGB
+    tiff.addStrip(ifd, tiff.addBlock(pixels));
+    tiff.addShorts(ifd, 0x115, {3});
+    tiff.addLong(ifd, 0x116, static_cast<std::uint32_t>(thumb.height()));
+    tiff.addShorts(ifd, 0x11C, {1});
 }
 
 void addCameraTags(TiffBuilder& tiff, int ifd0, const DngOptions& options) {
@@ -300,32 +340,28 @@ QByteArray writeDng(const QImage& stored, const DngOptions& options) {
     validate(stored, options);
     const QImage rgb = stored.convertToFormat(QImage::Format_RGB888);
 
+    // Blocks are laid out in the order they are added: thumbnail, preview, sensor data last.
     TiffBuilder tiff;
     const int ifd0 = tiff.addIfd();
     addCameraTags(tiff, ifd0, options);
-    if (options.previewLongSide > 0) {
-        const QByteArray jpeg = previewJpeg(rgb, options);
-        const QSize size =
-            rawdetail::jpegSize(std::span(reinterpret_cast<const std::uint8_t*>(jpeg.constData()),
-                                          static_cast<std::size_t>(jpeg.size())))
-                .value_or(QSize());
-        tiff.addLong(ifd0, 0xFE, 1); // reduced-resolution image
-        tiff.addLong(ifd0, 0x100, static_cast<std::uint32_t>(size.width()));
-        tiff.addLong(ifd0, 0x101, static_cast<std::uint32_t>(size.height()));
-        tiff.addShorts(ifd0, 0x102, {8, 8, 8});
-        tiff.addShorts(ifd0, 0x103, {7});
-        tiff.addShorts(ifd0, 0x106, {6}); // YCbCr
-        tiff.addStrip(ifd0, tiff.addBlock(jpeg));
-        tiff.addShorts(ifd0, 0x115, {3});
-        tiff.addLong(ifd0, 0x116, static_cast<std::uint32_t>(size.height()));
-        tiff.addShorts(ifd0, 0x11C, {1});
-        tiff.addShorts(ifd0, 0x212, {2, 2});
-        const int raw = tiff.addIfd();
+    int raw = ifd0;
+    if (options.thumbnailLongSide > 0) {
+        // As DNG converters do: thumbnail in IFD0, sensor data and preview in SubIFDs.
+        addRgbThumbnail(tiff, ifd0, rgb, options.thumbnailLongSide);
+        raw = tiff.addIfd();
+        std::vector<int> subIfds{raw};
+        if (options.previewLongSide > 0) {
+            const int preview = tiff.addIfd();
+            addJpegPreview(tiff, preview, rgb, options);
+            subIfds.push_back(preview);
+        }
+        tiff.pointToIfds(ifd0, 0x14A, subIfds);
+    } else if (options.previewLongSide > 0) {
+        addJpegPreview(tiff, ifd0, rgb, options);
+        raw = tiff.addIfd();
         tiff.pointToIfd(ifd0, 0x14A, raw);
-        addSensorData(tiff, raw, rgb);
-    } else {
-        addSensorData(tiff, ifd0, rgb);
     }
+    addSensorData(tiff, raw, rgb);
     addExif(tiff, ifd0, options);
     return tiff.build();
 }

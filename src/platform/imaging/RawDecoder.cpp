@@ -3,6 +3,7 @@
 #include "platform/imaging/Orientation.h"
 #include "platform/imaging/RawJpeg.h"
 #include "platform/imaging/RawOrientation.h"
+#include "platform/imaging/RawPreviewChoice.h"
 #include "platform/imaging/RawPreviewScanner.h"
 
 #include <QFile>
@@ -86,10 +87,21 @@ QImage toQImage(const libraw_processed_image_t& image) {
 
 // One embedded preview: JPEG bytes (inside the file or LibRaw's buffer) or a LibRaw bitmap.
 struct Preview {
-    QSize size; // as stored
-    Bytes jpeg;
-    bool libRawBitmap = false;
+    enum class Kind { Jpeg, Rgb8, LibRawBitmap };
+    Kind kind = Kind::Jpeg;
+    QSize size;  // as stored
+    Bytes bytes; // JPEG data or RGB rows; empty for LibRaw's bitmap
 };
+
+QImage fromRgbRows(Bytes rows, QSize size) {
+    QImage image(size, QImage::Format_RGB888);
+    if (image.isNull() || rows.size() < std::size_t(size.width()) * size.height() * 3)
+        return {};
+    const std::size_t stride = std::size_t(size.width()) * 3;
+    for (int y = 0; y < size.height(); ++y)
+        std::memcpy(image.scanLine(y), rows.data() + stride * y, stride);
+    return image.convertToFormat(QImage::Format_RGB32);
+}
 
 // One decode: the file's previews from our own container walk and from LibRaw, and LibRaw
 // itself for the full decode.
@@ -97,8 +109,11 @@ class RawSession {
 public:
     explicit RawSession(Bytes data) : m_data(data) {
         const rawdetail::RawContainer container = rawdetail::scanRawContainer(data);
-        for (const auto& jpeg : container.jpegs)
-            m_previews.push_back({jpeg.size, data.subspan(jpeg.offset, jpeg.length), false});
+        for (const auto& p : container.previews)
+            m_previews.push_back({p.kind == rawdetail::EmbeddedPreview::Kind::Jpeg
+                                      ? Preview::Kind::Jpeg
+                                      : Preview::Kind::Rgb8,
+                                  p.size, data.subspan(p.offset, p.length)});
         m_orientation = container.orientation;
 
         m_libRaw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
@@ -130,8 +145,14 @@ public:
 
     // Stored-orientation pixels of `preview`, at least `minimum` where the preview allows.
     QImage decodePreview(const Preview& preview, QSize minimum) const {
-        if (!preview.libRawBitmap)
-            return rawdetail::decodeJpegScaled(preview.jpeg, minimum);
+        switch (preview.kind) {
+        case Preview::Kind::Jpeg:
+            return rawdetail::decodeJpegScaled(preview.bytes, minimum);
+        case Preview::Kind::Rgb8:
+            return fromRgbRows(preview.bytes, preview.size);
+        case Preview::Kind::LibRawBitmap:
+            break;
+        }
         ProcessedImage image(m_libRaw->dcraw_make_mem_thumb());
         return image ? toQImage(*image) : QImage();
     }
@@ -179,15 +200,16 @@ private:
             if (offset < 0 || std::uint64_t(offset) + thumb.tlength > m_data.size())
                 return;
             for (const Preview& known : m_previews)
-                if (known.jpeg.data() == m_data.data() + offset)
+                if (known.bytes.data() == m_data.data() + offset)
                     return;
             const Bytes jpeg(reinterpret_cast<const std::uint8_t*>(thumb.thumb), thumb.tlength);
             if (const auto size = rawdetail::jpegSize(jpeg))
-                m_previews.push_back({*size, jpeg, false});
+                m_previews.push_back({Preview::Kind::Jpeg, *size, jpeg});
         } else if ((thumb.tformat == LIBRAW_THUMBNAIL_BITMAP ||
                     thumb.tformat == LIBRAW_THUMBNAIL_BITMAP16) &&
                    thumb.twidth > 0 && thumb.theight > 0) {
-            m_previews.push_back({QSize(thumb.twidth, thumb.theight), {}, true});
+            m_previews.push_back(
+                {Preview::Kind::LibRawBitmap, QSize(thumb.twidth, thumb.theight), {}});
         }
     }
 
@@ -204,15 +226,7 @@ QImage decode(Bytes data, const DecodeTarget& target) {
     try {
         RawSession session(data);
         const int orientation = session.orientation();
-        const auto fullSize = session.fullSize();
-        // Full size asks for the whole picture: a preview serves only when it is that large.
-        const auto serves = [&](const Preview& p) {
-            const QSize upright = orientedSize(p.size, orientation);
-            if (target.isFullSize())
-                return fullSize && upright.width() >= fullSize->width() &&
-                       upright.height() >= fullSize->height();
-            return target.isSatisfiedBy(upright);
-        };
+        const auto& previews = session.previews();
         const auto decodeUpright = [&](const Preview& p) {
             const QSize upright = orientedSize(p.size, orientation);
             const QSize minimum = target.reducedSize(upright);
@@ -220,14 +234,16 @@ QImage decode(Bytes data, const DecodeTarget& target) {
             return image.isNull() ? image : applyOrientation(image, orientation);
         };
 
-        for (const Preview& p : session.previews())
-            if (serves(p))
-                if (QImage image = decodeUpright(p); !image.isNull())
-                    return image;
+        std::vector<QSize> uprightSizes;
+        for (const Preview& p : previews)
+            uprightSizes.push_back(orientedSize(p.size, orientation));
+        for (std::size_t i : rawdetail::previewTrialOrder(uprightSizes, session.fullSize(), target))
+            if (QImage image = decodeUpright(previews[i]); !image.isNull())
+                return image;
         if (QImage full = session.decodeFull(target); !full.isNull())
             return full;
         // Better a smaller picture than none.
-        for (const Preview& p : session.previews())
+        for (const Preview& p : previews)
             if (QImage image = decodeUpright(p); !image.isNull())
                 return image;
     } catch (...) {

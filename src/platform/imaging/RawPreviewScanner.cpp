@@ -14,6 +14,8 @@ namespace {
 constexpr int kMaxIfds = 64;
 constexpr int kMaxEntries = 4096;
 constexpr int kMaxBoxDepth = 4;
+// Sensor data is never stored as plain 8-bit RGB strips; this only keeps absurd headers out.
+constexpr std::uint32_t kMaxThumbnailSide = 4096;
 
 class TiffReader {
 public:
@@ -112,11 +114,32 @@ private:
         const auto size = jpegSize(bytes);
         if (!size)
             return;
-        for (const auto& known : result.jpegs)
+        for (const auto& known : result.previews)
             if (known.offset == offset)
                 return;
-        result.jpegs.push_back(
-            {static_cast<std::size_t>(offset), static_cast<std::size_t>(length), *size});
+        result.previews.push_back({EmbeddedPreview::Kind::Jpeg, static_cast<std::size_t>(offset),
+                                   static_cast<std::size_t>(length), *size});
+    }
+
+    // Uncompressed RGB thumbnail: its strips must lie back to back and hold every pixel.
+    void addRgb(std::uint32_t w, std::uint32_t h, const Field& offsets, const Field& counts,
+                RawContainer& result) const {
+        if (w == 0 || h == 0 || w > kMaxThumbnailSide || h > kMaxThumbnailSide ||
+            offsets.count == 0 || offsets.count != counts.count)
+            return;
+        const std::uint64_t needed = std::uint64_t(w) * h * 3;
+        const std::uint64_t start = number(offsets, 0);
+        std::uint64_t end = start;
+        for (std::uint32_t i = 0; i < offsets.count && end < start + needed; ++i) {
+            if (number(offsets, i) != end)
+                return;
+            end += number(counts, i);
+        }
+        if (end - start < needed || start + needed > m_data.size())
+            return;
+        result.previews.push_back({EmbeddedPreview::Kind::Rgb8, static_cast<std::size_t>(start),
+                                   static_cast<std::size_t>(needed),
+                                   QSize(static_cast<int>(w), static_cast<int>(h))});
     }
 
     void readIfd(std::uint32_t offset, bool isFirst, RawContainer& result,
@@ -125,6 +148,7 @@ private:
         if (count == 0 || count > kMaxEntries || !has(offset + 2, std::size_t(count) * 12))
             return;
         Field compression, stripOffsets, stripCounts, jpegOffset, jpegLength, jpgFromRaw;
+        Field width, height, bitsPerSample, photometric, samplesPerPixel, planar;
         for (std::uint16_t i = 0; i < count; ++i) {
             const std::size_t at = offset + 2 + std::size_t(i) * 12;
             const std::uint16_t tag = u16(at);
@@ -139,8 +163,26 @@ private:
             case 0x002E: // Panasonic JpgFromRaw: the JPEG is the value itself
                 jpgFromRaw = f;
                 break;
+            case 0x0100:
+                width = f;
+                break;
+            case 0x0101:
+                height = f;
+                break;
+            case 0x0102:
+                bitsPerSample = f;
+                break;
             case 0x0103:
                 compression = f;
+                break;
+            case 0x0106:
+                photometric = f;
+                break;
+            case 0x0115:
+                samplesPerPixel = f;
+                break;
+            case 0x011C:
+                planar = f;
                 break;
             case 0x0111:
                 stripOffsets = f;
@@ -176,6 +218,11 @@ private:
             addJpeg(number(stripOffsets), number(stripCounts), result);
         if (jpgFromRaw.count)
             addJpeg(jpgFromRaw.valueAt, jpgFromRaw.count, result);
+        if (comp == 1 && number(photometric) == 2 && number(samplesPerPixel) == 3 &&
+            (planar.count == 0 || number(planar) == 1) && number(bitsPerSample, 0) == 8 &&
+            (bitsPerSample.count == 1 ||
+             (number(bitsPerSample, 1) == 8 && number(bitsPerSample, 2) == 8)))
+            addRgb(number(width), number(height), stripOffsets, stripCounts, result);
         // The chain of IFDs (IFD1 often holds a small thumbnail).
         if (const std::uint32_t next = u32(offset + 2 + std::size_t(count) * 12))
             pending.push_back(next);
@@ -268,7 +315,7 @@ private:
             if (m_data[at] == 0xFF && m_data[at + 1] == 0xD8 && m_data[at + 2] == 0xFF) {
                 const auto bytes = m_data.subspan(at, end - at);
                 if (const auto size = jpegSize(bytes))
-                    result.jpegs.push_back({at, end - at, *size});
+                    result.previews.push_back({EmbeddedPreview::Kind::Jpeg, at, end - at, *size});
                 return;
             }
         }
@@ -289,10 +336,11 @@ RawContainer scanRawContainer(std::span<const std::uint8_t> data) {
         if (bmff.open())
             bmff.scan(result);
     }
-    std::stable_sort(result.jpegs.begin(), result.jpegs.end(), [](const auto& a, const auto& b) {
-        return std::int64_t(a.size.width()) * a.size.height() >
-               std::int64_t(b.size.width()) * b.size.height();
-    });
+    std::stable_sort(result.previews.begin(), result.previews.end(),
+                     [](const auto& a, const auto& b) {
+                         return std::int64_t(a.size.width()) * a.size.height() >
+                                std::int64_t(b.size.width()) * b.size.height();
+                     });
     return result;
 }
 

@@ -11,19 +11,24 @@
 // sizes of all previews, where LibRaw offers one.
 namespace imaging::rawdetail {
 
-struct EmbeddedJpeg {
+struct EmbeddedPreview {
+    enum class Kind {
+        Jpeg, // a baseline JPEG
+        Rgb8, // uncompressed 8-bit RGB rows, no padding (TIFF thumbnails)
+    };
+    Kind kind = Kind::Jpeg;
     std::size_t offset = 0;
     std::size_t length = 0;
     QSize size; // as stored, before orientation
 };
 
 struct RawContainer {
-    std::vector<EmbeddedJpeg> jpegs; // complete and decodable by header, largest first
-    int orientation = 0;             // EXIF orientation of the main image; 0 when unknown
+    std::vector<EmbeddedPreview> previews; // complete and plausible by header, largest first
+    int orientation = 0;                   // EXIF orientation of the main image; 0 when unknown
 };
 
-// TIFF-based files (DNG, ARW, NEF, CR2, ORF, RW2, PEF, …) and Canon CR3. A JPEG whose bytes run
-// past the end of `data` is left out. Never throws.
+// TIFF-based files (DNG, ARW, NEF, CR2, ORF, RW2, PEF, …) and Canon CR3. A preview whose bytes
+// run past the end of `data` is left out. Never throws.
 RawContainer scanRawContainer(std::span<const std::uint8_t> data);
 
 } // namespace imaging::rawdetail

@@ -2,6 +2,7 @@
 #include "fixtures/DngFixture.h"
 #include "platform/imaging/DngLosslessJpeg.h"
 #include "platform/imaging/RawJpeg.h"
+#include "platform/imaging/RawPreviewScanner.h"
 #include "support/TestSupport.h"
 
 #include <QProcess>
@@ -155,6 +156,29 @@ TEST(DngWriter, WithoutPreviewTheSensorDataIsInIfd0) {
     EXPECT_EQ(raw->dcraw_process(), LIBRAW_SUCCESS);
 }
 
+TEST(DngWriter, ThumbnailLayoutOfDngConverters) {
+    DngOptions options;
+    options.thumbnailLongSide = 256;
+    options.previewLongSide = 1024;
+    options.orientation = 3;
+    QByteArray dng = writeDng(fixtures::makeStoredPattern(QSize(1200, 800), 3), options);
+    auto raw = openWithLibRaw(dng);
+    EXPECT_EQ(raw->imgdata.sizes.width, 1200);
+    EXPECT_EQ(raw->imgdata.sizes.flip, 3);
+    ASSERT_EQ(raw->unpack(), LIBRAW_SUCCESS);
+    EXPECT_EQ(raw->dcraw_process(), LIBRAW_SUCCESS);
+
+    const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(dng.constData()),
+                                 static_cast<std::size_t>(dng.size()));
+    const auto container = rawdetail::scanRawContainer(bytes);
+    ASSERT_EQ(container.previews.size(), 2u);
+    EXPECT_EQ(container.previews[0].kind, rawdetail::EmbeddedPreview::Kind::Jpeg);
+    EXPECT_EQ(container.previews[0].size, QSize(1024, 683));
+    EXPECT_EQ(container.previews[1].kind, rawdetail::EmbeddedPreview::Kind::Rgb8);
+    EXPECT_EQ(container.previews[1].size, QSize(256, 171));
+    EXPECT_EQ(container.orientation, 3);
+}
+
 TEST(DngWriter, SizesArePlausibleForPictures) {
     const QByteArray small = fixtures::makeDng(QSize(1200, 800), {}, {}, 1, 600);
     EXPECT_GT(small.size(), 20 * 1024);
@@ -238,6 +262,7 @@ TEST(DngWriter, ExiftoolReadsTheDateAndSeesAValidDng) {
     options.offsetTimeOriginal = QStringLiteral("+08:00");
     options.orientation = 6;
     options.gps = DngGps{48.8584, 2.2945, std::nullopt};
+    options.thumbnailLongSide = 64;
     testsupport::writeFile(path, writeDng(fixtures::makeStoredPattern(QSize(80, 120), 6), options));
 
     QProcess process;

@@ -61,6 +61,29 @@ TEST(RawDecoder, TargetLargerThanThePreviewForcesAFullDecode) {
               QSize(1200, 800));
 }
 
+TEST(RawDecoder, SmallestSufficientPreviewServes) {
+    // Laid out like a DNG converter's file: 160-pixel RGB thumbnail, 600-pixel JPEG preview.
+    for (int orientation : {1, 6}) {
+        SCOPED_TRACE(orientation);
+        DngOptions options;
+        options.orientation = orientation;
+        options.thumbnailLongSide = 160;
+        options.previewLongSide = 600;
+        const QByteArray dng =
+            writeDng(fixtures::makeStoredPattern(QSize(1200, 800), orientation), options);
+        const QImage thumb = decodeRaw(dng, DecodeTarget::fill(QSize(88, 88)));
+        EXPECT_EQ(thumb.size(), QSize(160, 107)); // the thumbnail, as stored, turned upright
+        EXPECT_EQ(fixtures::describeQuadrants(thumb), kUpright);
+        const QImage preview = decodeRaw(dng, DecodeTarget::fit(QSize(200, 200)));
+        EXPECT_EQ(preview.size(), QSize(225, 150)); // the preview at 3/8
+        EXPECT_EQ(fixtures::describeQuadrants(preview), kUpright);
+        EXPECT_EQ(decodeRaw(dng, DecodeTarget::fit(QSize(601, 601))).size(), QSize(1200, 800));
+        const auto info = rawPreviewInfo(dng);
+        ASSERT_TRUE(info.has_value());
+        EXPECT_EQ(info->size, QSize(600, 400));
+    }
+}
+
 TEST(RawDecoder, FullSizeMeansTheWholePicture) {
     // The preview is smaller than the picture, so full size needs the sensor data.
     EXPECT_EQ(decodeRaw(landscapeDng()).size(), QSize(1200, 800));

@@ -153,10 +153,10 @@ TEST(RawPreviewScanner, SkipsPreviewsThatRunPastTheEnd) {
     const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(dng.constData()),
                                  static_cast<std::size_t>(dng.size()));
     const auto whole = rawdetail::scanRawContainer(bytes);
-    ASSERT_EQ(whole.jpegs.size(), 1u);
-    EXPECT_EQ(whole.jpegs[0].size, QSize(32, 48)); // as stored
+    ASSERT_EQ(whole.previews.size(), 1u);
+    EXPECT_EQ(whole.previews[0].size, QSize(32, 48)); // as stored
     EXPECT_EQ(whole.orientation, 6);
-    const std::size_t end = whole.jpegs[0].offset + whole.jpegs[0].length;
-    EXPECT_EQ(rawdetail::scanRawContainer(bytes.first(end)).jpegs.size(), 1u);
-    EXPECT_TRUE(rawdetail::scanRawContainer(bytes.first(end - 1)).jpegs.empty());
+    const std::size_t end = whole.previews[0].offset + whole.previews[0].length;
+    EXPECT_EQ(rawdetail::scanRawContainer(bytes.first(end)).previews.size(), 1u);
+    EXPECT_TRUE(rawdetail::scanRawContainer(bytes.first(end - 1)).previews.empty());
 }
