@@ -192,16 +192,18 @@ private:
         if (m_libRaw->unpack_thumb() != LIBRAW_SUCCESS)
             return;
         const auto& thumb = m_libRaw->imgdata.thumbnail;
-        if (thumb.tformat == LIBRAW_THUMBNAIL_JPEG && thumb.thumb && thumb.tlength > 0) {
-            // LibRaw reads a thumbnail that runs a little past the end of the file and leaves the
-            // missing bytes undefined; such a thumbnail is dropped. One our container walk found
-            // already is not added twice.
-            const INT64 offset = m_libRaw->get_internal_data_pointer()->internal_data.toffset;
-            if (offset < 0 || std::uint64_t(offset) + thumb.tlength > m_data.size())
+        if (!thumb.thumb || thumb.tlength == 0)
+            return;
+        // LibRaw reads a thumbnail that runs a little past the end of the file and leaves the
+        // missing bytes undefined; such a thumbnail is dropped. One our container walk found
+        // already is not added twice.
+        const INT64 offset = m_libRaw->get_internal_data_pointer()->internal_data.toffset;
+        if (offset < 0 || std::uint64_t(offset) + thumb.tlength > m_data.size())
+            return;
+        for (const Preview& known : m_previews)
+            if (known.bytes.data() == m_data.data() + offset)
                 return;
-            for (const Preview& known : m_previews)
-                if (known.bytes.data() == m_data.data() + offset)
-                    return;
+        if (thumb.tformat == LIBRAW_THUMBNAIL_JPEG) {
             const Bytes jpeg(reinterpret_cast<const std::uint8_t*>(thumb.thumb), thumb.tlength);
             if (const auto size = rawdetail::jpegSize(jpeg))
                 m_previews.push_back({Preview::Kind::Jpeg, *size, jpeg});

@@ -1,4 +1,5 @@
 #include "fixtures/DngFixture.h"
+#include "platform/imaging/DngWriter.h"
 #include "platform/imaging/RawDecoder.h"
 #include "platform/imaging/RawPreviewScanner.h"
 
@@ -63,7 +64,27 @@ TEST(RawRobustness, TruncatedFilesGiveNothingOrTheRightPicture) {
               QSize(30, 20));
 }
 
-TEST(RawRobustness, CorruptBytesGiveNothingOrTheRightPicture) {
+TEST(RawRobustness, TruncatedConverterLayoutGivesNothingOrTheRightPicture) {
+    // RGB thumbnail in IFD0, JPEG preview and sensor data in SubIFDs, in that order in the file.
+    DngOptions options;
+    options.orientation = 8;
+    options.thumbnailLongSide = 40;
+    options.previewLongSide = 64;
+    const QByteArray dng = writeDng(fixtures::makeStoredPattern(kSize, 8), options);
+    const std::vector<QSize> anySize = correctSizes(dng);
+    ASSERT_EQ(anySize[0], QSize(40, 27)); // the thumbnail
+    ASSERT_EQ(anySize[1], kSize);
+    ASSERT_EQ(anySize[2], QSize(64, 43));
+    for (qsizetype length = 0; length < dng.size(); length += length < 800 ? 1 : 5) {
+        const QByteArray cut = dng.left(length);
+        expectNothingOrTheRightPicture(cut, DecodeTarget::fit(QSize(30, 30)), anySize,
+                                       "small target", length);
+        expectNothingOrTheRightPicture(cut, DecodeTarget::fit(QSize(500, 500)), anySize,
+                                       "large target", length);
+    }
+}
+
+TEST(RawRobustness, CorruptBytesNeverCrash) {
     const QByteArray dng = smallDng();
     QRandomGenerator rng(1234);
     int decoded = 0;
