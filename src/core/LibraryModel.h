@@ -98,6 +98,15 @@ public:
     void selectFirst(int n);
     void selectNone();
 
+    // Puts the selected pairs' items into the favourites and non-favourites export
+    // albums and tells the user how to export them; every outcome ends in a message.
+    QCoro::Task<> createExportAlbums();
+    // Counts the replaced originals waiting in the marker album and raises the
+    // clean-up offer when there are any.
+    void refreshPendingRecovery();
+    // Deletes every item of the marker album in one confirmed change; never fails.
+    QCoro::Task<> deletePendingOriginals();
+
     // The time the next scan counts its date window from; the current time when empty.
     void setClock(std::function<QDateTime()> clock);
 

@@ -361,6 +361,12 @@ void PhotoLibrary::applyChanges(const ChangeRequests& changes) {
                 for (const QString& p : allPaths)
                     db.statement("DELETE FROM pending_files WHERE path = ?").bind(1, p).run();
                 std::lock_guard lock(m_stateMutex);
+                const bool armed =
+                    m_faults.failNextChangeWithError || m_faults.failNextChangeWithoutError;
+                if (armed && m_faults.changesBeforeFailure > 0) {
+                    --m_faults.changesBeforeFailure;
+                    return;
+                }
                 if (m_faults.failNextChangeWithError) {
                     m_faults.failNextChangeWithError = false;
                     throw PhotoLibraryError(

@@ -23,6 +23,8 @@ class SqliteDatabase;
 struct FaultInjection {
     bool failNextChangeWithError = false;
     bool failNextChangeWithoutError = false;
+    // Lets this many changes through before an armed change failure strikes.
+    int changesBeforeFailure = 0;
     bool refuseNextDeletion = false;
     bool failNextResourceWrite = false;
     bool answerNextImageRequestWithNothing = false;

@@ -1,0 +1,27 @@
+#include "backup/MarkerAlbum.h"
+#include "core/LibraryModel.h"
+#include "library/PhotoLibraryOperations.h"
+
+namespace twinslim {
+
+void LibraryModel::refreshPendingRecovery() {
+    const int count = int(assetsInAlbumTitled(markerAlbumTitle()).size());
+    setPendingRecoveryCount(count);
+    if (pendingRecoveryCount() >= 1)
+        setShowRecoveryAlert(true);
+}
+
+QCoro::Task<> LibraryModel::deletePendingOriginals() {
+    std::vector<photos::AssetPtr> pending = assetsInAlbumTitled(markerAlbumTitle());
+    if (pending.empty())
+        co_return;
+    try {
+        auto deletion = deleteAssets(std::move(pending));
+        co_await deletion;
+    } catch (...) {
+        // A refusal leaves the items in the marker album; the next start offers again.
+    }
+    setPendingRecoveryCount(0);
+}
+
+} // namespace twinslim

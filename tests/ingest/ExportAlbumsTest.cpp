@@ -1,0 +1,113 @@
+#include "core/LibraryModel.h"
+#include "core/TestLibrary.h"
+#include "library/PhotoLibraryOperations.h"
+#include "support/AwaitTask.h"
+#include "support/TestSupport.h"
+
+using namespace twinslim;
+using testsupport::awaitTask;
+
+namespace {
+
+const QString expectedMessage(int favs, int others) {
+    return QString(
+               "Added %1 to “Twinslim Favs” and %2 to “Twinslim NonFavs”.\n\n"
+               "In Photos, export each album as HEIC or JPEG (keep original names) to a folder:\n"
+               "• “Twinslim Favs” → Full Size\n"
+               "• “Twinslim NonFavs” → Custom Size, max ~3120 px\n\n"
+               "Then choose “Ingest Exported Folder…” for each.")
+        .arg(favs)
+        .arg(others);
+}
+
+QStringList ids(const std::vector<photos::AssetPtr>& assets) {
+    QStringList out;
+    for (const auto& a : assets)
+        out << a->localIdentifier;
+    return out;
+}
+
+} // namespace
+
+class ExportAlbumsTest : public ::testing::Test {
+protected:
+    // Three favourite and two other pairs, scanned into the model.
+    void SetUp() override {
+        const QDateTime recent = QDateTime::currentDateTimeUtc().addDays(-1);
+        for (int i = 0; i < 5; ++i) {
+            TestLibrary::NewAsset a{
+                {TestLibrary::raw(1000 * (10 - i)), TestLibrary::jpeg(100)}, recent, i < 3};
+            (i < 3 ? favIds : otherIds) << lib.add(a);
+        }
+        awaitTask(model.scan());
+        ASSERT_EQ(model.pairs().size(), 5u);
+    }
+    TestLibrary lib;
+    LibraryModel model;
+    QStringList favIds, otherIds;
+};
+
+TEST_F(ExportAlbumsTest, NothingSelectedAsksForASelectionWithoutTouchingTheLibrary) {
+    lib.library().faults().failNextChangeWithError = true;
+    awaitTask(model.createExportAlbums());
+    EXPECT_EQ(model.infoMessage(), QString("Select some pairs first."));
+    EXPECT_TRUE(model.showInfoAlert());
+    EXPECT_TRUE(lib.library().faults().failNextChangeWithError);
+    EXPECT_EQ(album(LibraryModel::favAlbumTitle()), nullptr);
+}
+
+TEST_F(ExportAlbumsTest, SplitsBySelectedFavouritesKeepingOrderAndIsIdempotent) {
+    model.selectAllVisible();
+    awaitTask(model.createExportAlbums());
+    EXPECT_EQ(model.infoMessage(), expectedMessage(3, 2));
+    EXPECT_TRUE(model.showInfoAlert());
+    EXPECT_EQ(ids(assetsInAlbumTitled("Twinslim Favs")),
+              favIds); // largest RAW first = creation order here
+    EXPECT_EQ(ids(assetsInAlbumTitled("Twinslim NonFavs")), otherIds);
+
+    model.setShowInfoAlert(false);
+    awaitTask(model.createExportAlbums());
+    EXPECT_EQ(model.infoMessage(), expectedMessage(3, 2));
+    EXPECT_TRUE(model.showInfoAlert());
+    EXPECT_EQ(ids(assetsInAlbumTitled("Twinslim Favs")), favIds);
+    EXPECT_EQ(
+        lib.library()
+            .fetchAssetCollections(photos::CollectionType::Album, photos::CollectionSubtype::Any)
+            .size(),
+        2u);
+}
+
+TEST_F(ExportAlbumsTest, OnlyFavouritesTouchOnlyTheFavouritesAlbumAndAnExistingOneIsReused) {
+    lib.addAlbum("Twinslim Favs", {});
+    lib.addAlbum("Twinslim Favs", {}); // a second of the same title is never used
+    model.setSelectedIDs({favIds[1]});
+    awaitTask(model.createExportAlbums());
+    EXPECT_EQ(model.infoMessage(), expectedMessage(1, 0));
+    EXPECT_EQ(album("Twinslim NonFavs"), nullptr);
+    auto albums = lib.library().fetchAssetCollections(photos::CollectionType::Album,
+                                                      photos::CollectionSubtype::Any);
+    ASSERT_EQ(albums.size(), 2u);
+    EXPECT_EQ(ids(lib.library().fetchAssetsInAssetCollection(albums[0])), QStringList({favIds[1]}));
+    EXPECT_TRUE(lib.library().fetchAssetsInAssetCollection(albums[1]).empty());
+}
+
+TEST_F(ExportAlbumsTest, ALibraryFailureIsReportedAndEarlierAlbumsStay) {
+    model.selectAllVisible();
+    // Creating and filling the favourites album pass; creating the other album fails.
+    lib.library().faults().changesBeforeFailure = 2;
+    lib.library().faults().failNextChangeWithoutError = true;
+    awaitTask(model.createExportAlbums());
+    EXPECT_EQ(model.infoMessage(),
+              QString("Failed to create albums: The Photos library change failed."));
+    EXPECT_TRUE(model.showInfoAlert());
+    EXPECT_EQ(ids(assetsInAlbumTitled("Twinslim Favs")), favIds);
+    EXPECT_EQ(album("Twinslim NonFavs"), nullptr);
+
+    // The library's own error is passed on in its own words.
+    lib.library().faults().failNextChangeWithError = true;
+    awaitTask(model.createExportAlbums());
+    EXPECT_EQ(model.infoMessage(),
+              QString("Failed to create albums: The photo library change failed (injected)."));
+    awaitTask(model.createExportAlbums());
+    EXPECT_EQ(model.infoMessage(), expectedMessage(3, 2));
+}
