@@ -189,20 +189,26 @@ public:
 
 private:
     void addLibRawThumbnail() {
-        if (m_libRaw->unpack_thumb() != LIBRAW_SUCCESS)
-            return;
-        const auto& thumb = m_libRaw->imgdata.thumbnail;
-        if (!thumb.thumb || thumb.tlength == 0)
-            return;
         // LibRaw reads a thumbnail that runs a little past the end of the file and leaves the
-        // missing bytes undefined; such a thumbnail is dropped. One our container walk found
-        // already is not added twice.
-        const INT64 offset = m_libRaw->get_internal_data_pointer()->internal_data.toffset;
-        if (offset < 0 || std::uint64_t(offset) + thumb.tlength > m_data.size())
+        // missing bytes undefined; such a thumbnail is dropped, before LibRaw even reads it.
+        // One our container walk found already is not read twice.
+        const auto& thumb = m_libRaw->imgdata.thumbnail;
+        const auto withinFile = [&] {
+            const INT64 offset = m_libRaw->get_internal_data_pointer()->internal_data.toffset;
+            return offset > 0 && std::uint64_t(offset) + thumb.tlength <= m_data.size();
+        };
+        const auto alreadyFound = [&] {
+            const INT64 offset = m_libRaw->get_internal_data_pointer()->internal_data.toffset;
+            for (const Preview& known : m_previews)
+                if (known.bytes.data() == m_data.data() + offset)
+                    return true;
+            return false;
+        };
+        if (!withinFile() || alreadyFound() || m_libRaw->unpack_thumb() != LIBRAW_SUCCESS)
             return;
-        for (const Preview& known : m_previews)
-            if (known.bytes.data() == m_data.data() + offset)
-                return;
+        // Unpacking can settle the offset and length only now.
+        if (!thumb.thumb || thumb.tlength == 0 || !withinFile())
+            return;
         if (thumb.tformat == LIBRAW_THUMBNAIL_JPEG) {
             const Bytes jpeg(reinterpret_cast<const std::uint8_t*>(thumb.thumb), thumb.tlength);
             if (const auto size = rawdetail::jpegSize(jpeg))
