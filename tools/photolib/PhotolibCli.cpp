@@ -1,7 +1,10 @@
 #include "PhotolibCli.h"
 
 #include "AssetText.h"
+#include "DemoCommand.h"
+#include "ExportCommand.h"
 #include "Importer.h"
+#include "UsageError.h"
 #include "platform/photos/LibraryLocation.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryAccess.h"
@@ -19,11 +22,6 @@ using namespace photos;
 
 namespace {
 
-// A mistake in the command line itself.
-struct UsageError {
-    QString message;
-};
-
 const char* usageText = R"(usage: photolib [--library PATH] COMMAND [ARGS]
 
   create PATH                     make a new empty library
@@ -38,6 +36,9 @@ const char* usageText = R"(usage: photolib [--library PATH] COMMAND [ARGS]
   trash list | trash restore ID... | trash empty
   access [CLIENT STATUS]          show grants, or set one (authorized, limited, denied, forget)
   check                           verify every stored file and catalogue row
+  export --album TITLE --format heic|jpeg [--max-size PX] [--quality Q] DIR
+                                  write the album's pictures into DIR (made when missing)
+  demo [--pairs N] PATH           make a new demonstration library of generated pictures
 )";
 
 class Cli {
@@ -57,12 +58,20 @@ public:
         }
         const QString command = m_args.takeFirst();
         static const QMap<QString, int (Cli::*)()> commands = {
-            {QStringLiteral("create"), &Cli::create}, {QStringLiteral("use"), &Cli::use},
-            {QStringLiteral("import"), &Cli::import}, {QStringLiteral("list"), &Cli::list},
-            {QStringLiteral("show"), &Cli::show},     {QStringLiteral("albums"), &Cli::albums},
-            {QStringLiteral("album"), &Cli::album},   {QStringLiteral("favorite"), &Cli::favorite},
-            {QStringLiteral("hide"), &Cli::hide},     {QStringLiteral("trash"), &Cli::trash},
-            {QStringLiteral("access"), &Cli::access}, {QStringLiteral("check"), &Cli::check},
+            {QStringLiteral("create"), &Cli::create},
+            {QStringLiteral("use"), &Cli::use},
+            {QStringLiteral("import"), &Cli::import},
+            {QStringLiteral("list"), &Cli::list},
+            {QStringLiteral("show"), &Cli::show},
+            {QStringLiteral("albums"), &Cli::albums},
+            {QStringLiteral("album"), &Cli::album},
+            {QStringLiteral("favorite"), &Cli::favorite},
+            {QStringLiteral("hide"), &Cli::hide},
+            {QStringLiteral("trash"), &Cli::trash},
+            {QStringLiteral("access"), &Cli::access},
+            {QStringLiteral("check"), &Cli::check},
+            {QStringLiteral("export"), &Cli::exportAlbum},
+            {QStringLiteral("demo"), &Cli::demo},
         };
         auto it = commands.constFind(command);
         if (it == commands.cend())
@@ -321,6 +330,25 @@ private:
         if (problems.isEmpty())
             m_out << "The library is clean.\n";
         return problems.isEmpty() ? 0 : 1;
+    }
+
+    int exportAlbum() {
+        ExportArguments a;
+        a.album = takeOption(QStringLiteral("--album"));
+        a.format = takeOption(QStringLiteral("--format"));
+        a.maxSize = takeOption(QStringLiteral("--max-size"));
+        a.quality = takeOption(QStringLiteral("--quality"));
+        needArguments(1, "export needs the folder to write into");
+        a.folders = m_args;
+        return exportCommand(
+            a, [this] { return library().shared_from_this(); },
+            [this](const QString& title) { return albumTitled(title); }, m_out, m_err);
+    }
+
+    int demo() {
+        const QString pairs = takeOption(QStringLiteral("--pairs"));
+        needArguments(1, "demo needs the path of the new library");
+        return demoCommand(pairs, m_args, m_out, m_err);
     }
 
     QStringList m_args;

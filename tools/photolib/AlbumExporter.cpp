@@ -1,0 +1,283 @@
+#include "AlbumExporter.h"
+
+#include "platform/imaging/ExifDate.h"
+#include "platform/imaging/HeifCodec.h"
+#include "platform/imaging/JpegCodec.h"
+#include "platform/photos/ImageManager.h"
+#include "platform/types/UTType.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <future>
+#include <unistd.h>
+
+namespace photolib {
+
+using namespace photos;
+
+namespace {
+
+QString systemError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// What a worker hands back for one item: the encoded file, or why there is none.
+struct Encoded {
+    QByteArray bytes;
+    QString failure;
+};
+
+Encoded encode(const Asset& asset, QImage image, const ExportOptions& options) {
+    if (options.maxSize > 0 && std::max(image.width(), image.height()) > options.maxSize)
+        image = image.scaled(options.maxSize, options.maxSize, Qt::KeepAspectRatio,
+                             Qt::SmoothTransformation);
+    const double quality = options.quality < 0 ? defaultQuality(options.format) : options.quality;
+    const QByteArray exif = imaging::buildExifBlock(exportExifFields(asset, image.size()));
+    if (options.format == ExportFormat::Jpeg)
+        return {imaging::encodeJpeg(image, quality, exif), {}};
+    QImage thumbnail;
+    const int longSide = std::max(image.width(), image.height());
+    // A stored thumbnail lets viewers (and our own image manager) show small sizes without
+    // decoding the whole picture; it only pays off for pictures well above its size.
+    if (options.thumbnailSide > 0 && longSide >= 2 * options.thumbnailSide)
+        thumbnail = image.scaled(options.thumbnailSide, options.thumbnailSide, Qt::KeepAspectRatio,
+                                 Qt::SmoothTransformation);
+    return {imaging::encodeHeic(image, quality, exif, thumbnail), {}};
+}
+
+bool writeAll(int fd, const QByteArray& bytes) {
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        left -= n;
+    }
+    return true;
+}
+
+// Creates `path` only when nothing is there and writes the bytes; removes what it created
+// when the write fails. Returns 0, or the error of creating the file (EEXIST: name taken).
+int createExclusively(const QString& path, const QByteArray& bytes) {
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return errno;
+    const bool ok = writeAll(fd, bytes) && ::fdatasync(fd) == 0;
+    int error = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok)
+        error = errno;
+    if (error != 0) {
+        ::unlink(native.constData());
+        throw ExportError(QStringLiteral("cannot write “%1”: %2")
+                              .arg(QDir::toNativeSeparators(path), systemError(error)));
+    }
+    return 0;
+}
+
+} // namespace
+
+double defaultQuality(ExportFormat format) {
+    return format == ExportFormat::Heic ? 0.8 : 0.9;
+}
+
+QString formatExtension(ExportFormat format) {
+    return format == ExportFormat::Heic ? uti::UTType::heic().preferredFilenameExtension()
+                                        : uti::UTType::jpeg().preferredFilenameExtension();
+}
+
+QString formatName(ExportFormat format) {
+    return format == ExportFormat::Heic ? QStringLiteral("HEIC") : QStringLiteral("JPEG");
+}
+
+QString primaryFilename(const Asset& asset) {
+    for (const ResourcePtr& r : asset.resources)
+        if (r->type == ResourceType::Photo)
+            return r->originalFilename;
+    return asset.resources.empty() ? QString() : asset.resources.front()->originalFilename;
+}
+
+QString exportStem(const QString& originalFilename) {
+    QString name = originalFilename;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    name.replace(QChar(u'\0'), QLatin1Char('_'));
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot > 0)
+        name.truncate(dot);
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return QStringLiteral("Untitled");
+    return name;
+}
+
+QString numberedName(const QString& stem, int n, const QString& extension) {
+    return n == 0 ? stem + QLatin1Char('.') + extension
+                  : QStringLiteral("%1 (%2).%3").arg(stem).arg(n).arg(extension);
+}
+
+imaging::ExifFields exportExifFields(const Asset& asset, QSize pixelSize) {
+    imaging::ExifFields f;
+    f.orientation = 1; // the pixels are stored upright
+    f.pixelWidth = pixelSize.width();
+    f.pixelHeight = pixelSize.height();
+    if (asset.creationDate && asset.creationDate->isValid()) {
+        // Readers take DateTimeOriginal as wall-clock time of the machine they run on, so
+        // the date is written in this machine's zone, with that zone's offset alongside.
+        const QDateTime local = asset.creationDate->toLocalTime();
+        f.dateTimeOriginal = imaging::formatExifDateTime(local);
+        f.offsetTimeOriginal = imaging::formatExifOffset(local.offsetFromUtc());
+    }
+    if (asset.location && std::isfinite(asset.location->latitude) &&
+        std::isfinite(asset.location->longitude) && std::fabs(asset.location->latitude) <= 90 &&
+        std::fabs(asset.location->longitude) <= 180) {
+        f.latitude = asset.location->latitude;
+        f.longitude = asset.location->longitude;
+    }
+    return f;
+}
+
+QString prepareExportFolder(const QString& path) {
+    const QFileInfo info(path);
+    const QString shown = QDir::toNativeSeparators(path);
+    if (info.exists()) {
+        if (!info.isDir())
+            throw ExportError(QStringLiteral("“%1” is not a folder.").arg(shown));
+        return info.absoluteFilePath();
+    }
+    const QFileInfo parent(info.absolutePath());
+    if (!parent.isDir())
+        throw ExportError(QStringLiteral("“%1” does not exist.")
+                              .arg(QDir::toNativeSeparators(parent.absoluteFilePath())));
+    if (!QDir().mkdir(info.absoluteFilePath()))
+        throw ExportError(QStringLiteral("cannot create the folder “%1”.").arg(shown));
+    return info.absoluteFilePath();
+}
+
+QString writeNewFile(const QString& folder, const QString& stem, const QString& extension,
+                     const QByteArray& bytes) {
+    // The bytes go into an unnamed file in the folder first, which is then linked under the
+    // first free name: linking never replaces an existing file, and the name appears only once
+    // the file is complete, so nobody sees half a picture and nothing is left behind when the
+    // program is stopped. File systems without unnamed files get a plain exclusive create.
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    struct Closer {
+        int fd;
+        ~Closer() {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } closer{fd};
+    bool linkable = fd >= 0;
+    const QByteArray temp = "/proc/self/fd/" + QByteArray::number(fd); // the unnamed file
+    if (linkable && (!writeAll(fd, bytes) || ::fdatasync(fd) != 0)) {
+        const int error = errno;
+        throw ExportError(QStringLiteral("cannot write into “%1”: %2")
+                              .arg(QDir::toNativeSeparators(folder), systemError(error)));
+    }
+    constexpr int attempts = 10000;
+    for (int n = 0; n < attempts; ++n) {
+        const QString path = folder + QLatin1Char('/') + numberedName(stem, n, extension);
+        const QByteArray native = QFile::encodeName(path);
+        if (linkable) {
+            const int error = ::linkat(AT_FDCWD, temp.constData(), AT_FDCWD, native.constData(),
+                                       AT_SYMLINK_FOLLOW) == 0
+                                  ? 0
+                                  : errno;
+            if (error == 0)
+                return path;
+            if (error == EEXIST)
+                continue;
+            linkable = false;
+            // Some file systems (FAT, some network shares) have no hard links.
+            if (error != EPERM && error != EOPNOTSUPP && error != ENOSYS && error != EMLINK)
+                throw ExportError(QStringLiteral("cannot write “%1”: %2")
+                                      .arg(QDir::toNativeSeparators(path), systemError(error)));
+        }
+        const int error = createExclusively(path, bytes);
+        if (error == 0)
+            return path;
+        if (error != EEXIST)
+            throw ExportError(QStringLiteral("cannot write “%1”: %2")
+                                  .arg(QDir::toNativeSeparators(path), systemError(error)));
+    }
+    throw ExportError(QStringLiteral("no free name for “%1” in “%2”.")
+                          .arg(numberedName(stem, 0, extension), QDir::toNativeSeparators(folder)));
+}
+
+ExportSummary exportAssets(const std::shared_ptr<PhotoLibrary>& library,
+                           const std::vector<AssetPtr>& assets, const QString& folder,
+                           const ExportOptions& options,
+                           const std::function<void(int, int)>& progress,
+                           const std::function<void(const ExportFailure&)>& onFailure) {
+    ExportSummary summary;
+    const QString extension = formatExtension(options.format);
+    const QSize target =
+        options.maxSize > 0 ? QSize(options.maxSize, options.maxSize) : ImageManagerMaximumSize;
+    ImageRequestOptions request;
+    request.deliveryMode = ImageDeliveryMode::HighQualityFormat;
+    request.resizeMode = ImageResizeMode::Exact;
+
+    // The manager decodes on its own pool (one thread per core); each answer is encoded right
+    // there, so decoding and encoding of several items overlap. Results are taken in album
+    // order, and only a few items are in flight so that memory stays bounded.
+    ImageManager manager(library);
+    const size_t window = size_t(std::max(2, QThread::idealThreadCount()) * 2);
+    std::deque<std::future<Encoded>> inFlight;
+    size_t submitted = 0;
+    auto submit = [&] {
+        const AssetPtr asset = assets[submitted++];
+        auto promise = std::make_shared<std::promise<Encoded>>();
+        inFlight.push_back(promise->get_future());
+        manager.requestImage(asset, target, ImageContentMode::AspectFit, request,
+                             [promise, asset, options](QImage image, ImageResultInfo info) {
+                                 if (info.isDegraded)
+                                     return;
+                                 Encoded result;
+                                 try {
+                                     if (image.isNull())
+                                         result.failure =
+                                             info.error ? info.error->description()
+                                                        : QStringLiteral("the picture could not be "
+                                                                         "rendered");
+                                     else
+                                         result = encode(*asset, std::move(image), options);
+                                 } catch (const std::exception& e) {
+                                     result = {{}, QString::fromUtf8(e.what())};
+                                 }
+                                 promise->set_value(std::move(result));
+                             });
+    };
+
+    for (size_t i = 0; i < assets.size(); ++i) {
+        while (submitted < assets.size() && inFlight.size() < window)
+            submit();
+        Encoded result = inFlight.front().get();
+        inFlight.pop_front();
+        const Asset& asset = *assets[i];
+        if (result.failure.isEmpty()) {
+            summary.written << writeNewFile(folder, exportStem(primaryFilename(asset)), extension,
+                                            result.bytes);
+        } else {
+            ExportFailure failure{asset.localIdentifier, primaryFilename(asset), result.failure};
+            if (onFailure)
+                onFailure(failure);
+            summary.failures.push_back(std::move(failure));
+        }
+        if (progress)
+            progress(int(i + 1), int(assets.size()));
+    }
+    return summary;
+}
+
+} // namespace photolib
