@@ -234,10 +234,11 @@ void PhotoLibrary::performChangesAndWait(ChangeBody body) {
     if (std::this_thread::get_id() == m_worker->threadId)
         throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
                                 QStringLiteral("A change cannot wait for another change."));
-    std::promise<std::pair<bool, std::optional<PhotoLibraryError>>> done;
-    auto result = done.get_future();
-    performChanges(std::move(body), [&done](bool ok, std::optional<PhotoLibraryError> error) {
-        done.set_value({ok, std::move(error)});
+    // Shared with the completion, which may still be returning when this caller resumes.
+    auto done = std::make_shared<std::promise<std::pair<bool, std::optional<PhotoLibraryError>>>>();
+    auto result = done->get_future();
+    performChanges(std::move(body), [done](bool ok, std::optional<PhotoLibraryError> error) {
+        done->set_value({ok, std::move(error)});
     });
     auto [ok, error] = result.get();
     if (ok)

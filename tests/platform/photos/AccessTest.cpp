@@ -25,10 +25,10 @@ protected:
         QFile::setPermissions(libraryPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     AuthorizationStatus request(const QString& client) {
-        std::promise<AuthorizationStatus> p;
-        auto f = p.get_future();
+        auto p = std::make_shared<std::promise<AuthorizationStatus>>();
+        auto f = p->get_future();
         PhotoLibraryAccess::requestAuthorization(
-            AccessLevel::ReadWrite, [&](AuthorizationStatus s) { p.set_value(s); }, client,
+            AccessLevel::ReadWrite, [p](AuthorizationStatus s) { p->set_value(s); }, client,
             libraryPath);
         return f.get();
     }

@@ -14,10 +14,10 @@ namespace {
 // Runs a change and returns what its completion said.
 std::pair<bool, std::optional<PhotoLibraryError>> run(PhotoLibrary& lib,
                                                       PhotoLibrary::ChangeBody body) {
-    std::promise<std::pair<bool, std::optional<PhotoLibraryError>>> p;
-    auto f = p.get_future();
-    lib.performChanges(std::move(body), [&](bool ok, std::optional<PhotoLibraryError> e) {
-        p.set_value({ok, std::move(e)});
+    auto p = std::make_shared<std::promise<std::pair<bool, std::optional<PhotoLibraryError>>>>();
+    auto f = p->get_future();
+    lib.performChanges(std::move(body), [p](bool ok, std::optional<PhotoLibraryError> e) {
+        p->set_value({ok, std::move(e)});
     });
     return f.get();
 }
@@ -196,10 +196,10 @@ TEST_F(ChangeTest, ResourceManagerStreamsStoredBytes) {
     auto res = asset(add(big))->resources.at(0);
 
     auto write = [&](const QString& dest) {
-        std::promise<std::optional<PhotoLibraryError>> p;
-        auto f = p.get_future();
+        auto p = std::make_shared<std::promise<std::optional<PhotoLibraryError>>>();
+        auto f = p->get_future();
         lib->writeDataForAssetResource(
-            res, dest, [&](std::optional<PhotoLibraryError> e) { p.set_value(std::move(e)); });
+            res, dest, [p](std::optional<PhotoLibraryError> e) { p->set_value(std::move(e)); });
         return f.get();
     };
     const QString dest = tmp.path() + "/out.dng";

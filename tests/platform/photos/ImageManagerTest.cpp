@@ -18,20 +18,27 @@ struct Answer {
     ImageResultInfo info;
 };
 
-// Collects every answer of one request until its final one.
+// Collects every answer of one request until its final one. The handler runs on the
+// manager's threads and may still be unwinding after the waiter has returned, so all it
+// touches is shared state it co-owns.
 std::vector<Answer> request(ImageManager& manager, const AssetPtr& asset, QSize target,
                             ImageContentMode mode, ImageRequestOptions options) {
-    std::promise<void> finished;
-    std::vector<Answer> answers;
-    std::mutex m;
-    manager.requestImage(asset, target, mode, options, [&](QImage image, ImageResultInfo info) {
-        std::lock_guard lock(m);
-        answers.push_back({image, info});
+    struct State {
+        std::mutex m;
+        std::vector<Answer> answers;
+        std::promise<void> finished;
+    };
+    auto state = std::make_shared<State>();
+    auto finished = state->finished.get_future();
+    manager.requestImage(asset, target, mode, options, [state](QImage image, ImageResultInfo info) {
+        std::lock_guard lock(state->m);
+        state->answers.push_back({image, info});
         if (!info.isDegraded)
-            finished.set_value();
+            state->finished.set_value();
     });
-    finished.get_future().wait();
-    return answers;
+    finished.wait();
+    std::lock_guard lock(state->m);
+    return state->answers;
 }
 
 ImageRequestOptions highQuality(ImageResizeMode resize = ImageResizeMode::Exact) {
