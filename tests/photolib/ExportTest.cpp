@@ -1,0 +1,371 @@
+#include "PhotolibTestSupport.h"
+
+#include "fixtures/DngFixture.h"
+#include "fixtures/ImageFixtures.h"
+#include "platform/imaging/HeifCodec.h"
+#include "platform/imaging/JpegCodec.h"
+#include "platform/photos/PhotoLibrary.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QMap>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QThread>
+#include <csignal>
+
+using photos::ResourceType;
+
+namespace {
+
+struct Resource {
+    ResourceType type;
+    QString name;
+    QString uti;
+    QByteArray data;
+};
+
+struct Item {
+    std::vector<Resource> resources;
+    std::optional<QDateTime> date;
+    std::optional<photos::Location> location;
+};
+
+QDateTime utc(const char* iso) {
+    return QDateTime::fromString(QString::fromLatin1(iso), Qt::ISODate).toUTC();
+}
+
+QSet<QString> filesIn(const QString& dir) {
+    const QStringList names = QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    return QSet<QString>(names.begin(), names.end());
+}
+
+// exiftool's numeric reading of each file, by file name.
+QMap<QString, QJsonObject> exifOf(const QString& dir) {
+    QProcess p;
+    QStringList args = {"-j", "-n"};
+    for (const QString& name : QDir(dir).entryList(QDir::Files))
+        args << dir + "/" + name;
+    p.start("exiftool", args);
+    EXPECT_TRUE(p.waitForFinished(60000));
+    QMap<QString, QJsonObject> out;
+    for (const auto& v : QJsonDocument::fromJson(p.readAllStandardOutput()).array())
+        out.insert(QFileInfo(v.toObject()["SourceFile"].toString()).fileName(), v.toObject());
+    return out;
+}
+
+QByteArray sha(const QString& path) {
+    return QCryptographicHash::hash(testsupport::readFile(path), QCryptographicHash::Sha1);
+}
+
+} // namespace
+
+// A library made through the service itself, so that every shape of item can be had:
+// pairs, HEIC, RAW-only (stored turned), an edited item, an undated one, a broken one.
+class ExportTest : public PhotolibTest {
+protected:
+    void SetUp() override {
+        PhotolibTest::SetUp();
+        if (QStandardPaths::findExecutable("exiftool").isEmpty())
+            GTEST_SKIP() << "exiftool is not installed";
+        // libheif's x265 plugin loses one allocation per encoded image; not ours to fix.
+        testsupport::writeFile(tmp.path() + "/lsan.supp", "leak:x265_malloc\n");
+        env.insert("LSAN_OPTIONS", "suppressions=" + tmp.path() + "/lsan.supp");
+        env.insert("TZ", "America/New_York");
+    }
+
+    QString create(const Item& item) {
+        auto lib = photos::PhotoLibrary::open(library);
+        QString id;
+        lib->performChangesAndWait([&](photos::ChangeRequests& c) {
+            auto& req = c.creationRequestForAsset();
+            for (const Resource& r : item.resources)
+                req.addResource(r.type, r.data, {r.name, r.uti});
+            req.creationDate = item.date;
+            req.location = item.location;
+            id = req.placeholderForCreatedAsset().localIdentifier;
+        });
+        return id;
+    }
+
+    void album(const QString& title, const QStringList& ids) {
+        ASSERT_EQ(photolib({"album", "create", title}).status, 0);
+        if (!ids.isEmpty()) {
+            ASSERT_EQ(photolib(QStringList{"album", "add", title} + ids).status, 0);
+        }
+    }
+
+    // The usual test album: a pair, a HEIC, a turned RAW, a second "IMG_0001", an undated
+    // JPEG and an edited JPEG, in that order.
+    QStringList makeTripLibrary() {
+        imaging::ExifFields camera;
+        camera.dateTimeOriginal = "2024:07:14 10:22:33";
+        camera.offsetTimeOriginal = "+02:00";
+        QStringList ids;
+        ids << create({{{ResourceType::Photo, "IMG_0001.JPG", "public.jpeg",
+                         fixtures::makeJpeg({640, 480}, camera)},
+                        {ResourceType::AlternatePhoto, "IMG_0001.DNG", "com.adobe.raw-image",
+                         fixtures::makeDng({640, 480}, "2024:07:14 10:22:33", "+02:00")}},
+                       utc("2024-07-14T08:22:33Z"),
+                       photos::Location{48.8566, 2.3522}});
+        ids << create({{{ResourceType::Photo, "IMG_0002.HEIC", "public.heic",
+                         fixtures::makeHeic({320, 240})}},
+                       utc("2024-01-05T23:30:00Z"),
+                       photos::Location{-33.8688, 151.2093}});
+        // Stored turned (orientation 6), upright 96 × 128; no JPEG, so the RAW is rendered.
+        ids << create({{{ResourceType::Photo, "IMG_0003.DNG", "com.adobe.raw-image",
+                         fixtures::makeDng({96, 128}, "2024:03:01 12:00:00", "+01:00", 6, 0)}},
+                       utc("2024-03-01T11:00:00Z"),
+                       photos::Location{40.7128, -74.0060}});
+        ids << create(
+            {{{ResourceType::Photo, "IMG_0001.JPG", "public.jpeg", fixtures::makeJpeg({160, 120})}},
+             utc("2024-07-20T12:00:00Z"),
+             std::nullopt});
+        ids << create(
+            {{{ResourceType::Photo, "Undated.jpg", "public.jpeg", fixtures::makeJpeg({48, 32})}},
+             std::nullopt,
+             std::nullopt});
+        ids << create(
+            {{{ResourceType::Photo, "IMG_0006.JPG", "public.jpeg", fixtures::makeJpeg({128, 96})},
+              {ResourceType::AdjustmentData, "IMG_0006.AAE",
+               "com.apple.photos.apple-adjustment-envelope", "<plist/>"},
+              {ResourceType::FullSizePhoto, "FullSizeRender.jpg", "public.jpeg",
+               imaging::encodeJpeg(fixtures::makePattern({128, 96}, fixtures::Palette::Alternative),
+                                   0.9)}},
+             utc("2024-02-29T23:59:59Z"),
+             std::nullopt});
+        album("Trip", ids);
+        return ids;
+    }
+};
+
+TEST_F(ExportTest, HeicKeepsNamesDatesPlacesAndNeverTouchesExistingFiles) {
+    makeTripLibrary();
+    const QString out = tmp.path() + "/out";
+    testsupport::writeFile(out + "/IMG_0002.heic", "someone else's file");
+    const QByteArray before = sha(out + "/IMG_0002.heic");
+
+    Result r = photolib({"export", "--album", "Trip", "--format", "heic", out});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "Exported 6 items as HEIC to " + out + ".\n");
+    EXPECT_EQ(r.err, ""); // no progress lines when stderr is not a terminal
+
+    EXPECT_EQ(filesIn(out),
+              QSet<QString>({"IMG_0001.heic", "IMG_0002.heic", "IMG_0002 (1).heic", "IMG_0003.heic",
+                             "IMG_0001 (1).heic", "Undated.heic", "IMG_0006.heic"}));
+    EXPECT_EQ(sha(out + "/IMG_0002.heic"), before);
+
+    const auto exif = exifOf(out);
+    // Wall-clock time of the exporting machine's zone (New York), with that zone's offset:
+    // summer time in July, standard time in January.
+    const QJsonObject pair = exif["IMG_0001.heic"];
+    EXPECT_EQ(pair["DateTimeOriginal"].toString(), "2024:07:14 04:22:33");
+    EXPECT_EQ(pair["OffsetTimeOriginal"].toString(), "-04:00");
+    EXPECT_NEAR(pair["GPSLatitude"].toDouble(), 48.8566, 1e-4);
+    EXPECT_NEAR(pair["GPSLongitude"].toDouble(), 2.3522, 1e-4);
+    EXPECT_EQ(pair["Orientation"].toInt(), 1);
+    EXPECT_EQ(pair["ImageWidth"].toInt(), 640);
+    EXPECT_EQ(pair["ImageHeight"].toInt(), 480);
+    EXPECT_EQ(pair["ExifImageWidth"].toInt(), 640);
+
+    const QJsonObject heic = exif["IMG_0002 (1).heic"];
+    EXPECT_EQ(heic["DateTimeOriginal"].toString(), "2024:01:05 18:30:00");
+    EXPECT_EQ(heic["OffsetTimeOriginal"].toString(), "-05:00");
+    EXPECT_NEAR(heic["GPSLatitude"].toDouble(), -33.8688, 1e-4); // south
+    EXPECT_NEAR(heic["GPSLongitude"].toDouble(), 151.2093, 1e-4);
+
+    const QJsonObject raw = exif["IMG_0003.heic"];
+    EXPECT_EQ(raw["DateTimeOriginal"].toString(), "2024:03:01 06:00:00");
+    EXPECT_NEAR(raw["GPSLongitude"].toDouble(), -74.0060, 1e-4); // west
+    EXPECT_EQ(raw["Orientation"].toInt(), 1);
+    EXPECT_EQ(raw["ImageWidth"].toInt(), 96); // written upright
+    EXPECT_EQ(raw["ImageHeight"].toInt(), 128);
+
+    EXPECT_EQ(exif["IMG_0001 (1).heic"]["DateTimeOriginal"].toString(), "2024:07:20 08:00:00");
+    EXPECT_FALSE(exif["IMG_0001 (1).heic"].contains("GPSLatitude"));
+    EXPECT_FALSE(exif["Undated.heic"].contains("DateTimeOriginal"));
+    EXPECT_FALSE(exif["Undated.heic"].contains("OffsetTimeOriginal"));
+    EXPECT_EQ(exif["Undated.heic"]["ImageWidth"].toInt(), 48);
+    // Across midnight at the end of February in a leap year.
+    EXPECT_EQ(exif["IMG_0006.heic"]["DateTimeOriginal"].toString(), "2024:02:29 18:59:59");
+
+    // The pixels: the turned RAW comes out upright, the edited item as its rendering.
+    EXPECT_EQ(fixtures::describeQuadrants(
+                  imaging::decodeHeif(testsupport::readFile(out + "/IMG_0003.heic"))),
+              "RG/BW");
+    EXPECT_EQ(fixtures::describeQuadrants(
+                  imaging::decodeHeif(testsupport::readFile(out + "/IMG_0006.heic"))),
+              "CM/YK");
+    EXPECT_EQ(fixtures::describeQuadrants(
+                  imaging::decodeHeif(testsupport::readFile(out + "/IMG_0001.heic"))),
+              "RG/BW");
+}
+
+TEST_F(ExportTest, JpegDownscalesToTheLongestSideAndNeverEnlarges) {
+    makeTripLibrary();
+    env.insert("TZ", "Asia/Kolkata");               // an offset with minutes
+    const QString out = tmp.path() + "/new folder"; // made, as its parent exists
+    Result r = photolib({"export", "--album", "Trip", "--format", "jpeg", "--max-size", "100",
+                         "--quality", "0.5", out});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(filesIn(out), QSet<QString>({"IMG_0001.jpeg", "IMG_0002.jpeg", "IMG_0003.jpeg",
+                                           "IMG_0001 (1).jpeg", "Undated.jpeg", "IMG_0006.jpeg"}));
+    const auto exif = exifOf(out);
+    auto size = [&](const char* name) {
+        return QSize(exif[name]["ImageWidth"].toInt(), exif[name]["ImageHeight"].toInt());
+    };
+    EXPECT_EQ(size("IMG_0001.jpeg"), QSize(100, 75));
+    EXPECT_EQ(size("IMG_0002.jpeg"), QSize(100, 75));
+    EXPECT_EQ(size("IMG_0003.jpeg"), QSize(75, 100)); // portrait: the height is the long side
+    EXPECT_EQ(size("IMG_0001 (1).jpeg"), QSize(100, 75));
+    EXPECT_EQ(size("Undated.jpeg"), QSize(48, 32)); // smaller than the limit: as it is
+    EXPECT_EQ(exif["IMG_0001.jpeg"]["ExifImageWidth"].toInt(), 100);
+    EXPECT_EQ(exif["IMG_0001.jpeg"]["ExifImageHeight"].toInt(), 75);
+    EXPECT_EQ(exif["IMG_0001.jpeg"]["DateTimeOriginal"].toString(), "2024:07:14 13:52:33");
+    EXPECT_EQ(exif["IMG_0001.jpeg"]["OffsetTimeOriginal"].toString(), "+05:30");
+    EXPECT_EQ(exif["IMG_0001.jpeg"]["Orientation"].toInt(), 1);
+    EXPECT_NEAR(exif["IMG_0001.jpeg"]["GPSLatitude"].toDouble(), 48.8566, 1e-4);
+    EXPECT_EQ(fixtures::describeQuadrants(
+                  imaging::decodeJpeg(testsupport::readFile(out + "/IMG_0003.jpeg"))),
+              "RG/BW");
+}
+
+TEST_F(ExportTest, ExportingAgainAddsNumberedCopiesAndLeavesTheFirstAlone) {
+    makeTripLibrary();
+    const QString out = tmp.path() + "/out";
+    ASSERT_EQ(photolib({"export", "--album", "Trip", "--format", "jpeg", out}).status, 0);
+    QMap<QString, QByteArray> first;
+    for (const QString& name : filesIn(out))
+        first.insert(name, sha(out + "/" + name));
+    ASSERT_EQ(first.size(), 6);
+
+    Result r = photolib({"export", "--album", "Trip", "--format", "jpeg", out});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QSet<QString> names = filesIn(out);
+    EXPECT_EQ(names.size(), 12);
+    for (const char* expected : {"IMG_0001 (2).jpeg", "IMG_0001 (3).jpeg", "IMG_0002 (1).jpeg",
+                                 "IMG_0003 (1).jpeg", "Undated (1).jpeg", "IMG_0006 (1).jpeg"})
+        EXPECT_TRUE(names.contains(expected)) << expected;
+    for (auto it = first.cbegin(); it != first.cend(); ++it)
+        EXPECT_EQ(sha(out + "/" + it.key()), it.value()) << it.key().toStdString();
+}
+
+TEST_F(ExportTest, AnItemThatCannotBeRenderedIsReportedAndTheRestExported) {
+    const QString good = create(
+        {{{ResourceType::Photo, "IMG_0001.JPG", "public.jpeg", fixtures::makeJpeg({64, 48})}},
+         utc("2024-05-01T10:00:00Z"),
+         std::nullopt});
+    const QString broken = create({{{ResourceType::Photo, "IMG_0002.JPG", "public.jpeg",
+                                     QByteArray::fromHex("ffd8ffe0") + "not really a JPEG"}},
+                                   utc("2024-05-02T10:00:00Z"),
+                                   std::nullopt});
+    const QString noPicture = create({{{ResourceType::AdjustmentData, "IMG_0003.AAE",
+                                        "com.apple.photos.apple-adjustment-envelope", "<plist/>"}},
+                                      utc("2024-05-03T10:00:00Z"),
+                                      std::nullopt});
+    const QString last = create(
+        {{{ResourceType::Photo, "IMG_0004.HEIC", "public.heic", fixtures::makeHeic({64, 48})}},
+         utc("2024-05-04T10:00:00Z"),
+         std::nullopt});
+    album("Mixed", {good, broken, noPicture, last});
+    const QString out = tmp.path() + "/out";
+
+    Result r = photolib({"export", "--album", "Mixed", "--format", "heic", out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Exported 2 of 4 items as HEIC to " + out + "; 2 failed.\n");
+    const QStringList errors = r.err.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(errors.size(), 2) << r.err.toStdString();
+    EXPECT_TRUE(errors[0].startsWith("photolib: cannot export “IMG_0002.JPG” (" + broken + "): "))
+        << errors[0].toStdString();
+    EXPECT_TRUE(errors[1].startsWith("photolib: cannot export “IMG_0003.AAE” (" + noPicture))
+        << errors[1].toStdString();
+    EXPECT_EQ(filesIn(out), QSet<QString>({"IMG_0001.heic", "IMG_0004.heic"}));
+}
+
+TEST_F(ExportTest, ArgumentAlbumAndFolderMistakes) {
+    const QString id = create(
+        {{{ResourceType::Photo, "IMG_0001.JPG", "public.jpeg", fixtures::makeJpeg({64, 48})}},
+         std::nullopt,
+         std::nullopt});
+    album("One", {id});
+    album("Empty", {});
+
+    // Command-line mistakes: usage status, nothing made.
+    const QString out = tmp.path() + "/out";
+    for (const QStringList& args :
+         {QStringList{"export", "--album", "One", out},
+          {"export", "--format", "heic", out},
+          QStringList{"export", "--album", "One", "--format", "png", out},
+          QStringList{"export", "--album", "One", "--format", "heic", "--max-size", "0", out},
+          QStringList{"export", "--album", "One", "--format", "heic", "--max-size", "big", out},
+          QStringList{"export", "--album", "One", "--format", "jpeg", "--quality", "1.5", out},
+          QStringList{"export", "--album", "One", "--format", "jpeg", "--quality", "nan", out},
+          QStringList{"export", "--album", "One", "--format", "jpeg", out, out + "2"},
+          QStringList{"export", "--album", "One", "--format", "jpeg"}}) {
+        Result r = photolib(args);
+        EXPECT_EQ(r.status, 2) << args.join(' ').toStdString();
+        EXPECT_TRUE(r.err.startsWith("photolib: ")) << r.err.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(out));
+
+    Result missing = photolib({"export", "--album", "Nope", "--format", "heic", out});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "photolib: No album titled “Nope”.\n");
+    EXPECT_FALSE(QFileInfo::exists(out)); // no folder made for nothing
+
+    Result noParent =
+        photolib({"export", "--album", "One", "--format", "heic", tmp.path() + "/a/b"});
+    EXPECT_EQ(noParent.status, 1);
+    EXPECT_EQ(noParent.err, "photolib: “" + tmp.path() + "/a” does not exist.\n");
+    EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/a"));
+
+    testsupport::writeFile(tmp.path() + "/plain", "a file");
+    Result notFolder =
+        photolib({"export", "--album", "One", "--format", "heic", tmp.path() + "/plain"});
+    EXPECT_EQ(notFolder.status, 1);
+    EXPECT_EQ(notFolder.err, "photolib: “" + tmp.path() + "/plain” is not a folder.\n");
+    EXPECT_EQ(testsupport::readFile(tmp.path() + "/plain"), "a file");
+
+    Result empty = photolib({"export", "--album", "Empty", "--format", "heic", out});
+    EXPECT_EQ(empty.status, 0) << empty.err.toStdString();
+    EXPECT_EQ(empty.out, "Exported 0 items as HEIC to " + out + ".\n");
+    EXPECT_TRUE(QFileInfo(out).isDir());
+
+    Result one = photolib({"export", "--album", "One", "--format", "jpeg", out});
+    EXPECT_EQ(one.out, "Exported 1 item as JPEG to " + out + ".\n");
+}
+
+// Stopping an export at any moment leaves only whole pictures, under their final names.
+TEST_F(ExportTest, KillingAnExportLeavesOnlyWholeFiles) {
+    QStringList ids;
+    for (int i = 0; i < 12; ++i)
+        ids << create({{{ResourceType::Photo, QString("IMG_%1.JPG").arg(i), "public.jpeg",
+                         fixtures::makeJpeg({800, 608})}},
+                       utc("2024-05-01T10:00:00Z"),
+                       std::nullopt});
+    album("Many", ids);
+    QRandomGenerator random(20261206);
+    int killedMidway = 0;
+    for (int round = 0; round < 5; ++round) {
+        const QString out = tmp.path() + QString("/out%1").arg(round);
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(testsupport::photolibPath(),
+                {"export", "--album", "Many", "--format", "heic", out});
+        ASSERT_TRUE(p.waitForStarted());
+        QThread::msleep(random.bounded(100, 1500));
+        if (p.state() == QProcess::Running) {
+            ::kill(pid_t(p.processId()), SIGKILL);
+            ++killedMidway;
+        }
+        p.waitForFinished();
+        for (const QString& name : QDir(out).entryList(QDir::Files | QDir::Hidden)) {
+            EXPECT_TRUE(name.startsWith("IMG_") && name.endsWith(".heic")) << name.toStdString();
+            EXPECT_EQ(imaging::decodeHeif(testsupport::readFile(out + "/" + name)).size(),
+                      QSize(800, 608))
+                << name.toStdString();
+        }
+    }
+    EXPECT_GT(killedMidway, 0);
+}
