@@ -10,11 +10,7 @@ using testsupport::awaitTask;
 class DeferredDeletionTest : public ::testing::Test {
 protected:
     QStringList addOriginals(int n) {
-        QStringList out;
-        for (int i = 0; i < n; ++i)
-            out << lib.add(
-                TestLibrary::NewAsset{{TestLibrary::raw(10), TestLibrary::jpeg(5)}, std::nullopt});
-        return out;
+        return lib.add(std::vector<TestLibrary::NewAsset>(n, TestLibrary::pair(std::nullopt)));
     }
     TestLibrary lib;
     LibraryModel model;
@@ -22,14 +18,11 @@ protected:
 
 TEST_F(DeferredDeletionTest, MissingOrEmptyMarkerAlbumOffersNothing) {
     EXPECT_EQ(markerAlbumTitle(), "TwinslimOriginalsToDelete");
-    EXPECT_EQ(markerAlbumTitle().size(), 25);
-    model.refreshPendingRecovery();
-    EXPECT_EQ(model.pendingRecoveryCount(), 0);
-    EXPECT_FALSE(model.showRecoveryAlert());
-    lib.addAlbum(markerAlbumTitle(), {});
-    model.refreshPendingRecovery();
-    EXPECT_EQ(model.pendingRecoveryCount(), 0);
-    EXPECT_FALSE(model.showRecoveryAlert());
+    for (int round = 0; round < 2; ++round) { // without the album, then with it empty
+        model.refreshPendingRecovery();
+        EXPECT_FALSE(model.pendingRecoveryCount() != 0 || model.showRecoveryAlert());
+        lib.addAlbum(markerAlbumTitle(), {});
+    }
     // Deleting from an empty album makes no change and leaves the count alone.
     model.setPendingRecoveryCount(7);
     lib.library().faults().failNextChangeWithError = true;
@@ -39,12 +32,10 @@ TEST_F(DeferredDeletionTest, MissingOrEmptyMarkerAlbumOffersNothing) {
 }
 
 TEST_F(DeferredDeletionTest, CountsWaitingOriginalsAndDeletesThemInOneConfirmedChange) {
-    const QStringList waiting = addOriginals(3);
-    const QStringList other = addOriginals(1);
-    lib.addAlbum(markerAlbumTitle(), waiting);
+    lib.addAlbum(markerAlbumTitle(), addOriginals(3));
+    addOriginals(1);
     model.refreshPendingRecovery();
-    EXPECT_EQ(model.pendingRecoveryCount(), 3);
-    EXPECT_TRUE(model.showRecoveryAlert());
+    EXPECT_TRUE(model.pendingRecoveryCount() == 3 && model.showRecoveryAlert());
 
     std::vector<int> prompts;
     lib.library().setDeletionConfirmationHandler([&](int n, std::function<void(bool)> reply) {
@@ -58,7 +49,6 @@ TEST_F(DeferredDeletionTest, CountsWaitingOriginalsAndDeletesThemInOneConfirmedC
     EXPECT_EQ(lib.library().fetchAssets(photos::MediaType::Image).size(), 1u);
     EXPECT_TRUE(assetsInAlbumTitled(markerAlbumTitle()).empty());
     EXPECT_NE(album(markerAlbumTitle()), nullptr); // the album itself stays
-    Q_UNUSED(other);
 }
 
 TEST_F(DeferredDeletionTest, ARefusalKeepsTheItemsSilentlyAndTheNextStartOffersAgain) {
@@ -69,12 +59,10 @@ TEST_F(DeferredDeletionTest, ARefusalKeepsTheItemsSilentlyAndTheNextStartOffersA
     lib.library().faults().refuseNextDeletion = true;
     awaitTask(model.deletePendingOriginals());
     EXPECT_EQ(model.pendingRecoveryCount(), 0);
-    EXPECT_FALSE(model.infoMessage().has_value());
-    EXPECT_FALSE(model.showInfoAlert());
+    EXPECT_FALSE(model.infoMessage().has_value() || model.showInfoAlert());
     EXPECT_EQ(assetsInAlbumTitled(markerAlbumTitle()).size(), 2u);
 
     LibraryModel nextStart;
     nextStart.refreshPendingRecovery();
-    EXPECT_EQ(nextStart.pendingRecoveryCount(), 2);
-    EXPECT_TRUE(nextStart.showRecoveryAlert());
+    EXPECT_TRUE(nextStart.pendingRecoveryCount() == 2 && nextStart.showRecoveryAlert());
 }

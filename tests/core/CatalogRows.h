@@ -2,7 +2,6 @@
 
 #include <QDateTime>
 #include <QString>
-#include <QUuid>
 #include <sqlite3.h>
 #include <stdexcept>
 
@@ -10,89 +9,44 @@
 // cannot make quickly or at all: tens of thousands of assets in a second, or a
 // resource whose size the library does not know. The service reads the catalogue
 // afresh at every fetch, so it sees these rows like its own.
-class CatalogRows {
-public:
-    explicit CatalogRows(const QString& libraryPath) {
-        const QByteArray file = (libraryPath + "/catalog.sqlite").toUtf8();
-        if (sqlite3_open(file.constData(), &m_db) != SQLITE_OK)
-            throw std::runtime_error("cannot open the catalogue");
-        sqlite3_busy_timeout(m_db, 10000);
-    }
-    ~CatalogRows() { sqlite3_close(m_db); }
-    CatalogRows(const CatalogRows&) = delete;
-    CatalogRows& operator=(const CatalogRows&) = delete;
+namespace catalog {
 
-    void exec(const QString& sql) {
-        char* error = nullptr;
-        if (sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, &error) != SQLITE_OK) {
-            const std::string message = error ? error : "sqlite error";
-            sqlite3_free(error);
-            throw std::runtime_error(message);
-        }
-    }
+inline void exec(const QString& libraryPath, const QString& sql) {
+    sqlite3* db = nullptr;
+    const bool ok = sqlite3_open((libraryPath + "/catalog.sqlite").toUtf8(), &db) == SQLITE_OK &&
+                    sqlite3_busy_timeout(db, 10000) == SQLITE_OK &&
+                    sqlite3_exec(db, sql.toUtf8(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    const std::string error = sqlite3_errmsg(db);
+    sqlite3_close(db);
+    if (!ok)
+        throw std::runtime_error(error);
+}
 
-    // The stored size of one resource becomes unknown.
-    void forgetResourceSize(const QString& assetId, int ordinal) {
-        exec(QStringLiteral("UPDATE resources SET file_size = NULL WHERE ordinal = %1 AND "
-                            "asset_id = (SELECT id FROM assets WHERE uuid = '%2')")
-                 .arg(ordinal)
-                 .arg(assetId));
-    }
+// The stored size of one resource becomes unknown.
+inline void forgetResourceSize(const QString& libraryPath, const QString& assetId, int ordinal) {
+    exec(libraryPath, QStringLiteral("UPDATE resources SET file_size = NULL WHERE ordinal = %1 AND "
+                                     "asset_id = (SELECT id FROM assets WHERE uuid = '%2')")
+                          .arg(ordinal)
+                          .arg(assetId));
+}
 
-    // `count` RAW+JPEG image assets, one second apart going back from `newest`; the
-    // stored files do not exist, which only the resource readers would notice.
-    void insertPairs(int count, const QDateTime& newest) {
-        exec("BEGIN");
-        sqlite3_stmt* asset = prepare("INSERT INTO assets (uuid, media_type, creation_date, "
-                                      "favorite, hidden, added_at) VALUES (?, 1, ?, ?, 0, 0)");
-        sqlite3_stmt* resource =
-            prepare("INSERT INTO resources (asset_id, ordinal, type, uti, original_filename, "
-                    "file_size, stored_path) VALUES (?, ?, ?, ?, ?, ?, ?)");
-        for (int i = 0; i < count; ++i) {
-            const QString uuid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-            const QByteArray id = (uuid + "/L0/001").toUtf8();
-            sqlite3_bind_text(asset, 1, id.constData(), int(id.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_int64(asset, 2, newest.toMSecsSinceEpoch() - qint64(i) * 1000);
-            sqlite3_bind_int(asset, 3, i % 7 == 0 ? 1 : 0);
-            step(asset);
-            const qint64 rowId = sqlite3_last_insert_rowid(m_db);
-            const char* utis[] = {"public.jpeg", "com.sony.arw-raw-image"};
-            for (int ordinal = 0; ordinal < 2; ++ordinal) {
-                const QByteArray name = QStringLiteral("DSC%1.%2")
-                                            .arg(i, 5, 10, QLatin1Char('0'))
-                                            .arg(ordinal == 0 ? "JPG" : "ARW")
-                                            .toUtf8();
-                const QByteArray stored =
-                    ("resources/bulk/" + uuid + "-" + QString::number(ordinal)).toUtf8();
-                sqlite3_bind_int64(resource, 1, rowId);
-                sqlite3_bind_int(resource, 2, ordinal);
-                sqlite3_bind_int(resource, 3, ordinal == 0 ? 1 : 4);
-                sqlite3_bind_text(resource, 4, utis[ordinal], -1, SQLITE_STATIC);
-                sqlite3_bind_text(resource, 5, name.constData(), int(name.size()),
-                                  SQLITE_TRANSIENT);
-                sqlite3_bind_int64(resource, 6, 1000 + (i % 500) * (ordinal + 1));
-                sqlite3_bind_text(resource, 7, stored.constData(), int(stored.size()),
-                                  SQLITE_TRANSIENT);
-                step(resource);
-            }
-        }
-        sqlite3_finalize(asset);
-        sqlite3_finalize(resource);
-        exec("COMMIT");
-    }
+// `count` JPEG+ARW image assets, one second apart going back from `newest`, every seventh a
+// favourite; the stored files do not exist, which only the resource readers would notice.
+// Once per library.
+inline void insertPairs(const QString& libraryPath, int count, const QDateTime& newest) {
+    exec(libraryPath,
+         "BEGIN; WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i + 1 < " +
+             QString::number(count) +
+             ") INSERT INTO assets (uuid, media_type, creation_date, favorite, hidden, added_at)"
+             " SELECT 'bulk-' || i || '/L0/001', 1, " +
+             QString::number(newest.toMSecsSinceEpoch()) +
+             " - i * 1000, i % 7 = 0, 0, 0 FROM n;"
+             " INSERT INTO resources (asset_id, ordinal, type, uti, original_filename, file_size,"
+             " stored_path) SELECT a.id, r.o, r.t, r.uti, 'DSC' || a.id || r.ext,"
+             " 1000 + (a.id % 500) * (r.o + 1), 'resources/bulk/' || a.id || '-' || r.o"
+             " FROM assets a, (SELECT 0 AS o, 1 AS t, 'public.jpeg' AS uti, '.JPG' AS ext"
+             " UNION ALL SELECT 1, 4, 'com.sony.arw-raw-image', '.ARW') r"
+             " WHERE a.uuid LIKE 'bulk-%'; COMMIT;");
+}
 
-private:
-    sqlite3_stmt* prepare(const char* sql) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(m_db));
-        return statement;
-    }
-    void step(sqlite3_stmt* statement) {
-        if (sqlite3_step(statement) != SQLITE_DONE)
-            throw std::runtime_error(sqlite3_errmsg(m_db));
-        sqlite3_reset(statement);
-    }
-
-    sqlite3* m_db = nullptr;
-};
+} // namespace catalog

@@ -1,14 +1,12 @@
 #pragma once
 
+#include "support/AwaitTask.h"
+
 #include <QCoreApplication>
-#include <QCoro/QCoroTask>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
-#include <exception>
 #include <functional>
-#include <memory>
-#include <optional>
 #include <stdexcept>
 
 // Running the GUI thread's event loop from a test until something happened.
@@ -42,40 +40,12 @@ inline void drain(int ms = 20) {
     spinUntil([&] { return clock.elapsed() >= ms; });
 }
 
-template <typename T> struct Outcome {
-    bool done = false;
-    std::optional<T> value;
-    std::exception_ptr error;
-};
-template <> struct Outcome<void> {
-    bool done = false;
-    std::exception_ptr error;
-};
-
-template <typename T>
-QCoro::Task<> collect(QCoro::Task<T> task, std::shared_ptr<Outcome<T>> outcome) {
-    try {
-        if constexpr (std::is_void_v<T>)
-            co_await task;
-        else
-            outcome->value = co_await task;
-    } catch (...) {
-        outcome->error = std::current_exception();
-    }
-    outcome->done = true;
-}
-
 // Runs the event loop until the task has finished and gives its result or rethrows its
-// error; throws when it does not finish in time.
-template <typename T> T await(QCoro::Task<T>&& task, int timeoutMs = 30000) {
-    auto outcome = std::make_shared<Outcome<T>>();
-    collect(std::move(task), outcome);
-    if (!spinUntil([&] { return outcome->done; }, timeoutMs))
+// error; throws when it does not finish in time, where awaitTask alone would hang.
+template <typename T> T await(QCoro::Task<T> task, int timeoutMs = 30000) {
+    if (!spinUntil([&] { return task.isReady(); }, timeoutMs))
         throw std::runtime_error("the awaited task did not finish in time");
-    if (outcome->error)
-        std::rethrow_exception(outcome->error);
-    if constexpr (!std::is_void_v<T>)
-        return std::move(*outcome->value);
+    return testsupport::awaitTask(std::move(task));
 }
 
 } // namespace testloop

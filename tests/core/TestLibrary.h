@@ -1,8 +1,8 @@
 #pragma once
 
+#include "core/PhotoPair.h"
 #include "platform/photos/PhotoLibrary.h"
 
-#include <QByteArray>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <memory>
@@ -26,22 +26,23 @@ public:
         bool hidden = false;
     };
 
-    static Resource raw(int size, QString name = QStringLiteral("IMG.CR3"),
-                        QString uti = QStringLiteral("com.canon.cr3-raw-image")) {
+    static Resource raw(int size, QString name = "IMG.CR3",
+                        QString uti = "com.canon.cr3-raw-image") {
         return {photos::ResourceType::AlternatePhoto, std::move(uti), std::move(name), size};
     }
-    static Resource jpeg(int size, QString name = QStringLiteral("IMG.JPG")) {
-        return {photos::ResourceType::Photo, QStringLiteral("public.jpeg"), std::move(name), size};
+    static Resource jpeg(int size, QString name = "IMG.JPG") {
+        return {photos::ResourceType::Photo, "public.jpeg", std::move(name), size};
+    }
+    // A JPEG+RAW asset.
+    static NewAsset pair(std::optional<QDateTime> date, int rawSize = 10, bool favorite = false) {
+        return {{jpeg(5), raw(rawSize)}, date, favorite};
     }
 
     TestLibrary() {
-        EXPECT_TRUE(m_dir.isValid());
         m_library = photos::PhotoLibrary::create(m_dir.path() + "/T.photolibrary");
         photos::PhotoLibrary::setShared(m_library);
     }
     ~TestLibrary() { photos::PhotoLibrary::setShared(nullptr); }
-    TestLibrary(const TestLibrary&) = delete;
-    TestLibrary& operator=(const TestLibrary&) = delete;
 
     photos::PhotoLibrary& library() { return *m_library; }
     QString path() const { return m_library->path(); }
@@ -76,3 +77,17 @@ private:
     QTemporaryDir m_dir;
     std::shared_ptr<photos::PhotoLibrary> m_library;
 };
+
+// Identifiers of pairs or assets, in their order.
+inline QStringList idsOf(const std::vector<twinslim::PhotoPair>& pairs) {
+    QStringList ids;
+    for (const auto& pair : pairs)
+        ids << pair.id;
+    return ids;
+}
+inline QStringList idsOf(const std::vector<photos::AssetPtr>& assets) {
+    QStringList ids;
+    for (const auto& asset : assets)
+        ids << asset->localIdentifier;
+    return ids;
+}

@@ -2,14 +2,13 @@
 #include "core/TestLibrary.h"
 #include "library/PhotoLibraryOperations.h"
 #include "support/AwaitTask.h"
-#include "support/TestSupport.h"
 
 using namespace twinslim;
 using testsupport::awaitTask;
 
 namespace {
 
-const QString expectedMessage(int favs, int others) {
+QString expectedMessage(int favs, int others) {
     return QString(
                "Added %1 to “Twinslim Favs” and %2 to “Twinslim NonFavs”.\n\n"
                "In Photos, export each album as HEIC or JPEG (keep original names) to a folder:\n"
@@ -20,13 +19,6 @@ const QString expectedMessage(int favs, int others) {
         .arg(others);
 }
 
-QStringList ids(const std::vector<photos::AssetPtr>& assets) {
-    QStringList out;
-    for (const auto& a : assets)
-        out << a->localIdentifier;
-    return out;
-}
-
 } // namespace
 
 class ExportAlbumsTest : public ::testing::Test {
@@ -34,11 +26,9 @@ protected:
     // Three favourite and two other pairs, scanned into the model.
     void SetUp() override {
         const QDateTime recent = QDateTime::currentDateTimeUtc().addDays(-1);
-        for (int i = 0; i < 5; ++i) {
-            TestLibrary::NewAsset a{
-                {TestLibrary::raw(1000 * (10 - i)), TestLibrary::jpeg(100)}, recent, i < 3};
-            (i < 3 ? favIds : otherIds) << lib.add(a);
-        }
+        for (int i = 0; i < 5; ++i)
+            (i < 3 ? favIds : otherIds)
+                << lib.add(TestLibrary::pair(recent, 1000 * (10 - i), i < 3));
         awaitTask(model.scan());
         ASSERT_EQ(model.pairs().size(), 5u);
     }
@@ -47,29 +37,30 @@ protected:
     QStringList favIds, otherIds;
 };
 
-TEST_F(ExportAlbumsTest, NothingSelectedAsksForASelectionWithoutTouchingTheLibrary) {
+TEST_F(ExportAlbumsTest, SplitsBySelectedFavouritesKeepingOrderAndIsIdempotent) {
+    // Nothing selected: a request for a selection, and the library is not touched.
     lib.library().faults().failNextChangeWithError = true;
     awaitTask(model.createExportAlbums());
     EXPECT_EQ(model.infoMessage(), QString("Select some pairs first."));
     EXPECT_TRUE(model.showInfoAlert());
     EXPECT_TRUE(lib.library().faults().failNextChangeWithError);
-    EXPECT_EQ(album(LibraryModel::favAlbumTitle()), nullptr);
-}
+    EXPECT_EQ(album("Twinslim Favs"), nullptr);
+    lib.library().faults().failNextChangeWithError = false;
 
-TEST_F(ExportAlbumsTest, SplitsBySelectedFavouritesKeepingOrderAndIsIdempotent) {
+    model.setShowInfoAlert(false);
     model.selectAllVisible();
     awaitTask(model.createExportAlbums());
     EXPECT_EQ(model.infoMessage(), expectedMessage(3, 2));
     EXPECT_TRUE(model.showInfoAlert());
-    EXPECT_EQ(ids(assetsInAlbumTitled("Twinslim Favs")),
-              favIds); // largest RAW first = creation order here
-    EXPECT_EQ(ids(assetsInAlbumTitled("Twinslim NonFavs")), otherIds);
+    // Largest RAW first, which is the creation order here.
+    EXPECT_EQ(idsOf(assetsInAlbumTitled("Twinslim Favs")), favIds);
+    EXPECT_EQ(idsOf(assetsInAlbumTitled("Twinslim NonFavs")), otherIds);
 
     model.setShowInfoAlert(false);
     awaitTask(model.createExportAlbums());
     EXPECT_EQ(model.infoMessage(), expectedMessage(3, 2));
     EXPECT_TRUE(model.showInfoAlert());
-    EXPECT_EQ(ids(assetsInAlbumTitled("Twinslim Favs")), favIds);
+    EXPECT_EQ(idsOf(assetsInAlbumTitled("Twinslim Favs")), favIds);
     EXPECT_EQ(
         lib.library()
             .fetchAssetCollections(photos::CollectionType::Album, photos::CollectionSubtype::Any)
@@ -84,10 +75,11 @@ TEST_F(ExportAlbumsTest, OnlyFavouritesTouchOnlyTheFavouritesAlbumAndAnExistingO
     awaitTask(model.createExportAlbums());
     EXPECT_EQ(model.infoMessage(), expectedMessage(1, 0));
     EXPECT_EQ(album("Twinslim NonFavs"), nullptr);
-    auto albums = lib.library().fetchAssetCollections(photos::CollectionType::Album,
-                                                      photos::CollectionSubtype::Any);
+    const auto albums = lib.library().fetchAssetCollections(photos::CollectionType::Album,
+                                                            photos::CollectionSubtype::Any);
     ASSERT_EQ(albums.size(), 2u);
-    EXPECT_EQ(ids(lib.library().fetchAssetsInAssetCollection(albums[0])), QStringList({favIds[1]}));
+    EXPECT_EQ(idsOf(lib.library().fetchAssetsInAssetCollection(albums[0])),
+              QStringList({favIds[1]}));
     EXPECT_TRUE(lib.library().fetchAssetsInAssetCollection(albums[1]).empty());
 }
 
@@ -100,7 +92,7 @@ TEST_F(ExportAlbumsTest, ALibraryFailureIsReportedAndEarlierAlbumsStay) {
     EXPECT_EQ(model.infoMessage(),
               QString("Failed to create albums: The Photos library change failed."));
     EXPECT_TRUE(model.showInfoAlert());
-    EXPECT_EQ(ids(assetsInAlbumTitled("Twinslim Favs")), favIds);
+    EXPECT_EQ(idsOf(assetsInAlbumTitled("Twinslim Favs")), favIds);
     EXPECT_EQ(album("Twinslim NonFavs"), nullptr);
 
     // The library's own error is passed on in its own words.
