@@ -1,9 +1,9 @@
+#include "ImagingTestSupport.h"
+#include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
-#include "platform/imaging/ExifFields.h"
 #include "platform/imaging/HeifCodec.h"
-#include "platform/imaging/ImageMetadata.h"
 #include "platform/imaging/JpegCodec.h"
-#include "support/TestSupport.h"
+#include "platform/imaging/RawDecoder.h"
 
 #include <QTemporaryDir>
 #include <atomic>
@@ -12,50 +12,51 @@
 #include <vector>
 
 using namespace imaging;
+using fixtures::describeQuadrants;
 
-// Everything the imaging library offers, from several threads at once, as the image manager's
-// pool does; each result must match the one computed alone.
+// Everything the imaging library offers, from several threads at once as the image manager's
+// pool calls it, each thread with files of its own orientation: every result must be the one
+// computed alone, so no reader, writer or decoder may share state between calls.
 TEST(ImagingConcurrency, AllEntryPointsFromManyThreads) {
-    ExifFields fields;
-    fields.dateTimeOriginal = QStringLiteral("2022:08:14 14:12:31");
-    fields.offsetTimeOriginal = QStringLiteral("+03:00");
-    fields.latitude = 60.1699;
-    fields.longitude = 24.9384;
-    fields.orientation = 6;
-    const QByteArray jpeg = fixtures::makeJpeg(QSize(128, 96), fields);
-    const QByteArray heic = fixtures::makeHeic(QSize(128, 96), fields, 0.6, QSize(32, 24));
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const QString jpegPath = dir.filePath("a.jpg");
-    testsupport::writeFile(jpegPath, jpeg);
-    const QByteArray block = buildExifBlock(fields);
-    const QByteArray encoded = encodeJpeg(fixtures::makePattern(QSize(48, 32)), 0.8, block);
-
-    std::atomic<int> failures{0};
-    const auto expect = [&](bool ok) {
-        if (!ok)
-            ++failures;
+    const auto fieldsFor = [](int orientation) {
+        return imagingtest::exif(orientation, "2022:08:14 14:12:31", "+03:00", 60.1699, 24.9384);
     };
+    const QImage pattern = fixtures::makePattern(QSize(48, 32));
+    std::vector<QByteArray> encodedAlone;
+    for (int orientation = 1; orientation <= 8; ++orientation)
+        encodedAlone.push_back(encodeJpeg(pattern, 0.8, buildExifBlock(fieldsFor(orientation))));
+
+    const DecodeTarget small = DecodeTarget::fill({16, 12});
+    std::atomic<int> failures{0};
+    const auto expect = [&](bool ok) { failures += ok ? 0 : 1; };
     std::vector<std::thread> threads;
-    for (int t = 0; t < 6; ++t) {
-        threads.emplace_back([&] {
-            for (int round = 0; round < 5; ++round) {
-                for (const ImageMetadata& m : {readImageMetadata(jpeg), readImageMetadata(heic),
-                                               readImageMetadata(jpegPath)}) {
-                    expect(m.dateTimeOriginal == QStringLiteral("2022:08:14 14:12:31"));
-                    expect(m.offsetSeconds == 3 * 3600);
-                    expect(m.orientation == 6);
-                }
-                expect(fixtures::describeQuadrants(
-                           decodeJpeg(jpeg, DecodeTarget::fill(QSize(16, 12)))) == "RG/BW");
-                expect(fixtures::describeQuadrants(decodeHeif(heic)) == "RG/BW");
-                expect(fixtures::describeQuadrants(
-                           decodeHeif(heic, DecodeTarget::fill(QSize(16, 12)))) == "CM/YK");
-                expect(buildExifBlock(fields) == block);
-                expect(encodeJpeg(fixtures::makePattern(QSize(48, 32)), 0.8, block) == encoded);
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        threads.emplace_back([&, orientation] {
+            const ExifFields fields = fieldsFor(orientation);
+            const QByteArray jpeg = fixtures::makeJpeg(QSize(128, 96), fields);
+            const QByteArray heic = fixtures::makeHeic(QSize(128, 96), fields, 0.6, QSize(32, 24));
+            const QByteArray dng = fixtures::makeDng(QSize(96, 64), {}, {}, orientation, 48);
+            const QString path = dir.filePath(QString::number(orientation));
+            testsupport::writeFile(path, jpeg);
+            const QString metadata = QStringLiteral(
+                "2022:08:14 14:12:31|10800|2022-08-14T11:12:31Z|60.1699000,24.9384000|o%1|");
+            for (int round = 0; round < 4; ++round) {
+                for (const ImageMetadata& m :
+                     {readImageMetadata(jpeg), readImageMetadata(heic), readImageMetadata(path)})
+                    expect(imagingtest::summary(m).startsWith(metadata.arg(orientation)));
+                expect(describeQuadrants(decodeJpeg(jpeg, small)) == "RG/BW");
+                expect(describeQuadrants(decodeHeif(heic)) == "RG/BW");
+                expect(describeQuadrants(decodeHeif(heic, small)) == "CM/YK");
+                const QImage preview = decodeRaw(dng, DecodeTarget::fit({30, 30}));
+                expect(preview.size() == QSize(30, 20) && describeQuadrants(preview) == "RG/BW");
+                const QImage full = decodeRaw(dng, DecodeTarget::fit({90, 90}));
+                expect(full.size() == QSize(96, 64) && describeQuadrants(full) == "RG/BW");
+                expect(rawPreviewInfo(dng).value_or(RawPreviewInfo{}).orientation == orientation);
+                expect(encodeJpeg(pattern, 0.8, buildExifBlock(fields)) ==
+                       encodedAlone[orientation - 1]);
             }
-            expect(
-                !decodeHeif(encodeHeic(fixtures::makePattern(QSize(64, 64)), 0.5, block)).isNull());
         });
     }
     for (std::thread& thread : threads)

@@ -1,32 +1,14 @@
+#include "ImagingTestSupport.h"
 #include "fixtures/DngFixture.h"
 #include "platform/imaging/DngWriter.h"
 #include "platform/imaging/RawDecoder.h"
 #include "platform/imaging/RawPreviewScanner.h"
 
-#include <QRandomGenerator>
 #include <gtest/gtest.h>
 
 using namespace imaging;
 
-// Readable sizes in failure messages.
-[[maybe_unused]] static void PrintTo(const QSize& size, std::ostream* out) {
-    *out << size.width() << "x" << size.height();
-}
-
 namespace {
-
-// Whatever a damaged file yields must be nothing or a correct picture: never garbage.
-void expectNothingOrTheRightPicture(const QByteArray& bytes, const DecodeTarget& target,
-                                    const std::vector<QSize>& allowedSizes, const char* what,
-                                    qsizetype where) {
-    const QImage image = decodeRaw(bytes, target);
-    if (image.isNull())
-        return;
-    EXPECT_NE(std::find(allowedSizes.begin(), allowedSizes.end(), image.size()), allowedSizes.end())
-        << what << " at " << where << ": " << image.width() << "x" << image.height();
-    EXPECT_EQ(fixtures::describeQuadrants(image), QStringLiteral("RG/BW"))
-        << what << " at " << where;
-}
 
 const QSize kSize(96, 64);
 
@@ -34,149 +16,102 @@ QByteArray smallDng() {
     return fixtures::makeDng(kSize, QStringLiteral("2020:02:02 02:02:02"), {}, 6, 48);
 }
 
-// Sizes a correct answer may have: what the intact file gives for either target, and the
-// preview at full scale (the fallback when the sensor data is lost).
+const QSize kTargets[] = {QSize(30, 30), QSize(50, 50), QSize(500, 500)};
+
+// Sizes a correct answer may have: what the intact file gives for a small, a middle and a large
+// target, and the largest preview at full scale (the fallback when the sensor data is lost).
 std::vector<QSize> correctSizes(const QByteArray& dng) {
-    return {decodeRaw(dng, DecodeTarget::fit(QSize(30, 30))).size(),
-            decodeRaw(dng, DecodeTarget::fit(QSize(500, 500))).size(),
-            rawPreviewInfo(dng).value_or(RawPreviewInfo{}).size};
+    std::vector<QSize> sizes;
+    for (const QSize target : kTargets)
+        sizes.push_back(decodeRaw(dng, DecodeTarget::fit(target)).size());
+    sizes.push_back(rawPreviewInfo(dng).value_or(RawPreviewInfo{}).size);
+    return sizes;
+}
+
+// Whatever a damaged file yields must be nothing or a correct picture: never garbage.
+void expectNothingOrTheRightPicture(const QByteArray& bytes, const std::vector<QSize>& allowed,
+                                    const std::string& what) {
+    for (const QSize target : kTargets) {
+        const QImage image = decodeRaw(bytes, DecodeTarget::fit(target));
+        if (image.isNull())
+            continue;
+        EXPECT_NE(std::find(allowed.begin(), allowed.end(), image.size()), allowed.end())
+            << what << ": " << testing::PrintToString(image.size());
+        EXPECT_EQ(fixtures::describeQuadrants(image), "RG/BW") << what;
+    }
 }
 
 } // namespace
 
+// Both layouts, intact and cut anywhere: the smallest sufficient preview, the JPEG one at a
+// reduced scale, else the sensor data.
 TEST(RawRobustness, TruncatedFilesGiveNothingOrTheRightPicture) {
-    const QByteArray dng = smallDng();
-    const std::vector<QSize> anySize = correctSizes(dng);
-    ASSERT_EQ(anySize[0], QSize(30, 20)); // preview at 5/8
-    ASSERT_EQ(anySize[1], kSize);         // full decode
-    ASSERT_EQ(anySize[2], QSize(48, 32)); // preview at full scale
-    for (qsizetype length = 0; length < dng.size(); length += length < 600 ? 1 : 7) {
-        const QByteArray cut = dng.left(length);
-        expectNothingOrTheRightPicture(cut, DecodeTarget::fit(QSize(30, 30)), anySize,
-                                       "small target", length);
-        expectNothingOrTheRightPicture(cut, DecodeTarget::fit(QSize(500, 500)), anySize,
-                                       "large target", length);
-    }
-    // The sensor data is the file's last block: cut inside it, the preview still serves.
-    EXPECT_EQ(decodeRaw(dng.left(dng.size() - 200), DecodeTarget::fit(QSize(500, 500))).size(),
-              QSize(48, 32));
-    EXPECT_EQ(decodeRaw(dng.left(dng.size() - 200), DecodeTarget::fit(QSize(30, 30))).size(),
-              QSize(30, 20));
-}
-
-TEST(RawRobustness, TruncatedConverterLayoutGivesNothingOrTheRightPicture) {
-    // RGB thumbnail in IFD0, JPEG preview and sensor data in SubIFDs, in that order in the file.
-    DngOptions options;
-    options.orientation = 8;
-    options.thumbnailLongSide = 40;
-    options.previewLongSide = 64;
-    const QByteArray dng = writeDng(fixtures::makeStoredPattern(kSize, 8), options);
-    const std::vector<QSize> anySize = correctSizes(dng);
-    ASSERT_EQ(anySize[0], QSize(40, 27)); // the thumbnail
-    ASSERT_EQ(anySize[1], kSize);
-    ASSERT_EQ(anySize[2], QSize(64, 43));
-    for (qsizetype length = 0; length < dng.size(); length += length < 800 ? 1 : 5) {
-        const QByteArray cut = dng.left(length);
-        expectNothingOrTheRightPicture(cut, DecodeTarget::fit(QSize(30, 30)), anySize,
-                                       "small target", length);
-        expectNothingOrTheRightPicture(cut, DecodeTarget::fit(QSize(500, 500)), anySize,
-                                       "large target", length);
+    // The converter layout: RGB thumbnail in IFD0, JPEG preview and sensor data in SubIFDs.
+    DngOptions converter;
+    converter.orientation = 8;
+    converter.thumbnailLongSide = 40;
+    converter.previewLongSide = 64;
+    const std::pair<QByteArray, std::vector<QSize>> layouts[] = {
+        {smallDng(), {{30, 20}, kSize, kSize, {48, 32}}}, // the preview at 5/8, or sensor data
+        {writeDng(fixtures::makeStoredPattern(kSize, 8), converter),
+         {{40, 27}, {56, 38}, kSize, {64, 43}}}, // the thumbnail, the preview at 7/8
+    };
+    for (const auto& [dng, sizes] : layouts) {
+        ASSERT_EQ(correctSizes(dng), sizes);
+        expectNothingOrTheRightPicture(dng, sizes, "intact");
+        for (const QByteArray& cut : imagingtest::truncations(dng, 13, 600))
+            expectNothingOrTheRightPicture(cut, sizes, "cut at " + std::to_string(cut.size()));
     }
 }
 
-TEST(RawRobustness, CorruptBytesNeverCrash) {
+TEST(RawRobustness, DamagedOrRandomBytesNeverCrash) {
     const QByteArray dng = smallDng();
-    QRandomGenerator rng(1234);
-    int decoded = 0;
-    for (int round = 0; round < 300; ++round) {
-        QByteArray damaged = dng;
-        const int hits = 1 + rng.bounded(8);
-        for (int i = 0; i < hits; ++i)
-            damaged[rng.bounded(damaged.size())] = static_cast<char>(rng.bounded(256));
-        // Damage can leave the picture intact (padding, unused tags) or alter what is decoded
-        // (a JPEG's size, the colours of a strip) in ways no reader can notice; it must not
-        // crash or leave anything undefined (the sanitizer build checks the latter).
-        const QImage image =
-            decodeRaw(damaged, DecodeTarget::fit(round % 2 ? QSize(30, 30) : QSize(500, 500)));
-        if (!image.isNull()) {
-            EXPECT_GT(image.width(), 0);
-            ++decoded;
-        }
+    const std::vector<QSize> sizes = correctSizes(dng);
+    int decoded = 0, round = 0;
+    for (const QByteArray& damaged : imagingtest::mutations(dng, 300, 1234)) {
+        // Damage may alter what is decoded (a JPEG's size, a strip's colours) in ways no reader
+        // can notice, but must not crash or leave anything undefined (see the sanitizer build).
+        const QSize target = ++round % 2 ? QSize(30, 30) : QSize(500, 500);
+        decoded += !decodeRaw(damaged, DecodeTarget::fit(target)).isNull();
         (void)rawPreviewInfo(damaged);
     }
-    EXPECT_GT(decoded, 0); // most single-byte damage is survivable
-}
-
-TEST(RawRobustness, DamagedSensorDataFallsBackToThePreview) {
-    QByteArray dng = smallDng();
-    const std::vector<QSize> sizes = correctSizes(dng);
-    // The sensor data is the last block; scramble its middle.
+    EXPECT_GT(decoded, 0); // most damage is survivable
+    // Scrambled sensor data (the last block): LibRaw carries on over it, the preview is better.
+    QByteArray scrambled = dng;
     for (qsizetype i = dng.size() - 2000; i < dng.size() - 1900; ++i)
-        dng[i] = static_cast<char>(dng[i] ^ 0x5A);
-    EXPECT_EQ(decodeRaw(dng, DecodeTarget::fit(QSize(500, 500))).size(), sizes[2]);
-}
-
-TEST(RawRobustness, DamagedHeaderAndStructure) {
-    const QByteArray dng = smallDng();
-    // No byte order mark: no longer a TIFF file.
-    QByteArray noByteOrder = dng;
-    noByteOrder[0] = noByteOrder[1] = 'X';
-    EXPECT_TRUE(decodeRaw(noByteOrder, DecodeTarget::fit(QSize(30, 30))).isNull());
-    // A wrong magic number: LibRaw reads on regardless; what it finds must still be right.
-    QByteArray wrongMagic = dng;
-    wrongMagic[2] = 'X';
-    expectNothingOrTheRightPicture(wrongMagic, DecodeTarget::fit(QSize(500, 500)),
-                                   correctSizes(dng), "magic", 2);
-    // IFD0 pointing past the end, or at itself.
-    QByteArray farIfd = dng;
-    farIfd[4] = farIfd[5] = farIfd[6] = farIfd[7] = char(0x7F);
-    EXPECT_TRUE(decodeRaw(farIfd, DecodeTarget::fit(QSize(30, 30))).isNull());
-    QByteArray loop = dng;
-    loop[4] = 4;
-    loop[5] = loop[6] = loop[7] = 0;
-    expectNothingOrTheRightPicture(loop, DecodeTarget::fit(QSize(30, 30)), correctSizes(dng),
-                                   "loop", 4);
-    // A huge entry count.
-    QByteArray entries = dng;
-    entries[8] = entries[9] = char(0xFF);
-    expectNothingOrTheRightPicture(entries, DecodeTarget::fit(QSize(30, 30)), correctSizes(dng),
-                                   "entries", 8);
-}
-
-TEST(RawRobustness, RandomAndDegenerateInput) {
-    QRandomGenerator rng(99);
-    for (int round = 0; round < 200; ++round) {
-        QByteArray bytes(rng.bounded(1, 4096), Qt::Uninitialized);
-        for (char& c : bytes)
-            c = static_cast<char>(rng.bounded(256));
-        // Give some rounds a plausible start so parsers get past their first check.
-        if (round % 4 == 1)
-            bytes.replace(0, 4, QByteArray("II*\0", 4));
-        if (round % 4 == 2)
-            bytes.replace(0, 4, QByteArray("MM\0*", 4));
-        if (round % 4 == 3 && bytes.size() > 12)
-            bytes.replace(0, 12,
-                          QByteArray("\0\0\0\x18"
-                                     "ftypcrx ",
-                                     12));
-        EXPECT_TRUE(decodeRaw(bytes, DecodeTarget::fit(QSize(88, 88))).isNull())
-            << "round " << round;
+        scrambled[i] = char(scrambled[i] ^ 0x5A);
+    EXPECT_EQ(decodeRaw(scrambled, DecodeTarget::fit(QSize(500, 500))).size(), QSize(48, 32));
+    const std::tuple<const char*, qsizetype, QByteArray> patches[] = {
+        {"wrong magic number", 2, "X"}, // LibRaw reads on regardless
+        {"IFD0 pointing at itself", 4, QByteArray("\x04\0\0\0", 4)},
+        {"huge entry count", 8, "\xFF\xFF"},
+    };
+    for (const auto& [what, at, patch] : patches)
+        expectNothingOrTheRightPicture(QByteArray(dng).replace(at, patch.size(), patch), sizes,
+                                       what);
+    for (const qsizetype at : {0, 4}) // no TIFF header, no IFD0: nothing at all
+        EXPECT_TRUE(decodeRaw(QByteArray(dng).replace(at, 4, "\x7F\x7F\x7F\x7F"),
+                              DecodeTarget::fit(QSize(30, 30)))
+                        .isNull());
+    // Random bytes, some with a plausible start (TIFF, a CR3 ftyp box) to pass the first check.
+    const QByteArray starts[] = {QByteArray(), QByteArray("II*\0", 4), QByteArray("MM\0*", 4),
+                                 QByteArray::fromHex("000000186674797063727820")};
+    for (int i = 0; i < 200; ++i) {
+        QByteArray bytes = imagingtest::randomBytes(1 + i * 20, quint32(i));
+        const QByteArray start = starts[i % 4].left(bytes.size());
+        bytes.replace(0, start.size(), start);
+        EXPECT_TRUE(decodeRaw(bytes, DecodeTarget::fit(QSize(88, 88))).isNull()) << i;
     }
-    EXPECT_TRUE(decodeRaw(QByteArray(), DecodeTarget::fit(QSize(88, 88))).isNull());
-    EXPECT_TRUE(decodeRaw(QByteArray(1, 'I'), DecodeTarget::fit(QSize(88, 88))).isNull());
     EXPECT_TRUE(decodeRaw(QByteArray(1 << 16, '\0'), DecodeTarget::fit(QSize(88, 88))).isNull());
-    EXPECT_TRUE(
-        decodeRaw(QByteArray("II*\0\x08\0\0\0", 8), DecodeTarget::fit(QSize(88, 88))).isNull());
 }
 
 TEST(RawPreviewScanner, SkipsPreviewsThatRunPastTheEnd) {
     const QByteArray dng = smallDng();
-    const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(dng.constData()),
-                                 static_cast<std::size_t>(dng.size()));
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(dng.constData()),
+                          static_cast<std::size_t>(dng.size()));
     const auto whole = rawdetail::scanRawContainer(bytes);
     ASSERT_EQ(whole.previews.size(), 1u);
     EXPECT_EQ(whole.previews[0].size, QSize(32, 48)); // as stored
-    EXPECT_EQ(whole.orientation, 6);
     const std::size_t end = whole.previews[0].offset + whole.previews[0].length;
     EXPECT_EQ(rawdetail::scanRawContainer(bytes.first(end)).previews.size(), 1u);
     EXPECT_TRUE(rawdetail::scanRawContainer(bytes.first(end - 1)).previews.empty());

@@ -1,0 +1,163 @@
+#include "ImagingTestSupport.h"
+#include "platform/imaging/Cr3Metadata.h"
+#include "platform/imaging/ExifDate.h"
+#include "platform/imaging/HeifCodec.h"
+#include "platform/imaging/JpegCodec.h"
+#include "platform/imaging/LibRawTimestamp.h"
+#include "platform/imaging/Orientation.h"
+#include "platform/imaging/RawDecoder.h"
+
+#include <QMap>
+#include <gtest/gtest.h>
+
+// What phones and cameras really write. The RAW samples are trimmed to their metadata and
+// previews: a full decode of them fails, so their pictures come from embedded previews.
+
+using namespace imaging;
+using imagingtest::samplePath;
+using imagingtest::summary;
+
+// Every sample as the manifest describes it (read by exiftool 12.57) and as exiftool reads it
+// here, alike from path and bytes, with a thumbnail of the right shape; a cut-off copy never
+// yields another date or picture, and damaged RAW headers never crash the reader.
+TEST(Samples, AgreeWithManifestAndExiftool) {
+    TWINSLIM_REQUIRE_SAMPLES();
+    QList<QStringList> rows; // path, format, bytes, pixels, make, model, date, offset, …
+    for (const QByteArray& line : testsupport::readFile(samplePath("manifest.tsv")).split('\n'))
+        if (const QStringList cells = QString::fromUtf8(line).split('\t'); cells.size() >= 8)
+            rows.append(cells);
+    ASSERT_GT(rows.size(), 10);
+    rows.removeFirst(); // the header
+    QStringList paths;
+    for (const QStringList& row : rows)
+        paths.append(samplePath(row[0]));
+    const bool exiftool = imagingtest::exiftoolAvailable();
+    const QList<QJsonObject> tags =
+        exiftool
+            ? imagingtest::exiftoolRead(paths, {"-Orientation", "-GPSLatitude", "-GPSLongitude"})
+            : QList<QJsonObject>();
+    ASSERT_EQ(tags.size(), exiftool ? paths.size() : 0);
+    const QMap<QString, ImageFormat> formats = {
+        {"HEIC", ImageFormat::Heif},     {"HEIF", ImageFormat::Heif}, {"JPEG", ImageFormat::Jpeg},
+        {"CR3", ImageFormat::CameraRaw}, {"DNG", ImageFormat::Tiff},  {"ARW", ImageFormat::Tiff}};
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const QStringList& row = rows[i];
+        SCOPED_TRACE(row[0].toStdString());
+        const QByteArray bytes = testsupport::readFile(paths[i]);
+        ASSERT_FALSE(bytes.isEmpty());
+        const ImageMetadata m = readImageMetadata(paths[i]);
+        EXPECT_EQ(summary(m), summary(readImageMetadata(bytes)));
+        EXPECT_EQ(m.format, formats.value(row[1], ImageFormat::Unknown));
+        const std::optional<int> offset = row[7] == "-" ? std::nullopt : parseExifOffset(row[7]);
+        EXPECT_EQ(m.offsetSeconds, offset);
+        EXPECT_EQ(m.dateTimeOriginal.value_or("-"), row[6]);
+        EXPECT_EQ(m.captureDate, parseExifDateTime(row[6], offset));
+        if (offset) {
+            EXPECT_EQ(m.captureDate.value_or(QDateTime()).offsetFromUtc(), *offset);
+        }
+        if (row[3] != "-") {
+            EXPECT_EQ(m.pixelSize,
+                      QSize(row[3].section('x', 0, 0).toInt(), row[3].section('x', 1, 1).toInt()));
+        }
+        if (exiftool) {
+            EXPECT_EQ(m.orientation, tags[i].value("Orientation").toInt(1));
+            EXPECT_EQ(m.latitude.has_value(), tags[i].contains("GPSLatitude"));
+            EXPECT_NEAR(m.latitude.value_or(0), tags[i].value("GPSLatitude").toDouble(), 1e-6);
+            EXPECT_NEAR(m.longitude.value_or(0), tags[i].value("GPSLongitude").toDouble(), 1e-6);
+        }
+
+        // Thumbnails: reduced, upright, the picture's own aspect give or take rounding.
+        const bool raw = row[0].startsWith("raw/");
+        if (!raw) {
+            const QSize upright = orientedSize(m.pixelSize, m.orientation);
+            const QImage image = (row[1] == "JPEG" ? decodeJpeg : decodeHeif)(
+                bytes, DecodeTarget::fill(QSize(88, 88)));
+            EXPECT_TRUE(image.width() >= 88 && image.height() >= 88);
+            EXPECT_LT(image.width(), upright.width());
+            EXPECT_NEAR(image.width() / std::max(1.0, double(image.height())),
+                        double(upright.width()) / upright.height(), 0.05);
+        }
+        const QSize wholePicture =
+            raw ? decodeRaw(bytes, DecodeTarget::fit({88, 88})).size() : QSize();
+        for (int part = 0; part < 32; ++part) {
+            const QByteArray cut = bytes.left(bytes.size() * part / 32);
+            EXPECT_EQ(readImageMetadata(cut).dateTimeOriginal.value_or(row[6]), row[6]) << part;
+            const QImage picture = raw ? decodeRaw(cut, DecodeTarget::fit({88, 88})) : QImage();
+            EXPECT_TRUE(picture.isNull() || picture.size() == wholePicture) << part;
+        }
+        for (const QByteArray& head : imagingtest::mutations(bytes.left(8192), raw ? 60 : 0, 5)) {
+            const int orientation = readImageMetadata(head + bytes.mid(8192)).orientation;
+            EXPECT_TRUE(orientation >= 1 && orientation <= 8);
+        }
+    }
+    if (!exiftool)
+        GTEST_SKIP() << "exiftool is not installed: checked against the manifest only";
+}
+
+// The CR3 sample is cut off, so Exiv2 rejects it; its own EXIF boxes still give the date with
+// the offset (and orientation) that LibRaw's bare capture time would lack.
+TEST(Samples, CutOffCr3DateWithItsOffset) {
+    TWINSLIM_REQUIRE_SAMPLES();
+    const QString path = samplePath("raw/filetype__fixture.cr3");
+    const QByteArray bytes = testsupport::readFile(path);
+    ASSERT_FALSE(bytes.isEmpty());
+    EXPECT_EQ(summary(readImageMetadata(path)),
+              "2019:12:05 13:32:49|28800|2019-12-05T05:32:49Z|-|o6|6720x4480");
+    const detail::Cr3Blocks blocks = detail::cr3MetadataBlocks(bytes);
+    ASSERT_FALSE(blocks.ifd0.isEmpty());
+    ASSERT_FALSE(blocks.exif.isEmpty());
+    // A box cut off halfway is not read; the boxes before it are.
+    const qsizetype exifAt = blocks.exif.data() - bytes.constData();
+    EXPECT_TRUE(detail::cr3MetadataBlocks(bytes.left(exifAt + 10)).exif.isEmpty());
+    EXPECT_FALSE(detail::cr3MetadataBlocks(bytes.left(exifAt + 10)).ifd0.isEmpty());
+    EXPECT_TRUE(detail::cr3MetadataBlocks(imagingtest::randomBytes(4096)).ifd0.isEmpty());
+    // LibRaw, the last resort, rejects the file but has read its capture time by then.
+    EXPECT_EQ(detail::libRawCaptureTime(path, nullptr), "2019:12:05 13:32:49");
+    EXPECT_EQ(detail::libRawCaptureTime({}, &bytes), "2019:12:05 13:32:49");
+    const QByteArray noise = imagingtest::randomBytes(4096);
+    EXPECT_FALSE(detail::libRawCaptureTime({}, &noise).has_value());
+    EXPECT_FALSE(detail::libRawCaptureTime("/nonexistent/file.cr3", nullptr).has_value());
+}
+
+TEST(Samples, PhoneHeicTurnedByItsOwnPropertiesOnly) {
+    TWINSLIM_REQUIRE_SAMPLES();
+    // Stored 4000×3000 with irot 270° and EXIF orientation 6: upright it is portrait. Applying the
+    // EXIF tag on top of libheif's rotation would turn it back to landscape.
+    const QByteArray samsung =
+        testsupport::readFile(samplePath("heic/immich__samsung-one-ui-6.heic"));
+    EXPECT_EQ(decodeHeif(samsung, DecodeTarget::longSide(512)).size(), QSize(384, 512)); // thumb
+    EXPECT_EQ(decodeHeif(samsung, DecodeTarget::longSide(600)).size(), QSize(450, 600));
+}
+
+TEST(Samples, RawPreviews) {
+    TWINSLIM_REQUIRE_SAMPLES();
+    // Preview info, then the sizes decoded for fill 88, fit 64, fit 2400 and full size.
+    const std::pair<const char*, const char*> cases[] = {
+        // The 1616 × 1080 preview lies beyond the cut; the 160 × 120 IFD1 thumbnail is whole.
+        {"filetype__fixture-sony-zv-e10.arw", "120x160 o6: 90x120 60x80 120x160 120x160"},
+        // The THMB box, turned by the orientation of CMT1.
+        {"filetype__fixture.cr3", "120x160 o6: 90x120 60x80 120x160 120x160"},
+        // LibRaw cannot open this DNG (JPEG XL sensor data); nothing better than its IFD0 preview.
+        {"exifpy__nikon_z_9_he_dx_cropped.dng", "256x171 o1: 160x107 64x43 256x171 256x171"},
+        // 8 KB whose preview offset points far beyond its end.
+        {"exifpy__sony_alpha_a7iii_raw_image.ARW", "none: 0x0 0x0 0x0 0x0"},
+    };
+    for (const auto& [name, expected] : cases) {
+        const QString path = samplePath(QStringLiteral("raw/") + name);
+        const auto info = rawPreviewInfo(path);
+        std::string found = info ? testing::PrintToString(info->size) + " o" +
+                                       std::to_string(info->orientation) + ":"
+                                 : "none:";
+        for (const DecodeTarget& target :
+             {DecodeTarget::fill({88, 88}), DecodeTarget::fit({64, 64}),
+              DecodeTarget::fit({2400, 2400}), DecodeTarget::fullSize()}) {
+            const QImage image = decodeRaw(path, target);
+            found += " " + testing::PrintToString(image.size());
+            // A photograph, not the black of sensor data read past the end of a cut-off file.
+            const QImage average =
+                image.scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            EXPECT_TRUE(image.isNull() || qGray(average.pixel(0, 0)) > 40) << name;
+        }
+        EXPECT_EQ(found, expected);
+    }
+}
