@@ -121,16 +121,17 @@ TEST(LibraryModelScan, StoresLargestRawFirstWhileCancelledOrRepeatedScansChangeN
 
     const QStringList ids = lib.add(
         {TestLibrary::pair(june.addDays(-4), 2500), TestLibrary::pair(june.addDays(-3), 3000),
-         TestLibrary::pair(june.addDays(-2), 2500), TestLibrary::pair(june.addDays(-1), 9999)});
+         TestLibrary::pair(june.addDays(-2), 2500), TestLibrary::pair(june.addDays(-1), 9999),
+         TestLibrary::pair(june.addDays(-5), 1)}); // smaller than any JPEG
     catalog::forgetResourceSize(lib.path(), ids[3], 1);
     scanToEnd(model); // ties newest first, an unknown size counts as 0
     const std::vector<PhotoPair> before = model.pairs();
-    EXPECT_EQ(idsOf(before), (QStringList{ids[1], ids[2], ids[0], ids[3]}));
-    EXPECT_EQ(model.totalRawBytes(), 8000);
+    EXPECT_EQ(idsOf(before), (QStringList{ids[1], ids[2], ids[0], ids[4], ids[3]}));
+    EXPECT_EQ(model.totalRawBytes(), 8001);
     testloop::drain(); // the progress reports are queued
-    EXPECT_TRUE(model.scannedCount() == 4 && model.totalCount() == 4);
+    EXPECT_TRUE(model.scannedCount() == 5 && model.totalCount() == 5);
 
-    lib.add(TestLibrary::pair(june, 200)); // a finished scan would now find five
+    lib.add(TestLibrary::pair(june, 200)); // a finished scan would now find six
     model.selectAllVisible();
     QSignalSpy pairsChanged(&model, &LibraryModel::pairsChanged);
     QSignalSpy hasScannedChanged(&model, &LibraryModel::hasScannedChanged);
@@ -150,7 +151,7 @@ TEST(LibraryModelScan, StoresLargestRawFirstWhileCancelledOrRepeatedScansChangeN
     EXPECT_EQ(model.selectedIDs(), QSet<QString>{"kept"});
     EXPECT_EQ(model.scannedCount(), 7);
     testloop::await(std::move(first));
-    EXPECT_EQ(model.pairs().size(), 5u);
+    EXPECT_EQ(model.pairs().size(), 6u);
     EXPECT_EQ(scanning.count(), 2); // on, then off: one scan only
 }
 
