@@ -37,13 +37,15 @@ QImage cameraLikeImage(QSize size, quint32 seed) {
             p.drawLine(a, a + QPointF(random.bounded(400) - 200, random.bounded(400) - 200));
         }
     }
-    // Sensor noise, a few levels either way on every channel.
+    // Sensor noise, a few levels either way. With it a 24 MP JPEG at quality 0.9 is about
+    // 2.7 MB and x265 works about as long per picture as on the 18 MP Canon sample JPEG
+    // (2.1 MB): close to what cameras write.
     for (int y = 0; y < image.height(); ++y) {
         auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
         for (int x = 0; x < image.width(); ++x) {
             const quint32 n = random.generate();
             auto jitter = [&](int value, int shift) {
-                return std::clamp(value + int((n >> shift) & 15) - 8, 0, 255);
+                return std::clamp(value + int((n >> shift) & 7) - 4, 0, 255);
             };
             const QRgb c = line[x];
             line[x] = qRgb(jitter(qRed(c), 0), jitter(qGreen(c), 4), jitter(qBlue(c), 8));

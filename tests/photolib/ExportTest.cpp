@@ -197,6 +197,18 @@ TEST_F(ExportTest, HeicKeepsNamesDatesPlacesAndNeverTouchesExistingFiles) {
     EXPECT_EQ(fixtures::describeQuadrants(
                   imaging::decodeHeif(testsupport::readFile(out + "/IMG_0001.heic"))),
               "RG/BW");
+    // A stored thumbnail for small sizes, 320 pixels long (heif-info is libheif's own reader),
+    // and small decodes that show the picture the right way up.
+    QProcess info;
+    info.start("heif-info", {out + "/IMG_0001.heic"});
+    if (info.waitForFinished(30000)) {
+        const QString text = QString::fromUtf8(info.readAllStandardOutput());
+        EXPECT_TRUE(text.contains("thumbnail: 320x240")) << text.toStdString();
+    }
+    const QImage small = imaging::decodeHeif(testsupport::readFile(out + "/IMG_0001.heic"),
+                                             imaging::DecodeTarget::fill({88, 88}));
+    EXPECT_EQ(small.size(), QSize(117, 88));
+    EXPECT_EQ(fixtures::describeQuadrants(small), "RG/BW");
 }
 
 TEST_F(ExportTest, JpegDownscalesToTheLongestSideAndNeverEnlarges) {
