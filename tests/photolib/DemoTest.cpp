@@ -81,6 +81,8 @@ TEST(DemoPicture, ItemsLookDifferent) {
     EXPECT_EQ(a.size(), QSize(320, 240));
     EXPECT_NE(a, b);
     EXPECT_EQ(a, drawDemoPicture(1, {320, 240}));
+    EXPECT_TRUE(drawDemoPicture(1, {}).isNull());
+    EXPECT_EQ(drawDemoPicture(123456, {64, 48}).size(), QSize(64, 48)); // more digits than room
 }
 
 // The library as photolib lists it must hold what the demo promises, and check clean.
@@ -176,4 +178,17 @@ TEST_F(PhotolibTest, DemoNeverBuildsOverSomethingThatExists) {
     EXPECT_EQ(photolib({"demo", "--pairs", "x", tmp.path() + "/other"}).status, 2);
     EXPECT_EQ(photolib({"demo"}).status, 2);
     EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/other"));
+}
+
+// A failure halfway leaves nothing behind: the half-made library goes again.
+TEST(DemoLibraryCreation, AFailureRemovesTheHalfMadeLibrary) {
+    QTemporaryDir tmp;
+    const QString path = tmp.path() + "/Half.photolibrary";
+    auto items = planDemo(12, QDateTime::currentDateTimeUtc());
+    items[10].size = QSize(); // no picture: its encoding fails, after a first batch is stored
+    int progressCalls = 0;
+    EXPECT_ANY_THROW(createDemoLibrary(path, items, [&](int, int) { ++progressCalls; }));
+    EXPECT_EQ(progressCalls, 1);
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_EQ(QDir(tmp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
 }

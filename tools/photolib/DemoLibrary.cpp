@@ -255,6 +255,8 @@ DemoSummary summarize(const std::vector<DemoItem>& items) {
 }
 
 QImage drawDemoPicture(int number, QSize size) {
+    if (size.isEmpty())
+        return {};
     QImage image(size, QImage::Format_RGB32);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);

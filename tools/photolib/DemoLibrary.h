@@ -56,7 +56,8 @@ constexpr int defaultDemoPairs = 60;
 std::vector<DemoItem> planDemo(int pairs, const QDateTime& now);
 DemoSummary summarize(const std::vector<DemoItem>& items);
 
-// The picture of an item: a colour gradient with shapes and the item number in large digits.
+// The picture of an item: a colour gradient with shapes and the item number in large digits;
+// null for an empty size.
 QImage drawDemoPicture(int number, QSize size);
 
 // Creates a new library at `path` (failing when anything exists there) holding `items`,
