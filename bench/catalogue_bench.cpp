@@ -64,7 +64,8 @@ void BM_FetchOnly(benchmark::State& state) {
     auto lib = photos::PhotoLibrary::open(libraryPath);
     photos::FetchOptions o;
     o.sortDescriptors = {{QStringLiteral("creationDate"), false}};
-    o.predicate = photos::Predicate::andPredicate({photos::Predicate::creationDateAtLeast(windowStart)});
+    o.predicate =
+        photos::Predicate::andPredicate({photos::Predicate::creationDateAtLeast(windowStart)});
     for (auto _ : state)
         benchmark::DoNotOptimize(lib->fetchAssets(photos::MediaType::Image, o).size());
 }

@@ -14,8 +14,8 @@ TWINSLIM_ISOLATE_ENVIRONMENT();
 
 namespace {
 
-QDateTime march5(int h, int m, int s, int ms, Qt::TimeSpec spec = Qt::LocalTime) {
-    return QDateTime(QDate(2024, 3, 5), QTime(h, m, s, ms), spec);
+QDateTime march5(int h, int m, int s, int ms, Qt::TimeSpec timeSpec = Qt::LocalTime) {
+    return QDateTime(QDate(2024, 3, 5), QTime(h, m, s, ms), timeSpec);
 }
 
 std::optional<QString> write(IngestLogger& logger, BackupFolder* folder) {
