@@ -1,6 +1,7 @@
 #include "platform/imaging/DngWriter.h"
 
 #include "platform/imaging/DngLosslessJpeg.h"
+#include "platform/imaging/JpegCodec.h"
 #include "platform/imaging/RawJpeg.h"
 
 #include <algorithm>
@@ -236,7 +237,7 @@ QImage scaledToLongSide(const QImage& rgb, int longSide) {
 
 void addJpegPreview(TiffBuilder& tiff, int ifd, const QImage& rgb, const DngOptions& options) {
     const QImage preview = scaledToLongSide(rgb, options.previewLongSide);
-    const QByteArray jpeg = rawdetail::encodeJpeg(preview, options.previewQuality);
+    const QByteArray jpeg = encodeJpeg(preview, options.previewQuality / 100.0);
     tiff.addLong(ifd, 0xFE, 1); // reduced-resolution image
     tiff.addLong(ifd, 0x100, static_cast<std::uint32_t>(preview.width()));
     tiff.addLong(ifd, 0x101, static_cast<std::uint32_t>(preview.height()));

@@ -77,26 +77,4 @@ QImage decodeJpegScaled(std::span<const std::uint8_t> data, QSize minimum) {
     return image;
 }
 
-QByteArray encodeJpeg(const QImage& image, int quality) {
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-    if (rgb.isNull())
-        throw std::runtime_error("cannot encode an empty image as JPEG");
-    TjHandle tj(tjInitCompress());
-    if (!tj)
-        throw std::runtime_error("cannot start the JPEG encoder");
-    unsigned char* out = nullptr;
-    unsigned long outSize = 0;
-    const int rc = tjCompress2(
-        tj.get(), rgb.constBits(), rgb.width(), static_cast<int>(rgb.bytesPerLine()), rgb.height(),
-        kRgb32PixelFormat, &out, &outSize, TJSAMP_420, quality, TJFLAG_FASTDCT);
-    if (rc != 0) {
-        const std::string reason = tjGetErrorStr2(tj.get());
-        tjFree(out);
-        throw std::runtime_error("JPEG encoding failed: " + reason);
-    }
-    QByteArray bytes(reinterpret_cast<const char*>(out), static_cast<qsizetype>(outSize));
-    tjFree(out);
-    return bytes;
-}
-
 } // namespace imaging::rawdetail

@@ -7,7 +7,7 @@
 #include <optional>
 #include <span>
 
-// TurboJPEG helpers for embedded RAW previews and the DNG writer's preview.
+// TurboJPEG helpers for embedded RAW previews.
 namespace imaging::rawdetail {
 
 // Pixel size from the JPEG header alone; empty when the data is not a JPEG TurboJPEG can decode
@@ -19,8 +19,5 @@ std::optional<QSize> jpegSize(std::span<const std::uint8_t> data);
 // smallest factor. Null on a fatal error or on data that ends early (a truncated preview would
 // otherwise come out with a grey band).
 QImage decodeJpegScaled(std::span<const std::uint8_t> data, QSize minimum);
-
-// Baseline JPEG of `image` (4:2:0, the given quality); throws std::runtime_error on failure.
-QByteArray encodeJpeg(const QImage& image, int quality);
 
 } // namespace imaging::rawdetail
