@@ -225,8 +225,11 @@ QCoro::Task<> LibraryModel::scan() {
         std::vector<PhotoPair> sorted = co_await sorting;
         if (!self)
             co_return;
-        setPairs(std::move(sorted));
-        setHasScanned(true);
+        // A cancellation that came while the result was being sorted still drops it.
+        if (!token->isCancelled()) {
+            setPairs(std::move(sorted));
+            setHasScanned(true);
+        }
     }
     setScanToken(nullptr);
     setIsScanning(false);

@@ -31,12 +31,17 @@ QCoro::Task<> performChanges(PhotoLibrary::ChangeBody body) {
     co_await change;
 }
 
+// Lookups report absence, never failure: a library that cannot be read holds nothing.
 CollectionPtr album(const QString& title) {
-    FetchOptions options;
-    options.predicate = Predicate::titleEquals(title);
-    auto found = PhotoLibrary::shared()->fetchAssetCollections(
-        CollectionType::Album, CollectionSubtype::AlbumRegular, options);
-    return found.empty() ? nullptr : found.front();
+    try {
+        FetchOptions options;
+        options.predicate = Predicate::titleEquals(title);
+        auto found = PhotoLibrary::shared()->fetchAssetCollections(
+            CollectionType::Album, CollectionSubtype::AlbumRegular, options);
+        return found.empty() ? nullptr : found.front();
+    } catch (const std::exception&) {
+        return nullptr;
+    }
 }
 
 QCoro::Task<CollectionPtr> findOrCreateAlbum(QString title) {
@@ -88,13 +93,29 @@ std::vector<AssetPtr> assetsInAlbumTitled(const QString& title) {
     CollectionPtr found = album(title);
     if (!found)
         return {};
-    return PhotoLibrary::shared()->fetchAssetsInAssetCollection(found);
+    try {
+        return PhotoLibrary::shared()->fetchAssetsInAssetCollection(found);
+    } catch (const std::exception&) {
+        return {};
+    }
 }
 
-ResourcePtr jpegResource(const AssetPtr& asset) {
+namespace {
+
+std::vector<ResourcePtr> resourcesOf(const AssetPtr& asset) {
     if (!asset)
-        return nullptr;
-    const auto resources = PhotoLibrary::shared()->assetResources(asset);
+        return {};
+    try {
+        return PhotoLibrary::shared()->assetResources(asset);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+} // namespace
+
+ResourcePtr jpegResource(const AssetPtr& asset) {
+    const auto resources = resourcesOf(asset);
     for (ResourceType wanted : {ResourceType::Photo, ResourceType::AlternatePhoto})
         for (const ResourcePtr& r : resources)
             if (r->type == wanted && uti::conformsToJpeg(r->uniformTypeIdentifier))
@@ -106,9 +127,7 @@ ResourcePtr jpegResource(const AssetPtr& asset) {
 }
 
 ResourcePtr rawResource(const AssetPtr& asset) {
-    if (!asset)
-        return nullptr;
-    for (const ResourcePtr& r : PhotoLibrary::shared()->assetResources(asset))
+    for (const ResourcePtr& r : resourcesOf(asset))
         if (uti::conformsToRaw(r->uniformTypeIdentifier))
             return r;
     return nullptr;
