@@ -4,7 +4,10 @@
 #include "core/FavFilter.h"
 #include "core/PhotoPair.h"
 #include "core/ScanCancellation.h"
+#include "ingest/IngestPlan.h"
 #include "ingest/IngestReport.h"
+#include "platform/photos/PhotoTypes.h"
+#include "platform/types/UTType.h"
 
 #include <QCoro/QCoroTask>
 #include <QDateTime>
@@ -19,6 +22,7 @@
 namespace twinslim {
 
 class BackupFolder;
+class IngestLogger;
 
 // The one observable model of the main window. It lives on the GUI thread; every field
 // is read and written there. Each tracked field has a getter, a change signal and a
@@ -107,6 +111,21 @@ public:
     // Deletes every item of the marker album in one confirmed change; never fails.
     QCoro::Task<> deletePendingOriginals();
 
+    // Backs up one matched original, verifies the backup on disk, then in one library
+    // change creates its replacement from `exportedData` (capture date, location,
+    // favourite flag, albums) and parks the original in `markerAlbum`; writes the sidecar
+    // last. Throws on failure; nothing in the library changes before the backups stand.
+    QCoro::Task<> replaceOriginal(photos::AssetPtr asset, QByteArray exportedData,
+                                  uti::UTType exportedType, photos::CollectionPtr markerAlbum,
+                                  IngestLogger& logger);
+    // Matches every exported file in `folder` to an export-album member, replaces the
+    // matches, deletes the replaced originals in one confirmed change and stores the
+    // report. Never throws: a reason not to start goes to infoMessage.
+    QCoro::Task<> ingest(QString folder);
+    // What ingest(folder) would match, without changing anything: no backup, no library
+    // change, no log file. Empty, with infoMessage set, when a run could not start.
+    std::optional<IngestPlan> planIngest(const QString& folder);
+
     // The time the next scan counts its date window from; the current time when empty.
     void setClock(std::function<QDateTime()> clock);
 
@@ -130,6 +149,8 @@ signals:
     void currentLabelChanged();
     void pendingRecoveryCountChanged();
     void showRecoveryAlertChanged();
+    // Every line an ingest run logs, as stamped in its log file, as it is logged.
+    void ingestLineLogged(const QString& line);
 
 private:
     template <typename T> void assign(T& field, T value, void (LibraryModel::*changed)()) {

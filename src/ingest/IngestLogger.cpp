@@ -1,6 +1,7 @@
 #include "ingest/IngestLogger.h"
 
 #include "backup/BackupFolder.h"
+#include "backup/DurableFile.h"
 #include "platform/system/SecurityScopedAccess.h"
 #include "platform/system/SystemLog.h"
 
@@ -35,6 +36,12 @@ void IngestLogger::log(const QString& message) {
     sys::SystemLog::ingest().log(message);
     const QDateTime now = m_clock ? m_clock() : QDateTime::currentDateTime();
     m_lines.append(QStringLiteral("[") + lineStamp(now) + QStringLiteral("] ") + message);
+    if (m_observer)
+        m_observer(m_lines.constLast());
+}
+
+void IngestLogger::setLineObserver(std::function<void(const QString& line)> observer) {
+    m_observer = std::move(observer);
 }
 
 QCoro::Task<std::optional<QString>> IngestLogger::write(QPointer<BackupFolder> folder) {
@@ -52,13 +59,11 @@ QCoro::Task<std::optional<QString>> IngestLogger::write(QPointer<BackupFolder> f
     if (!QDir().mkpath(logFolder))
         co_return std::nullopt;
     const QString path = QDir(logFolder).filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    try {
+        durable::writeFile(path, text);
+    } catch (const std::exception&) {
         co_return std::nullopt;
-    const bool written = file.write(text) == text.size() && file.flush();
-    file.close();
-    if (!written || file.error() != QFileDevice::NoError)
-        co_return std::nullopt;
+    }
     co_return path;
 }
 

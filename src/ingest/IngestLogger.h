@@ -33,6 +33,8 @@ public:
 
     // Never fails; the message is kept as given, leading spaces included.
     void log(const QString& message);
+    // Called with every stamped line as it is logged (for a terminal or a live view).
+    void setLineObserver(std::function<void(const QString& line)> observer);
 
     // Writes the lines into Twinslim-logs inside the folder, replacing a file of the same
     // name, and gives the file's path; nothing when there are no lines, no folder, or the
@@ -43,6 +45,7 @@ private:
     QDateTime m_started;
     Clock m_clock;
     QStringList m_lines;
+    std::function<void(const QString&)> m_observer;
 };
 
 } // namespace twinslim

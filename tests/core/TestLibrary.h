@@ -17,13 +17,15 @@ public:
         photos::ResourceType type;
         QString uti;
         QString filename;
-        int size; // bytes stored, so the library reports this size
+        int size;             // bytes stored, so the library reports this size
+        QByteArray data = {}; // stored instead of `size` filler bytes when given
     };
     struct NewAsset {
         std::vector<Resource> resources;
         std::optional<QDateTime> date;
         bool favorite = false;
         bool hidden = false;
+        std::optional<photos::Location> location = {};
     };
 
     static Resource raw(int size, QString name = "IMG.CR3",
@@ -54,10 +56,12 @@ public:
             for (const NewAsset& asset : assets) {
                 auto& request = changes.creationRequestForAsset();
                 for (const Resource& r : asset.resources)
-                    request.addResource(r.type, QByteArray(r.size, 'x'), {r.filename, r.uti});
+                    request.addResource(r.type, r.data.isEmpty() ? QByteArray(r.size, 'x') : r.data,
+                                        {r.filename, r.uti});
                 request.creationDate = asset.date;
                 request.favorite = asset.favorite;
                 request.hidden = asset.hidden;
+                request.location = asset.location;
                 ids << request.placeholderForCreatedAsset().localIdentifier;
             }
         });

@@ -1,0 +1,114 @@
+#include "backup/DurableFile.h"
+
+#include "library/ReplacementError.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace twinslim::durable {
+namespace {
+
+[[noreturn]] void fail(const QString& what, const QString& path, int err) {
+    throw FileSystemError(QStringLiteral("Could not %1 “%2”: %3.")
+                              .arg(what, path, QString::fromLocal8Bit(std::strerror(err))));
+}
+
+QByteArray encoded(const QString& path) {
+    return QFile::encodeName(path);
+}
+
+void removeQuietly(const QString& path) {
+    ::unlink(encoded(path).constData());
+}
+
+// Closes exactly once, whatever happens: a second close could hit another thread's file.
+void closeChecked(int fd, const QString& path) {
+    if (::close(fd) != 0 && errno != EINTR)
+        fail(QStringLiteral("close"), path, errno);
+}
+
+} // namespace
+
+QString temporaryPathFor(const QString& finalPath) {
+    const QFileInfo info(finalPath);
+    return info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".partial");
+}
+
+void syncDirectory(const QString& folder) {
+    const int fd = ::open(encoded(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        fail(QStringLiteral("open the folder"), folder, errno);
+    const int result = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    // Some file systems cannot flush a folder at all; the rename is as durable as they allow.
+    if (result != 0 && err != EINVAL && err != EROFS)
+        fail(QStringLiteral("flush the folder"), folder, err);
+}
+
+void writeFile(const QString& path, const QByteArray& data) {
+    const QString temporary = temporaryPathFor(path);
+    removeQuietly(temporary);
+    const int fd =
+        ::open(encoded(temporary).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        fail(QStringLiteral("create"), temporary, errno);
+    const char* next = data.constData();
+    qint64 left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, next, size_t(std::min<qint64>(left, 1 << 20)));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int err = errno;
+            ::close(fd);
+            removeQuietly(temporary);
+            fail(QStringLiteral("write"), path, err);
+        }
+        next += n;
+        left -= n;
+    }
+    if (::fsync(fd) != 0) {
+        const int err = errno;
+        ::close(fd);
+        removeQuietly(temporary);
+        fail(QStringLiteral("flush"), path, err);
+    }
+    try {
+        closeChecked(fd, temporary);
+        commitFile(temporary, path);
+    } catch (...) {
+        removeQuietly(temporary);
+        throw;
+    }
+}
+
+void commitFile(const QString& temporaryPath, const QString& finalPath) {
+    try {
+        // The writer may not have flushed (a resource manager streams and returns), so the
+        // bytes are made durable here before the name makes them count.
+        const int fd = ::open(encoded(temporaryPath).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            fail(QStringLiteral("open"), temporaryPath, errno);
+        if (::fsync(fd) != 0) {
+            const int err = errno;
+            ::close(fd);
+            fail(QStringLiteral("flush"), finalPath, err);
+        }
+        ::close(fd);
+        if (::rename(encoded(temporaryPath).constData(), encoded(finalPath).constData()) != 0)
+            fail(QStringLiteral("rename into"), finalPath, errno);
+    } catch (...) {
+        removeQuietly(temporaryPath);
+        throw;
+    }
+    syncDirectory(QFileInfo(finalPath).path());
+}
+
+} // namespace twinslim::durable

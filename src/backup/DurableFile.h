@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Files that hold a user's data are never seen half-written: they are written under a
+// temporary name in the same folder, flushed, renamed into place, and the folder is
+// flushed, so a crash, a kill or a full disk leaves the old state or the new one.
+namespace twinslim::durable {
+
+// The temporary name a file is written under before it is renamed to `finalPath`: hidden,
+// in the same folder, and the same for every attempt, so a leftover of an interrupted
+// attempt is replaced by the next one instead of piling up.
+QString temporaryPathFor(const QString& finalPath);
+
+// Writes `data` to `path` that way, replacing a file already there. Throws FileSystemError
+// with the system's description; on failure the temporary file is removed and whatever was
+// at `path` before is untouched.
+void writeFile(const QString& path, const QByteArray& data);
+
+// Flushes the complete file at `temporaryPath` and renames it to `finalPath` (replacing a
+// file there), then flushes the folder. Throws FileSystemError; the temporary file is
+// removed on failure.
+void commitFile(const QString& temporaryPath, const QString& finalPath);
+
+// Flushes a folder's entries (new, renamed or removed files) to disk. Throws FileSystemError.
+void syncDirectory(const QString& folder);
+
+} // namespace twinslim::durable

@@ -1,0 +1,336 @@
+#include "backup/PairReplacement.h"
+#include "backup/BackupFolder.h"
+#include "backup/BackupLayout.h"
+#include "backup/DurableFile.h"
+#include "backup/MarkerAlbum.h"
+#include "core/LibraryModel.h"
+#include "core/TestLibrary.h"
+#include "fixtures/DngFixture.h"
+#include "ingest/IngestLogger.h"
+#include "library/PhotoLibraryOperations.h"
+#include "library/ReplacementError.h"
+#include "platform/imaging/ImageFormat.h"
+#include "support/AwaitTask.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using namespace twinslim;
+using photos::ResourceType;
+using testsupport::awaitTask;
+using testsupport::readFile;
+
+namespace {
+
+// 2024-06-01 00:30 in Berlin: the month folder is June although it is still May in UTC.
+const QDateTime shot(QDate(2024, 5, 31), QTime(22, 30), Qt::UTC);
+
+TestLibrary::Resource jpegOf(QByteArray data, QString name = "IMG_7.JPG") {
+    return {ResourceType::Photo, "public.jpeg", std::move(name), 0, std::move(data)};
+}
+TestLibrary::Resource rawOf(QByteArray data, QString name = "IMG_7.CR3",
+                            QString uti = "com.canon.cr3-raw-image") {
+    return {ResourceType::AlternatePhoto, std::move(uti), std::move(name), 0, std::move(data)};
+}
+
+} // namespace
+
+class PairReplacementTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        model.backup()->setUrl(backup.path());
+        lib.addAlbum(markerAlbumTitle(), {});
+        marker = album(markerAlbumTitle());
+    }
+
+    photos::AssetPtr asset(const QString& id) {
+        return lib.library().fetchAssetsWithLocalIdentifiers({id}).at(0);
+    }
+    void replace(const QString& id, QByteArray data = "exported picture",
+                 uti::UTType type = uti::UTType::heic()) {
+        awaitTask(model.replaceOriginal(asset(id), std::move(data), type, marker, logger));
+    }
+    // The log's messages without their time stamps.
+    QStringList messages() const {
+        QStringList out;
+        for (const QString& line : logger.lines())
+            out << line.section("] ", 1);
+        return out;
+    }
+    QString target(bool favourite) const {
+        return backup.path() + (favourite ? "/2024-06/FAVS/" : "/2024-06/NONFAVS/");
+    }
+    QStringList backupFiles() const {
+        QStringList files;
+        QDirIterator it(backup.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            files << it.next().mid(backup.path().size() + 1);
+        files.sort();
+        return files;
+    }
+    int itemCount() { return int(lib.library().fetchAssets(photos::MediaType::Image).size()); }
+    // The library holds only the originals and the marker album is empty.
+    void expectLibraryUntouched(int originals) {
+        EXPECT_EQ(itemCount(), originals);
+        EXPECT_TRUE(assetsInAlbumTitled(markerAlbumTitle()).empty());
+    }
+
+    TestLibrary lib;
+    LibraryModel model;
+    QTemporaryDir backup;
+    photos::CollectionPtr marker;
+    IngestLogger logger;
+};
+
+TEST_F(PairReplacementTest, BackupPlanFollowsResourcesAndFavouriteFlag) {
+    const QByteArray jpegBytes(3000, 'j'), rawBytes(9000, 'r');
+    const QByteArray dng = fixtures::makeDng(QSize(96, 64));
+    const struct {
+        const char* name;
+        std::vector<TestLibrary::Resource> resources;
+        bool favourite;
+        QString jpegBackup; // extension of the JPEG backup; empty: none
+        QString rawBackup;  // extension of the RAW backup; empty: none
+        const char* originalJpegName;
+    } rows[] = {
+        {"raw+jpeg fav", {jpegOf(jpegBytes), rawOf(rawBytes)}, true, "JPG", "CR3", "IMG_7.JPG"},
+        {"raw+jpeg non-fav", {jpegOf(jpegBytes), rawOf(rawBytes)}, false, "JPG", "", "IMG_7.JPG"},
+        {"raw fav", {rawOf(rawBytes)}, true, "", "CR3", "IMG_7.CR3"},
+        {"raw non-fav",
+         {rawOf(dng, "IMG_7.DNG", "com.adobe.raw-image")},
+         false,
+         "jpg",
+         "",
+         "IMG_7.jpg"},
+        {"jpeg fav", {jpegOf(jpegBytes)}, true, "JPG", "", "IMG_7.JPG"},
+        {"jpeg non-fav", {jpegOf(jpegBytes)}, false, "JPG", "", "IMG_7.JPG"},
+    };
+    int originals = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString id = lib.add({row.resources, shot, row.favourite});
+        ++originals;
+        const QString base = safeID(id);
+        const QString shown = (row.favourite ? "2024-06/FAVS/" : "2024-06/NONFAVS/") + base;
+        const qsizetype before = logger.lines().size();
+        replace(id);
+
+        QStringList expectedLog;
+        if (!row.jpegBackup.isEmpty())
+            expectedLog << (row.jpegBackup == "jpg" ? "  backup rendered-jpeg → "
+                                                    : "  backup jpeg → ") +
+                               shown + "." + row.jpegBackup;
+        if (!row.rawBackup.isEmpty())
+            expectedLog << "  backup raw → " + shown + "." + row.rawBackup;
+        const QStringList logged = messages().mid(before);
+        ASSERT_EQ(logged.size(), expectedLog.size() + 1);
+        EXPECT_EQ(logged.mid(0, expectedLog.size()), expectedLog);
+        EXPECT_TRUE(logged.last().startsWith("  replaced with IMG_7.heic (new asset "));
+
+        const QString folder = target(row.favourite);
+        QStringList expectedFiles{base + ".json"};
+        if (!row.jpegBackup.isEmpty())
+            expectedFiles << base + "." + row.jpegBackup;
+        if (!row.rawBackup.isEmpty())
+            expectedFiles << base + "." + row.rawBackup;
+        expectedFiles.sort();
+        EXPECT_EQ(QDir(folder).entryList({base + "*"}, QDir::Files | QDir::Hidden), expectedFiles);
+        if (row.jpegBackup == "jpg") {
+            EXPECT_EQ(imaging::sniffImageFormat(readFile(folder + base + ".jpg")),
+                      imaging::ImageFormat::Jpeg);
+        } else if (!row.jpegBackup.isEmpty()) {
+            EXPECT_EQ(readFile(folder + base + ".JPG"), jpegBytes);
+        }
+        if (!row.rawBackup.isEmpty()) {
+            EXPECT_EQ(readFile(folder + base + ".CR3"), rawBytes);
+        }
+
+        const QJsonObject sidecar =
+            QJsonDocument::fromJson(readFile(folder + base + ".json")).object();
+        EXPECT_EQ(sidecar["oldAssetID"].toString(), id);
+        EXPECT_EQ(sidecar["newAssetID"].toString(),
+                  logged.last().section("(new asset ", 1).chopped(1));
+        EXPECT_EQ(sidecar["favorite"], QJsonValue(row.favourite));
+        EXPECT_EQ(sidecar["captureDate"].toString(), "2024-05-31T22:30:00Z");
+        EXPECT_EQ(sidecar["originalJPEGFilename"].toString(), row.originalJpegName);
+        EXPECT_EQ(sidecar.contains("originalRAWFilename"),
+                  row.resources.back().type == ResourceType::AlternatePhoto);
+        EXPECT_EQ(sidecar["backupJPEGFile"].toString(),
+                  row.jpegBackup.isEmpty() ? QString() : base + "." + row.jpegBackup);
+        EXPECT_EQ(sidecar["backupRAWFile"].toString(),
+                  row.rawBackup.isEmpty() ? QString() : base + "." + row.rawBackup);
+        EXPECT_EQ(sidecar.contains("backupRAWFile"), !row.rawBackup.isEmpty());
+        EXPECT_EQ(sidecar["outputFormat"].toString(), "heic");
+    }
+    EXPECT_EQ(itemCount(), 2 * originals); // every original stays beside its replacement
+    EXPECT_EQ(assetsInAlbumTitled(markerAlbumTitle()).size(), size_t(originals));
+
+    // Neither a RAW nor a JPEG: nothing is written and the library is left alone.
+    const QString heicOnly =
+        lib.add({{{ResourceType::Photo, "public.heic", "IMG_8.HEIC", 500}}, shot, true});
+    const QStringList filesBefore = backupFiles();
+    try {
+        replace(heicOnly);
+        ADD_FAILURE() << "no error";
+    } catch (const ReplacementError& e) {
+        EXPECT_EQ(e.description(), "Could not find the RAW/JPEG resources.");
+    }
+    EXPECT_EQ(backupFiles(), filesBefore);
+    EXPECT_EQ(itemCount(), 2 * originals + 1);
+}
+
+TEST_F(PairReplacementTest, NewItemCarriesDateLocationFavouriteAndAlbumsButNotOurs) {
+    const photos::Location where{48.8584, 2.2945};
+    TestLibrary::NewAsset original{{jpegOf("jpeg"), rawOf("raw!")}, shot, true, false, where};
+    const QString id = lib.add(original);
+    const QString undated = lib.add({{jpegOf("jpeg", "DSC.jpeg")}, std::nullopt, false});
+    for (const QString title : {"Trip", "Family", "Twinslim Favs", "Twinslim NonFavs"})
+        lib.addAlbum(title, {id});
+    lib.addAlbum(markerAlbumTitle(), {});         // a second marker album is not copied either
+    lib.addAlbum(markerAlbumTitle() + " ", {id}); // only the exact title counts
+
+    replace(id, "HEIC bytes");
+    replace(undated, "JPEG bytes", uti::UTType::jpeg());
+
+    const auto created = [&](const QString& newName) {
+        for (const auto& a : lib.library().fetchAssets(photos::MediaType::Image))
+            if (a->resources.size() == 1 && a->resources[0]->originalFilename == newName)
+                return a;
+        return photos::AssetPtr();
+    };
+    const photos::AssetPtr copy = created("IMG_7.heic");
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(copy->creationDate, shot);
+    EXPECT_EQ(copy->location, where);
+    EXPECT_TRUE(copy->isFavorite);
+    EXPECT_EQ(copy->resources[0]->type, ResourceType::Photo);
+    EXPECT_EQ(copy->resources[0]->uniformTypeIdentifier, "public.heic");
+    QStringList albums;
+    for (const auto& a :
+         lib.library().fetchAssetCollectionsContainingAsset(copy, photos::CollectionType::Album))
+        albums << *a->localizedTitle;
+    EXPECT_EQ(albums, (QStringList{"Trip", "Family", markerAlbumTitle() + " "}));
+    EXPECT_EQ(idsOf(assetsInAlbumTitled(markerAlbumTitle())), (QStringList{id, undated}));
+
+    const photos::AssetPtr jpegCopy = created("DSC.jpeg");
+    ASSERT_TRUE(jpegCopy);
+    EXPECT_FALSE(jpegCopy->creationDate.has_value() || jpegCopy->isFavorite);
+    EXPECT_TRUE(
+        QFileInfo::exists(backup.path() + "/unknown-date/NONFAVS/" + safeID(undated) + ".jpeg"));
+    const QJsonObject sidecar =
+        QJsonDocument::fromJson(
+            readFile(backup.path() + "/unknown-date/NONFAVS/" + safeID(undated) + ".json"))
+            .object();
+    EXPECT_FALSE(sidecar.contains("captureDate") || sidecar.contains("originalRAWFilename"));
+    EXPECT_EQ(sidecar["outputFormat"].toString(), "jpeg");
+
+    // A type without a preferred extension names the new file .heic.
+    const QString third = lib.add({{jpegOf("j", "P.JPG")}, shot, false});
+    replace(third, "bytes", uti::UTType::image());
+    EXPECT_TRUE(created("P.heic"));
+}
+
+TEST_F(PairReplacementTest, ExistingCompleteBackupsAreKeptAndIncompleteOnesRewritten) {
+    const QString id =
+        lib.add({{jpegOf(QByteArray(400, 'j')), rawOf(QByteArray(900, 'r'))}, shot, true});
+    const QString base = target(true) + safeID(id);
+    // A library change that fails leaves the backups and nothing else.
+    lib.library().faults().failNextChangeWithError = true;
+    EXPECT_THROW(replace(id), photos::PhotoLibraryError);
+    expectLibraryUntouched(1);
+    EXPECT_EQ(readFile(base + ".CR3"), QByteArray(900, 'r'));
+    EXPECT_FALSE(QFileInfo::exists(base + ".json"));
+    const QStringList firstLog = messages();
+
+    // A same-size file counts as the backup and is not rewritten; an empty one and one of
+    // the wrong size (an interrupted copy from an older version) are not backups.
+    const struct {
+        QByteArray jpeg, raw;
+        QByteArray expectedJpeg, expectedRaw;
+    } cases[] = {
+        {QByteArray(400, 'J'), QByteArray(), QByteArray(400, 'J'), QByteArray(900, 'r')},
+        {QByteArray(399, 'j'), QByteArray(901, 'r'), QByteArray(400, 'j'), QByteArray(900, 'r')},
+    };
+    for (const auto& c : cases) {
+        testsupport::writeFile(base + ".JPG", c.jpeg);
+        testsupport::writeFile(base + ".CR3", c.raw);
+        lib.library().faults().failNextChangeWithoutError = true;
+        try {
+            replace(id);
+            ADD_FAILURE() << "no error";
+        } catch (const ReplacementError& e) {
+            EXPECT_EQ(e.description(), "The Photos library change failed.");
+        }
+        EXPECT_EQ(readFile(base + ".JPG"), c.expectedJpeg);
+        EXPECT_EQ(readFile(base + ".CR3"), c.expectedRaw);
+    }
+    replace(id);
+    // Every attempt logs the same backup lines.
+    const QStringList log = messages();
+    EXPECT_EQ(log.mid(0, 2), firstLog);
+    EXPECT_EQ(log.mid(2, 2), firstLog);
+    EXPECT_EQ(itemCount(), 2);
+    EXPECT_FALSE(backupFiles().join(" ").contains(".partial"));
+}
+
+TEST_F(PairReplacementTest, FailuresBeforeTheChangeLeaveTheLibraryUntouched) {
+    const QString fav =
+        lib.add({{jpegOf(QByteArray(400, 'j')), rawOf(QByteArray(900, 'r'))}, shot, true});
+    const QString rawOnly = lib.add(
+        {{rawOf(fixtures::makeDng(QSize(64, 48)), "R.DNG", "com.adobe.raw-image")}, shot, false});
+    const struct {
+        const char* name;
+        std::function<void()> arrange;
+        QString id;
+        const char* description; // empty: the platform's own
+    } rows[] = {
+        {"no backup folder", [&] { model.backup()->setUrl(std::nullopt); }, fav,
+         "No backup folder selected."},
+        {"month folder is a file",
+         [&] { testsupport::writeFile(*model.backup()->url() + "/2024-06", "x"); }, fav, ""},
+        {"resource write fails", [&] { lib.library().faults().failNextResourceWrite = true; }, fav,
+         ""},
+        {"rendering gives nothing",
+         [&] { lib.library().faults().answerNextImageRequestWithNothing = true; }, rawOnly,
+         "Could not find the RAW/JPEG resources."},
+        {"stored RAW shorter than recorded",
+         [&] {
+             const auto raw = rawResource(asset(fav));
+             QFile(lib.library().storedFilePath(raw)).resize(10);
+         },
+         fav, "RAW backup could not be verified on disk."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir fresh;
+        model.backup()->setUrl(fresh.path());
+        row.arrange();
+        try {
+            replace(row.id);
+            ADD_FAILURE() << "no error";
+        } catch (const std::exception& e) {
+            if (*row.description) {
+                EXPECT_EQ(localizedDescription(e), row.description);
+            }
+        }
+        expectLibraryUntouched(2);
+        QDirIterator it(fresh.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString file = it.next();
+            EXPECT_FALSE(file.endsWith(".CR3") || file.endsWith(".partial") ||
+                         file.endsWith(".json"))
+                << file.toStdString();
+        }
+    }
+}
+
+TEST_F(PairReplacementTest, AnUnwritableSidecarDoesNotUndoTheReplacement) {
+    const QString id = lib.add({{jpegOf("jpeg")}, shot, false});
+    ASSERT_TRUE(QDir().mkpath(target(false) + safeID(id) + ".json/blocked"));
+    replace(id);
+    EXPECT_EQ(itemCount(), 2);
+    EXPECT_EQ(idsOf(assetsInAlbumTitled(markerAlbumTitle())), QStringList{id});
+}
