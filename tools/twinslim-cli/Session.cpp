@@ -1,0 +1,72 @@
+#include "Session.h"
+
+#include "CommandFailure.h"
+#include "LibraryAccessGate.h"
+#include "Terminal.h"
+#include "core/LibraryModel.h"
+#include "platform/photos/LibraryLocation.h"
+#include "platform/photos/PhotoLibrary.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+namespace twinslimcli {
+
+Session::Session(Terminal& terminal, std::optional<QString> libraryPath, bool assumeYes)
+    : m_terminal(terminal), m_libraryPath(std::move(libraryPath)), m_assumeYes(assumeYes) {}
+
+Session::~Session() {
+    m_model.reset();
+    if (m_library) {
+        m_library->setDeletionConfirmationHandler({});
+        photos::PhotoLibrary::setShared(nullptr);
+    }
+}
+
+void Session::openLibrary() {
+    if (m_library)
+        return;
+    QString path;
+    if (m_libraryPath) {
+        path = QDir::cleanPath(QFileInfo(*m_libraryPath).absoluteFilePath());
+        // Opening creates a missing library; a mistyped path must not make a new one.
+        if (!QFileInfo(QDir(path).filePath(QStringLiteral("catalog.sqlite"))).isFile())
+            throw CommandFailure{QStringLiteral("There is no photo library at “%1”.").arg(path)};
+    } else {
+        path = photos::systemLibraryPath();
+    }
+    requireLibraryAccess(path, m_terminal, m_assumeYes);
+    m_library = photos::PhotoLibrary::open(path);
+    // Asked on the library's worker thread, which waits for the reply; the question is
+    // put on the main thread, where the terminal is used.
+    m_library->setDeletionConfirmationHandler([this](int count, std::function<void(bool)> reply) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [this, count, reply] { reply(confirmDeletion(count)); },
+            Qt::QueuedConnection);
+    });
+    photos::PhotoLibrary::setShared(m_library);
+}
+
+photos::PhotoLibrary& Session::library() {
+    openLibrary();
+    return *m_library;
+}
+
+twinslim::LibraryModel& Session::model() {
+    openLibrary();
+    if (!m_model)
+        m_model = std::make_unique<twinslim::LibraryModel>();
+    return *m_model;
+}
+
+bool Session::confirmDeletion(int count) {
+    if (m_agreedDeletion == count) {
+        m_agreedDeletion.reset();
+        return true;
+    }
+    return m_terminal.confirm(
+        QStringLiteral("Delete %1 item%2?").arg(count).arg(count == 1 ? "" : "s"), m_assumeYes);
+}
+
+} // namespace twinslimcli
