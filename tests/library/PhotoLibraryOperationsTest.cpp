@@ -199,3 +199,18 @@ TEST_F(OperationsTest, RequestImageIgnoresDegradedAnswersAndRendersJpeg) {
     EXPECT_LT(low.size(), high.size());
     EXPECT_EQ(imaging::decodeJpeg(high).size(), QSize(600, 400));
 }
+
+TEST_F(OperationsTest, LookupsReportAbsenceWhenTheLibraryCannotBeOpened) {
+    const AssetPtr asset = addJpeg();
+    // The system library would be opened below a plain file: opening it fails.
+    testsupport::writeFile(tmp.path() + "/plain", "x");
+    const QByteArray previous = qgetenv("PHOTOLIB_LIBRARY");
+    qputenv("PHOTOLIB_LIBRARY", QFile::encodeName(tmp.path() + "/plain/L.photolibrary"));
+    PhotoLibrary::setShared(nullptr);
+    EXPECT_EQ(album("Twinslim Favs"), nullptr);
+    EXPECT_TRUE(assetsInAlbumTitled("Twinslim Favs").empty());
+    EXPECT_EQ(jpegResource(asset), nullptr);
+    EXPECT_EQ(rawResource(asset), nullptr);
+    EXPECT_TRUE(previous.isNull() ? qunsetenv("PHOTOLIB_LIBRARY")
+                                  : qputenv("PHOTOLIB_LIBRARY", previous));
+}
