@@ -1,0 +1,261 @@
+#include "ingest/FileSignature.h"
+
+#include "fixtures/ImageFixtures.h"
+#include "platform/imaging/HeifCodec.h"
+#include "platform/imaging/JpegCodec.h"
+#include "support/TestSupport.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace twinslim;
+using testsupport::writeFile;
+
+namespace twinslim {
+void PrintTo(const FileSignature& s, std::ostream* os) {
+    *os << "{" << s.url.toStdString() << ", \"" << s.base.toStdString() << "\", "
+        << (s.date ? s.date->toString(Qt::ISODate).toStdString() : "no date") << ", " << s.width
+        << "×" << s.height << "}";
+}
+} // namespace twinslim
+
+namespace {
+
+// A little-endian EXIF block whose Exif IFD holds one entry, `tag` of `type` with `value`, so a
+// test can write tags and types the fixture builder does not.
+QByteArray exifWithEntry(quint16 tag, quint16 type, const QByteArray& value) {
+    QByteArray b("II*\0", 4);
+    const auto put = [&b](quint32 v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            b.append(char((v >> (8 * i)) & 0xFF));
+    };
+    put(8, 4);                                                              // IFD0 at 8
+    put(1, 2), put(0x8769, 2), put(4, 2), put(1, 4), put(26, 4), put(0, 4); // → Exif IFD at 26
+    put(1, 2), put(tag, 2), put(type, 2), put(quint32(value.size()), 4);
+    if (value.size() <= 4)
+        b.append(value.leftJustified(4, '\0'));
+    else
+        put(44, 4);
+    put(0, 4);
+    return b.append(value.size() > 4 ? value : QByteArray());
+}
+
+QByteArray ascii(const char* text) {
+    return QByteArray(text, qsizetype(strlen(text)) + 1); // with the terminating NUL
+}
+
+const QDateTime kTaken(QDate(2023, 7, 14), QTime(10, 22, 33), Qt::LocalTime);
+
+} // namespace
+
+TEST(NormalizedBaseTest, RemovesExtensionCopySuffixesAndCase) {
+    const std::vector<std::pair<QString, QString>> cases = {
+        {"IMG_0412 (1).HEIC", "img_0412"},
+        {"IMG_0412 2.heic", "img_0412"},
+        {"img_0412.jpg", "img_0412"},
+        {"IMG_0412.heic", "img_0412"},
+        {"IMG_0412(3).heic", "img_0412"},
+        {"IMG_0412(12)", "img_0412"},
+        {"IMG_0412 2 (1).heic", "img_0412"},
+        {"IMG_0412 (a).heic", "img_0412 (a)"},
+        {"IMG_0412 (1) .heic", "img_0412 (1)"},
+        {"IMG_0412 1a.heic", "img_0412 1a"},
+        {"DSC 1234.heic", "dsc"},
+        {"2024 07 01.heic", "2024 07"},
+        {"photo.JPG.heic", "photo.jpg"},
+        {"(3).heic", ""},
+        {"ÉCLAIR.HEIC", "éclair"},
+        // Unicode digits and whitespace.
+        {"IMG_0412 (٣).heic", "img_0412"},
+        {"IMG_0412 ３.heic", "img_0412"},
+        {"IMG_0412\u00A0(1).heic", "img_0412"},
+        {"IMG_0412\u2009 2.heic", "img_0412"},
+        {"IMG_0412\u30002.heic", "img_0412"},
+        {"IMG_0412\n2.heic", "img_0412"},
+        // The suffixes must end the text, and the trim keeps line breaks.
+        {"IMG_0412 (1)\n.heic", "img_0412 (1)\n"},
+        {"\t IMG_0412\u3000\u00A0.heic", "img_0412"},
+        {" photo \n", "photo \n"},
+        // Only the last extension goes, never a leading or trailing dot.
+        {".heic", ".heic"},
+        {"photo.", "photo."},
+        {"..heic", "."},
+        {"IMG_0412", "img_0412"},
+    };
+    for (const auto& [name, base] : cases)
+        EXPECT_EQ(normalizedBase(name), base) << name.toStdString();
+}
+
+TEST(NormalizedBaseTest, CanonicallyEquivalentNamesGiveEqualBases) {
+    const QString composed = normalizedBase("Café (1).HEIC");
+    EXPECT_EQ(composed, QString("café"));
+    EXPECT_EQ(normalizedBase("Cafe\u0301 2.jpg"), composed);
+}
+
+class ExportedFilesTest : public ::testing::Test {
+protected:
+    QStringList listed(const QStringList& names) {
+        for (const QString& name : names)
+            writeFile(dir.filePath(name), "x");
+        QStringList result = listExportedFiles(dir.path());
+        for (QString& path : result) {
+            EXPECT_TRUE(path.startsWith(dir.path() + u'/')) << path.toStdString();
+            path.remove(0, dir.path().size() + 1);
+        }
+        return result;
+    }
+    QTemporaryDir dir;
+};
+
+TEST_F(ExportedFilesTest, KeepsExportExtensionsOnlyInNameOrder) {
+    EXPECT_EQ(exportExtensions(), QStringList({"heic", "heif", "jpg", "jpeg"}));
+    ASSERT_TRUE(QDir(dir.path()).mkpath("sub") && QDir(dir.path()).mkpath("folder.heic"));
+    EXPECT_EQ(listed({"b.heic", "A.jpeg", "a.HEIF", "notes.txt", ".hidden.heic"}),
+              QStringList({".hidden.heic", "A.jpeg", "a.HEIF", "b.heic"}));
+    // Names without an export extension are dropped.
+    EXPECT_EQ(listed({".heic", "photo.", "c.xmp", "c.aae", "c.heic.xmp", "c", "c.jpg2", "d.JpG"}),
+              QStringList({".hidden.heic", "A.jpeg", "a.HEIF", "b.heic", "d.JpG"}));
+    // A trailing slash on the folder gives no doubled one.
+    EXPECT_EQ(listExportedFiles(dir.path() + u'/').first(), dir.path() + "/.hidden.heic");
+}
+
+TEST_F(ExportedFilesTest, SortsByScalarValuesOfTheCanonicalForm) {
+    // NFD "éb" sorts with the NFC "éa", after "f"; U+FF21 before U+1F600 although its UTF-16
+    // code unit is larger.
+    EXPECT_EQ(listed({"😀.heic", "Ａ.jpg", "e\u0301b.heic", "éa.heic", "f.heic", "img_1.heic",
+                      "IMG_2.heic"}),
+              QStringList({"IMG_2.heic", "f.heic", "img_1.heic", "éa.heic", "e\u0301b.heic",
+                           "Ａ.jpg", "😀.heic"}));
+}
+
+TEST_F(ExportedFilesTest, UnreadableFolderListsEmpty) {
+    writeFile(dir.filePath("file.heic"), "x");
+    for (const QString& folder : {dir.filePath("missing"), dir.filePath("file.heic"), QString()})
+        EXPECT_TRUE(listExportedFiles(folder).isEmpty()) << folder.toStdString();
+    if (::geteuid() != 0) { // root reads any folder
+        ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0), 0);
+        EXPECT_TRUE(listExportedFiles(dir.path()).isEmpty());
+        ::chmod(QFile::encodeName(dir.path()).constData(), 0700);
+    }
+}
+
+class ReadSignatureTest : public ::testing::Test {
+protected:
+    QString write(const QString& name, const QByteArray& bytes) {
+        writeFile(dir.filePath(name), bytes);
+        return dir.filePath(name);
+    }
+    static QByteArray jpeg(const QByteArray& exif) {
+        return imaging::encodeJpeg(fixtures::makePattern(QSize(64, 48)), 0.9, exif);
+    }
+    static QByteArray heic(const QByteArray& exif) {
+        return imaging::encodeHeic(fixtures::makePattern(QSize(64, 48)), 0.5, exif);
+    }
+    QTemporaryDir dir;
+};
+
+TEST_F(ReadSignatureTest, ReadsSizeAndOriginalDateAsLocalTime) {
+    imaging::ExifFields fields;
+    fields.dateTimeOriginal = "2023:07:14 10:22:33";
+    fields.offsetTimeOriginal = "+09:00"; // not consulted
+    const QByteArray dated = imaging::buildExifBlock(fields);
+    struct Case {
+        QString name;
+        QByteArray bytes;
+        std::optional<QDateTime> date;
+    };
+    const QByteArray datedJpeg = jpeg(dated);
+    const std::vector<Case> cases = {
+        {"IMG_0412 (1).JPG", datedJpeg, kTaken},
+        {"IMG_0412.heic", heic(dated), kTaken},
+        {"content-decides.heic", datedJpeg, kTaken},
+        {"cut-in-image-data.jpg", datedJpeg.first(datedJpeg.size() * 3 / 4), kTaken},
+        {"no-nul.jpg", jpeg(exifWithEntry(0x9003, 2, "2023:07:14 10:22:33")), kTaken},
+        {"no-exif.jpg", jpeg({}), std::nullopt},
+        {"digitized-only.jpg", jpeg(exifWithEntry(0x9004, 2, ascii("2023:07:14 10:22:33"))),
+         std::nullopt},
+        {"digitized-only.heic", heic(exifWithEntry(0x9004, 2, ascii("2023:07:14 10:22:33"))),
+         std::nullopt},
+        {"not-text.jpg", jpeg(exifWithEntry(0x9003, 7, ascii("2023:07:14 10:22:33"))),
+         std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const FileSignature s = readSignature(write(c.name, c.bytes));
+        EXPECT_EQ(s, (FileSignature{dir.filePath(c.name), normalizedBase(c.name), c.date, 64, 48}))
+            << c.name.toStdString();
+    }
+    // In Berlin's summer time.
+    EXPECT_EQ(kTaken.toUTC().time(), QTime(8, 22, 33));
+}
+
+TEST_F(ReadSignatureTest, DateNotInTheExactFormIsAbsent) {
+    for (const char* text :
+         {"2023:07:14 10:22:33 ", " 2023:07:14 10:22:33", "2023-07-14 10:22:33",
+          "2023:07:14T10:22:33", "2023:07:14 10:22", "2023:07:14 10:22:33.5", "2023:02:30 10:22:33",
+          "2023:07:14 24:00:00", "    :  :     :  :  ", "２023:07:14 10:22:33", ""}) {
+        imaging::ExifFields fields;
+        fields.dateTimeOriginal = QString::fromUtf8(text);
+        const FileSignature s =
+            readSignature(write("d.jpg", jpeg(imaging::buildExifBlock(fields))));
+        EXPECT_EQ(s.date, std::nullopt) << text;
+        EXPECT_EQ(s.width, 64) << text;
+    }
+}
+
+TEST_F(ReadSignatureTest, UnreadableFilesGiveUrlAndBaseOnly) {
+    imaging::ExifFields fields;
+    fields.dateTimeOriginal = "2023:07:14 10:22:33";
+    const QByteArray dated = imaging::buildExifBlock(fields);
+    QByteArray png;
+    {
+        QBuffer buffer(&png);
+        fixtures::makePattern(QSize(64, 48)).save(&buffer, "PNG");
+    }
+    const std::vector<std::pair<QString, QByteArray>> files = {
+        {"notes (1).heic", "not an image at all"},
+        {"empty.jpg", {}},
+        {"png.jpg", png},
+        {"cut-in-exif.jpg", jpeg(dated).first(40)},
+        {"cut-before-frame.jpg", jpeg(dated).first(jpeg(dated).indexOf("\xFF\xC0"))},
+        {"cut-in-meta.heic", heic(dated).first(120)},
+    };
+    for (const auto& [name, bytes] : files)
+        EXPECT_EQ(readSignature(write(name, bytes)),
+                  (FileSignature{dir.filePath(name), normalizedBase(name), std::nullopt, 0, 0}))
+            << name.toStdString();
+
+    // Neither a missing file, a folder nor a FIFO (which must not block) has an image.
+    ASSERT_TRUE(QDir(dir.path()).mkpath("folder (2).heic"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath("pipe.heic")).constData(), 0600), 0);
+    for (const QString name : {"missing.jpg", "folder (2).heic", "pipe.heic"})
+        EXPECT_EQ(readSignature(dir.filePath(name)),
+                  (FileSignature{dir.filePath(name), normalizedBase(name), std::nullopt, 0, 0}))
+            << name.toStdString();
+}
+
+TEST(ReadSignatureSamplesTest, MatchesTheManifest) {
+    TWINSLIM_REQUIRE_SAMPLES();
+    const QString samples = testsupport::samplesDir();
+    const QList<QByteArray> rows = testsupport::readFile(samples + "/manifest.tsv").split('\n');
+    int checked = 0;
+    for (const QByteArray& row : rows.mid(1)) {
+        // path, format, bytes, pixels, make, model, DateTimeOriginal, …
+        const QList<QByteArray> f = row.split('\t');
+        if (f.size() < 7 || !(f[0].startsWith("heic/") || f[0].startsWith("jpeg/")))
+            continue;
+        const FileSignature s = readSignature(samples + u'/' + QString::fromUtf8(f[0]));
+        EXPECT_EQ(QString("%1x%2").arg(s.width).arg(s.height), QString::fromUtf8(f[3]))
+            << f[0].toStdString();
+        const QDateTime date =
+            QDateTime::fromString(QString::fromUtf8(f[6]), "yyyy:MM:dd HH:mm:ss");
+        EXPECT_EQ(s.date, date.isValid() ? std::optional(date) : std::nullopt)
+            << f[0].toStdString();
+        ++checked;
+    }
+    EXPECT_GE(checked, 2);
+}
