@@ -53,6 +53,42 @@ void finish(int fd, const QString& path) {
         throw storageError(QStringLiteral("close"), path, errno);
 }
 
+// Copies in the kernel where the file system allows it, and starts writing each chunk to
+// disk as soon as it is copied, so the final flush has little left to wait for: backups of
+// large RAW files then take about as long as a plain copy.
+void copyContents(int in, int out, const QString& source, const QString& destination) {
+    constexpr size_t chunk = 8 << 20;
+    off_t written = 0;
+    bool inKernel = true;
+    std::vector<char> buffer;
+    for (;;) {
+        ssize_t n = -1;
+        if (inKernel) {
+            n = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                          errno == EOPNOTSUPP || errno == EPERM)) {
+                inKernel = false; // nothing was copied by the failed call
+                continue;
+            }
+        } else {
+            buffer.resize(chunk);
+            n = ::read(in, buffer.data(), buffer.size());
+            if (n > 0)
+                writeAll(out, buffer.data(), n, destination);
+        }
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw storageError(inKernel ? QStringLiteral("copy") : QStringLiteral("read"), source,
+                               errno);
+        }
+        if (n == 0)
+            break;
+        ::sync_file_range(out, written, n, SYNC_FILE_RANGE_WRITE);
+        written += n;
+    }
+}
+
 void syncDirectory(const QString& dir) {
     const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
@@ -123,18 +159,7 @@ void ResourceFiles::streamCopy(const QString& source, const QString& destination
     try {
         out = createExclusive(destination);
         created = true;
-        std::vector<char> buffer(1 << 20);
-        for (;;) {
-            const ssize_t n = ::read(in, buffer.data(), buffer.size());
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                throw storageError(QStringLiteral("read"), source, errno);
-            }
-            if (n == 0)
-                break;
-            writeAll(out, buffer.data(), n, destination);
-        }
+        copyContents(in, out, source, destination);
         finish(std::exchange(out, -1), destination);
         ::close(in);
     } catch (...) {

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Times a whole `twinslim-cli ingest` of PAIRS RAW+JPEG items (RAW_MB + JPEG_MB each, half of
+# them favourites; default 50 × (25 MB + 8 MB)) against the file work it cannot avoid: `cp` of
+# the same backup bytes (RAW and JPEG of each favourite, the JPEG of every other item) plus
+# copying the exported pictures, both followed by `sync` of what they wrote, since the ingest
+# flushes every backup and library file before it counts. The library is put back to its
+# state before the ingest between runs (not timed).
+#
+# usage: bench/ingest_vs_cp.sh [--commands] [BUILD_DIR]
+#   BUILD_DIR   a Release build with twinslim-cli, photolib and make_ingest_bench
+#               (default build/benchrel)
+#   --commands  only prepare the inputs, print the reset and the two commands, keep the folder
+# environment: RUNS (default 5), PAIRS (50), RAW_MB (25), JPEG_MB (8)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+commands_only=false
+if [[ ${1:-} == --commands ]]; then
+    commands_only=true
+    shift
+fi
+build=$(realpath "${1:-build/benchrel}")
+runs=${RUNS:-5}
+pairs=${PAIRS:-50}
+cli="$build/tools/twinslim-cli/twinslim-cli"
+generator="$build/bench/make_ingest_bench"
+for tool in "$cli" "$generator"; do
+    [[ -x $tool ]] || { echo "missing $tool: cmake --build $build --target twinslim-cli make_ingest_bench" >&2; exit 2; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/ingest-bench.XXXXXX")
+$commands_only || trap 'rm -rf "$work"' EXIT
+export XDG_CONFIG_HOME="$work/config" PHOTOLIB_LIBRARY="$work/Bench.photolibrary"
+
+echo "Building a library of $pairs pairs…" >&2
+"$generator" "$work" "$pairs" "${RAW_MB:-25}" "${JPEG_MB:-8}" >&2
+mkdir -p "$work/backup" "$work/pristine"
+"$cli" backup-folder "$work/backup" >/dev/null
+cp "$PHOTOLIB_LIBRARY"/catalog.sqlite* "$work/pristine/"
+(cd "$PHOTOLIB_LIBRARY" && find resources -type f | sort) >"$work/pristine/files.txt"
+
+reset_cmd="rm -rf '$work/backup'/* '$work/copy' '$PHOTOLIB_LIBRARY'/catalog.sqlite* && cp '$work/pristine'/catalog.sqlite* '$PHOTOLIB_LIBRARY/' && cd '$PHOTOLIB_LIBRARY' && find resources -type f | sort | comm -13 '$work/pristine/files.txt' - | xargs -r rm -f"
+ingest_cmd="exec '$cli' ingest --yes '$work/export'"
+copy_cmd="mkdir -p '$work/copy/backup' '$work/copy/library' && xargs -a '$work/backup-sources.txt' cp -t '$work/copy/backup' && cp '$work/export'/* '$work/copy/library/' && sync '$work/copy/backup'/* '$work/copy/library'/* '$work/copy/backup' '$work/copy/library'"
+
+if $commands_only; then
+    echo "environment: XDG_CONFIG_HOME=$XDG_CONFIG_HOME PHOTOLIB_LIBRARY=$PHOTOLIB_LIBRARY"
+    echo "reset (before each ingest): sh -c \"$reset_cmd\""
+    echo "ingest: sh -c \"$ingest_cmd\""
+    echo "cp:     sh -c \"$copy_cmd\""
+    echo "work folder (remove when done): $work"
+    exit 0
+fi
+
+# Alternating runs, so that a change in the machine's speed hits both alike.
+now() { echo "$EPOCHREALTIME"; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+a_times=() b_times=() ratios=()
+for ((i = 0; i <= runs; i++)); do # run 0 warms up
+    sh -c "$reset_cmd"
+    t0=$(now); sh -c "$ingest_cmd" >"$work/ingest.out"; t1=$(now)
+    grep -q "Replaced $pairs of $pairs matched files" "$work/ingest.out" || { echo "the ingest did not replace every pair:" >&2; tail -3 "$work/ingest.out" >&2; exit 1; }
+    t2=$(now); sh -c "$copy_cmd"; t3=$(now)
+    ((i == 0)) && continue
+    a=$(elapsed "$t0" "$t1") b=$(elapsed "$t2" "$t3")
+    a_times+=("$a") b_times+=("$b")
+    ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", a / b }')")
+    echo "run $i: ingest ${a} s, cp ${b} s" >&2
+done
+echo "backup bytes: $(du -sh "$work/backup" | cut -f1), exported pictures: $(du -sh "$work/export" | cut -f1)"
+echo "twinslim-cli ingest (median of $runs): $(median "${a_times[@]}") s"
+echo "cp + sync of the same bytes (median of $runs): $(median "${b_times[@]}") s"
+echo "ratio ingest / cp (median of pairs): $(median "${ratios[@]}")"
