@@ -59,6 +59,9 @@ std::vector<AssetPtr> concatenated(const RunSetup& setup) {
 // The whole file, or nothing when it cannot be read or is not a picture at all: an empty or
 // foreign file must never take an original's place.
 std::optional<QByteArray> readExportedFile(const QString& path) {
+    // A pipe or device under a picture's name would block the run or never end.
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;

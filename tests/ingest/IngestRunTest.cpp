@@ -9,6 +9,7 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <sys/stat.h>
 
 using namespace twinslim;
 using photos::ResourceType;
@@ -157,12 +158,14 @@ TEST_F(IngestRunTest, RefusedDeletionStillCleansAlbumsPairsAndSelection) {
 }
 
 TEST_F(IngestRunTest, FailuresAreCountedLoggedAndPassedOver) {
-    const QStringList ids = lib.add({pairNamed("EMPTY", false), pairNamed("JUNK", false),
-                                     pairNamed("BROKEN", false), pairNamed("FINE", false)});
+    const QStringList ids =
+        lib.add({pairNamed("EMPTY", false), pairNamed("JUNK", false), pairNamed("PIPE", false),
+                 pairNamed("BROKEN", false), pairNamed("FINE", false)});
     lib.addAlbum("Twinslim NonFavs", ids);
     scanAll();
     testsupport::writeFile(exports.filePath("EMPTY.heic"), "");
     testsupport::writeFile(exports.filePath("JUNK.heic"), "not a picture at all");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(exports.filePath("PIPE.heic")).constData(), 0644), 0);
     exported("BROKEN.jpg");
     exported("FINE.jpg");
     lib.library().faults().failNextChangeWithError = true;
@@ -172,11 +175,12 @@ TEST_F(IngestRunTest, FailuresAreCountedLoggedAndPassedOver) {
     const QString unreadable = "Could not find the RAW/JPEG resources.";
     EXPECT_TRUE(log.contains("  FAILED EMPTY.heic: " + unreadable));
     EXPECT_TRUE(log.contains("  FAILED JUNK.heic: " + unreadable));
+    EXPECT_TRUE(log.contains("  FAILED PIPE.heic: " + unreadable));
     EXPECT_TRUE(log.contains("  FAILED BROKEN.jpg: The photo library change failed (injected)."));
     const IngestReport report = *model.ingestReport();
-    EXPECT_TRUE(report.matched == 4 && report.replaced == 1 && report.failed == 3);
-    EXPECT_EQ(itemCount(), 4); // FINE's replacement in, its original out
-    EXPECT_EQ(idsOf(model.pairs()).size(), 3);
+    EXPECT_TRUE(report.matched == 5 && report.replaced == 1 && report.failed == 4);
+    EXPECT_EQ(itemCount(), 5); // FINE's replacement in, its original out
+    EXPECT_EQ(idsOf(model.pairs()).size(), 4);
 }
 
 TEST_F(IngestRunTest, ReasonsNotToStartAreMessagesAndChangeNothing) {
