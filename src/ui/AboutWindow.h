@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QWidget>
+
+namespace twinslim {
+
+// "About Twinslim": name, version and build, what the program does and which libraries it
+// uses; 460 × 260, not resizable.
+class AboutWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit AboutWindow(QWidget* parent = nullptr);
+
+    // Shows the one About window, creating it when there is none, and brings it to the front.
+    static AboutWindow* showShared();
+    // The one that is open, or none.
+    static AboutWindow* shared();
+
+    // "Version X (B)", with the fallbacks "1.0" and "1" for missing values.
+    static QString versionLine(const QString& shortVersion, const QString& buildNumber);
+};
+
+} // namespace twinslim
