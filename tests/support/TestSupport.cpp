@@ -19,6 +19,10 @@ QString photolibPath() {
     return qEnvironmentVariable("TWINSLIM_PHOTOLIB", QStringLiteral(TWINSLIM_PHOTOLIB_PATH));
 }
 
+QString twinslimCliPath() {
+    return qEnvironmentVariable("TWINSLIM_CLI", QStringLiteral(TWINSLIM_CLI_PATH));
+}
+
 QByteArray readFile(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))

@@ -27,6 +27,8 @@ QString samplesDir();
 
 // Path of the photolib executable under test (set by CTest).
 QString photolibPath();
+// Path of the twinslim-cli executable under test.
+QString twinslimCliPath();
 
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& data);

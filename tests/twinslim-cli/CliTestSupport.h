@@ -1,0 +1,273 @@
+#pragma once
+
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
+#include <QMap>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <memory>
+#include <unistd.h>
+
+namespace clitest {
+
+struct Result {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+// An item as `photolib list --json` describes it.
+struct Item {
+    struct Resource {
+        int type = 0;
+        QString name;
+        QString uti;
+        qint64 size = -1;
+    };
+    QString id;
+    QJsonValue date; // ISO text with the capture offset, or null
+    QJsonValue location;
+    bool favorite = false;
+    bool hidden = false;
+    QStringList albums;
+    std::vector<Resource> resources;
+
+    QDateTime instant() const { return QDateTime::fromString(date.toString(), Qt::ISODate); }
+    // The name stem every resource of a demo item shares ("img_0003").
+    QString stem() const {
+        return resources.empty() ? QString()
+                                 : QFileInfo(resources.front().name).baseName().toLower();
+    }
+    bool isPair() const {
+        bool raw = false, jpeg = false;
+        for (const Resource& r : resources) {
+            raw = raw || r.uti == QLatin1String("com.adobe.raw-image");
+            jpeg = jpeg || r.uti == QLatin1String("public.jpeg");
+        }
+        return raw && jpeg;
+    }
+};
+
+inline std::vector<Item> parseItems(const QString& json) {
+    std::vector<Item> items;
+    for (const QJsonValue& v : QJsonDocument::fromJson(json.toUtf8()).array()) {
+        const QJsonObject o = v.toObject();
+        Item item;
+        item.id = o["localIdentifier"].toString();
+        item.date = o["creationDate"];
+        item.location = o["location"];
+        item.favorite = o["isFavorite"].toBool();
+        item.hidden = o["isHidden"].toBool();
+        for (const QJsonValue& a : o["albums"].toArray())
+            item.albums << a.toString();
+        for (const QJsonValue& r : o["resources"].toArray())
+            item.resources.push_back({r["type"].toInt(), r["originalFilename"].toString(),
+                                      r["uniformTypeIdentifier"].toString(),
+                                      qint64(r["fileSize"].toDouble(-1))});
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+inline QMap<QString, Item> byId(const std::vector<Item>& items) {
+    QMap<QString, Item> map;
+    for (const Item& item : items)
+        map.insert(item.id, item);
+    return map;
+}
+
+// Where an original's backups go, relative to the backup folder: the month of its capture
+// date (local time, UTC in these tests) and FAVS or NONFAVS.
+inline QString backupDir(const Item& original) {
+    return (original.date.isNull() ? QStringLiteral("unknown-date")
+                                   : original.instant().toUTC().toString("yyyy-MM")) +
+           (original.favorite ? QStringLiteral("/FAVS") : QStringLiteral("/NONFAVS"));
+}
+// The file name an original's backups start with: its identifier with "/" made "_".
+inline QString safeID(const Item& original) {
+    return QString(original.id).replace('/', '_');
+}
+// The backup of one of the original's resources of type `uti`, at its final name with the
+// library's recorded size, among `files` (filesUnder the backup folder); empty when none.
+inline QString backupOf(const Item& original, const QString& uti,
+                        const QMap<QString, qint64>& files) {
+    for (const Item::Resource& r : original.resources) {
+        const QString path =
+            backupDir(original) + "/" + safeID(original) + "." + QFileInfo(r.name).suffix();
+        if (r.uti == uti && files.value(path, -1) == r.size)
+            return path;
+    }
+    return {};
+}
+// A favourite keeps its RAW and its JPEG, any other original its JPEG.
+inline bool hasCompleteBackups(const Item& original, const QMap<QString, qint64>& files) {
+    return !backupOf(original, "public.jpeg", files).isEmpty() &&
+           (!original.favorite || !backupOf(original, "com.adobe.raw-image", files).isEmpty());
+}
+
+// Copies a folder tree (a library, an export folder) file by file.
+inline void copyTree(const QString& from, const QString& to) {
+    QDir().mkpath(to);
+    QDirIterator it(from, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString target = to + path.mid(from.size());
+        if (it.fileInfo().isDir())
+            QDir().mkpath(target);
+        else if (!QFile::copy(path, target))
+            throw std::runtime_error("cannot copy " + path.toStdString());
+    }
+}
+
+// Every regular file under `root`, by path relative to it, with its size.
+inline QMap<QString, qint64> filesUnder(const QString& root) {
+    QMap<QString, qint64> files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(QDir(root).relativeFilePath(path), it.fileInfo().size());
+    }
+    return files;
+}
+
+// The real twinslim-cli and photolib executables on a library in a temporary folder, with
+// their own settings folder (the photo library's grants and Twinslim's preferences both
+// live there) and local time UTC, so nothing touches the user's home.
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(tmp.isValid());
+        library = tmp.path() + "/Lib.photolibrary";
+        config = tmp.path() + "/config";
+        env = environment(library, config, tmp.path());
+    }
+
+    static QProcessEnvironment environment(const QString& library, const QString& config,
+                                           const QString& scratch) {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("PHOTOLIB_LIBRARY", library);
+        e.insert("XDG_CONFIG_HOME", config);
+        e.insert("HOME", scratch + "/home");
+        e.insert("TZ", "UTC");
+        e.insert("LC_ALL", "C.UTF-8");
+        // Sanitizer builds: libheif's x265 plugin loses one allocation per encoded image.
+        testsupport::writeFile(scratch + "/lsan.supp", "leak:x265_malloc\n");
+        e.insert("LSAN_OPTIONS", "suppressions=" + scratch + "/lsan.supp:print_suppressions=0");
+        return e;
+    }
+
+    // `wrapper` runs the program under another one (prlimit …).
+    static Result run(const QProcessEnvironment& env, const QString& program,
+                      const QStringList& args, const QStringList& wrapper = {}) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        if (wrapper.isEmpty())
+            p.start(program, args);
+        else
+            p.start(wrapper.front(), wrapper.mid(1) + QStringList{program} + args);
+        p.closeWriteChannel(); // standard input is no terminal and at its end
+        if (!p.waitForStarted(30000) || !p.waitForFinished(180000)) {
+            ADD_FAILURE() << program.toStdString()
+                          << " did not run: " << p.errorString().toStdString();
+            return {};
+        }
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                QString::fromUtf8(p.readAllStandardOutput()),
+                QString::fromUtf8(p.readAllStandardError())};
+    }
+
+    Result cli(const QStringList& args, const QStringList& wrapper = {}) {
+        return run(env, testsupport::twinslimCliPath(), args, wrapper);
+    }
+    Result photolib(const QStringList& args) { return run(env, testsupport::photolibPath(), args); }
+    // Runs and expects success, for the steps a test builds on.
+    Result ok(const Result& r) {
+        EXPECT_EQ(r.status, 0) << r.err.toStdString();
+        return r;
+    }
+    std::vector<Item> items(QStringList extra = {}) {
+        return parseItems(ok(photolib(QStringList{"list", "--json"} + extra)).out);
+    }
+    void grantAccess() { ok(photolib({"access", "twinslim", "authorized"})); }
+
+    // A demonstration library of 13 pairs (three favourites, one hidden, two edited, one
+    // undated) plus items that are no pairs, copied into this test's library.
+    void useDemoLibrary() { copyTree(demoLibrary(), library); }
+
+    // The demonstration library after `albums --range all --all`, with both export albums
+    // exported into one folder (as JPEG, the quicker to make); made once per test program.
+    struct Prepared {
+        QString library;
+        QString exported;
+    };
+    static const Prepared& prepared() {
+        static const QTemporaryDir dir;
+        static const Prepared made = [] {
+            Prepared p{dir.path() + "/Prepared.photolibrary", dir.path() + "/exported"};
+            copyTree(demoLibrary(), p.library);
+            const QProcessEnvironment e =
+                environment(p.library, dir.path() + "/config", dir.path());
+            run(e, testsupport::photolibPath(), {"access", "twinslim", "authorized"});
+            const Result albums =
+                run(e, testsupport::twinslimCliPath(), {"albums", "--range", "all", "--all"});
+            EXPECT_EQ(albums.status, 0) << albums.err.toStdString();
+            for (const char* album : {"Twinslim Favs", "Twinslim NonFavs"}) {
+                const Result r = run(e, testsupport::photolibPath(),
+                                     {"export", "--album", album, "--format", "jpeg", p.exported});
+                EXPECT_EQ(r.status, 0) << r.err.toStdString();
+            }
+            return p;
+        }();
+        return made;
+    }
+
+    // Drawing and encoding the demonstration pictures is the slowest step of these tests,
+    // so the library is made once per photolib build and kept in the temporary folder for
+    // every test process; tests only ever copy it.
+    static QString demoLibrary() {
+        static const QString path = [] {
+            const QFileInfo photolib(testsupport::photolibPath());
+            const QString root =
+                QDir::tempPath() + QString("/twinslim-cli-tests-%1").arg(QString::number(getuid()));
+            const QString name = QString("demo-13-%1-%2.photolibrary")
+                                     .arg(photolib.size())
+                                     .arg(photolib.lastModified().toMSecsSinceEpoch());
+            QDir().mkpath(root);
+            QLockFile lock(root + "/demo.lock");
+            lock.setStaleLockTime(0); // only a lock whose process has gone is stale
+            lock.lock();
+            if (!QFileInfo::exists(root + "/" + name + "/catalog.sqlite")) {
+                for (const QString& old : QDir(root).entryList({"demo-*", "making-*"}, QDir::Dirs))
+                    QDir(root + "/" + old).removeRecursively();
+                const QString making = root + "/making-" + name;
+                const QProcessEnvironment e =
+                    environment(making + "/Demo.photolibrary", making + "/config", making);
+                const Result r = run(e, testsupport::photolibPath(),
+                                     {"demo", "--pairs", "13", making + "/Demo.photolibrary"});
+                EXPECT_EQ(r.status, 0) << r.err.toStdString();
+                // Appears under its name only when complete.
+                QDir().rename(making + "/Demo.photolibrary", root + "/" + name);
+                QDir(making).removeRecursively();
+            }
+            return root + "/" + name;
+        }();
+        return path;
+    }
+
+    QTemporaryDir tmp;
+    QString library;
+    QString config;
+    QProcessEnvironment env;
+};
+
+} // namespace clitest

@@ -1,0 +1,129 @@
+#include "CliTestSupport.h"
+
+#include <QRandomGenerator>
+#include <QThread>
+
+using namespace clitest;
+
+namespace {
+
+// Runs `twinslim-cli ingest --yes` and kills it once it has written `lines` lines (its log
+// lines and its questions) and a further `delayMicros`: moments taken from the run's own
+// progress, so every stage is hit whatever the machine's speed. Returns the lines seen.
+int killIngestAfter(const QProcessEnvironment& env, const QString& exported, int lines,
+                    unsigned long delayMicros) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(testsupport::twinslimCliPath(), {"ingest", "--yes", exported});
+    p.closeWriteChannel();
+    EXPECT_TRUE(p.waitForStarted(30000));
+    QByteArray seen;
+    while (seen.count('\n') < lines && p.state() == QProcess::Running)
+        if (p.waitForReadyRead(60000))
+            seen += p.readAll();
+    QThread::usleep(delayMicros);
+    p.kill();
+    p.waitForFinished(60000);
+    return int((seen + p.readAll()).count('\n'));
+}
+
+// One shot of the camera: capture instant and name stem.
+QString shot(const Item& item) {
+    return item.instant().toUTC().toString(Qt::ISODate) + " " + item.stem();
+}
+
+QSet<QString> trashed(const QString& trashList) {
+    QSet<QString> ids;
+    for (const QString& line : trashList.split('\n', Qt::SkipEmptyParts))
+        ids.insert(line.section(' ', 0, 0));
+    return ids;
+}
+
+} // namespace
+
+// An ingest killed at any moment loses no original: whatever left the library (or waits to
+// leave it in the marker album) has its backups in place, the library is intact, and
+// running the ingest and the clean-up again finishes the job, replacing each original once.
+// TWINSLIM_KILL_ROUNDS sets the number of rounds (scripts/kill-ingest-rounds).
+TEST_F(CliTest, KilledIngestNeverLosesAnOriginal) {
+    const int rounds = qEnvironmentVariableIsSet("TWINSLIM_KILL_ROUNDS")
+                           ? qEnvironmentVariableIntValue("TWINSLIM_KILL_ROUNDS")
+                           : 10;
+    const quint32 seed = qEnvironmentVariableIsSet("TWINSLIM_KILL_SEED")
+                             ? quint32(qEnvironmentVariableIntValue("TWINSLIM_KILL_SEED"))
+                             : 20261206;
+    QRandomGenerator random(seed);
+    const Prepared& prepared = CliTest::prepared();
+    grantAccess();
+    env.insert("PHOTOLIB_LIBRARY", prepared.library);
+    std::vector<Item> members = items({"--album", "Twinslim Favs"});
+    for (const Item& item : items({"--album", "Twinslim NonFavs"}))
+        members.push_back(item);
+    ASSERT_GE(members.size(), 10u);
+
+    int fullRunLines = 0; // learnt from the first round, which is not killed
+    for (int round = 0; round < rounds; ++round) {
+        const QString dir = tmp.path() + QString("/round-%1").arg(round);
+        env.insert("PHOTOLIB_LIBRARY", dir + "/Lib.photolibrary");
+        copyTree(prepared.library, dir + "/Lib.photolibrary");
+        QDir().mkpath(dir + "/backup");
+        ok(cli({"backup-folder", dir + "/backup"}));
+
+        const int lines =
+            round == 0 ? std::numeric_limits<int>::max() : int(random.bounded(fullRunLines + 1));
+        const auto delay = (unsigned long)random.bounded(3000);
+        SCOPED_TRACE(QString("round %1 (seed %2): killed after %3 lines + %4 µs")
+                         .arg(round)
+                         .arg(seed)
+                         .arg(lines)
+                         .arg(delay)
+                         .toStdString());
+        const int seen = killIngestAfter(env, prepared.exported, lines, delay);
+        if (round == 0)
+            fullRunLines = seen;
+
+        auto expectNothingLost = [&](bool finished) {
+            EXPECT_EQ(photolib({"check"}).status, 0);
+            const QMap<QString, Item> listed = byId(items());
+            const QSet<QString> inTrash = trashed(ok(photolib({"trash", "list"})).out);
+            QSet<QString> waiting;
+            for (const Item& item : parseItems(
+                     photolib({"list", "--album", "TwinslimOriginalsToDelete", "--json"}).out))
+                waiting.insert(item.id);
+            const QMap<QString, qint64> backups = filesUnder(dir + "/backup");
+            for (const Item& original : members) {
+                SCOPED_TRACE(original.id.toStdString());
+                const bool left = !listed.contains(original.id);
+                EXPECT_EQ(left, inTrash.contains(original.id));
+                if (left || waiting.contains(original.id)) {
+                    EXPECT_TRUE(hasCompleteBackups(original, backups));
+                }
+                if (finished) {
+                    EXPECT_TRUE(left);
+                }
+            }
+            if (!finished)
+                return;
+            // Each original replaced exactly once: one item per capture date and name stem.
+            QMap<QString, int> perShot;
+            for (const Item& item : listed)
+                ++perShot[shot(item)];
+            for (auto it = perShot.cbegin(); it != perShot.cend(); ++it)
+                EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+            for (const Item& original : members)
+                EXPECT_EQ(perShot.value(shot(original)), 1);
+        };
+        expectNothingLost(false);
+        // After a run that got to its end the export albums are empty: nothing to start.
+        const Result again = cli({"ingest", "--yes", prepared.exported});
+        EXPECT_TRUE(again.status == 0 ||
+                    (again.status == 1 && again.err.contains("Both export albums are empty")))
+            << again.err.toStdString();
+        ok(cli({"cleanup", "--yes"}));
+        expectNothingLost(true);
+        if (HasFailure())
+            break; // one round's trace and folder are enough to go on
+        QDir(dir).removeRecursively();
+    }
+}
