@@ -64,6 +64,12 @@ TEST_F(CliTest, BackupOutOfSpaceFailsOnlyThoseItems) {
                                    .arg(favourites.size() + others.size())
                                    .arg(favourites.size())))
         << r.out.toStdString();
+    const QStringList logs = QDir(tmp.path() + "/backup/Twinslim-logs").entryList(QDir::Files);
+    ASSERT_EQ(logs.size(), 1);
+    EXPECT_EQ(QString::fromUtf8(
+                  testsupport::readFile(tmp.path() + "/backup/Twinslim-logs/" + logs.front()))
+                  .count(": File too large"),
+              qsizetype(favourites.size()));
 
     const QMap<QString, Item> listed = byId(items());
     const QMap<QString, qint64> backups = filesUnder(tmp.path() + "/backup");
