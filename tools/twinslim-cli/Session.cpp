@@ -48,11 +48,6 @@ void Session::openLibrary() {
     photos::PhotoLibrary::setShared(m_library);
 }
 
-photos::PhotoLibrary& Session::library() {
-    openLibrary();
-    return *m_library;
-}
-
 twinslim::LibraryModel& Session::model() {
     openLibrary();
     if (!m_model)

@@ -29,10 +29,8 @@ public:
     Terminal& terminal() { return m_terminal; }
     bool assumeYes() const { return m_assumeYes; }
 
-    // Checks this program's access grant and opens the library, which the model's
-    // operations then use. Throws CommandFailure.
-    void openLibrary();
-    photos::PhotoLibrary& library();
+    // The model, on the library it opens first (after checking this program's access
+    // grant); the model's operations use that library. Throws CommandFailure.
     twinslim::LibraryModel& model();
 
     // The user already agreed to delete `count` items: a deletion of that many is not
@@ -40,6 +38,7 @@ public:
     void agreeToDeletion(int count) { m_agreedDeletion = count; }
 
 private:
+    void openLibrary();
     bool confirmDeletion(int count);
 
     Terminal& m_terminal;
