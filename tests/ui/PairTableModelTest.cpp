@@ -1,0 +1,271 @@
+#include "ui/PairTableModel.h"
+#include "core/LibraryModel.h"
+#include "core/TestLibrary.h"
+
+#include <QItemSelectionModel>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+using namespace twinslim;
+
+namespace {
+
+using Column = PairTableModel::Column;
+
+struct PairSpec {
+    QString id;
+    std::optional<QDateTime> date;
+    bool favorite = false;
+    bool edited = false;
+    QStringList albums = {};
+    QString rawUTI = QStringLiteral("com.canon.cr3-raw-image");
+    QString rawName = QStringLiteral("IMG.CR3");
+    std::optional<qint64> rawBytes = {};
+    std::optional<qint64> jpegBytes = {};
+};
+
+PhotoPair makePair(const PairSpec& s) {
+    PhotoPair pair;
+    auto asset = std::make_shared<photos::Asset>();
+    asset->localIdentifier = s.id;
+    pair.asset = asset;
+    pair.id = s.id;
+    pair.creationDate = s.date;
+    pair.isFavorite = s.favorite;
+    pair.isEdited = s.edited;
+    pair.albumNames = s.albums;
+    pair.rawUTI = s.rawUTI;
+    pair.jpegUTI = QStringLiteral("public.jpeg");
+    pair.rawFilename = s.rawName;
+    pair.jpegFilename = QStringLiteral("IMG.JPG");
+    pair.rawBytes = s.rawBytes;
+    pair.jpegBytes = s.jpegBytes;
+    return pair;
+}
+
+QDateTime day(int d, int hour = 8) {
+    return QDateTime(QDate(2024, 6, d), QTime(hour, 0), Qt::UTC);
+}
+
+QStringList rowIds(const PairTableModel& table) {
+    QStringList ids;
+    for (int row = 0; row < table.rowCount(); ++row)
+        ids << table.index(row, 0).data(PairTableModel::IdRole).toString();
+    return ids;
+}
+
+// Five pairs with no two equal in any sortable column, given in the library model's order.
+std::vector<PhotoPair> distinctPairs() {
+    return {
+        makePair(
+            {"a", day(3), true, false, {"Trip 10"}, "com.sony.arw-raw-image", "Z.ARW", 300, 40}),
+        makePair({"b", day(5), false, true, {"Trip 2"}, "com.adobe.raw-image", "A.DNG", 500, 10}),
+        makePair({"c", std::nullopt, false, false, {}, "com.nikon.raw-image", "M.NEF", {}, 30}),
+        makePair({"d", day(1), true, true, {"Birds"}, "com.canon.cr3-raw-image", "B.CR3", 100, {}}),
+        makePair(
+            {"e", day(4), false, false, {"Zoo, trip 3"}, "com.fuji.raw-image", "Q.RAF", 200, 20}),
+    };
+}
+
+class PairTableModelTest : public ::testing::Test {
+protected:
+    void SetUp() override { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+    void TearDown() override { QLocale::setDefault(QLocale::system()); }
+    LibraryModel model;
+};
+
+} // namespace
+
+TEST_F(PairTableModelTest, CellTextsRolesAndHeaders) {
+    model.setPairs({makePair({"dated",
+                              day(10),
+                              true,
+                              true,
+                              {"Birds", "Trip 2"},
+                              "com.canon.cr3-raw-image",
+                              "IMG_1.CR3",
+                              25'000'000,
+                              8'400'000}),
+                    makePair({"undated", std::nullopt})});
+    PairTableModel table(&model);
+    ASSERT_EQ(table.rowCount(), 2);
+    ASSERT_EQ(table.columnCount(), 8);
+    const auto cell = [&](int row, Column column, int role = Qt::DisplayRole) {
+        return table.index(row, column).data(role);
+    };
+
+    // 08:00 UTC is 10:00 in Berlin, the tests' local time.
+    const QString dated = cell(0, Column::DateColumn).toString();
+    EXPECT_TRUE(dated.startsWith("Jun 10, 2024, 10:00")) << dated.toStdString();
+    EXPECT_TRUE(dated.endsWith("AM")) << dated.toStdString();
+    EXPECT_EQ(cell(0, Column::AlbumsColumn).toString(), "Birds, Trip 2");
+    EXPECT_EQ(cell(0, Column::RawColumn).toString(), "IMG_1.CR3");
+    EXPECT_EQ(cell(0, Column::RawColumn, Qt::ToolTipRole).toString(), "com.canon.cr3-raw-image");
+    EXPECT_EQ(cell(0, Column::RawSizeColumn).toString(), "25 MB");
+    EXPECT_EQ(cell(0, Column::JpegSizeColumn).toString(), "8.4 MB");
+    EXPECT_EQ(cell(0, Column::QuickLookColumn, Qt::ToolTipRole).toString(), "Quick look");
+    EXPECT_EQ(cell(0, Column::DateColumn, PairTableModel::IdRole).toString(), "dated");
+    EXPECT_EQ(cell(0, Column::QuickLookColumn, AssetRole).value<photos::AssetPtr>(),
+              model.pairs()[0].asset);
+
+    // Absent values: an em dash in the cell, the derived value as the sort key.
+    EXPECT_EQ(cell(1, Column::DateColumn).toString(), "\u2014");
+    EXPECT_EQ(cell(1, Column::RawSizeColumn).toString(), "\u2014");
+    EXPECT_EQ(cell(1, Column::JpegSizeColumn).toString(), "\u2014");
+    EXPECT_EQ(cell(1, Column::AlbumsColumn).toString(), "");
+    EXPECT_EQ(cell(1, Column::DateColumn, SortRole).toDateTime(), distantPast());
+    EXPECT_EQ(cell(1, Column::RawSizeColumn, SortRole).toLongLong(), 0);
+
+    // Sort keys are the raw values.
+    EXPECT_EQ(cell(0, Column::DateColumn, SortRole).toDateTime(), day(10));
+    EXPECT_EQ(cell(0, Column::FlagsColumn, SortRole).toInt(), 3);
+    EXPECT_EQ(cell(0, Column::AlbumsColumn, SortRole).toString(), "Birds, Trip 2");
+    EXPECT_EQ(cell(0, Column::RawColumn, SortRole).toString(), "com.canon.cr3-raw-image");
+    EXPECT_EQ(cell(0, Column::RawSizeColumn, SortRole).toLongLong(), 25'000'000);
+    EXPECT_EQ(cell(0, Column::JpegSizeColumn, SortRole).toLongLong(), 8'400'000);
+    EXPECT_FALSE(cell(0, Column::SelectionColumn, SortRole).isValid());
+
+    QStringList titles;
+    for (int c = 0; c < table.columnCount(); ++c)
+        titles << table.headerData(c, Qt::Horizontal).toString();
+    EXPECT_EQ(titles, (QStringList{"", "", "Date", "\u2605 \u270E", "Albums", "RAW", "RAW Size",
+                                   "JPEG Size"}));
+}
+
+TEST_F(PairTableModelTest, DateTextFollowsTheUsersLocale) {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    PairTableModel table(&model);
+    EXPECT_EQ(table.dateText(day(10)), "10. Juni 2024, 10:00");
+    EXPECT_EQ(table.dateText(std::nullopt), "\u2014");
+}
+
+TEST_F(PairTableModelTest, InitiallyNewestFirstWithUndatedLast) {
+    model.setPairs(distinctPairs());
+    PairTableModel table(&model);
+    EXPECT_EQ(rowIds(table), (QStringList{"b", "e", "a", "d", "c"}));
+    ASSERT_EQ(table.sortOrder().size(), 1u);
+    EXPECT_EQ(table.sortOrder()[0],
+              (PairTableModel::SortKey{Column::DateColumn, Qt::DescendingOrder}));
+}
+
+TEST_F(PairTableModelTest, HeaderClicksSortAscendingThenReverse) {
+    struct Case {
+        Column column;
+        QStringList ascending;
+    };
+    const std::vector<Case> cases = {
+        {Column::DateColumn, {"c", "d", "a", "e", "b"}},
+        {Column::FlagsColumn, {"e", "b", "a", "d", "c"}},  // ties: see below
+        {Column::AlbumsColumn, {"c", "d", "b", "a", "e"}}, // "Trip 2" before "Trip 10"
+        {Column::RawColumn, {"b", "d", "e", "c", "a"}},    // by type identifier, not file name
+        {Column::RawSizeColumn, {"c", "d", "e", "a", "b"}},
+        {Column::JpegSizeColumn, {"d", "b", "e", "c", "a"}},
+    };
+    for (const Case& c : cases) {
+        model.setPairs(distinctPairs());
+        PairTableModel table(&model);
+        if (c.column == Column::FlagsColumn) {
+            // Flag ranks 0 (c, e), 1 (b), 2 (a), 3 (d): the ties are broken by the date,
+            // the earlier first comparator, still newest first.
+            table.sortByHeaderClick(c.column);
+            EXPECT_EQ(rowIds(table), (QStringList{"e", "c", "b", "a", "d"}));
+            table.sortByHeaderClick(c.column);
+            EXPECT_EQ(rowIds(table), (QStringList{"d", "a", "b", "e", "c"}));
+            continue;
+        }
+        table.sortByHeaderClick(c.column);
+        EXPECT_EQ(rowIds(table), c.ascending) << c.column;
+        EXPECT_EQ(table.sortOrder().front(),
+                  (PairTableModel::SortKey{c.column, Qt::AscendingOrder}));
+        table.sortByHeaderClick(c.column);
+        QStringList descending = c.ascending;
+        std::reverse(descending.begin(), descending.end());
+        EXPECT_EQ(rowIds(table), descending) << c.column;
+        table.sortByHeaderClick(c.column);
+        EXPECT_EQ(rowIds(table), c.ascending) << c.column;
+    }
+}
+
+TEST_F(PairTableModelTest, EarlierComparatorsBreakTiesAndUnsortableColumnsIgnoreClicks) {
+    // Sizes tie in pairs; the favourite flag, clicked before, breaks the ties.
+    model.setPairs({makePair({"p", day(1), false, false, {}, "x", "x", 10}),
+                    makePair({"q", day(2), true, false, {}, "x", "x", 20}),
+                    makePair({"r", day(3), true, false, {}, "x", "x", 10}),
+                    makePair({"s", day(4), false, false, {}, "x", "x", 20})});
+    PairTableModel table(&model);
+    table.sortByHeaderClick(Column::FlagsColumn);
+    table.sortByHeaderClick(Column::FlagsColumn); // favourites first
+    table.sortByHeaderClick(Column::RawSizeColumn);
+    EXPECT_EQ(rowIds(table), (QStringList{"r", "p", "q", "s"}));
+    table.sortByHeaderClick(Column::RawSizeColumn);
+    EXPECT_EQ(rowIds(table), (QStringList{"q", "s", "r", "p"}));
+    EXPECT_EQ(table.sortOrder(),
+              (std::vector<PairTableModel::SortKey>{{Column::RawSizeColumn, Qt::DescendingOrder},
+                                                    {Column::FlagsColumn, Qt::DescendingOrder},
+                                                    {Column::DateColumn, Qt::DescendingOrder}}));
+    // A column clicked again after another one comes back to the front, once.
+    table.sortByHeaderClick(Column::FlagsColumn);
+    EXPECT_EQ(table.sortOrder().size(), 3u);
+    EXPECT_EQ(table.sortOrder().front(),
+              (PairTableModel::SortKey{Column::FlagsColumn, Qt::AscendingOrder}));
+    EXPECT_EQ(rowIds(table), (QStringList{"s", "p", "q", "r"}));
+
+    const auto before = table.sortOrder();
+    QSignalSpy layout(&table, &QAbstractItemModel::layoutChanged);
+    table.sortByHeaderClick(Column::SelectionColumn);
+    table.sortByHeaderClick(Column::QuickLookColumn);
+    EXPECT_EQ(table.sortOrder(), before);
+    EXPECT_EQ(layout.count(), 0);
+}
+
+TEST_F(PairTableModelTest, FollowsTheFilterAndTheSelection) {
+    model.setPairs(distinctPairs());
+    PairTableModel table(&model);
+    table.sortByHeaderClick(Column::RawSizeColumn);
+
+    model.setFavFilter(FavFilter::favorites);
+    EXPECT_EQ(rowIds(table), (QStringList{"d", "a"})); // the sort order stays
+    EXPECT_EQ(table.rowOf("d"), 0);
+    EXPECT_EQ(table.rowOf("b"), -1); // hidden
+    model.setFavFilter(FavFilter::nonFavorites);
+    EXPECT_EQ(rowIds(table), (QStringList{"c", "e", "b"}));
+
+    QSignalSpy marks(&table, &QAbstractItemModel::dataChanged);
+    model.setSelectedIDs({"e", "a"}); // "a" is hidden
+    ASSERT_EQ(marks.count(), 1);
+    EXPECT_EQ(marks[0][0].toModelIndex().column(), Column::SelectionColumn);
+    QList<bool> selected;
+    for (int row = 0; row < table.rowCount(); ++row)
+        selected << table.index(row, 0).data(PairTableModel::SelectedRole).toBool();
+    EXPECT_EQ(selected, (QList<bool>{false, true, false}));
+
+    model.setPairs({});
+    EXPECT_EQ(table.rowCount(), 0);
+}
+
+TEST_F(PairTableModelTest, SelectionsFollowTheirPairsWhenSorted) {
+    model.setPairs(distinctPairs());
+    PairTableModel table(&model);
+    QItemSelectionModel selection(&table);
+    const auto select = [&](const QString& id) {
+        selection.select(table.index(table.rowOf(id), 0),
+                         QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    };
+    select("a");
+    select("c");
+    selection.setCurrentIndex(table.index(table.rowOf("e"), Column::DateColumn),
+                              QItemSelectionModel::NoUpdate);
+    const auto selectedIds = [&] {
+        QStringList ids;
+        for (const QModelIndex& index : selection.selectedRows())
+            ids << index.data(PairTableModel::IdRole).toString();
+        ids.sort();
+        return ids;
+    };
+    for (Column column : {Column::RawColumn, Column::JpegSizeColumn, Column::AlbumsColumn}) {
+        table.sortByHeaderClick(column);
+        EXPECT_EQ(selectedIds(), (QStringList{"a", "c"}));
+        EXPECT_EQ(selection.currentIndex().data(PairTableModel::IdRole).toString(), "e");
+        EXPECT_EQ(selection.currentIndex().column(), Column::DateColumn);
+    }
+}
