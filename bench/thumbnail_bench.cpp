@@ -1,7 +1,9 @@
 // 88 × 88 aspect-fill thumbnails, the size the pair table shows: of a 24-megapixel camera
 // JPEG (decoded at a reduced TurboJPEG scale, then scaled and cropped) and of a RAW from its
-// embedded preview. Each iteration reads the file as the image manager does. The last two
-// benchmarks ask the image manager itself, thread hand-over included.
+// embedded preview. Each iteration reads the file as the image manager does. The
+// BM_JpegExifThumbnail… ones serve the same picture from the 160 × 120 thumbnail a camera
+// stores in its EXIF block. The BM_ImageManager… ones ask the image manager itself, thread
+// hand-over included.
 #include "support/BenchImages.h"
 
 #include "platform/imaging/DecodeTarget.h"
@@ -14,6 +16,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 #include <future>
@@ -22,9 +25,11 @@ namespace {
 
 constexpr int side = 88;
 QString jpegPath;
+QString exifThumbnailJpegPath;
 QString rawPath;
 std::shared_ptr<photos::PhotoLibrary> library;
 photos::AssetPtr jpegAsset;
+photos::AssetPtr exifThumbnailJpegAsset;
 photos::AssetPtr rawAsset;
 
 QByteArray readAll(const QString& path) {
@@ -75,6 +80,23 @@ void BM_JpegThumbnailCanonSample18MP(benchmark::State& state) {
     }
 }
 
+// The file mapped, as the image manager reads it, and only the EXIF thumbnail decoded.
+void BM_JpegExifThumbnail24MP(benchmark::State& state) {
+    for (auto _ : state) {
+        QFile f(exifThumbnailJpegPath);
+        if (!f.open(QIODevice::ReadOnly))
+            return state.SkipWithError("cannot open the JPEG");
+        uchar* mapped = f.map(0, f.size());
+        const QImage decoded = imaging::decodeJpegExifThumbnail(
+            QByteArrayView(mapped, static_cast<qsizetype>(f.size())),
+            imaging::DecodeTarget::fill({side, side}));
+        f.unmap(mapped);
+        const QImage thumbnail = aspectFill(decoded);
+        checkThumbnail(state, thumbnail);
+        benchmark::DoNotOptimize(thumbnail.constBits());
+    }
+}
+
 void BM_RawPreviewThumbnail(benchmark::State& state) {
     for (auto _ : state) {
         const QImage decoded =
@@ -85,11 +107,12 @@ void BM_RawPreviewThumbnail(benchmark::State& state) {
     }
 }
 
-void requestThumbnail(benchmark::State& state, const photos::AssetPtr& asset) {
+void requestThumbnail(benchmark::State& state, const photos::AssetPtr& asset,
+                      photos::ImageResizeMode resize = photos::ImageResizeMode::Exact) {
     photos::ImageManager manager(library);
     photos::ImageRequestOptions options;
     options.deliveryMode = photos::ImageDeliveryMode::HighQualityFormat;
-    options.resizeMode = photos::ImageResizeMode::Exact;
+    options.resizeMode = resize;
     for (auto _ : state) {
         std::promise<QImage> answer;
         manager.requestImage(asset, QSize(side, side), photos::ImageContentMode::AspectFill,
@@ -97,7 +120,10 @@ void requestThumbnail(benchmark::State& state, const photos::AssetPtr& asset) {
                                  answer.set_value(std::move(image));
                              });
         const QImage image = answer.get_future().get();
-        if (image.isNull() || std::min(image.width(), image.height()) != side)
+        // Exact gives the covering size; fast may leave up to twice that for the view to scale.
+        const int shortSide = std::min(image.width(), image.height());
+        if (image.isNull() || shortSide < side ||
+            (resize == photos::ImageResizeMode::Exact && shortSide != side))
             state.SkipWithError("no thumbnail from the image manager");
     }
 }
@@ -108,12 +134,20 @@ void BM_ImageManagerJpeg24MP(benchmark::State& state) {
 void BM_ImageManagerRawPreview(benchmark::State& state) {
     requestThumbnail(state, rawAsset);
 }
+// What the pair table asks for: fast resize, answered from the EXIF thumbnail.
+void BM_ImageManagerJpegExifThumbnail(benchmark::State& state) {
+    requestThumbnail(state, exifThumbnailJpegAsset, photos::ImageResizeMode::Fast);
+}
 
 BENCHMARK(BM_JpegThumbnail24MP)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5)
     ->DisplayAggregatesOnly();
 BENCHMARK(BM_JpegDecodeOnly24MP)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->DisplayAggregatesOnly();
+BENCHMARK(BM_JpegExifThumbnail24MP)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5)
     ->DisplayAggregatesOnly();
@@ -127,6 +161,11 @@ BENCHMARK(BM_ImageManagerJpeg24MP)
     ->Repetitions(5)
     ->DisplayAggregatesOnly();
 BENCHMARK(BM_ImageManagerRawPreview)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->DisplayAggregatesOnly();
+BENCHMARK(BM_ImageManagerJpegExifThumbnail)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Repetitions(5)
@@ -159,14 +198,30 @@ int main(int argc, char** argv) {
     dng.dateTimeOriginal = *exif.dateTimeOriginal;
     dng.offsetTimeOriginal = *exif.offsetTimeOriginal;
     const QByteArray raw = imaging::writeDng(picture, dng);
+    // The same picture as a camera writes it: a 160 × 120 thumbnail in the EXIF block, the 3:2
+    // picture between black bars.
+    QImage cameraThumbnail(160, 120, QImage::Format_RGB32);
+    cameraThumbnail.fill(Qt::black);
+    {
+        const QImage small =
+            picture.scaled(160, 120, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        QPainter painter(&cameraThumbnail);
+        painter.drawImage(0, (120 - small.height()) / 2, small);
+    }
+    imaging::ExifFields withThumbnail = exif;
+    withThumbnail.thumbnailJpeg = imaging::encodeJpeg(cameraThumbnail, 0.85);
+    const QByteArray jpegWithThumbnail =
+        imaging::encodeJpeg(picture, 0.9, imaging::buildExifBlock(withThumbnail));
     jpegPath = dir.path() + "/IMG_0001.JPG";
     rawPath = dir.path() + "/IMG_0001.DNG";
     writeFile(jpegPath, jpeg);
     writeFile(rawPath, raw);
+    exifThumbnailJpegPath = dir.path() + "/IMG_0002.JPG";
+    writeFile(exifThumbnailJpegPath, jpegWithThumbnail);
     fprintf(stderr, "JPEG %.1f MB, DNG %.1f MB\n", jpeg.size() / 1e6, raw.size() / 1e6);
 
     library = photos::PhotoLibrary::create(dir.path() + "/Bench.photolibrary");
-    QString jpegId, rawId;
+    QString jpegId, rawId, exifThumbnailJpegId;
     library->performChangesAndWait([&](photos::ChangeRequests& c) {
         auto& a = c.creationRequestForAsset();
         a.addResource(photos::ResourceType::Photo, jpegPath, {"IMG_0001.JPG", "public.jpeg"});
@@ -175,9 +230,14 @@ int main(int argc, char** argv) {
         b.addResource(photos::ResourceType::Photo, rawPath,
                       {"IMG_0001.DNG", "com.adobe.raw-image"});
         rawId = b.placeholderForCreatedAsset().localIdentifier;
+        auto& t = c.creationRequestForAsset();
+        t.addResource(photos::ResourceType::Photo, exifThumbnailJpegPath,
+                      {"IMG_0002.JPG", "public.jpeg"});
+        exifThumbnailJpegId = t.placeholderForCreatedAsset().localIdentifier;
     });
     jpegAsset = library->fetchAssetsWithLocalIdentifiers({jpegId}).at(0);
     rawAsset = library->fetchAssetsWithLocalIdentifiers({rawId}).at(0);
+    exifThumbnailJpegAsset = library->fetchAssetsWithLocalIdentifiers({exifThumbnailJpegId}).at(0);
 
     const QString samples =
         qEnvironmentVariable("TWINSLIM_SAMPLES", QStringLiteral(TWINSLIM_SAMPLES_DIR));
@@ -192,6 +252,7 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     jpegAsset.reset();
+    exifThumbnailJpegAsset.reset();
     rawAsset.reset();
     library.reset();
     return 0;

@@ -96,4 +96,46 @@ std::optional<int> tiffOrientation(QByteArrayView tiff) {
     return std::nullopt;
 }
 
+QByteArrayView tiffJpegThumbnail(QByteArrayView tiff) {
+    tiff = tiffStart(tiff);
+    if (tiff.isEmpty())
+        return {};
+    const TiffReader reader(tiff);
+    const auto ifd0 = reader.read(4, 4);
+    const auto ifd0Count = ifd0 ? reader.read(*ifd0, 2) : std::nullopt;
+    if (!ifd0Count)
+        return {};
+    const auto ifd1 = reader.read(qsizetype(*ifd0) + 2 + qsizetype(*ifd0Count) * 12, 4);
+    // Zero ends the chain; an IFD pointing back at IFD0 would only find IFD0's tags.
+    if (!ifd1 || *ifd1 == 0 || *ifd1 == *ifd0)
+        return {};
+    const auto count = reader.read(*ifd1, 2);
+    if (!count)
+        return {};
+    std::optional<quint32> offset, length;
+    for (quint32 i = 0; i < *count; ++i) {
+        const qsizetype entry = qsizetype(*ifd1) + 2 + qsizetype(i) * 12;
+        const auto tag = reader.read(entry, 2);
+        const auto type = reader.read(entry + 2, 2);
+        if (!tag || !type)
+            return {};
+        if (*tag != 0x0201 && *tag != 0x0202)
+            continue;
+        // LONG, as EXIF demands; some writers use SHORT for the length of a small thumbnail.
+        std::optional<quint32> value;
+        if (*type == 4)
+            value = reader.read(entry + 8, 4);
+        else if (*type == 3)
+            value = reader.read(entry + 8, 2);
+        (*tag == 0x0201 ? offset : length) = value;
+    }
+    if (!offset || !length || *length < 4 || qsizetype(*offset) + qsizetype(*length) > tiff.size())
+        return {};
+    const QByteArrayView thumbnail = tiff.sliced(*offset, *length);
+    // A JPEG, not some other compression the tags were reused for.
+    if (quint8(thumbnail[0]) != 0xFF || quint8(thumbnail[1]) != 0xD8)
+        return {};
+    return thumbnail;
+}
+
 } // namespace imaging::detail

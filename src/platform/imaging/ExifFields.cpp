@@ -62,6 +62,12 @@ QByteArray buildExifBlock(const ExifFields& fields) {
             const auto longitude = toDms(*fields.longitude);
             exif.add(Exiv2::ExifKey("Exif.GPSInfo.GPSLongitude"), &longitude);
         }
+        if (!fields.thumbnailJpeg.isEmpty()) {
+            Exiv2::ExifThumb thumbnail(exif);
+            thumbnail.setJpegThumbnail(
+                reinterpret_cast<const Exiv2::byte*>(fields.thumbnailJpeg.constData()),
+                static_cast<long>(fields.thumbnailJpeg.size()));
+        }
         if (exif.empty())
             return {};
         if (exif.findKey(Exiv2::ExifKey("Exif.Photo.DateTimeOriginal")) != exif.end() ||

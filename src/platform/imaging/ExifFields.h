@@ -21,6 +21,9 @@ struct ExifFields {
     // PixelXDimension / PixelYDimension; 0 leaves the tag out.
     int pixelWidth = 0;
     int pixelHeight = 0;
+    // A small JPEG stored as the EXIF thumbnail (IFD1), as cameras do, in the same orientation as
+    // the picture's pixels; empty leaves it out.
+    QByteArray thumbnailJpeg;
 };
 
 // A little-endian TIFF-structured EXIF block ("II*\0…", without the "Exif\0\0" prefix of a JPEG

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <turbojpeg.h>
 #include <vector>
 
@@ -40,14 +41,19 @@ QSize scaledSize(QSize size, tjscalingfactor factor) {
 
 } // namespace
 
-QImage decodeJpeg(const QByteArray& bytes, const DecodeTarget& target) {
-    if (bytes.size() < 4)
+namespace {
+
+// Decodes `jpeg` at the smallest scale whose result, turned by `orientation`, satisfies `target`;
+// the pixels come out as stored.
+QImage decodeStored(QByteArrayView jpeg, const DecodeTarget& target, int orientation) {
+    if (jpeg.size() < 4)
         return {};
     TjHandle handle(tjInitDecompress());
     if (!handle)
         return {};
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
-    const auto size = static_cast<unsigned long>(bytes.size());
+    // TurboJPEG only reads the buffer.
+    auto* data = reinterpret_cast<unsigned char*>(const_cast<char*>(jpeg.data()));
+    const auto size = static_cast<unsigned long>(jpeg.size());
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
     if (tjDecompressHeader3(handle.get(), data, size, &width, &height, &subsampling, &colorspace) !=
             0 ||
@@ -56,7 +62,6 @@ QImage decodeJpeg(const QByteArray& bytes, const DecodeTarget& target) {
     if (colorspace == TJCS_CMYK || colorspace == TJCS_YCCK)
         return {};
 
-    const int orientation = detail::tiffOrientation(detail::jpegExifPayload(bytes)).value_or(1);
     const QSize full(width, height);
     QSize decodeSize = full;
     if (!target.isFullSize()) {
@@ -82,7 +87,83 @@ QImage decodeJpeg(const QByteArray& bytes, const DecodeTarget& target) {
         if (std::strstr(tjGetErrorStr2(handle.get()), "Premature end of JPEG file"))
             return {};
     }
-    return applyOrientation(image, orientation);
+    return image;
+}
+
+// The frame size from the SOF segment, walking the marker segments only.
+std::optional<QSize> jpegFrameSize(QByteArrayView jpeg) {
+    if (jpeg.size() < 4 || quint8(jpeg[0]) != 0xFF || quint8(jpeg[1]) != 0xD8)
+        return std::nullopt;
+    qsizetype at = 2;
+    while (at + 4 <= jpeg.size()) {
+        if (quint8(jpeg[at]) != 0xFF)
+            return std::nullopt;
+        const quint8 marker = quint8(jpeg[at + 1]);
+        if (marker == 0xFF) {
+            ++at;
+            continue;
+        }
+        if (marker == 0xDA || marker == 0xD9)
+            return std::nullopt;
+        const qsizetype length = (qsizetype(quint8(jpeg[at + 2])) << 8) | quint8(jpeg[at + 3]);
+        if (length < 2)
+            return std::nullopt;
+        // SOF0…SOF15 except DHT (C4), JPG (C8) and DAC (CC).
+        const bool frame =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (frame) {
+            if (length < 7 || at + 9 > jpeg.size())
+                return std::nullopt;
+            const int height = (int(quint8(jpeg[at + 5])) << 8) | quint8(jpeg[at + 6]);
+            const int width = (int(quint8(jpeg[at + 7])) << 8) | quint8(jpeg[at + 8]);
+            if (width <= 0 || height <= 0)
+                return std::nullopt;
+            return QSize(width, height);
+        }
+        at += 2 + length;
+    }
+    return std::nullopt;
+}
+
+// The middle of `image` with the aspect of `frame`. Cameras put a 4:3 thumbnail into 3:2 and
+// 16:9 pictures with black bars above and below; those must not show in the thumbnail.
+QImage croppedToAspect(const QImage& image, QSize frame) {
+    const QSize fitted = frame.scaled(image.size(), Qt::KeepAspectRatio);
+    // Rounding in the camera leaves a pixel or so; that is not a bar.
+    if (image.width() - fitted.width() <= 1 && image.height() - fitted.height() <= 1)
+        return image;
+    return image.copy((image.width() - fitted.width()) / 2, (image.height() - fitted.height()) / 2,
+                      fitted.width(), fitted.height());
+}
+
+} // namespace
+
+QImage decodeJpeg(const QByteArray& bytes, const DecodeTarget& target) {
+    const int orientation = detail::tiffOrientation(detail::jpegExifPayload(bytes)).value_or(1);
+    const QImage stored = decodeStored(bytes, target, orientation);
+    return stored.isNull() ? stored : applyOrientation(stored, orientation);
+}
+
+QImage decodeJpegExifThumbnail(QByteArrayView jpeg, const DecodeTarget& target) {
+    if (target.isFullSize())
+        return {};
+    const QByteArrayView tiff = detail::tiffStart(detail::jpegExifPayload(jpeg));
+    const QByteArrayView thumbnail = detail::tiffJpegThumbnail(tiff);
+    if (thumbnail.isEmpty())
+        return {};
+    // The thumbnail is stored the way the picture is, so the picture's orientation turns it.
+    const int orientation = detail::tiffOrientation(tiff).value_or(1);
+    QImage stored = decodeStored(thumbnail, DecodeTarget::fullSize(), orientation);
+    if (stored.isNull())
+        return {};
+    // Without a frame header the file is not a picture one could show either.
+    const auto frame = jpegFrameSize(jpeg);
+    if (!frame)
+        return {};
+    stored = croppedToAspect(stored, *frame);
+    if (!target.isSatisfiedBy(orientedSize(stored.size(), orientation)))
+        return {};
+    return applyOrientation(stored, orientation);
 }
 
 int qualityPercent(double quality) {

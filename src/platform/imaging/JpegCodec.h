@@ -3,13 +3,14 @@
 #include "platform/imaging/DecodeTarget.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QImage>
 
 namespace imaging {
 
 // JPEG through TurboJPEG.
 //
-// Thread safety: both functions are safe to call concurrently; each call creates its own
+// Thread safety: all functions are safe to call concurrently; each call creates its own
 // TurboJPEG handle and shares nothing.
 
 // Decodes at the smallest TurboJPEG scaling factor (1/8 … 1) whose result satisfies `target`,
@@ -17,6 +18,12 @@ namespace imaging {
 // TurboJPEG can decode: empty, corrupt or truncated data (data that ends early would come out
 // with a grey band), CMYK JPEGs. Minor defects libjpeg only warns about are tolerated.
 QImage decodeJpeg(const QByteArray& bytes, const DecodeTarget& target = DecodeTarget::fullSize());
+
+// The thumbnail a camera stores in the EXIF block of `jpeg`, cropped to the picture's aspect
+// (cameras pad it with black bars) and turned upright by the picture's orientation; null when
+// there is none, it cannot be decoded, or it does not satisfy `target` (a full-size target never
+// is). Only the marker segments and the thumbnail are read, so `jpeg` may be a mapped file.
+QImage decodeJpegExifThumbnail(QByteArrayView jpeg, const DecodeTarget& target);
 
 // Baseline 4:2:0 JPEG of `image` (alpha dropped). `quality` 0…1 maps linearly onto libjpeg's
 // 1…100, clamped (NaN counts as 0). A non-empty `exifBlock` (TIFF-structured, as from

@@ -165,3 +165,37 @@ TEST_F(ImageManagerTest, UnreadablePicturesAnswerWithAnErrorNeverACrash) {
     answers = request(manager, asset(good), {88, 88}, ImageContentMode::AspectFill, highQuality());
     EXPECT_FALSE(answers.at(0).image.isNull());
 }
+
+// A camera JPEG's EXIF thumbnail answers fast requests it covers; exact requests and larger
+// ones get the picture itself.
+TEST_F(ImageManagerTest, FastRequestsTheExifThumbnailCoversAreServedFromIt) {
+    ImageManager manager(lib);
+    imaging::ExifFields turned;
+    turned.orientation = 6;
+    const QString id =
+        addFiles({{ResourceType::Photo, "public.jpeg",
+                   fixtures::makeJpegWithExifThumbnail({480, 320}, {160, 120}, turned)}});
+    struct Case {
+        QSize target;
+        ImageContentMode mode;
+        ImageResizeMode resize;
+        QSize size;
+        QString quadrants; // CM/YK: the thumbnail; RG/BW: the picture
+    };
+    const Case cases[] = {
+        {{88, 88}, ImageContentMode::AspectFill, ImageResizeMode::Fast, {160, 106}, "CM/YK"},
+        {{150, 100}, ImageContentMode::AspectFit, ImageResizeMode::Fast, {160, 106}, "CM/YK"},
+        {{88, 88}, ImageContentMode::AspectFill, ImageResizeMode::Exact, {132, 88}, "RG/BW"},
+        {{88, 88}, ImageContentMode::AspectFill, ImageResizeMode::None, {180, 120}, "RG/BW"},
+        {{120, 120}, ImageContentMode::AspectFill, ImageResizeMode::Fast, {180, 120}, "RG/BW"},
+        {{2400, 2400}, ImageContentMode::AspectFit, ImageResizeMode::Fast, {480, 320}, "RG/BW"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.target.width() << " mode " << int(c.mode) << " resize " << int(c.resize));
+        const auto answers = request(manager, asset(id), c.target, c.mode, highQuality(c.resize));
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_EQ(answers[0].image.size(), c.size);
+        EXPECT_EQ(fixtures::describeQuadrants(answers[0].image), c.quadrants);
+    }
+}
