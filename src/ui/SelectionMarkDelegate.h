@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QStyledItemDelegate>
+
+namespace twinslim {
+
+// The pair table's first column: a filled checkmark when the row's pair is selected, a faint circle
+// otherwise. It only shows the state; the table does the selecting.
+class SelectionMarkDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override;
+
+    static constexpr int markSize = 16;
+};
+
+} // namespace twinslim
