@@ -89,7 +89,7 @@ void writeFile(const QString& path, const QByteArray& data) {
     }
 }
 
-void commitFile(const QString& temporaryPath, const QString& finalPath) {
+void commitFile(const QString& temporaryPath, const QString& finalPath, FolderSync folderSync) {
     try {
         // The writer may not have flushed (a resource manager streams and returns), so the
         // bytes are made durable here before the name makes them count.
@@ -108,7 +108,8 @@ void commitFile(const QString& temporaryPath, const QString& finalPath) {
         removeQuietly(temporaryPath);
         throw;
     }
-    syncDirectory(QFileInfo(finalPath).path());
+    if (folderSync == FolderSync::now)
+        syncDirectory(QFileInfo(finalPath).path());
 }
 
 } // namespace twinslim::durable

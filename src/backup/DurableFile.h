@@ -19,9 +19,11 @@ QString temporaryPathFor(const QString& finalPath);
 void writeFile(const QString& path, const QByteArray& data);
 
 // Flushes the complete file at `temporaryPath` and renames it to `finalPath` (replacing a
-// file there), then flushes the folder. Throws FileSystemError; the temporary file is
-// removed on failure.
-void commitFile(const QString& temporaryPath, const QString& finalPath);
+// file there), then flushes the folder unless the caller flushes it later itself, after
+// several renames into it. Throws FileSystemError; the temporary file is removed on failure.
+enum class FolderSync { now, byCaller };
+void commitFile(const QString& temporaryPath, const QString& finalPath,
+                FolderSync folderSync = FolderSync::now);
 
 // Flushes a folder's entries (new, renamed or removed files) to disk. Throws FileSystemError.
 void syncDirectory(const QString& folder);

@@ -61,7 +61,9 @@ QCoro::Task<> backUpResource(ResourcePtr resource, QString destination) {
         ::unlink(QFile::encodeName(temporary).constData());
         throw;
     }
-    durable::commitFile(temporary, destination);
+    // The folder is flushed once for all of an original's backups, before the library
+    // change that relies on them.
+    durable::commitFile(temporary, destination, durable::FolderSync::byCaller);
 }
 
 // Albums of the album type holding the original, less the program's own.
@@ -151,6 +153,7 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
             rawBackupName = name;
             logger.log(QStringLiteral("  backup raw → ") + shownFolder + name);
         }
+        durable::syncDirectory(target);
     }
 
     const QString extension = exportedType.preferredFilenameExtension().isEmpty()
