@@ -1,0 +1,35 @@
+#pragma once
+
+#include "core/EventLoop.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QWidget>
+#include <functional>
+
+// Finding the windows a test has to answer: dialogs are top-level widgets of
+// their own.
+namespace gatetest {
+
+template <typename W> W* visibleWindow(const std::function<bool(W*)>& matches = {}) {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* w = qobject_cast<W*>(widget); w && w->isVisible() && (!matches || matches(w)))
+            return w;
+    return nullptr;
+}
+
+// Waits for a visible window of type W that matches; null when none came in
+// time.
+template <typename W>
+W* waitForWindow(const std::function<bool(W*)>& matches = {}, int timeoutMs = 30000) {
+    W* found = nullptr;
+    testloop::spinUntil([&] { return (found = visibleWindow<W>(matches)) != nullptr; }, timeoutMs);
+    return found;
+}
+
+inline QMessageBox* waitForMessageBox(const QString& objectName, int timeoutMs = 30000) {
+    return waitForWindow<QMessageBox>(
+        [&](QMessageBox* box) { return box->objectName() == objectName; }, timeoutMs);
+}
+
+} // namespace gatetest
