@@ -1,11 +1,14 @@
 #pragma once
 
+#include "platform/photos/ImageManager.h"
 #include "platform/photos/PhotoTypes.h"
 
-#include <QHash>
+#include <QCache>
 #include <QImage>
 #include <QObject>
+#include <QSet>
 #include <QString>
+#include <functional>
 
 namespace twinslim {
 
@@ -20,13 +23,39 @@ public:
 
     // The loaded thumbnail, or a null image; a null answer starts the request (once) and
     // thumbnailReady follows when an image arrives. A request that delivers nothing leaves
-    // the asset without a thumbnail (the placeholder stays).
+    // the asset without a thumbnail (the placeholder stays) and is not asked again.
+    // Thumbnails are square, pixelSize on each side (smaller only when the picture is).
     QImage thumbnail(const photos::AssetPtr& asset);
 
+    // Forgets every thumbnail and every answer without one, so pictures that changed (or
+    // that failed) are asked for again.
+    void clear();
+
+    // Requests waiting for their answer.
+    int pendingCount() const { return int(m_pending.size()); }
+
     static constexpr int pixelSize = 88;
+    // About 2,000 thumbnails.
+    static constexpr qsizetype cacheBytes = qsizetype(64) << 20;
+
+    // How an image is asked for; the image manager of the shared library by default. The
+    // handler may be called on any thread, and more than once (degraded answers first).
+    using Requester = std::function<void(const photos::AssetPtr&, QSize, photos::ImageContentMode,
+                                         const photos::ImageRequestOptions&,
+                                         photos::ImageManager::ResultHandler)>;
+    void setRequester(Requester requester);
 
 signals:
     void thumbnailReady(const QString& localIdentifier);
+
+private:
+    void deliver(const QString& localIdentifier, quint64 generation, const QImage& image);
+
+    Requester m_requester;
+    QCache<QString, QImage> m_cache{cacheBytes};
+    QSet<QString> m_pending;
+    QSet<QString> m_withoutImage;
+    quint64 m_generation = 0; // counts clear()s
 };
 
 } // namespace twinslim
