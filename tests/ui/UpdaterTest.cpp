@@ -1,0 +1,320 @@
+#include "core/EventLoop.h"
+#include "platform/system/AppUpdater.h"
+#include "platform/system/SystemLog.h"
+#include "ui/UpdatesMenu.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+
+using namespace twinslim;
+using sys::AppUpdater;
+using Kind = AppUpdater::Outcome::Kind;
+
+namespace {
+
+const QByteArray feedHead = R"(<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">
+<channel><title>Twinslim</title><link>https://example.invalid/twinslim</link>
+)";
+const QByteArray feedTail = "</channel></rss>\n";
+// The version in use; its build number (142) is not a version to compare.
+const QByteArray equalItem = R"(<item><title>Twinslim 1.4.2</title>
+<enclosure url="https://example.invalid/twinslim-1.4.2.tar.gz" sparkle:version="142"
+  sparkle:shortVersionString="1.4.2" length="10" type="application/octet-stream"/></item>
+)";
+const QByteArray brokenItem = R"(<item><title>Nightly</title>
+<enclosure url="https://example.invalid/nightly.tar.gz" sparkle:version="banana"/></item>
+)";
+const QByteArray newerItem = R"(<item><title>Twinslim 1.10</title><link>/releases/1.10</link>
+<sparkle:version>1.10</sparkle:version></item>
+)";
+
+// A small HTTP server: each path has its canned answer.
+class FeedServer {
+public:
+    FeedServer() {
+        EXPECT_TRUE(m_server.listen(QHostAddress::LocalHost));
+        QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection())
+                serve(socket);
+        });
+    }
+    void answer(const QString& path, int status, const QByteArray& body) {
+        m_answers[path] = {status, body};
+    }
+    QUrl url(const QString& path) const {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(path));
+    }
+
+private:
+    void serve(QTcpSocket* socket) {
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+            m_requests[socket] += socket->readAll();
+            const QByteArray request = m_requests[socket];
+            if (!request.contains("\r\n\r\n"))
+                return;
+            m_requests.remove(socket);
+            const QString path = QString::fromLatin1(request.split(' ').value(1));
+            const auto [status, body] = m_answers.value(path, {404, "not here"});
+            const QByteArray reason = status == 200 ? "OK" : status == 404 ? "Not Found" : "Error";
+            socket->write("HTTP/1.1 " + QByteArray::number(status) + " " + reason +
+                          "\r\nContent-Type: application/rss+xml\r\nContent-Length: " +
+                          QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+            socket->disconnectFromHost();
+        });
+    }
+
+    QTcpServer m_server;
+    QHash<QString, std::pair<int, QByteArray>> m_answers;
+    QHash<QTcpSocket*, QByteArray> m_requests;
+};
+
+// The "updates" log lines while it lives; nothing reaches the real journal.
+class UpdatesLog {
+public:
+    UpdatesLog() {
+        sys::SystemLog::setTransport([](const sys::SystemLogEntry&) {});
+        m_previous = sys::SystemLog::setObserver([this](const sys::SystemLogEntry& entry) {
+            std::lock_guard lock(m_mutex);
+            if (entry.category == "updates")
+                m_lines << QStringLiteral("%1 %2").arg(entry.priority).arg(entry.message);
+        });
+    }
+    ~UpdatesLog() {
+        sys::SystemLog::setObserver(m_previous);
+        sys::SystemLog::flush(10000);
+        sys::SystemLog::setTransport({});
+    }
+    QStringList lines() {
+        std::lock_guard lock(m_mutex);
+        return m_lines;
+    }
+
+private:
+    std::mutex m_mutex;
+    QStringList m_lines;
+    sys::SystemLog::Observer m_previous;
+};
+
+// A port nothing listens on.
+QUrl refusingUrl() {
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    const quint16 port = server.serverPort();
+    server.close();
+    return QUrl(QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(port));
+}
+
+} // namespace
+
+TEST(AppUpdater, NewerUpToDateOrFailedFromTheFeed) {
+    FeedServer server;
+    server.answer("/newer.xml", 200, feedHead + equalItem + brokenItem + newerItem + feedTail);
+    server.answer("/equal.xml", 200, feedHead + equalItem + brokenItem + feedTail);
+    server.answer("/broken.xml", 200, feedHead + "<item><title>Twinslim 2.0</tit");
+    server.answer("/none.xml", 200, feedHead + brokenItem + feedTail);
+    server.answer("/error.xml", 500, "");
+    struct Case {
+        QUrl feed;
+        Kind kind;
+        QString versionOrError; // the newer version, or a part of the error
+        QUrl link = {};
+    };
+    const Case cases[] = {
+        {server.url("/newer.xml"), Kind::newerAvailable, "1.10", server.url("/releases/1.10")},
+        {server.url("/equal.xml"), Kind::upToDate, ""},
+        {server.url("/broken.xml"), Kind::failed, "could not be read"},
+        {server.url("/none.xml"), Kind::failed, "could not be read"},
+        {server.url("/missing.xml"), Kind::failed, "404 Not Found"},
+        {server.url("/error.xml"), Kind::failed, "500"},
+        {refusingUrl(), Kind::failed, "could not be reached"},
+    };
+    UpdatesLog log;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.feed.toString().toStdString());
+        AppUpdater updater(c.feed, "1.4.2");
+        QSignalSpy finished(&updater, &AppUpdater::checkFinished);
+        QSignalSpy flag(&updater, &AppUpdater::canCheckForUpdatesChanged);
+        ASSERT_TRUE(updater.canCheckForUpdates());
+        updater.checkForUpdates();
+        EXPECT_FALSE(updater.canCheckForUpdates());
+        updater.checkForUpdates(); // ignored while the first runs
+        ASSERT_TRUE(testloop::spinUntil([&] { return finished.count() > 0; }));
+        testloop::drain();
+        ASSERT_EQ(finished.count(), 1);
+        EXPECT_TRUE(updater.canCheckForUpdates());
+        EXPECT_EQ(flag.count(), 2); // false, then true again
+
+        const auto outcome = finished.at(0).at(0).value<AppUpdater::Outcome>();
+        EXPECT_EQ(outcome.kind, c.kind);
+        if (c.kind == Kind::newerAvailable) {
+            EXPECT_EQ(outcome.version, c.versionOrError);
+            EXPECT_EQ(outcome.link, c.link);
+        } else if (c.kind == Kind::failed) {
+            EXPECT_TRUE(outcome.error.contains(c.versionOrError)) << outcome.error.toStdString();
+        }
+    }
+    sys::SystemLog::flush(10000);
+    EXPECT_EQ(log.lines(), QStringList(std::size(cases), "6 check for updates (user initiated)"));
+}
+
+TEST(AppUpdater, WithoutAFeedNoCheckEverStarts) {
+    UpdatesLog log;
+    for (const QUrl& feed : {QUrl(), QUrl("appcast.xml")}) {
+        AppUpdater updater(feed, "1.0");
+        QSignalSpy finished(&updater, &AppUpdater::checkFinished);
+        EXPECT_FALSE(updater.canCheckForUpdates());
+        updater.checkForUpdates();
+        testloop::drain();
+        EXPECT_FALSE(updater.canCheckForUpdates());
+        EXPECT_EQ(finished.count(), 0);
+    }
+    sys::SystemLog::flush(10000);
+    EXPECT_TRUE(log.lines().isEmpty());
+}
+
+TEST(AppUpdater, VersionsCompareNumericallyComponentByComponent) {
+    struct Case {
+        QString a, b;
+        int sign;
+    };
+    const Case cases[] = {
+        {"1.10", "1.9", 1},     {"1.0", "1", 0},         {"2", "10", -1},
+        {"0.1.0", "0.1.1", -1}, {"1.2.3b4", "1.2.3", 0}, {"99999999999999999999", "1", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE((c.a + " vs " + c.b).toStdString());
+        const int result = AppUpdater::compareVersions(c.a, c.b);
+        EXPECT_EQ((result > 0) - (result < 0), c.sign);
+    }
+    EXPECT_FALSE(AppUpdater::isReadableVersion("banana"));
+    EXPECT_FALSE(AppUpdater::isReadableVersion("1..2"));
+    EXPECT_FALSE(AppUpdater::isReadableVersion(""));
+    EXPECT_TRUE(AppUpdater::isReadableVersion("2.0.1"));
+}
+
+// Feeds as they are found: the prefix declared or not, versions on the enclosure or as
+// elements, the short version preferred.
+TEST(AppUpdater, ReadsAppcastsLeniently) {
+    struct Case {
+        QByteArray feed;
+        QStringList versions;
+        QString firstLink;
+    };
+    const Case cases[] = {
+        {feedHead + equalItem + brokenItem + newerItem + feedTail,
+         {"1.4.2", "1.10"},
+         "https://example.invalid/twinslim-1.4.2.tar.gz"},
+        {"<rss><channel><item><link>https://example.invalid/a</link>"
+         "<sparkle:shortVersionString>3.1</sparkle:shortVersionString>"
+         "<sparkle:version>310</sparkle:version></item></channel></rss>",
+         {"3.1"},
+         "https://example.invalid/a"},
+        {"<rss><channel><item><enclosure url=\"b.tar.gz\" sparkle:version=\"2.0\"/></item>"
+         "</channel></rss>",
+         {"2.0"},
+         "https://feeds.example.invalid/b.tar.gz"},
+        {"<rss><channel><title>nothing yet</title></channel></rss>", {}, ""},
+        {"{\"version\": \"9.9\"}", {}, ""},
+        {"", {}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.feed.left(60).toStdString());
+        const auto releases =
+            AppUpdater::parseAppcast(c.feed, QUrl("https://feeds.example.invalid/appcast.xml"));
+        QStringList versions;
+        for (const auto& release : releases)
+            versions << release.version;
+        EXPECT_EQ(versions, c.versions);
+        if (!releases.isEmpty()) {
+            EXPECT_EQ(releases.front().link.toString(), c.firstLink);
+        }
+    }
+}
+
+TEST(UpdatesMenu, CheckForUpdatesFollowsTheUpdaterAndTellsTheOutcome) {
+    FeedServer server;
+    server.answer("/appcast.xml", 200, feedHead + equalItem + newerItem + feedTail);
+    UpdatesLog log;
+    QMainWindow window;
+    window.show();
+    AppUpdater updater(server.url("/appcast.xml"), "1.4.2");
+    // As the menu bar holds it: the answer comes over the window, not the closed menu.
+    QMenu* help = window.menuBar()->addMenu("Help");
+    QAction* check = makeCheckForUpdatesAction(help, updater);
+    help->addAction(check);
+    EXPECT_EQ(check->text(), QString("Check for Updates\u2026"));
+    EXPECT_TRUE(check->isEnabled());
+
+    check->trigger();
+    EXPECT_FALSE(check->isEnabled());
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(testloop::spinUntil([&] {
+        box = window.findChild<QMessageBox*>();
+        return box && box->isVisible();
+    }));
+    EXPECT_TRUE(check->isEnabled());
+    EXPECT_EQ(box->parentWidget(), &window);
+    EXPECT_EQ(box->text(), QString("Twinslim 1.10 is available \u2014 you have 1.4.2."));
+    EXPECT_TRUE(box->informativeText().contains(server.url("/releases/1.10").toString()));
+    box->accept();
+    testloop::drain();
+
+    // A check someone else started is not this item's to report.
+    updater.checkForUpdates();
+    EXPECT_FALSE(check->isEnabled());
+    ASSERT_TRUE(testloop::spinUntil([&] { return check->isEnabled(); }));
+    testloop::drain();
+    EXPECT_EQ(window.findChild<QMessageBox*>(), nullptr);
+
+    // Without a feed the item stays disabled and does nothing.
+    AppUpdater offline(QUrl(), "1.4.2");
+    QAction* disabled = makeCheckForUpdatesAction(&window, offline);
+    EXPECT_FALSE(disabled->isEnabled());
+    disabled->trigger();
+    testloop::drain();
+    EXPECT_EQ(window.findChild<QMessageBox*>(), nullptr);
+}
+
+TEST(UpdatesMenu, UpToDateAndFailedChecksAreTold) {
+    FeedServer server;
+    server.answer("/appcast.xml", 200, feedHead + equalItem + feedTail);
+    UpdatesLog log;
+    struct Case {
+        QUrl feed;
+        QString text;
+        QString informative;
+    };
+    const Case cases[] = {
+        {server.url("/appcast.xml"), "Twinslim is up to date.",
+         "Version 1.4.2 is the newest version available."},
+        {server.url("/gone.xml"), "Twinslim couldn\u2019t check for updates.", "404 Not Found"},
+    };
+    for (const Case& c : cases) {
+        QMainWindow window;
+        window.show();
+        AppUpdater updater(c.feed, "1.4.2");
+        makeCheckForUpdatesAction(&window, updater)->trigger();
+        QMessageBox* box = nullptr;
+        ASSERT_TRUE(testloop::spinUntil([&] {
+            box = window.findChild<QMessageBox*>();
+            return box && box->isVisible();
+        }));
+        EXPECT_EQ(box->text(), c.text);
+        EXPECT_TRUE(box->informativeText().contains(c.informative))
+            << box->informativeText().toStdString();
+        box->accept();
+        testloop::drain();
+    }
+}
