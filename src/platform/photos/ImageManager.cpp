@@ -27,16 +27,16 @@ PhotoLibraryError decodeError(const QString& name) {
 
 // A camera JPEG carries a small rendering in its EXIF block. When that is large enough for a
 // fast request it is served as it is: reading it costs about a millisecond, decoding even a
-// 1/8-scale picture 20 or more. The file is mapped, so only its header pages are read.
+// 1/8-scale picture 20 or more. The EXIF block (at most 64 KB) and the frame header come first
+// in the file, so only its head is read. It is read, not mapped: a library on a disk that goes
+// away must fail a read, not kill the process.
 QImage exifThumbnail(QFile& file, const imaging::DecodeTarget& target) {
-    const qint64 size = file.size();
-    uchar* mapped = size > 0 ? file.map(0, size) : nullptr;
-    if (!mapped)
+    constexpr qint64 headLength = 256 * 1024;
+    const QByteArray head = file.read(headLength);
+    file.seek(0);
+    if (head.isEmpty())
         return {};
-    QImage image = imaging::decodeJpegExifThumbnail(
-        QByteArrayView(mapped, static_cast<qsizetype>(size)), target);
-    file.unmap(mapped);
-    return image;
+    return imaging::decodeJpegExifThumbnail(QByteArrayView(head), target);
 }
 
 QImage decodeFile(const QString& path, const imaging::DecodeTarget& target,
