@@ -1,0 +1,232 @@
+// The whole workflow through the real window: a demonstration library made by
+// photolib, access granted in the consent dialog, a scan, a selection, Step 1,
+// the export albums exported by photolib, Step 2 with the folder chooser
+// answered here, the deletion confirmed, the report shown and the table without
+// the replaced pairs.
+#include "GateTestSupport.h"
+#include "backup/BackupFolder.h"
+#include "backup/FolderChooser.h"
+#include "core/EventLoop.h"
+#include "core/LibraryModel.h"
+#include "platform/photos/PhotoLibrary.h"
+#include "platform/photos/PhotoLibraryAccess.h"
+#include "support/TestSupport.h"
+#include "ui/AccessGate.h"
+#include "ui/ConsentDialog.h"
+#include "ui/DeletionPrompt.h"
+#include "ui/MainWindow.h"
+#include "ui/ScanView.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QDir>
+#include <QDirIterator>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace twinslim;
+using photos::AuthorizationStatus;
+
+namespace {
+
+// Answers each panel later, as a real one would, with the next prepared folder.
+class AnsweringChooser : public FolderChooser {
+public:
+    QStringList answers;
+    QList<FolderChoiceRequest> asked;
+
+    void chooseFolder(const FolderChoiceRequest& request, Answer answer) override {
+        asked << request;
+        std::optional<QString> folder;
+        if (!answers.isEmpty())
+            folder = answers.takeFirst();
+        QTimer::singleShot(0, [answer, folder] { answer(folder); });
+    }
+};
+
+// Runs photolib; the test fails with its output when it does not succeed.
+void photolib(const QStringList& arguments) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(testsupport::photolibPath(), arguments);
+    ASSERT_TRUE(process.waitForFinished(600000)) << arguments.join(' ').toStdString();
+    ASSERT_EQ(process.exitCode(), 0) << arguments.join(' ').toStdString() << "\n"
+                                     << process.readAll().toStdString();
+}
+
+QAbstractButton* buttonTitled(QWidget* root, const QString& text) {
+    for (QAbstractButton* button : root->findChildren<QAbstractButton*>())
+        if (button->text() == text && button->isVisible())
+            return button;
+    return nullptr;
+}
+
+QMessageBox* alertTitled(const QString& title) {
+    return gatetest::waitForWindow<QMessageBox>(
+        [&](QMessageBox* box) { return box->windowTitle() == title || box->text() == title; });
+}
+
+int filesUnder(const QString& dir) {
+    int count = 0;
+    for (QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories); it.hasNext(); it.next())
+        ++count;
+    return count;
+}
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        libraryPath = work.filePath("Demo.photolibrary");
+        qputenv("PHOTOLIB_LIBRARY", libraryPath.toUtf8());
+        photos::PhotoLibrary::setShared(nullptr); // opened by the window once access is given
+        photos::PhotoLibraryAccess::forget(accessClientName);
+        FolderChooser::setShared(chooser);
+    }
+    void TearDown() override {
+        ConsentDialog::uninstall();
+        FolderChooser::setShared(nullptr);
+        photos::PhotoLibrary::setShared(nullptr);
+        photos::PhotoLibraryAccess::forget(accessClientName);
+        qunsetenv("PHOTOLIB_LIBRARY");
+    }
+
+    const QString accessClientName = QStringLiteral("twinslim");
+    QTemporaryDir work;
+    QString libraryPath;
+    std::shared_ptr<AnsweringChooser> chooser = std::make_shared<AnsweringChooser>();
+};
+
+} // namespace
+
+TEST_F(EndToEndTest, FromTheGateToTheReport) {
+    photolib({"demo", "--pairs", "8", libraryPath});
+
+    MainWindow window;
+    ConsentDialog::install(&window);
+    window.show();
+
+    // The gate: granted through the consent dialog.
+    AccessGate* gate = window.gate();
+    ASSERT_NE(gate->grantButton(), nullptr);
+    QTest::mouseClick(gate->grantButton(), Qt::LeftButton);
+    ConsentDialog* consent = gatetest::waitForWindow<ConsentDialog>();
+    ASSERT_NE(consent, nullptr);
+    QTest::mouseClick(consent->allowFullAccessButton(), Qt::LeftButton);
+    ASSERT_TRUE(testloop::spinUntil([&] { return gate->scanView() != nullptr; }));
+    LibraryModel* model = gate->scanView()->model();
+
+    // The scan: the first one starts by itself; then the whole library.
+    ASSERT_TRUE(testloop::spinUntil([&] { return model->hasScanned() && !model->isScanning(); }));
+    QComboBox* range = nullptr;
+    for (QComboBox* box : gate->scanView()->findChildren<QComboBox*>())
+        if (box->findText("All") >= 0 && box->findText("Last 30 days") >= 0)
+            range = box;
+    ASSERT_NE(range, nullptr);
+    ASSERT_EQ(range->findText("All"), range->count() - 1);
+    QTest::keyClick(range, Qt::Key_End); // as the user picks the last entry
+    ASSERT_TRUE(testloop::spinUntil([&] { return model->dateRange() == DateRange::all; }));
+    ASSERT_TRUE(testloop::spinUntil([&] { return !model->isScanning(); }));
+    const std::vector<PhotoPair> scanned = model->pairs();
+    ASSERT_GE(scanned.size(), 4u);
+    auto* table = gate->scanView()->findChild<QTableView*>();
+    ASSERT_NE(table, nullptr);
+    const int rowsBefore = table->model()->rowCount();
+    EXPECT_EQ(rowsBefore, int(scanned.size()));
+
+    // Select one favourite and two others; the table shows the selection.
+    QSet<QString> chosen;
+    int favourites = 0, others = 0;
+    for (const PhotoPair& pair : scanned) {
+        if (pair.isFavorite && favourites < 1) {
+            chosen << pair.id;
+            ++favourites;
+        } else if (!pair.isFavorite && others < 2) {
+            chosen << pair.id;
+            ++others;
+        }
+    }
+    ASSERT_EQ(favourites, 1);
+    ASSERT_EQ(others, 2);
+    model->setSelectedIDs(chosen);
+    EXPECT_TRUE(testloop::spinUntil(
+        [&] { return table->selectionModel()->selectedRows().size() == 3; }, 5000));
+
+    // Step 1: the export albums.
+    QAbstractButton* step1 = buttonTitled(&window, "Step 1: Create Export Albums");
+    ASSERT_NE(step1, nullptr);
+    ASSERT_TRUE(step1->isEnabled());
+    step1->click();
+    QMessageBox* info = alertTitled("Twinslim");
+    ASSERT_NE(info, nullptr);
+    const QString instructions = info->text() + "\n" + info->informativeText();
+    EXPECT_TRUE(instructions.contains("Added 1 to “Twinslim Favs” and 2 to “Twinslim NonFavs”."))
+        << instructions.toStdString();
+    info->buttons().front()->click();
+    EXPECT_TRUE(testloop::spinUntil([&] { return !model->showInfoAlert(); }));
+
+    // Export with the photo library's application: favourites full size, the rest
+    // smaller.
+    const QString exported = work.filePath("Exported");
+    photolib({"--library", libraryPath, "export", "--album", "Twinslim Favs", "--format", "heic",
+              exported});
+    photolib({"--library", libraryPath, "export", "--album", "Twinslim NonFavs", "--format", "heic",
+              "--max-size", "2048", exported});
+    ASSERT_EQ(QDir(exported).entryList(QDir::Files).size(), 3);
+
+    // The backup folder, then Step 2, both through the folder chooser.
+    const QString backups = work.filePath("Backups");
+    ASSERT_TRUE(QDir().mkpath(backups));
+    chooser->answers = {backups, exported};
+    QAbstractButton* backupButton = buttonTitled(&window, "Backup Folder…");
+    ASSERT_NE(backupButton, nullptr);
+    backupButton->click();
+    ASSERT_TRUE(testloop::spinUntil([&] { return model->backup()->url() == backups; }));
+    QAbstractButton* step2 = buttonTitled(&window, "Step 2: Ingest Exported Folder…");
+    ASSERT_NE(step2, nullptr);
+    step2->click();
+
+    // The library asks before it deletes the replaced originals.
+    QMessageBox* prompt = gatetest::waitForMessageBox(DeletionPrompt::objectName(), 300000);
+    ASSERT_NE(prompt, nullptr);
+    ASSERT_EQ(chooser->asked.size(), 2);
+    EXPECT_EQ(chooser->asked[1].prompt, "Ingest");
+    EXPECT_EQ(chooser->asked[1].message,
+              "Choose a folder of HEICs exported from the Twinslim export albums.");
+    EXPECT_EQ(prompt->text(), "Delete 3 items?");
+    for (QAbstractButton* b : prompt->buttons())
+        if (b->text() == "Delete")
+            b->click();
+
+    // The report.
+    QMessageBox* report = alertTitled("Ingest complete");
+    ASSERT_NE(report, nullptr);
+    const QString summary = report->text() + " " + report->informativeText();
+    EXPECT_TRUE(summary.contains("Replaced 3 of 3 matched files.")) << summary.toStdString();
+    EXPECT_TRUE(summary.contains("Originals are in Recently Deleted")) << summary.toStdString();
+    report->buttons().front()->click();
+    EXPECT_TRUE(testloop::spinUntil([&] { return !model->showIngestReport(); }));
+    ASSERT_TRUE(model->ingestReport().has_value());
+    EXPECT_EQ(model->ingestReport()->replaced, 3);
+
+    // The table no longer holds the replaced pairs; nothing stays selected.
+    EXPECT_TRUE(
+        testloop::spinUntil([&] { return table->model()->rowCount() == rowsBefore - 3; }, 5000));
+    for (const PhotoPair& pair : model->pairs())
+        EXPECT_FALSE(chosen.contains(pair.id));
+    EXPECT_TRUE(model->selectedIDs().isEmpty());
+
+    // The library: originals in Recently Deleted, their backups and the run's log
+    // on disk.
+    auto library = photos::PhotoLibrary::shared();
+    EXPECT_EQ(library->trashedAssets().size(), 3u);
+    EXPECT_TRUE(library->fetchAssetsWithLocalIdentifiers(chosen.values()).empty());
+    EXPECT_GE(filesUnder(backups),
+              3 + 3 + 1); // JPEGs (RAW too for the favourite), sidecars, log
+    EXPECT_EQ(QDir(backups + "/Twinslim-logs").entryList(QDir::Files).size(), 1);
+    EXPECT_TRUE(library->check().isEmpty()) << library->check().join('\n').toStdString();
+}
