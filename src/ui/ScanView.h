@@ -1,10 +1,24 @@
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
+
+class QButtonGroup;
+class QComboBox;
+class QItemSelection;
+class QLabel;
+class QMessageBox;
+class QProgressBar;
+class QPushButton;
+class QStackedWidget;
+class QTableView;
 
 namespace twinslim {
 
 class LibraryModel;
+class PairTableModel;
+class QuickPreviewDialog;
+class Spinner;
 
 // The working window's content: filters, pair table, backup folder and the two workflow
 // steps. Owns the one LibraryModel. When first shown it counts the originals waiting for
@@ -16,6 +30,85 @@ public:
     ~ScanView() override;
 
     LibraryModel* model() const;
+    PairTableModel* pairTable() const { return m_pairTable; }
+    // The quick preview while it is open.
+    QuickPreviewDialog* preview() const;
+
+    // The request the Step 2 folder chooser is given.
+    static QString ingestPrompt() { return QStringLiteral("Ingest"); }
+    static QString ingestMessage() {
+        return QStringLiteral("Choose a folder of HEICs exported from the Twinslim export albums.");
+    }
+    static constexpr int selectFirstCount = 200;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QWidget* buildHeader();
+    QWidget* buildFilterRow();
+    QWidget* buildContent();
+    QWidget* buildTable();
+    QWidget* buildBottomBar();
+    void connectModel();
+
+    void updateHeader();
+    void updateFilterRow();
+    void updateContent();
+    void updateBottomStatus();
+    void updateBackupFolder();
+    void updateStepButtons();
+    void updateSortIndicator();
+
+    void showModelSelection();
+    void tableSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
+    void openPreview(int row);
+
+    void updateInfoAlert();
+    void updateIngestReportAlert();
+    void updateRecoveryAlert();
+
+    void startScan();
+    void cancelScan();
+    void chooseBackupFolder();
+    void createExportAlbums();
+    void chooseIngestFolder();
+    void deletePendingOriginals();
+
+    LibraryModel* m_model = nullptr;
+    PairTableModel* m_pairTable = nullptr;
+    bool m_appeared = false;
+    bool m_syncingSelection = false;
+
+    QLabel* m_dateRangeLabel = nullptr;
+    QComboBox* m_dateRangePicker = nullptr;
+    QPushButton* m_scanButton = nullptr;
+    QProgressBar* m_scanProgress = nullptr;
+    QLabel* m_scanCount = nullptr;
+    QPushButton* m_cancelScan = nullptr;
+    QLabel* m_pairsSummary = nullptr;
+
+    QWidget* m_filterRow = nullptr;
+    QButtonGroup* m_favFilterButtons = nullptr;
+
+    QStackedWidget* m_content = nullptr;
+    QWidget* m_scanEmptyState = nullptr;
+    QWidget* m_noPairsEmptyState = nullptr;
+    QTableView* m_table = nullptr;
+
+    QLabel* m_selectionSummary = nullptr;
+    QLabel* m_favoriteSummary = nullptr;
+    Spinner* m_runSpinner = nullptr;
+    QLabel* m_runProgress = nullptr;
+    QLabel* m_backupFolder = nullptr;
+    QPushButton* m_step1 = nullptr;
+    QPushButton* m_step2 = nullptr;
+
+    QPointer<QMessageBox> m_infoAlert;
+    QPointer<QMessageBox> m_ingestReportAlert;
+    QPointer<QMessageBox> m_recoveryAlert;
+    QPointer<QuickPreviewDialog> m_preview;
 };
 
 } // namespace twinslim

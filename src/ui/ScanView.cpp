@@ -1,0 +1,775 @@
+#include "ui/ScanView.h"
+
+#include "backup/BackupFolder.h"
+#include "backup/FolderChooser.h"
+#include "core/ByteCountFormat.h"
+#include "core/CallbackAwaitable.h"
+#include "core/LibraryModel.h"
+#include "library/ReplacementError.h"
+#include "platform/system/SecurityScopedAccess.h"
+#include "ui/PairFlagsDelegate.h"
+#include "ui/PairTableModel.h"
+#include "ui/PairThumbnailDelegate.h"
+#include "ui/QuickPreviewDialog.h"
+#include "ui/SelectionMarkDelegate.h"
+#include "ui/Spinner.h"
+#include "ui/Symbols.h"
+#include "ui/ThumbnailProvider.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScopedValueRollback>
+#include <QStackedWidget>
+#include <QTableView>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <functional>
+
+namespace twinslim {
+namespace {
+
+constexpr int inset = 12;
+constexpr int emptyStateSymbolSize = 40;
+constexpr int progressBarWidth = 160;
+constexpr int backupFolderWidth = 180;
+constexpr int rowHeight = 52; // the 44-point thumbnail and its margin
+
+const QString middleDot = QStringLiteral(" \u00B7 ");
+
+struct ColumnWidth {
+    PairTableModel::Column column;
+    int minimum; // 0: the column takes the remaining width
+    int ideal;
+    bool fixed;
+};
+constexpr ColumnWidth columnWidths[] = {
+    {PairTableModel::SelectionColumn, 28, 28, true},
+    {PairTableModel::QuickLookColumn, 52, 52, true},
+    {PairTableModel::DateColumn, 130, 150, false},
+    {PairTableModel::FlagsColumn, 40, 40, true},
+    {PairTableModel::AlbumsColumn, 0, 0, false},
+    {PairTableModel::RawColumn, 90, 120, false},
+    {PairTableModel::RawSizeColumn, 80, 80, true},
+    {PairTableModel::JpegSizeColumn, 80, 80, true},
+};
+
+// Secondary and tertiary text styles: the window text, faded.
+void fade(QWidget* widget, float alpha) {
+    QPalette palette = widget->palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        QColor color = palette.color(group, QPalette::WindowText);
+        color.setAlphaF(alpha);
+        palette.setColor(group, QPalette::WindowText, color);
+    }
+    widget->setPalette(palette);
+}
+void makeSecondary(QWidget* widget) {
+    fade(widget, 0.55f);
+}
+
+QLabel* secondaryLabel(const QString& objectName, QWidget* parent = nullptr) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(objectName);
+    makeSecondary(label);
+    return label;
+}
+
+QPushButton* button(const QString& objectName, const QString& text,
+                    const QString& symbolName = {}) {
+    auto* b = new QPushButton(text);
+    b->setObjectName(objectName);
+    if (!symbolName.isEmpty())
+        b->setIcon(symbol(symbolName));
+    return b;
+}
+
+QFrame* divider(Qt::Orientation orientation, const QString& objectName) {
+    auto* line = new QFrame;
+    line->setObjectName(objectName);
+    line->setFrameShape(orientation == Qt::Horizontal ? QFrame::HLine : QFrame::VLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+// A symbol drawn as a large faint glyph above a line of text, centred in the space.
+QWidget* emptyState(const QString& objectName, const QString& symbolName, const QString& text) {
+    auto* panel = new QWidget;
+    panel->setObjectName(objectName);
+    auto* layout = new QVBoxLayout(panel);
+    layout->setSpacing(12);
+    layout->addStretch();
+    auto* glyph = new QLabel;
+    glyph->setObjectName(objectName + QStringLiteral("Symbol"));
+    glyph->setAccessibleName(symbolName);
+    // The tertiary style: fainter than the secondary text below it.
+    QColor tertiary = panel->palette().color(QPalette::WindowText);
+    tertiary.setAlphaF(0.3f);
+    glyph->setPixmap(
+        symbolPixmap(symbolName, emptyStateSymbolSize, tertiary, panel->devicePixelRatioF()));
+    glyph->setAlignment(Qt::AlignCenter);
+    layout->addWidget(glyph);
+    auto* label = secondaryLabel(objectName + QStringLiteral("Text"));
+    label->setText(text);
+    label->setAlignment(Qt::AlignCenter);
+    layout->addWidget(label);
+    layout->addStretch();
+    return panel;
+}
+
+// Runs one model operation started from a control, left running on the GUI thread. Nothing a user
+// does may end in an unhandled error: one that escapes the operation is shown like the model's own
+// messages.
+using Operation = std::function<QCoro::Task<>(LibraryModel&)>;
+QCoro::Task<> runOperation(QPointer<LibraryModel> model, Operation operation) {
+    if (!model)
+        co_return;
+    try {
+        QCoro::Task<> running = operation(*model);
+        co_await running;
+    } catch (...) {
+        if (!model)
+            co_return;
+        model->setInfoMessage(localizedDescription(std::current_exception()));
+        model->setShowInfoAlert(true);
+    }
+}
+void start(LibraryModel* model, Operation operation) {
+    runOperation(QPointer<LibraryModel>(model), std::move(operation));
+}
+
+// Asks the folder chooser for the exported folder and ingests it, with access to the folder held
+// for the whole run.
+QCoro::Task<> ingestChosenFolder(QPointer<LibraryModel> model) {
+    const std::shared_ptr<FolderChooser> chooser = FolderChooser::shared();
+    if (!chooser)
+        co_return;
+    FolderChoiceRequest request;
+    request.prompt = ScanView::ingestPrompt();
+    request.message = ScanView::ingestMessage();
+    request.canChooseDirectories = true;
+    request.canChooseFiles = false;
+    request.allowsMultipleSelection = false;
+    using Answer = CallbackAwaitable<std::optional<QString>>;
+    Answer answer([chooser, request](Answer::Resolver resolver) {
+        chooser->chooseFolder(request, [resolver](std::optional<QString> folder) {
+            resolver.resolve(std::move(folder));
+        });
+    });
+    std::optional<QString> folder;
+    try {
+        folder = co_await answer;
+    } catch (const CallbackDropped&) {
+        co_return; // the panel went away without an answer: as good as cancelled
+    }
+    if (!model || !folder || folder->isEmpty())
+        co_return;
+    const sys::SecurityScopedAccess access(*folder);
+    QCoro::Task<> ingesting = model->ingest(*folder);
+    co_await ingesting;
+}
+
+QMessageBox* alert(QWidget* parent, const QString& objectName, const QString& title,
+                   const QString& message) {
+    auto* box = new QMessageBox(parent);
+    box->setObjectName(objectName);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setIcon(QMessageBox::NoIcon);
+    box->setWindowTitle(title);
+    box->setText(title);
+    box->setInformativeText(message);
+    return box;
+}
+
+// An alert that was closed may wait a moment for its deletion; it no longer counts as up.
+bool isUp(const QPointer<QMessageBox>& box) {
+    return box && box->isVisible();
+}
+
+QString recoveryMessage(int count) {
+    return QString::number(count) + QStringLiteral(" original") +
+           (count == 1 ? QString() : QStringLiteral("s")) +
+           QStringLiteral(" from a previous run were replaced but not deleted. Delete them now to "
+                          "reclaim the space?");
+}
+
+QString deleteNowTitle(int count) {
+    return QStringLiteral("Delete ") + QString::number(count) + QStringLiteral(" Now");
+}
+
+} // namespace
+
+ScanView::ScanView(QWidget* parent) : QWidget(parent), m_model(new LibraryModel(this)) {
+    setObjectName(QStringLiteral("scanView"));
+    m_pairTable = new PairTableModel(m_model, this);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(buildHeader());
+    layout->addWidget(divider(Qt::Horizontal, QStringLiteral("headerDivider")));
+    layout->addWidget(buildContent(), 1);
+    layout->addWidget(divider(Qt::Horizontal, QStringLiteral("bottomBarDivider")));
+    layout->addWidget(buildBottomBar());
+
+    connectModel();
+    updateHeader();
+    updateFilterRow();
+    updateContent();
+    updateBottomStatus();
+    updateBackupFolder();
+    updateStepButtons();
+    updateSortIndicator();
+}
+
+ScanView::~ScanView() = default;
+
+LibraryModel* ScanView::model() const {
+    return m_model;
+}
+
+QuickPreviewDialog* ScanView::preview() const {
+    return m_preview;
+}
+
+// ---- Building ----
+
+QWidget* ScanView::buildHeader() {
+    auto* header = new QWidget;
+    header->setObjectName(QStringLiteral("header"));
+    auto* column = new QVBoxLayout(header);
+    column->setContentsMargins(inset, inset, inset, inset);
+    column->setSpacing(10);
+
+    auto* top = new QHBoxLayout;
+    m_dateRangeLabel = new QLabel(QStringLiteral("Date range"));
+    m_dateRangeLabel->setObjectName(QStringLiteral("dateRangeLabel"));
+    m_dateRangePicker = new QComboBox;
+    m_dateRangePicker->setObjectName(QStringLiteral("dateRangePicker"));
+    m_dateRangePicker->setAccessibleName(QStringLiteral("Date range"));
+    m_dateRangePicker->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    for (DateRange range : allDateRanges)
+        m_dateRangePicker->addItem(label(range), identity(range));
+    m_dateRangeLabel->setBuddy(m_dateRangePicker);
+    connect(m_dateRangePicker, &QComboBox::activated, this, [this](int index) {
+        if (index >= 0 && size_t(index) < allDateRanges.size())
+            m_model->setDateRange(allDateRanges[size_t(index)]);
+    });
+    top->addWidget(m_dateRangeLabel);
+    top->addWidget(m_dateRangePicker);
+
+    m_scanButton =
+        button(QStringLiteral("scanButton"), QString(), QStringLiteral("magnifyingglass"));
+    connect(m_scanButton, &QPushButton::clicked, this, &ScanView::startScan);
+    top->addWidget(m_scanButton);
+
+    m_scanProgress = new QProgressBar;
+    m_scanProgress->setObjectName(QStringLiteral("scanProgress"));
+    m_scanProgress->setFixedWidth(progressBarWidth);
+    m_scanProgress->setTextVisible(false);
+    top->addWidget(m_scanProgress);
+    m_scanCount = secondaryLabel(QStringLiteral("scanCountLabel"));
+    top->addWidget(m_scanCount);
+    m_cancelScan = button(QStringLiteral("cancelScanButton"), QStringLiteral("Cancel"));
+    connect(m_cancelScan, &QPushButton::clicked, this, &ScanView::cancelScan);
+    top->addWidget(m_cancelScan);
+    m_pairsSummary = secondaryLabel(QStringLiteral("pairsSummaryLabel"));
+    top->addWidget(m_pairsSummary);
+    top->addStretch(1);
+    column->addLayout(top);
+
+    column->addWidget(buildFilterRow());
+    return header;
+}
+
+QWidget* ScanView::buildFilterRow() {
+    m_filterRow = new QWidget;
+    m_filterRow->setObjectName(QStringLiteral("filterRow"));
+    QFont callout = m_filterRow->font();
+    callout.setPointSizeF(callout.pointSizeF() * 12.0 / 13.0);
+    m_filterRow->setFont(callout);
+    auto* row = new QHBoxLayout(m_filterRow);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(12);
+
+    auto* show = secondaryLabel(QStringLiteral("showLabel"));
+    show->setText(QStringLiteral("Show"));
+    row->addWidget(show);
+
+    // A segmented control: adjoining toggle buttons, one of them on.
+    auto* segments = new QWidget;
+    segments->setObjectName(QStringLiteral("favFilterPicker"));
+    segments->setAccessibleName(QStringLiteral("Show"));
+    auto* segmentRow = new QHBoxLayout(segments);
+    segmentRow->setContentsMargins(0, 0, 0, 0);
+    segmentRow->setSpacing(0);
+    m_favFilterButtons = new QButtonGroup(this);
+    m_favFilterButtons->setExclusive(true);
+    for (size_t i = 0; i < allFavFilters.size(); ++i) {
+        const FavFilter filter = allFavFilters[i];
+        auto* segment = button(QStringLiteral("favFilter_") + identity(filter), label(filter));
+        segment->setCheckable(true);
+        segment->setAutoDefault(false);
+        m_favFilterButtons->addButton(segment, int(i));
+        segmentRow->addWidget(segment);
+    }
+    connect(m_favFilterButtons, &QButtonGroup::idClicked, this, [this](int id) {
+        if (id >= 0 && size_t(id) < allFavFilters.size())
+            m_model->setFavFilter(allFavFilters[size_t(id)]);
+    });
+    row->addWidget(segments);
+    row->addStretch(1);
+
+    auto* selectFirst = button(QStringLiteral("selectFirstButton"),
+                               QStringLiteral("Select First ") + QString::number(selectFirstCount));
+    connect(selectFirst, &QPushButton::clicked, this,
+            [this] { m_model->selectFirst(selectFirstCount); });
+    auto* selectAll = button(QStringLiteral("selectAllButton"), QStringLiteral("Select All"));
+    connect(selectAll, &QPushButton::clicked, this, [this] { m_model->selectAllVisible(); });
+    auto* selectNone = button(QStringLiteral("selectNoneButton"), QStringLiteral("Select None"));
+    connect(selectNone, &QPushButton::clicked, this, [this] { m_model->selectNone(); });
+    for (QPushButton* b : {selectFirst, selectAll, selectNone}) {
+        b->setAutoDefault(false);
+        row->addWidget(b);
+    }
+    return m_filterRow;
+}
+
+QWidget* ScanView::buildContent() {
+    m_content = new QStackedWidget;
+    m_content->setObjectName(QStringLiteral("content"));
+    m_scanEmptyState = emptyState(QStringLiteral("scanEmptyState"), QStringLiteral("photo.stack"),
+                                  QStringLiteral("Scan your library to find RAW+JPEG pairs."));
+    m_noPairsEmptyState =
+        emptyState(QStringLiteral("noPairsEmptyState"), QStringLiteral("checkmark.circle"),
+                   QStringLiteral("No RAW+JPEG pairs found."));
+    m_content->addWidget(m_scanEmptyState);
+    m_content->addWidget(m_noPairsEmptyState);
+    m_content->addWidget(buildTable());
+    return m_content;
+}
+
+QWidget* ScanView::buildTable() {
+    m_table = new QTableView;
+    m_table->setObjectName(QStringLiteral("pairTable"));
+    m_table->setModel(m_pairTable);
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->setShowGrid(false);
+    m_table->setAlternatingRowColors(true);
+    m_table->setWordWrap(false);
+    m_table->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    m_table->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    m_table->verticalHeader()->hide();
+    m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_table->verticalHeader()->setDefaultSectionSize(rowHeight);
+    m_table->setItemDelegateForColumn(PairTableModel::SelectionColumn,
+                                      new SelectionMarkDelegate(m_table));
+    m_table->setItemDelegateForColumn(
+        PairTableModel::QuickLookColumn,
+        new PairThumbnailDelegate(new ThumbnailProvider(m_table), m_table));
+    m_table->setItemDelegateForColumn(PairTableModel::FlagsColumn, new PairFlagsDelegate(m_table));
+    m_table->viewport()->installEventFilter(this);
+
+    QHeaderView* header = m_table->horizontalHeader();
+    header->setObjectName(QStringLiteral("pairTableHeader"));
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(true);
+    header->setHighlightSections(false);
+    header->setStretchLastSection(false);
+    header->setMinimumSectionSize(columnWidths[0].minimum);
+    for (const ColumnWidth& width : columnWidths) {
+        if (width.minimum == 0) {
+            header->setSectionResizeMode(width.column, QHeaderView::Stretch);
+            continue;
+        }
+        header->setSectionResizeMode(width.column,
+                                     width.fixed ? QHeaderView::Fixed : QHeaderView::Interactive);
+        header->resizeSection(width.column, width.ideal);
+    }
+    // The header knows one minimum for all columns; each resizable one keeps its own.
+    connect(header, &QHeaderView::sectionResized, this, [header](int section, int, int size) {
+        for (const ColumnWidth& width : columnWidths)
+            if (width.column == section && !width.fixed && size < width.minimum)
+                header->resizeSection(section, width.minimum);
+    });
+    connect(header, &QHeaderView::sectionClicked, this, [this](int section) {
+        m_pairTable->sortByHeaderClick(section);
+        updateSortIndicator();
+    });
+
+    connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &ScanView::tableSelectionChanged);
+    // A reset drops the table's selection without a word; the model's selection comes back.
+    connect(m_pairTable, &QAbstractItemModel::modelReset, this, &ScanView::showModelSelection);
+    return m_table;
+}
+
+QWidget* ScanView::buildBottomBar() {
+    auto* bar = new QWidget;
+    bar->setObjectName(QStringLiteral("bottomBar"));
+    auto* row = new QHBoxLayout(bar);
+    row->setContentsMargins(inset, inset, inset, inset);
+
+    m_runSpinner = new Spinner;
+    m_runSpinner->setObjectName(QStringLiteral("runSpinner"));
+    m_runSpinner->setDiameter(16); // the small size
+    row->addWidget(m_runSpinner, 0, Qt::AlignVCenter);
+    m_runProgress = secondaryLabel(QStringLiteral("runProgressLabel"));
+    row->addWidget(m_runProgress, 0, Qt::AlignVCenter);
+    m_selectionSummary = secondaryLabel(QStringLiteral("selectionSummaryLabel"));
+    row->addWidget(m_selectionSummary, 0, Qt::AlignVCenter);
+    m_favoriteSummary = secondaryLabel(QStringLiteral("favoriteSummaryLabel"));
+    row->addWidget(m_favoriteSummary, 0, Qt::AlignVCenter);
+    row->addStretch(1);
+
+    auto* backup = button(QStringLiteral("backupFolderButton"),
+                          QStringLiteral("Backup Folder\u2026"), QStringLiteral("folder"));
+    backup->setAutoDefault(false);
+    connect(backup, &QPushButton::clicked, this, &ScanView::chooseBackupFolder);
+    row->addWidget(backup, 0, Qt::AlignVCenter);
+    m_backupFolder = secondaryLabel(QStringLiteral("backupFolderLabel"));
+    m_backupFolder->setMaximumWidth(backupFolderWidth);
+    m_backupFolder->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    row->addWidget(m_backupFolder, 0, Qt::AlignVCenter);
+
+    auto* separator = divider(Qt::Vertical, QStringLiteral("stepDivider"));
+    separator->setFixedHeight(16);
+    row->addWidget(separator, 0, Qt::AlignVCenter);
+
+    m_step1 = button(QStringLiteral("step1Button"), QStringLiteral("Step 1: Create Export Albums"),
+                     QStringLiteral("rectangle.stack.badge.plus"));
+    m_step1->setAutoDefault(false);
+    connect(m_step1, &QPushButton::clicked, this, &ScanView::createExportAlbums);
+    row->addWidget(m_step1, 0, Qt::AlignVCenter);
+    m_step2 = button(QStringLiteral("step2Button"),
+                     QStringLiteral("Step 2: Ingest Exported Folder\u2026"),
+                     QStringLiteral("square.and.arrow.down"));
+    // The prominent button: the default one, filled with the accent colour.
+    m_step2->setDefault(true);
+    QPalette prominent = m_step2->palette();
+    prominent.setColor(QPalette::Button, prominent.color(QPalette::Highlight));
+    prominent.setColor(QPalette::ButtonText, prominent.color(QPalette::HighlightedText));
+    m_step2->setPalette(prominent);
+    connect(m_step2, &QPushButton::clicked, this, &ScanView::chooseIngestFolder);
+    row->addWidget(m_step2, 0, Qt::AlignVCenter);
+    return bar;
+}
+
+void ScanView::connectModel() {
+    LibraryModel* m = m_model;
+    for (auto signal : {&LibraryModel::isScanningChanged, &LibraryModel::hasScannedChanged,
+                        &LibraryModel::scannedCountChanged, &LibraryModel::totalCountChanged,
+                        &LibraryModel::pairsChanged})
+        connect(m, signal, this, &ScanView::updateHeader);
+    for (auto signal : {&LibraryModel::hasScannedChanged, &LibraryModel::pairsChanged,
+                        &LibraryModel::favFilterChanged})
+        connect(m, signal, this, &ScanView::updateFilterRow);
+    for (auto signal : {&LibraryModel::hasScannedChanged, &LibraryModel::pairsChanged})
+        connect(m, signal, this, &ScanView::updateContent);
+    for (auto signal : {&LibraryModel::isRunningChanged, &LibraryModel::runIndexChanged,
+                        &LibraryModel::runTotalChanged, &LibraryModel::currentLabelChanged,
+                        &LibraryModel::selectedIDsChanged, &LibraryModel::pairsChanged})
+        connect(m, signal, this, &ScanView::updateBottomStatus);
+    for (auto signal : {&LibraryModel::isRunningChanged, &LibraryModel::selectedIDsChanged})
+        connect(m, signal, this, &ScanView::updateStepButtons);
+    connect(m->backup(), &BackupFolder::urlChanged, this, &ScanView::updateBackupFolder);
+    connect(m, &LibraryModel::selectedIDsChanged, this, [this] {
+        if (!m_syncingSelection)
+            showModelSelection();
+    });
+    connect(m, &LibraryModel::dateRangeChanged, this, [this] {
+        updateHeader();
+        // The initial range is scanned by the start-up; each later choice scans again.
+        if (m_appeared)
+            startScan();
+    });
+    for (auto signal : {&LibraryModel::showInfoAlertChanged, &LibraryModel::infoMessageChanged})
+        connect(m, signal, this, &ScanView::updateInfoAlert);
+    for (auto signal : {&LibraryModel::showIngestReportChanged, &LibraryModel::ingestReportChanged})
+        connect(m, signal, this, &ScanView::updateIngestReportAlert);
+    for (auto signal :
+         {&LibraryModel::showRecoveryAlertChanged, &LibraryModel::pendingRecoveryCountChanged})
+        connect(m, signal, this, &ScanView::updateRecoveryAlert);
+}
+
+// ---- Drawing the model ----
+
+void ScanView::updateHeader() {
+    const bool scanning = m_model->isScanning();
+    const auto index = std::find(allDateRanges.begin(), allDateRanges.end(), m_model->dateRange());
+    m_dateRangePicker->setCurrentIndex(int(index - allDateRanges.begin()));
+    m_dateRangePicker->setEnabled(!scanning);
+    m_dateRangeLabel->setEnabled(!scanning);
+
+    m_scanButton->setText(m_model->hasScanned() ? QStringLiteral("Rescan")
+                                                : QStringLiteral("Scan Library"));
+    m_scanButton->setEnabled(!scanning);
+
+    m_scanProgress->setVisible(scanning);
+    m_scanCount->setVisible(scanning);
+    m_cancelScan->setVisible(scanning);
+    m_pairsSummary->setVisible(!scanning && m_model->hasScanned());
+    if (scanning) {
+        // A total of 0 shows an empty bar rather than a division by nothing.
+        m_scanProgress->setRange(0, std::max(m_model->totalCount(), 1));
+        m_scanProgress->setValue(std::min(m_model->scannedCount(), m_scanProgress->maximum()));
+        m_scanCount->setText(QString::number(m_model->scannedCount()) + QStringLiteral(" / ") +
+                             QString::number(m_model->totalCount()));
+    } else if (m_model->hasScanned()) {
+        m_pairsSummary->setText(
+            QString::number(m_model->pairs().size()) + QStringLiteral(" pairs") + middleDot +
+            formatByteCount(m_model->totalRawBytes()) + QStringLiteral(" reclaimable"));
+    }
+}
+
+void ScanView::updateFilterRow() {
+    m_filterRow->setVisible(m_model->hasScanned() && !m_model->pairs().empty());
+    const auto index = std::find(allFavFilters.begin(), allFavFilters.end(), m_model->favFilter());
+    if (QAbstractButton* segment = m_favFilterButtons->button(int(index - allFavFilters.begin())))
+        segment->setChecked(true);
+}
+
+void ScanView::updateContent() {
+    if (!m_model->hasScanned())
+        m_content->setCurrentWidget(m_scanEmptyState);
+    else if (m_model->pairs().empty())
+        m_content->setCurrentWidget(m_noPairsEmptyState);
+    else
+        m_content->setCurrentWidget(m_table);
+}
+
+void ScanView::updateBottomStatus() {
+    const bool running = m_model->isRunning();
+    m_runSpinner->setVisible(running);
+    m_runProgress->setVisible(running);
+    m_selectionSummary->setVisible(!running);
+    const int favorites = running ? 0 : m_model->selectedFavoriteCount();
+    m_favoriteSummary->setVisible(!running && favorites >= 1);
+    if (running) {
+        m_runProgress->setText(QString::number(m_model->runIndex()) + QStringLiteral("/") +
+                               QString::number(m_model->runTotal()) + middleDot +
+                               m_model->currentLabel());
+        return;
+    }
+    m_selectionSummary->setText(
+        QString::number(m_model->selectedIDs().size()) + QStringLiteral(" selected") + middleDot +
+        formatByteCount(m_model->selectedRawBytes()) + QStringLiteral(" reclaimable"));
+    if (favorites >= 1)
+        m_favoriteSummary->setText(QStringLiteral("\u00B7 ") + QString::number(favorites) +
+                                   QStringLiteral(" \u2605 favorites"));
+}
+
+void ScanView::updateBackupFolder() {
+    const std::optional<QString>& url = m_model->backup()->url();
+    if (!url) {
+        m_backupFolder->setText(QStringLiteral("No backup folder"));
+        m_backupFolder->setToolTip(QString());
+        return;
+    }
+    m_backupFolder->setText(
+        m_backupFolder->fontMetrics().elidedText(*url, Qt::ElideMiddle, backupFolderWidth));
+    m_backupFolder->setToolTip(*url);
+}
+
+void ScanView::updateStepButtons() {
+    m_step1->setEnabled(!m_model->selectedIDs().isEmpty() && !m_model->isRunning());
+    m_step2->setEnabled(!m_model->isRunning());
+}
+
+void ScanView::updateSortIndicator() {
+    const PairTableModel::SortKey& first = m_pairTable->sortOrder().front();
+    m_table->horizontalHeader()->setSortIndicator(first.column, first.order);
+}
+
+// ---- The table's selection and the model's, kept in step ----
+
+void ScanView::showModelSelection() {
+    const QScopedValueRollback guard(m_syncingSelection, true);
+    std::vector<int> rows;
+    rows.reserve(size_t(m_model->selectedIDs().size()));
+    for (const QString& id : m_model->selectedIDs())
+        if (const int row = m_pairTable->rowOf(id); row >= 0)
+            rows.push_back(row);
+    std::sort(rows.begin(), rows.end());
+    QItemSelection selection;
+    const int lastColumn = PairTableModel::ColumnCount - 1;
+    for (size_t i = 0; i < rows.size();) {
+        size_t end = i + 1;
+        while (end < rows.size() && rows[end] == rows[end - 1] + 1)
+            ++end;
+        selection.select(m_pairTable->index(rows[i], 0),
+                         m_pairTable->index(rows[end - 1], lastColumn));
+        i = end;
+    }
+    m_table->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+}
+
+void ScanView::tableSelectionChanged(const QItemSelection& selected,
+                                     const QItemSelection& deselected) {
+    if (m_syncingSelection)
+        return;
+    // Only the rows that changed: ids the filter hides are not in the table and stay.
+    QSet<QString> ids = m_model->selectedIDs();
+    QItemSelectionModel* selection = m_table->selectionModel();
+    for (const QItemSelectionRange& range : deselected)
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            if (!selection->rowIntersectsSelection(row))
+                ids.remove(m_pairTable->pairAt(row).id);
+    for (const QItemSelectionRange& range : selected)
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            ids.insert(m_pairTable->pairAt(row).id);
+    const QScopedValueRollback guard(m_syncingSelection, true);
+    m_model->setSelectedIDs(std::move(ids));
+}
+
+// ---- Quick look ----
+
+bool ScanView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != m_table->viewport())
+        return QWidget::eventFilter(watched, event);
+    const QEvent::Type type = event->type();
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseButtonRelease &&
+        type != QEvent::MouseButtonDblClick)
+        return false;
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    const QModelIndex index = m_table->indexAt(mouse->position().toPoint());
+    if (!index.isValid() || index.column() != PairTableModel::QuickLookColumn ||
+        mouse->button() != Qt::LeftButton)
+        return false;
+    // The thumbnail is a button: a click opens the preview and leaves the selection alone.
+    if (type == QEvent::MouseButtonRelease)
+        openPreview(index.row());
+    return true;
+}
+
+void ScanView::openPreview(int row) {
+    if (m_preview || row < 0 || row >= m_pairTable->rowCount())
+        return;
+    const PhotoPair& pair = m_pairTable->pairAt(row);
+    auto* preview = new QuickPreviewDialog(pair.asset, pair.jpegFilename, this);
+    // Closing the sheet, by "Done" or Escape, ends it: the next click opens a fresh one.
+    connect(preview, &QDialog::finished, preview, &QObject::deleteLater);
+    m_preview = preview;
+    preview->open();
+}
+
+// ---- Alerts ----
+
+void ScanView::updateInfoAlert() {
+    const QString message = m_model->infoMessage().value_or(QString());
+    if (!m_model->showInfoAlert()) {
+        if (isUp(m_infoAlert))
+            m_infoAlert->done(QMessageBox::Ok);
+        return;
+    }
+    if (isUp(m_infoAlert)) {
+        m_infoAlert->setInformativeText(message);
+        return;
+    }
+    m_infoAlert = alert(this, QStringLiteral("infoAlert"), QStringLiteral("Twinslim"), message);
+    m_infoAlert->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole)
+        ->setObjectName(QStringLiteral("okButton"));
+    connect(m_infoAlert, &QDialog::finished, m_model,
+            [model = m_model] { model->setShowInfoAlert(false); });
+    m_infoAlert->open();
+}
+
+void ScanView::updateIngestReportAlert() {
+    const bool wanted = m_model->showIngestReport() && m_model->ingestReport().has_value();
+    if (!wanted) {
+        if (isUp(m_ingestReportAlert))
+            m_ingestReportAlert->done(QMessageBox::Ok);
+        return;
+    }
+    const QString message = m_model->ingestReport()->summaryMessage();
+    if (isUp(m_ingestReportAlert)) {
+        m_ingestReportAlert->setInformativeText(message);
+        return;
+    }
+    m_ingestReportAlert = alert(this, QStringLiteral("ingestReportAlert"),
+                                QStringLiteral("Ingest complete"), message);
+    m_ingestReportAlert->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole)
+        ->setObjectName(QStringLiteral("okButton"));
+    connect(m_ingestReportAlert, &QDialog::finished, m_model,
+            [model = m_model] { model->setShowIngestReport(false); });
+    m_ingestReportAlert->open();
+}
+
+void ScanView::updateRecoveryAlert() {
+    const int count = m_model->pendingRecoveryCount();
+    if (!m_model->showRecoveryAlert()) {
+        if (isUp(m_recoveryAlert))
+            m_recoveryAlert->done(QMessageBox::Cancel);
+        return;
+    }
+    if (isUp(m_recoveryAlert)) {
+        m_recoveryAlert->setInformativeText(recoveryMessage(count));
+        if (QAbstractButton* deleteNow =
+                m_recoveryAlert->findChild<QAbstractButton*>(QStringLiteral("deleteNowButton")))
+            deleteNow->setText(deleteNowTitle(count));
+        return;
+    }
+    m_recoveryAlert = alert(this, QStringLiteral("recoveryAlert"),
+                            QStringLiteral("Unfinished cleanup"), recoveryMessage(count));
+    QPushButton* deleteNow =
+        m_recoveryAlert->addButton(deleteNowTitle(count), QMessageBox::AcceptRole);
+    deleteNow->setObjectName(QStringLiteral("deleteNowButton"));
+    QPushButton* later =
+        m_recoveryAlert->addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
+    later->setObjectName(QStringLiteral("laterButton"));
+    m_recoveryAlert->setEscapeButton(later);
+    m_recoveryAlert->setDefaultButton(deleteNow);
+    connect(deleteNow, &QPushButton::clicked, this, &ScanView::deletePendingOriginals);
+    connect(m_recoveryAlert, &QDialog::finished, m_model,
+            [model = m_model] { model->setShowRecoveryAlert(false); });
+    m_recoveryAlert->open();
+}
+
+// ---- Actions ----
+
+void ScanView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (m_appeared)
+        return;
+    m_appeared = true;
+    start(m_model, [](LibraryModel& model) {
+        model.refreshPendingRecovery();
+        return model.scan();
+    });
+}
+
+void ScanView::startScan() {
+    start(m_model, [](LibraryModel& model) { return model.scan(); });
+}
+
+void ScanView::cancelScan() {
+    if (const std::shared_ptr<ScanCancellation>& token = m_model->scanToken())
+        token->cancel();
+}
+
+void ScanView::chooseBackupFolder() {
+    start(m_model, [](LibraryModel& model) { return model.backup()->choose(); });
+}
+
+void ScanView::createExportAlbums() {
+    start(m_model, [](LibraryModel& model) { return model.createExportAlbums(); });
+}
+
+void ScanView::chooseIngestFolder() {
+    start(m_model,
+          [](LibraryModel& model) { return ingestChosenFolder(QPointer<LibraryModel>(&model)); });
+}
+
+void ScanView::deletePendingOriginals() {
+    start(m_model, [](LibraryModel& model) { return model.deletePendingOriginals(); });
+}
+
+} // namespace twinslim
