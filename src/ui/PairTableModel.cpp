@@ -23,7 +23,11 @@ QString abbreviatedDateTimeFormat(const QLocale& locale) {
     static const QRegularExpression weekday(QStringLiteral("^dddd[,\\s]*|[,\\s]*dddd"));
     date.remove(weekday);
     date.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
-    return date + QStringLiteral(", ") + locale.timeFormat(QLocale::ShortFormat);
+    // Some locales (the C locale among them) keep seconds in their short time.
+    QString time = locale.timeFormat(QLocale::ShortFormat);
+    static const QRegularExpression seconds(QStringLiteral("[:.]ss?(?![a-zA-Z])"));
+    time.remove(seconds);
+    return date + QStringLiteral(", ") + time;
 }
 
 QColor secondaryTextColor() {

@@ -454,9 +454,13 @@ QWidget* ScanView::buildBottomBar() {
                      QStringLiteral("square.and.arrow.down"));
     // The prominent button: the default one, filled with the accent colour.
     m_step2->setDefault(true);
+    // Disabled, it looks like any disabled button.
     QPalette prominent = m_step2->palette();
-    prominent.setColor(QPalette::Button, prominent.color(QPalette::Highlight));
-    prominent.setColor(QPalette::ButtonText, prominent.color(QPalette::HighlightedText));
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        prominent.setColor(group, QPalette::Button, prominent.color(group, QPalette::Highlight));
+        prominent.setColor(group, QPalette::ButtonText,
+                           prominent.color(group, QPalette::HighlightedText));
+    }
     m_step2->setPalette(prominent);
     connect(m_step2, &QPushButton::clicked, this, &ScanView::chooseIngestFolder);
     row->addWidget(m_step2, 0, Qt::AlignVCenter);

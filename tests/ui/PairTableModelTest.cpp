@@ -137,6 +137,9 @@ TEST_F(PairTableModelTest, DateTextFollowsTheUsersLocale) {
     PairTableModel table(&model);
     EXPECT_EQ(table.dateText(day(10)), "10. Juni 2024, 10:00");
     EXPECT_EQ(table.dateText(std::nullopt), "\u2014");
+    // The C locale's short time has seconds; the cell's has not.
+    QLocale::setDefault(QLocale::c());
+    EXPECT_EQ(PairTableModel(&model).dateText(day(10, 14)), "10 Jun 2024, 16:00");
 }
 
 TEST_F(PairTableModelTest, InitiallyNewestFirstWithUndatedLast) {
