@@ -1,0 +1,43 @@
+// twinslim: finds RAW+JPEG pairs in the system photo library and replaces them
+// with space-saving renditions. Everything after access is granted happens in
+// the main window.
+#include "BuildInfo.h"
+#include "backup/FolderChooser.h"
+#include "ui/ConsentDialog.h"
+#include "ui/MainWindow.h"
+#include "ui/QtFolderChooser.h"
+#include "ui/ScreenshotStage.h"
+#include "ui/Symbols.h"
+
+#include <QApplication>
+#include <QFileDialog> // QtFolderChooser.h hands out a QPointer to one
+#include <QIcon>
+#include <memory>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    // The preferences (the backup folder) live under this organisation and name.
+    QApplication::setOrganizationName(QStringLiteral("Twinslim"));
+    QApplication::setApplicationName(QStringLiteral("Twinslim"));
+    QApplication::setApplicationVersion(QString::fromLatin1(buildinfo::shortVersion));
+    // Ties the windows to the installed .desktop file (taskbar icon and name).
+    QApplication::setDesktopFileName(QString::fromLatin1(buildinfo::bundleIdentifier));
+    QApplication::setWindowIcon(QIcon::fromTheme(QString::fromLatin1(buildinfo::bundleIdentifier),
+                                                 twinslim::symbol(QStringLiteral("photo.stack"))));
+
+    // The system library is opened only once access is granted, by the window's
+    // gate.
+    twinslim::MainWindow window;
+    twinslim::FolderChooser::setShared(std::make_shared<twinslim::QtFolderChooser>(&window));
+    twinslim::ConsentDialog::install(&window);
+    window.show();
+    // scripts/screenshots and scripts/run (without a display) stage what they
+    // capture.
+    const QString screenshot = qEnvironmentVariable("TWINSLIM_SCREENSHOT");
+    if (!screenshot.isEmpty() && !twinslim::ScreenshotStage::start(window, screenshot))
+        return 2;
+    const int status = app.exec();
+    twinslim::ConsentDialog::uninstall();
+    twinslim::FolderChooser::setShared(nullptr);
+    return status;
+}
