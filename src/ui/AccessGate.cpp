@@ -191,6 +191,7 @@ void AccessGate::showGate() {
 void AccessGate::showScanView() {
     // The library is opened only now that access is granted; from here on every
     // deletion it makes asks the user first.
+    DeletionPrompt::installForShared(window());
     try {
         DeletionPrompt::install(*photos::PhotoLibrary::shared(), window());
     } catch (const std::exception& error) {

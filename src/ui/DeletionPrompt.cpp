@@ -44,9 +44,11 @@ QString DeletionPrompt::question(int count) {
                       : QStringLiteral("Delete %1 items?").arg(count);
 }
 
-void DeletionPrompt::install(photos::PhotoLibrary& library, QWidget* window) {
+namespace {
+
+photos::PhotoLibrary::DeletionConfirmationHandler promptOver(QWidget* window) {
     QPointer<QWidget> over(window);
-    library.setDeletionConfirmationHandler([over](int count, std::function<void(bool)> reply) {
+    return [over](int count, std::function<void(bool)> reply) {
         auto pending = std::make_shared<PendingAnswer>(std::move(reply), false);
         QCoreApplication* app = QCoreApplication::instance();
         if (!app)
@@ -54,7 +56,17 @@ void DeletionPrompt::install(photos::PhotoLibrary& library, QWidget* window) {
         QMetaObject::invokeMethod(
             app, [count, over, pending] { showPrompt(count, over.data(), pending); },
             Qt::QueuedConnection);
-    });
+    };
+}
+
+} // namespace
+
+void DeletionPrompt::install(photos::PhotoLibrary& library, QWidget* window) {
+    library.setDeletionConfirmationHandler(promptOver(window));
+}
+
+void DeletionPrompt::installForShared(QWidget* window) {
+    photos::PhotoLibrary::setSharedDeletionConfirmationHandler(promptOver(window));
 }
 
 } // namespace twinslim

@@ -19,6 +19,9 @@ public:
     // Installs the prompt as `library`'s deletion confirmation, shown over `window` (a
     // window of its own when that is gone).
     static void install(photos::PhotoLibrary& library, QWidget* window);
+    // The same for whatever library is opened as the shared one from now on, so a library
+    // that could not be opened at first still asks once it can be.
+    static void installForShared(QWidget* window);
 
     static QString question(int count);
     static QString objectName() { return QStringLiteral("deletionPrompt"); }

@@ -36,6 +36,7 @@ PhotoLibraryError notFound(const QString& what, const QString& id) {
 
 std::mutex sharedMutex;
 std::shared_ptr<PhotoLibrary> sharedLibrary;
+PhotoLibrary::DeletionConfirmationHandler sharedConfirmation;
 
 } // namespace
 
@@ -109,9 +110,17 @@ PhotoLibrary::~PhotoLibrary() {
 
 std::shared_ptr<PhotoLibrary> PhotoLibrary::shared() {
     std::lock_guard lock(sharedMutex);
-    if (!sharedLibrary)
+    if (!sharedLibrary) {
         sharedLibrary = open(systemLibraryPath());
+        if (sharedConfirmation)
+            sharedLibrary->setDeletionConfirmationHandler(sharedConfirmation);
+    }
     return sharedLibrary;
+}
+
+void PhotoLibrary::setSharedDeletionConfirmationHandler(DeletionConfirmationHandler handler) {
+    std::lock_guard lock(sharedMutex);
+    sharedConfirmation = std::move(handler);
 }
 
 void PhotoLibrary::setShared(std::shared_ptr<PhotoLibrary> library) {

@@ -88,6 +88,9 @@ public:
     using DeletionConfirmationHandler =
         std::function<void(int count, std::function<void(bool)> reply)>;
     void setDeletionConfirmationHandler(DeletionConfirmationHandler handler);
+    // The handler a library opened as the shared one starts with, so a program that asks
+    // before deleting keeps asking whenever the shared library is (re)opened.
+    static void setSharedDeletionConfirmationHandler(DeletionConfirmationHandler handler);
 
     // ---- Recently Deleted ----
     static constexpr int trashRetentionDays = 30;

@@ -157,6 +157,29 @@ TEST_F(ChangeTest, DeletionAsksOnceAndRefusalChangesNothing) {
     EXPECT_EQ(asked.size(), 2u);
 }
 
+TEST_F(ChangeTest, TheSharedLibraryAsksWithTheSharedHandlerWheneverItIsOpened) {
+    const QString a = add({});
+    lib.reset(); // opened again below, as the shared library
+    int asked = 0;
+    PhotoLibrary::setSharedDeletionConfirmationHandler([&](int, std::function<void(bool)> reply) {
+        ++asked;
+        reply(false);
+    });
+    const QByteArray previous = qgetenv("PHOTOLIB_LIBRARY");
+    qputenv("PHOTOLIB_LIBRARY", QFile::encodeName(path));
+    PhotoLibrary::setShared(nullptr);
+    auto shared = PhotoLibrary::shared();
+    const auto [ok, err] = run(*shared, [&](ChangeRequests& c) {
+        c.deleteAssets(shared->fetchAssetsWithLocalIdentifiers({a}));
+    });
+    PhotoLibrary::setSharedDeletionConfirmationHandler({});
+    PhotoLibrary::setShared(nullptr);
+    previous.isNull() ? qunsetenv("PHOTOLIB_LIBRARY") : qputenv("PHOTOLIB_LIBRARY", previous);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(shared->fetchAssets(MediaType::Image).size(), 1u);
+}
+
 TEST_F(ChangeTest, TrashKeepsItemsThirtyDaysThenPurgesThemWithTheirFiles) {
     QDateTime clock(QDate(2024, 1, 1), QTime(0, 0), Qt::UTC);
     lib->setClock([&] { return clock; });
