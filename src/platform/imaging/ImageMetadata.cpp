@@ -40,15 +40,23 @@ std::optional<QString> asciiTag(const Exiv2::ExifData& exif, const char* key) {
     return text;
 }
 
-// One GPS coordinate: up to three rationals (degrees, minutes, seconds) and its reference letter.
+// One GPS coordinate: three rationals (degrees, minutes, seconds; some phones write them signed)
+// and an ASCII reference letter. Anything else gives none: coordinates written as text or shorts,
+// read as numbers, would make up a place, and without its letter the hemisphere is unknown.
 std::optional<double> coordinate(const Exiv2::ExifData& exif, const char* key, const char* refKey,
-                                 char negativeRef, double limit) {
+                                 char positiveRef, char negativeRef, double limit) {
     const Exiv2::Exifdatum* datum = find(exif, key);
-    if (!datum || datum->count() == 0)
+    const Exiv2::Exifdatum* refDatum = find(exif, refKey);
+    if (!datum ||
+        (datum->typeId() != Exiv2::unsignedRational && datum->typeId() != Exiv2::signedRational) ||
+        datum->count() != 3 || !refDatum || refDatum->typeId() != Exiv2::asciiString)
+        return std::nullopt;
+    const QString ref = asciiTag(exif, refKey).value_or(QString()).toUpper();
+    if (ref != QLatin1Char(positiveRef) && ref != QLatin1Char(negativeRef))
         return std::nullopt;
     double value = 0;
     double unit = 1;
-    for (long i = 0; i < std::min<long>(datum->count(), 3); ++i) {
+    for (long i = 0; i < 3; ++i) {
         const Exiv2::Rational part = datum->toRational(i);
         if (part.second == 0 || part.first < 0 || part.second < 0)
             return std::nullopt;
@@ -57,10 +65,7 @@ std::optional<double> coordinate(const Exiv2::ExifData& exif, const char* key, c
     }
     if (!std::isfinite(value) || value > limit)
         return std::nullopt;
-    const std::optional<QString> ref = asciiTag(exif, refKey);
-    if (ref && ref->startsWith(QLatin1Char(negativeRef), Qt::CaseInsensitive))
-        value = -value;
-    return value;
+    return ref == QLatin1Char(negativeRef) ? -value : value;
 }
 
 void fillFromExif(const Exiv2::ExifData& exif, ImageMetadata& m) {
@@ -75,9 +80,9 @@ void fillFromExif(const Exiv2::ExifData& exif, ImageMetadata& m) {
     }
 
     const auto latitude =
-        coordinate(exif, "Exif.GPSInfo.GPSLatitude", "Exif.GPSInfo.GPSLatitudeRef", 'S', 90);
-    const auto longitude =
-        coordinate(exif, "Exif.GPSInfo.GPSLongitude", "Exif.GPSInfo.GPSLongitudeRef", 'W', 180);
+        coordinate(exif, "Exif.GPSInfo.GPSLatitude", "Exif.GPSInfo.GPSLatitudeRef", 'N', 'S', 90);
+    const auto longitude = coordinate(exif, "Exif.GPSInfo.GPSLongitude",
+                                      "Exif.GPSInfo.GPSLongitudeRef", 'E', 'W', 180);
     if (latitude && longitude) {
         m.latitude = latitude;
         m.longitude = longitude;

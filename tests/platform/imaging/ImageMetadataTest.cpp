@@ -1,6 +1,7 @@
 #include "platform/imaging/ImageMetadata.h"
 #include "ImagingTestSupport.h"
 #include "fixtures/ImageFixtures.h"
+#include "platform/imaging/JpegCodec.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -63,5 +64,38 @@ TEST(ImageMetadata, CutOrDamagedFilesNeverYieldWrongValues) {
         EXPECT_TRUE(m.orientation >= 1 && m.orientation <= 8);
         EXPECT_LE(std::abs(m.latitude.value_or(0)), 90.0);
         EXPECT_LE(std::abs(m.longitude.value_or(0)), 180.0);
+    }
+}
+
+// GPS tags of the wrong type or count (coordinates as text, two rationals, a numeric reference)
+// give no location: read as numbers, their bytes would make up a place.
+TEST(ImageMetadata, MistypedGpsTagsGiveNoLocation) {
+    const QByteArray block = buildExifBlock(imagingtest::exif(1, {}, {}, 48.8584, 2.2945));
+    // IFD entries: tag, type, count (little-endian); a reference's letter is stored inline.
+    const QByteArray lat("\x02\0\x05\0\x03\0\0\0", 8), lon("\x04\0\x05\0\x03\0\0\0", 8);
+    const QByteArray latRef("\x01\0\x02\0\x02\0\0\0N", 9);
+    const struct {
+        const char* what;
+        QByteArray from, to;
+        const char* place;
+    } cases[] = {
+        {"as written", lat, lat, "48.8584000,2.2945000"},
+        {"latitude as text", lat, QByteArray("\x02\0\x02\0\x18\0\0\0", 8), "-"},
+        {"latitude of two rationals", lat, QByteArray("\x02\0\x05\0\x02\0\0\0", 8), "-"},
+        {"longitude of four rationals", lon, QByteArray("\x04\0\x05\0\x04\0\0\0", 8), "-"},
+        {"longitude as shorts", lon, QByteArray("\x04\0\x03\0\x03\0\0\0", 8), "-"},
+        {"latitude signed, as some phones write it", lat, QByteArray("\x02\0\x0A\0\x03\0\0\0", 8),
+         "48.8584000,2.2945000"},
+        {"reference as a byte", latRef, QByteArray("\x01\0\x01\0\x02\0\0\0N", 9), "-"},
+        {"reference not a direction", latRef, QByteArray("\x01\0\x02\0\x02\0\0\0X", 9), "-"},
+    };
+    for (const auto& c : cases) {
+        QByteArray patched = block;
+        const qsizetype at = patched.indexOf(c.from);
+        ASSERT_GE(at, 0) << c.what;
+        patched.replace(at, c.to.size(), c.to);
+        const QByteArray jpeg = encodeJpeg(QImage(16, 16, QImage::Format_RGB32), 0.9, patched);
+        const ImageMetadata m = readImageMetadata(jpeg);
+        EXPECT_EQ(summary(m).section('|', 3, 3), c.place) << c.what;
     }
 }
