@@ -5,6 +5,7 @@
 #include "platform/imaging/JpegCodec.h"
 #include "platform/imaging/LibheifSupport.h"
 #include "platform/imaging/Orientation.h"
+#include "platform/imaging/PixelLimit.h"
 
 #include <cstring>
 #include <vector>
@@ -36,7 +37,7 @@ HeifPtr<heif_image_handle> bestThumbnail(const heif_image_handle* primary,
             continue;
         HeifPtr<heif_image_handle> owned(thumbnail);
         const QSize size = handleSize(thumbnail);
-        if (!target.isSatisfiedBy(size))
+        if (!target.isSatisfiedBy(size) || !isDecodableSize(size.width(), size.height()))
             continue;
         if (!best || size.width() * qint64(size.height()) <
                          handleSize(best.get()).width() * qint64(handleSize(best.get()).height()))
@@ -46,6 +47,11 @@ HeifPtr<heif_image_handle> bestThumbnail(const heif_image_handle* primary,
 }
 
 QImage decodeHandle(const heif_image_handle* handle) {
+    // The sizes from the file's headers, before libheif allocates anything for the pixels.
+    if (!isDecodableSize(handleSize(handle).width(), handleSize(handle).height()) ||
+        !isDecodableSize(heif_image_handle_get_ispe_width(handle),
+                         heif_image_handle_get_ispe_height(handle)))
+        return {};
     HeifPtr<heif_decoding_options> options(heif_decoding_options_alloc());
     options->convert_hdr_to_8bit = 1;
     heif_image* decoded = nullptr;

@@ -3,6 +3,7 @@
 #include "platform/imaging/ExifBlockReader.h"
 #include "platform/imaging/ImagingError.h"
 #include "platform/imaging/Orientation.h"
+#include "platform/imaging/PixelLimit.h"
 
 #include <algorithm>
 #include <cmath>
@@ -57,7 +58,7 @@ QImage decodeStored(QByteArrayView jpeg, const DecodeTarget& target, int orienta
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
     if (tjDecompressHeader3(handle.get(), data, size, &width, &height, &subsampling, &colorspace) !=
             0 ||
-        width <= 0 || height <= 0)
+        !isDecodableSize(width, height))
         return {};
     if (colorspace == TJCS_CMYK || colorspace == TJCS_YCCK)
         return {};
@@ -78,16 +79,21 @@ QImage decodeStored(QByteArrayView jpeg, const DecodeTarget& target, int orienta
     QImage image(decodeSize, QImage::Format_RGBX8888);
     if (image.isNull())
         return {};
-    if (tjDecompress2(handle.get(), data, size, image.bits(), decodeSize.width(),
-                      static_cast<int>(image.bytesPerLine()), decodeSize.height(), TJPF_RGBX,
-                      0) != 0) {
-        if (tjGetErrorCode(handle.get()) != TJERR_WARNING)
-            return {};
-        // Data that ends early is only a warning to libjpeg, which fills the rest with grey.
-        if (std::strstr(tjGetErrorStr2(handle.get()), "Premature end of JPEG file"))
-            return {};
-    }
-    return image;
+    // A progressive file of thousands of tiny scans costs minutes for a few bytes: refused. The
+    // first try stops at the first warning, so data that ends early (a warning to libjpeg, which
+    // would fill the rest with grey) is not decoded to its end for nothing.
+    const auto decode = [&](int flags) {
+        return tjDecompress2(handle.get(), data, size, image.bits(), decodeSize.width(),
+                             static_cast<int>(image.bytesPerLine()), decodeSize.height(), TJPF_RGBX,
+                             flags | TJFLAG_LIMITSCANS) == 0;
+    };
+    if (decode(TJFLAG_STOPONWARNING))
+        return image;
+    if (tjGetErrorCode(handle.get()) != TJERR_WARNING ||
+        std::strstr(tjGetErrorStr2(handle.get()), "Premature end of JPEG file"))
+        return {};
+    // Other warnings (stray bytes and the like) leave a good picture.
+    return decode(0) || tjGetErrorCode(handle.get()) == TJERR_WARNING ? image : QImage();
 }
 
 // The frame size from the SOF segment, walking the marker segments only.

@@ -1,6 +1,7 @@
 #include "platform/imaging/LibheifSupport.h"
 
 #include "platform/imaging/ExifBlockReader.h"
+#include "platform/imaging/PixelLimit.h"
 
 #include <mutex>
 #include <vector>
@@ -13,6 +14,14 @@ void ensureLibheifReady() {
 }
 
 namespace {
+
+// libheif refuses images whose sides reach its limit; the decoders check the pixel count
+// themselves before decoding.
+HeifPtr<heif_context> newContext() {
+    HeifPtr<heif_context> context(heif_context_alloc());
+    heif_context_set_maximum_image_size_limit(context.get(), int(kMaxDecodedSide) + 1);
+    return context;
+}
 
 HeifPrimary primaryOf(HeifPtr<heif_context> context, heif_error readResult) {
     if (readResult.code != heif_error_Ok)
@@ -30,7 +39,7 @@ HeifPrimary openHeifPrimary(const QByteArray& bytes) {
     ensureLibheifReady();
     if (bytes.isEmpty())
         return {};
-    HeifPtr<heif_context> context(heif_context_alloc());
+    HeifPtr<heif_context> context = newContext();
     const heif_error result = heif_context_read_from_memory_without_copy(
         context.get(), bytes.constData(), static_cast<size_t>(bytes.size()), nullptr);
     return primaryOf(std::move(context), result);
@@ -38,7 +47,7 @@ HeifPrimary openHeifPrimary(const QByteArray& bytes) {
 
 HeifPrimary openHeifPrimaryFile(const QByteArray& encodedPath) {
     ensureLibheifReady();
-    HeifPtr<heif_context> context(heif_context_alloc());
+    HeifPtr<heif_context> context = newContext();
     const heif_error result =
         heif_context_read_from_file(context.get(), encodedPath.constData(), nullptr);
     return primaryOf(std::move(context), result);

@@ -1,6 +1,7 @@
 #include "platform/imaging/RawDecoder.h"
 
 #include "platform/imaging/Orientation.h"
+#include "platform/imaging/PixelLimit.h"
 #include "platform/imaging/RawJpeg.h"
 #include "platform/imaging/RawOrientation.h"
 #include "platform/imaging/RawPreviewChoice.h"
@@ -94,8 +95,11 @@ struct Preview {
 };
 
 QImage fromRgbRows(Bytes rows, QSize size) {
+    if (!isDecodableSize(size.width(), size.height()) ||
+        rows.size() < std::size_t(size.width()) * size.height() * 3)
+        return {};
     QImage image(size, QImage::Format_RGB888);
-    if (image.isNull() || rows.size() < std::size_t(size.width()) * size.height() * 3)
+    if (image.isNull())
         return {};
     const std::size_t stride = std::size_t(size.width()) * 3;
     for (int y = 0; y < size.height(); ++y)
@@ -160,7 +164,9 @@ public:
     // Full decode, upright (LibRaw applies the orientation when it builds the image).
     QImage decodeFull(const DecodeTarget& target) {
         const auto full = fullSize();
-        if (!full)
+        const auto& sizes = m_libRaw->imgdata.sizes;
+        if (!full || !isDecodableSize(sizes.raw_width, sizes.raw_height) ||
+            !isDecodableSize(sizes.width, sizes.height))
             return {};
         auto& params = m_libRaw->imgdata.params;
         params.use_camera_wb = 1;
@@ -215,7 +221,7 @@ private:
                 m_previews.push_back({Preview::Kind::Jpeg, *size, jpeg});
         } else if ((thumb.tformat == LIBRAW_THUMBNAIL_BITMAP ||
                     thumb.tformat == LIBRAW_THUMBNAIL_BITMAP16) &&
-                   thumb.twidth > 0 && thumb.theight > 0) {
+                   isDecodableSize(thumb.twidth, thumb.theight)) {
             m_previews.push_back(
                 {Preview::Kind::LibRawBitmap, QSize(thumb.twidth, thumb.theight), {}});
         }

@@ -1,5 +1,7 @@
 #include "platform/imaging/RawJpeg.h"
 
+#include "platform/imaging/PixelLimit.h"
+
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -33,7 +35,7 @@ std::optional<QSize> jpegSize(std::span<const std::uint8_t> data) {
     if (tjDecompressHeader3(tj.get(), data.data(), static_cast<unsigned long>(data.size()), &width,
                             &height, &subsamp, &colorspace) != 0)
         return std::nullopt;
-    if (width <= 0 || height <= 0 || subsamp < 0)
+    if (!isDecodableSize(width, height) || subsamp < 0)
         return std::nullopt;
     return QSize(width, height);
 }
@@ -65,7 +67,7 @@ QImage decodeJpegScaled(std::span<const std::uint8_t> data, QSize minimum) {
     const int rc =
         tjDecompress2(tj.get(), data.data(), static_cast<unsigned long>(data.size()), image.bits(),
                       bestWidth, static_cast<int>(image.bytesPerLine()), bestHeight,
-                      kRgb32PixelFormat, TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE);
+                      kRgb32PixelFormat, TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE | TJFLAG_LIMITSCANS);
     if (rc != 0) {
         // Warnings (stray bytes between markers and the like) are common in camera previews and
         // leave a good picture; a premature end does not.
