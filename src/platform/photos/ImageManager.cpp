@@ -222,6 +222,10 @@ void ImageManager::decode(const std::shared_ptr<Request>& request) {
         return done();
     }
     const QString path = m_library->storedFilePath(resource);
+    if (path.isEmpty()) { // the catalogue names no file of the library
+        answer(QImage(), {false, false, decodeError(resource->originalFilename)});
+        return done();
+    }
     if (request->degradedFirst) {
         const QImage quick = decodeFile(path, imaging::DecodeTarget::longSide(degradedSide), true);
         if (!quick.isNull())

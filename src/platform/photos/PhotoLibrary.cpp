@@ -207,7 +207,7 @@ std::vector<AssetPtr> PhotoLibrary::fetchAssetsWithResource(const QString& origi
 }
 
 QString PhotoLibrary::storedFilePath(const ResourcePtr& resource) const {
-    return resource ? m_path + QLatin1Char('/') + resource->storedPath : QString();
+    return resource ? ResourceFiles(m_path).readablePath(resource->storedPath) : QString();
 }
 
 // ---- Changes ----
@@ -574,12 +574,14 @@ int PhotoLibrary::purgeTrashedBefore(qint64 cutoffMs) {
         });
     });
     ResourceFiles files(m_path);
+    QStringList removed;
     for (const QString& p : paths)
-        files.remove(p);
-    if (!paths.isEmpty())
+        if (files.remove(p))
+            removed << p;
+    if (!removed.isEmpty())
         m_catalog->write([&](SqliteDatabase& db) {
             inTransaction(db, [&] {
-                for (const QString& p : paths)
+                for (const QString& p : removed)
                     db.statement("DELETE FROM pending_files WHERE path = ? AND kind = ?")
                         .bind(1, p)
                         .bind(2, int(PendingRemove))
@@ -605,16 +607,18 @@ void PhotoLibrary::recoverInterruptedChanges() {
             inTransaction(db, [&] {
                 auto rows = db.statement("SELECT path, kind FROM pending_files WHERE owner = ?");
                 rows.bind(1, owner);
+                QStringList done; // a refused path keeps its row, for check to report
                 while (rows.step()) {
                     const QString path = rows.text(0);
                     auto used =
                         db.statement("SELECT count(*) FROM resources WHERE stored_path = ?");
                     used.bind(1, path);
                     used.step();
-                    if (used.int64(0) == 0)
-                        files.remove(path);
+                    if (used.int64(0) != 0 || files.remove(path))
+                        done << path;
                 }
-                db.statement("DELETE FROM pending_files WHERE owner = ?").bind(1, owner).run();
+                for (const QString& path : done)
+                    db.statement("DELETE FROM pending_files WHERE path = ?").bind(1, path).run();
             });
         }
     });
@@ -624,6 +628,7 @@ void PhotoLibrary::recoverInterruptedChanges() {
 QStringList PhotoLibrary::check() const {
     QStringList problems;
     QSet<QString> known;
+    const ResourceFiles files(m_path);
     m_catalog->read([&](SqliteDatabase& db) {
         auto integrity = db.statement("PRAGMA integrity_check");
         while (integrity.step())
@@ -639,8 +644,12 @@ QStringList PhotoLibrary::check() const {
         while (res.step()) {
             const QString stored = res.text(0);
             known.insert(stored);
-            QFileInfo info(m_path + QLatin1Char('/') + stored);
-            if (!info.isFile())
+            const QString file = files.readablePath(stored);
+            QFileInfo info(file);
+            if (file.isEmpty())
+                problems << QStringLiteral("stored file %1 of %2 is not a file of the library")
+                                .arg(stored, res.text(2));
+            else if (!info.isFile())
                 problems << QStringLiteral("missing file %1 of %2").arg(stored, res.text(2));
             else if (!res.isNull(1) && info.size() != res.int64(1))
                 problems << QStringLiteral("file %1 has %2 bytes, the catalogue says %3")
@@ -655,16 +664,27 @@ QStringList PhotoLibrary::check() const {
         auto pending = db.statement("SELECT path, owner FROM pending_files");
         while (pending.step()) {
             known.insert(pending.text(0)); // a live change's files are not orphans
-            if (!OwnerLock::isAlive(m_path, pending.text(1)) &&
-                pending.text(1) != m_worker->ownerLock->token())
+            if (files.readablePath(pending.text(0)).isEmpty())
+                problems << QStringLiteral("interrupted change names %1, not a file of the library")
+                                .arg(pending.text(0));
+            else if (!OwnerLock::isAlive(m_path, pending.text(1)) &&
+                     pending.text(1) != m_worker->ownerLock->token())
                 problems << QStringLiteral("interrupted change left %1").arg(pending.text(0));
         }
     });
     const QString root = m_path + QStringLiteral("/resources");
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    // Links are listed, not followed: nothing under resources/ may lead out of it.
+    QDirIterator it(root, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString rel = QStringLiteral("resources/") + QDir(root).relativeFilePath(it.next());
-        if (!known.contains(rel))
+        const QFileInfo entry = it.nextFileInfo();
+        const QString rel =
+            QStringLiteral("resources/") + QDir(root).relativeFilePath(entry.filePath());
+        if (known.contains(rel))
+            continue;
+        if (entry.isSymLink())
+            problems << QStringLiteral("link %1 among the library's files").arg(rel);
+        else if (!entry.isDir())
             problems << QStringLiteral("orphan file %1").arg(rel);
     }
     return problems;
@@ -681,19 +701,25 @@ void PhotoLibrary::writeDataForAssetResource(const ResourcePtr& resource,
         inject = std::exchange(m_faults.failNextResourceWrite, false);
     }
     const QString source = storedFilePath(resource);
-    m_worker->resourcePool.start([inject, source, destinationPath,
+    const bool given = resource != nullptr;
+    const QString name = given ? resource->originalFilename : QString();
+    m_worker->resourcePool.start([inject, given, source, name, destinationPath,
                                   completion = std::move(completion)] {
         std::optional<PhotoLibraryError> error;
         if (inject)
             error =
                 PhotoLibraryError(PhotoLibraryError::Code::Injected,
                                   QStringLiteral("The resource could not be written (injected)."));
-        else if (source.isEmpty())
+        else if (!given)
             error = PhotoLibraryError(PhotoLibraryError::Code::InvalidResource,
                                       QStringLiteral("No resource was given."));
+        else if (source.isEmpty())
+            error = PhotoLibraryError(
+                PhotoLibraryError::Code::InvalidResource,
+                QStringLiteral("The stored file of “%1” is not in the library.").arg(name));
         else {
             try {
-                ResourceFiles::streamCopy(source, destinationPath);
+                ResourceFiles::streamCopy(source, destinationPath, false);
             } catch (const PhotoLibraryError& e) {
                 error = e;
             }

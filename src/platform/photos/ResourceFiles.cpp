@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace photos {
@@ -89,6 +90,48 @@ void copyContents(int in, int out, const QString& source, const QString& destina
     }
 }
 
+// Copies `source` into a new file made by `create`, flushed and closed; on failure a file
+// this call made is removed by `discard`.
+template <typename Create, typename Discard>
+void copyToNewFile(const QString& source, int sourceFlags, const QString& destination,
+                   Create create, Discard discard) {
+    const int in =
+        ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC | sourceFlags);
+    if (in < 0)
+        throw storageError(QStringLiteral("read"), source, errno);
+    int out = -1;
+    bool created = false; // only a file this call made may be removed on failure
+    try {
+        out = create();
+        created = true;
+        copyContents(in, out, source, destination);
+        finish(std::exchange(out, -1), destination);
+        ::close(in);
+    } catch (...) {
+        ::close(in);
+        if (out >= 0)
+            ::close(out);
+        if (created)
+            discard();
+        throw;
+    }
+}
+
+struct Descriptor {
+    explicit Descriptor(int f) : fd(f) {}
+    ~Descriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int fd;
+};
+
+bool isUpperHex(QChar c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F');
+}
+
 void syncDirectory(const QString& dir) {
     const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
@@ -114,18 +157,94 @@ QString ResourceFiles::newStoredPath(const QString& assetIdentifier, int ordinal
     return QStringLiteral("resources/%1/%2").arg(uuid.left(2), name);
 }
 
+bool ResourceFiles::isValidStoredPath(const QString& relativePath) {
+    // resources/XX/ then the asset's UUID starting with XX, "_", the ordinal, an optional
+    // lower-case extension.
+    const QLatin1String prefix("resources/");
+    if (!relativePath.startsWith(prefix))
+        return false;
+    const QStringView rest = QStringView(relativePath).mid(prefix.size());
+    constexpr int uuidLength = 36;
+    if (rest.size() < 3 + uuidLength + 2 || rest[2] != u'/')
+        return false;
+    const QStringView uuid = rest.mid(3, uuidLength);
+    if (rest.left(2) != uuid.left(2))
+        return false;
+    for (int i = 0; i < uuidLength; ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? uuid[i] != u'-' : !isUpperHex(uuid[i]))
+            return false;
+    }
+    const QStringView tail = rest.mid(3 + uuidLength);
+    qsizetype i = 1;
+    if (tail[0] != u'_')
+        return false;
+    while (i < tail.size() && tail[i].isDigit() && tail[i].unicode() < 128)
+        ++i;
+    if (i == 1)
+        return false;
+    if (i == tail.size())
+        return true;
+    if (tail[i] != u'.' || i + 1 == tail.size())
+        return false;
+    for (++i; i < tail.size(); ++i)
+        if (!(tail[i] >= u'a' && tail[i] <= u'z') && !(tail[i] >= u'0' && tail[i] <= u'9'))
+            return false;
+    return true;
+}
+
+QString ResourceFiles::readablePath(const QString& relativePath) const {
+    if (!isValidStoredPath(relativePath))
+        return {};
+    const QString path = absolute(relativePath);
+    struct stat st {};
+    for (const QString& dir :
+         {m_root + QStringLiteral("/resources"), path.section(QLatin1Char('/'), 0, -2)}) {
+        if (::lstat(QFile::encodeName(dir).constData(), &st) != 0)
+            return path; // missing: readers report that themselves
+        if (!S_ISDIR(st.st_mode))
+            return {};
+    }
+    if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode))
+        return {};
+    return path;
+}
+
+int ResourceFiles::openFolder(const QString& relativePath, bool create) const {
+    if (!isValidStoredPath(relativePath)) {
+        errno = EINVAL;
+        return -1;
+    }
+    const QByteArray resources = QFile::encodeName(m_root + QStringLiteral("/resources"));
+    if (create)
+        ::mkdir(resources.constData(), 0755);
+    const Descriptor top(
+        ::open(resources.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (top.fd < 0)
+        return -1;
+    const QByteArray folder = QFile::encodeName(relativePath.section(QLatin1Char('/'), 1, 1));
+    if (create && ::mkdirat(top.fd, folder.constData(), 0755) != 0 && errno != EEXIST)
+        return -1;
+    return ::openat(top.fd, folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 qint64 ResourceFiles::writeData(const QString& relativePath, const QByteArray& data) {
     const QString path = absolute(relativePath);
-    const QString dir = QFileInfo(path).absolutePath();
-    QDir().mkpath(dir);
-    m_touchedDirs.insert(dir);
-    const int fd = createExclusive(path);
+    const Descriptor dir(openFolder(relativePath, true));
+    if (dir.fd < 0)
+        throw storageError(QStringLiteral("create"), path, errno);
+    m_touchedDirs.insert(relativePath.section(QLatin1Char('/'), 1, 1));
+    const QByteArray name = QFile::encodeName(relativePath.section(QLatin1Char('/'), 2));
+    const int fd = ::openat(dir.fd, name.constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw storageError(QStringLiteral("create"), path, errno);
     try {
         writeAll(fd, data.constData(), data.size(), path);
         finish(fd, path);
     } catch (...) {
         ::close(fd);
-        QFile::remove(path);
+        ::unlinkat(dir.fd, name.constData(), 0);
         throw;
     }
     return data.size();
@@ -133,43 +252,44 @@ qint64 ResourceFiles::writeData(const QString& relativePath, const QByteArray& d
 
 qint64 ResourceFiles::copyFile(const QString& relativePath, const QString& sourcePath) {
     const QString path = absolute(relativePath);
-    const QString dir = QFileInfo(path).absolutePath();
-    QDir().mkpath(dir);
-    m_touchedDirs.insert(dir);
-    streamCopy(sourcePath, path);
-    return QFileInfo(path).size();
+    const Descriptor dir(openFolder(relativePath, true));
+    if (dir.fd < 0)
+        throw storageError(QStringLiteral("create"), path, errno);
+    m_touchedDirs.insert(relativePath.section(QLatin1Char('/'), 1, 1));
+    const QByteArray name = QFile::encodeName(relativePath.section(QLatin1Char('/'), 2));
+    copyToNewFile(
+        sourcePath, 0, path,
+        [&] {
+            const int fd = ::openat(dir.fd, name.constData(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0)
+                throw storageError(QStringLiteral("create"), path, errno);
+            return fd;
+        },
+        [&] { ::unlinkat(dir.fd, name.constData(), 0); });
+    struct stat st {};
+    return ::fstatat(dir.fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_size : 0;
 }
 
 void ResourceFiles::syncDirectories() {
     for (const QString& dir : std::as_const(m_touchedDirs))
-        syncDirectory(dir);
+        syncDirectory(m_root + QStringLiteral("/resources/") + dir);
     syncDirectory(m_root + QStringLiteral("/resources"));
 }
 
-void ResourceFiles::remove(const QString& relativePath) {
-    QFile::remove(absolute(relativePath));
+bool ResourceFiles::remove(const QString& relativePath) {
+    const Descriptor dir(openFolder(relativePath, false));
+    if (dir.fd < 0)
+        return errno == ENOENT; // no folder, no file
+    ::unlinkat(dir.fd, QFile::encodeName(relativePath.section(QLatin1Char('/'), 2)).constData(), 0);
+    return true;
 }
 
-void ResourceFiles::streamCopy(const QString& source, const QString& destination) {
-    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        throw storageError(QStringLiteral("read"), source, errno);
-    int out = -1;
-    bool created = false; // only a file this call made may be removed on failure
-    try {
-        out = createExclusive(destination);
-        created = true;
-        copyContents(in, out, source, destination);
-        finish(std::exchange(out, -1), destination);
-        ::close(in);
-    } catch (...) {
-        ::close(in);
-        if (out >= 0)
-            ::close(out);
-        if (created)
-            QFile::remove(destination);
-        throw;
-    }
+void ResourceFiles::streamCopy(const QString& source, const QString& destination,
+                               bool sourceMayBeLink) {
+    copyToNewFile(
+        source, sourceMayBeLink ? 0 : O_NOFOLLOW, destination,
+        [&] { return createExclusive(destination); }, [&] { QFile::remove(destination); });
 }
 
 static QString lockPath(const QString& libraryPath, const QString& token) {

@@ -15,21 +15,33 @@ public:
     // A fresh relative path "resources/XX/<asset>_<n>.<ext>" for a new resource.
     QString newStoredPath(const QString& assetIdentifier, int ordinal,
                           const QString& originalFilename);
+    // Whether a path has exactly the shape newStoredPath gives. A path read back from the
+    // catalogue is used for nothing unless it has.
+    static bool isValidStoredPath(const QString& relativePath);
+    // Absolute path of a stored file for readers; empty when the path has another shape or
+    // leads through a link or to something other than a plain file. A missing file is fine.
+    QString readablePath(const QString& relativePath) const;
     // Both return the number of bytes written; both throw PhotoLibraryError and leave no file.
     qint64 writeData(const QString& relativePath, const QByteArray& data);
     qint64 copyFile(const QString& relativePath, const QString& sourcePath);
     // Flushes the folders that received new files.
     void syncDirectories();
-    void remove(const QString& relativePath);
+    // Removes a stored file without following links out of resources/; false when the path
+    // was refused.
+    bool remove(const QString& relativePath);
 
     // Streams `source` into a new file at `destination` (which must not exist); a
-    // partial destination is removed on failure.
-    static void streamCopy(const QString& source, const QString& destination);
+    // partial destination is removed on failure. A linked source is refused unless allowed.
+    static void streamCopy(const QString& source, const QString& destination,
+                           bool sourceMayBeLink = true);
 
 private:
     QString absolute(const QString& relativePath) const;
+    // resources/XX of a valid stored path, opened without following links; -1 with errno
+    // set when that cannot be done.
+    int openFolder(const QString& relativePath, bool create) const;
     QString m_root;
-    QSet<QString> m_touchedDirs;
+    QSet<QString> m_touchedDirs; // XX folder names
 };
 
 // Marks one open library as alive to other processes: a lock file held with flock()

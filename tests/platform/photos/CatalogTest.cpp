@@ -35,11 +35,12 @@ TEST_F(CatalogTest, OlderCataloguesAreMigratedStepByStepAndNewerOnesRefused) {
         CREATE TABLE album_members (album_id INTEGER NOT NULL, asset_id INTEGER NOT NULL, position INTEGER NOT NULL,
           PRIMARY KEY (album_id, asset_id));
         INSERT INTO assets VALUES (1, 'AAAA/L0/001', 1, 1000, NULL, NULL, NULL, 1, 0, NULL, 0);
-        INSERT INTO resources VALUES (1, 1, 0, 1, 'public.jpeg', 'A.JPG', 3, 'resources/AA/a.jpg');
+        INSERT INTO resources VALUES (1, 1, 0, 1, 'public.jpeg', 'A.JPG', 3,
+          'resources/AA/AAAAAAAA-0000-0000-0000-000000000000_0.jpg');
     )";
     ASSERT_EQ(sqlite3_exec(db, v1, nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
-    testsupport::writeFile(dir + "/resources/AA/a.jpg", "abc");
+    testsupport::writeFile(dir + "/resources/AA/AAAAAAAA-0000-0000-0000-000000000000_0.jpg", "abc");
 
     auto old = PhotoLibrary::open(dir);
     auto assets = old->fetchAssets(MediaType::Image);
