@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
         for (int start = 0; start < pairs; start += 4) {
             library->performChangesAndWait([&](ChangeRequests& changes) {
                 for (int i = start; i < std::min(pairs, start + 4); ++i) {
-                    const QString stem = QStringLiteral("IMG_%1").arg(i + 1, 4, 10, QLatin1Char('0'));
+                    const QString stem =
+                        QStringLiteral("IMG_%1").arg(i + 1, 4, 10, QLatin1Char('0'));
                     auto& request = changes.creationRequestForAsset();
                     request.addResource(ResourceType::Photo, noise(jpegBytes, 2 * i),
                                         {stem + ".JPG", "public.jpeg"});

@@ -1,41 +1,12 @@
 #pragma once
 
-#include <QCoro/QCoroTask>
-#include <QEventLoop>
-#include <exception>
-#include <optional>
-#include <type_traits>
+#include "core/RunTask.h"
 
 namespace testsupport {
 
-// Runs a task to its end in a nested event loop and returns its result or rethrows its
-// exception. (QCoro::waitFor never returns when the task throws.)
+// Runs a task to its end in a nested event loop and returns its result or rethrows its error.
 template <typename T> T awaitTask(QCoro::Task<T> task) {
-    QEventLoop loop;
-    bool done = false;
-    std::exception_ptr error;
-    std::optional<std::conditional_t<std::is_void_v<T>, int, T>> result;
-    auto runner = [&]() -> QCoro::Task<> {
-        try {
-            if constexpr (std::is_void_v<T>) {
-                co_await task;
-                result = 0;
-            } else {
-                result = co_await task;
-            }
-        } catch (...) {
-            error = std::current_exception();
-        }
-        done = true;
-        loop.quit();
-    };
-    auto running = runner();
-    if (!done)
-        loop.exec();
-    if (error)
-        std::rethrow_exception(error);
-    if constexpr (!std::is_void_v<T>)
-        return std::move(*result);
+    return twinslim::runTask(std::move(task));
 }
 
 } // namespace testsupport

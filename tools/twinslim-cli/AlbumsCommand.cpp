@@ -2,12 +2,12 @@
 
 #include "Arguments.h"
 #include "CommandFailure.h"
-#include "RunTask.h"
 #include "ScanCommand.h"
 #include "Session.h"
 #include "Terminal.h"
 #include "UsageError.h"
 #include "core/LibraryModel.h"
+#include "core/RunTask.h"
 #include "library/PhotoLibraryOperations.h"
 
 namespace twinslimcli {
@@ -72,7 +72,7 @@ int albumsCommand(Arguments& arguments, Session& session) {
         model.setSelectedIDs(QSet<QString>(ids->begin(), ids->end()));
     }
 
-    runTask(model.createExportAlbums());
+    twinslim::runTask(model.createExportAlbums());
     const QString message = model.infoMessage().value_or(QString());
     if (!albumsHoldSelection(model))
         throw CommandFailure{message};

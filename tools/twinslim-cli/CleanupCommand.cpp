@@ -2,11 +2,11 @@
 
 #include "Arguments.h"
 #include "CommandFailure.h"
-#include "RunTask.h"
 #include "Session.h"
 #include "Terminal.h"
 #include "backup/MarkerAlbum.h"
 #include "core/LibraryModel.h"
+#include "core/RunTask.h"
 #include "library/PhotoLibraryOperations.h"
 
 namespace twinslimcli {
@@ -38,7 +38,7 @@ int cleanupCommand(Arguments& arguments, Session& session) {
                                  .arg(twinslim::markerAlbumTitle())};
     // The question above was the confirmation; the library need not ask it again.
     session.agreeToDeletion(pending);
-    runTask(model.deletePendingOriginals());
+    twinslim::runTask(model.deletePendingOriginals());
     const auto left = qint64(twinslim::assetsInAlbumTitled(twinslim::markerAlbumTitle()).size());
     const qint64 deleted = std::max<qint64>(0, pending - left);
     if (deleted == 0)

@@ -2,12 +2,12 @@
 
 #include "Arguments.h"
 #include "CommandFailure.h"
-#include "RunTask.h"
 #include "Session.h"
 #include "Terminal.h"
 #include "backup/MarkerAlbum.h"
 #include "core/ByteCountFormat.h"
 #include "core/LibraryModel.h"
+#include "core/RunTask.h"
 #include "library/PhotoLibraryOperations.h"
 
 #include <QDir>
@@ -61,7 +61,7 @@ int run(Session& session, const QString& folder) {
     });
     model.setShowInfoAlert(false);
     model.setShowIngestReport(false);
-    runTask(model.ingest(folder));
+    twinslim::runTask(model.ingest(folder));
     if (!model.showIngestReport() || !model.ingestReport())
         throw stopped(model);
     out << model.ingestReport()->summaryMessage() << "\n";

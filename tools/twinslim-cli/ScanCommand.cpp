@@ -3,10 +3,10 @@
 #include "Arguments.h"
 #include "CommandFailure.h"
 #include "PairListing.h"
-#include "RunTask.h"
 #include "Session.h"
 #include "Terminal.h"
 #include "core/LibraryModel.h"
+#include "core/RunTask.h"
 
 #include <QMap>
 
@@ -43,7 +43,7 @@ void runScan(Session& session, const ScanChoice& choice) {
     twinslim::LibraryModel& model = session.model();
     model.setDateRange(choice.range);
     model.setFavFilter(choice.show);
-    runTask(model.scan());
+    twinslim::runTask(model.scan());
     if (!model.hasScanned())
         throw CommandFailure{QStringLiteral("The photo library could not be read.")};
 }

@@ -6,11 +6,11 @@
 #include <optional>
 #include <type_traits>
 
-namespace twinslimcli {
+namespace twinslim {
 
-// Runs one of the model's operations to its end on an event loop of the calling thread
-// and returns its result, or rethrows what it threw. A command runs its operations one
-// after another, so the loop here is the program's only one, never nested.
+// Runs a task to its end on an event loop of the calling thread and returns its result, or
+// rethrows what it threw (QCoro::waitFor never returns when the task throws). For programs
+// without a window, whose one loop this is, and for tests; a window never waits like this.
 template <typename T> T runTask(QCoro::Task<T> task) {
     QEventLoop loop;
     bool done = false;
@@ -39,4 +39,4 @@ template <typename T> T runTask(QCoro::Task<T> task) {
         return std::move(*result);
 }
 
-} // namespace twinslimcli
+} // namespace twinslim
