@@ -3,11 +3,10 @@
 #include "platform/imaging/Cr3Metadata.h"
 #include "platform/imaging/ExifDate.h"
 #include "platform/imaging/Exiv2Support.h"
+#include "platform/imaging/FileRead.h"
 #include "platform/imaging/LibRawTimestamp.h"
 #include "platform/imaging/LibheifSupport.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <cmath>
 #include <exiv2/exiv2.hpp>
 #include <memory>
@@ -15,15 +14,6 @@
 namespace imaging {
 
 namespace {
-
-// Where the data comes from: a file (read by the libraries themselves, so large RAW files are
-// not loaded whole) or bytes in memory.
-struct Source {
-    QString path;
-    const QByteArray* bytes = nullptr;
-
-    QByteArray encodedPath() const { return QFile::encodeName(path); }
-};
 
 const Exiv2::Exifdatum* find(const Exiv2::ExifData& exif, const char* key) {
     const auto it = exif.findKey(Exiv2::ExifKey(key));
@@ -90,13 +80,11 @@ void fillFromExif(const Exiv2::ExifData& exif, ImageMetadata& m) {
 }
 
 // True when Exiv2 could parse the file (whether or not it found any tags).
-bool readWithExiv2(const Source& source, ImageMetadata& m) {
+bool readWithExiv2(const QByteArray& bytes, ImageMetadata& m) {
     try {
-        auto image = source.bytes
-                         ? Exiv2::ImageFactory::open(
-                               reinterpret_cast<const Exiv2::byte*>(source.bytes->constData()),
-                               static_cast<long>(source.bytes->size()))
-                         : Exiv2::ImageFactory::open(source.encodedPath().toStdString(), false);
+        auto image =
+            Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(bytes.constData()),
+                                      static_cast<long>(bytes.size()));
         if (!image.get())
             return false;
         image->readMetadata();
@@ -126,18 +114,8 @@ void addRegrouped(Exiv2::ExifData& target, QByteArrayView tiff, const char* grou
 }
 
 // Canon CR3 whose container Exiv2 rejects (a cut-off file, for one): its EXIF blocks directly.
-void readCr3Blocks(const Source& source, ImageMetadata& m) {
-    // The metadata boxes sit at the start of the file, ahead of the image data.
-    constexpr qsizetype kHeadLength = 4 * 1024 * 1024;
-    QByteArray head;
-    if (!source.bytes) {
-        QFile file(source.path);
-        if (!file.open(QIODevice::ReadOnly))
-            return;
-        head = file.read(kHeadLength);
-    }
-    const detail::Cr3Blocks blocks =
-        detail::cr3MetadataBlocks(source.bytes ? QByteArrayView(*source.bytes) : head);
+void readCr3Blocks(const QByteArray& bytes, ImageMetadata& m) {
+    const detail::Cr3Blocks blocks = detail::cr3MetadataBlocks(bytes);
     try {
         Exiv2::ExifData exif;
         addRegrouped(exif, blocks.ifd0, "Image");
@@ -154,10 +132,8 @@ void readCr3Blocks(const Source& source, ImageMetadata& m) {
     }
 }
 
-void readWithLibheif(const Source& source, ImageMetadata& m) {
-    const detail::HeifPrimary primary = source.bytes
-                                            ? detail::openHeifPrimary(*source.bytes)
-                                            : detail::openHeifPrimaryFile(source.encodedPath());
+void readWithLibheif(const QByteArray& bytes, ImageMetadata& m) {
+    const detail::HeifPrimary primary = detail::openHeifPrimary(bytes);
     if (!primary)
         return;
     const int width = heif_image_handle_get_ispe_width(primary.handle.get());
@@ -181,29 +157,30 @@ void readWithLibheif(const Source& source, ImageMetadata& m) {
     }
 }
 
-ImageMetadata read(const Source& source, ImageFormat format) {
+ImageMetadata read(const QByteArray& bytes) {
+    const ImageFormat format = sniffImageFormat(bytes.left(kSniffLength));
     detail::ensureExiv2Ready();
     ImageMetadata m;
     m.format = format;
     switch (format) {
     case ImageFormat::Heif:
-        readWithLibheif(source, m);
+        readWithLibheif(bytes, m);
         break;
     case ImageFormat::CameraRaw:
-        if (!readWithExiv2(source, m))
-            readCr3Blocks(source, m);
+        if (!readWithExiv2(bytes, m))
+            readCr3Blocks(bytes, m);
         break;
     case ImageFormat::Jpeg:
     case ImageFormat::Tiff:
     case ImageFormat::Unknown:
         // Unknown content still goes to Exiv2, which knows PNG, WebP and others and throws for
         // anything that is not an image.
-        readWithExiv2(source, m);
+        readWithExiv2(bytes, m);
         break;
     }
     // LibRaw reads the capture time of some RAW files neither of the above can.
     if (!m.dateTimeOriginal && (format == ImageFormat::Tiff || format == ImageFormat::CameraRaw))
-        m.dateTimeOriginal = detail::libRawCaptureTime(source.path, source.bytes);
+        m.dateTimeOriginal = detail::libRawCaptureTime({}, &bytes);
     if (m.dateTimeOriginal)
         m.captureDate = parseExifDateTime(*m.dateTimeOriginal, m.offsetSeconds);
     return m;
@@ -214,18 +191,19 @@ ImageMetadata read(const Source& source, ImageFormat format) {
 ImageMetadata readImageMetadata(const QString& path) {
     if (path.isEmpty())
         return {};
-    // Exiv2 takes a relative "http://…" path for an address to fetch.
-    const QString absolute = QFileInfo(path).absoluteFilePath();
-    const ImageFormat format = sniffImageFormatOfFile(absolute);
-    if (format == ImageFormat::Unknown && !QFile::exists(absolute))
-        return {};
-    return read(Source{absolute, nullptr}, format);
+    // The libraries get the file's bytes, read, never the file: Exiv2 maps files, and touching a
+    // mapping of a file on a disk that went away kills the process. Content of no known image
+    // format, perhaps a large video, is read only as far as any metadata could be.
+    constexpr qint64 kUnknownHeadLength = 64 * 1024 * 1024;
+    const bool known = sniffImageFormatOfFile(path) != ImageFormat::Unknown;
+    const QByteArray bytes = detail::readFileBytes(path, known ? -1 : kUnknownHeadLength);
+    return bytes.isEmpty() ? ImageMetadata{} : read(bytes);
 }
 
 ImageMetadata readImageMetadata(const QByteArray& bytes) {
     if (bytes.isEmpty())
         return {};
-    return read(Source{{}, &bytes}, sniffImageFormat(bytes.left(kSniffLength)));
+    return read(bytes);
 }
 
 } // namespace imaging

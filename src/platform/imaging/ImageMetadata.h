@@ -35,7 +35,8 @@ struct ImageMetadata {
 
 // Readers. The format is judged from the content, never the file name. Anything that cannot be
 // read (missing file, empty, truncated, corrupt or non-image data) yields empty values; nothing
-// is thrown. Only header and metadata are read, never pixel data.
+// is thrown. Only header and metadata are parsed, never pixel data; a file is read into memory,
+// never mapped.
 //
 // Thread-safe: every call uses its own Exiv2, libheif and LibRaw objects, and the libraries'
 // process-wide set-up is done once under std::call_once. Call freely from a thread pool.

@@ -45,14 +45,6 @@ HeifPrimary openHeifPrimary(const QByteArray& bytes) {
     return primaryOf(std::move(context), result);
 }
 
-HeifPrimary openHeifPrimaryFile(const QByteArray& encodedPath) {
-    ensureLibheifReady();
-    HeifPtr<heif_context> context = newContext();
-    const heif_error result =
-        heif_context_read_from_file(context.get(), encodedPath.constData(), nullptr);
-    return primaryOf(std::move(context), result);
-}
-
 QByteArray heifExifBlock(const heif_image_handle* handle) {
     const int count = heif_image_handle_get_number_of_metadata_blocks(handle, "Exif");
     if (count <= 0)

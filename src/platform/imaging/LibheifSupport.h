@@ -28,7 +28,6 @@ struct HeifPrimary {
     explicit operator bool() const { return handle != nullptr; }
 };
 HeifPrimary openHeifPrimary(const QByteArray& bytes);
-HeifPrimary openHeifPrimaryFile(const QByteArray& encodedPath);
 
 // The first EXIF block attached to `handle`, starting at its TIFF header (the 4-byte offset
 // header and whatever it skips removed); empty when there is none or it is malformed.

@@ -1,5 +1,6 @@
 #include "platform/imaging/RawDecoder.h"
 
+#include "platform/imaging/FileRead.h"
 #include "platform/imaging/Orientation.h"
 #include "platform/imaging/PixelLimit.h"
 #include "platform/imaging/RawJpeg.h"
@@ -7,7 +8,6 @@
 #include "platform/imaging/RawPreviewChoice.h"
 #include "platform/imaging/RawPreviewScanner.h"
 
-#include <QFile>
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -25,31 +25,6 @@ Bytes bytesOf(const QByteArray& data) {
     return {reinterpret_cast<const std::uint8_t*>(data.constData()),
             static_cast<std::size_t>(data.size())};
 }
-
-// The file's bytes, mapped when possible so that only the parts read are loaded.
-class FileBytes {
-public:
-    explicit FileBytes(const QString& path) : m_file(path) {
-        if (!m_file.open(QIODevice::ReadOnly))
-            return;
-        const qint64 size = m_file.size();
-        if (size > 0) {
-            if (uchar* mapped = m_file.map(0, size)) {
-                m_bytes = Bytes(mapped, static_cast<std::size_t>(size));
-                return;
-            }
-        }
-        m_copy = m_file.readAll();
-        m_bytes = bytesOf(m_copy);
-    }
-
-    Bytes bytes() const { return m_bytes; }
-
-private:
-    QFile m_file;
-    QByteArray m_copy;
-    Bytes m_bytes;
-};
 
 struct ProcessedImageDeleter {
     void operator()(libraw_processed_image_t* image) const { LibRaw::dcraw_clear_mem(image); }
@@ -284,8 +259,9 @@ std::optional<RawPreviewInfo> previewInfo(Bytes data) {
 } // namespace
 
 QImage decodeRaw(const QString& path, const DecodeTarget& target) {
-    const FileBytes file(path);
-    return decode(file.bytes(), target);
+    // Read, not mapped: a library on a disk that goes away must fail a read, not kill the process.
+    const QByteArray bytes = detail::readFileBytes(path);
+    return decode(bytesOf(bytes), target);
 }
 
 QImage decodeRaw(const QByteArray& bytes, const DecodeTarget& target) {
@@ -293,8 +269,8 @@ QImage decodeRaw(const QByteArray& bytes, const DecodeTarget& target) {
 }
 
 std::optional<RawPreviewInfo> rawPreviewInfo(const QString& path) {
-    const FileBytes file(path);
-    return previewInfo(file.bytes());
+    const QByteArray bytes = detail::readFileBytes(path);
+    return previewInfo(bytesOf(bytes));
 }
 
 std::optional<RawPreviewInfo> rawPreviewInfo(const QByteArray& bytes) {

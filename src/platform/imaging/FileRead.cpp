@@ -1,0 +1,58 @@
+#include "platform/imaging/FileRead.h"
+
+#include <QFile>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace imaging::detail {
+
+namespace {
+
+std::function<void()>& openedHook() {
+    static std::function<void()> hook;
+    return hook;
+}
+
+} // namespace
+
+void setFileOpenedHook(std::function<void()> hook) {
+    openedHook() = std::move(hook);
+}
+
+void runFileOpenedHook() {
+    if (openedHook())
+        openedHook()();
+}
+
+QByteArray readFileBytes(const QString& path, qint64 maxLength) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    QByteArray bytes;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const qint64 wanted = maxLength < 0 ? st.st_size : std::min<qint64>(st.st_size, maxLength);
+        runFileOpenedHook();
+        bytes.resize(wanted);
+        qint64 done = 0;
+        while (done < wanted) {
+            const ssize_t n = ::pread(fd, bytes.data() + done, size_t(wanted - done), done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                done = 0; // a read error (a disk gone) gives nothing
+                break;
+            }
+            if (n == 0)
+                break; // the file shrank meanwhile: what is left
+            done += n;
+        }
+        bytes.resize(done);
+    }
+    ::close(fd);
+    return bytes;
+}
+
+} // namespace imaging::detail
