@@ -44,13 +44,26 @@ int createExclusive(const QString& path) {
     return fd;
 }
 
-void finish(int fd, const QString& path) {
-    if (::fsync(fd) != 0) {
+int flushFile(int fd) {
+    const auto& calls = ResourceFiles::syscallsForTesting();
+    return calls.fsync ? calls.fsync(fd) : ::fsync(fd);
+}
+
+int closeFile(int fd) {
+    const auto& calls = ResourceFiles::syscallsForTesting();
+    return calls.close ? calls.close(fd) : ::close(fd);
+}
+
+// Flushes and closes a new file. The descriptor is given up whatever happens (close releases
+// it even when it fails), so `fd` is cleared first and no error path can close it again.
+void finish(int& descriptor, const QString& path) {
+    const int fd = std::exchange(descriptor, -1);
+    if (flushFile(fd) != 0) {
         const int err = errno;
-        ::close(fd);
+        closeFile(fd);
         throw storageError(QStringLiteral("flush"), path, err);
     }
-    if (::close(fd) != 0)
+    if (closeFile(fd) != 0)
         throw storageError(QStringLiteral("close"), path, errno);
 }
 
@@ -105,7 +118,7 @@ void copyToNewFile(const QString& source, int sourceFlags, const QString& destin
         out = create();
         created = true;
         copyContents(in, out, source, destination);
-        finish(std::exchange(out, -1), destination);
+        finish(out, destination);
         ::close(in);
     } catch (...) {
         ::close(in);
@@ -141,6 +154,11 @@ void syncDirectory(const QString& dir) {
 }
 
 } // namespace
+
+ResourceFiles::Syscalls& ResourceFiles::syscallsForTesting() {
+    static Syscalls calls;
+    return calls;
+}
 
 QString ResourceFiles::absolute(const QString& relativePath) const {
     return m_root + QLatin1Char('/') + relativePath;
@@ -235,15 +253,16 @@ qint64 ResourceFiles::writeData(const QString& relativePath, const QByteArray& d
         throw storageError(QStringLiteral("create"), path, errno);
     m_touchedDirs.insert(relativePath.section(QLatin1Char('/'), 1, 1));
     const QByteArray name = QFile::encodeName(relativePath.section(QLatin1Char('/'), 2));
-    const int fd = ::openat(dir.fd, name.constData(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = ::openat(dir.fd, name.constData(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         throw storageError(QStringLiteral("create"), path, errno);
     try {
         writeAll(fd, data.constData(), data.size(), path);
         finish(fd, path);
     } catch (...) {
-        ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
         ::unlinkat(dir.fd, name.constData(), 0);
         throw;
     }

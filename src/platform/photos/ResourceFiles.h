@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QSet>
 #include <QString>
+#include <functional>
 
 namespace photos {
 
@@ -34,6 +35,13 @@ public:
     // partial destination is removed on failure. A linked source is refused unless allowed.
     static void streamCopy(const QString& source, const QString& destination,
                            bool sourceMayBeLink = true);
+
+    // Stand-ins for fsync() and close() of new files, so tests can make them fail.
+    struct Syscalls {
+        std::function<int(int)> fsync;
+        std::function<int(int)> close;
+    };
+    static Syscalls& syscallsForTesting();
 
 private:
     QString absolute(const QString& relativePath) const;
