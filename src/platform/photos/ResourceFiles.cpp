@@ -318,10 +318,44 @@ static QString lockPath(const QString& libraryPath, const QString& token) {
 OwnerLock::OwnerLock(const QString& libraryPath)
     : m_token(QUuid::createUuid().toString(QUuid::WithoutBraces)),
       m_path(lockPath(libraryPath, m_token)) {
-    QDir().mkpath(libraryPath + QStringLiteral("/locks"));
-    m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (m_fd < 0 || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0)
+    // The file gets its name only once it is locked: another opener that finds a lock file
+    // unlocked takes its owner for dead and removes it, then cleans up its changes.
+    const QString dir = libraryPath + QStringLiteral("/locks");
+    QDir().mkpath(dir);
+    const QByteArray name = QFile::encodeName(m_path);
+    m_fd = ::open(QFile::encodeName(dir).constData(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0644);
+    QString temporary; // where O_TMPFILE is missing: a name no opener judges, renamed when locked
+    if (m_fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+        temporary = dir + QLatin1Char('/') + m_token + QStringLiteral(".new");
+        m_fd = ::open(QFile::encodeName(temporary).constData(),
+                      O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    }
+    if (m_fd < 0)
         throw storageError(QStringLiteral("lock"), m_path, errno);
+    if (beforeLockForTesting())
+        beforeLockForTesting()();
+    bool placed = ::flock(m_fd, LOCK_EX | LOCK_NB) == 0;
+    if (placed && temporary.isEmpty()) {
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
+        placed = ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(),
+                          AT_SYMLINK_FOLLOW) == 0;
+        if (!placed && errno == ENOENT) // no /proc; this form needs privileges instead
+            placed = ::linkat(m_fd, "", AT_FDCWD, name.constData(), AT_EMPTY_PATH) == 0;
+    } else if (placed) {
+        placed = ::rename(QFile::encodeName(temporary).constData(), name.constData()) == 0;
+    }
+    if (!placed) {
+        const int err = errno;
+        ::close(std::exchange(m_fd, -1));
+        if (!temporary.isEmpty())
+            QFile::remove(temporary);
+        throw storageError(QStringLiteral("lock"), m_path, err);
+    }
+}
+
+std::function<void()>& OwnerLock::beforeLockForTesting() {
+    static std::function<void()> hook;
+    return hook;
 }
 
 OwnerLock::~OwnerLock() {

@@ -65,6 +65,8 @@ public:
     QString token() const { return m_token; }
     static bool isAlive(const QString& libraryPath, const QString& token);
     static void removeStaleLocks(const QString& libraryPath, const QString& selfToken);
+    // Called once the lock file exists and before it is locked, so tests can act in between.
+    static std::function<void()>& beforeLockForTesting();
 
 private:
     QString m_token;

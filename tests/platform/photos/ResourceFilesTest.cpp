@@ -59,3 +59,16 @@ TEST_F(ResourceFilesTest, AFailedFlushOrCloseClosesTheNewFileOnce) {
     }
     ::close(keeper);
 }
+
+// Another opener that finds a lock file unlocked takes its owner for dead and removes it; a
+// new owner's file must therefore never be visible before it is locked.
+TEST(OwnerLockTest, ANewLockIsNeverSeenUnlocked) {
+    QTemporaryDir tmp;
+    OwnerLock::beforeLockForTesting() = [&] { OwnerLock::removeStaleLocks(tmp.path(), {}); };
+    OwnerLock lock(tmp.path());
+    OwnerLock::beforeLockForTesting() = nullptr;
+    EXPECT_TRUE(OwnerLock::isAlive(tmp.path(), lock.token()));
+    OwnerLock::removeStaleLocks(tmp.path(), {});
+    EXPECT_TRUE(OwnerLock::isAlive(tmp.path(), lock.token()));
+    EXPECT_EQ(QDir(tmp.path() + "/locks").entryList(QDir::Files).join(","), lock.token() + ".lock");
+}
