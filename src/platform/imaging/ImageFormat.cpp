@@ -30,7 +30,9 @@ QList<QByteArray> ftypBrands(const QByteArray& head) {
 
 } // namespace
 
-ImageFormat sniffImageFormat(const QByteArray& head) {
+ImageFormat sniffImageFormat(const QByteArray& data) {
+    // A file type box may claim to reach further; what lies beyond is not looked at.
+    const QByteArray head = data.left(kSniffLength);
     if (startsWith(head, 0, "\xFF\xD8\xFF"))
         return ImageFormat::Jpeg;
 

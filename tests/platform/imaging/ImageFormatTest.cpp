@@ -33,7 +33,9 @@ TEST(ImageFormat, JudgedFromTheFirstBytes) {
           QByteArray("IIU\0\x08\0\0\0", 8), QByteArray("FUJIFILMCCD-RAW 0201"),
           QByteArray("II\x1A\0\0\0HEAPCCDR", 14), QByteArray("FOVb"), QByteArray("\0MRM\0\0", 6)}},
         {ImageFormat::Unknown,
-         {ftyp("isom", {"isom", "mp41"}), ftyp("qt  ", {}), QByteArray(), QByteArray("\xFF\xD8", 2),
+         {// Brands past the sniffed length do not count, however large the box claims to be.
+          ftyp("isom", QList<QByteArray>(12, "isom") << "heic", 100),
+          ftyp("isom", {"isom", "mp41"}), ftyp("qt  ", {}), QByteArray(), QByteArray("\xFF\xD8", 2),
           QByteArray("\x89PNG\r\n\x1A\n", 8), QByteArray("GIF89a"), QByteArray("II*"),
           QByteArray::fromHex("0000001866747970")}},
     };
