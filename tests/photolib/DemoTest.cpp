@@ -87,6 +87,7 @@ TEST(DemoPicture, ItemsLookDifferent) {
 
 // The library as photolib lists it must hold what the demo promises, and check clean.
 TEST_F(PhotolibTest, DemoBuildsTheRangeOfItemsTheScanMustTellApart) {
+    QDir(library).removeRecursively(); // the demo makes it
     Result r = photolib({"demo", "--pairs", "14", library});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "Created the demonstration library " + library +
@@ -167,6 +168,7 @@ TEST_F(PhotolibTest, DemoBuildsTheRangeOfItemsTheScanMustTellApart) {
 }
 
 TEST_F(PhotolibTest, DemoNeverBuildsOverSomethingThatExists) {
+    QDir(library).removeRecursively();
     QDir().mkpath(library);
     testsupport::writeFile(library + "/keep.txt", "mine");
     Result r = photolib({"demo", "--pairs", "1", library});

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/photos/PhotoLibrary.h"
 #include "support/TestSupport.h"
 
 #include <QJsonArray>
@@ -10,8 +11,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-// Runs the real photolib executable against a library in a temporary folder, with its
-// own settings folder, so nothing touches the user's home.
+// Runs the real photolib executable against a new, empty library in a temporary folder,
+// with its own settings folder, so nothing touches the user's home.
 class PhotolibTest : public ::testing::Test {
 protected:
     struct Result {
@@ -23,6 +24,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(tmp.isValid());
         library = tmp.path() + "/Lib.photolibrary";
+        ASSERT_NO_THROW(photos::PhotoLibrary::create(library));
         env = QProcessEnvironment::systemEnvironment();
         env.insert("PHOTOLIB_LIBRARY", library);
         env.insert("XDG_CONFIG_HOME", tmp.path() + "/config");

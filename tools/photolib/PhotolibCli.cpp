@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMap>
+#include <QSet>
 #include <unistd.h>
 
 namespace photolib {
@@ -51,12 +52,22 @@ public:
             m_libraryPath = m_args[1];
             m_args = m_args.mid(2);
         }
-        if (m_args.isEmpty() || m_args[0] == QLatin1String("--help") ||
-            m_args[0] == QLatin1String("help")) {
+        if (m_args.isEmpty()) {
+            m_err << usageText;
+            return 2;
+        }
+        if (m_args[0] == QLatin1String("--help") || m_args[0] == QLatin1String("help")) {
             m_out << usageText;
-            return m_args.isEmpty() ? 2 : 0;
+            return 0;
         }
         const QString command = m_args.takeFirst();
+        // Commands that only read never purge the trash on the way.
+        static const QStringList readers = {
+            QStringLiteral("list"),  QStringLiteral("show"),   QStringLiteral("albums"),
+            QStringLiteral("check"), QStringLiteral("export"), QStringLiteral("access"),
+        };
+        m_readOnly = readers.contains(command) || (command == QLatin1String("trash") &&
+                                                   m_args.value(0) == QLatin1String("list"));
         static const QMap<QString, int (Cli::*)()> commands = {
             {QStringLiteral("create"), &Cli::create},
             {QStringLiteral("use"), &Cli::use},
@@ -81,9 +92,13 @@ public:
 
 private:
     PhotoLibrary& library() {
-        if (!m_library)
-            m_library =
-                PhotoLibrary::open(m_libraryPath.isEmpty() ? systemLibraryPath() : m_libraryPath);
+        if (!m_library) {
+            const QString path = m_libraryPath.isEmpty() ? systemLibraryPath() : m_libraryPath;
+            LibraryOpenOptions options;
+            options.createWhenMissing = m_libraryPath.isEmpty() && mayCreateSystemLibraryAt(path);
+            options.purgeExpiredTrash = !m_readOnly;
+            m_library = PhotoLibrary::open(path, options);
+        }
         return *m_library;
     }
 
@@ -138,7 +153,8 @@ private:
 
     int use() {
         needArguments(1, "use needs the path of a library");
-        auto lib = PhotoLibrary::open(m_args[0]);
+        auto lib =
+            PhotoLibrary::open(m_args[0], {.createWhenMissing = false, .purgeExpiredTrash = false});
         setChosenLibraryPath(lib->path());
         m_out << "The system library is now " << lib->path() << "\n";
         if (!qEnvironmentVariableIsEmpty("PHOTOLIB_LIBRARY"))
@@ -243,6 +259,16 @@ private:
         needArguments(1, "album add/remove needs item identifiers");
         const CollectionPtr target = albumTitled(title);
         const auto assets = assetsNamed(m_args);
+        if (action == QLatin1String("remove")) {
+            QSet<QString> members;
+            for (const AssetPtr& a : library().fetchAssetsInAssetCollection(target))
+                members.insert(a->localIdentifier);
+            for (const AssetPtr& a : assets)
+                if (!members.contains(a->localIdentifier))
+                    throw PhotoLibraryError(PhotoLibraryError::Code::NotFound,
+                                            QStringLiteral("Item “%1” is not in the album “%2”.")
+                                                .arg(a->localIdentifier, title));
+        }
         library().performChangesAndWait([&](ChangeRequests& c) {
             auto* change = c.changeRequestForAssetCollection(target);
             if (action == QLatin1String("add"))
@@ -279,9 +305,17 @@ private:
         }
         if (action == QLatin1String("restore")) {
             needArguments(1, "trash restore needs item identifiers");
+            QSet<QString> trashed;
+            for (const TrashedAsset& t : library().trashedAssets())
+                trashed.insert(t.asset->localIdentifier);
+            for (const QString& id : std::as_const(m_args))
+                if (!trashed.contains(id))
+                    throw PhotoLibraryError(
+                        PhotoLibraryError::Code::NotFound,
+                        QStringLiteral("No item “%1” in Recently Deleted.").arg(id));
             const int n = library().restoreFromTrash(m_args);
             m_out << "Restored " << n << " item" << (n == 1 ? "" : "s") << ".\n";
-            return n == m_args.size() ? 0 : 1;
+            return n == int(QSet<QString>(m_args.cbegin(), m_args.cend()).size()) ? 0 : 1;
         }
         if (action == QLatin1String("empty")) {
             const int n = library().emptyTrash();
@@ -355,6 +389,7 @@ private:
     QTextStream& m_out;
     QTextStream& m_err;
     QString m_libraryPath;
+    bool m_readOnly = false;
     std::shared_ptr<PhotoLibrary> m_library;
 };
 

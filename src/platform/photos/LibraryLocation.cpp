@@ -1,5 +1,7 @@
 #include "platform/photos/LibraryLocation.h"
 
+#include "platform/photos/PhotoLibraryError.h"
+
 #include <QDir>
 #include <QFile>
 #include <QSettings>
@@ -41,6 +43,18 @@ QString systemLibraryPath() {
     return defaultLibraryPath();
 }
 
+bool mayCreateSystemLibraryAt(const QString& path) {
+    return QDir::cleanPath(QDir(path).absolutePath()) == QDir::cleanPath(defaultLibraryPath());
+}
+
+void saveServiceSettings(QSettings& settings) {
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::StorageFailed,
+            QStringLiteral("The settings file “%1” cannot be written.").arg(settings.fileName()));
+}
+
 void setChosenLibraryPath(const QString& path) {
     QDir().mkpath(serviceConfigDir());
     QSettings settings(settingsFile(), QSettings::IniFormat);
@@ -48,7 +62,7 @@ void setChosenLibraryPath(const QString& path) {
         settings.remove(QStringLiteral("library"));
     else
         settings.setValue(QStringLiteral("library"), QDir(path).absolutePath());
-    settings.sync();
+    saveServiceSettings(settings);
 }
 
 } // namespace photos

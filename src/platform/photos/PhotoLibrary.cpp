@@ -67,9 +67,14 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::create(const QString& path) {
     return open(path);
 }
 
-std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath) {
+std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
+                                                 LibraryOpenOptions options) {
     const QString path = QDir(givenPath).absolutePath();
     QFileInfo info(path);
+    // A mistyped path or an unmounted disk must not turn into a new, empty library.
+    if (!options.createWhenMissing && !QFileInfo(path + QStringLiteral("/catalog.sqlite")).isFile())
+        throw PhotoLibraryError(PhotoLibraryError::Code::NotFound,
+                                QStringLiteral("There is no photo library at “%1”.").arg(path));
     if (info.exists() && !info.isDir())
         throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
                                 QStringLiteral("“%1” is not a photo library.").arg(path));
@@ -91,7 +96,8 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath) {
     library->m_worker->ownerLock = std::make_unique<OwnerLock>(path);
     library->recoverInterruptedChanges();
     library->startWorker();
-    library->purgeExpiredTrash();
+    if (options.purgeExpiredTrash)
+        library->purgeExpiredTrash();
     return library;
 }
 
@@ -111,7 +117,8 @@ PhotoLibrary::~PhotoLibrary() {
 std::shared_ptr<PhotoLibrary> PhotoLibrary::shared() {
     std::lock_guard lock(sharedMutex);
     if (!sharedLibrary) {
-        sharedLibrary = open(systemLibraryPath());
+        const QString path = systemLibraryPath();
+        sharedLibrary = open(path, {.createWhenMissing = mayCreateSystemLibraryAt(path)});
         if (sharedConfirmation)
             sharedLibrary->setDeletionConfirmationHandler(sharedConfirmation);
     }
@@ -505,11 +512,16 @@ void PhotoLibrary::applyRecords(SqliteDatabase& db, const ChangeRequests& change
                 .run();
     }
 
-    for (const QString& uuid : changes.deletions()) {
+    // An item already gone or already in the trash fails the change rather than being
+    // reported as deleted.
+    for (const QString& uuid :
+         QSet<QString>(changes.deletions().begin(), changes.deletions().end())) {
         db.statement("UPDATE assets SET trashed_at = ? WHERE uuid = ? AND trashed_at IS NULL")
             .bind(1, nowMs)
             .bind(2, uuid)
             .run();
+        if (db.changes() == 0)
+            throw notFound(QStringLiteral("item"), uuid);
     }
 }
 

@@ -31,14 +31,22 @@ struct FaultInjection {
     bool deliverDegradedImageFirst = false; // stays on until cleared
 };
 
+// How PhotoLibrary::open treats the folder it is given.
+struct LibraryOpenOptions {
+    // A missing library is made empty; otherwise opening it fails with NotFound.
+    bool createWhenMissing = true;
+    // Trash past its retention is purged; off for programs that only read.
+    bool purgeExpiredTrash = true;
+};
+
 // One photo library: a folder NAME.photolibrary holding catalog.sqlite and resources/.
 // Fetches may be called from any thread; changes are applied one at a time on the
 // library's own worker thread.
 class PhotoLibrary : public std::enable_shared_from_this<PhotoLibrary> {
 public:
-    // Opens the library at `path`, creating it empty when it does not exist.
-    // Throws PhotoLibraryError when the folder cannot be used.
-    static std::shared_ptr<PhotoLibrary> open(const QString& path);
+    // Opens the library at `path`, creating it empty when it does not exist (unless the
+    // options say otherwise). Throws PhotoLibraryError when the folder cannot be used.
+    static std::shared_ptr<PhotoLibrary> open(const QString& path, LibraryOpenOptions options = {});
     // Creates a new empty library; throws when something already exists at `path`.
     static std::shared_ptr<PhotoLibrary> create(const QString& path);
 

@@ -1,6 +1,7 @@
 #include "platform/photos/PhotoLibraryAccess.h"
 
 #include "platform/photos/LibraryLocation.h"
+#include "platform/photos/PhotoLibraryError.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -123,8 +124,12 @@ void PhotoLibraryAccess::requestAuthorization(AccessLevel level,
         return;
     }
     ask(client, level, [handler, client, level](AuthorizationStatus answer) {
+        // An answer that cannot be stored still holds for this request; it is asked again.
         if (answer != AuthorizationStatus::NotDetermined)
-            setStoredStatus(client, level, answer);
+            try {
+                setStoredStatus(client, level, answer);
+            } catch (const PhotoLibraryError&) {
+            }
         handler(answer);
     });
 }
@@ -143,7 +148,7 @@ void PhotoLibraryAccess::setStoredStatus(const QString& client, AccessLevel leve
     QDir().mkpath(serviceConfigDir());
     QSettings settings(grantsFile(), QSettings::IniFormat);
     settings.setValue(grantKey(client, level), int(status));
-    settings.sync();
+    saveServiceSettings(settings);
 }
 
 void PhotoLibraryAccess::forget(const QString& client) {
@@ -151,7 +156,7 @@ void PhotoLibraryAccess::forget(const QString& client) {
     QString safe = client;
     safe.replace(QLatin1Char('/'), QLatin1Char('_'));
     settings.remove(safe);
-    settings.sync();
+    saveServiceSettings(settings);
 }
 
 QString authorizationStatusName(AuthorizationStatus status) {

@@ -36,7 +36,8 @@ public:
                                      const QString& client = defaultClient(),
                                      const QString& libraryPath = {});
 
-    // Stored grants, for `photolib access`; key "client" with the level's grant.
+    // Stored grants, for `photolib access`; key "client" with the level's grant. Setting
+    // and forgetting throw PhotoLibraryError when the grants cannot be written.
     static QMap<QString, AuthorizationStatus> storedGrants(AccessLevel level);
     static void setStoredStatus(const QString& client, AccessLevel level,
                                 AuthorizationStatus status);

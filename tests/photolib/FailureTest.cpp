@@ -1,0 +1,161 @@
+#include "PhotolibTestSupport.h"
+
+#include "fixtures/ImageFixtures.h"
+#include "platform/photos/PhotoLibrary.h"
+
+#include <QFileInfo>
+
+// Failures are reported (one line, non-zero exit), never passed off as success.
+
+TEST_F(PhotolibTest, ALibraryThatIsNotThereIsReportedAndNotMade) {
+    env.insert("HOME", tmp.path() + "/home");
+    const QString gone = tmp.path() + "/Gone.photolibrary";
+    const QString notThere = "photolib: There is no photo library at “" + gone + "”.\n";
+    fixtures::makeJpegFile(tmp.path() + "/cam/A.JPG", {32, 32});
+    const struct {
+        bool named; // PHOTOLIB_LIBRARY names the missing library
+        QStringList args;
+    } cases[] = {
+        {true, {"list"}},
+        {true, {"import", tmp.path() + "/cam"}},
+        {false, {"--library", gone, "check"}},
+        {false, {"use", gone}},
+    };
+    for (const auto& c : cases) {
+        c.named ? env.insert("PHOTOLIB_LIBRARY", gone) : env.remove("PHOTOLIB_LIBRARY");
+        const Result r = photolib(c.args);
+        EXPECT_EQ(r.status, 1) << c.args.join(' ').toStdString();
+        EXPECT_EQ(r.err, notThere);
+        EXPECT_FALSE(QFileInfo::exists(gone));
+    }
+    // A chosen library whose disk is no longer there.
+    env.remove("PHOTOLIB_LIBRARY");
+    ASSERT_EQ(photolib({"use", library}).status, 0);
+    ASSERT_TRUE(QDir().rename(library, gone));
+    EXPECT_EQ(photolib({"import", tmp.path() + "/cam"}).err,
+              "photolib: There is no photo library at “" + library + "”.\n");
+    EXPECT_FALSE(QFileInfo::exists(library));
+    // Only the default location is made, on first use.
+    env.insert("XDG_CONFIG_HOME", tmp.path() + "/fresh-config");
+    EXPECT_EQ(photolib({"list"}).status, 0);
+    EXPECT_TRUE(
+        QFileInfo::exists(tmp.path() + "/home/Pictures/Photos.photolibrary/catalog.sqlite"));
+}
+
+TEST_F(PhotolibTest, CommandsThatOnlyReadLeaveExpiredTrashAlone) {
+    fixtures::makeJpegFile(tmp.path() + "/cam/A.JPG", {32, 32});
+    fixtures::makeJpegFile(tmp.path() + "/cam/B.JPG", {32, 32});
+    ASSERT_EQ(photolib({"import", tmp.path() + "/cam"}).status, 0);
+    const QJsonArray items = listJson();
+    ASSERT_EQ(items.size(), 2);
+    const QString kept = items[0].toObject()["localIdentifier"].toString();
+    const QString expired = items[1].toObject()["localIdentifier"].toString();
+    ASSERT_EQ(photolib({"album", "create", "Trip"}).status, 0);
+    ASSERT_EQ(photolib({"album", "add", "Trip", kept}).status, 0);
+    {
+        auto lib = photos::PhotoLibrary::open(library);
+        lib->setClock([] { return QDateTime::currentDateTimeUtc().addDays(-31); });
+        lib->performChangesAndWait([&](photos::ChangeRequests& c) {
+            c.deleteAssets(lib->fetchAssetsWithLocalIdentifiers({expired}));
+        });
+    }
+    const QStringList readers[] = {
+        {"list"},          {"show", kept},
+        {"albums"},        {"check"},
+        {"trash", "list"}, {"export", "--album", "Trip", "--format", "jpeg", tmp.path() + "/out"},
+    };
+    for (const QStringList& args : readers) {
+        EXPECT_EQ(photolib(args).status, 0) << args.join(' ').toStdString();
+        EXPECT_TRUE(photolib({"trash", "list"}).out.contains(expired))
+            << args.join(' ').toStdString();
+    }
+    ASSERT_EQ(photolib({"favorite", kept}).status, 0); // a change purges it
+    EXPECT_EQ(photolib({"trash", "list"}).out, "");
+}
+
+TEST_F(PhotolibTest, SettingsThatCannotBeWrittenAreAnError) {
+    testsupport::writeFile(tmp.path() + "/config/photolib", "a file where the folder goes");
+    const QStringList cases[] = {
+        {"use", library},
+        {"access", "twinslim", "authorized"},
+    };
+    for (const QStringList& args : cases) {
+        const Result r = photolib(args);
+        EXPECT_EQ(r.status, 1) << args.join(' ').toStdString();
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.err.startsWith("photolib: The settings file")) << r.err.toStdString();
+    }
+}
+
+TEST_F(PhotolibTest, OutputThatCannotBeWrittenIsAnError) {
+    fixtures::makeJpegFile(tmp.path() + "/cam/A.JPG", {32, 32});
+    ASSERT_EQ(photolib({"import", tmp.path() + "/cam"}).status, 0);
+    const QStringList cases[] = {{"list"}, {"list", "--json"}, {"check"}, {"--help"}};
+    for (const QStringList& args : cases) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setStandardOutputFile("/dev/full");
+        p.start(testsupport::photolibPath(), args);
+        ASSERT_TRUE(p.waitForFinished(60000));
+        EXPECT_EQ(p.exitCode(), 1) << args.join(' ').toStdString();
+        EXPECT_TRUE(p.readAllStandardError().startsWith("photolib: standard output cannot be"));
+    }
+}
+
+TEST_F(PhotolibTest, WithoutACommandTheUsageGoesToStandardErrorAndTheExitIsTwo) {
+    for (const QStringList& args : {QStringList{}, QStringList{"--library", library}}) {
+        const Result r = photolib(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.err.startsWith("usage: photolib")) << r.err.toStdString();
+    }
+}
+
+TEST_F(PhotolibTest, DeletingAnItemThatIsGoneOrInTheTrashFailsAndChangesNothing) {
+    fixtures::makeJpegFile(tmp.path() + "/cam/A.JPG", {32, 32});
+    fixtures::makeJpegFile(tmp.path() + "/cam/B.JPG", {32, 32});
+    ASSERT_EQ(photolib({"import", tmp.path() + "/cam"}).status, 0);
+    auto lib = photos::PhotoLibrary::open(library);
+    const auto items = lib->fetchAssets(photos::MediaType::Image);
+    ASSERT_EQ(items.size(), 2u);
+    auto remove = [&](std::vector<photos::AssetPtr> assets) {
+        lib->performChangesAndWait([&](photos::ChangeRequests& c) { c.deleteAssets(assets); });
+    };
+    remove({items[0]});
+    EXPECT_THROW(remove({items[1], items[0]}), photos::PhotoLibraryError); // already trashed
+    lib->emptyTrash();
+    EXPECT_THROW(remove({items[1], items[0]}), photos::PhotoLibraryError); // gone for good
+    EXPECT_EQ(lib->fetchAssets(photos::MediaType::Image).size(), 1u);
+    EXPECT_TRUE(lib->trashedAssets().empty());
+}
+
+TEST_F(PhotolibTest, RemovingWhatIsNotThereIsReportedAndChangesNothing) {
+    fixtures::makeJpegFile(tmp.path() + "/cam/A.JPG", {32, 32});
+    fixtures::makeJpegFile(tmp.path() + "/cam/B.JPG", {32, 32});
+    ASSERT_EQ(photolib({"import", tmp.path() + "/cam"}).status, 0);
+    const QJsonArray items = listJson();
+    const QString a = items[0].toObject()["localIdentifier"].toString();
+    const QString b = items[1].toObject()["localIdentifier"].toString();
+    ASSERT_EQ(photolib({"album", "create", "Trip"}).status, 0);
+    ASSERT_EQ(photolib({"album", "add", "Trip", a}).status, 0);
+    {
+        auto lib = photos::PhotoLibrary::open(library);
+        lib->performChangesAndWait([&](photos::ChangeRequests& c) {
+            c.deleteAssets(lib->fetchAssetsWithLocalIdentifiers({a}));
+        });
+    }
+    const struct {
+        QStringList args;
+        QString err;
+    } cases[] = {
+        {{"album", "remove", "Trip", b},
+         "photolib: Item “" + b + "” is not in the album “Trip”.\n"},
+        {{"trash", "restore", a, b}, "photolib: No item “" + b + "” in Recently Deleted.\n"},
+    };
+    for (const auto& c : cases) {
+        const Result r = photolib(c.args);
+        EXPECT_EQ(r.status, 1) << c.args.join(' ').toStdString();
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_TRUE(photolib({"trash", "list"}).out.contains(a)); // a was not restored either
+}
