@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -251,4 +254,32 @@ TEST_F(PhotolibTest, RealCameraAndPhoneFilesGetTheirCaptureDates) {
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         EXPECT_EQ(byFirstName(items, it.key())["creationDate"].toString(), it.value())
             << it.key().toStdString();
+}
+
+TEST_F(PhotolibTest, NamesThatAreNotUtf8AreImportedAndKeptApart) {
+    ASSERT_TRUE(QDir().mkpath(tmp.path() + "/in"));
+    const QByteArray cam = QFile::encodeName(tmp.path()) + "/in/cam\xe9"; // a folder too
+    ASSERT_EQ(::mkdir(cam.constData(), 0755), 0);
+    auto put = [&](const QByteArray& name, const QByteArray& bytes) {
+        const int fd = ::open((cam + "/" + name).constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, bytes.constData(), size_t(bytes.size())), bytes.size());
+        ::close(fd);
+    };
+    put("A\xff.JPG", fixtures::makeJpeg({32, 32}));
+    put("A\xfe.JPG", fixtures::makeJpeg({48, 32}));
+    put("A\xfe.CR3", QByteArray(3000, 'r'));
+    put("caf\xc3\xa9.jpg", fixtures::makeJpeg({16, 16})); // valid UTF-8 stays as it is
+    Result r = photolib({"import", tmp.path() + "/in"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "Imported 3 items.\n");
+    const QJsonArray items = listJson();
+    EXPECT_EQ(resourceSummary(byFirstName(items, "A%FE.JPG")),
+              QStringList({"1:A%FE.JPG:public.jpeg", "4:A%FE.CR3:com.canon.cr3-raw-image"}));
+    EXPECT_EQ(resourceSummary(byFirstName(items, "A%FF.JPG")),
+              QStringList({"1:A%FF.JPG:public.jpeg"}));
+    EXPECT_FALSE(byFirstName(items, "café.jpg").isEmpty());
+    EXPECT_EQ(photolib({"check"}).status, 0);
+    EXPECT_EQ(photolib({"import", tmp.path() + "/in"}).out,
+              "Imported 0 items, 3 already in the library.\n");
 }

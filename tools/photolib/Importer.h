@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <functional>
 #include <optional>
 
@@ -12,9 +13,11 @@ namespace photolib {
 // One library item to be made from files of one folder that share a name stem.
 struct ImportItem {
     struct File {
-        QString path;
+        QString path; // for reading; an alias when the real path is not valid UTF-8
         photos::ResourceType type;
         QString uniformTypeIdentifier;
+        QString name;                                 // the file's name as the library records it
+        std::shared_ptr<const QTemporaryDir> aliases; // keeps an alias `path` in place
     };
     std::vector<File> files; // the primary picture first
 };
@@ -28,6 +31,8 @@ struct ImportSummary {
 // Groups the files of each folder (and its subfolders) by name stem: a JPEG or HEIC
 // with a RAW of the same stem is one item (picture as photo, RAW as alternate photo);
 // XMP/AAE sidecars join their picture as adjustment data; any picture alone is an item.
+// Names that are not valid UTF-8 are kept apart: each byte that is not part of a character
+// is recorded as "%XX".
 std::vector<ImportItem> planImport(const QStringList& folders, int* skippedFiles);
 
 // Imports the planned items into `library`, in batches, skipping items already there.
