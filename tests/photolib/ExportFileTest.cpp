@@ -25,17 +25,35 @@ TEST(ExportNames, StemDropsOnlyTheLastExtension) {
     EXPECT_EQ(exportStem("photo.JPG.heic"), "photo.JPG");
     EXPECT_EQ(exportStem("IMG_0412 (1).CR3"), "IMG_0412 (1)");
     EXPECT_EQ(exportStem("no extension"), "no extension");
-    EXPECT_EQ(exportStem(".hidden"), ".hidden"); // a leading dot starts no extension
+    EXPECT_EQ(exportStem(".hidden"), "hidden"); // a leading dot starts no extension
     EXPECT_EQ(exportStem("trailing."), "trailing");
     EXPECT_EQ(exportStem("Ünïcødé 写真.jpeg"), "Ünïcødé 写真");
 }
 
 TEST(ExportNames, StemIsAlwaysOneUsableName) {
-    EXPECT_EQ(exportStem("../../etc/passwd.jpg"), ".._.._etc_passwd");
+    EXPECT_EQ(exportStem("../../etc/passwd.jpg"), "_.._etc_passwd");
     EXPECT_EQ(exportStem("a/b.jpg"), "a_b");
     EXPECT_EQ(exportStem(""), "Untitled");
-    EXPECT_EQ(exportStem(".jpg"), ".jpg");
+    EXPECT_EQ(exportStem(".jpg"), "jpg");
     EXPECT_EQ(exportStem(".."), "Untitled");
+    EXPECT_EQ(exportStem("...hidden.jpg"), "hidden");
+    EXPECT_EQ(exportStem("two\nlines\r\t.jpg"), "two_lines__");
+}
+
+TEST(ExportNames, LongNamesAreShortenedToFitTheFileSystem) {
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80"); // 4 bytes, two UTF-16 units
+    for (const QString& stem : {QString(300, 'a'), QString(200, QChar(0x5199)), emoji.repeated(80),
+                                "a" + emoji.repeated(80)})
+        for (int n : {0, 7, 1234}) {
+            const QString name = numberedName(stem, n, "heic");
+            const QByteArray bytes = QFile::encodeName(name);
+            EXPECT_LE(bytes.size(), 255);
+            EXPECT_GE(bytes.size(), 250);              // only what had to go
+            EXPECT_EQ(QString::fromUtf8(bytes), name); // no character cut in half
+            EXPECT_TRUE(name.endsWith(n ? QString(" (%1).heic").arg(n) : ".heic"));
+            EXPECT_TRUE(stem.startsWith(name.left(name.lastIndexOf(n ? " (" : "."))));
+        }
+    EXPECT_EQ(numberedName(QString(251, 'a'), 0, "heic"), QString(250, 'a') + ".heic");
 }
 
 TEST(ExportNames, NumberedCopiesGoBeforeTheExtension) {
@@ -94,6 +112,14 @@ TEST_F(ExportFiles, NeverReplacesAFileAndCountsUpToTheFirstFreeName) {
     EXPECT_EQ(testsupport::readFile(dir() + "/IMG (4).heic"), "new B");
     // Nothing else is left in the folder: no temporary files.
     EXPECT_EQ(QDir(dir()).entryList(QDir::Files | QDir::Hidden).size(), 6);
+}
+
+TEST_F(ExportFiles, ALongNameIsShortenedNotAnError) {
+    const QString path = writeNewFile(dir(), QString(300, 'x'), "heic", "new");
+    EXPECT_EQ(path, dir() + "/" + QString(250, 'x') + ".heic");
+    EXPECT_EQ(writeNewFile(dir(), QString(300, 'x'), "heic", "again"),
+              dir() + "/" + QString(246, 'x') + " (1).heic");
+    EXPECT_EQ(testsupport::readFile(path), "new");
 }
 
 TEST_F(ExportFiles, ALinkOrFolderUnderTheNameIsLeftAlone) {

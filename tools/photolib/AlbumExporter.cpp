@@ -123,6 +123,21 @@ int createExclusively(const QString& path, const QByteArray& bytes) {
     return 0;
 }
 
+// Flushes the folder's entries, so that the exported names survive a power cut.
+void syncFolder(const QString& folder) {
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int error = fd < 0 ? errno : 0;
+    // Some file systems cannot flush a folder (EINVAL); there is nothing more to do there.
+    if (fd >= 0 && ::fsync(fd) != 0 && errno != EINVAL)
+        error = errno;
+    if (fd >= 0)
+        ::close(fd);
+    if (error != 0)
+        throw ExportError(QStringLiteral("cannot flush the folder “%1”: %2")
+                              .arg(QDir::toNativeSeparators(folder), systemError(error)));
+}
+
 } // namespace
 
 double defaultQuality(ExportFormat format) {
@@ -149,19 +164,31 @@ QString primaryFilename(const Asset& asset) {
 
 QString exportStem(const QString& originalFilename) {
     QString name = originalFilename;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    name.replace(QChar(u'\0'), QLatin1Char('_'));
+    for (QChar& c : name)
+        if (c == QLatin1Char('/') || c.category() == QChar::Other_Control)
+            c = QLatin1Char('_'); // one name, on one line
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     if (dot > 0)
         name.truncate(dot);
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        return QStringLiteral("Untitled");
-    return name;
+    // A leading dot would hide the file.
+    qsizetype dots = 0;
+    while (dots < name.size() && name[dots] == QLatin1Char('.'))
+        ++dots;
+    name.remove(0, dots);
+    return name.isEmpty() ? QStringLiteral("Untitled") : name;
 }
 
 QString numberedName(const QString& stem, int n, const QString& extension) {
-    return n == 0 ? stem + QLatin1Char('.') + extension
-                  : QStringLiteral("%1 (%2).%3").arg(stem).arg(n).arg(extension);
+    const QString suffix =
+        (n == 0 ? QString() : QStringLiteral(" (%1)").arg(n)) + QLatin1Char('.') + extension;
+    // File systems take at most 255 bytes per name; a long stem is cut to fit, never
+    // between the two halves of a character.
+    constexpr qsizetype maxNameBytes = 255;
+    const qsizetype room = maxNameBytes - QFile::encodeName(suffix).size();
+    QString name = stem;
+    while (!name.isEmpty() && QFile::encodeName(name).size() > room)
+        name.chop(name.size() >= 2 && name.back().isLowSurrogate() ? 2 : 1);
+    return name + suffix;
 }
 
 imaging::ExifFields exportExifFields(const Asset& asset, QSize pixelSize) {
@@ -328,6 +355,8 @@ ExportSummary exportAssets(const std::shared_ptr<PhotoLibrary>& library,
         if (progress)
             progress(int(i + 1), int(assets.size()));
     }
+    if (!summary.written.isEmpty())
+        syncFolder(folder);
     return summary;
 }
 

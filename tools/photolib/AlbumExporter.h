@@ -43,10 +43,12 @@ QString formatName(ExportFormat format);
 // first resource's; empty when the asset has no resources.
 QString primaryFilename(const photos::Asset& asset);
 // The name without its last extension, by the usual path rules (a leading dot starts no
-// extension: ".hidden" stays whole); path separators become "_" so the result is one name;
-// "Untitled" when nothing is left.
+// extension); path separators and control characters such as newlines become "_" so the
+// result is one name on one line, and leading dots go so it is not hidden; "Untitled"
+// when nothing is left.
 QString exportStem(const QString& originalFilename);
-// "stem.ext", or "stem (n).ext" for n ≥ 1.
+// "stem.ext", or "stem (n).ext" for n ≥ 1; the stem is shortened so that the name fits the
+// file systems' 255 bytes.
 QString numberedName(const QString& stem, int n, const QString& extension);
 
 // EXIF of an exported picture of `pixelSize` (already upright): the creation date as
