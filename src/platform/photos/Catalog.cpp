@@ -169,6 +169,9 @@ Catalog::Lease::~Lease() {
 Catalog::Catalog(const QString& databasePath) : m_path(databasePath) {
     m_writer = std::make_unique<SqliteDatabase>(databasePath);
     m_writer->exec("PRAGMA journal_mode = WAL");
+    // In WAL mode only FULL flushes every commit: a change reported as done must survive a
+    // power cut, and files are removed only after the change that forgets them is on disk.
+    m_writer->exec("PRAGMA synchronous = FULL");
     migrate();
 }
 

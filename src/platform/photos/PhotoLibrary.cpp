@@ -346,11 +346,12 @@ void PhotoLibrary::applyChanges(const ChangeRequests& changes) {
             });
         });
 
-    auto forgetPending = [&] {
-        if (allPaths.isEmpty())
+    // A file that could not be removed keeps its row, for the next opening to remove.
+    auto forgetPending = [&](const QStringList& removed) {
+        if (removed.isEmpty())
             return;
         m_catalog->write([&](SqliteDatabase& db) {
-            for (const QString& p : allPaths)
+            for (const QString& p : removed)
                 db.statement("DELETE FROM pending_files WHERE path = ?").bind(1, p).run();
         });
     };
@@ -397,10 +398,12 @@ void PhotoLibrary::applyChanges(const ChangeRequests& changes) {
             });
         });
     } catch (...) {
+        QStringList removed;
         for (const QString& p : allPaths)
-            files.remove(p);
+            if (files.remove(p))
+                removed << p;
         try {
-            forgetPending();
+            forgetPending(removed);
         } catch (...) {
         }
         throw;

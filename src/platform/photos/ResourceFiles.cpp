@@ -146,11 +146,10 @@ bool isUpperHex(QChar c) {
 }
 
 void syncDirectory(const QString& dir) {
-    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    const Descriptor fd(
+        ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.fd < 0 || flushFile(fd.fd) != 0)
+        throw storageError(QStringLiteral("flush"), dir, errno);
 }
 
 } // namespace
@@ -300,8 +299,11 @@ bool ResourceFiles::remove(const QString& relativePath) {
     const Descriptor dir(openFolder(relativePath, false));
     if (dir.fd < 0)
         return errno == ENOENT; // no folder, no file
-    ::unlinkat(dir.fd, QFile::encodeName(relativePath.section(QLatin1Char('/'), 2)).constData(), 0);
-    return true;
+    const QByteArray name = QFile::encodeName(relativePath.section(QLatin1Char('/'), 2));
+    if (::unlinkat(dir.fd, name.constData(), 0) != 0 && errno != ENOENT)
+        return false;
+    // Flushed even when already gone: an earlier removal may not have reached the disk.
+    return flushFile(dir.fd) == 0;
 }
 
 void ResourceFiles::streamCopy(const QString& source, const QString& destination,

@@ -25,10 +25,10 @@ public:
     // Both return the number of bytes written; both throw PhotoLibraryError and leave no file.
     qint64 writeData(const QString& relativePath, const QByteArray& data);
     qint64 copyFile(const QString& relativePath, const QString& sourcePath);
-    // Flushes the folders that received new files.
+    // Flushes the folders that received new files; throws PhotoLibraryError when it cannot.
     void syncDirectories();
-    // Removes a stored file without following links out of resources/; false when the path
-    // was refused.
+    // Removes a stored file without following links out of resources/ and flushes its folder;
+    // false when the path was refused or the file may still be there after a power cut.
     bool remove(const QString& relativePath);
 
     // Streams `source` into a new file at `destination` (which must not exist); a
@@ -36,7 +36,8 @@ public:
     static void streamCopy(const QString& source, const QString& destination,
                            bool sourceMayBeLink = true);
 
-    // Stand-ins for fsync() and close() of new files, so tests can make them fail.
+    // Stand-ins for fsync() of new files and folders and close() of new files, so tests can
+    // make them fail.
     struct Syscalls {
         std::function<int(int)> fsync;
         std::function<int(int)> close;

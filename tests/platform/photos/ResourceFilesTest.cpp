@@ -1,15 +1,38 @@
 #include "LibraryFixture.h"
 
+#include "platform/photos/Catalog.h"
 #include "platform/photos/ResourceFiles.h"
 #include "support/TestSupport.h"
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace photos;
 
 using ResourceFilesTest = LibraryFixture;
+
+namespace {
+
+int pendingRows(const QString& library) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    sqlite3_open((library + "/catalog.sqlite").toUtf8(), &db);
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM pending_files", -1, &st, nullptr);
+    const int n = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int(st, 0) : -1;
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return n;
+}
+
+int failFolderFlush(int fd) {
+    struct stat st {};
+    ::fstat(fd, &st);
+    return S_ISDIR(st.st_mode) ? (errno = EIO, -1) : ::fsync(fd);
+}
+
+} // namespace
 
 // When flushing or closing a new file fails, its descriptor is closed exactly once: a second
 // close would hit whatever file another thread opened under the same number meanwhile.
@@ -71,4 +94,50 @@ TEST(OwnerLockTest, ANewLockIsNeverSeenUnlocked) {
     OwnerLock::removeStaleLocks(tmp.path(), {});
     EXPECT_TRUE(OwnerLock::isAlive(tmp.path(), lock.token()));
     EXPECT_EQ(QDir(tmp.path() + "/locks").entryList(QDir::Files).join(","), lock.token() + ".lock");
+}
+
+TEST(CatalogDurability, CommitsAreFlushedToDisk) {
+    QTemporaryDir tmp;
+    Catalog catalog(tmp.path() + "/catalog.sqlite");
+    const qint64 level = catalog.write([](SqliteDatabase& db) {
+        auto st = db.statement("PRAGMA synchronous");
+        return st.step() ? st.int64(0) : -1;
+    });
+    EXPECT_EQ(level, 2); // FULL
+}
+
+TEST_F(ResourceFilesTest, AFolderThatCannotBeFlushedFailsTheChange) {
+    ResourceFiles::syscallsForTesting().fsync = failFolderFlush;
+    EXPECT_THROW(add({}), PhotoLibraryError);
+    ResourceFiles::syscallsForTesting() = {};
+    EXPECT_EQ(storedFileCount(), 0);
+    EXPECT_EQ(pendingRows(path), 1); // the removal is not known to be on disk either
+    lib.reset();
+    lib = PhotoLibrary::open(path);
+    EXPECT_EQ(pendingRows(path), 0);
+    EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
+}
+
+// A purged file that could not be removed, or whose removal could not be flushed, keeps its
+// pending row; the next opening removes it.
+TEST_F(ResourceFilesTest, PurgedFilesKeepTheirPendingRowsUntilTheyAreGone) {
+    for (const bool failFlush : {false, true}) {
+        SCOPED_TRACE(failFlush);
+        const AssetPtr a = asset(add({}));
+        const QString file = lib->storedFilePath(a->resources[0]);
+        lib->performChangesAndWait([&](ChangeRequests& c) { c.deleteAssets({a}); });
+        if (failFlush)
+            ResourceFiles::syscallsForTesting().fsync = failFolderFlush;
+        else
+            ASSERT_TRUE(QFile::remove(file) && QDir().mkdir(file)); // cannot be unlinked
+        EXPECT_EQ(lib->emptyTrash(), 1);
+        EXPECT_EQ(pendingRows(path), 1);
+        ResourceFiles::syscallsForTesting() = {};
+        QDir().rmdir(file);
+        lib.reset();
+        lib = PhotoLibrary::open(path);
+        EXPECT_EQ(pendingRows(path), 0);
+        EXPECT_EQ(storedFileCount(), 0);
+        EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
+    }
 }
