@@ -286,7 +286,12 @@ qint64 ResourceFiles::copyFile(const QString& relativePath, const QString& sourc
         },
         [&] { ::unlinkat(dir.fd, name.constData(), 0); });
     struct stat st {};
-    return ::fstatat(dir.fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_size : 0;
+    if (::fstatat(dir.fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int err = errno;
+        ::unlinkat(dir.fd, name.constData(), 0);
+        throw storageError(QStringLiteral("read"), path, err);
+    }
+    return st.st_size;
 }
 
 void ResourceFiles::syncDirectories() {
