@@ -10,11 +10,16 @@
 #include "platform/photos/PhotoLibraryAccess.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMap>
+#include <QScopeGuard>
 #include <QSet>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace photolib {
@@ -175,6 +180,22 @@ private:
         std::optional<QString> album;
         if (!albumOption.isEmpty())
             album = albumOption;
+        // Imports into one library take turns, so that one sees what another has added and
+        // nothing is imported twice.
+        const int turn = ::open(QFile::encodeName(library().path()).constData(),
+                                O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const auto endTurn = qScopeGuard([turn] {
+            if (turn >= 0)
+                ::close(turn);
+        });
+        if (turn >= 0 && ::flock(turn, LOCK_EX | LOCK_NB) != 0) {
+            if (terminal) {
+                m_err << "Waiting for another import into this library…\n";
+                m_err.flush();
+            }
+            while (::flock(turn, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
         const ImportSummary s = importItems(library(), items, album, [&](int done, int total) {
             if (terminal) {
                 m_err << "\rImporting " << done << " of " << total << "…";
