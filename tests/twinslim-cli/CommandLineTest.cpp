@@ -94,6 +94,7 @@ TEST_F(CliTest, LibraryAccessIsGrantedOnlyWithFullAccess) {
          "There is no photo library at “" + tmp.path() + "/Missing.photolibrary”.",
          "twinslim: authorized"},
     };
+    ok(photolib({"create", library}));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
         QDir(config).removeRecursively();
@@ -276,7 +277,8 @@ TEST_F(CliTest, AlbumsHoldExactlyTheSelection) {
 
 TEST_F(CliTest, CleanupWithNothingPendingSaysSo) {
     grantAccess();
-    const Result r = ok(cli({"cleanup"})); // the system library, created empty
+    ok(photolib({"create", library}));
+    const Result r = ok(cli({"cleanup"}));
     EXPECT_EQ(r.out, "Nothing to clean up: no replaced originals are waiting to be deleted.\n");
     EXPECT_TRUE(ok(photolib({"check"})).out.contains("clean"));
 }

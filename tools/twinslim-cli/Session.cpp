@@ -37,7 +37,10 @@ void Session::openLibrary() {
         path = photos::systemLibraryPath();
     }
     requireLibraryAccess(path, m_terminal, m_assumeYes);
-    m_library = photos::PhotoLibrary::open(path);
+    // Only the default location is made on first use; any other missing library is a
+    // mistake to report, not a new empty library.
+    m_library = photos::PhotoLibrary::open(
+        path, {.createWhenMissing = photos::mayCreateSystemLibraryAt(path)});
     // Asked on the library's worker thread, which waits for the reply; the question is
     // put on the main thread, where the terminal is used.
     m_library->setDeletionConfirmationHandler([this](int count, std::function<void(bool)> reply) {
