@@ -3,6 +3,7 @@
 #include <QFile>
 #include <cerrno>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,7 +36,12 @@ QByteArray readFileBytes(const QString& path, qint64 maxLength) {
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         const qint64 wanted = maxLength < 0 ? st.st_size : std::min<qint64>(st.st_size, maxLength);
         runFileOpenedHook();
-        bytes.resize(wanted);
+        try {
+            bytes.resize(wanted);
+        } catch (const std::bad_alloc&) {
+            ::close(fd); // a file larger than memory is not a picture one can read
+            return {};
+        }
         qint64 done = 0;
         while (done < wanted) {
             const ssize_t n = ::pread(fd, bytes.data() + done, size_t(wanted - done), done);
