@@ -202,8 +202,13 @@ void ImageManager::decode(const std::shared_ptr<Request>& request) {
             if (!info.isDegraded)
                 request->finished = true;
         }
-        if (request->handler)
-            request->handler(std::move(image), std::move(info));
+        // A result handler that throws must not end the process from a pool thread.
+        if (request->handler) {
+            try {
+                request->handler(std::move(image), std::move(info));
+            } catch (...) {
+            }
+        }
     };
     auto done = [&] {
         std::lock_guard lock(m_registry->mutex);

@@ -284,8 +284,14 @@ void PhotoLibrary::runJob(Job& job) {
         error = PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
                                   QStringLiteral("The change body failed."));
     }
-    if (job.completion)
-        job.completion(ok, std::move(error));
+    // A caller's completion that throws must not take the library's worker, and with it the
+    // process, down.
+    if (job.completion) {
+        try {
+            job.completion(ok, std::move(error));
+        } catch (...) {
+        }
+    }
 }
 
 bool PhotoLibrary::confirmDeletion(int count) {
@@ -739,8 +745,12 @@ void PhotoLibrary::writeDataForAssetResource(const ResourcePtr& resource,
                 error = e;
             }
         }
-        if (completion)
-            completion(std::move(error));
+        if (completion) {
+            try {
+                completion(std::move(error));
+            } catch (...) {
+            }
+        }
     });
 }
 

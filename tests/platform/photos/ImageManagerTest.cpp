@@ -199,3 +199,26 @@ TEST_F(ImageManagerTest, FastRequestsTheExifThumbnailCoversAreServedFromIt) {
         EXPECT_EQ(fixtures::describeQuadrants(answers[0].image), c.quadrants);
     }
 }
+
+// Callers' callbacks run on the service's own threads: one that throws is dropped there
+// instead of ending the process, and the service keeps working.
+TEST_F(ImageManagerTest, CallbacksThatThrowDoNotEndTheProcess) {
+    const QString id =
+        addFiles({{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({64, 64})}});
+    const auto thrower = [](auto&&...) { throw std::runtime_error("caller's bug"); };
+    for (int round = 0; round < 2; ++round) {
+        auto called = std::make_shared<std::promise<void>>();
+        ImageManager manager(lib);
+        manager.requestImage(asset(id), {88, 88}, ImageContentMode::AspectFill, highQuality(),
+                             [called](QImage, ImageResultInfo) {
+                                 called->set_value();
+                                 throw std::runtime_error("caller's bug");
+                             });
+        called->get_future().wait();
+        lib->performChanges([](ChangeRequests&) {}, thrower);
+        lib->writeDataForAssetResource(asset(id)->resources[0],
+                                       tmp.path() + QString("/out%1.jpg").arg(round), thrower);
+    }
+    add({}); // the worker still applies changes
+    EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 2u);
+}
