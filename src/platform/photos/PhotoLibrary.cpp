@@ -311,6 +311,13 @@ bool PhotoLibrary::confirmDeletion(int count) {
     auto once = std::make_shared<std::once_flag>();
     handler(count,
             [answer, once](bool yes) { std::call_once(*once, [&] { answer->set_value(yes); }); });
+    // A prompt nobody answers must not hold the library, or its closing, forever: when the
+    // library closes, the question counts as refused.
+    while (future.wait_for(std::chrono::milliseconds(50)) == std::future_status::timeout) {
+        std::lock_guard lock(m_worker->mutex);
+        if (m_worker->stopping)
+            return false;
+    }
     return future.get();
 }
 

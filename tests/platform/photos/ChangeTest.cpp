@@ -180,6 +180,25 @@ TEST_F(ChangeTest, TheSharedLibraryAsksWithTheSharedHandlerWheneverItIsOpened) {
     EXPECT_EQ(shared->fetchAssets(MediaType::Image).size(), 1u);
 }
 
+TEST_F(ChangeTest, AnUnansweredDeletionPromptDoesNotHoldTheLibraryOpen) {
+    const AssetPtr item = asset(add({}));
+    auto asked = std::make_shared<std::promise<void>>();
+    lib->setDeletionConfirmationHandler(
+        [asked](int, std::function<void(bool)>) { asked->set_value(); }); // never answers
+    auto outcome = std::make_shared<std::promise<std::optional<PhotoLibraryError>>>();
+    lib->performChanges([item](ChangeRequests& c) { c.deleteAssets({item}); },
+                        [outcome](bool, std::optional<PhotoLibraryError> error) {
+                            outcome->set_value(std::move(error));
+                        });
+    asked->get_future().wait();
+    auto closing = std::async(std::launch::async, [this] { lib.reset(); });
+    ASSERT_EQ(closing.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    const std::optional<PhotoLibraryError> error = outcome->get_future().get();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), PhotoLibraryError::Code::UserCancelled);
+    EXPECT_EQ(PhotoLibrary::open(path)->fetchAssets(MediaType::Image).size(), 1u);
+}
+
 TEST_F(ChangeTest, TrashKeepsItemsThirtyDaysThenPurgesThemWithTheirFiles) {
     QDateTime clock(QDate(2024, 1, 1), QTime(0, 0), Qt::UTC);
     lib->setClock([&] { return clock; });
