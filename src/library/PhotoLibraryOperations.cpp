@@ -158,7 +158,7 @@ QCoro::Task<QImage> requestImage(AssetPtr asset, ImageRequestOptions options) {
     CallbackAwaitable<QImage> request([asset, options](auto resolver) {
         // The handler may be called again after the final answer; only that one counts.
         auto done = std::make_shared<std::atomic<bool>>(false);
-        ImageManager::defaultManager().requestImage(
+        ImageManager::defaultManager()->requestImage(
             asset, ImageManagerMaximumSize, ImageContentMode::AspectFit, options,
             [resolver, done](QImage image, ImageResultInfo info) {
                 if (info.isDegraded || done->exchange(true))

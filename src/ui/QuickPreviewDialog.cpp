@@ -147,7 +147,7 @@ void QuickPreviewDialog::load() {
     // and it reaches the sheet on the GUI thread if the sheet still exists.
     QPointer<QuickPreviewDialog> self(this);
     auto answered = std::make_shared<std::atomic<bool>>(false);
-    photos::ImageManager::defaultManager().requestImage(
+    photos::ImageManager::defaultManager()->requestImage(
         m_asset, QSize(requestSide, requestSide), photos::ImageContentMode::AspectFit, options,
         [self, answered](QImage image, photos::ImageResultInfo info) {
             if (info.isDegraded || answered->exchange(true))

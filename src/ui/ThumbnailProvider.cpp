@@ -32,8 +32,8 @@ ThumbnailProvider::ThumbnailProvider(QObject* parent)
       m_requester([](const photos::AssetPtr& asset, QSize size, photos::ImageContentMode mode,
                      const photos::ImageRequestOptions& options,
                      photos::ImageManager::ResultHandler handler) {
-          photos::ImageManager::defaultManager().requestImage(asset, size, mode, options,
-                                                              std::move(handler));
+          photos::ImageManager::defaultManager()->requestImage(asset, size, mode, options,
+                                                               std::move(handler));
       }) {}
 
 ThumbnailProvider::~ThumbnailProvider() = default;

@@ -38,8 +38,8 @@ struct RecordingRequester {
                                                photos::ImageManager::ResultHandler handler) {
                 calls->push_back({asset->localIdentifier, size, mode, options});
                 if (forward)
-                    photos::ImageManager::defaultManager().requestImage(asset, size, mode, options,
-                                                                        std::move(handler));
+                    photos::ImageManager::defaultManager()->requestImage(asset, size, mode, options,
+                                                                         std::move(handler));
             });
     }
 };

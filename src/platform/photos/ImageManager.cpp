@@ -117,14 +117,14 @@ ImageManager::~ImageManager() {
     m_pool->waitForDone();
 }
 
-ImageManager& ImageManager::defaultManager() {
+std::shared_ptr<ImageManager> ImageManager::defaultManager() {
     static std::mutex mutex;
-    static std::unique_ptr<ImageManager> manager;
+    static std::shared_ptr<ImageManager> manager;
     std::lock_guard lock(mutex);
     auto library = PhotoLibrary::shared();
     if (!manager || manager->m_library != library)
-        manager = std::make_unique<ImageManager>(library);
-    return *manager;
+        manager = std::make_shared<ImageManager>(library);
+    return manager;
 }
 
 ResourcePtr ImageManager::renderingResource(const Asset& asset) {

@@ -48,8 +48,9 @@ public:
     explicit ImageManager(std::shared_ptr<PhotoLibrary> library);
     ~ImageManager();
 
-    // The manager of the shared library.
-    static ImageManager& defaultManager();
+    // The manager of the shared library. Shared, so a manager in use stays whole when the
+    // shared library changes and a new default takes its place.
+    static std::shared_ptr<ImageManager> defaultManager();
 
     using ResultHandler = std::function<void(QImage image, ImageResultInfo info)>;
     ImageRequestID requestImage(const AssetPtr& asset, QSize targetSize, ImageContentMode mode,
