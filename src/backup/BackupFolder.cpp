@@ -1,6 +1,5 @@
 #include "backup/BackupFolder.h"
 
-#include "core/CallbackAwaitable.h"
 #include "platform/system/SecurityScopedAccess.h"
 #include "platform/system/SystemLog.h"
 
@@ -103,23 +102,10 @@ void BackupFolder::setFolderChooser(std::shared_ptr<FolderChooser> chooser) {
 }
 
 QCoro::Task<> BackupFolder::choose() {
-    const std::shared_ptr<FolderChooser> chooser = m_chooser ? m_chooser : FolderChooser::shared();
-    if (!chooser)
-        co_return;
     QPointer<BackupFolder> self(this);
-    using Awaitable = CallbackAwaitable<std::optional<QString>>;
-    Awaitable answer([chooser](Awaitable::Resolver resolver) {
-        chooser->chooseFolder(choiceRequest(), [resolver](std::optional<QString> folder) {
-            resolver.resolve(std::move(folder));
-        });
-    });
-    std::optional<QString> chosen;
-    try {
-        chosen = co_await answer;
-    } catch (const CallbackDropped&) {
-        co_return; // the panel went away without an answer: as good as cancelled
-    }
-    if (!self || !chosen || chosen->isEmpty())
+    auto asking = askForFolder(m_chooser ? m_chooser : FolderChooser::shared(), choiceRequest());
+    const std::optional<QString> chosen = co_await asking;
+    if (!self || !chosen)
         co_return;
     const QString folder = QDir::cleanPath(QFileInfo(*chosen).absoluteFilePath());
     // Taken even when the bookmark could not be stored; it then lasts until quit.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -32,5 +33,10 @@ public:
     static std::shared_ptr<FolderChooser> shared();
     static void setShared(std::shared_ptr<FolderChooser> chooser);
 };
+
+// Shows `chooser`'s panel and waits for its one answer: the chosen folder, or nothing when
+// the user cancelled, chose no location, the panel went away unanswered or there is no chooser.
+QCoro::Task<std::optional<QString>> askForFolder(std::shared_ptr<FolderChooser> chooser,
+                                                 FolderChoiceRequest request);
 
 } // namespace twinslim

@@ -3,7 +3,6 @@
 #include "backup/BackupFolder.h"
 #include "backup/FolderChooser.h"
 #include "core/ByteCountFormat.h"
-#include "core/CallbackAwaitable.h"
 #include "core/LibraryModel.h"
 #include "library/ReplacementError.h"
 #include "platform/system/SecurityScopedAccess.h"
@@ -147,28 +146,15 @@ void start(LibraryModel* model, Operation operation) {
 // Asks the folder chooser for the exported folder and ingests it, with access to the folder held
 // for the whole run.
 QCoro::Task<> ingestChosenFolder(QPointer<LibraryModel> model) {
-    const std::shared_ptr<FolderChooser> chooser = FolderChooser::shared();
-    if (!chooser)
-        co_return;
     FolderChoiceRequest request;
     request.prompt = ScanView::ingestPrompt();
     request.message = ScanView::ingestMessage();
     request.canChooseDirectories = true;
     request.canChooseFiles = false;
     request.allowsMultipleSelection = false;
-    using Answer = CallbackAwaitable<std::optional<QString>>;
-    Answer answer([chooser, request](Answer::Resolver resolver) {
-        chooser->chooseFolder(request, [resolver](std::optional<QString> folder) {
-            resolver.resolve(std::move(folder));
-        });
-    });
-    std::optional<QString> folder;
-    try {
-        folder = co_await answer;
-    } catch (const CallbackDropped&) {
-        co_return; // the panel went away without an answer: as good as cancelled
-    }
-    if (!model || !folder || folder->isEmpty())
+    auto asking = askForFolder(FolderChooser::shared(), request);
+    const std::optional<QString> folder = co_await asking;
+    if (!model || !folder)
         co_return;
     const sys::SecurityScopedAccess access(*folder);
     QCoro::Task<> ingesting = model->ingest(*folder);
