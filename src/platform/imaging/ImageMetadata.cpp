@@ -180,7 +180,7 @@ ImageMetadata read(const QByteArray& bytes) {
     }
     // LibRaw reads the capture time of some RAW files neither of the above can.
     if (!m.dateTimeOriginal && (format == ImageFormat::Tiff || format == ImageFormat::CameraRaw))
-        m.dateTimeOriginal = detail::libRawCaptureTime({}, &bytes);
+        m.dateTimeOriginal = detail::libRawCaptureTime(bytes);
     if (m.dateTimeOriginal)
         m.captureDate = parseExifDateTime(*m.dateTimeOriginal, m.offsetSeconds);
     return m;

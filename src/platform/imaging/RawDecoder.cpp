@@ -1,5 +1,6 @@
 #include "platform/imaging/RawDecoder.h"
 
+#include "platform/imaging/BoundedRawStream.h"
 #include "platform/imaging/FileRead.h"
 #include "platform/imaging/Orientation.h"
 #include "platform/imaging/PixelLimit.h"
@@ -86,7 +87,7 @@ QImage fromRgbRows(Bytes rows, QSize size) {
 // itself for the full decode.
 class RawSession {
 public:
-    explicit RawSession(Bytes data) : m_data(data) {
+    explicit RawSession(Bytes data) : m_data(data), m_stream(data.data(), data.size()) {
         const rawdetail::RawContainer container = rawdetail::scanRawContainer(data);
         for (const auto& p : container.previews)
             m_previews.push_back({p.kind == rawdetail::EmbeddedPreview::Kind::Jpeg
@@ -97,8 +98,9 @@ public:
 
         m_libRaw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
                                             LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
-        m_opened = m_libRaw->open_buffer(const_cast<std::uint8_t*>(data.data()), data.size()) ==
-                   LIBRAW_SUCCESS;
+        m_opened = m_libRaw->open_datastream(&m_stream) == LIBRAW_SUCCESS;
+        // Headers are read; decoding reads all of the sensor data.
+        m_stream.liftBudget();
         if (m_opened) {
             m_orientation = rawdetail::exifOrientationFromLibRawFlip(m_libRaw->imgdata.sizes.flip);
             addLibRawThumbnail();
@@ -203,6 +205,7 @@ private:
     }
 
     Bytes m_data;
+    detail::BoundedRawStream m_stream; // outlives m_libRaw, which reads through it
     std::unique_ptr<LibRaw> m_libRaw;
     bool m_opened = false;
     int m_orientation = 0;

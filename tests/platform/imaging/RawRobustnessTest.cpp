@@ -1,9 +1,12 @@
 #include "ImagingTestSupport.h"
 #include "fixtures/DngFixture.h"
 #include "platform/imaging/DngWriter.h"
+#include "platform/imaging/ImageMetadata.h"
 #include "platform/imaging/RawDecoder.h"
 #include "platform/imaging/RawPreviewScanner.h"
 
+#include <QtEndian>
+#include <future>
 #include <gtest/gtest.h>
 
 using namespace imaging;
@@ -103,6 +106,35 @@ TEST(RawRobustness, DamagedOrRandomBytesNeverCrash) {
         EXPECT_TRUE(decodeRaw(bytes, DecodeTarget::fit(QSize(88, 88))).isNull()) << i;
     }
     EXPECT_TRUE(decodeRaw(QByteArray(1 << 16, '\0'), DecodeTarget::fit(QSize(88, 88))).isNull());
+}
+
+// A CR3 box whose 64-bit size is 0 sent LibRaw's header parsing round the same box forever, on
+// import (capture time) and on every thumbnail.
+TEST(RawRobustness, ABoxThatNeverEndsStopsLibRawInsteadOfHangingIt) {
+    const auto be32 = [](quint32 v) {
+        v = qToBigEndian(v);
+        return QByteArray(reinterpret_cast<const char*>(&v), 4);
+    };
+    const auto box = [&](const char* type, const QByteArray& payload) {
+        return be32(quint32(8 + payload.size())) + QByteArray(type, 4) + payload;
+    };
+    // Size 1: the real size follows in 64 bits, here 0.
+    const QByteArray endless = be32(1) + "free" + QByteArray(8, '\0');
+    const QByteArray cr3 =
+        box("ftyp", "crx " + be32(1) + "crx isom") +
+        box("moov", box("uuid", QByteArray::fromHex("85c0b687820f11e08111f4ce462b6a48") +
+                                    box("CNCV", "CanonCR3_001/00.09.00/00.00.00") + endless)) +
+        QByteArray(64, '\0');
+    auto reading = std::async(std::launch::async, [&] {
+        const ImageMetadata m = readImageMetadata(cr3);
+        EXPECT_FALSE(m.captureDate.has_value());
+        EXPECT_TRUE(decodeRaw(cr3, DecodeTarget::fit(QSize(88, 88))).isNull());
+        EXPECT_FALSE(rawPreviewInfo(cr3).has_value());
+    });
+    if (reading.wait_for(std::chrono::seconds(60)) == std::future_status::timeout) {
+        ADD_FAILURE() << "LibRaw still parsing after a minute";
+        std::_Exit(1); // the parse cannot be stopped from outside
+    }
 }
 
 TEST(RawPreviewScanner, SkipsPreviewsThatRunPastTheEnd) {

@@ -112,11 +112,8 @@ TEST(Samples, CutOffCr3DateWithItsOffset) {
     EXPECT_FALSE(detail::cr3MetadataBlocks(bytes.left(exifAt + 10)).ifd0.isEmpty());
     EXPECT_TRUE(detail::cr3MetadataBlocks(imagingtest::randomBytes(4096)).ifd0.isEmpty());
     // LibRaw, the last resort, rejects the file but has read its capture time by then.
-    EXPECT_EQ(detail::libRawCaptureTime(path, nullptr), "2019:12:05 13:32:49");
-    EXPECT_EQ(detail::libRawCaptureTime({}, &bytes), "2019:12:05 13:32:49");
-    const QByteArray noise = imagingtest::randomBytes(4096);
-    EXPECT_FALSE(detail::libRawCaptureTime({}, &noise).has_value());
-    EXPECT_FALSE(detail::libRawCaptureTime("/nonexistent/file.cr3", nullptr).has_value());
+    EXPECT_EQ(detail::libRawCaptureTime(bytes), "2019:12:05 13:32:49");
+    EXPECT_FALSE(detail::libRawCaptureTime(imagingtest::randomBytes(4096)).has_value());
 }
 
 TEST(Samples, PhoneHeicTurnedByItsOwnPropertiesOnly) {
