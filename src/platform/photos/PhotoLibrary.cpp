@@ -654,66 +654,119 @@ void PhotoLibrary::recoverInterruptedChanges() {
 }
 
 QStringList PhotoLibrary::check() const {
-    QStringList problems;
-    QSet<QString> known;
+    // Changes may run while this looks (in this process or another), so what it sees must not
+    // pass for damage. A new file's pending row is committed before the file is written, and a
+    // removed file's row outlives the file; so the folder is listed first and the catalogue read
+    // after it, in one snapshot, and whatever still looks wrong is looked at once more.
     const ResourceFiles files(m_path);
-    m_catalog->read([&](SqliteDatabase& db) {
-        auto integrity = db.statement("PRAGMA integrity_check");
-        while (integrity.step())
-            if (integrity.text(0) != QLatin1String("ok"))
-                problems << QStringLiteral("catalogue: %1").arg(integrity.text(0));
-        auto fk = db.statement("PRAGMA foreign_key_check");
-        while (fk.step())
-            problems << QStringLiteral("catalogue: row %1 of %2 refers to a missing %3")
-                            .arg(fk.int64(1))
-                            .arg(fk.text(0), fk.text(2));
-        auto res = db.statement("SELECT r.stored_path, r.file_size, a.uuid FROM resources r JOIN "
-                                "assets a ON a.id = r.asset_id");
-        while (res.step()) {
-            const QString stored = res.text(0);
-            known.insert(stored);
-            const QString file = files.readablePath(stored);
-            QFileInfo info(file);
-            if (file.isEmpty())
-                problems << QStringLiteral("stored file %1 of %2 is not a file of the library")
-                                .arg(stored, res.text(2));
-            else if (!info.isFile())
-                problems << QStringLiteral("missing file %1 of %2").arg(stored, res.text(2));
-            else if (!res.isNull(1) && info.size() != res.int64(1))
-                problems << QStringLiteral("file %1 has %2 bytes, the catalogue says %3")
-                                .arg(stored)
-                                .arg(info.size())
-                                .arg(res.int64(1));
-        }
-        auto bare = db.statement(
-            "SELECT uuid FROM assets WHERE id NOT IN (SELECT asset_id FROM resources)");
-        while (bare.step())
-            problems << QStringLiteral("item %1 has no resources").arg(bare.text(0));
-        auto pending = db.statement("SELECT path, owner FROM pending_files");
-        while (pending.step()) {
-            known.insert(pending.text(0)); // a live change's files are not orphans
-            if (files.readablePath(pending.text(0)).isEmpty())
-                problems << QStringLiteral("interrupted change names %1, not a file of the library")
-                                .arg(pending.text(0));
-            else if (!OwnerLock::isAlive(m_path, pending.text(1)) &&
-                     pending.text(1) != m_worker->ownerLock->token())
-                problems << QStringLiteral("interrupted change left %1").arg(pending.text(0));
-        }
-    });
     const QString root = m_path + QStringLiteral("/resources");
+    struct Entry {
+        QString rel;
+        bool link = false;
+        bool dir = false;
+    };
+    std::vector<Entry> entries;
     // Links are listed, not followed: nothing under resources/ may lead out of it.
     QDirIterator it(root, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo entry = it.nextFileInfo();
-        const QString rel =
-            QStringLiteral("resources/") + QDir(root).relativeFilePath(entry.filePath());
-        if (known.contains(rel))
+        entries.push_back(
+            {QStringLiteral("resources/") + QDir(root).relativeFilePath(entry.filePath()),
+             entry.isSymLink(), entry.isDir()});
+    }
+
+    QStringList problems;
+    QSet<QString> known;
+    struct Stored {
+        QString path;
+        std::optional<qint64> size;
+        QString asset;
+    };
+    std::vector<Stored> stored;
+    m_catalog->read([&](SqliteDatabase& db) {
+        db.exec("BEGIN"); // one snapshot for every query below
+        try {
+            auto integrity = db.statement("PRAGMA integrity_check");
+            while (integrity.step())
+                if (integrity.text(0) != QLatin1String("ok"))
+                    problems << QStringLiteral("catalogue: %1").arg(integrity.text(0));
+            auto fk = db.statement("PRAGMA foreign_key_check");
+            while (fk.step())
+                problems << QStringLiteral("catalogue: row %1 of %2 refers to a missing %3")
+                                .arg(fk.int64(1))
+                                .arg(fk.text(0), fk.text(2));
+            auto res = db.statement("SELECT r.stored_path, r.file_size, a.uuid FROM resources r "
+                                    "JOIN assets a ON a.id = r.asset_id");
+            while (res.step()) {
+                known.insert(res.text(0));
+                stored.push_back({res.text(0),
+                                  res.isNull(1) ? std::nullopt : std::optional(res.int64(1)),
+                                  res.text(2)});
+            }
+            auto bare = db.statement(
+                "SELECT uuid FROM assets WHERE id NOT IN (SELECT asset_id FROM resources)");
+            while (bare.step())
+                problems << QStringLiteral("item %1 has no resources").arg(bare.text(0));
+            auto pending = db.statement("SELECT path, owner FROM pending_files");
+            while (pending.step()) {
+                known.insert(pending.text(0)); // a live change's files are not orphans
+                if (files.readablePath(pending.text(0)).isEmpty())
+                    problems << QStringLiteral(
+                                    "interrupted change names %1, not a file of the library")
+                                    .arg(pending.text(0));
+                else if (!OwnerLock::isAlive(m_path, pending.text(1)) &&
+                         pending.text(1) != m_worker->ownerLock->token())
+                    problems << QStringLiteral("interrupted change left %1").arg(pending.text(0));
+            }
+            db.exec("COMMIT");
+        } catch (...) {
+            try {
+                db.exec("ROLLBACK");
+            } catch (...) {
+            }
+            throw;
+        }
+    });
+
+    // A stored file the snapshot names may have been removed since by a purge; it is missing
+    // only if the catalogue still names it now.
+    const auto stillStored = [&](const Stored& s) {
+        return m_catalog->read([&](SqliteDatabase& db) {
+            auto st = db.statement("SELECT count(*) FROM resources WHERE stored_path = ?");
+            st.bind(1, s.path);
+            return st.step() && st.int64(0) != 0;
+        });
+    };
+    for (const Stored& s : stored) {
+        const QString file = files.readablePath(s.path);
+        if (file.isEmpty()) {
+            problems << QStringLiteral("stored file %1 of %2 is not a file of the library")
+                            .arg(s.path, s.asset);
             continue;
-        if (entry.isSymLink())
-            problems << QStringLiteral("link %1 among the library's files").arg(rel);
-        else if (!entry.isDir())
-            problems << QStringLiteral("orphan file %1").arg(rel);
+        }
+        const QFileInfo info(file);
+        if (info.isFile() && (!s.size || info.size() == *s.size))
+            continue;
+        if (!stillStored(s))
+            continue;
+        if (!info.isFile())
+            problems << QStringLiteral("missing file %1 of %2").arg(s.path, s.asset);
+        else
+            problems << QStringLiteral("file %1 has %2 bytes, the catalogue says %3")
+                            .arg(s.path)
+                            .arg(info.size())
+                            .arg(*s.size);
+    }
+    // An entry listed before a change removed it (and forgot its row) is gone by now.
+    for (const Entry& e : entries) {
+        if (known.contains(e.rel) || (e.dir && !e.link))
+            continue;
+        if (!QFileInfo::exists(m_path + QLatin1Char('/') + e.rel) &&
+            !QFileInfo(m_path + QLatin1Char('/') + e.rel).isSymLink())
+            continue;
+        problems << (e.link ? QStringLiteral("link %1 among the library's files").arg(e.rel)
+                            : QStringLiteral("orphan file %1").arg(e.rel));
     }
     return problems;
 }

@@ -5,10 +5,12 @@
 
 #include <QFile>
 #include <QProcess>
+#include <atomic>
 #include <csignal>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace photos;
@@ -83,6 +85,35 @@ TEST_F(CatalogTest, CheckFindsMissingResizedAndOrphanFiles) {
     EXPECT_TRUE(problems.join("\n").contains("missing file"));
     EXPECT_TRUE(problems.join("\n").contains("bytes"));
     EXPECT_TRUE(problems.join("\n").contains("orphan file resources/ZZ/stray.jpg"));
+}
+
+// Changes that add, trash and purge items while check looks are not damage.
+TEST_F(CatalogTest, CheckWhileChangesRunReportsNothing) {
+    std::atomic<bool> done = false;
+    std::thread changer([&] {
+        for (int round = 0; round < 40; ++round) {
+            std::vector<AssetPtr> added;
+            NewAsset pair;
+            pair.resources = {{ResourceType::Photo, "public.jpeg", QByteArray(20000, 'j')},
+                              {ResourceType::AlternatePhoto, "com.adobe.raw-image",
+                               QByteArray(50000 + round, 'r')}};
+            for (int i = 0; i < 3; ++i)
+                added.push_back(asset(add(pair)));
+            lib->performChangesAndWait([&](ChangeRequests& c) { c.deleteAssets(added); });
+            lib->emptyTrash();
+        }
+        done = true;
+    });
+    int checks = 0;
+    while (!done) {
+        const QStringList problems = lib->check();
+        ++checks;
+        EXPECT_TRUE(problems.isEmpty()) << problems.join("\n").toStdString();
+        if (!problems.isEmpty())
+            break;
+    }
+    changer.join();
+    EXPECT_GT(checks, 1);
 }
 
 TEST_F(CatalogTest, AChangeKilledHalfWayIsCleanedUpAtTheNextOpen) {
