@@ -4,6 +4,8 @@
 #include "platform/photos/PhotoLibrary.h"
 
 #include <QFileInfo>
+#include <csignal>
+#include <sys/resource.h>
 
 // Failures are reported (one line, non-zero exit), never passed off as success.
 
@@ -50,7 +52,6 @@ TEST_F(PhotolibTest, CommandsThatOnlyReadLeaveExpiredTrashAlone) {
     ASSERT_EQ(items.size(), 2);
     const QString kept = items[0].toObject()["localIdentifier"].toString();
     const QString expired = items[1].toObject()["localIdentifier"].toString();
-    ASSERT_EQ(photolib({"album", "create", "Trip"}).status, 0);
     ASSERT_EQ(photolib({"album", "add", "Trip", kept}).status, 0);
     {
         auto lib = photos::PhotoLibrary::open(library);
@@ -136,7 +137,6 @@ TEST_F(PhotolibTest, RemovingWhatIsNotThereIsReportedAndChangesNothing) {
     const QJsonArray items = listJson();
     const QString a = items[0].toObject()["localIdentifier"].toString();
     const QString b = items[1].toObject()["localIdentifier"].toString();
-    ASSERT_EQ(photolib({"album", "create", "Trip"}).status, 0);
     ASSERT_EQ(photolib({"album", "add", "Trip", a}).status, 0);
     {
         auto lib = photos::PhotoLibrary::open(library);
@@ -158,4 +158,48 @@ TEST_F(PhotolibTest, RemovingWhatIsNotThereIsReportedAndChangesNothing) {
         EXPECT_EQ(r.err, c.err);
     }
     EXPECT_TRUE(photolib({"trash", "list"}).out.contains(a)); // a was not restored either
+}
+
+// A write over the file-size limit, of a resource or of the catalogue, fails the command with
+// one line; the library keeps whole items only, checks clean and takes the command later.
+TEST_F(PhotolibTest, AWriteOverTheFileSizeLimitFailsCleanly) {
+    const QByteArray jpeg = fixtures::makeJpeg({64, 64});
+    auto pair = [&](const QString& stem, int rawSize) {
+        testsupport::writeFile(tmp.path() + stem + ".JPG", jpeg);
+        testsupport::writeFile(tmp.path() + stem + ".DNG", QByteArray(rawSize, 'r'));
+    };
+    pair("/one/A", 1000);
+    for (int i = 0; i < 60; ++i) {
+        pair(QString("/small/S_%1").arg(i, 2, 10, QChar('0')), 1000 + i);
+        if (i < 30) // a late RAW is over the limit
+            pair(QString("/big/B_%1").arg(i, 2, 10, QChar('0')), i == 28 ? 200000 : 1000 + i);
+    }
+    ASSERT_EQ(photolib({"import", tmp.path() + "/one"}).status, 0);
+    const QString id = listJson()[0].toObject()["localIdentifier"].toString();
+    const struct {
+        QStringList args;
+        rlim_t limit;
+    } cases[] = {
+        {{"import", tmp.path() + "/big"}, 100000},
+        {{"import", tmp.path() + "/small"}, 48000}, // the catalogue's log outgrows it
+        {{"favorite", id}, 16000},                  // the catalogue's index cannot be made
+    };
+    for (const auto& c : cases) {
+        const std::string what = c.args.join(' ').toStdString();
+        const Result r = photolib(c.args, [limit = c.limit] {
+            const rlimit fsize{limit, limit};
+            ::setrlimit(RLIMIT_FSIZE, &fsize);
+            std::signal(SIGXFSZ, SIG_DFL); // as a shell leaves it
+        });
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_EQ(r.out, "") << what;
+        EXPECT_TRUE(r.err.startsWith("photolib: ") && r.err.count('\n') == 1)
+            << what << ": " << r.err.toStdString();
+        EXPECT_EQ(photolib({"check"}).status, 0) << what;
+        for (const auto& v : listJson())
+            EXPECT_EQ(v.toObject()["resources"].toArray().size(), 2) << what;
+        EXPECT_EQ(photolib(c.args).status, 0) << what;
+    }
+    EXPECT_EQ(listJson().size(), 91);
+    EXPECT_EQ(photolib({"check"}).status, 0);
 }

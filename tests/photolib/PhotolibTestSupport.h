@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
+#include <functional>
 #include <gtest/gtest.h>
 
 // Runs the real photolib executable against a new, empty library in a temporary folder,
@@ -36,9 +37,12 @@ protected:
                    "suppressions=" + tmp.path() + "/lsan.supp:print_suppressions=0");
     }
 
-    Result photolib(const QStringList& args) {
+    // `inChild` runs in the child before photolib starts (limits, signal dispositions).
+    Result photolib(const QStringList& args, const std::function<void()>& inChild = {}) {
         QProcess p;
         p.setProcessEnvironment(env);
+        if (inChild)
+            p.setChildProcessModifier(inChild);
         p.start(testsupport::photolibPath(), args);
         if (!p.waitForStarted(30000) || !p.waitForFinished(120000)) {
             ADD_FAILURE() << "photolib did not run: " << p.errorString().toStdString();
