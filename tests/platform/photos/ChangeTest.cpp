@@ -1,7 +1,5 @@
 #include "LibraryFixture.h"
 
-#include "support/TestSupport.h"
-
 #include <QFile>
 #include <atomic>
 #include <future>
@@ -58,6 +56,7 @@ TEST_F(ChangeTest, CreationWritesFilesAndPlaceholdersResolve) {
 TEST_F(ChangeTest, FailingChangesLeaveNoRowsAndNoFiles) {
     const QString keep = add({});
     const int filesBefore = storedFileCount();
+    const auto x = album("X");
     auto body = [&](ChangeRequests& c) {
         auto& req = c.creationRequestForAsset();
         req.addResource(ResourceType::Photo, QByteArray(100000, 'x'), {"B.JPG", "public.jpeg"});
@@ -66,41 +65,40 @@ TEST_F(ChangeTest, FailingChangesLeaveNoRowsAndNoFiles) {
         c.creationRequestForAssetCollection("Should not exist");
         c.deleteAssets({asset(keep)});
     };
-
-    lib->faults().failNextChangeWithError = true;
-    auto [ok1, err1] = run(*lib, body);
-    EXPECT_FALSE(ok1);
-    ASSERT_TRUE(err1);
-    EXPECT_EQ(err1->code(), PhotoLibraryError::Code::Injected);
-
+    using Code = PhotoLibraryError::Code;
+    const struct {
+        const char* what;
+        bool* fault;
+        PhotoLibrary::ChangeBody change;
+        std::optional<Code> code; // none: failed without an error
+    } cases[] = {
+        {"injected error", &lib->faults().failNextChangeWithError, body, Code::Injected},
+        {"injected without error", &lib->faults().failNextChangeWithoutError, body, {}},
+        {"body throws", nullptr,
+         [&](ChangeRequests& c) {
+             body(c);
+             throw std::runtime_error("body broke");
+         },
+         Code::InvalidRequest},
+        {"an item that is not there", nullptr,
+         [&](ChangeRequests& c) {
+             body(c);
+             auto gone = std::make_shared<Asset>(*asset(keep));
+             gone->localIdentifier = "00000000-0000-0000-0000-000000000000/L0/001";
+             c.changeRequestForAssetCollection(x)->addAssets(std::vector<AssetPtr>{gone});
+         },
+         Code::NotFound},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.fault)
+            *c.fault = true;
+        const auto [ok, error] = run(*lib, c.change);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(error ? std::optional(error->code()) : std::nullopt, c.code);
+    }
     lib->faults().failNextChangeWithoutError = true;
-    auto [ok2, err2] = run(*lib, body);
-    EXPECT_FALSE(ok2);
-    EXPECT_FALSE(err2.has_value());
-    EXPECT_THROW(
-        {
-            lib->faults().failNextChangeWithoutError = true;
-            lib->performChangesAndWait(body);
-        },
-        PhotoLibraryError);
-
-    // A body that throws, and a change naming an item that is not there, fail the same way.
-    auto [ok3, err3] = run(*lib, [&](ChangeRequests& c) {
-        body(c);
-        throw std::runtime_error("body broke");
-    });
-    EXPECT_FALSE(ok3);
-    ASSERT_TRUE(err3);
-    auto x = album("X");
-    auto [ok4, err4] = run(*lib, [&](ChangeRequests& c) {
-        body(c);
-        auto gone = std::make_shared<Asset>(*asset(keep));
-        gone->localIdentifier = "00000000-0000-0000-0000-000000000000/L0/001";
-        c.changeRequestForAssetCollection(x)->addAssets(std::vector<AssetPtr>{gone});
-    });
-    EXPECT_FALSE(ok4);
-    ASSERT_TRUE(err4);
-    EXPECT_EQ(err4->code(), PhotoLibraryError::Code::NotFound);
+    EXPECT_THROW(lib->performChangesAndWait(body), PhotoLibraryError);
 
     EXPECT_EQ(storedFileCount(), filesBefore);
     EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 1u);
@@ -113,8 +111,7 @@ TEST_F(ChangeTest, FailingChangesLeaveNoRowsAndNoFiles) {
     EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
 
     // After the injected failures the next change goes through.
-    auto [ok5, err5] = run(*lib, body);
-    EXPECT_TRUE(ok5);
+    EXPECT_TRUE(run(*lib, body).first);
     EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 1u); // one new, one trashed
     EXPECT_EQ(lib->trashedAssets().size(), 1u);
 }
@@ -237,25 +234,18 @@ TEST_F(ChangeTest, ResourceManagerStreamsStoredBytes) {
     big.resources = {{ResourceType::AlternatePhoto, "com.adobe.raw-image", bytes}};
     auto res = asset(add(big))->resources.at(0);
 
-    auto write = [&](const QString& dest) {
-        auto p = std::make_shared<std::promise<std::optional<PhotoLibraryError>>>();
-        auto f = p->get_future();
-        lib->writeDataForAssetResource(
-            res, dest, [p](std::optional<PhotoLibraryError> e) { p->set_value(std::move(e)); });
-        return f.get();
-    };
     const QString dest = tmp.path() + "/out.dng";
-    EXPECT_FALSE(write(dest).has_value());
+    EXPECT_FALSE(writeOut(res, dest).has_value());
     EXPECT_EQ(testsupport::readFile(dest), bytes);
     // The manager never writes over an existing file.
-    EXPECT_TRUE(write(dest).has_value());
+    EXPECT_TRUE(writeOut(res, dest).has_value());
     EXPECT_EQ(testsupport::readFile(dest), bytes);
 
     lib->faults().failNextResourceWrite = true;
     const QString second = tmp.path() + "/second.dng";
-    EXPECT_TRUE(write(second).has_value());
+    EXPECT_TRUE(writeOut(res, second).has_value());
     EXPECT_FALSE(QFile::exists(second));
-    EXPECT_FALSE(write(second).has_value());
+    EXPECT_FALSE(writeOut(res, second).has_value());
 
-    EXPECT_TRUE(write(tmp.path() + "/no/such/folder/x.dng").has_value());
+    EXPECT_TRUE(writeOut(res, tmp.path() + "/no/such/folder/x.dng").has_value());
 }

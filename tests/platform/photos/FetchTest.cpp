@@ -1,7 +1,5 @@
 #include "LibraryFixture.h"
 
-#include "support/TestSupport.h"
-
 #include <QDirIterator>
 
 using namespace photos;

@@ -1,11 +1,50 @@
 #pragma once
 
+#include "platform/photos/ImageManager.h"
 #include "platform/photos/PhotoLibrary.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QTemporaryDir>
+#include <future>
 #include <gtest/gtest.h>
+
+struct ImageAnswer {
+    QImage image;
+    photos::ImageResultInfo info;
+};
+
+// Collects every answer of one request until its final one. The handler runs on the
+// manager's threads and may still be unwinding after the waiter has returned, so all it
+// touches is shared state it co-owns.
+inline std::vector<ImageAnswer> request(photos::ImageManager& manager,
+                                        const photos::AssetPtr& asset, QSize target,
+                                        photos::ImageContentMode mode,
+                                        photos::ImageRequestOptions options) {
+    struct State {
+        std::mutex m;
+        std::vector<ImageAnswer> answers;
+        std::promise<void> finished;
+    };
+    auto state = std::make_shared<State>();
+    auto finished = state->finished.get_future();
+    manager.requestImage(asset, target, mode, options,
+                         [state](QImage image, photos::ImageResultInfo info) {
+                             std::lock_guard lock(state->m);
+                             state->answers.push_back({image, info});
+                             if (!info.isDegraded)
+                                 state->finished.set_value();
+                         });
+    finished.wait();
+    std::lock_guard lock(state->m);
+    return state->answers;
+}
+
+inline photos::ImageRequestOptions
+highQuality(photos::ImageResizeMode resize = photos::ImageResizeMode::Exact) {
+    return {photos::ImageDeliveryMode::HighQualityFormat, resize, true};
+}
 
 // A fresh library in a temporary folder for each test.
 class LibraryFixture : public ::testing::Test {
@@ -64,6 +103,22 @@ protected:
         for (const auto& a : assets)
             out << a->localIdentifier;
         return out;
+    }
+
+    // Writes a resource out through the resource manager; its error, if any.
+    std::optional<photos::PhotoLibraryError> writeOut(const photos::ResourcePtr& resource,
+                                                      const QString& dest) {
+        auto p = std::make_shared<std::promise<std::optional<photos::PhotoLibraryError>>>();
+        auto f = p->get_future();
+        lib->writeDataForAssetResource(resource, dest,
+                                       [p](auto error) { p->set_value(std::move(error)); });
+        return f.get();
+    }
+
+    // Closes the library and opens it again, as the next start does.
+    void reopen() {
+        lib.reset();
+        lib = photos::PhotoLibrary::open(path);
     }
 
     int storedFileCount() {

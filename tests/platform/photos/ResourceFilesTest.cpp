@@ -2,7 +2,6 @@
 
 #include "platform/photos/Catalog.h"
 #include "platform/photos/ResourceFiles.h"
-#include "support/TestSupport.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -112,8 +111,7 @@ TEST_F(ResourceFilesTest, AFolderThatCannotBeFlushedFailsTheChange) {
     ResourceFiles::syscallsForTesting() = {};
     EXPECT_EQ(storedFileCount(), 0);
     EXPECT_EQ(pendingRows(path), 1); // the removal is not known to be on disk either
-    lib.reset();
-    lib = PhotoLibrary::open(path);
+    reopen();
     EXPECT_EQ(pendingRows(path), 0);
     EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
 }
@@ -134,8 +132,7 @@ TEST_F(ResourceFilesTest, PurgedFilesKeepTheirPendingRowsUntilTheyAreGone) {
         EXPECT_EQ(pendingRows(path), 1);
         ResourceFiles::syscallsForTesting() = {};
         QDir().rmdir(file);
-        lib.reset();
-        lib = PhotoLibrary::open(path);
+        reopen();
         EXPECT_EQ(pendingRows(path), 0);
         EXPECT_EQ(storedFileCount(), 0);
         EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();

@@ -2,37 +2,14 @@
 
 #include "core/CatalogRows.h"
 #include "fixtures/ImageFixtures.h"
-#include "platform/photos/ImageManager.h"
 #include "platform/photos/ResourceFiles.h"
-#include "support/TestSupport.h"
 
 #include <QFile>
-#include <future>
 #include <unistd.h>
 
 using namespace photos;
 
 namespace {
-
-std::optional<PhotoLibraryError> writeOut(PhotoLibrary& lib, const ResourcePtr& r,
-                                          const QString& dest) {
-    auto p = std::make_shared<std::promise<std::optional<PhotoLibraryError>>>();
-    auto f = p->get_future();
-    lib.writeDataForAssetResource(r, dest, [p](auto e) { p->set_value(std::move(e)); });
-    return f.get();
-}
-
-QImage requestImage(std::shared_ptr<PhotoLibrary> lib, const AssetPtr& asset) {
-    ImageManager manager(std::move(lib));
-    auto p = std::make_shared<std::promise<QImage>>();
-    auto f = p->get_future();
-    manager.requestImage(asset, {64, 64}, ImageContentMode::AspectFit, {},
-                         [p](QImage image, ImageResultInfo info) {
-                             if (!info.isDegraded)
-                                 p->set_value(image);
-                         });
-    return f.get();
-}
 
 QString lineWith(const QStringList& lines, const QString& a, const QString& b) {
     for (const QString& l : lines)
@@ -90,9 +67,11 @@ TEST_F(StoredPathTest, FilesOutsideTheLibraryAreNeitherReadNorRemoved) {
 
         const AssetPtr a = asset(id);
         EXPECT_TRUE(lib->storedFilePath(a->resources[0]).isEmpty());
-        EXPECT_TRUE(requestImage(lib, a).isNull());
+        ImageManager manager(lib);
+        EXPECT_TRUE(
+            request(manager, a, {64, 64}, ImageContentMode::AspectFit, {}).back().image.isNull());
         const QString out = tmp.path() + QString("/out%1.jpg").arg(escape);
-        EXPECT_TRUE(writeOut(*lib, a->resources[0], out).has_value());
+        EXPECT_TRUE(writeOut(a->resources[0], out).has_value());
         EXPECT_FALSE(QFile::exists(out));
         EXPECT_FALSE(lineWith(lib->check(), stored, "not a file of the library").isEmpty())
             << lib->check().join("\n").toStdString();
@@ -113,8 +92,7 @@ TEST_F(StoredPathTest, RecoveryRemovesNothingOutsideTheLibrary) {
     const QStringList rows = {"../victim.jpg", "resources/../../victim.jpg", victim, linked};
     for (const QString& row : rows)
         catalog::exec(path, QString("INSERT INTO pending_files VALUES ('%1', 'gone', 1)").arg(row));
-    lib.reset();
-    lib = PhotoLibrary::open(path);
+    reopen();
 
     EXPECT_EQ(testsupport::readFile(victim), "precious");
     EXPECT_EQ(testsupport::readFile(tmp.path() + "/0A/" + linked.section('/', 2)), "precious");
