@@ -4,7 +4,7 @@
 #include <QString>
 #include <functional>
 
-// Internal to the imaging library: reading files without mapping them.
+// Reading files without mapping them; for the imaging library and the image manager.
 namespace imaging::detail {
 
 // Up to `maxLength` bytes (all when negative) from the start of the file at `path`, read with
@@ -12,6 +12,8 @@ namespace imaging::detail {
 // fewer bytes or none, where touching a mapping would kill the process with SIGBUS. Empty when
 // the file cannot be opened or read.
 QByteArray readFileBytes(const QString& path, qint64 maxLength = -1);
+// The same from the start of a file already open; the descriptor's offset is left alone.
+QByteArray readFileBytes(int fd, qint64 maxLength = -1);
 
 // For tests: called after readFileBytes has opened a file and taken its size, before reading,
 // so a test can change the file in between. Not thread-safe; empty to remove.

@@ -1,16 +1,19 @@
 #include "platform/photos/ImageManager.h"
 
+#include "platform/imaging/FileRead.h"
 #include "platform/imaging/HeifCodec.h"
 #include "platform/imaging/ImageFormat.h"
 #include "platform/imaging/JpegCodec.h"
 #include "platform/imaging/RawDecoder.h"
 #include "platform/photos/PhotoLibrary.h"
+#include "platform/photos/ResourceFiles.h"
 #include "platform/types/UTType.h"
 
-#include <QFile>
 #include <QHash>
+#include <QScopeGuard>
 #include <QThreadPool>
 #include <mutex>
+#include <unistd.h>
 
 namespace photos {
 
@@ -25,40 +28,32 @@ PhotoLibraryError decodeError(const QString& name) {
                              QStringLiteral("The picture “%1” could not be read.").arg(name));
 }
 
+// Decodes the stored file open at `fd`. It is read, never mapped: a library on a disk that goes
+// away must fail a read, not kill the process.
+//
 // A camera JPEG carries a small rendering in its EXIF block. When that is large enough for a
 // fast request it is served as it is: reading it costs about a millisecond, decoding even a
 // 1/8-scale picture 20 or more. The EXIF block (at most 64 KB) and the frame header come first
-// in the file, so only its head is read. It is read, not mapped: a library on a disk that goes
-// away must fail a read, not kill the process.
-QImage exifThumbnail(QFile& file, const imaging::DecodeTarget& target) {
+// in the file, so only its head is read for that.
+QImage decodeFile(int fd, const imaging::DecodeTarget& target, bool exifThumbnailWillDo) {
     constexpr qint64 headLength = 256 * 1024;
-    const QByteArray head = file.read(headLength);
-    file.seek(0);
-    if (head.isEmpty())
+    const QByteArray head = imaging::detail::readFileBytes(fd, headLength);
+    const imaging::ImageFormat format = imaging::sniffImageFormat(head.left(imaging::kSniffLength));
+    if (format == imaging::ImageFormat::Unknown)
         return {};
-    return imaging::decodeJpegExifThumbnail(QByteArrayView(head), target);
-}
-
-QImage decodeFile(const QString& path, const imaging::DecodeTarget& target,
-                  bool exifThumbnailWillDo) {
-    switch (const imaging::ImageFormat format = imaging::sniffImageFormatOfFile(path)) {
+    if (format == imaging::ImageFormat::Jpeg && exifThumbnailWillDo && !target.isFullSize())
+        if (QImage thumbnail = imaging::decodeJpegExifThumbnail(QByteArrayView(head), target);
+            !thumbnail.isNull())
+            return thumbnail;
+    const QByteArray bytes = head.size() < headLength ? head : imaging::detail::readFileBytes(fd);
+    switch (format) {
     case imaging::ImageFormat::Jpeg:
-    case imaging::ImageFormat::Heif: {
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        if (format == imaging::ImageFormat::Jpeg && exifThumbnailWillDo && !target.isFullSize())
-            if (QImage thumbnail = exifThumbnail(f, target); !thumbnail.isNull())
-                return thumbnail;
-        const QByteArray bytes = f.readAll();
-        return imaging::sniffImageFormat(bytes.left(imaging::kSniffLength)) ==
-                       imaging::ImageFormat::Jpeg
-                   ? imaging::decodeJpeg(bytes, target)
-                   : imaging::decodeHeif(bytes, target);
-    }
+        return imaging::decodeJpeg(bytes, target);
+    case imaging::ImageFormat::Heif:
+        return imaging::decodeHeif(bytes, target);
     case imaging::ImageFormat::Tiff:
     case imaging::ImageFormat::CameraRaw:
-        return imaging::decodeRaw(path, target);
+        return imaging::decodeRaw(bytes, target);
     case imaging::ImageFormat::Unknown:
         break;
     }
@@ -226,13 +221,16 @@ void ImageManager::decode(const std::shared_ptr<Request>& request) {
                                             QStringLiteral("The item has no picture to show."))});
         return done();
     }
-    const QString path = m_library->storedFilePath(resource);
-    if (path.isEmpty()) { // the catalogue names no file of the library
+    // Opened once, without following links out of the library; every read below goes through
+    // this descriptor, so swapping a link in meanwhile reads nothing outside.
+    const int fd = ResourceFiles(m_library->path()).openForReading(resource->storedPath);
+    if (fd < 0) { // missing, or the catalogue names no file of the library
         answer(QImage(), {false, false, decodeError(resource->originalFilename)});
         return done();
     }
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
     if (request->degradedFirst) {
-        const QImage quick = decodeFile(path, imaging::DecodeTarget::longSide(degradedSide), true);
+        const QImage quick = decodeFile(fd, imaging::DecodeTarget::longSide(degradedSide), true);
         if (!quick.isNull())
             answer(resized(quick, QSize(degradedSide, degradedSide), ImageContentMode::AspectFit,
                            ImageResizeMode::Exact),
@@ -240,7 +238,7 @@ void ImageManager::decode(const std::shared_ptr<Request>& request) {
     }
     // Only a fast request may be answered from an embedded thumbnail: it is a smaller, more
     // compressed rendering than the caller would get from the picture itself.
-    const QImage image = decodeFile(path, targetFor(request->target, request->mode),
+    const QImage image = decodeFile(fd, targetFor(request->target, request->mode),
                                     request->options.resizeMode == ImageResizeMode::Fast);
     if (image.isNull())
         answer(QImage(), {false, false, decodeError(resource->originalFilename)});

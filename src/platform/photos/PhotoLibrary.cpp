@@ -781,10 +781,10 @@ void PhotoLibrary::writeDataForAssetResource(const ResourcePtr& resource,
         std::lock_guard lock(m_stateMutex);
         inject = std::exchange(m_faults.failNextResourceWrite, false);
     }
-    const QString source = storedFilePath(resource);
     const bool given = resource != nullptr;
+    const QString stored = given ? resource->storedPath : QString();
     const QString name = given ? resource->originalFilename : QString();
-    m_worker->resourcePool.start([inject, given, source, name, destinationPath,
+    m_worker->resourcePool.start([inject, given, library = m_path, stored, name, destinationPath,
                                   completion = std::move(completion)] {
         std::optional<PhotoLibraryError> error;
         if (inject)
@@ -794,15 +794,17 @@ void PhotoLibrary::writeDataForAssetResource(const ResourcePtr& resource,
         else if (!given)
             error = PhotoLibraryError(PhotoLibraryError::Code::InvalidResource,
                                       QStringLiteral("No resource was given."));
-        else if (source.isEmpty())
-            error = PhotoLibraryError(
-                PhotoLibraryError::Code::InvalidResource,
-                QStringLiteral("The stored file of “%1” is not in the library.").arg(name));
         else {
             try {
-                ResourceFiles::streamCopy(source, destinationPath, false);
+                ResourceFiles(library).copyOut(stored, destinationPath);
             } catch (const PhotoLibraryError& e) {
-                error = e;
+                // A path of another shape, or one through a link, is no file of the library.
+                error = e.code() == PhotoLibraryError::Code::InvalidResource
+                            ? PhotoLibraryError(PhotoLibraryError::Code::InvalidResource,
+                                                QStringLiteral("The stored file of “%1” is not "
+                                                               "in the library.")
+                                                    .arg(name))
+                            : e;
             }
         }
         if (completion) {

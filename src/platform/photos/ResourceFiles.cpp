@@ -103,15 +103,18 @@ void copyContents(int in, int out, const QString& source, const QString& destina
     }
 }
 
-// Copies `source` into a new file made by `create`, flushed and closed; on failure a file
-// this call made is removed by `discard`.
-template <typename Create, typename Discard>
-void copyToNewFile(const QString& source, int sourceFlags, const QString& destination,
-                   Create create, Discard discard) {
-    const int in =
-        ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC | sourceFlags);
-    if (in < 0)
+int openSource(const QString& source) {
+    const int fd = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         throw storageError(QStringLiteral("read"), source, errno);
+    return fd;
+}
+
+// Copies the open file `in` (closed here), read from `source`, into a new file made by `create`,
+// flushed and closed; on failure a file this call made is removed by `discard`.
+template <typename Create, typename Discard>
+void copyToNewFile(int in, const QString& source, const QString& destination, Create create,
+                   Discard discard) {
     int out = -1;
     bool created = false; // only a file this call made may be removed on failure
     try {
@@ -276,7 +279,7 @@ qint64 ResourceFiles::copyFile(const QString& relativePath, const QString& sourc
     m_touchedDirs.insert(relativePath.section(QLatin1Char('/'), 1, 1));
     const QByteArray name = QFile::encodeName(relativePath.section(QLatin1Char('/'), 2));
     copyToNewFile(
-        sourcePath, 0, path,
+        openSource(sourcePath), sourcePath, path,
         [&] {
             const int fd = ::openat(dir.fd, name.constData(),
                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -311,11 +314,43 @@ bool ResourceFiles::remove(const QString& relativePath) {
     return flushFile(dir.fd) == 0;
 }
 
-void ResourceFiles::streamCopy(const QString& source, const QString& destination,
-                               bool sourceMayBeLink) {
+void ResourceFiles::streamCopy(const QString& source, const QString& destination) {
     copyToNewFile(
-        source, sourceMayBeLink ? 0 : O_NOFOLLOW, destination,
-        [&] { return createExclusive(destination); }, [&] { QFile::remove(destination); });
+        openSource(source), source, destination, [&] { return createExclusive(destination); },
+        [&] { QFile::remove(destination); });
+}
+
+int ResourceFiles::openForReading(const QString& relativePath) const {
+    const Descriptor dir(openFolder(relativePath, false));
+    if (dir.fd < 0)
+        return -1;
+    const QByteArray name = QFile::encodeName(relativePath.section(QLatin1Char('/'), 2));
+    // Not blocking: a pipe put where a picture should be must not hold the reader.
+    const int fd =
+        ::openat(dir.fd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+void ResourceFiles::copyOut(const QString& relativePath, const QString& destination) const {
+    const int in = openForReading(relativePath);
+    if (in < 0) {
+        if (errno == ENOENT)
+            throw storageError(QStringLiteral("read"), absolute(relativePath), errno);
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::InvalidResource,
+            QStringLiteral("“%1” is not a file of the library.").arg(relativePath));
+    }
+    copyToNewFile(
+        in, absolute(relativePath), destination, [&] { return createExclusive(destination); },
+        [&] { QFile::remove(destination); });
 }
 
 static QString lockPath(const QString& libraryPath, const QString& token) {

@@ -31,10 +31,15 @@ public:
     // false when the path was refused or the file may still be there after a power cut.
     bool remove(const QString& relativePath);
 
-    // Streams `source` into a new file at `destination` (which must not exist); a
-    // partial destination is removed on failure. A linked source is refused unless allowed.
-    static void streamCopy(const QString& source, const QString& destination,
-                           bool sourceMayBeLink = true);
+    // A stored file opened for reading, without following links out of resources/ and without
+    // blocking on a pipe; -1 with errno set when the path has another shape, leads through a
+    // link, is not a plain file or is missing (ENOENT). The caller closes it.
+    int openForReading(const QString& relativePath) const;
+    // Streams a stored file into a new file at `destination` (which must not exist); a partial
+    // destination is removed on failure. Throws PhotoLibraryError.
+    void copyOut(const QString& relativePath, const QString& destination) const;
+    // The same for any file `source`.
+    static void streamCopy(const QString& source, const QString& destination);
 
     // Stand-ins for fsync() of new files and folders and close() of new files, so tests can
     // make them fail.
