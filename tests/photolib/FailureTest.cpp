@@ -52,6 +52,7 @@ TEST_F(PhotolibTest, CommandsThatOnlyReadLeaveExpiredTrashAlone) {
     ASSERT_EQ(items.size(), 2);
     const QString kept = items[0].toObject()["localIdentifier"].toString();
     const QString expired = items[1].toObject()["localIdentifier"].toString();
+    ASSERT_EQ(photolib({"album", "create", "Trip"}).status, 0);
     ASSERT_EQ(photolib({"album", "add", "Trip", kept}).status, 0);
     {
         auto lib = photos::PhotoLibrary::open(library);
@@ -137,6 +138,7 @@ TEST_F(PhotolibTest, RemovingWhatIsNotThereIsReportedAndChangesNothing) {
     const QJsonArray items = listJson();
     const QString a = items[0].toObject()["localIdentifier"].toString();
     const QString b = items[1].toObject()["localIdentifier"].toString();
+    ASSERT_EQ(photolib({"album", "create", "Trip"}).status, 0);
     ASSERT_EQ(photolib({"album", "add", "Trip", a}).status, 0);
     {
         auto lib = photos::PhotoLibrary::open(library);
