@@ -365,7 +365,12 @@ OwnerLock::OwnerLock(const QString& libraryPath)
     const QString dir = libraryPath + QStringLiteral("/locks");
     QDir().mkpath(dir);
     const QByteArray name = QFile::encodeName(m_path);
-    m_fd = ::open(QFile::encodeName(dir).constData(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0644);
+    if (withoutUnnamedFilesForTesting()) {
+        m_fd = -1;
+        errno = EOPNOTSUPP;
+    } else {
+        m_fd = ::open(QFile::encodeName(dir).constData(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0644);
+    }
     QString temporary; // where O_TMPFILE is missing: a name no opener judges, renamed when locked
     if (m_fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
         temporary = dir + QLatin1Char('/') + m_token + QStringLiteral(".new");
@@ -393,6 +398,11 @@ OwnerLock::OwnerLock(const QString& libraryPath)
             QFile::remove(temporary);
         throw storageError(QStringLiteral("lock"), m_path, err);
     }
+}
+
+bool& OwnerLock::withoutUnnamedFilesForTesting() {
+    static bool without = false;
+    return without;
 }
 
 std::function<void()>& OwnerLock::beforeLockForTesting() {

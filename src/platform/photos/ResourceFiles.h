@@ -73,6 +73,8 @@ public:
     static void removeStaleLocks(const QString& libraryPath, const QString& selfToken);
     // Called once the lock file exists and before it is locked, so tests can act in between.
     static std::function<void()>& beforeLockForTesting();
+    // Takes the way of file systems without unnamed files (O_TMPFILE), so tests can reach it.
+    static bool& withoutUnnamedFilesForTesting();
 
 private:
     QString m_token;

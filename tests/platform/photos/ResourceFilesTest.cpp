@@ -4,6 +4,7 @@
 #include "platform/photos/ResourceFiles.h"
 
 #include <fcntl.h>
+#include <optional>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,14 +86,24 @@ TEST_F(ResourceFilesTest, AFailedFlushOrCloseClosesTheNewFileOnce) {
 // Another opener that finds a lock file unlocked takes its owner for dead and removes it; a
 // new owner's file must therefore never be visible before it is locked.
 TEST(OwnerLockTest, ANewLockIsNeverSeenUnlocked) {
-    QTemporaryDir tmp;
-    OwnerLock::beforeLockForTesting() = [&] { OwnerLock::removeStaleLocks(tmp.path(), {}); };
-    OwnerLock lock(tmp.path());
-    OwnerLock::beforeLockForTesting() = nullptr;
-    EXPECT_TRUE(OwnerLock::isAlive(tmp.path(), lock.token()));
-    OwnerLock::removeStaleLocks(tmp.path(), {});
-    EXPECT_TRUE(OwnerLock::isAlive(tmp.path(), lock.token()));
-    EXPECT_EQ(QDir(tmp.path() + "/locks").entryList(QDir::Files).join(","), lock.token() + ".lock");
+    for (const bool unnamedFiles : {true, false}) { // without them: a temporary name, renamed
+        SCOPED_TRACE(unnamedFiles);
+        QTemporaryDir tmp;
+        OwnerLock::withoutUnnamedFilesForTesting() = !unnamedFiles;
+        OwnerLock::beforeLockForTesting() = [&] { OwnerLock::removeStaleLocks(tmp.path(), {}); };
+        std::optional<OwnerLock> lock(tmp.path());
+        OwnerLock::beforeLockForTesting() = nullptr;
+        OwnerLock::withoutUnnamedFilesForTesting() = false;
+        EXPECT_TRUE(OwnerLock::isAlive(tmp.path(), lock->token()));
+        OwnerLock::removeStaleLocks(tmp.path(), {});
+        EXPECT_TRUE(OwnerLock::isAlive(tmp.path(), lock->token()));
+        EXPECT_EQ(QDir(tmp.path() + "/locks").entryList(QDir::Files).join(","),
+                  lock->token() + ".lock");
+        const QString token = lock->token();
+        lock.reset();
+        EXPECT_FALSE(OwnerLock::isAlive(tmp.path(), token));
+        EXPECT_TRUE(QDir(tmp.path() + "/locks").entryList(QDir::Files).isEmpty());
+    }
 }
 
 TEST(CatalogDurability, CommitsAreFlushedToDisk) {
