@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QFileDialog> // QtFolderChooser.h hands out a QPointer to one
 #include <QIcon>
+#include <csignal>
 #include <malloc.h>
 #include <memory>
 
@@ -21,6 +22,9 @@ int main(int argc, char** argv) {
     // GUI thread for about 60 ms (bench/responsiveness_bench). Without fast bins a freed
     // block is merged at once, and the window never stalls on it.
     mallopt(M_MXFAST, 0);
+    // A file-size limit (RLIMIT_FSIZE) must fail the backup write that meets it, reported for
+    // that item, rather than end the program in the middle of a run.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     // The preferences (the backup folder) live under this organisation and name.
     QApplication::setOrganizationName(QStringLiteral("Twinslim"));
