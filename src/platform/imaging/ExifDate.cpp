@@ -48,8 +48,15 @@ std::optional<QDateTime> parseExifDateTime(QStringView text, std::optional<int> 
         return std::nullopt;
     if (offsetSeconds && std::abs(*offsetSeconds) > kMaxOffsetSeconds)
         offsetSeconds.reset();
-    const QDateTime result = offsetSeconds ? QDateTime(date, time, QTimeZone(*offsetSeconds))
-                                           : QDateTime(date, time, Qt::LocalTime);
+    if (offsetSeconds)
+        return QDateTime(date, time, QTimeZone(*offsetSeconds));
+    QDateTime result(date, time, Qt::LocalTime);
+    if (!result.isValid()) {
+        // A wall-clock time the local zone skips (clocks put forward that night): a camera
+        // whose clock was not yet put forward took it, so it is read with the offset before.
+        const int before = QDateTime(date.addDays(-1), time, Qt::LocalTime).offsetFromUtc();
+        result = QDateTime(date, time, QTimeZone(before)).toLocalTime();
+    }
     if (!result.isValid())
         return std::nullopt;
     return result;

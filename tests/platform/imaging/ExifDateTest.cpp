@@ -37,6 +37,17 @@ TEST(ExifDate, ParsesOnlyTheExactForms) {
         EXPECT_FALSE(parseExifOffset(QString::fromUtf8(text)).has_value()) << text;
 }
 
+// 02:30 does not exist in Berlin on 31 March 2024; a camera clock still on winter time shows it.
+TEST(ExifDate, ATimeTheLocalZoneSkipsIsReadWithTheOffsetBefore) {
+    const QByteArray zone = qgetenv("TZ");
+    qputenv("TZ", "Europe/Berlin");
+    const auto parsed = parseExifDateTime(u"2024:03:31 02:30:00");
+    const QDateTime utc = parsed.value_or(QDateTime()).toUTC();
+    zone.isNull() ? qunsetenv("TZ") : qputenv("TZ", zone);
+    EXPECT_EQ(utc, QDateTime(QDate(2024, 3, 31), QTime(1, 30), Qt::UTC))
+        << utc.toString(Qt::ISODate).toStdString();
+}
+
 TEST(ExifDate, FormattingRoundTrips) {
     const QDateTime local(QDate(2024, 1, 2), QTime(3, 4, 5), Qt::LocalTime);
     EXPECT_EQ(formatExifDateTime(local), "2024:01:02 03:04:05");
