@@ -68,6 +68,14 @@ public:
         return ids;
     }
     QString add(const NewAsset& asset) { return add(std::vector<NewAsset>{asset}).value(0); }
+    photos::AssetPtr asset(const QString& id) {
+        return m_library->fetchAssetsWithLocalIdentifiers({id}).at(0);
+    }
+    // An undated asset whose only resource is the photo `jpeg`.
+    photos::AssetPtr addPhoto(const QByteArray& jpeg) {
+        return asset(
+            add({{{photos::ResourceType::Photo, "public.jpeg", "IMG_0001.JPG", 0, jpeg}}, {}}));
+    }
 
     // Creates a user album holding the assets, in that order.
     void addAlbum(const QString& title, const QStringList& assetIds) {

@@ -120,35 +120,50 @@ TEST_F(AccessGateTest, NotDeterminedShowsSymbolTitleTaglineAndTheGrantButtonInTh
     EXPECT_LT(gate.grantButton()->geometry().bottom(), gate.height() / 2);
 }
 
-struct StatusBlockCase {
-    int status;
-    const char* title;
-    const char* caption; // empty: no caption
-    enum { red, orange, secondary } color;
-};
+// Every other status: its own block in place of the button, in red, orange or the secondary
+// colour, with the symbol before the title in the same colour and a smaller caption below.
+TEST_F(AccessGateTest, OtherStatusesShowTheirBlockWithoutAButton) {
+    const char* denied = "Enable access with “photolib access twinslim authorized” (or run "
+                         "“photolib access twinslim forget” and answer the consent prompt at the "
+                         "next start), then relaunch.";
+    const char* limited = "This app needs full library access to scan for pairs. Grant it with "
+                          "“photolib access twinslim authorized”.";
+    enum Colour { red, orange, secondary };
+    const struct {
+        int status;
+        const char* title;
+        const char* caption; // empty: no caption
+        Colour colour;
+    } cases[] = {
+        {1, "Photos access denied", denied, red},
+        {2, "Photos access denied", denied, red},
+        {4, "Limited access", limited, orange},
+        {5, "Unknown authorization status.", "", secondary},
+        {-1, "Unknown authorization status.", "", secondary},
+        {99, "Unknown authorization status.", "", secondary},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        AccessGate gate(static_cast<AuthorizationStatus>(c.status));
+        gate.resize(900, 600);
+        gate.show();
+        testloop::drain();
 
-class StatusBlockTest : public AccessGateTest,
-                        public ::testing::WithParamInterface<StatusBlockCase> {};
+        EXPECT_EQ(gate.grantButton(), nullptr);
+        EXPECT_EQ(gate.scanView(), nullptr);
+        ASSERT_NE(gate.statusTitle(), nullptr);
+        EXPECT_EQ(gate.statusTitle()->text(), c.title);
+        EXPECT_EQ(gate.findChild<QLabel*>("gateTitle")->text(), "Twinslim");
 
-TEST_P(StatusBlockTest, ShowsItsBlockWithoutAButton) {
-    const StatusBlockCase c = GetParam();
-    AccessGate gate(static_cast<AuthorizationStatus>(c.status));
-    gate.resize(900, 600);
-    gate.show();
-    testloop::drain();
-
-    EXPECT_EQ(gate.grantButton(), nullptr);
-    EXPECT_EQ(gate.scanView(), nullptr);
-    ASSERT_NE(gate.statusTitle(), nullptr);
-    EXPECT_EQ(gate.statusTitle()->text(), c.title);
-    EXPECT_EQ(gate.findChild<QLabel*>("gateTitle")->text(), "Twinslim");
-
-    const QColor color = textColor(gate.statusTitle());
-    auto* mark = gate.findChild<QLabel*>("statusSymbol");
-    switch (c.color) {
-    case StatusBlockCase::red:
-    case StatusBlockCase::orange: {
-        if (c.color == StatusBlockCase::red) {
+        const QColor color = textColor(gate.statusTitle());
+        auto* mark = gate.findChild<QLabel*>("statusSymbol");
+        if (c.colour == secondary) {
+            EXPECT_EQ(mark, nullptr);
+            EXPECT_EQ(gate.statusCaption(), nullptr);
+            EXPECT_LT(color.alphaF(), 1.0);
+            continue;
+        }
+        if (c.colour == red) {
             EXPECT_GT(color.red(), 150);
             EXPECT_LT(color.green(), 90);
         } else {
@@ -158,9 +173,8 @@ TEST_P(StatusBlockTest, ShowsItsBlockWithoutAButton) {
             EXPECT_LT(color.blue(), 60);
         }
         ASSERT_NE(mark, nullptr);
-        EXPECT_EQ(inkOf(mark->pixmap()).rgb(),
-                  color.rgb());                        // the symbol in the same colour
-        EXPECT_LT(mark->x(), gate.statusTitle()->x()); // before the text
+        EXPECT_EQ(inkOf(mark->pixmap()).rgb(), color.rgb());
+        EXPECT_LT(mark->x(), gate.statusTitle()->x());
         ASSERT_NE(gate.statusCaption(), nullptr);
         EXPECT_EQ(gate.statusCaption()->text(), c.caption);
         EXPECT_LT(gate.statusCaption()->font().pointSizeF(), gate.font().pointSizeF());
@@ -169,54 +183,16 @@ TEST_P(StatusBlockTest, ShowsItsBlockWithoutAButton) {
         const int gap = gate.statusCaption()->y() - gate.statusTitle()->geometry().bottom() - 1;
         EXPECT_GE(gap, 8);
         EXPECT_LE(gap, 12);
-        break;
-    }
-    case StatusBlockCase::secondary:
-        EXPECT_EQ(mark, nullptr);
-        EXPECT_EQ(gate.statusCaption(), nullptr);
-        EXPECT_LT(color.alphaF(), 1.0);
-        break;
     }
 }
 
-const char* deniedCaption =
-    "Enable access with “photolib access twinslim authorized” (or run "
-    "“photolib access twinslim "
-    "forget” and answer the consent prompt at the next start), then relaunch.";
-const char* limitedCaption = "This app needs full library access to scan for pairs. Grant it with "
-                             "“photolib access twinslim authorized”.";
-
-INSTANTIATE_TEST_SUITE_P(
-    EachStatus, StatusBlockTest,
-    ::testing::Values(
-        StatusBlockCase{1, "Photos access denied", deniedCaption, StatusBlockCase::red},
-        StatusBlockCase{2, "Photos access denied", deniedCaption, StatusBlockCase::red},
-        StatusBlockCase{4, "Limited access", limitedCaption, StatusBlockCase::orange},
-        StatusBlockCase{5, "Unknown authorization status.", "", StatusBlockCase::secondary},
-        StatusBlockCase{-1, "Unknown authorization status.", "", StatusBlockCase::secondary},
-        StatusBlockCase{99, "Unknown authorization status.", "", StatusBlockCase::secondary}));
-
-TEST_F(AccessGateTest, AuthorizedShowsTheScanViewAtOnceWithoutTheGate) {
-    PhotoLibraryAccess::setStoredStatus(client, AccessLevel::ReadWrite,
-                                        AuthorizationStatus::Authorized);
-    AccessGate gate; // reads the stored grant
-    EXPECT_EQ(gate.status(), AuthorizationStatus::Authorized);
-    ASSERT_NE(gate.scanView(), nullptr);
-    EXPECT_EQ(gate.findChild<QWidget*>("accessGate"), nullptr);
-    EXPECT_EQ(gate.grantButton(), nullptr);
-    gate.resize(900, 600);
-    gate.show();
-    waitForScanEnd(gate);
-    EXPECT_EQ(gate.scanView()->geometry(), gate.rect()); // the whole content
-}
-
+// The stored grant is read once, when the gate is made: a grant given elsewhere while the window
+// lives is seen only at the next start, which shows the scan window at once as its whole content.
 TEST_F(AccessGateTest, TheStatusIsReadOnceWhenTheGateIsMade) {
     PhotoLibraryAccess::setStoredStatus(client, AccessLevel::ReadWrite,
                                         AuthorizationStatus::Denied);
     AccessGate gate;
     EXPECT_EQ(gate.statusTitle()->text(), "Photos access denied");
-
-    // Granted elsewhere while the window lives: seen only at the next start.
     PhotoLibraryAccess::setStoredStatus(client, AccessLevel::ReadWrite,
                                         AuthorizationStatus::Authorized);
     gate.show();
@@ -225,9 +201,14 @@ TEST_F(AccessGateTest, TheStatusIsReadOnceWhenTheGateIsMade) {
     EXPECT_EQ(gate.scanView(), nullptr);
 
     AccessGate next;
-    EXPECT_NE(next.scanView(), nullptr);
+    EXPECT_EQ(next.status(), AuthorizationStatus::Authorized);
+    ASSERT_NE(next.scanView(), nullptr);
+    EXPECT_EQ(next.findChild<QWidget*>("accessGate"), nullptr);
+    EXPECT_EQ(next.grantButton(), nullptr);
+    next.resize(900, 600);
     next.show();
     waitForScanEnd(next);
+    EXPECT_EQ(next.scanView()->geometry(), next.rect());
 }
 
 TEST_F(AccessGateTest, ALibraryTheUserCannotWriteIsDeniedWhateverTheGrant) {
@@ -247,86 +228,72 @@ TEST_F(AccessGateTest, ALibraryTheUserCannotWriteIsDeniedWhateverTheGrant) {
     EXPECT_EQ(gate.statusTitle()->text(), "Photos access denied");
 }
 
-struct ConsentCase {
-    const char* button; // "full", "limited", "none", or "escape"
-    AuthorizationStatus shown;
-    AuthorizationStatus stored;
-};
+// Each answer of the consent dialog, and none where no dialog is installed to ask: what the gate
+// shows next and what is stored.
+TEST_F(AccessGateTest, TheConsentAnswerDecidesWhatTheGateShows) {
+    using Button = QPushButton* (ConsentDialog::*)() const;
+    const struct {
+        const char* what;
+        Button button; // null: Escape
+        AuthorizationStatus answer;
+    } cases[] = {
+        {"full", &ConsentDialog::allowFullAccessButton, AuthorizationStatus::Authorized},
+        {"limited", &ConsentDialog::limitAccessButton, AuthorizationStatus::Limited},
+        {"none", &ConsentDialog::dontAllowButton, AuthorizationStatus::Denied},
+        {"escape", nullptr, AuthorizationStatus::NotDetermined},
+        {"no dialog", nullptr, AuthorizationStatus::NotDetermined},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PhotoLibraryAccess::forget(client);
+        const bool asks = QString(c.what) != "no dialog";
+        if (asks)
+            ConsentDialog::install();
+        else
+            ConsentDialog::uninstall();
+        QWidget window;
+        auto* gate = new AccessGate(AuthorizationStatus::NotDetermined, &window);
+        (new QVBoxLayout(&window))->addWidget(gate);
+        window.resize(900, 600);
+        window.show();
 
-class ConsentAnswerTest : public AccessGateTest,
-                          public ::testing::WithParamInterface<ConsentCase> {};
-
-TEST_P(ConsentAnswerTest, TheAnswerDecidesWhatTheGateShows) {
-    const ConsentCase c = GetParam();
-    ConsentDialog::install();
-    QWidget window;
-    auto* gate = new AccessGate(AuthorizationStatus::NotDetermined, &window);
-    (new QVBoxLayout(&window))->addWidget(gate);
-    window.resize(900, 600);
-    window.show();
-
-    QTest::mouseClick(gate->grantButton(), Qt::LeftButton);
-    EXPECT_FALSE(gate->grantButton()->isEnabled()); // no second request meanwhile
-    ConsentDialog* dialog = gatetest::waitForWindow<ConsentDialog>();
-    ASSERT_NE(dialog, nullptr);
-    EXPECT_EQ(dialog->client(), client);
-    EXPECT_EQ(dialog->allowFullAccessButton()->text(), "Allow Full Access");
-    EXPECT_EQ(dialog->limitAccessButton()->text(), "Limit Access");
-    EXPECT_EQ(dialog->dontAllowButton()->text(), "Don’t Allow");
-
-    const QString button = c.button;
-    if (button == "full")
-        QTest::mouseClick(dialog->allowFullAccessButton(), Qt::LeftButton);
-    else if (button == "limited")
-        QTest::mouseClick(dialog->limitAccessButton(), Qt::LeftButton);
-    else if (button == "none")
-        QTest::mouseClick(dialog->dontAllowButton(), Qt::LeftButton);
-    else
-        QTest::keyClick(dialog, Qt::Key_Escape);
-
-    ASSERT_TRUE(testloop::spinUntil([&] {
-        return gate->status() == c.shown &&
-               (!gate->grantButton() || gate->grantButton()->isEnabled());
-    }));
-    EXPECT_EQ(storedStatus(library.path()), c.stored);
-    EXPECT_EQ(gatetest::visibleWindow<ConsentDialog>(), nullptr);
-    switch (c.shown) {
-    case AuthorizationStatus::Authorized:
-        EXPECT_EQ(gate->findChild<QWidget*>("accessGate"), nullptr);
-        waitForScanEnd(*gate);
-        break;
-    case AuthorizationStatus::NotDetermined:
-        ASSERT_NE(gate->grantButton(), nullptr); // asked again at the next press
-        EXPECT_TRUE(gate->grantButton()->isEnabled());
-        break;
-    default:
-        EXPECT_EQ(gate->scanView(), nullptr);
-        EXPECT_EQ(gate->grantButton(), nullptr);
-        EXPECT_EQ(gate->statusTitle()->text(), c.shown == AuthorizationStatus::Limited
-                                                   ? "Limited access"
-                                                   : "Photos access denied");
+        QTest::mouseClick(gate->grantButton(), Qt::LeftButton);
+        if (asks) {
+            EXPECT_FALSE(gate->grantButton()->isEnabled()); // no second request meanwhile
+            ConsentDialog* dialog = gatetest::waitForWindow<ConsentDialog>();
+            ASSERT_NE(dialog, nullptr);
+            EXPECT_EQ(dialog->client(), client);
+            EXPECT_EQ(dialog->allowFullAccessButton()->text(), "Allow Full Access");
+            EXPECT_EQ(dialog->limitAccessButton()->text(), "Limit Access");
+            EXPECT_EQ(dialog->dontAllowButton()->text(), "Don’t Allow");
+            if (c.button)
+                QTest::mouseClick((dialog->*c.button)(), Qt::LeftButton);
+            else
+                QTest::keyClick(dialog, Qt::Key_Escape);
+        }
+        ASSERT_TRUE(testloop::spinUntil([&] {
+            return gate->status() == c.answer &&
+                   (!gate->grantButton() || gate->grantButton()->isEnabled());
+        }));
+        EXPECT_EQ(storedStatus(library.path()), c.answer);
+        EXPECT_EQ(gatetest::visibleWindow<ConsentDialog>(), nullptr);
+        switch (c.answer) {
+        case AuthorizationStatus::Authorized:
+            EXPECT_EQ(gate->findChild<QWidget*>("accessGate"), nullptr);
+            waitForScanEnd(*gate);
+            break;
+        case AuthorizationStatus::NotDetermined:
+            ASSERT_NE(gate->grantButton(), nullptr); // asked again at the next press
+            EXPECT_TRUE(gate->grantButton()->isEnabled());
+            break;
+        default:
+            EXPECT_EQ(gate->scanView(), nullptr);
+            EXPECT_EQ(gate->grantButton(), nullptr);
+            EXPECT_EQ(gate->statusTitle()->text(), c.answer == AuthorizationStatus::Limited
+                                                       ? "Limited access"
+                                                       : "Photos access denied");
+        }
     }
-}
-
-INSTANTIATE_TEST_SUITE_P(EachAnswer, ConsentAnswerTest,
-                         ::testing::Values(ConsentCase{"full", AuthorizationStatus::Authorized,
-                                                       AuthorizationStatus::Authorized},
-                                           ConsentCase{"limited", AuthorizationStatus::Limited,
-                                                       AuthorizationStatus::Limited},
-                                           ConsentCase{"none", AuthorizationStatus::Denied,
-                                                       AuthorizationStatus::Denied},
-                                           ConsentCase{"escape", AuthorizationStatus::NotDetermined,
-                                                       AuthorizationStatus::NotDetermined}));
-
-TEST_F(AccessGateTest, WithoutAConsentPromptTheRequestStaysUnansweredAndTheButtonComesBack) {
-    AccessGate gate(AuthorizationStatus::NotDetermined);
-    gate.show();
-    QTest::mouseClick(gate.grantButton(), Qt::LeftButton);
-    ASSERT_TRUE(testloop::spinUntil(
-        [&] { return !gate.grantButton() || gate.grantButton()->isEnabled(); }));
-    EXPECT_EQ(gate.status(), AuthorizationStatus::NotDetermined);
-    ASSERT_NE(gate.grantButton(), nullptr);
-    EXPECT_EQ(storedStatus(library.path()), AuthorizationStatus::NotDetermined);
 }
 
 TEST_F(AccessGateTest, AGateClosedWhileTheDialogIsOpenTakesNoAnswer) {

@@ -142,51 +142,39 @@ TEST_F(PairTableModelTest, DateTextFollowsTheUsersLocale) {
     EXPECT_EQ(PairTableModel(&model).dateText(day(10, 14)), "10 Jun 2024, 16:00");
 }
 
-TEST_F(PairTableModelTest, InitiallyNewestFirstWithUndatedLast) {
-    model.setPairs(distinctPairs());
-    PairTableModel table(&model);
-    EXPECT_EQ(rowIds(table), (QStringList{"b", "e", "a", "d", "c"}));
-    ASSERT_EQ(table.sortOrder().size(), 1u);
-    EXPECT_EQ(table.sortOrder()[0],
-              (PairTableModel::SortKey{Column::DateColumn, Qt::DescendingOrder}));
-}
-
+// Newest first with the undated last at the start; a header click sorts ascending, the next
+// reverses, the third ascends again.
 TEST_F(PairTableModelTest, HeaderClicksSortAscendingThenReverse) {
-    struct Case {
-        Column column;
-        QStringList ascending;
-    };
-    const std::vector<Case> cases = {
+    model.setPairs(distinctPairs());
+    EXPECT_EQ(rowIds(PairTableModel(&model)), (QStringList{"b", "e", "a", "d", "c"}));
+    EXPECT_EQ(PairTableModel(&model).sortOrder(),
+              (std::vector<PairTableModel::SortKey>{{Column::DateColumn, Qt::DescendingOrder}}));
+    const std::pair<Column, QStringList> cases[] = {
         {Column::DateColumn, {"c", "d", "a", "e", "b"}},
-        {Column::FlagsColumn, {"e", "b", "a", "d", "c"}},  // ties: see below
         {Column::AlbumsColumn, {"c", "d", "b", "a", "e"}}, // "Trip 2" before "Trip 10"
         {Column::RawColumn, {"b", "d", "e", "c", "a"}},    // by type identifier, not file name
         {Column::RawSizeColumn, {"c", "d", "e", "a", "b"}},
         {Column::JpegSizeColumn, {"d", "b", "e", "c", "a"}},
     };
-    for (const Case& c : cases) {
-        model.setPairs(distinctPairs());
+    for (const auto& [column, ascending] : cases) {
         PairTableModel table(&model);
-        if (c.column == Column::FlagsColumn) {
-            // Flag ranks 0 (c, e), 1 (b), 2 (a), 3 (d): the ties are broken by the date,
-            // the earlier first comparator, still newest first.
-            table.sortByHeaderClick(c.column);
-            EXPECT_EQ(rowIds(table), (QStringList{"e", "c", "b", "a", "d"}));
-            table.sortByHeaderClick(c.column);
-            EXPECT_EQ(rowIds(table), (QStringList{"d", "a", "b", "e", "c"}));
-            continue;
-        }
-        table.sortByHeaderClick(c.column);
-        EXPECT_EQ(rowIds(table), c.ascending) << c.column;
-        EXPECT_EQ(table.sortOrder().front(),
-                  (PairTableModel::SortKey{c.column, Qt::AscendingOrder}));
-        table.sortByHeaderClick(c.column);
-        QStringList descending = c.ascending;
+        table.sortByHeaderClick(column);
+        EXPECT_EQ(rowIds(table), ascending) << column;
+        EXPECT_EQ(table.sortOrder().front(), (PairTableModel::SortKey{column, Qt::AscendingOrder}));
+        table.sortByHeaderClick(column);
+        QStringList descending = ascending;
         std::reverse(descending.begin(), descending.end());
-        EXPECT_EQ(rowIds(table), descending) << c.column;
-        table.sortByHeaderClick(c.column);
-        EXPECT_EQ(rowIds(table), c.ascending) << c.column;
+        EXPECT_EQ(rowIds(table), descending) << column;
+        table.sortByHeaderClick(column);
+        EXPECT_EQ(rowIds(table), ascending) << column;
     }
+    // Flag ranks 0 (c, e), 1 (b), 2 (a), 3 (d): the ties are broken by the date, the earlier
+    // first comparator, still newest first.
+    PairTableModel table(&model);
+    table.sortByHeaderClick(Column::FlagsColumn);
+    EXPECT_EQ(rowIds(table), (QStringList{"e", "c", "b", "a", "d"}));
+    table.sortByHeaderClick(Column::FlagsColumn);
+    EXPECT_EQ(rowIds(table), (QStringList{"d", "a", "b", "e", "c"}));
 }
 
 TEST_F(PairTableModelTest, EarlierComparatorsBreakTiesAndUnsortableColumnsIgnoreClicks) {

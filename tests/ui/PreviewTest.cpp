@@ -13,23 +13,11 @@
 #include <memory>
 
 using namespace twinslim;
-using photos::ResourceType;
-
-namespace {
-
-photos::AssetPtr addJpegAsset(TestLibrary& library, QSize size) {
-    const QString id = library.add(TestLibrary::NewAsset{
-        {{ResourceType::Photo, "public.jpeg", "IMG_0001.JPG", 0, fixtures::makeJpeg(size)}},
-        QDateTime()});
-    return library.library().fetchAssetsWithLocalIdentifiers({id}).at(0);
-}
-
-} // namespace
 
 TEST(QuickPreview, SpinnerUntilThePictureArrivesAtMost2400) {
     TestLibrary library;
     // Decoded at half size, 2400 × 1600: what fits 2400 × 2400 without the full 4800.
-    const auto asset = addJpegAsset(library, {4800, 3200});
+    const auto asset = library.addPhoto(fixtures::makeJpeg({4800, 3200}));
     QuickPreviewDialog preview(asset, QStringLiteral("IMG_0001.JPG"));
     EXPECT_EQ(preview.minimumSize(), QSize(600, 450));
     EXPECT_EQ(preview.sizeHint(), QSize(1000, 760));
@@ -53,7 +41,7 @@ TEST(QuickPreview, SpinnerUntilThePictureArrivesAtMost2400) {
 
 TEST(QuickPreview, NothingDeliveredKeepsTheSpinnerUntilDoneOrEscape) {
     TestLibrary library;
-    const auto asset = addJpegAsset(library, {320, 240});
+    const auto asset = library.addPhoto(fixtures::makeJpeg({320, 240}));
     for (const bool byEscape : {true, false}) {
         SCOPED_TRACE(byEscape ? "Escape" : "Done");
         library.library().faults().answerNextImageRequestWithNothing = true;
@@ -87,7 +75,7 @@ TEST(QuickPreview, NothingDeliveredKeepsTheSpinnerUntilDoneOrEscape) {
 
 TEST(QuickPreview, LongFileNameStaysOnOneLine) {
     TestLibrary library;
-    const auto asset = addJpegAsset(library, {64, 48});
+    const auto asset = library.addPhoto(fixtures::makeJpeg({64, 48}));
     const QString name = QString("A very long file name ").repeated(20) + "IMG_0001.JPG";
     QuickPreviewDialog preview(asset, name);
     preview.open();
