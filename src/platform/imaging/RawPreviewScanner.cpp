@@ -17,13 +17,64 @@ constexpr int kMaxBoxDepth = 4;
 // Sensor data is never stored as plain 8-bit RGB strips; this only keeps absurd headers out.
 constexpr std::uint32_t kMaxThumbnailSide = 4096;
 
+bool isStandaloneMarker(std::uint8_t marker) {
+    return marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7); // TEM, RSTn
+}
+
+// Where the header of a JPEG ends (just after its SOS segment), stepping from marker to marker
+// so that only the header is read: behind it may lie megabytes (DNG sensor data is lossless
+// JPEG too). Empty when the markers do not lead to a scan in the way libjpeg steps through
+// them when nothing is amiss.
+std::optional<std::size_t> jpegHeaderEnd(std::span<const std::uint8_t> jpeg,
+                                         const EnsureBytes& ensure) {
+    std::size_t at = 2; // after SOI
+    while (at + 4 <= jpeg.size() && ensure(at, 4)) {
+        if (jpeg[at] != 0xFF)
+            return std::nullopt;
+        const std::uint8_t marker = jpeg[at + 1];
+        if (marker == 0xFF || isStandaloneMarker(marker)) {
+            at += marker == 0xFF ? 1 : 2;
+            continue;
+        }
+        if (marker == 0x00 || marker == 0xD9)
+            return std::nullopt; // a stuffed zero (stray bytes to libjpeg), or EOI before a scan
+        // libjpeg reads the length field even when it is too small to hold itself.
+        const std::size_t length = std::size_t(jpeg[at + 2]) << 8 | jpeg[at + 3];
+        const std::size_t end = at + 2 + std::max<std::size_t>(length, 2);
+        if (marker == 0xDA)
+            return end <= jpeg.size() ? std::optional(end) : std::nullopt;
+        at = end;
+    }
+    return std::nullopt;
+}
+
+// jpegSize() of the JPEG at `offset`, reading only its header when the data is read on demand.
+// libjpeg reads a header up to its SOS segment and no further, so the header alone gives the
+// answer the whole JPEG would.
+std::optional<QSize> embeddedJpegSize(std::span<const std::uint8_t> data, std::size_t offset,
+                                      std::size_t length, const EnsureBytes& ensure) {
+    const auto jpeg = data.subspan(offset, length);
+    if (!ensure)
+        return jpegSize(jpeg);
+    if (!ensure(offset, std::min<std::size_t>(length, 4)) || jpeg.size() <= 4 || jpeg[0] != 0xFF ||
+        jpeg[1] != 0xD8 || jpeg[2] != 0xFF)
+        return std::nullopt; // not a JPEG at all, as jpegSize() would say
+    const auto header =
+        jpegHeaderEnd(jpeg, [&](std::size_t at, std::size_t n) { return ensure(offset + at, n); });
+    if (header)
+        return ensure(offset, *header) ? jpegSize(jpeg.first(*header)) : std::nullopt;
+    // Stray bytes between markers and the like, which libjpeg may step over: all of it.
+    return ensure(offset, length) ? jpegSize(jpeg) : std::nullopt;
+}
+
 class TiffReader {
 public:
-    explicit TiffReader(std::span<const std::uint8_t> data) : m_data(data) {}
+    TiffReader(std::span<const std::uint8_t> data, const EnsureBytes& ensure)
+        : m_data(data), m_ensure(ensure) {}
 
     // Header check; false when this is not a TIFF-like file.
     bool open() {
-        if (m_data.size() < 8)
+        if (!has(0, 8))
             return false;
         if (m_data[0] == 'I' && m_data[1] == 'I')
             m_bigEndian = false;
@@ -60,8 +111,13 @@ public:
     }
 
 private:
-    bool has(std::size_t offset, std::size_t length) const {
+    bool within(std::size_t offset, std::size_t length) const {
         return offset <= m_data.size() && length <= m_data.size() - offset;
+    }
+
+    // Inside the data and readable.
+    bool has(std::size_t offset, std::size_t length) const {
+        return within(offset, length) && (!m_ensure || m_ensure(offset, length));
     }
 
     std::uint16_t u16(std::size_t at) const {
@@ -110,13 +166,12 @@ private:
     void addJpeg(std::uint64_t offset, std::uint64_t length, RawContainer& result) const {
         if (length < 4 || offset >= m_data.size() || length > m_data.size() - offset)
             return;
-        const auto bytes = m_data.subspan(offset, length);
-        const auto size = jpegSize(bytes);
-        if (!size)
-            return;
         for (const auto& known : result.previews)
             if (known.offset == offset)
                 return;
+        const auto size = embeddedJpegSize(m_data, offset, length, m_ensure);
+        if (!size)
+            return;
         result.previews.push_back({EmbeddedPreview::Kind::Jpeg, static_cast<std::size_t>(offset),
                                    static_cast<std::size_t>(length), *size});
     }
@@ -157,7 +212,8 @@ private:
             f.count = u32(at + 4);
             const std::uint64_t bytes = std::uint64_t(typeSize(f.type)) * f.count;
             f.valueAt = bytes <= 4 ? at + 8 : u32(at + 8);
-            if (bytes == 0 || !has(f.valueAt, bytes))
+            // Only bounds: values are read where they are used (most are not, some are large).
+            if (bytes == 0 || !within(f.valueAt, bytes))
                 continue;
             switch (tag) {
             case 0x002E: // Panasonic JpgFromRaw: the JPEG is the value itself
@@ -229,6 +285,7 @@ private:
     }
 
     std::span<const std::uint8_t> m_data;
+    const EnsureBytes& m_ensure;
     bool m_bigEndian = false;
 };
 
@@ -241,15 +298,22 @@ constexpr std::array<std::uint8_t, 16> kCanonPreviewUuid = {
 
 class BmffReader {
 public:
-    explicit BmffReader(std::span<const std::uint8_t> data) : m_data(data) {}
+    BmffReader(std::span<const std::uint8_t> data, const EnsureBytes& ensure)
+        : m_data(data), m_ensure(ensure) {}
 
     bool open() const {
-        return m_data.size() >= 16 && std::memcmp(m_data.data() + 4, "ftyp", 4) == 0;
+        return m_data.size() >= 16 && readable(0, 16) &&
+               std::memcmp(m_data.data() + 4, "ftyp", 4) == 0;
     }
 
     void scan(RawContainer& result) { walk(0, m_data.size(), 0, result); }
 
 private:
+    // Callers keep within the data.
+    bool readable(std::size_t offset, std::size_t length) const {
+        return !m_ensure || m_ensure(offset, length);
+    }
+
     std::uint64_t be(std::size_t at, int bytes) const {
         std::uint64_t v = 0;
         for (int i = 0; i < bytes; ++i)
@@ -259,12 +323,12 @@ private:
 
     void walk(std::size_t begin, std::size_t end, int depth, RawContainer& result) {
         std::size_t at = begin;
-        while (at + 8 <= end) {
+        while (at + 8 <= end && readable(at, 8)) {
             std::uint64_t size = be(at, 4);
             const char* type = reinterpret_cast<const char*>(m_data.data() + at + 4);
             std::size_t header = 8;
             if (size == 1) {
-                if (at + 16 > end)
+                if (at + 16 > end || !readable(at + 8, 8))
                     return;
                 size = be(at + 8, 8);
                 header = 16;
@@ -291,7 +355,8 @@ private:
             return;
         if (std::memcmp(type, "moov", 4) == 0) {
             walk(payload, end, depth + 1, result);
-        } else if (std::memcmp(type, "uuid", 4) == 0 && payload + 16 <= end) {
+        } else if (std::memcmp(type, "uuid", 4) == 0 && payload + 16 <= end &&
+                   readable(payload, 16)) {
             const auto uuid = m_data.subspan(payload, 16);
             if (std::equal(uuid.begin(), uuid.end(), kCanonMetadataUuid.begin()))
                 walk(payload + 16, end, depth + 1, result);
@@ -302,7 +367,11 @@ private:
             if (complete)
                 addJpegInBox(payload, end, result);
         } else if (std::memcmp(type, "CMT1", 4) == 0 && result.orientation == 0) {
-            TiffReader tiff(m_data.subspan(payload, end - payload));
+            const EnsureBytes inBox = m_ensure ? EnsureBytes([&](std::size_t at, std::size_t n) {
+                return m_ensure(payload + at, n);
+            })
+                                               : EnsureBytes();
+            TiffReader tiff(m_data.subspan(payload, end - payload), inBox);
             if (tiff.open())
                 result.orientation = tiff.orientationOnly();
         }
@@ -311,10 +380,11 @@ private:
     // The JPEG follows a short header of sizes; it runs to the end of the box.
     void addJpegInBox(std::size_t payload, std::size_t end, RawContainer& result) {
         const std::size_t searchEnd = std::min(end, payload + 32);
+        if (!readable(payload, searchEnd - payload))
+            return;
         for (std::size_t at = payload; at + 3 <= searchEnd; ++at) {
             if (m_data[at] == 0xFF && m_data[at + 1] == 0xD8 && m_data[at + 2] == 0xFF) {
-                const auto bytes = m_data.subspan(at, end - at);
-                if (const auto size = jpegSize(bytes))
+                if (const auto size = embeddedJpegSize(m_data, at, end - at, m_ensure))
                     result.previews.push_back({EmbeddedPreview::Kind::Jpeg, at, end - at, *size});
                 return;
             }
@@ -322,17 +392,18 @@ private:
     }
 
     std::span<const std::uint8_t> m_data;
+    const EnsureBytes& m_ensure;
 };
 
 } // namespace
 
-RawContainer scanRawContainer(std::span<const std::uint8_t> data) {
+RawContainer scanRawContainer(std::span<const std::uint8_t> data, const EnsureBytes& ensure) {
     RawContainer result;
-    TiffReader tiff(data);
+    TiffReader tiff(data, ensure);
     if (tiff.open()) {
         tiff.scan(result);
     } else {
-        BmffReader bmff(data);
+        BmffReader bmff(data, ensure);
         if (bmff.open())
             bmff.scan(result);
     }

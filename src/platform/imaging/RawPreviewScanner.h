@@ -3,6 +3,7 @@
 #include <QSize>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -27,8 +28,13 @@ struct RawContainer {
     int orientation = 0;                   // EXIF orientation of the main image; 0 when unknown
 };
 
+// Makes `length` bytes at `offset` of the data readable; false when they cannot be read.
+using EnsureBytes = std::function<bool(std::size_t offset, std::size_t length)>;
+
 // TIFF-based files (DNG, ARW, NEF, CR2, ORF, RW2, PEF, …) and Canon CR3. A preview whose bytes
-// run past the end of `data` is left out. Never throws.
-RawContainer scanRawContainer(std::span<const std::uint8_t> data);
+// run past the end of `data` is left out. With `ensure`, `data` is a file read on demand: only
+// the bytes ensure() answered true for are looked at, which are the headers and the head of each
+// JPEG preview, not the previews' pixels. Never throws.
+RawContainer scanRawContainer(std::span<const std::uint8_t> data, const EnsureBytes& ensure = {});
 
 } // namespace imaging::rawdetail
