@@ -1,19 +1,22 @@
 #include "platform/imaging/RawDecoder.h"
 
 #include "platform/imaging/BoundedRawStream.h"
-#include "platform/imaging/FileRead.h"
 #include "platform/imaging/Orientation.h"
 #include "platform/imaging/PixelLimit.h"
 #include "platform/imaging/RawJpeg.h"
 #include "platform/imaging/RawOrientation.h"
 #include "platform/imaging/RawPreviewChoice.h"
 #include "platform/imaging/RawPreviewScanner.h"
+#include "platform/imaging/SparseFile.h"
 
+#include <QFile>
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <libraw/libraw.h>
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 namespace imaging {
@@ -21,6 +24,7 @@ namespace imaging {
 namespace {
 
 using Bytes = std::span<const std::uint8_t>;
+using rawdetail::EnsureBytes;
 
 Bytes bytesOf(const QByteArray& data) {
     return {reinterpret_cast<const std::uint8_t*>(data.constData()),
@@ -66,8 +70,9 @@ QImage toQImage(const libraw_processed_image_t& image) {
 struct Preview {
     enum class Kind { Jpeg, Rgb8, LibRawBitmap };
     Kind kind = Kind::Jpeg;
-    QSize size;  // as stored
-    Bytes bytes; // JPEG data or RGB rows; empty for LibRaw's bitmap
+    QSize size;          // as stored
+    Bytes bytes;         // JPEG data or RGB rows; empty for LibRaw's bitmap
+    bool inFile = false; // `bytes` lie in the file's data, not in LibRaw's buffer
 };
 
 QImage fromRgbRows(Bytes rows, QSize size) {
@@ -84,16 +89,18 @@ QImage fromRgbRows(Bytes rows, QSize size) {
 }
 
 // One decode: the file's previews from our own container walk and from LibRaw, and LibRaw
-// itself for the full decode.
+// itself for the full decode. With `ensure` the data is a file read on demand, and everything
+// read from it is ensured first.
 class RawSession {
 public:
-    explicit RawSession(Bytes data) : m_data(data), m_stream(data.data(), data.size()) {
-        const rawdetail::RawContainer container = rawdetail::scanRawContainer(data);
+    RawSession(Bytes data, EnsureBytes ensure)
+        : m_data(data), m_ensure(std::move(ensure)), m_stream(data.data(), data.size(), m_ensure) {
+        const rawdetail::RawContainer container = rawdetail::scanRawContainer(data, m_ensure);
         for (const auto& p : container.previews)
             m_previews.push_back({p.kind == rawdetail::EmbeddedPreview::Kind::Jpeg
                                       ? Preview::Kind::Jpeg
                                       : Preview::Kind::Rgb8,
-                                  p.size, data.subspan(p.offset, p.length)});
+                                  p.size, data.subspan(p.offset, p.length), true});
         m_orientation = container.orientation;
 
         m_libRaw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
@@ -126,6 +133,9 @@ public:
 
     // Stored-orientation pixels of `preview`, at least `minimum` where the preview allows.
     QImage decodePreview(const Preview& preview, QSize minimum) const {
+        if (preview.inFile &&
+            !ensure(std::size_t(preview.bytes.data() - m_data.data()), preview.bytes.size()))
+            return {};
         switch (preview.kind) {
         case Preview::Kind::Jpeg:
             return rawdetail::decodeJpegScaled(preview.bytes, minimum);
@@ -152,6 +162,9 @@ public:
         params.gamm[0] = 1 / 2.4;
         params.gamm[1] = 12.92;
         params.half_size = !target.isFullSize() && target.isSatisfiedBy(*full / 2);
+        // All of it: the sensor data is most of the file, and LibRaw may read it from threads.
+        if (!ensure(0, m_data.size()))
+            return {};
         // LibRaw reads sensor data past the end of a cut-off file as zeros and calls that a
         // success; a black picture must not pass for the photograph.
         const auto& unpacker = m_libRaw->get_internal_data_pointer()->unpacker_data;
@@ -171,6 +184,10 @@ public:
     }
 
 private:
+    bool ensure(std::size_t offset, std::size_t length) const {
+        return !m_ensure || m_ensure(offset, length);
+    }
+
     void addLibRawThumbnail() {
         // LibRaw reads a thumbnail that runs a little past the end of the file and leaves the
         // missing bytes undefined; such a thumbnail is dropped, before LibRaw even reads it.
@@ -205,6 +222,7 @@ private:
     }
 
     Bytes m_data;
+    EnsureBytes m_ensure;
     detail::BoundedRawStream m_stream; // outlives m_libRaw, which reads through it
     std::unique_ptr<LibRaw> m_libRaw;
     bool m_opened = false;
@@ -212,11 +230,11 @@ private:
     std::vector<Preview> m_previews;
 };
 
-QImage decode(Bytes data, const DecodeTarget& target) {
+QImage decode(Bytes data, const EnsureBytes& ensure, const DecodeTarget& target) {
     if (data.size() < 16)
         return {};
     try {
-        RawSession session(data);
+        RawSession session(data, ensure);
         const int orientation = session.orientation();
         const auto& previews = session.previews();
         const auto decodeUpright = [&](const Preview& p) {
@@ -244,11 +262,11 @@ QImage decode(Bytes data, const DecodeTarget& target) {
     return {};
 }
 
-std::optional<RawPreviewInfo> previewInfo(Bytes data) {
+std::optional<RawPreviewInfo> previewInfo(Bytes data, const EnsureBytes& ensure) {
     if (data.size() < 16)
         return std::nullopt;
     try {
-        RawSession session(data);
+        RawSession session(data, ensure);
         if (session.previews().empty())
             return std::nullopt;
         const int orientation = session.orientation();
@@ -259,25 +277,53 @@ std::optional<RawPreviewInfo> previewInfo(Bytes data) {
     }
 }
 
+// Runs `use(data, ensure)` on the file open as `fd`, read on demand; `failed` when it cannot be.
+template <typename Use, typename Result> Result withFile(int fd, Use use, Result failed) {
+    detail::SparseFile file(fd);
+    if (!file.isValid())
+        return failed;
+    return use(file.bytes(), [&file](std::size_t offset, std::size_t length) {
+        return file.ensure(offset, length);
+    });
+}
+
+template <typename Use, typename Result>
+Result withPath(const QString& path, Use use, Result failed) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return failed;
+    Result result = withFile(fd, use, failed);
+    ::close(fd);
+    return result;
+}
+
 } // namespace
 
 QImage decodeRaw(const QString& path, const DecodeTarget& target) {
-    // Read, not mapped: a library on a disk that goes away must fail a read, not kill the process.
-    const QByteArray bytes = detail::readFileBytes(path);
-    return decode(bytesOf(bytes), target);
+    return withPath(
+        path, [&](Bytes data, EnsureBytes ensure) { return decode(data, ensure, target); },
+        QImage());
+}
+
+QImage decodeRaw(int fd, const DecodeTarget& target) {
+    return withFile(
+        fd, [&](Bytes data, EnsureBytes ensure) { return decode(data, ensure, target); }, QImage());
 }
 
 QImage decodeRaw(const QByteArray& bytes, const DecodeTarget& target) {
-    return decode(bytesOf(bytes), target);
+    return decode(bytesOf(bytes), {}, target);
 }
 
 std::optional<RawPreviewInfo> rawPreviewInfo(const QString& path) {
-    const QByteArray bytes = detail::readFileBytes(path);
-    return previewInfo(bytesOf(bytes));
+    return withPath(path, previewInfo, std::optional<RawPreviewInfo>());
+}
+
+std::optional<RawPreviewInfo> rawPreviewInfo(int fd) {
+    return withFile(fd, previewInfo, std::optional<RawPreviewInfo>());
 }
 
 std::optional<RawPreviewInfo> rawPreviewInfo(const QByteArray& bytes) {
-    return previewInfo(bytesOf(bytes));
+    return previewInfo(bytesOf(bytes), {});
 }
 
 } // namespace imaging

@@ -19,7 +19,12 @@ namespace imaging {
 // The result may be larger than `target`; the caller scales it to the exact size.
 // Returns a null image when nothing can be decoded (not a RAW file, truncated, corrupt).
 // Thread-safe: every call has its own LibRaw instance.
+// A file is read with pread, never mapped (a disk that goes away must fail a read, not kill the
+// process), and only as far as needed: the headers and the chosen preview, all of it only for a
+// decode of the sensor data. A file cut short while it is read gives no picture or a correct one.
 QImage decodeRaw(const QString& path, const DecodeTarget& target = DecodeTarget::fullSize());
+// The regular file open as `fd` (its offset is left alone).
+QImage decodeRaw(int fd, const DecodeTarget& target = DecodeTarget::fullSize());
 QImage decodeRaw(const QByteArray& bytes, const DecodeTarget& target = DecodeTarget::fullSize());
 
 struct RawPreviewInfo {
@@ -30,6 +35,7 @@ struct RawPreviewInfo {
 // The largest embedded preview's size, from headers only (no pixels decoded); empty when the
 // file has no usable preview.
 std::optional<RawPreviewInfo> rawPreviewInfo(const QString& path);
+std::optional<RawPreviewInfo> rawPreviewInfo(int fd);
 std::optional<RawPreviewInfo> rawPreviewInfo(const QByteArray& bytes);
 
 } // namespace imaging

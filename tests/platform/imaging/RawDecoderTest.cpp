@@ -1,13 +1,26 @@
 #include "platform/imaging/RawDecoder.h"
 #include "ImagingTestSupport.h"
 #include "fixtures/DngFixture.h"
+#include "platform/imaging/DngWriter.h"
+#include "platform/imaging/FileRead.h"
 #include "platform/imaging/RawPreviewChoice.h"
+#include "platform/imaging/SparseFile.h"
 
 #include <QTemporaryDir>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace imaging;
 using fixtures::describeQuadrants;
+
+namespace {
+
+int openFile(const QString& path) {
+    return ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+}
+
+} // namespace
 
 TEST(RawPreviewChoice, SmallestWithThePicturesAspectFirstLetterboxedLast) {
     using Order = std::vector<std::size_t>;
@@ -36,9 +49,9 @@ TEST(RawPreviewChoice, SmallestWithThePicturesAspectFirstLetterboxedLast) {
     }
 }
 
-// A 240 × 160 picture with a 120 × 80 JPEG preview, in every orientation, from bytes and from a
-// file: the preview at the smallest sufficient TurboJPEG scale while it satisfies the target,
-// else the sensor data.
+// A 240 × 160 picture with a 120 × 80 JPEG preview, in every orientation, from bytes, from a
+// descriptor (the same picture) and from a path: the preview at the smallest sufficient TurboJPEG
+// scale while it satisfies the target, else the sensor data.
 TEST(RawDecoder, PreviewWhileItSufficesInEveryOrientation) {
     const std::pair<DecodeTarget, QSize> cases[] = {
         {DecodeTarget::fit({44, 44}), {45, 30}},     // 3/8
@@ -53,15 +66,18 @@ TEST(RawDecoder, PreviewWhileItSufficesInEveryOrientation) {
     ASSERT_TRUE(dir.isValid());
     for (int orientation = 1; orientation <= 8; ++orientation) {
         const QByteArray dng = fixtures::makeDng(QSize(240, 160), {}, {}, orientation, 120);
+        const QString path = dir.filePath(QStringLiteral("IMG_%1.DNG").arg(orientation));
+        testsupport::writeFile(path, dng);
+        const int fd = openFile(path);
         for (const auto& [target, expected] : cases) {
             SCOPED_TRACE(testing::PrintToString(target.size) + " orientation " +
                          std::to_string(orientation));
             const QImage image = decodeRaw(dng, target);
             EXPECT_EQ(image.size(), expected);
             EXPECT_EQ(describeQuadrants(image), "RG/BW");
+            EXPECT_EQ(decodeRaw(fd, target), image);
         }
-        const QString path = dir.filePath(QStringLiteral("IMG_%1.DNG").arg(orientation));
-        testsupport::writeFile(path, dng);
+        ::close(fd);
         EXPECT_EQ(decodeRaw(path, DecodeTarget::fit({44, 44})).size(), QSize(45, 30));
         const auto info = rawPreviewInfo(path).value_or(RawPreviewInfo{});
         EXPECT_EQ(info.size, QSize(120, 80));
@@ -79,4 +95,53 @@ TEST(RawDecoder, PreviewWhileItSufficesInEveryOrientation) {
         EXPECT_TRUE(decodeRaw(dir.filePath(name), DecodeTarget::fit(QSize(88, 88))).isNull());
         EXPECT_FALSE(rawPreviewInfo(dir.filePath(name)).has_value());
     }
+}
+
+// A thumbnail reads the headers and the preview of a file, not the megabytes of sensor data.
+TEST(RawDecoder, AThumbnailReadsLittleOfTheFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("noise.dng"));
+    // Noise does not compress: sensor data of some megabytes.
+    const QByteArray noise = imagingtest::randomBytes(1200 * 800 * 3);
+    const QImage stored(reinterpret_cast<const uchar*>(noise.constData()), 1200, 800, 1200 * 3,
+                        QImage::Format_RGB888);
+    DngOptions options;
+    options.previewLongSide = 160;
+    const QByteArray dng = writeDng(stored, options);
+    testsupport::writeFile(path, dng);
+    const int fd = openFile(path);
+    std::size_t read = 0;
+    detail::setSparseReadHook([&](std::size_t, std::size_t length) { read += length; });
+    const DecodeTarget thumbnail = DecodeTarget::fill({88, 88});
+    EXPECT_EQ(decodeRaw(fd, thumbnail), decodeRaw(dng, thumbnail));
+    EXPECT_EQ(rawPreviewInfo(fd).value_or(RawPreviewInfo{}).size, QSize(160, 107));
+    detail::setSparseReadHook({});
+    ::close(fd);
+    EXPECT_GT(read, 0u);
+    EXPECT_LT(read, std::size_t(dng.size()) / 4);
+}
+
+// A file cut short after it was opened (a disk pulled out, another program) gives no picture or
+// a correct one, wherever the cut falls.
+TEST(RawDecoder, AFileCutWhileReadGivesNothingOrTheRightPicture) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("cut.dng"));
+    const QByteArray dng = fixtures::makeDng(QSize(240, 160), {}, {}, 6, 120);
+    int pictures = 0;
+    for (qsizetype cut = 0; cut < dng.size(); cut += dng.size() / 16) {
+        for (const DecodeTarget& target : {DecodeTarget::fit({44, 44}), DecodeTarget::fullSize()}) {
+            testsupport::writeFile(path, dng);
+            const int fd = openFile(path);
+            detail::setFileOpenedHook(
+                [&] { ASSERT_EQ(::truncate(QFile::encodeName(path).constData(), cut), 0); });
+            const QImage image = decodeRaw(fd, target);
+            detail::setFileOpenedHook({});
+            ::close(fd);
+            EXPECT_TRUE(image.isNull() || describeQuadrants(image) == "RG/BW") << cut;
+            pictures += !image.isNull();
+        }
+    }
+    EXPECT_GT(pictures, 0);
 }
