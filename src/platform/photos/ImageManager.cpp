@@ -45,6 +45,9 @@ QImage decodeFile(int fd, const imaging::DecodeTarget& target, bool exifThumbnai
         if (QImage thumbnail = imaging::decodeJpegExifThumbnail(QByteArrayView(head), target);
             !thumbnail.isNull())
             return thumbnail;
+    // A RAW file is read only as far as the answer needs: a preview is a small part of it.
+    if (format == imaging::ImageFormat::Tiff || format == imaging::ImageFormat::CameraRaw)
+        return imaging::decodeRaw(fd, target);
     const QByteArray bytes = head.size() < headLength ? head : imaging::detail::readFileBytes(fd);
     switch (format) {
     case imaging::ImageFormat::Jpeg:
@@ -53,7 +56,6 @@ QImage decodeFile(int fd, const imaging::DecodeTarget& target, bool exifThumbnai
         return imaging::decodeHeif(bytes, target);
     case imaging::ImageFormat::Tiff:
     case imaging::ImageFormat::CameraRaw:
-        return imaging::decodeRaw(bytes, target);
     case imaging::ImageFormat::Unknown:
         break;
     }
