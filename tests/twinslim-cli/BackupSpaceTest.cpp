@@ -73,13 +73,7 @@ TEST_F(CliTest, BackupOutOfSpaceFailsOnlyThoseItems) {
 
     const QMap<QString, Item> listed = byId(items());
     const QMap<QString, qint64> backups = filesUnder(tmp.path() + "/backup");
-    const QSet<QString> waiting = [&] {
-        QSet<QString> ids;
-        for (const Item& item :
-             parseItems(photolib({"list", "--album", "TwinslimOriginalsToDelete", "--json"}).out))
-            ids.insert(item.id);
-        return ids;
-    }();
+    const QSet<QString> waiting = this->waiting();
     for (const Item& favourite : favourites) {
         SCOPED_TRACE(favourite.stem().toStdString());
         EXPECT_TRUE(r.out.contains(QRegularExpression("\\n\\[[^\\]]*\\]   FAILED " +

@@ -78,6 +78,13 @@ inline std::vector<Item> parseItems(const QString& json) {
     return items;
 }
 
+inline QSet<QString> ids(const std::vector<Item>& items) {
+    QSet<QString> set;
+    for (const Item& item : items)
+        set.insert(item.id);
+    return set;
+}
+
 inline QMap<QString, Item> byId(const std::vector<Item>& items) {
     QMap<QString, Item> map;
     for (const Item& item : items)
@@ -199,6 +206,11 @@ protected:
         return parseItems(ok(photolib(QStringList{"list", "--json"} + extra)).out);
     }
     void grantAccess() { ok(photolib({"access", "twinslim", "authorized"})); }
+    // The originals waiting in the marker album; none when there is no such album yet.
+    QSet<QString> waiting() {
+        return ids(
+            parseItems(photolib({"list", "--album", "TwinslimOriginalsToDelete", "--json"}).out));
+    }
 
     // A demonstration library of 13 pairs (three favourites, one hidden, two edited, one
     // undated) plus items that are no pairs, copied into this test's library.

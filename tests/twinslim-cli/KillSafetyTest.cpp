@@ -87,10 +87,7 @@ TEST_F(CliTest, KilledIngestNeverLosesAnOriginal) {
             EXPECT_EQ(photolib({"check"}).status, 0);
             const QMap<QString, Item> listed = byId(items());
             const QSet<QString> inTrash = trashed(ok(photolib({"trash", "list"})).out);
-            QSet<QString> waiting;
-            for (const Item& item : parseItems(
-                     photolib({"list", "--album", "TwinslimOriginalsToDelete", "--json"}).out))
-                waiting.insert(item.id);
+            const QSet<QString> waiting = this->waiting();
             const QMap<QString, qint64> backups = filesUnder(dir + "/backup");
             for (const Item& original : members) {
                 SCOPED_TRACE(original.id.toStdString());
