@@ -1,5 +1,6 @@
 #include "library/PhotoLibraryOperations.h"
 
+#include "core/TestLibrary.h"
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "library/ReplacementError.h"
@@ -7,18 +8,14 @@
 #include "support/AwaitTask.h"
 #include "support/TestSupport.h"
 
-#include <QCoro/QCoroTask>
 #include <QDir>
 #include <QTemporaryDir>
 
 using namespace twinslim;
 using namespace photos;
+using testsupport::awaitTask;
 
 namespace {
-
-template <typename T> T await(QCoro::Task<T>&& task) {
-    return testsupport::awaitTask(std::move(task));
-}
 
 template <typename F> std::exception_ptr failure(F&& f) {
     try {
@@ -44,51 +41,42 @@ bool isCase(std::exception_ptr e, ReplacementError::Case c) {
 
 class OperationsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        lib = PhotoLibrary::create(tmp.path() + "/Ops.photolibrary");
-        PhotoLibrary::setShared(lib);
-    }
-    void TearDown() override { PhotoLibrary::setShared(nullptr); }
-
+    // An undated asset of these resources, named F0, F1, … in order.
     AssetPtr add(std::vector<std::tuple<ResourceType, QString, QByteArray>> resources) {
-        QString id;
-        lib->performChangesAndWait([&](ChangeRequests& c) {
-            auto& req = c.creationRequestForAsset();
-            int n = 0;
-            for (const auto& [type, uti, data] : resources)
-                req.addResource(type, data, {QString("F%1").arg(n++), uti});
-            id = req.placeholderForCreatedAsset().localIdentifier;
-        });
-        return lib->fetchAssetsWithLocalIdentifiers({id}).at(0);
+        TestLibrary::NewAsset asset;
+        for (const auto& [type, uti, data] : resources)
+            asset.resources.push_back(
+                {type, uti, QString("F%1").arg(asset.resources.size()), 0, data});
+        return library.asset(library.add(asset));
     }
-    AssetPtr addJpeg() {
-        return add({{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({64, 48})}});
-    }
+    AssetPtr addJpeg() { return library.addPhoto(fixtures::makeJpeg({64, 48})); }
 
+    TestLibrary library;
+    PhotoLibrary* lib = &library.library();
     QTemporaryDir tmp;
-    std::shared_ptr<PhotoLibrary> lib;
 };
 
 TEST_F(OperationsTest, EmptyListsMakeNoChangeAndSucceed) {
-    auto albumPtr = await(findOrCreateAlbum("A"));
+    auto albumPtr = awaitTask(findOrCreateAlbum("A"));
     // An armed failure would hit the next change; it stays armed because none is made.
     lib->faults().failNextChangeWithError = true;
-    await(addAssets({}, albumPtr));
-    await(deleteAssets({}));
+    awaitTask(addAssets({}, albumPtr));
+    awaitTask(deleteAssets({}));
     EXPECT_EQ(lib->faults().failNextChangeWithError, true);
-    EXPECT_NE(failure([&] { await(addAssets({addJpeg()}, albumPtr)); }), nullptr);
+    EXPECT_NE(failure([&] { awaitTask(addAssets({addJpeg()}, albumPtr)); }), nullptr);
 }
 
 TEST_F(OperationsTest, ChangeFailuresPassThroughOrBecomePerformChangesFailed) {
     lib->faults().failNextChangeWithoutError = true;
     auto e = failure([&] {
-        await(performChanges([](ChangeRequests& c) { c.creationRequestForAssetCollection("X"); }));
+        awaitTask(
+            performChanges([](ChangeRequests& c) { c.creationRequestForAssetCollection("X"); }));
     });
     EXPECT_TRUE(isCase(e, ReplacementError::Case::performChangesFailed));
     EXPECT_EQ(localizedDescription(e), "The Photos library change failed.");
 
     lib->faults().failNextChangeWithError = true;
-    e = failure([&] { await(findOrCreateAlbum("Y")); });
+    e = failure([&] { awaitTask(findOrCreateAlbum("Y")); });
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(localizedDescription(e), "The photo library change failed (injected).");
     EXPECT_EQ(album("Y"), nullptr);
@@ -96,21 +84,21 @@ TEST_F(OperationsTest, ChangeFailuresPassThroughOrBecomePerformChangesFailed) {
     // Refusing the deletion prompt arrives as the library's own error.
     auto a = addJpeg();
     lib->faults().refuseNextDeletion = true;
-    e = failure([&] { await(deleteAssets({a})); });
+    e = failure([&] { awaitTask(deleteAssets({a})); });
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(localizedDescription(e), "The user cancelled the deletion.");
     EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 1u);
-    await(deleteAssets({a}));
+    awaitTask(deleteAssets({a}));
     EXPECT_TRUE(lib->fetchAssets(MediaType::Image).empty());
 }
 
 TEST_F(OperationsTest, FindOrCreateAlbumCreatesExactlyOneAndReusesTheFirst) {
     EXPECT_EQ(album("Twinslim Favs"), nullptr);
-    auto first = await(findOrCreateAlbum("Twinslim Favs"));
+    auto first = awaitTask(findOrCreateAlbum("Twinslim Favs"));
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->localizedTitle, QString("Twinslim Favs"));
     lib->faults().failNextChangeWithError = true; // proves no change is made for an existing title
-    auto again = await(findOrCreateAlbum("Twinslim Favs"));
+    auto again = awaitTask(findOrCreateAlbum("Twinslim Favs"));
     EXPECT_EQ(again->localIdentifier, first->localIdentifier);
     lib->faults().failNextChangeWithError = false;
     EXPECT_EQ(lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::Any).size(), 1u);
@@ -119,14 +107,14 @@ TEST_F(OperationsTest, FindOrCreateAlbumCreatesExactlyOneAndReusesTheFirst) {
     lib->performChangesAndWait(
         [](ChangeRequests& c) { c.creationRequestForAssetCollection("Twinslim Favs"); });
     auto x = addJpeg(), y = addJpeg();
-    await(addAssets({y, x}, await(findOrCreateAlbum("Twinslim Favs"))));
-    await(addAssets({x}, first));
+    awaitTask(addAssets({y, x}, awaitTask(findOrCreateAlbum("Twinslim Favs"))));
+    awaitTask(addAssets({x}, first));
     auto members = assetsInAlbumTitled("Twinslim Favs");
     ASSERT_EQ(members.size(), 2u);
     EXPECT_EQ(members[0]->localIdentifier, y->localIdentifier);
     EXPECT_TRUE(assetsInAlbumTitled("Absent").empty());
 
-    await(performChanges([&](ChangeRequests& c) { removeAssets(c, {y}, first); }));
+    awaitTask(performChanges([&](ChangeRequests& c) { removeAssets(c, {y}, first); }));
     EXPECT_EQ(assetsInAlbumTitled("Twinslim Favs").size(), 1u);
 }
 
@@ -155,19 +143,19 @@ TEST_F(OperationsTest, WriteResourceReplacesAFileOrReportsWhyItCannot) {
     auto a = add({{ResourceType::Photo, "public.jpeg", "new bytes"}});
     const QString dest = tmp.path() + "/backup.jpg";
     testsupport::writeFile(dest, "old and longer bytes");
-    await(writeResource(jpegResource(a), dest));
+    awaitTask(writeResource(jpegResource(a), dest));
     EXPECT_EQ(testsupport::readFile(dest), "new bytes");
 
     // A destination that cannot be removed (here a folder with something in it).
     const QString blocked = tmp.path() + "/blocked.jpg";
     testsupport::writeFile(blocked + "/inside", "x");
-    auto e = failure([&] { await(writeResource(jpegResource(a), blocked)); });
+    auto e = failure([&] { awaitTask(writeResource(jpegResource(a), blocked)); });
     ASSERT_NE(e, nullptr);
     EXPECT_TRUE(localizedDescription(e).startsWith("“blocked.jpg” couldn’t be removed"));
     EXPECT_EQ(testsupport::readFile(blocked + "/inside"), "x");
 
     lib->faults().failNextResourceWrite = true;
-    e = failure([&] { await(writeResource(jpegResource(a), dest)); });
+    e = failure([&] { awaitTask(writeResource(jpegResource(a), dest)); });
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(localizedDescription(e), "The resource could not be written (injected).");
     EXPECT_FALSE(QFile::exists(dest)); // the old file was removed first, as asked
@@ -177,24 +165,24 @@ TEST_F(OperationsTest, RequestImageIgnoresDegradedAnswersAndRendersJpeg) {
     auto a = add({{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({640, 480})}});
     lib->faults().deliverDegradedImageFirst = true;
     QImage image =
-        await(requestImage(a, {ImageDeliveryMode::Opportunistic, ImageResizeMode::None, true}));
+        awaitTask(requestImage(a, {ImageDeliveryMode::Opportunistic, ImageResizeMode::None, true}));
     EXPECT_EQ(image.size(), QSize(640, 480)); // not the small degraded one
     lib->faults().deliverDegradedImageFirst = false;
 
     lib->faults().answerNextImageRequestWithNothing = true;
-    auto e = failure([&] { await(requestImage(a, {})); });
+    auto e = failure([&] { awaitTask(requestImage(a, {})); });
     EXPECT_TRUE(isCase(e, ReplacementError::Case::resourcesNotFound));
 
     auto broken = add({{ResourceType::Photo, "public.jpeg", "garbage"}});
-    e = failure([&] { await(renderedJPEGData(broken, 0.9)); });
+    e = failure([&] { awaitTask(renderedJPEGData(broken, 0.9)); });
     ASSERT_NE(e, nullptr);
     EXPECT_FALSE(isCase(e, ReplacementError::Case::resourcesNotFound)); // the library's own error
     EXPECT_TRUE(localizedDescription(e).contains("could not be read"));
 
     // RAW only: the rendering comes from the RAW, encoded at the quality asked.
     auto raw = add({{ResourceType::Photo, "com.adobe.raw-image", fixtures::makeDng({600, 400})}});
-    const QByteArray high = await(renderedJPEGData(raw, 0.9));
-    const QByteArray low = await(renderedJPEGData(raw, 0.1));
+    const QByteArray high = awaitTask(renderedJPEGData(raw, 0.9));
+    const QByteArray low = awaitTask(renderedJPEGData(raw, 0.1));
     EXPECT_TRUE(high.startsWith("\xFF\xD8"));
     EXPECT_LT(low.size(), high.size());
     EXPECT_EQ(imaging::decodeJpeg(high).size(), QSize(600, 400));
