@@ -25,8 +25,6 @@ TEST(BackupLayout, MonthFolderFollowsLocalTimeAcrossMonthEnds) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(monthFolderName(c.date), c.folder);
-    EXPECT_EQ(statusFolderName(true), "FAVS");
-    EXPECT_EQ(statusFolderName(false), "NONFAVS");
 }
 
 TEST(BackupLayout, FileNamesKeepTheOriginalExtensionAsSpelled) {

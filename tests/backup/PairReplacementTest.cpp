@@ -46,12 +46,9 @@ protected:
         marker = album(markerAlbumTitle());
     }
 
-    photos::AssetPtr asset(const QString& id) {
-        return lib.library().fetchAssetsWithLocalIdentifiers({id}).at(0);
-    }
     void replace(const QString& id, QByteArray data = "exported picture",
                  uti::UTType type = uti::UTType::heic()) {
-        awaitTask(model.replaceOriginal(asset(id), std::move(data), type, marker, logger));
+        awaitTask(model.replaceOriginal(lib.asset(id), std::move(data), type, marker, logger));
     }
     // The log's messages without their time stamps.
     QStringList messages() const {
@@ -298,7 +295,7 @@ TEST_F(PairReplacementTest, FailuresBeforeTheChangeLeaveTheLibraryUntouched) {
          "Could not find the RAW/JPEG resources."},
         {"stored RAW shorter than recorded",
          [&] {
-             const auto raw = rawResource(asset(fav));
+             const auto raw = rawResource(lib.asset(fav));
              QFile(lib.library().storedFilePath(raw)).resize(10);
          },
          fav, "RAW backup could not be verified on disk."},
