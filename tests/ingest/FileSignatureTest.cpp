@@ -113,7 +113,6 @@ protected:
 };
 
 TEST_F(ExportedFilesTest, KeepsExportExtensionsOnlyInNameOrder) {
-    EXPECT_EQ(exportExtensions(), QStringList({"heic", "heif", "jpg", "jpeg"}));
     ASSERT_TRUE(QDir(dir.path()).mkpath("sub") && QDir(dir.path()).mkpath("folder.heic"));
     EXPECT_EQ(listed({"b.heic", "A.jpeg", "a.HEIF", "notes.txt", ".hidden.heic"}),
               QStringList({".hidden.heic", "A.jpeg", "a.HEIF", "b.heic"}));
