@@ -312,52 +312,44 @@ TEST_F(AccessGateTest, AGateClosedWhileTheDialogIsOpenTakesNoAnswer) {
     EXPECT_EQ(storedStatus(library.path()), AuthorizationStatus::Authorized);
 }
 
-TEST_F(AccessGateTest, OneDialogAnswersEveryRequestOfItsClientFromAnyThread) {
+// A dialog destroyed unanswered leaves the request undetermined; one dialog answers every request
+// of its client, from any thread, and once it has answered nobody is asked again.
+TEST_F(AccessGateTest, OneConsentDialogAnswersEveryRequestOfItsClient) {
     ConsentDialog::install();
-    std::atomic<int> first{-1}, second{-1};
-    PhotoLibraryAccess::requestAuthorization(
-        AccessLevel::ReadWrite, [&](AuthorizationStatus s) { first = int(s); }, client,
-        library.path());
+    const auto requestAccess = [&] {
+        auto answer = std::make_shared<std::atomic<int>>(-1);
+        PhotoLibraryAccess::requestAuthorization(
+            AccessLevel::ReadWrite, [answer](AuthorizationStatus s) { *answer = int(s); }, client,
+            library.path());
+        return answer;
+    };
+    const auto unanswered = requestAccess();
     ConsentDialog* dialog = gatetest::waitForWindow<ConsentDialog>();
     ASSERT_NE(dialog, nullptr);
-    std::thread([&] {
-        PhotoLibraryAccess::requestAuthorization(
-            AccessLevel::ReadWrite, [&](AuthorizationStatus s) { second = int(s); }, client,
-            library.path());
-    }).join();
+    delete dialog;
+    EXPECT_TRUE(testloop::spinUntil([&] { return *unanswered >= 0; }));
+    EXPECT_EQ(*unanswered, int(AuthorizationStatus::NotDetermined));
+    EXPECT_EQ(storedStatus(library.path()), AuthorizationStatus::NotDetermined);
+
+    const auto first = requestAccess();
+    dialog = gatetest::waitForWindow<ConsentDialog>();
+    ASSERT_NE(dialog, nullptr);
+    std::shared_ptr<std::atomic<int>> second;
+    std::thread([&] { second = requestAccess(); }).join();
     testloop::drain(50);
     int dialogs = 0;
     for (QWidget* w : QApplication::topLevelWidgets())
         dialogs += qobject_cast<ConsentDialog*>(w) && w->isVisible();
     EXPECT_EQ(dialogs, 1);
-
     QTest::mouseClick(dialog->limitAccessButton(), Qt::LeftButton);
-    EXPECT_TRUE(testloop::spinUntil([&] { return first >= 0 && second >= 0; }));
-    EXPECT_EQ(first, int(AuthorizationStatus::Limited));
-    EXPECT_EQ(second, int(AuthorizationStatus::Limited));
+    EXPECT_TRUE(testloop::spinUntil([&] { return *first >= 0 && *second >= 0; }));
+    EXPECT_EQ(*first, int(AuthorizationStatus::Limited));
+    EXPECT_EQ(*second, int(AuthorizationStatus::Limited));
 
-    // Answered once: the next request does not ask again.
-    std::atomic<int> third{-1};
-    PhotoLibraryAccess::requestAuthorization(
-        AccessLevel::ReadWrite, [&](AuthorizationStatus s) { third = int(s); }, client,
-        library.path());
-    EXPECT_TRUE(testloop::spinUntil([&] { return third >= 0; }));
-    EXPECT_EQ(third, int(AuthorizationStatus::Limited));
+    const auto third = requestAccess();
+    EXPECT_TRUE(testloop::spinUntil([&] { return *third >= 0; }));
+    EXPECT_EQ(*third, int(AuthorizationStatus::Limited));
     EXPECT_EQ(gatetest::visibleWindow<ConsentDialog>(), nullptr);
-}
-
-TEST_F(AccessGateTest, AConsentDialogDestroyedUnansweredLeavesTheRequestUndetermined) {
-    ConsentDialog::install();
-    std::atomic<int> answer{-1};
-    PhotoLibraryAccess::requestAuthorization(
-        AccessLevel::ReadWrite, [&](AuthorizationStatus s) { answer = int(s); }, client,
-        library.path());
-    ConsentDialog* dialog = gatetest::waitForWindow<ConsentDialog>();
-    ASSERT_NE(dialog, nullptr);
-    delete dialog;
-    EXPECT_TRUE(testloop::spinUntil([&] { return answer >= 0; }));
-    EXPECT_EQ(answer, int(AuthorizationStatus::NotDetermined));
-    EXPECT_EQ(storedStatus(library.path()), AuthorizationStatus::NotDetermined);
 }
 
 // ---- The deletion prompt the gate installs on the library once access is
