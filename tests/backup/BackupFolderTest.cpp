@@ -1,7 +1,7 @@
 #include "backup/BackupFolder.h"
 #include "core/EventLoop.h"
 #include "core/IsolatedEnvironment.h"
-#include "platform/system/SystemLog.h"
+#include "support/ObservedLog.h"
 
 #include <QDir>
 #include <QFile>
@@ -58,17 +58,10 @@ protected:
     void SetUp() override {
         QSettings("Twinslim", "Twinslim").remove(key);
         ASSERT_TRUE(QDir().mkpath(folder));
-        previousLog = sys::SystemLog::setObserver([this](const sys::SystemLogEntry& e) {
-            if (e.category.isEmpty()) // plain diagnostics
-                logged << e.message;
-        });
     }
-    void TearDown() override {
-        sys::SystemLog::setObserver(previousLog);
-        FolderChooser::setShared(nullptr);
-    }
-    QStringList logged;
-    sys::SystemLog::Observer previousLog;
+    void TearDown() override { FolderChooser::setShared(nullptr); }
+    QStringList logged() { return log.lines({}); } // plain diagnostics
+    testsupport::ObservedLog log;
     QTemporaryDir tmp;
     // With characters the preferences file must keep as they are.
     QString folder = tmp.path() + "/@Backups, old; “ü” 100%";
@@ -99,10 +92,12 @@ TEST_F(BackupFolderTest, BookmarkIsRestoredRefreshedWhenStaleAndIgnoredWhenUnusa
     first.saveBookmark(tmp.path() + "/gone");
     first.saveBookmark("relative");
     EXPECT_EQ(stored(), bytes);
-    ASSERT_EQ(logged.size(), 2);
-    const QString prefix = "Twinslim: failed to save backup bookmark: ";
-    EXPECT_TRUE(logged[0].startsWith(prefix) && logged[0].contains(tmp.path() + "/gone"));
-    EXPECT_TRUE(logged[1].startsWith(prefix) && logged[1].size() > prefix.size());
+    const QStringList failures = logged();
+    ASSERT_EQ(failures.size(), 2);
+    const QString prefix = QString::number(sys::SystemLog::defaultPriority) +
+                           " Twinslim: failed to save backup bookmark: ";
+    EXPECT_TRUE(failures[0].startsWith(prefix) && failures[0].contains(tmp.path() + "/gone"));
+    EXPECT_TRUE(failures[1].startsWith(prefix) && failures[1].size() > prefix.size());
 }
 
 TEST_F(BackupFolderTest, ChosenFolderIsTakenAndStoredAndCancellingChangesNothing) {
@@ -132,7 +127,7 @@ TEST_F(BackupFolderTest, ChosenFolderIsTakenAndStoredAndCancellingChangesNothing
     testloop::await(backup.choose());
     EXPECT_EQ(backup.url(), tmp.path() + "/Vanished");
     EXPECT_EQ(stored().toString(), folder);
-    EXPECT_EQ(logged.size(), 1);
+    EXPECT_EQ(logged().size(), 1);
 
     // Cancelling changes nothing; a panel that goes away without answering counts as
     // cancelled, and does not hang.

@@ -2,7 +2,7 @@
 #include "backup/BackupFolder.h"
 #include "core/EventLoop.h"
 #include "core/IsolatedEnvironment.h"
-#include "platform/system/SystemLog.h"
+#include "support/ObservedLog.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -25,20 +25,18 @@ std::optional<QString> write(IngestLogger& logger, BackupFolder* folder) {
 } // namespace
 
 TEST(IngestLogger, LinesAreStampedInLocalTimeMirroredUnstampedAndWrittenExactly) {
-    std::vector<sys::SystemLogEntry> mirrored;
-    auto previous =
-        sys::SystemLog::setObserver([&](const sys::SystemLogEntry& e) { mirrored.push_back(e); });
+    testsupport::ObservedLog observed;
     QDateTime now = march5(10, 22, 33, 47);
     IngestLogger logger(march5(7, 8, 9, 0), [&] { return now; });
     logger.log("Found 3 image files to ingest");
     now = march5(8, 0, 1, 5, Qt::UTC); // 09:00:01.005 in local (Berlin) time
     logger.log("  match IMG_1.heic → “Müller”");
     logger.log("Ingest done: matched=1");
-    sys::SystemLog::setObserver(previous);
-    ASSERT_EQ(mirrored.size(), 3u);
-    EXPECT_EQ(mirrored[1].message, "  match IMG_1.heic → “Müller”");
-    EXPECT_EQ(mirrored[1].category, "ingest");
-    EXPECT_EQ(mirrored[1].priority, sys::SystemLog::defaultPriority);
+    ASSERT_EQ(observed.entries().size(), 3u);
+    const QStringList mirrored = observed.lines("ingest");
+    ASSERT_EQ(mirrored.size(), 3);
+    EXPECT_EQ(mirrored[1],
+              QString::number(sys::SystemLog::defaultPriority) + "   match IMG_1.heic → “Müller”");
 
     // An earlier file of the same name is replaced; the folder exists already.
     QTemporaryDir tmp;

@@ -1,6 +1,6 @@
 #include "core/EventLoop.h"
 #include "platform/system/AppUpdater.h"
-#include "platform/system/SystemLog.h"
+#include "support/ObservedLog.h"
 #include "ui/UpdatesMenu.h"
 
 #include <QAction>
@@ -14,7 +14,6 @@
 #include <QTcpSocket>
 #include <gtest/gtest.h>
 #include <memory>
-#include <mutex>
 
 using namespace twinslim;
 using sys::AppUpdater;
@@ -80,31 +79,15 @@ private:
     QHash<QTcpSocket*, QByteArray> m_requests;
 };
 
-// The "updates" log lines while it lives; nothing reaches the real journal.
-class UpdatesLog {
-public:
-    UpdatesLog() {
+// The log while it lives, kept from the real journal.
+struct QuietLog : testsupport::ObservedLog {
+    QuietLog() {
         sys::SystemLog::setTransport([](const sys::SystemLogEntry&) {});
-        m_previous = sys::SystemLog::setObserver([this](const sys::SystemLogEntry& entry) {
-            std::lock_guard lock(m_mutex);
-            if (entry.category == "updates")
-                m_lines << QStringLiteral("%1 %2").arg(entry.priority).arg(entry.message);
-        });
     }
-    ~UpdatesLog() {
-        sys::SystemLog::setObserver(m_previous);
+    ~QuietLog() {
         sys::SystemLog::flush(10000);
         sys::SystemLog::setTransport({});
     }
-    QStringList lines() {
-        std::lock_guard lock(m_mutex);
-        return m_lines;
-    }
-
-private:
-    std::mutex m_mutex;
-    QStringList m_lines;
-    sys::SystemLog::Observer m_previous;
 };
 
 // A port nothing listens on.
@@ -140,7 +123,7 @@ TEST(AppUpdater, NewerUpToDateOrFailedFromTheFeed) {
         {server.url("/error.xml"), Kind::failed, "500"},
         {refusingUrl(), Kind::failed, "could not be reached"},
     };
-    UpdatesLog log;
+    QuietLog log;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.feed.toString().toStdString());
         AppUpdater updater(c.feed, "1.4.2");
@@ -166,11 +149,12 @@ TEST(AppUpdater, NewerUpToDateOrFailedFromTheFeed) {
         }
     }
     sys::SystemLog::flush(10000);
-    EXPECT_EQ(log.lines(), QStringList(std::size(cases), "6 check for updates (user initiated)"));
+    EXPECT_EQ(log.lines("updates"),
+              QStringList(std::size(cases), "6 check for updates (user initiated)"));
 }
 
 TEST(AppUpdater, WithoutAFeedNoCheckEverStarts) {
-    UpdatesLog log;
+    QuietLog log;
     for (const QUrl& feed : {QUrl(), QUrl("appcast.xml")}) {
         AppUpdater updater(feed, "1.0");
         QSignalSpy finished(&updater, &AppUpdater::checkFinished);
@@ -181,7 +165,7 @@ TEST(AppUpdater, WithoutAFeedNoCheckEverStarts) {
         EXPECT_EQ(finished.count(), 0);
     }
     sys::SystemLog::flush(10000);
-    EXPECT_TRUE(log.lines().isEmpty());
+    EXPECT_TRUE(log.lines("updates").isEmpty());
 }
 
 TEST(AppUpdater, VersionsCompareNumericallyComponentByComponent) {
@@ -246,7 +230,7 @@ TEST(UpdatesMenu, CheckForUpdatesFollowsTheUpdaterAndTellsTheOutcome) {
     FeedServer server;
     server.answer("/newer.xml", 200, feedHead + equalItem + newerItem + feedTail);
     server.answer("/equal.xml", 200, feedHead + equalItem + feedTail);
-    UpdatesLog log;
+    QuietLog log;
     const struct {
         QString path, text, informative;
     } cases[] = {

@@ -1,6 +1,7 @@
 #include "platform/system/SystemLog.h"
 
 #include "BuildInfo.h"
+#include "support/ObservedLog.h"
 
 #include <QElapsedTimer>
 #include <condition_variable>
@@ -12,27 +13,6 @@ using sys::SystemLog;
 using sys::SystemLogEntry;
 
 namespace {
-
-// Collects what the observer sees while it lives, and restores the previous observer.
-class ObservedMessages {
-public:
-    ObservedMessages() {
-        m_previous = SystemLog::setObserver([this](const SystemLogEntry& entry) {
-            std::lock_guard lock(m_mutex);
-            m_entries.push_back(entry);
-        });
-    }
-    ~ObservedMessages() { SystemLog::setObserver(m_previous); }
-    std::vector<SystemLogEntry> entries() {
-        std::lock_guard lock(m_mutex);
-        return m_entries;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<SystemLogEntry> m_entries;
-    SystemLog::Observer m_previous;
-};
 
 // A destination that stops at its first message until released, like a stalled journal.
 class StalledJournal {
@@ -86,7 +66,7 @@ QStringList asText(const QList<QByteArray>& fields) {
 TEST(SystemLog, MessagesGoOutUnchangedWithTheBundleIdentifierCategoryAndLevel) {
     EXPECT_EQ(&SystemLog::ingest(), &SystemLog::ingest()); // made once
     EXPECT_EQ(SystemLog::general().category(), QString());
-    ObservedMessages observed;
+    testsupport::ObservedLog observed;
     SystemLog::ingest().log("  Step 1/4: back up “IMG_0001.CR3” → 100%");
     SystemLog::updates().info("checked\nsecond line");
     const auto entries = observed.entries();
