@@ -115,24 +115,20 @@ TEST_F(PairReplacementTest, BackupPlanFollowsResourcesAndFavouriteFlag) {
         const qsizetype before = logger.lines().size();
         replace(id);
 
-        QStringList expectedLog;
-        if (!row.jpegBackup.isEmpty())
-            expectedLog << (row.jpegBackup == "jpg" ? "  backup rendered-jpeg → "
-                                                    : "  backup jpeg → ") +
-                               shown + "." + row.jpegBackup;
-        if (!row.rawBackup.isEmpty())
-            expectedLog << "  backup raw → " + shown + "." + row.rawBackup;
+        QStringList expectedLog, expectedFiles{base + ".json"};
+        const QString jpegKind = row.jpegBackup == "jpg" ? "rendered-jpeg" : "jpeg";
+        for (const auto& [kind, ext] :
+             {std::pair{jpegKind, row.jpegBackup}, {"raw", row.rawBackup}})
+            if (!ext.isEmpty()) {
+                expectedLog << QString("  backup %1 → %2.%3").arg(kind, shown, ext);
+                expectedFiles << base + "." + ext;
+            }
         const QStringList logged = messages().mid(before);
         ASSERT_EQ(logged.size(), expectedLog.size() + 1);
         EXPECT_EQ(logged.mid(0, expectedLog.size()), expectedLog);
         EXPECT_TRUE(logged.last().startsWith("  replaced with IMG_7.heic (new asset "));
 
         const QString folder = target(row.favourite);
-        QStringList expectedFiles{base + ".json"};
-        if (!row.jpegBackup.isEmpty())
-            expectedFiles << base + "." + row.jpegBackup;
-        if (!row.rawBackup.isEmpty())
-            expectedFiles << base + "." + row.rawBackup;
         expectedFiles.sort();
         EXPECT_EQ(QDir(folder).entryList({base + "*"}, QDir::Files | QDir::Hidden), expectedFiles);
         if (row.jpegBackup == "jpg") {
