@@ -399,10 +399,7 @@ TEST_F(DeletionPromptTest, DeleteConfirmsAndCancelRefuses) {
     box = gatetest::waitForMessageBox(DeletionPrompt::objectName());
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->text(), "Delete 1 item?");
-    QAbstractButton* remove = nullptr;
-    for (QAbstractButton* b : box->buttons())
-        if (b->text() == "Delete")
-            remove = b;
+    QAbstractButton* remove = gatetest::buttonTitled(box, "Delete");
     ASSERT_NE(remove, nullptr);
     remove->click();
     ASSERT_TRUE(testloop::spinUntil([&] { return bool(done); }));

@@ -59,13 +59,6 @@ void photolib(const QStringList& arguments) {
                                      << process.readAll().toStdString();
 }
 
-QAbstractButton* buttonTitled(QWidget* root, const QString& text) {
-    for (QAbstractButton* button : root->findChildren<QAbstractButton*>())
-        if (button->text() == text && button->isVisible())
-            return button;
-    return nullptr;
-}
-
 QMessageBox* alertTitled(const QString& title) {
     return gatetest::waitForWindow<QMessageBox>(
         [&](QMessageBox* box) { return box->windowTitle() == title || box->text() == title; });
@@ -140,24 +133,17 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
 
     // Select one favourite and two others; the table shows the selection.
     QSet<QString> chosen;
-    int favourites = 0, others = 0;
-    for (const PhotoPair& pair : scanned) {
-        if (pair.isFavorite && favourites < 1) {
+    int toChoose[2] = {2, 1}; // others, favourites
+    for (const PhotoPair& pair : scanned)
+        if (toChoose[pair.isFavorite]-- > 0)
             chosen << pair.id;
-            ++favourites;
-        } else if (!pair.isFavorite && others < 2) {
-            chosen << pair.id;
-            ++others;
-        }
-    }
-    ASSERT_EQ(favourites, 1);
-    ASSERT_EQ(others, 2);
+    ASSERT_EQ(chosen.size(), 3);
     model->setSelectedIDs(chosen);
     EXPECT_TRUE(testloop::spinUntil(
         [&] { return table->selectionModel()->selectedRows().size() == 3; }, 5000));
 
     // Step 1: the export albums.
-    QAbstractButton* step1 = buttonTitled(&window, "Step 1: Create Export Albums");
+    QAbstractButton* step1 = gatetest::buttonTitled(&window, "Step 1: Create Export Albums");
     ASSERT_NE(step1, nullptr);
     ASSERT_TRUE(step1->isEnabled());
     step1->click();
@@ -182,11 +168,11 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
     const QString backups = work.filePath("Backups");
     ASSERT_TRUE(QDir().mkpath(backups));
     chooser->answers = {backups, exported};
-    QAbstractButton* backupButton = buttonTitled(&window, "Backup Folder…");
+    QAbstractButton* backupButton = gatetest::buttonTitled(&window, "Backup Folder…");
     ASSERT_NE(backupButton, nullptr);
     backupButton->click();
     ASSERT_TRUE(testloop::spinUntil([&] { return model->backup()->url() == backups; }));
-    QAbstractButton* step2 = buttonTitled(&window, "Step 2: Ingest Exported Folder…");
+    QAbstractButton* step2 = gatetest::buttonTitled(&window, "Step 2: Ingest Exported Folder…");
     ASSERT_NE(step2, nullptr);
     step2->click();
 
@@ -198,9 +184,9 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
     EXPECT_EQ(chooser->asked[1].message,
               "Choose a folder of HEICs exported from the Twinslim export albums.");
     EXPECT_EQ(prompt->text(), "Delete 3 items?");
-    for (QAbstractButton* b : prompt->buttons())
-        if (b->text() == "Delete")
-            b->click();
+    QAbstractButton* remove = gatetest::buttonTitled(prompt, "Delete");
+    ASSERT_NE(remove, nullptr);
+    remove->click();
 
     // The report.
     QMessageBox* report = alertTitled("Ingest complete");

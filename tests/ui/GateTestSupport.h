@@ -2,6 +2,7 @@
 
 #include "core/EventLoop.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
 #include <QWidget>
@@ -25,6 +26,14 @@ W* waitForWindow(const std::function<bool(W*)>& matches = {}, int timeoutMs = 30
     W* found = nullptr;
     testloop::spinUntil([&] { return (found = visibleWindow<W>(matches)) != nullptr; }, timeoutMs);
     return found;
+}
+
+// The visible button of that title among the widget's descendants.
+inline QAbstractButton* buttonTitled(QWidget* root, const QString& text) {
+    for (QAbstractButton* button : root->findChildren<QAbstractButton*>())
+        if (button->text() == text && button->isVisible())
+            return button;
+    return nullptr;
 }
 
 inline QMessageBox* waitForMessageBox(const QString& objectName, int timeoutMs = 30000) {
