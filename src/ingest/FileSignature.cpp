@@ -359,6 +359,8 @@ QByteArray heifItemData(ImageFile& file, const std::vector<Box>& meta, quint32 i
     const int sizes = int(c.next(1)), sizes2 = int(c.next(1));
     const int offsetSize = sizes >> 4, lengthSize = sizes & 15, baseOffsetSize = sizes2 >> 4;
     const int indexSize = (version == 1 || version == 2) ? (sizes2 & 15) : 0;
+    if (std::max({offsetSize, lengthSize, baseOffsetSize, indexSize}) > 8) // wider cannot be read
+        return {};
     const quint64 itemCount = c.next(version < 2 ? 2 : 4);
     for (quint64 i = 0; i < itemCount && c.ok(); ++i) {
         const quint64 id = c.next(version < 2 ? 2 : 4);
@@ -366,13 +368,19 @@ QByteArray heifItemData(ImageFile& file, const std::vector<Box>& meta, quint32 i
         c.skip(2); // data reference index
         const quint64 baseOffset = c.next(baseOffsetSize);
         const quint64 extentCount = c.next(2);
+        if (id != itemId) {
+            // Stepped over at once: with field sizes of 0 the extents take no bytes, and walking
+            // 65535 of them for each of thousands of items would take minutes.
+            c.skip(qint64(extentCount) * (indexSize + offsetSize + lengthSize));
+            continue;
+        }
         QByteArray data;
         for (quint64 e = 0; e < extentCount && c.ok(); ++e) {
             c.skip(indexSize);
             const quint64 offset = baseOffset + c.next(offsetSize);
             quint64 length = c.next(lengthSize);
-            if (id != itemId || !c.ok())
-                continue;
+            if (!c.ok())
+                break;
             // A length of 0 means "to the end" of the file or of `idat`.
             QByteArrayView extent;
             if (method == 0) {
@@ -391,8 +399,7 @@ QByteArray heifItemData(ImageFile& file, const std::vector<Box>& meta, quint32 i
                 return {};
             data += extent;
         }
-        if (id == itemId)
-            return c.ok() ? data : QByteArray();
+        return c.ok() ? data : QByteArray();
     }
     return {};
 }

@@ -7,6 +7,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
@@ -235,6 +236,58 @@ TEST_F(ReadSignatureTest, UnreadableFilesGiveUrlAndBaseOnly) {
         EXPECT_EQ(readSignature(dir.filePath(name)),
                   (FileSignature{dir.filePath(name), normalizedBase(name), std::nullopt, 0, 0}))
             << name.toStdString();
+}
+
+namespace {
+
+// A HEIF file whose item locations list thousands of other items before the Exif item, each with
+// the most extents there can be (65535) and field sizes of 0, so that the extents take no bytes.
+QByteArray heifWithEmptyExtents(int otherItems, const QByteArray& exif) {
+    const auto be = [](quint64 value, int bytes) {
+        QByteArray b;
+        for (int i = bytes - 1; i >= 0; --i)
+            b.append(char((value >> (8 * i)) & 0xFF));
+        return b;
+    };
+    const auto box = [&](const char* type, const QByteArray& payload) {
+        return be(quint64(8 + payload.size()), 4) + QByteArray(type, 4) + payload;
+    };
+    const QByteArray fullBox(4, '\0'); // version 0, no flags
+    const QByteArray infeV2("\x02\0\0\0", 4);
+    const auto infe = [&](quint16 id, const char* type) {
+        return box("infe", infeV2 + be(id, 2) + be(0, 2) + QByteArray(type, 4) + '\0');
+    };
+    const QByteArray ftyp = box("ftyp", "heic" + be(0, 4) + "mif1heic");
+    const auto meta = [&](quint64 exifOffset) {
+        QByteArray iloc =
+            fullBox + QByteArray("\0\x40", 2) + be(quint64(otherItems) + 1, 2); // base offsets
+        for (int i = 0; i < otherItems; ++i) // id, data reference, base offset, extent count
+            iloc += be(quint64(3 + i % 60000), 2) + be(0, 2) + be(0, 4) + be(0xFFFF, 2);
+        iloc += be(2, 2) + be(0, 2) + be(exifOffset, 4) + be(1, 2); // to the end of the file
+        return box("meta",
+                   fullBox + box("pitm", fullBox + be(1, 2)) +
+                       box("iinf", fullBox + be(2, 2) + infe(1, "hvc1") + infe(2, "Exif")) +
+                       box("iref", fullBox + box("cdsc", be(2, 2) + be(1, 2) + be(1, 2))) +
+                       box("iprp", box("ipco", box("ispe", fullBox + be(64, 4) + be(48, 4))) +
+                                       box("ipma", fullBox + be(1, 4) + be(1, 2) + "\x01\x81")) +
+                       box("iloc", iloc));
+    };
+    const qsizetype metaSize = meta(0).size();
+    return ftyp + meta(quint64(ftyp.size() + metaSize + 8)) + box("mdat", be(0, 4) + exif);
+}
+
+} // namespace
+
+TEST_F(ReadSignatureTest, ManyEmptyItemExtentsAreReadQuickly) {
+    imaging::ExifFields fields;
+    fields.dateTimeOriginal = "2023:07:14 10:22:33";
+    const QString path =
+        write("extents.heic", heifWithEmptyExtents(5000, imaging::buildExifBlock(fields)));
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(readSignature(path), (FileSignature{path, "extents", kTaken, 64, 48}));
+    // Stepping through the extents one by one would take over 300 million steps.
+    EXPECT_LT(timer.elapsed(), 5000);
 }
 
 TEST(ReadSignatureSamplesTest, MatchesTheManifest) {
