@@ -7,7 +7,6 @@
 
 #include <QBuffer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
@@ -278,16 +277,14 @@ QByteArray heifWithEmptyExtents(int otherItems, const QByteArray& exif) {
 
 } // namespace
 
-TEST_F(ReadSignatureTest, ManyEmptyItemExtentsAreReadQuickly) {
+// Stepping through each of these extents one by one takes four billion steps (hours); the reader
+// steps over another item's extents at once.
+TEST_F(ReadSignatureTest, ManyEmptyItemExtentsAreSteppedOver) {
     imaging::ExifFields fields;
     fields.dateTimeOriginal = "2023:07:14 10:22:33";
     const QString path =
-        write("extents.heic", heifWithEmptyExtents(5000, imaging::buildExifBlock(fields)));
-    QElapsedTimer timer;
-    timer.start();
+        write("extents.heic", heifWithEmptyExtents(65000, imaging::buildExifBlock(fields)));
     EXPECT_EQ(readSignature(path), (FileSignature{path, "extents", kTaken, 64, 48}));
-    // Stepping through the extents one by one would take over 300 million steps.
-    EXPECT_LT(timer.elapsed(), 5000);
 }
 
 TEST(ReadSignatureSamplesTest, MatchesTheManifest) {
