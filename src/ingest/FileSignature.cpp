@@ -121,14 +121,23 @@ public:
             return {};
         if (offset + length <= m_head.size())
             return QByteArrayView(m_head).sliced(offset, length);
-        m_scratch.resize(length);
-        if (!readFully(m_scratch.data(), length, offset))
-            return {};
-        return QByteArrayView(m_scratch).first(length);
+        // Past the head, whole windows are read: a walk through many small segments then costs
+        // a read per window, not one per segment.
+        if (offset < m_windowAt || offset + length > m_windowAt + m_window.size()) {
+            const qint64 window = std::max(length, std::min(kWindowLength, m_size - offset));
+            m_window.resize(window);
+            m_windowAt = offset;
+            if (!readFully(m_window.data(), window, offset)) {
+                m_window.clear();
+                return {};
+            }
+        }
+        return QByteArrayView(m_window).sliced(offset - m_windowAt, length);
     }
 
 private:
     static constexpr qint64 kHeadLength = 64 * 1024;
+    static constexpr qint64 kWindowLength = 64 * 1024;
 
     bool readFully(char* to, qint64 length, qint64 offset) const {
         while (length > 0) {
@@ -147,7 +156,8 @@ private:
     int m_fd = -1;
     qint64 m_size = 0;
     QByteArray m_head;
-    QByteArray m_scratch;
+    QByteArray m_window; // the bytes at m_windowAt
+    qint64 m_windowAt = 0;
 };
 
 // ---- EXIF ----

@@ -174,6 +174,10 @@ TEST_F(ReadSignatureTest, ReadsSizeAndOriginalDateAsLocalTime) {
         {"IMG_0412.heic", heic(dated), kTaken},
         {"content-decides.heic", datedJpeg, kTaken},
         {"cut-in-image-data.jpg", datedJpeg.first(datedJpeg.size() * 3 / 4), kTaken},
+        // Headers far past the first read, behind thousands of tiny segments.
+        {"tiny-segments-first.jpg",
+         QByteArray(datedJpeg).insert(2, QByteArray("\xFF\xEF\x00\x04xy", 6).repeated(30000)),
+         kTaken},
         {"no-nul.jpg", jpeg(exifWithEntry(0x9003, 2, "2023:07:14 10:22:33")), kTaken},
         {"no-exif.jpg", jpeg({}), std::nullopt},
         {"digitized-only.jpg", jpeg(exifWithEntry(0x9004, 2, ascii("2023:07:14 10:22:33"))),
