@@ -70,11 +70,27 @@ TEST_F(PhotolibTest, KillingAnImportAtRandomMomentsLeavesACleanLibrary) {
         p.setProcessEnvironment(env);
         p.start(testsupport::photolibPath(), {"import", cam});
         ASSERT_TRUE(p.waitForStarted());
-        // Each round kills within its own slice of the run, from start-up to the end.
-        const double expected = whole - (whole - present) * before / total;
-        QThread::msleep(ulong(expected * (round + random.generateDouble()) / rounds));
-        if (p.state() == QProcess::Running)
-            ::kill(pid_t(p.processId()), SIGKILL);
+        if (round < 2) {
+            // Watched: killed as soon as this run has committed items and has files of its
+            // next change on the way, so some round surely stops inside a change.
+            photos::SqliteDatabase db(library + "/catalog.sqlite");
+            while (p.state() == QProcess::Running) {
+                auto items = db.statement("SELECT count(*) FROM assets");
+                auto pending = db.statement("SELECT count(*) FROM pending_files");
+                if (items.step() && items.int64(0) > before && pending.step() &&
+                    pending.int64(0) > 0) {
+                    ::kill(pid_t(p.processId()), SIGKILL);
+                    break;
+                }
+                QThread::usleep(300);
+            }
+        } else {
+            // Timed: within its own slice of the rest of the run, from start-up to the end.
+            const double expected = whole - (whole - present) * before / total;
+            QThread::msleep(ulong(expected * (round - 2 + random.generateDouble()) / (rounds - 2)));
+            if (p.state() == QProcess::Running)
+                ::kill(pid_t(p.processId()), SIGKILL);
+        }
         p.waitForFinished();
         const Leftovers left = leftoversOf(library);
         EXPECT_GE(left.items, before) << "round " << round; // committed items stay
