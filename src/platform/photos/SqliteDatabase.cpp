@@ -2,15 +2,26 @@
 
 #include "platform/photos/PhotoLibraryError.h"
 
+#include <cstring>
 #include <sqlite3.h>
 
 namespace photos {
 
+// SQLite's text for a failed read or write ("disk I/O error") leaves out why; the system's
+// reason (a full disk, a file-size limit, a disk gone) is what the user can act on.
+static QString reasonOf(sqlite3* db, const char* sqliteText) {
+    QString text = QString::fromUtf8(sqliteText);
+    const int code = sqlite3_errcode(db) & 0xFF;
+    const int err = sqlite3_system_errno(db);
+    if (err != 0 && (code == SQLITE_IOERR || code == SQLITE_FULL || code == SQLITE_CANTOPEN))
+        text += QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(err));
+    return text;
+}
+
 static PhotoLibraryError sqliteError(sqlite3* db, const char* what) {
-    return PhotoLibraryError(
-        PhotoLibraryError::Code::CatalogFailed,
-        QStringLiteral("The photo library catalogue failed (%1: %2).")
-            .arg(QString::fromUtf8(what), QString::fromUtf8(sqlite3_errmsg(db))));
+    return PhotoLibraryError(PhotoLibraryError::Code::CatalogFailed,
+                             QStringLiteral("The photo library catalogue failed (%1: %2).")
+                                 .arg(QString::fromUtf8(what), reasonOf(db, sqlite3_errmsg(db))));
 }
 
 SqliteStatement::~SqliteStatement() {
@@ -99,7 +110,7 @@ SqliteDatabase::~SqliteDatabase() {
 void SqliteDatabase::exec(const char* sql) {
     char* message = nullptr;
     if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        QString text = QString::fromUtf8(message ? message : "unknown");
+        QString text = reasonOf(m_db, message ? message : "unknown");
         sqlite3_free(message);
         throw PhotoLibraryError(
             PhotoLibraryError::Code::CatalogFailed,
