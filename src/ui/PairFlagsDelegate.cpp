@@ -3,20 +3,13 @@
 #include "ui/PairRoles.h"
 #include "ui/Symbols.h"
 
-#include <QApplication>
 #include <QPainter>
 
 namespace twinslim {
 
 void PairFlagsDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                               const QModelIndex& index) const {
-    QStyleOptionViewItem background(option);
-    initStyleOption(&background, index);
-    background.text.clear();
-    background.icon = QIcon();
-    const QWidget* widget = option.widget;
-    QStyle* style = widget ? widget->style() : QApplication::style();
-    style->drawControl(QStyle::CE_ItemViewItem, &background, painter, widget);
+    paintBackground(painter, option, index);
 
     const int rank = index.data(SortRole).toInt();
     const bool favorite = rank & 2;

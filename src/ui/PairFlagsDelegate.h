@@ -1,15 +1,15 @@
 #pragma once
 
-#include <QStyledItemDelegate>
+#include "ui/MarkDelegate.h"
 
 namespace twinslim {
 
 // The pair table's "★ ✎" column: a yellow star for a favourite and a blue pencil for an edited
 // pair, side by side and centred; empty for neither. Reads the row's flag rank.
-class PairFlagsDelegate : public QStyledItemDelegate {
+class PairFlagsDelegate : public MarkDelegate {
     Q_OBJECT
 public:
-    using QStyledItemDelegate::QStyledItemDelegate;
+    using MarkDelegate::MarkDelegate;
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;

@@ -3,20 +3,13 @@
 #include "ui/PairTableModel.h"
 #include "ui/Symbols.h"
 
-#include <QApplication>
 #include <QPainter>
 
 namespace twinslim {
 
 void SelectionMarkDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                                   const QModelIndex& index) const {
-    QStyleOptionViewItem background(option);
-    initStyleOption(&background, index);
-    background.text.clear();
-    background.icon = QIcon();
-    const QWidget* widget = option.widget;
-    QStyle* style = widget ? widget->style() : QApplication::style();
-    style->drawControl(QStyle::CE_ItemViewItem, &background, painter, widget);
+    paintBackground(painter, option, index);
 
     const bool selected = index.data(PairTableModel::SelectedRole).toBool();
     QColor color;

@@ -1,15 +1,15 @@
 #pragma once
 
-#include <QStyledItemDelegate>
+#include "ui/MarkDelegate.h"
 
 namespace twinslim {
 
 // The pair table's first column: a filled checkmark when the row's pair is selected, a faint circle
 // otherwise. It only shows the state; the table does the selecting.
-class SelectionMarkDelegate : public QStyledItemDelegate {
+class SelectionMarkDelegate : public MarkDelegate {
     Q_OBJECT
 public:
-    using QStyledItemDelegate::QStyledItemDelegate;
+    using MarkDelegate::MarkDelegate;
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
