@@ -122,6 +122,11 @@ public:
     // matches, deletes the replaced originals in one confirmed change and stores the
     // report. Never throws: a reason not to start goes to infoMessage.
     QCoro::Task<> ingest(QString folder);
+    // Asks the running ingest to stop once the file in hand is done: it then writes the log
+    // of what it did and leaves the replaced originals in the marker album for the next
+    // start. Does nothing when no run is going on.
+    void requestIngestStop();
+    bool isStopRequested() const { return m_stopRequested; }
     // What ingest(folder) would match, without changing anything: no backup, no library
     // change, no log file. Empty, with infoMessage set, when a run could not start.
     std::optional<IngestPlan> planIngest(const QString& folder);
@@ -176,6 +181,7 @@ private:
     std::optional<IngestReport> m_ingestReport;
     bool m_showIngestReport = false;
     bool m_isRunning = false;
+    bool m_stopRequested = false;
     int m_runIndex = 0;
     int m_runTotal = 0;
     QString m_currentLabel;

@@ -138,6 +138,11 @@ std::optional<IngestPlan> LibraryModel::planIngest(const QString& folder) {
     return plan;
 }
 
+void LibraryModel::requestIngestStop() {
+    if (m_isRunning)
+        m_stopRequested = true;
+}
+
 QCoro::Task<> LibraryModel::ingest(QString folder) {
     // None of the checks suspends, so two runs cannot both pass the first one.
     if (m_isRunning)
@@ -157,6 +162,7 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
         co_return;
     }
 
+    m_stopRequested = false;
     setIsRunning(true);
     QPointer<LibraryModel> self(this);
     IngestLogger logger;
@@ -235,9 +241,19 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
         }
         if (!self)
             co_return; // replaced originals wait in the marker album for the next start
+        if (m_stopRequested)
+            break;
     }
 
-    if (!replacedOriginals.empty()) {
+    const bool stopped = m_stopRequested;
+    if (stopped)
+        logger.log(QStringLiteral("Ingest stopped by the user after %1 of %2 files; the "
+                                  "replaced originals wait in %3 for the next start")
+                       .arg(m_runIndex)
+                       .arg(files.size())
+                       .arg(markerAlbumTitle()));
+    // A stopped run asks no question: its originals are offered for deletion at the next start.
+    if (!replacedOriginals.empty() && !stopped) {
         try {
             auto deleting = deleteAssets(replacedOriginals);
             co_await deleting;
