@@ -1,5 +1,7 @@
 #include "ingest/IngestMatcher.h"
 
+#include "backup/MarkerAlbum.h"
+
 #include <QLocale>
 #include <algorithm>
 #include <cmath>
@@ -24,8 +26,26 @@ std::vector<AlbumMember> albumMembers(const std::vector<photos::AssetPtr>& items
     return members;
 }
 
-IngestMatcher::IngestMatcher(std::vector<AlbumMember> members, QSet<QString> alreadyMatched)
-    : m_members(std::move(members)), m_matchedAssetIDs(std::move(alreadyMatched)) {}
+IngestMatcher::IngestMatcher(std::vector<AlbumMember> members,
+                             const std::vector<photos::AssetPtr>& replacedEarlier)
+    : m_members(std::move(members)) {
+    QSet<QString> waiting;
+    for (const photos::AssetPtr& item : replacedEarlier)
+        if (item)
+            waiting.insert(item->localIdentifier);
+    QSet<QString> listed;
+    for (AlbumMember& member : m_members) {
+        listed.insert(member.asset->localIdentifier);
+        member.alreadyReplaced = waiting.contains(member.asset->localIdentifier);
+    }
+    for (AlbumMember& member : albumMembers(replacedEarlier)) {
+        if (listed.contains(member.asset->localIdentifier))
+            continue;
+        listed.insert(member.asset->localIdentifier);
+        member.alreadyReplaced = true;
+        m_members.push_back(std::move(member));
+    }
+}
 
 namespace {
 
@@ -83,6 +103,13 @@ MatchDecision IngestMatcher::match(const FileSignature& signature, const QString
     }
 
     m_matchedAssetIDs.insert(chosen->asset->localIdentifier);
+    if (chosen->alreadyReplaced)
+        return {MatchDecision::Kind::alreadyReplaced, chosen->asset,
+                QStringLiteral("SKIPPED ") + fileName + QStringLiteral(" → asset ") +
+                    chosen->asset->localIdentifier +
+                    QStringLiteral(": replaced by an earlier run; the original waits in “%1” to "
+                                   "be deleted")
+                        .arg(markerAlbumTitle())};
     return {MatchDecision::Kind::matched, chosen->asset,
             QStringLiteral("MATCH ") + fileName + QStringLiteral(" → asset ") +
                 chosen->asset->localIdentifier + QStringLiteral(" [") +

@@ -16,6 +16,10 @@ struct AlbumMember {
     photos::AssetPtr asset;
     QSet<QString> bases; // normalizedBase of every resource's original file name, none empty
     std::optional<QDateTime> date;
+    // Replaced by an earlier run and waiting in the marker album to be deleted: it still
+    // takes part in every decision, so that its own exported file finds it, but is never
+    // replaced again.
+    bool alreadyReplaced = false;
 };
 
 // The members of the given items, in their order (an item listed twice gives two members).
@@ -23,9 +27,9 @@ std::vector<AlbumMember> albumMembers(const std::vector<photos::AssetPtr>& items
 
 // What the run decided for one exported file, with the log line that says so.
 struct MatchDecision {
-    enum class Kind { matched, unmatched, ambiguous };
+    enum class Kind { matched, unmatched, ambiguous, alreadyReplaced };
     Kind kind = Kind::unmatched;
-    photos::AssetPtr asset; // the match
+    photos::AssetPtr asset; // the match (also when it was replaced already)
     QString message;
 };
 
@@ -34,9 +38,11 @@ struct MatchDecision {
 // matches at most once per run.
 class IngestMatcher {
 public:
-    // Items whose identifiers are in `alreadyMatched` are never matched: they were replaced
-    // by an earlier run that did not get to delete them.
-    IngestMatcher(std::vector<AlbumMember> members, QSet<QString> alreadyMatched);
+    // `replacedEarlier` are the marker album's items: replaced by an earlier run that did not
+    // get to delete them. Those among the members are flagged; the others (they left the
+    // export albums when a deletion was refused) are added after them.
+    IngestMatcher(std::vector<AlbumMember> members,
+                  const std::vector<photos::AssetPtr>& replacedEarlier);
 
     // Decides for the file named `fileName`; a match is remembered at once.
     MatchDecision match(const FileSignature& signature, const QString& fileName);

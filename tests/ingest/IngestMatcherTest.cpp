@@ -92,12 +92,39 @@ TEST(IngestMatcher, NameFirstThenTheNearestDateStrictlyWithinTwoSeconds) {
 
 TEST(IngestMatcher, AMemberMatchesOnceAndEarlierReplacementsNever) {
     const auto a = item("A/L0/001", t0), b = item("B/L0/001", t0, false, {"IMG_2.JPG"});
-    IngestMatcher matcher(albumMembers({a, b}), {"B/L0/001"});
+    IngestMatcher matcher(albumMembers({a, b}), {b});
     EXPECT_EQ(matcher.match(file("IMG_1.heic", t0), "IMG_1.heic").kind,
               MatchDecision::Kind::matched);
-    for (const char* name : {"IMG_1 (1).heic", "IMG_2.heic"})
-        EXPECT_EQ(matcher.match(file(name, t0), name).kind, MatchDecision::Kind::unmatched);
+    EXPECT_EQ(matcher.match(file("IMG_1 (1).heic", t0), "IMG_1 (1).heic").kind,
+              MatchDecision::Kind::unmatched);
+    const MatchDecision again = matcher.match(file("IMG_2.heic", t0), "IMG_2.heic");
+    EXPECT_EQ(again.kind, MatchDecision::Kind::alreadyReplaced);
+    EXPECT_EQ(again.message, "SKIPPED IMG_2.heic → asset B/L0/001: replaced by an earlier run; "
+                             "the original waits in “TwinslimOriginalsToDelete” to be deleted");
     // Empty stems are dropped from the members, so an empty file stem never matches.
     const auto odd = item("O/L0/001", t0, false, {"(3).JPG"});
     EXPECT_TRUE(albumMembers({odd}).front().bases.isEmpty());
+}
+
+// Two camera folders, one name: A's original was replaced by an earlier run (in the marker
+// album, whether or not still in an export album); its file must find A and be skipped, and
+// never take B's place, and B's file must still find B by its date.
+TEST(IngestMatcher, AnEarlierReplacementStaysACandidateForTheDateDecision) {
+    const auto a = item("A/L0/001", t0), b = item("B/L0/001", t0.addDays(30));
+    for (const bool stillInExportAlbum : {true, false}) {
+        SCOPED_TRACE(stillInExportAlbum);
+        IngestMatcher matcher(albumMembers(stillInExportAlbum ? std::vector{a, b} : std::vector{b}),
+                              {a});
+        const MatchDecision first = matcher.match(file("IMG_1.heic", t0), "IMG_1.heic");
+        EXPECT_EQ(first.kind, MatchDecision::Kind::alreadyReplaced);
+        EXPECT_EQ(first.asset, a);
+        const MatchDecision second =
+            matcher.match(file("IMG_1 (1).heic", t0.addDays(30)), "IMG_1 (1).heic");
+        EXPECT_EQ(second.kind, MatchDecision::Kind::matched);
+        EXPECT_EQ(second.asset, b);
+    }
+    // Without a date to decide, the earlier replacement still counts: ambiguous, not B.
+    IngestMatcher undated(albumMembers({b}), {a});
+    EXPECT_EQ(undated.match(file("IMG_1.heic", std::nullopt), "IMG_1.heic").kind,
+              MatchDecision::Kind::ambiguous);
 }

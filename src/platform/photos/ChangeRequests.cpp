@@ -31,6 +31,10 @@ void AssetCollectionChangeRequest::addAssets(const std::vector<ObjectPlaceholder
     m_operations.push_back({true, ids});
 }
 
+void AssetCollectionChangeRequest::addNewMembers(const std::vector<AssetPtr>& assets) {
+    m_operations.push_back({true, identifiersOf(assets), true});
+}
+
 void AssetCollectionChangeRequest::removeAssets(const std::vector<AssetPtr>& assets) {
     m_operations.push_back({false, identifiersOf(assets)});
 }
@@ -49,6 +53,13 @@ AssetCollectionChangeRequest&
 ChangeRequests::creationRequestForAssetCollection(const QString& title) {
     m_collectionChanges.push_back(AssetCollectionChangeRequest(newCollectionIdentifier(), title));
     return m_collectionChanges.back();
+}
+
+AssetCollectionChangeRequest&
+ChangeRequests::creationRequestForUniqueAssetCollection(const QString& title) {
+    AssetCollectionChangeRequest& request = creationRequestForAssetCollection(title);
+    request.m_uniqueTitle = true;
+    return request;
 }
 
 AssetCollectionChangeRequest*

@@ -72,15 +72,21 @@ class AssetCollectionChangeRequest {
 public:
     void addAssets(const std::vector<AssetPtr>& assets);
     void addAssets(const std::vector<ObjectPlaceholder>& placeholders);
+    // Like addAssets, but the whole change fails with AlreadyMember when one of them is a
+    // member already: two processes that each decided to add an item cannot both succeed.
+    void addNewMembers(const std::vector<AssetPtr>& assets);
     void removeAssets(const std::vector<AssetPtr>& assets);
 
     ObjectPlaceholder placeholderForCreatedAssetCollection() const { return {m_identifier}; }
     const QString& collectionIdentifier() const { return m_identifier; }
     const std::optional<QString>& createdTitle() const { return m_createdTitle; }
+    // A created album whose title no other regular album may have when the change applies.
+    bool requiresUniqueTitle() const { return m_uniqueTitle; }
 
     struct Operation {
         bool add;
         QStringList assetIdentifiers;
+        bool mustBeNew = false; // an add that fails when an item is a member already
     };
     const std::vector<Operation>& operations() const { return m_operations; }
 
@@ -91,6 +97,7 @@ private:
     QString m_identifier;
     std::optional<QString> m_createdTitle;
     std::vector<Operation> m_operations;
+    bool m_uniqueTitle = false;
 };
 
 // What a change body records. It runs on the library's worker thread and only
@@ -100,6 +107,10 @@ public:
     AssetCreationRequest& creationRequestForAsset();
     AssetChangeRequest& changeRequestForAsset(const AssetPtr& asset);
     AssetCollectionChangeRequest& creationRequestForAssetCollection(const QString& title);
+    // Creates the album only if no regular album has this title when the change applies;
+    // otherwise the change fails with AlreadyExists and changes nothing. This is what makes
+    // find-or-create safe when several processes share the library.
+    AssetCollectionChangeRequest& creationRequestForUniqueAssetCollection(const QString& title);
     // Nothing when the collection cannot take membership changes (not a regular user album).
     AssetCollectionChangeRequest* changeRequestForAssetCollection(const CollectionPtr& collection);
     void deleteAssets(const std::vector<AssetPtr>& assets);

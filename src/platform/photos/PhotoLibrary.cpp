@@ -474,6 +474,17 @@ void PhotoLibrary::applyRecords(SqliteDatabase& db, const ChangeRequests& change
     }
 
     for (const AssetCollectionChangeRequest& change : changes.collectionChanges()) {
+        if (change.createdTitle() && change.requiresUniqueTitle()) {
+            auto taken = db.statement("SELECT 1 FROM albums WHERE title = ? AND type = ? AND "
+                                      "subtype = ?");
+            taken.bind(1, *change.createdTitle())
+                .bind(2, int(CollectionType::Album))
+                .bind(3, int(CollectionSubtype::AlbumRegular));
+            if (taken.step())
+                throw PhotoLibraryError(PhotoLibraryError::Code::AlreadyExists,
+                                        QStringLiteral("An album titled “%1” exists already.")
+                                            .arg(*change.createdTitle()));
+        }
         if (change.createdTitle()) {
             db.statement("INSERT INTO albums (uuid, title, type, subtype, created_at) VALUES (?, "
                          "?, ?, ?, ?)")
@@ -494,6 +505,15 @@ void PhotoLibrary::applyRecords(SqliteDatabase& db, const ChangeRequests& change
         for (const auto& op : change.operations()) {
             for (const QString& uuid : op.assetIdentifiers) {
                 const qint64 member = assetId(uuid);
+                if (op.add && op.mustBeNew) {
+                    auto present = db.statement(
+                        "SELECT 1 FROM album_members WHERE album_id = ? AND asset_id = ?");
+                    present.bind(1, albumId).bind(2, member);
+                    if (present.step())
+                        throw PhotoLibraryError(
+                            PhotoLibraryError::Code::AlreadyMember,
+                            QStringLiteral("The item %1 is in that album already.").arg(uuid));
+                }
                 if (op.add) {
                     // Adding a member again changes nothing.
                     db.statement(

@@ -18,7 +18,9 @@ public:
         StorageFailed = 3303,
         CatalogFailed = 3304,
         NewerCatalog = 3305,
-        Injected = 3399, // a failure asked for by a test
+        AlreadyExists = 3306, // a unique album's title is taken
+        AlreadyMember = 3307, // an item to be added as a new member is one already
+        Injected = 3399,      // a failure asked for by a test
     };
 
     PhotoLibraryError(Code code, QString description)
