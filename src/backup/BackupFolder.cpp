@@ -9,6 +9,11 @@
 #include <QPointer>
 #include <QSettings>
 #include <QUuid>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace twinslim {
 namespace {
@@ -111,6 +116,104 @@ QCoro::Task<> BackupFolder::choose() {
     // Taken even when the bookmark could not be stored; it then lasts until quit.
     self->saveBookmark(folder);
     self->setUrl(folder);
+}
+
+namespace {
+
+[[noreturn]] void gone(const QString& path) {
+    throw BackupFolderGone(
+        QStringLiteral("The backup folder “%1” is gone or is no longer the folder this run "
+                       "started with (an unplugged disk or an unmounted share?). Nothing more "
+                       "is changed in this run.")
+            .arg(path));
+}
+
+// Closes on every path.
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+} // namespace
+
+namespace {
+
+// Whether `inner` is `outer` or lies below it, links resolved.
+bool isWithin(const QString& inner, const QString& outer) {
+    if (inner.isEmpty() || outer.isEmpty())
+        return false;
+    const QString a = QFileInfo(inner).canonicalFilePath();
+    const QString b = QFileInfo(outer).canonicalFilePath();
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+    return a == b || a.startsWith(b.endsWith(QLatin1Char('/')) ? b : b + QLatin1Char('/'));
+}
+
+} // namespace
+
+std::optional<QString> BackupFolder::placementProblem(const QString& libraryPath,
+                                                      const QString& exportFolder) const {
+    if (!m_url)
+        return std::nullopt;
+    if (isWithin(*m_url, libraryPath))
+        return QStringLiteral("The backup folder is inside the photo library:\n") + *m_url +
+               QStringLiteral("\n\nBackups must live outside “%1”. Choose another folder.")
+                   .arg(libraryPath);
+    if (isWithin(*m_url, exportFolder))
+        return QStringLiteral("The backup folder is inside the folder of exported files:\n") +
+               *m_url +
+               QStringLiteral("\n\nBackups must live outside “%1”. Choose another folder.")
+                   .arg(exportFolder);
+    return std::nullopt;
+}
+
+void BackupFolder::pinForRun() {
+    m_pinned.reset();
+    if (!m_url)
+        throw BackupFolderGone(QStringLiteral("No backup folder is selected. Choose one first."));
+    struct stat info {};
+    if (::stat(QFile::encodeName(*m_url).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
+        gone(*m_url);
+    m_pinned = Identity{quint64(info.st_dev), quint64(info.st_ino)};
+}
+
+QString BackupFolder::makeSubfolder(const QString& relative) const {
+    if (!m_url)
+        throw BackupFolderGone(QStringLiteral("No backup folder is selected. Choose one first."));
+    const QString root = *m_url;
+    Descriptor current;
+    current.fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (current.fd < 0)
+        gone(root);
+    struct stat info {};
+    if (::fstat(current.fd, &info) != 0 ||
+        (m_pinned && !(*m_pinned == Identity{quint64(info.st_dev), quint64(info.st_ino)})))
+        gone(root);
+    QString path = root;
+    for (const QString& name : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        const QByteArray encoded = QFile::encodeName(name);
+        path += QLatin1Char('/') + name;
+        if (::mkdirat(current.fd, encoded.constData(), 0777) == 0) {
+            // The new entry must outlive a power cut as much as the files put into it.
+            if (::fsync(current.fd) != 0 && errno != EINVAL && errno != EROFS)
+                throw FileSystemError(QStringLiteral("Could not flush the folder “%1”: %2.")
+                                          .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        } else if (errno != EEXIST) {
+            throw FileSystemError(QStringLiteral("Could not create the folder “%1”: %2.")
+                                      .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        }
+        Descriptor next;
+        next.fd = ::openat(current.fd, encoded.constData(),
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next.fd < 0)
+            throw FileSystemError(QStringLiteral("Could not open the folder “%1”: %2.")
+                                      .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        std::swap(current.fd, next.fd);
+    }
+    return path;
 }
 
 std::optional<QString> BackupFolder::checkAccess() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "backup/FolderChooser.h"
+#include "library/ReplacementError.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>
@@ -9,6 +10,13 @@
 #include <optional>
 
 namespace twinslim {
+
+// The backup folder is gone or is no longer the folder a run started with (an unplugged
+// disk, an unmounted share). A run that meets it stops making changes.
+class BackupFolderGone : public FileSystemError {
+public:
+    using FileSystemError::FileSystemError;
+};
 
 // The folder, chosen by the user, that receives backed-up originals and ingest logs.
 // The choice is kept under `defaultsKey` in the application's preferences as the
@@ -36,6 +44,24 @@ public:
     // Nothing when the folder can be used, else the message to show the user.
     std::optional<QString> checkAccess() const;
 
+    // Nothing when backups may go into the folder, else the message to show: a folder inside
+    // the photo library (or the library's own folder) would fill the library with files it
+    // does not know, and one inside the folder of exported files mixes backups with exports.
+    std::optional<QString> placementProblem(const QString& libraryPath,
+                                            const QString& exportFolder = {}) const;
+
+    // Pins the folder a run writes into: from now on makeSubfolder() creates folders only
+    // while `url` is still this very folder (same device and inode), so a disk unplugged
+    // mid-run never has its folder silently re-created on the system disk. Throws
+    // BackupFolderGone when the folder is not there now.
+    void pinForRun();
+    void unpin() { m_pinned.reset(); }
+    // Creates `relative` (one or more names joined by "/") below the folder, flushing the
+    // parent of each folder it makes, and returns its absolute path. Never creates the
+    // folder itself. Throws BackupFolderGone when the folder is missing or, while pinned,
+    // is another folder than the pinned one; FileSystemError for other failures.
+    QString makeSubfolder(const QString& relative) const;
+
     // The chooser `choose()` asks; without one it asks FolderChooser::shared().
     void setFolderChooser(std::shared_ptr<FolderChooser> chooser);
     static FolderChoiceRequest choiceRequest();
@@ -47,8 +73,15 @@ signals:
     void urlChanged();
 
 private:
+    struct Identity {
+        quint64 device;
+        quint64 inode;
+        bool operator==(const Identity&) const = default;
+    };
+
     QString m_defaultsKey;
     std::optional<QString> m_url;
+    std::optional<Identity> m_pinned;
     std::shared_ptr<FolderChooser> m_chooser;
 };
 

@@ -52,9 +52,42 @@ void syncDirectory(const QString& folder) {
         fail(QStringLiteral("flush the folder"), folder, err);
 }
 
+namespace {
+
+// Writes and flushes `data` under `temporary`, created anew; the file is removed on failure.
+void writeTemporary(const QString& temporary, const QString& path, const QByteArray& data);
+
+} // namespace
+
+bool writeNewFile(const QString& path, const QByteArray& data) {
+    // A name of this process's own, so that writers of one name never share a temporary file.
+    const QString temporary =
+        temporaryPathFor(path) + QLatin1Char('.') + QString::number(::getpid());
+    removeQuietly(temporary);
+    writeTemporary(temporary, path, data);
+    // link() never replaces: exactly one writer gets the name.
+    const int linked = ::link(encoded(temporary).constData(), encoded(path).constData());
+    const int err = errno;
+    removeQuietly(temporary);
+    if (linked != 0) {
+        if (err == EEXIST)
+            return false;
+        fail(QStringLiteral("create"), path, err);
+    }
+    syncDirectory(QFileInfo(path).path());
+    return true;
+}
+
 void writeFile(const QString& path, const QByteArray& data) {
     const QString temporary = temporaryPathFor(path);
     removeQuietly(temporary);
+    writeTemporary(temporary, path, data);
+    commitFile(temporary, path);
+}
+
+namespace {
+
+void writeTemporary(const QString& temporary, const QString& path, const QByteArray& data) {
     const int fd =
         ::open(encoded(temporary).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -82,12 +115,13 @@ void writeFile(const QString& path, const QByteArray& data) {
     }
     try {
         closeChecked(fd, temporary);
-        commitFile(temporary, path);
     } catch (...) {
         removeQuietly(temporary);
         throw;
     }
 }
+
+} // namespace
 
 void commitFile(const QString& temporaryPath, const QString& finalPath, FolderSync folderSync) {
     try {

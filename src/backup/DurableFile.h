@@ -18,6 +18,10 @@ QString temporaryPathFor(const QString& finalPath);
 // at `path` before is untouched.
 void writeFile(const QString& path, const QByteArray& data);
 
+// Like writeFile, but never replaces anything: false when a file of that name exists
+// already (also one another process placed a moment ago), true once written.
+bool writeNewFile(const QString& path, const QByteArray& data);
+
 // Flushes the complete file at `temporaryPath` and renames it to `finalPath` (replacing a
 // file there), then flushes the folder unless the caller flushes it later itself, after
 // several renames into it. Throws FileSystemError; the temporary file is removed on failure.

@@ -40,15 +40,6 @@ void verifyBackup(const QString& path, std::optional<qint64> recordedSize) {
 
 namespace {
 
-void makeFolders(const QString& path) {
-    std::error_code error;
-    std::filesystem::create_directories(
-        std::filesystem::path(QFile::encodeName(path).toStdString()), error);
-    if (error)
-        throw FileSystemError(QStringLiteral("Could not create the folder “%1”: %2.")
-                                  .arg(path, QString::fromLocal8Bit(error.message().c_str())));
-}
-
 // Streams the resource to a temporary name beside `destination` and renames it into place
 // only once it is complete and flushed, so a file at a backup name is always whole.
 QCoro::Task<> backUpResource(ResourcePtr resource, QString destination) {
@@ -114,14 +105,15 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     if (!backupFolder || !backupFolder->url())
         throw ReplacementError(ReplacementError::Case::noBackupFolder);
     const QString root = *backupFolder->url();
-    const QString target = root + QLatin1Char('/') + month + QLatin1Char('/') + status;
     const QString shownFolder = month + QLatin1Char('/') + status + QLatin1Char('/');
 
     std::optional<QString> jpegBackupName;
     std::optional<QString> rawBackupName;
+    QString target;
     {
         sys::SecurityScopedAccess access(root);
-        makeFolders(target);
+        // Only below the folder, and only while it is the folder the run started with.
+        target = backupFolder->makeSubfolder(month + QLatin1Char('/') + status);
         if (jpeg || renderJpeg) {
             const QString name =
                 renderJpeg ? base + QStringLiteral(".jpg") : backupFileName(*jpeg, base);
@@ -143,7 +135,10 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
                        QStringLiteral(" → ") + shownFolder + name);
         }
         if (backUpRaw) {
-            const QString name = backupFileName(*raw, base);
+            QString name = backupFileName(*raw, base);
+            // Two original names without an extension would give one backup name.
+            if (jpegBackupName && name == *jpegBackupName)
+                name = base + QStringLiteral("_RAW");
             const QString destination = target + QLatin1Char('/') + name;
             if (!hasCompleteBackup(destination, raw->fileSize)) {
                 auto copying = backUpResource(raw, destination);
@@ -182,7 +177,8 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
                     albumChange->addAssets(std::vector<ObjectPlaceholder>{placeholder});
         }
         if (auto* markerChange = changes.changeRequestForAssetCollection(markerAlbum))
-            markerChange->addAssets(std::vector<AssetPtr>{asset});
+            // Fails the whole change when another run parked (replaced) it first.
+            markerChange->addNewMembers(std::vector<AssetPtr>{asset});
     };
     auto change = performChanges(std::move(body));
     co_await change;

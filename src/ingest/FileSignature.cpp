@@ -5,9 +5,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
+#include <QStringDecoder>
 #include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -546,6 +549,10 @@ QStringList listExportedFiles(const QString& folder) {
     };
     std::vector<Entry> kept;
     for (const QString& name : names) {
+        // A name decoded with replacement characters no longer names the file.
+        if (name.contains(QChar::ReplacementCharacter) &&
+            !QFileInfo::exists(QDir(folder).filePath(name)))
+            continue;
         const qsizetype dot = extensionDot(name);
         if (dot >= 0 && extensions.contains(name.sliced(dot + 1).toLower()))
             kept.push_back({name.normalized(QString::NormalizationForm_C).toUcs4(), name});
@@ -561,6 +568,71 @@ QStringList listExportedFiles(const QString& folder) {
     for (const Entry& entry : kept)
         paths << prefix + entry.name;
     return paths;
+}
+
+QStringList listUndecodableExportNames(const QString& folder) {
+    QStringList found;
+    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return found;
+    std::vector<QByteArray> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString decoded = utf8(name);
+        if (!utf8.hasError())
+            continue;
+        const qsizetype dot = extensionDot(decoded);
+        if (dot >= 0 && exportExtensions().contains(decoded.sliced(dot + 1).toLower()))
+            names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const QByteArray& name : names) {
+        // Valid stretches as text, each byte of an invalid one as \xNN.
+        QString shown;
+        qsizetype i = 0;
+        while (i < name.size()) {
+            qsizetype length = 1;
+            const auto lead = uchar(name[i]);
+            if (lead >= 0xC2 && lead <= 0xDF)
+                length = 2;
+            else if (lead >= 0xE0 && lead <= 0xEF)
+                length = 3;
+            else if (lead >= 0xF0 && lead <= 0xF4)
+                length = 4;
+            QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            const QString piece = i + length <= name.size() ? utf8(name.mid(i, length)) : QString();
+            if (lead < 0x80 || (!piece.isEmpty() && !utf8.hasError())) {
+                shown += lead < 0x80 ? QString(QChar(lead)) : piece;
+                i += lead < 0x80 ? 1 : length;
+            } else {
+                shown += QStringLiteral("\\x%1").arg(lead, 2, 16, QLatin1Char('0'));
+                ++i;
+            }
+        }
+        found << escapedControlCharacters(shown);
+    }
+    return found;
+}
+
+QString escapedControlCharacters(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\n')
+            out += QStringLiteral("\\n");
+        else if (u == u'\r')
+            out += QStringLiteral("\\r");
+        else if (u == u'\t')
+            out += QStringLiteral("\\t");
+        else if (u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0x2028 || u == 0x2029)
+            out += QStringLiteral("\\u{%1}").arg(uint(u), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
 }
 
 QString normalizedBase(const QString& fileName) {

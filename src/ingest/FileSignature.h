@@ -28,7 +28,18 @@ QStringList exportExtensions();
 //
 // The extension is the text after the last dot of the name, unless that dot is the first
 // character (".heic" is a hidden file without extension) or the last ("photo." has none).
+// Names that are not valid UTF-8 are left out: they cannot be named back to open the file.
 QStringList listExportedFiles(const QString& folder);
+
+// The names directly inside `folder` that are not valid UTF-8 but end in one of
+// exportExtensions(), for the run to list instead of losing them without a word: each with
+// its invalid bytes written as \xNN. Sorted by their bytes.
+QStringList listUndecodableExportNames(const QString& folder);
+
+// `text` with every control character (C0, DEL, C1, line and paragraph separators) written
+// as an escape (\n, \r, \t, else \u{XX}), so that a file name can never start a line of
+// its own in a log.
+QString escapedControlCharacters(const QString& text);
 
 // The name stem both sides of a match are compared by, in four steps: the extension is removed
 // (as above: only the last one, never from ".heic" or "photo."); then a "(n)" suffix with

@@ -2,6 +2,7 @@
 
 #include "backup/BackupFolder.h"
 #include "backup/DurableFile.h"
+#include "ingest/FileSignature.h"
 #include "platform/system/SecurityScopedAccess.h"
 #include "platform/system/SystemLog.h"
 
@@ -32,7 +33,8 @@ QString IngestLogger::fileName() const {
            QStringLiteral(".log");
 }
 
-void IngestLogger::log(const QString& message) {
+void IngestLogger::log(const QString& rawMessage) {
+    const QString message = escapedControlCharacters(rawMessage);
     sys::SystemLog::ingest().log(message);
     const QDateTime now = m_clock ? m_clock() : QDateTime::currentDateTime();
     m_lines.append(QStringLiteral("[") + lineStamp(now) + QStringLiteral("] ") + message);
@@ -55,15 +57,27 @@ QCoro::Task<std::optional<QString>> IngestLogger::write(QPointer<BackupFolder> f
     const QString root = *folder->url();
     sys::SecurityScopedAccess access(root);
 
-    const QString logFolder = QDir(root).filePath(logFolderName());
-    if (!QDir().mkpath(logFolder))
-        co_return std::nullopt;
-    const QString path = QDir(logFolder).filePath(name);
+    QString logFolder;
     try {
-        durable::writeFile(path, text);
+        logFolder = folder->makeSubfolder(logFolderName());
     } catch (const std::exception&) {
         co_return std::nullopt;
     }
+    const QString stem = name.chopped(4); // without ".log"
+    QString path;
+    try {
+        for (int n = 1; n < 1000 && path.isEmpty(); ++n) {
+            const QString candidate = QDir(logFolder).filePath(
+                n == 1 ? name
+                       : stem + QLatin1Char('-') + QString::number(n) + QStringLiteral(".log"));
+            if (durable::writeNewFile(candidate, text))
+                path = candidate;
+        }
+    } catch (const std::exception&) {
+        co_return std::nullopt;
+    }
+    if (path.isEmpty())
+        co_return std::nullopt;
     co_return path;
 }
 

@@ -31,14 +31,16 @@ public:
     // "ingest-yyyyMMdd-HHmmss.log", from `started` in local time.
     QString fileName() const;
 
-    // Never fails; the message is kept as given, leading spaces included.
+    // Never fails; the message is kept as given, leading spaces included, but for control
+    // characters, which are escaped: a file name may hold a line break.
     void log(const QString& message);
     // Called with every stamped line as it is logged (for a terminal or a live view).
     void setLineObserver(std::function<void(const QString& line)> observer);
 
-    // Writes the lines into Twinslim-logs inside the folder, replacing a file of the same
-    // name, and gives the file's path; nothing when there are no lines, no folder, or the
-    // folder or file cannot be written.
+    // Writes the lines into Twinslim-logs inside the folder and gives the file's path;
+    // nothing when there are no lines, no folder, or the folder or file cannot be written.
+    // Never replaces a log: a name taken already (two runs in one second) gets "-2", "-3"…
+    // Never creates the backup folder itself (see BackupFolder::makeSubfolder).
     QCoro::Task<std::optional<QString>> write(QPointer<BackupFolder> folder);
 
 private:

@@ -12,7 +12,7 @@ namespace twinslim {
 // anything (a dry run).
 struct IngestPlan {
     struct Entry {
-        enum class Outcome { matched, unmatched, ambiguous };
+        enum class Outcome { matched, unmatched, ambiguous, alreadyReplaced, badName };
         QString fileName; // last path component
         QString path;
         Outcome outcome = Outcome::unmatched;

@@ -1,5 +1,7 @@
 #include "ingest/IngestReport.h"
 
+#include "backup/MarkerAlbum.h"
+
 namespace twinslim {
 namespace {
 
@@ -29,9 +31,26 @@ QString IngestReport::summaryMessage() const {
     if (!ambiguous.isEmpty())
         sentences << QString::number(ambiguous.size()) + QStringLiteral(" ambiguous (skipped): ") +
                          listed(ambiguous) + QStringLiteral(".");
-    if (replaced >= 1)
+    if (!alreadyReplaced.isEmpty())
+        sentences << QString::number(alreadyReplaced.size()) +
+                         QStringLiteral(" already replaced by an earlier run (skipped): ") +
+                         listed(alreadyReplaced) + QStringLiteral(".");
+    if (!badNames.isEmpty())
+        sentences << QString::number(badNames.size()) +
+                         QStringLiteral(" with a file name that is not valid UTF-8 (skipped): ") +
+                         listed(badNames) + QStringLiteral(".");
+    // Only true of originals that were deleted.
+    if (replaced - notDeleted >= 1)
         sentences << QStringLiteral(
             "Originals are in Recently Deleted; space frees once it empties.");
+    if (notDeleted >= 1)
+        sentences << QStringLiteral("%1 replaced original%2 not deleted; %3 in “%4” until "
+                                    "the clean-up.")
+                         .arg(notDeleted)
+                         .arg(notDeleted == 1 ? QStringLiteral(" was") : QStringLiteral("s were"))
+                         .arg(notDeleted == 1 ? QStringLiteral("it waits")
+                                              : QStringLiteral("they wait"))
+                         .arg(markerAlbumTitle());
     if (logPath)
         sentences << QStringLiteral("Log: ") + *logPath;
     return sentences.join(QLatin1Char(' '));

@@ -14,6 +14,13 @@ struct IngestReport {
     QStringList unmatched; // file names without a candidate asset, in processing order
     QStringList ambiguous; // file names skipped for several candidates, in processing order
     std::optional<QString> logPath;
+    // File names whose original an earlier run replaced already, in processing order.
+    QStringList alreadyReplaced;
+    // File names that are not valid UTF-8, shown with their odd bytes escaped.
+    QStringList badNames;
+    // Originals replaced by this run but not deleted by it (deletion refused or failed, or
+    // the run stopped first): they wait in the marker album.
+    qint64 notDeleted = 0;
 
     QString summaryMessage() const;
 

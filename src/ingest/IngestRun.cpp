@@ -1,15 +1,15 @@
 #include "backup/BackupFolder.h"
 #include "backup/MarkerAlbum.h"
 #include "core/LibraryModel.h"
+#include "ingest/ExportedFile.h"
 #include "ingest/FileSignature.h"
 #include "ingest/IngestLogger.h"
 #include "ingest/IngestMatcher.h"
 #include "library/PhotoLibraryOperations.h"
 #include "library/ReplacementError.h"
-#include "platform/imaging/ImageFormat.h"
+#include "platform/photos/WorkLock.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 
@@ -24,6 +24,7 @@ struct RunSetup {
     std::vector<AssetPtr> favourites;
     std::vector<AssetPtr> others;
     QString folderPath;
+    QString libraryPath;
 };
 
 QStringList identifiersOf(const std::vector<AssetPtr>& assets) {
@@ -50,28 +51,15 @@ QString foundLine(qsizetype count) {
         .arg(count == 1 ? QString() : QStringLiteral("s"));
 }
 
+QString badNameLine(const QString& shownName) {
+    return QStringLiteral("SKIPPED ") + shownName +
+           QStringLiteral(": the file name is not valid UTF-8; rename the file to ingest it");
+}
+
 std::vector<AssetPtr> concatenated(const RunSetup& setup) {
     std::vector<AssetPtr> items = setup.favourites;
     items.insert(items.end(), setup.others.begin(), setup.others.end());
     return items;
-}
-
-// The whole file, or nothing when it cannot be read or is not a picture at all: an empty or
-// foreign file must never take an original's place.
-std::optional<QByteArray> readExportedFile(const QString& path) {
-    // A pipe or device under a picture's name would block the run or never end.
-    if (!QFileInfo(path).isFile())
-        return std::nullopt;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError || data.isEmpty())
-        return std::nullopt;
-    const imaging::ImageFormat format = imaging::sniffImageFormat(data.left(imaging::kSniffLength));
-    if (format != imaging::ImageFormat::Jpeg && format != imaging::ImageFormat::Heif)
-        return std::nullopt;
-    return data;
 }
 
 // The type the file's extension names; HEIC when it names none.
@@ -87,38 +75,62 @@ qint64 storedBytes(const AssetPtr& asset) {
     return sum;
 }
 
+QString currentLibraryPath() {
+    const std::shared_ptr<PhotoLibrary> library = PhotoLibrary::shared();
+    return library ? library->path() : QString();
+}
+
+// The checks both a run and a dry run make before anything else, none of which suspends;
+// the setup, or nothing with the reason put into the model's information alert.
+std::optional<RunSetup> prepare(LibraryModel& model, const QString& folder) {
+    const auto refuse = [&model](const QString& message) {
+        model.setInfoMessage(message);
+        model.setShowInfoAlert(true);
+        return std::nullopt;
+    };
+    if (const std::optional<QString> message = model.backup()->checkAccess())
+        return refuse(*message);
+    RunSetup setup{assetsInAlbumTitled(LibraryModel::favAlbumTitle()),
+                   assetsInAlbumTitled(LibraryModel::nonfavAlbumTitle()),
+                   QDir::cleanPath(QFileInfo(folder).absoluteFilePath()), currentLibraryPath()};
+    if (const std::optional<QString> message =
+            model.backup()->placementProblem(setup.libraryPath, setup.folderPath))
+        return refuse(*message);
+    if (setup.favourites.empty() && setup.others.empty())
+        return refuse(
+            QStringLiteral("Both export albums are empty or missing — create them first."));
+    return setup;
+}
+
 } // namespace
 
 std::optional<IngestPlan> LibraryModel::planIngest(const QString& folder) {
     if (m_isRunning)
         return std::nullopt;
-    if (const std::optional<QString> message = m_backup->checkAccess()) {
-        setInfoMessage(*message);
-        setShowInfoAlert(true);
+    const std::optional<RunSetup> setup = prepare(*this, folder);
+    if (!setup)
         return std::nullopt;
-    }
-    RunSetup setup{assetsInAlbumTitled(favAlbumTitle()), assetsInAlbumTitled(nonfavAlbumTitle()),
-                   QDir::cleanPath(QFileInfo(folder).absoluteFilePath())};
-    if (setup.favourites.empty() && setup.others.empty()) {
-        setInfoMessage(
-            QStringLiteral("Both export albums are empty or missing — create them first."));
-        setShowInfoAlert(true);
-        return std::nullopt;
-    }
 
     IngestPlan plan;
-    plan.folder = setup.folderPath;
+    plan.folder = setup->folderPath;
     const QStringList files = listExportedFiles(folder);
-    plan.startLines << startLine(setup.folderPath) << membersLine(setup) << foundLine(files.size());
-    const QStringList replacedEarlier = identifiersOf(assetsInAlbumTitled(markerAlbumTitle()));
-    IngestMatcher matcher(albumMembers(concatenated(setup)),
-                          QSet<QString>(replacedEarlier.begin(), replacedEarlier.end()));
+    plan.startLines << startLine(setup->folderPath) << membersLine(*setup)
+                    << foundLine(files.size());
+    for (const QString& shown : listUndecodableExportNames(folder)) {
+        IngestPlan::Entry entry;
+        entry.fileName = shown;
+        entry.outcome = IngestPlan::Entry::Outcome::badName;
+        entry.message = badNameLine(shown);
+        plan.entries.push_back(std::move(entry));
+    }
+    IngestMatcher matcher(albumMembers(concatenated(*setup)),
+                          assetsInAlbumTitled(markerAlbumTitle()));
     for (const QString& path : files) {
         IngestPlan::Entry entry;
         entry.path = path;
         entry.fileName = QFileInfo(path).fileName();
         const MatchDecision decision = matcher.match(readSignature(path), entry.fileName);
-        entry.message = decision.message;
+        entry.message = escapedControlCharacters(decision.message);
         entry.asset = decision.asset;
         switch (decision.kind) {
         case MatchDecision::Kind::matched:
@@ -132,6 +144,9 @@ std::optional<IngestPlan> LibraryModel::planIngest(const QString& folder) {
         case MatchDecision::Kind::ambiguous:
             entry.outcome = IngestPlan::Entry::Outcome::ambiguous;
             break;
+        case MatchDecision::Kind::alreadyReplaced:
+            entry.outcome = IngestPlan::Entry::Outcome::alreadyReplaced;
+            break;
         }
         plan.entries.push_back(std::move(entry));
     }
@@ -144,20 +159,38 @@ void LibraryModel::requestIngestStop() {
 }
 
 QCoro::Task<> LibraryModel::ingest(QString folder) {
-    // None of the checks suspends, so two runs cannot both pass the first one.
+    // None of the checks suspends, so two runs of this model cannot both pass the first one.
     if (m_isRunning)
         co_return;
-    if (const std::optional<QString> message = m_backup->checkAccess()) {
-        setInfoMessage(*message);
+    const std::optional<RunSetup> prepared = prepare(*this, folder);
+    if (!prepared)
+        co_return;
+    const RunSetup setup = *prepared;
+    // One run per library, whichever program starts it: two would replace the same
+    // originals twice.
+    WorkLock::Held held;
+    std::unique_ptr<WorkLock> runLock;
+    try {
+        runLock = WorkLock::tryAcquire(setup.libraryPath, QStringLiteral("ingest"), &held);
+    } catch (const std::exception& error) {
+        setInfoMessage(QStringLiteral("Failed to lock the photo library for the ingest: ") +
+                       localizedDescription(error));
         setShowInfoAlert(true);
         co_return;
     }
-    const RunSetup setup{assetsInAlbumTitled(favAlbumTitle()),
-                         assetsInAlbumTitled(nonfavAlbumTitle()),
-                         QDir::cleanPath(QFileInfo(folder).absoluteFilePath())};
-    if (setup.favourites.empty() && setup.others.empty()) {
+    if (!runLock) {
         setInfoMessage(
-            QStringLiteral("Both export albums are empty or missing — create them first."));
+            QStringLiteral("Another ingest is running on this photo library%1. Wait until it has "
+                           "finished, then try again.")
+                .arg(held.holderPid ? QStringLiteral(" (process %1)").arg(*held.holderPid)
+                                    : QString()));
+        setShowInfoAlert(true);
+        co_return;
+    }
+    try {
+        m_backup->pinForRun();
+    } catch (const std::exception& error) {
+        setInfoMessage(localizedDescription(error));
         setShowInfoAlert(true);
         co_return;
     }
@@ -165,142 +198,184 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
     m_stopRequested = false;
     setIsRunning(true);
     QPointer<LibraryModel> self(this);
+    QPointer<BackupFolder> backup(m_backup);
     IngestLogger logger;
     logger.setLineObserver([self](const QString& line) {
         if (self)
             emit self->ingestLineLogged(line);
     });
-    logger.log(startLine(setup.folderPath));
-    logger.log(membersLine(setup));
-    std::vector<AlbumMember> members = albumMembers(concatenated(setup));
-    const QStringList files = listExportedFiles(folder);
-    logger.log(foundLine(files.size()));
-
-    CollectionPtr markerAlbum;
-    try {
-        auto finding = findOrCreateAlbum(markerAlbumTitle());
-        markerAlbum = co_await finding;
-    } catch (const std::exception& error) {
-        if (!self)
-            co_return;
-        setIsRunning(false);
-        setInfoMessage(QStringLiteral("Failed to create marker album: ") +
-                       localizedDescription(error));
-        setShowInfoAlert(true);
-        co_return;
-    }
-    if (!self)
-        co_return;
-    // Originals an interrupted run replaced but did not delete are in the marker album
-    // and may still be in an export album: they must not be replaced a second time.
-    QStringList replacedEarlier;
-    try {
-        replacedEarlier =
-            identifiersOf(PhotoLibrary::shared()->fetchAssetsInAssetCollection(markerAlbum));
-    } catch (const std::exception&) {
-    }
-    IngestMatcher matcher(std::move(members),
-                          QSet<QString>(replacedEarlier.begin(), replacedEarlier.end()));
-    setRunTotal(int(files.size()));
-    setRunIndex(0);
-
     IngestReport report;
-    std::vector<AssetPtr> replacedOriginals;
-    for (const QString& path : files) {
-        const QString name = QFileInfo(path).fileName();
-        setRunIndex(m_runIndex + 1);
-        setCurrentLabel(name);
-        const MatchDecision decision = matcher.match(readSignature(path), name);
-        logger.log(decision.message);
-        if (decision.kind == MatchDecision::Kind::unmatched) {
-            report.unmatched << name;
-            continue;
+    // Whatever escapes the per-file handling ends up here, so the run never stays "running".
+    std::optional<QString> brokenOff;
+    try {
+        logger.log(startLine(setup.folderPath));
+        logger.log(membersLine(setup));
+        std::vector<AlbumMember> members = albumMembers(concatenated(setup));
+        const QStringList files = listExportedFiles(folder);
+        logger.log(foundLine(files.size()));
+        for (const QString& shown : listUndecodableExportNames(folder)) {
+            logger.log(badNameLine(shown));
+            report.badNames << shown;
         }
-        if (decision.kind == MatchDecision::Kind::ambiguous) {
-            report.ambiguous << name;
-            continue;
-        }
-        ++report.matched;
-        const std::optional<QByteArray> data = readExportedFile(path);
-        if (!data) {
-            ++report.failed;
-            logger.log(QStringLiteral("  FAILED ") + name + QStringLiteral(": ") +
-                       ReplacementError(ReplacementError::Case::resourcesNotFound).description());
-            continue;
-        }
-        try {
-            auto replacing =
-                replaceOriginal(decision.asset, *data, exportedTypeOf(name), markerAlbum, logger);
-            co_await replacing;
-            ++report.replaced;
-            replacedOriginals.push_back(decision.asset);
-        } catch (const std::exception& error) {
-            ++report.failed;
-            logger.log(QStringLiteral("  FAILED ") + name + QStringLiteral(": ") +
-                       localizedDescription(error));
-        }
-        if (!self)
-            co_return; // replaced originals wait in the marker album for the next start
-        if (m_stopRequested)
-            break;
-    }
 
-    const bool stopped = m_stopRequested;
-    if (stopped)
-        logger.log(QStringLiteral("Ingest stopped by the user after %1 of %2 files; the "
-                                  "replaced originals wait in %3 for the next start")
-                       .arg(m_runIndex)
-                       .arg(files.size())
-                       .arg(markerAlbumTitle()));
-    // A stopped run asks no question: its originals are offered for deletion at the next start.
-    if (!replacedOriginals.empty() && !stopped) {
+        CollectionPtr markerAlbum;
         try {
-            auto deleting = deleteAssets(replacedOriginals);
-            co_await deleting;
-        } catch (const std::exception&) {
-            // Refused or failed: the originals wait in the marker album.
+            auto finding = findOrCreateAlbum(markerAlbumTitle());
+            markerAlbum = co_await finding;
+        } catch (const std::exception& error) {
+            if (!self)
+                co_return;
+            if (backup)
+                backup->unpin();
+            setIsRunning(false);
+            setInfoMessage(QStringLiteral("Failed to create marker album: ") +
+                           localizedDescription(error));
+            setShowInfoAlert(true);
+            co_return;
         }
         if (!self)
             co_return;
-        const QStringList exportAlbumTitles{favAlbumTitle(), nonfavAlbumTitle()};
-        for (const QString& title : exportAlbumTitles) {
-            const CollectionPtr exportAlbum = album(title);
-            if (!exportAlbum)
+        // Originals an earlier run replaced but did not delete stay candidates, so that their
+        // own files find them instead of another item of the same name.
+        std::vector<AssetPtr> replacedEarlier;
+        try {
+            replacedEarlier = PhotoLibrary::shared()->fetchAssetsInAssetCollection(markerAlbum);
+        } catch (const std::exception&) {
+        }
+        IngestMatcher matcher(std::move(members), replacedEarlier);
+        setRunTotal(int(files.size()));
+        setRunIndex(0);
+
+        std::vector<AssetPtr> replacedOriginals;
+        std::optional<QString> stopReason;
+        for (const QString& path : files) {
+            const QString name = QFileInfo(path).fileName();
+            const QString shownName = escapedControlCharacters(name);
+            setRunIndex(m_runIndex + 1);
+            setCurrentLabel(name);
+            const MatchDecision decision = matcher.match(readSignature(path), name);
+            logger.log(decision.message);
+            if (decision.kind == MatchDecision::Kind::unmatched) {
+                report.unmatched << shownName;
                 continue;
+            }
+            if (decision.kind == MatchDecision::Kind::ambiguous) {
+                report.ambiguous << shownName;
+                continue;
+            }
+            if (decision.kind == MatchDecision::Kind::alreadyReplaced) {
+                report.alreadyReplaced << shownName;
+                continue;
+            }
+            ++report.matched;
+            bool backupGone = false;
             try {
-                PhotoLibrary::ChangeBody removal = [replacedOriginals,
-                                                    exportAlbum](ChangeRequests& changes) {
-                    removeAssets(changes, replacedOriginals, exportAlbum);
-                };
-                auto removing = performChanges(std::move(removal));
-                co_await removing;
+                auto reading = readExportedFile(path);
+                const QByteArray data = co_await reading;
+                auto replacing = replaceOriginal(decision.asset, data, exportedTypeOf(name),
+                                                 markerAlbum, logger);
+                co_await replacing;
+                ++report.replaced;
+                replacedOriginals.push_back(decision.asset);
+            } catch (const std::exception& error) {
+                ++report.failed;
+                logger.log(QStringLiteral("  FAILED ") + name + QStringLiteral(": ") +
+                           localizedDescription(error));
+                backupGone = dynamic_cast<const BackupFolderGone*>(&error) != nullptr;
+            }
+            if (!self)
+                co_return; // replaced originals wait in the marker album for the next start
+            // Any failure may be the folder's disappearance showing first as a write error.
+            if (!backupGone && report.failed > 0 && backup) {
+                try {
+                    backup->makeSubfolder(QString());
+                } catch (const BackupFolderGone&) {
+                    backupGone = true;
+                } catch (const std::exception&) {
+                }
+            }
+            if (backupGone || !backup) {
+                stopReason = QStringLiteral("the backup folder is gone or was replaced");
+                break;
+            }
+            if (m_stopRequested) {
+                stopReason = QStringLiteral("stopped by the user");
+                break;
+            }
+        }
+
+        if (stopReason) {
+            logger.log(QStringLiteral("Ingest stopped after %1 of %2 files (%3); the replaced "
+                                      "originals wait in “%4” for the next start")
+                           .arg(m_runIndex)
+                           .arg(files.size())
+                           .arg(*stopReason, markerAlbumTitle()));
+            report.notDeleted = qint64(replacedOriginals.size());
+        } else if (!replacedOriginals.empty()) {
+            try {
+                auto deleting = deleteAssets(replacedOriginals);
+                co_await deleting;
             } catch (const std::exception&) {
+                // Refused or failed: the originals wait in the marker album.
+                report.notDeleted = qint64(replacedOriginals.size());
             }
             if (!self)
                 co_return;
+            const QStringList exportAlbumTitles{favAlbumTitle(), nonfavAlbumTitle()};
+            for (const QString& title : exportAlbumTitles) {
+                const CollectionPtr exportAlbum = album(title);
+                if (!exportAlbum)
+                    continue;
+                try {
+                    PhotoLibrary::ChangeBody removal = [replacedOriginals,
+                                                        exportAlbum](ChangeRequests& changes) {
+                        removeAssets(changes, replacedOriginals, exportAlbum);
+                    };
+                    auto removing = performChanges(std::move(removal));
+                    co_await removing;
+                } catch (const std::exception&) {
+                }
+                if (!self)
+                    co_return;
+            }
         }
-        const QStringList deleted = identifiersOf(replacedOriginals);
-        const QSet<QString> deletedIDs(deleted.begin(), deleted.end());
-        std::vector<PhotoPair> remaining;
-        for (const PhotoPair& pair : m_pairs)
-            if (!deletedIDs.contains(pair.id))
-                remaining.push_back(pair);
-        setPairs(std::move(remaining));
-        setSelectedIDs(QSet<QString>(m_selectedIDs).subtract(deletedIDs));
-    }
+        // Replaced items are no pairs any more, deleted or waiting.
+        const QStringList replacedIDs = identifiersOf(replacedOriginals);
+        const QSet<QString> gone(replacedIDs.begin(), replacedIDs.end());
+        if (!gone.isEmpty()) {
+            std::vector<PhotoPair> remaining;
+            for (const PhotoPair& pair : m_pairs)
+                if (!gone.contains(pair.id))
+                    remaining.push_back(pair);
+            setPairs(std::move(remaining));
+            setSelectedIDs(QSet<QString>(m_selectedIDs).subtract(gone));
+        }
 
-    logger.log(QStringLiteral("Ingest done: matched=%1 replaced=%2 failed=%3 unmatched=%4 "
-                              "ambiguous=%5")
-                   .arg(report.matched)
-                   .arg(report.replaced)
-                   .arg(report.failed)
-                   .arg(report.unmatched.size())
-                   .arg(report.ambiguous.size()));
-    auto writing = logger.write(m_backup);
-    report.logPath = co_await writing;
+        logger.log(QStringLiteral("Ingest done: matched=%1 replaced=%2 failed=%3 unmatched=%4 "
+                                  "ambiguous=%5")
+                       .arg(report.matched)
+                       .arg(report.replaced)
+                       .arg(report.failed)
+                       .arg(report.unmatched.size())
+                       .arg(report.ambiguous.size()));
+        auto writing = logger.write(backup);
+        report.logPath = co_await writing;
+    } catch (const std::exception& error) {
+        brokenOff = localizedDescription(error);
+    } catch (...) {
+        brokenOff = QStringLiteral("An unexpected error.");
+    }
     if (!self)
         co_return;
+    if (backup)
+        backup->unpin();
     setIsRunning(false);
+    if (brokenOff) {
+        logger.log(QStringLiteral("Ingest broken off: ") + *brokenOff);
+        setInfoMessage(QStringLiteral("The ingest stopped: ") + *brokenOff);
+        setShowInfoAlert(true);
+        co_return;
+    }
     setIngestReport(report);
     setShowIngestReport(true);
 }

@@ -50,12 +50,24 @@ QCoro::Task<CollectionPtr> findOrCreateAlbum(QString title) {
     // Written on the library's thread, read here only after the change has completed.
     auto createdId = std::make_shared<QString>();
     PhotoLibrary::ChangeBody create = [title, createdId](ChangeRequests& changes) {
-        *createdId = changes.creationRequestForAssetCollection(title)
+        *createdId = changes.creationRequestForUniqueAssetCollection(title)
                          .placeholderForCreatedAssetCollection()
                          .localIdentifier;
     };
-    co_await performChanges(std::move(create));
-    if (!createdId->isEmpty()) {
+    bool takenMeanwhile = false;
+    try {
+        auto creating = performChanges(std::move(create));
+        co_await creating;
+    } catch (const PhotoLibraryError& error) {
+        // Another process (or an earlier press of the same button) created it first.
+        if (error.code() != PhotoLibraryError::Code::AlreadyExists)
+            throw;
+        takenMeanwhile = true;
+    }
+    if (takenMeanwhile) {
+        if (CollectionPtr existing = album(title))
+            co_return existing;
+    } else if (!createdId->isEmpty()) {
         auto found =
             PhotoLibrary::shared()->fetchAssetCollectionsWithLocalIdentifiers({*createdId});
         if (!found.empty())

@@ -38,14 +38,17 @@ TEST(IngestLogger, LinesAreStampedInLocalTimeMirroredUnstampedAndWrittenExactly)
     EXPECT_EQ(mirrored[1],
               QString::number(sys::SystemLog::defaultPriority) + "   match IMG_1.heic → “Müller”");
 
-    // An earlier file of the same name is replaced; the folder exists already.
+    // An earlier log of the same name (a run started in the same second) is kept; the folder
+    // exists already.
     QTemporaryDir tmp;
     BackupFolder backup("ingestLoggerTestKey");
     backup.setUrl(tmp.path());
-    const QString path = tmp.path() + "/Twinslim-logs/ingest-20240305-070809.log";
+    const QString taken = tmp.path() + "/Twinslim-logs/ingest-20240305-070809.log";
+    const QString path = tmp.path() + "/Twinslim-logs/ingest-20240305-070809-2.log";
     ASSERT_TRUE(QDir().mkpath(tmp.path() + "/Twinslim-logs"));
-    testsupport::writeFile(path, QByteArray(500, 'o'));
+    testsupport::writeFile(taken, QByteArray(500, 'o'));
     EXPECT_EQ(write(logger, &backup), path);
+    EXPECT_EQ(testsupport::readFile(taken), QByteArray(500, 'o'));
     EXPECT_EQ(testsupport::readFile(path),
               QByteArray("[10:22:33.047] Found 3 image files to ingest\n"
                          "[09:00:01.005]   match IMG_1.heic → “Müller”\n"
@@ -70,8 +73,17 @@ TEST(IngestLogger, NothingIsWrittenWithoutLinesOrAUsableFolder) {
     testsupport::writeFile(tmp.path() + "/plain file", "x"); // the folder turned into a file
     backup.setUrl(tmp.path() + "/plain file");
     EXPECT_EQ(write(logger, &backup), std::nullopt);
-    backup.setUrl(tmp.path()); // the log file's name is taken by a folder
-    ASSERT_TRUE(QDir().mkpath(tmp.path() + "/Twinslim-logs/" + logger.fileName()));
+    // A backup folder that went away (an unplugged disk) is never created again.
+    backup.setUrl(tmp.path() + "/unplugged");
     EXPECT_EQ(write(logger, &backup), std::nullopt);
+    EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/unplugged"));
     EXPECT_EQ(logger.lines().size(), 1); // lines are kept
+}
+
+TEST(IngestLogger, ControlCharactersInANameCannotForgeALine) {
+    IngestLogger logger;
+    logger.log("MATCH IMG\n[10:00:00.000] Ingest done\r\t\x1b.heic");
+    ASSERT_EQ(logger.lines().size(), 1);
+    EXPECT_TRUE(
+        logger.lines()[0].endsWith("MATCH IMG\\n[10:00:00.000] Ingest done\\r\\t\\u{1b}.heic"));
 }

@@ -6,9 +6,12 @@
 #include "fixtures/ImageFixtures.h"
 #include "ingest/IngestLogger.h"
 #include "library/PhotoLibraryOperations.h"
+#include "platform/photos/WorkLock.h"
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QRegularExpression>
 #include <sys/stat.h>
 
 using namespace twinslim;
@@ -120,7 +123,8 @@ TEST_F(IngestRunTest, ReplacesMatchesDeletesOnceAndReports) {
 
     ASSERT_TRUE(model.ingestReport() && model.showIngestReport());
     const IngestReport& report = *model.ingestReport();
-    EXPECT_EQ(report, (IngestReport{2, 2, 0, {"Nobody.jpeg"}, {"DUP.heic"}, report.logPath}));
+    EXPECT_EQ(report,
+              (IngestReport{2, 2, 0, {"Nobody.jpeg"}, {"DUP.heic"}, report.logPath, {}, {}, 0}));
     ASSERT_TRUE(report.logPath);
     EXPECT_TRUE(report.logPath->startsWith(backup.path() + "/Twinslim-logs/ingest-"));
     EXPECT_EQ(QString::fromUtf8(testsupport::readFile(*report.logPath)), lines.join("\n") + "\n");
@@ -142,7 +146,9 @@ TEST_F(IngestRunTest, RefusedDeletionStillCleansAlbumsPairsAndSelection) {
     EXPECT_TRUE(assetsInAlbumTitled("Twinslim Favs").empty() &&
                 assetsInAlbumTitled("Twinslim NonFavs").empty());
     EXPECT_TRUE(model.pairs().empty() && model.selectedIDs().isEmpty());
-    EXPECT_TRUE(
+    // Nothing was deleted, so the report does not say so.
+    EXPECT_EQ(model.ingestReport()->notDeleted, 2);
+    EXPECT_FALSE(
         model.ingestReport()->summaryMessage().contains("Originals are in Recently Deleted"));
 
     // The next run finds them in the marker album and does not replace them again.
@@ -154,7 +160,8 @@ TEST_F(IngestRunTest, RefusedDeletionStillCleansAlbumsPairsAndSelection) {
     ingest();
     EXPECT_EQ(itemCount(), 4);
     EXPECT_EQ(model.ingestReport()->matched, 0);
-    EXPECT_EQ(model.ingestReport()->unmatched, (QStringList{"IMG_1.heic", "IMG_2.heic"}));
+    EXPECT_EQ(model.ingestReport()->alreadyReplaced, (QStringList{"IMG_1.heic", "IMG_2.heic"}));
+    EXPECT_TRUE(model.ingestReport()->unmatched.isEmpty());
 }
 
 TEST_F(IngestRunTest, FailuresAreCountedLoggedAndPassedOver) {
@@ -174,7 +181,8 @@ TEST_F(IngestRunTest, FailuresAreCountedLoggedAndPassedOver) {
     const QStringList log = logMessages();
     const QString unreadable = "Could not find the RAW/JPEG resources.";
     EXPECT_TRUE(log.contains("  FAILED EMPTY.heic: " + unreadable));
-    EXPECT_TRUE(log.contains("  FAILED JUNK.heic: " + unreadable));
+    EXPECT_TRUE(log.contains("  FAILED JUNK.heic: The file is not a JPEG or HEIC picture that can "
+                             "be decoded (cut off or damaged?)."));
     EXPECT_TRUE(log.contains("  FAILED PIPE.heic: " + unreadable));
     EXPECT_TRUE(log.contains("  FAILED BROKEN.jpg: The photo library change failed (injected)."));
     const IngestReport report = *model.ingestReport();
@@ -198,6 +206,17 @@ TEST_F(IngestRunTest, ReasonsNotToStartAreMessagesAndChangeNothing) {
     model.backup()->setUrl(backup.path() + "/gone");
     ingest();
     EXPECT_TRUE(model.infoMessage()->startsWith("The backup folder isn’t reachable:\n"));
+
+    // Backups inside the library, or among the exported files, are refused.
+    for (const QString& inside :
+         {lib.library().path(), lib.library().path() + "/resources", exports.path() + "/backups"}) {
+        QDir().mkpath(inside);
+        model.backup()->setUrl(inside);
+        ingest();
+        EXPECT_TRUE(model.infoMessage()->startsWith("The backup folder is inside the "))
+            << inside.toStdString();
+    }
+    EXPECT_EQ(album(markerAlbumTitle()), nullptr);
 
     model.backup()->setUrl(backup.path());
     lib.library().faults().failNextChangeWithError = true; // the marker album cannot be made
@@ -242,4 +261,165 @@ TEST_F(IngestRunTest, DryRunMatchesLikeARunAndChangesNothing) {
         QDir(backup.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
     EXPECT_EQ(itemCount(), 2);
     EXPECT_FALSE(model.ingestReport() || model.isRunning());
+}
+
+// Two camera folders with one name stem, and a first run that replaced B but was not allowed
+// to delete it: the next run must not put B's picture in A's place.
+TEST_F(IngestRunTest, AnEarlierReplacementIsNeverSwappedForAnotherItemOfItsName) {
+    const QDateTime dateB = t0.addDays(40);
+    const QStringList ids =
+        lib.add({pairNamed("IMG_0001", false), pairNamed("IMG_0001", false, dateB)});
+    lib.addAlbum("Twinslim NonFavs", ids);
+    exported("IMG_0001.heic", "2023:08:23 10:22:33"); // B's, 40 days on
+    answer = false;
+    ingest();
+    ASSERT_EQ(idsOf(assetsInAlbumTitled(markerAlbumTitle())), QStringList{ids[1]});
+    EXPECT_EQ(logMessages()[2], "Found 1 image file to ingest");
+
+    // The same folder exported again, with A's picture beside B's.
+    QFile::rename(exports.filePath("IMG_0001.heic"), exports.filePath("IMG_0001 (1).heic"));
+    exported("IMG_0001.heic");
+    lines.clear();
+    answer = true;
+    QList<int> indices;
+    QObject::connect(&model, &LibraryModel::runIndexChanged, [&] { indices << model.runIndex(); });
+    ingest();
+    EXPECT_EQ(indices.first(), 0);
+    EXPECT_EQ(indices.mid(1), (QList<int>{1, 2}));
+    const QStringList log = logMessages();
+    EXPECT_TRUE(log.contains("SKIPPED IMG_0001 (1).heic → asset " + ids[1] +
+                             ": replaced by an earlier run; the original waits in "
+                             "“TwinslimOriginalsToDelete” to be deleted"));
+    EXPECT_TRUE(log.contains("MATCH IMG_0001.heic → asset " + ids[0] + " [non-fav]"));
+    const IngestReport report = *model.ingestReport();
+    EXPECT_TRUE(report.matched == 1 && report.replaced == 1 && report.unmatched.isEmpty());
+    EXPECT_EQ(report.alreadyReplaced, QStringList{"IMG_0001 (1).heic"});
+    // A's replacement holds A's exported bytes, with A's date.
+    const auto items = lib.library().fetchAssets(photos::MediaType::Image);
+    ASSERT_EQ(items.size(), 3u); // B, and the two replacements
+    int fromA = 0;
+    for (const auto& item : items)
+        if (item->creationDate == t0 && item->localIdentifier != ids[0])
+            ++fromA;
+    EXPECT_EQ(fromA, 1);
+}
+
+TEST_F(IngestRunTest, OneRunPerLibraryAndAnOriginalIsParkedOnlyOnce) {
+    const QStringList ids = lib.add({pairNamed("IMG_1", false), pairNamed("IMG_2", false)});
+    lib.addAlbum("Twinslim NonFavs", ids);
+    exported("IMG_1.heic");
+    {
+        const auto other = photos::WorkLock::tryAcquire(lib.library().path(), "ingest");
+        ASSERT_TRUE(other);
+        ingest();
+        EXPECT_EQ(model.infoMessage(),
+                  QString("Another ingest is running on this photo library (process %1). Wait "
+                          "until it has finished, then try again.")
+                      .arg(QCoreApplication::applicationPid()));
+        EXPECT_FALSE(model.isRunning() || model.ingestReport() || album(markerAlbumTitle()));
+    }
+
+    // Two finds-or-creates at once (two processes, or a double click) make one album.
+    auto first = findOrCreateAlbum(markerAlbumTitle());
+    auto second = findOrCreateAlbum(markerAlbumTitle());
+    const CollectionPtr a = testloop::await(std::move(first));
+    const CollectionPtr b = testloop::await(std::move(second));
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->localIdentifier, b->localIdentifier);
+    EXPECT_EQ(lib.library()
+                  .fetchAssetCollections(photos::CollectionType::Album,
+                                         photos::CollectionSubtype::AlbumRegular)
+                  .size(),
+              2u);
+
+    // An original another run parked meanwhile is not replaced a second time.
+    const auto original = lib.library().fetchAssetsWithLocalIdentifiers({ids[0]});
+    testloop::await(addAssets(original, a));
+    IngestLogger logger;
+    EXPECT_THROW(
+        testloop::await(model.replaceOriginal(original.front(), fixtures::makeJpeg(QSize(8, 8)),
+                                              uti::UTType::jpeg(), a, logger)),
+        photos::PhotoLibraryError);
+    EXPECT_EQ(itemCount(), 2);
+}
+
+// An unplugged backup disk leaves its mount point behind as an empty folder of the system disk.
+TEST_F(IngestRunTest, ABackupFolderThatGoesAwayIsNeverRecreatedAndStopsTheRun) {
+    const QStringList ids =
+        lib.add({pairNamed("IMG_1", false), pairNamed("IMG_2", false), pairNamed("IMG_3", false)});
+    lib.addAlbum("Twinslim NonFavs", ids);
+    for (const char* name : {"IMG_1.heic", "IMG_2.heic", "IMG_3.heic"})
+        exported(name);
+    QTemporaryDir elsewhere;
+    const QString unplugged = elsewhere.path() + "/disk";
+    QObject::connect(&model, &LibraryModel::ingestLineLogged, [&](const QString& line) {
+        if (line.contains("  replaced with IMG_1")) {
+            ASSERT_TRUE(QDir().rename(backup.path(), unplugged));
+            ASSERT_TRUE(QDir().mkpath(backup.path()));
+        }
+    });
+    ingest();
+    EXPECT_TRUE(
+        QDir(backup.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+    const QStringList log = logMessages();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const QString& l) {
+        return l.startsWith("  FAILED IMG_2.heic: The backup folder “");
+    }));
+    EXPECT_FALSE(log.join("\n").contains("IMG_3"));
+    const IngestReport report = *model.ingestReport();
+    EXPECT_TRUE(report.replaced == 1 && report.failed == 1 && report.notDeleted == 1);
+    EXPECT_FALSE(report.logPath);
+    EXPECT_TRUE(prompts.empty()); // nothing deleted: the run stopped making changes
+    EXPECT_FALSE(model.isRunning());
+    EXPECT_EQ(itemCount(), 4);
+}
+
+TEST_F(IngestRunTest, OnlyAWholePictureOfSaneSizeTakesAnOriginalsPlace) {
+    const QStringList ids = lib.add({pairNamed("CUT", false), pairNamed("CUTJ", false),
+                                     pairNamed("HUGE", false), pairNamed("FINE", false)});
+    lib.addAlbum("Twinslim NonFavs", ids);
+    // Headers intact, pixels cut off.
+    fixtures::makeHeicFile(exports.filePath("CUT.heic"), QSize(64, 64));
+    testsupport::writeFile(exports.filePath("CUT.heic"),
+                           testsupport::readFile(exports.filePath("CUT.heic")).left(300));
+    const QByteArray jpeg = fixtures::makeJpeg(QSize(256, 256));
+    testsupport::writeFile(exports.filePath("CUTJ.jpg"), jpeg.left(jpeg.size() / 2));
+    QFile huge(exports.filePath("HUGE.heic")); // sparse: takes no room
+    ASSERT_TRUE(huge.open(QIODevice::WriteOnly) && huge.resize(qint64(3) << 30));
+    huge.close();
+    exported("FINE.jpg");
+    ingest();
+    const QStringList log = logMessages();
+    const QString notAPicture =
+        "The file is not a JPEG or HEIC picture that can be decoded (cut off or damaged?).";
+    EXPECT_TRUE(log.contains("  FAILED CUT.heic: " + notAPicture));
+    EXPECT_TRUE(log.contains("  FAILED CUTJ.jpg: " + notAPicture));
+    EXPECT_TRUE(log.contains(
+        "  FAILED HUGE.heic: The file is larger than 2 GB, too large for an exported picture."));
+    const IngestReport report = *model.ingestReport();
+    EXPECT_TRUE(report.replaced == 1 && report.failed == 3);
+    EXPECT_EQ(itemCount(), 4); // three originals kept, FINE replaced
+}
+
+TEST_F(IngestRunTest, OddFileNamesAreEscapedOrListedNeverLost) {
+    lib.addAlbum("Twinslim NonFavs", {lib.add(pairNamed("IMG_1", false))});
+    exported("IMG_1.heic");
+    exported("IMG\n[10:00:00.000] Ingest done.heic");
+    const QByteArray latin1 = QFile::encodeName(exports.path()) + "/Caf\xe9.heic";
+    QFile::copy(exports.filePath("IMG_1.heic"), exports.filePath("tmp"));
+    ASSERT_EQ(::rename(QFile::encodeName(exports.filePath("tmp")).constData(), latin1.constData()),
+              0);
+    ingest();
+    const IngestReport report = *model.ingestReport();
+    EXPECT_EQ(report.badNames, QStringList{"Caf\\xe9.heic"});
+    EXPECT_EQ(report.unmatched, QStringList{"IMG\\n[10:00:00.000] Ingest done.heic"});
+    const QStringList log = logMessages();
+    EXPECT_TRUE(log.contains("SKIPPED Caf\\xe9.heic: the file name is not valid UTF-8; rename the "
+                             "file to ingest it"));
+    // One line per message in the file, none of them forged.
+    const QStringList written =
+        QString::fromUtf8(testsupport::readFile(*report.logPath)).split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(written.size(), log.size());
+    EXPECT_EQ(written.filter("Ingest done").size(), 2); // the real one and the escaped name
+    EXPECT_EQ(written.filter(QRegularExpression("^\\[[0-9:.]+\\] Ingest done")).size(), 1);
 }
