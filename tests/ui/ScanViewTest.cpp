@@ -479,11 +479,16 @@ TEST_F(ScanViewTest, RecoveryAlertAtStartUpCountsTheWaitingOriginals) {
             EXPECT_EQ(assetsInAlbumTitled(markerAlbumTitle()).size(), 1u);
             EXPECT_EQ(model().pendingRecoveryCount(), 1);
         } else {
+            model().selectAllVisible();
             box->findChild<QAbstractButton*>("deleteNowButton")->click();
             EXPECT_FALSE(model().showRecoveryAlert());
             ASSERT_TRUE(testloop::spinUntil([&] { return model().pendingRecoveryCount() == 0; }));
             EXPECT_TRUE(assetsInAlbumTitled(markerAlbumTitle()).empty());
             EXPECT_EQ(library.library().trashedAssets().size(), 2u);
+            // The deleted originals leave the table and the selection.
+            EXPECT_TRUE(model().pairs().empty());
+            EXPECT_TRUE(model().selectedIDs().isEmpty());
+            EXPECT_EQ(textOf("pairsSummaryLabel"), "0 pairs \u00B7 0 bytes reclaimable");
         }
         EXPECT_TRUE(testloop::spinUntil([&] { return alert("recoveryAlert") == nullptr; }));
         view.reset();
