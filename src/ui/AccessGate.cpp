@@ -9,6 +9,7 @@
 #include "ui/ScanView.h"
 #include "ui/Symbols.h"
 
+#include <QDir>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPointer>
@@ -146,7 +147,19 @@ void AccessGate::showGate() {
         });
         column->addWidget(m_grantButton, 0, Qt::AlignHCenter);
     } else {
-        const std::optional<AccessGateText> text = accessGateText(m_status);
+        // Restricted or denied by the library's folder: no grant would help, so say why.
+        LibraryFolderProblem problem = LibraryFolderProblem::none;
+        if (m_status == AuthorizationStatus::Restricted ||
+            m_status == AuthorizationStatus::Denied) {
+            const std::optional<AuthorizationStatus> folder =
+                PhotoLibraryAccess::folderStatus(m_libraryPath);
+            if (folder == AuthorizationStatus::Restricted)
+                problem = LibraryFolderProblem::readOnlyMedium;
+            else if (folder == AuthorizationStatus::Denied)
+                problem = LibraryFolderProblem::noWritePermission;
+        }
+        const std::optional<AccessGateText> text =
+            accessGateText(m_status, problem, QDir::toNativeSeparators(m_libraryPath));
         const bool known = m_status == AuthorizationStatus::Restricted ||
                            m_status == AuthorizationStatus::Denied ||
                            m_status == AuthorizationStatus::Limited;
