@@ -6,6 +6,7 @@
 #include "core/LibraryModel.h"
 #include "library/ReplacementError.h"
 #include "platform/system/SecurityScopedAccess.h"
+#include "ui/Alerts.h"
 #include "ui/PairFlagsDelegate.h"
 #include "ui/PairTableModel.h"
 #include "ui/PairThumbnailDelegate.h"
@@ -170,7 +171,13 @@ QMessageBox* alert(QWidget* parent, const QString& objectName, const QString& ti
     box->setWindowTitle(title);
     box->setText(title);
     box->setInformativeText(message);
+    fitAlert(box);
     return box;
+}
+
+void setAlertMessage(QMessageBox* box, const QString& message) {
+    box->setInformativeText(message);
+    fitAlert(box);
 }
 
 // An alert that was closed may wait a moment for its deletion; it no longer counts as up.
@@ -661,7 +668,7 @@ void ScanView::updateInfoAlert() {
         return;
     }
     if (isUp(m_infoAlert)) {
-        m_infoAlert->setInformativeText(message);
+        setAlertMessage(m_infoAlert, message);
         return;
     }
     m_infoAlert = alert(this, QStringLiteral("infoAlert"), QStringLiteral("Twinslim"), message);
@@ -681,7 +688,7 @@ void ScanView::updateIngestReportAlert() {
     }
     const QString message = m_model->ingestReport()->summaryMessage();
     if (isUp(m_ingestReportAlert)) {
-        m_ingestReportAlert->setInformativeText(message);
+        setAlertMessage(m_ingestReportAlert, message);
         return;
     }
     m_ingestReportAlert = alert(this, QStringLiteral("ingestReportAlert"),
@@ -701,7 +708,7 @@ void ScanView::updateRecoveryAlert() {
         return;
     }
     if (isUp(m_recoveryAlert)) {
-        m_recoveryAlert->setInformativeText(recoveryMessage(count));
+        setAlertMessage(m_recoveryAlert, recoveryMessage(count));
         if (QAbstractButton* deleteNow =
                 m_recoveryAlert->findChild<QAbstractButton*>(QStringLiteral("deleteNowButton")))
             deleteNow->setText(deleteNowTitle(count));

@@ -544,6 +544,15 @@ TEST_F(ScanViewTest, Step2AsksForTheExportedFolderAndIngestsIt) {
     EXPECT_EQ(box->informativeText(), model().ingestReport()->summaryMessage());
     EXPECT_TRUE(box->informativeText().startsWith("Replaced 1 of 1 matched file."));
     EXPECT_EQ(buttonTexts(box), QStringList{"OK"});
+    // Wide enough for the log's path on one line, the title bold, the text selectable.
+    auto* title = box->findChild<QLabel*>("qt_msgbox_label");
+    auto* text = box->findChild<QLabel*>("qt_msgbox_informativelabel");
+    ASSERT_TRUE(title && text && model().ingestReport()->logPath);
+    EXPECT_TRUE(title->font().bold());
+    EXPECT_TRUE(text->textInteractionFlags() & Qt::TextSelectableByMouse);
+    EXPECT_GE(box->width(), 420);
+    EXPECT_GE(text->width(),
+              text->fontMetrics().horizontalAdvance(*model().ingestReport()->logPath));
     EXPECT_EQ(rowIds(), QStringList{ids[1]}); // the replaced pair left the table
     EXPECT_TRUE(find("step2Button")->isEnabled());
 
