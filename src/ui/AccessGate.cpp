@@ -6,6 +6,7 @@
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryAccess.h"
 #include "ui/DeletionPrompt.h"
+#include "ui/Prominent.h"
 #include "ui/ScanView.h"
 #include "ui/Symbols.h"
 
@@ -129,18 +130,7 @@ void AccessGate::showGate() {
         buttonFont.setPointSizeF(buttonFont.pointSizeF() * 1.2);
         m_grantButton->setFont(buttonFont);
         m_grantButton->setMinimumHeight(40);
-        // Prominent: filled with the accent colour.
-        const QPalette pal = palette();
-        m_grantButton->setStyleSheet(
-            QStringLiteral("QPushButton { background: %1; color: %2; border: none; "
-                           "border-radius: "
-                           "7px; padding: 6px 26px; }"
-                           "QPushButton:hover { background: %3; }"
-                           "QPushButton:disabled { background: %4; }")
-                .arg(pal.color(QPalette::Highlight).name(),
-                     pal.color(QPalette::HighlightedText).name(),
-                     pal.color(QPalette::Highlight).lighter(112).name(),
-                     pal.color(QPalette::Highlight).lighter(150).name()));
+        makeProminent(m_grantButton, QStringLiteral("6px 26px"), 7);
         connect(m_grantButton, &QPushButton::clicked, this, [this] {
             m_grantButton->setEnabled(false);
             requestAccess();
