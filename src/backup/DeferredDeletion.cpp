@@ -3,6 +3,7 @@
 #include "library/PhotoLibraryOperations.h"
 
 #include <QPointer>
+#include <QSet>
 
 namespace twinslim {
 
@@ -19,14 +20,29 @@ QCoro::Task<> LibraryModel::deletePendingOriginals() {
         co_return;
     // The window, and the model with it, may close while the user answers the prompt.
     QPointer<LibraryModel> self(this);
+    QSet<QString> deletedIDs;
+    for (const photos::AssetPtr& asset : pending)
+        deletedIDs.insert(asset->localIdentifier);
+    bool deleted = false;
     try {
         auto deletion = deleteAssets(std::move(pending));
         co_await deletion;
+        deleted = true;
     } catch (...) {
         // A refusal leaves the items in the marker album; the next start offers again.
     }
-    if (self)
-        setPendingRecoveryCount(0);
+    if (!self)
+        co_return;
+    setPendingRecoveryCount(0);
+    if (!deleted)
+        co_return;
+    // The deleted originals are no longer pairs to offer, as after an ingest.
+    std::vector<PhotoPair> remaining;
+    for (const PhotoPair& pair : m_pairs)
+        if (!deletedIDs.contains(pair.id))
+            remaining.push_back(pair);
+    setPairs(std::move(remaining));
+    setSelectedIDs(QSet<QString>(m_selectedIDs).subtract(deletedIDs));
 }
 
 } // namespace twinslim

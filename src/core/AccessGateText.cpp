@@ -2,7 +2,9 @@
 
 namespace twinslim {
 
-std::optional<AccessGateText> accessGateText(photos::AuthorizationStatus status) {
+std::optional<AccessGateText> accessGateText(photos::AuthorizationStatus status,
+                                             LibraryFolderProblem problem,
+                                             const QString& libraryPath) {
     using photos::AuthorizationStatus;
     switch (status) {
     case AuthorizationStatus::NotDetermined:
@@ -10,6 +12,20 @@ std::optional<AccessGateText> accessGateText(photos::AuthorizationStatus status)
         return std::nullopt;
     case AuthorizationStatus::Restricted:
     case AuthorizationStatus::Denied:
+        // A grant changes nothing about the folder itself.
+        if (problem == LibraryFolderProblem::readOnlyMedium)
+            return AccessGateText{
+                QStringLiteral("Photos access denied"),
+                QStringLiteral("The photo library “%1” is on a read-only medium. Mount it with "
+                               "write access (or move the library to a writable disk), then "
+                               "relaunch.")
+                    .arg(libraryPath)};
+        if (problem == LibraryFolderProblem::noWritePermission)
+            return AccessGateText{
+                QStringLiteral("Photos access denied"),
+                QStringLiteral("You have no write permission for the photo library “%1”. Give "
+                               "your user read and write access to it, then relaunch.")
+                    .arg(libraryPath)};
         return AccessGateText{
             QStringLiteral("Photos access denied"),
             QStringLiteral("Enable access with “photolib access twinslim authorized” (or run "

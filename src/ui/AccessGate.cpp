@@ -6,9 +6,11 @@
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryAccess.h"
 #include "ui/DeletionPrompt.h"
+#include "ui/Prominent.h"
 #include "ui/ScanView.h"
 #include "ui/Symbols.h"
 
+#include <QDir>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPointer>
@@ -128,25 +130,26 @@ void AccessGate::showGate() {
         buttonFont.setPointSizeF(buttonFont.pointSizeF() * 1.2);
         m_grantButton->setFont(buttonFont);
         m_grantButton->setMinimumHeight(40);
-        // Prominent: filled with the accent colour.
-        const QPalette pal = palette();
-        m_grantButton->setStyleSheet(
-            QStringLiteral("QPushButton { background: %1; color: %2; border: none; "
-                           "border-radius: "
-                           "7px; padding: 6px 26px; }"
-                           "QPushButton:hover { background: %3; }"
-                           "QPushButton:disabled { background: %4; }")
-                .arg(pal.color(QPalette::Highlight).name(),
-                     pal.color(QPalette::HighlightedText).name(),
-                     pal.color(QPalette::Highlight).lighter(112).name(),
-                     pal.color(QPalette::Highlight).lighter(150).name()));
+        makeProminent(m_grantButton, QStringLiteral("6px 26px"), 7);
         connect(m_grantButton, &QPushButton::clicked, this, [this] {
             m_grantButton->setEnabled(false);
             requestAccess();
         });
         column->addWidget(m_grantButton, 0, Qt::AlignHCenter);
     } else {
-        const std::optional<AccessGateText> text = accessGateText(m_status);
+        // Restricted or denied by the library's folder: no grant would help, so say why.
+        LibraryFolderProblem problem = LibraryFolderProblem::none;
+        if (m_status == AuthorizationStatus::Restricted ||
+            m_status == AuthorizationStatus::Denied) {
+            const std::optional<AuthorizationStatus> folder =
+                PhotoLibraryAccess::folderStatus(m_libraryPath);
+            if (folder == AuthorizationStatus::Restricted)
+                problem = LibraryFolderProblem::readOnlyMedium;
+            else if (folder == AuthorizationStatus::Denied)
+                problem = LibraryFolderProblem::noWritePermission;
+        }
+        const std::optional<AccessGateText> text =
+            accessGateText(m_status, problem, QDir::toNativeSeparators(m_libraryPath));
         const bool known = m_status == AuthorizationStatus::Restricted ||
                            m_status == AuthorizationStatus::Denied ||
                            m_status == AuthorizationStatus::Limited;

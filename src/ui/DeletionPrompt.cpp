@@ -1,6 +1,7 @@
 #include "ui/DeletionPrompt.h"
 
 #include "platform/photos/PhotoLibrary.h"
+#include "ui/Alerts.h"
 #include "ui/ReplyOnce.h"
 
 #include <QCoreApplication>
@@ -24,6 +25,7 @@ void showPrompt(int count, QWidget* window, const std::shared_ptr<PendingAnswer>
     box->setInformativeText(
         QStringLiteral("They move to Recently Deleted, where they are kept for %1 days.")
             .arg(photos::PhotoLibrary::trashRetentionDays));
+    fitAlert(box);
     QPushButton* remove = box->addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
     QPushButton* cancel = box->addButton(QMessageBox::Cancel);
     box->setDefaultButton(cancel);

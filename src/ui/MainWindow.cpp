@@ -1,10 +1,13 @@
 #include "ui/MainWindow.h"
 
+#include "ui/AboutWindow.h"
 #include "ui/AccessGate.h"
+#include "ui/ScanView.h"
 #include "ui/UpdatesMenu.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
@@ -34,13 +37,28 @@ void MainWindow::setUp() {
     // sits in File, where they look for it.
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
     QAction* quit = file->addAction(QStringLiteral("&Quit"));
-    quit->setShortcut(QKeySequence::Quit);
+    // Some platform themes bind nothing to the standard Quit sequence; Ctrl+Q always quits.
+    QList<QKeySequence> quitKeys = QKeySequence::keyBindings(QKeySequence::Quit);
+    if (const QKeySequence ctrlQ(Qt::CTRL | Qt::Key_Q); !quitKeys.contains(ctrlQ))
+        quitKeys.append(ctrlQ);
+    quit->setShortcuts(quitKeys);
     quit->setMenuRole(QAction::QuitRole);
     connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
 
     m_helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
     m_helpMenu->addAction(makeAboutAction(m_helpMenu));
     m_helpMenu->addAction(makeCheckForUpdatesAction(m_helpMenu));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (ScanView* scan = m_gate->scanView(); scan && !scan->mayClose()) {
+        event->ignore();
+        return;
+    }
+    // The About window is a window of its own; left open it would keep the program running.
+    if (AboutWindow* about = AboutWindow::shared())
+        about->close();
+    QMainWindow::closeEvent(event);
 }
 
 } // namespace twinslim

@@ -29,6 +29,9 @@ public:
 
     static QSize minimumContentSize() { return {820, 520}; }
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     void setUp();
 

@@ -6,9 +6,11 @@
 #include "core/LibraryModel.h"
 #include "library/ReplacementError.h"
 #include "platform/system/SecurityScopedAccess.h"
+#include "ui/Alerts.h"
 #include "ui/PairFlagsDelegate.h"
 #include "ui/PairTableModel.h"
 #include "ui/PairThumbnailDelegate.h"
+#include "ui/Prominent.h"
 #include "ui/QuickPreviewDialog.h"
 #include "ui/SelectionMarkDelegate.h"
 #include "ui/Spinner.h"
@@ -17,6 +19,7 @@
 
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -27,9 +30,11 @@
 #include <QScopedValueRollback>
 #include <QStackedWidget>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <functional>
+#include <utility>
 
 namespace twinslim {
 namespace {
@@ -170,7 +175,13 @@ QMessageBox* alert(QWidget* parent, const QString& objectName, const QString& ti
     box->setWindowTitle(title);
     box->setText(title);
     box->setInformativeText(message);
+    fitAlert(box);
     return box;
+}
+
+void setAlertMessage(QMessageBox* box, const QString& message) {
+    box->setInformativeText(message);
+    fitAlert(box);
 }
 
 // An alert that was closed may wait a moment for its deletion; it no longer counts as up.
@@ -348,6 +359,8 @@ QWidget* ScanView::buildTable() {
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab goes on to the next control: walking the cells would replace the selection.
+    m_table->setTabKeyNavigation(false);
     m_table->setShowGrid(false);
     m_table->setAlternatingRowColors(true);
     m_table->setWordWrap(false);
@@ -358,9 +371,9 @@ QWidget* ScanView::buildTable() {
     m_table->verticalHeader()->setDefaultSectionSize(rowHeight);
     m_table->setItemDelegateForColumn(PairTableModel::SelectionColumn,
                                       new SelectionMarkDelegate(m_table));
-    m_table->setItemDelegateForColumn(
-        PairTableModel::QuickLookColumn,
-        new PairThumbnailDelegate(new ThumbnailProvider(m_table), m_table));
+    m_thumbnails = new ThumbnailProvider(m_table);
+    m_table->setItemDelegateForColumn(PairTableModel::QuickLookColumn,
+                                      new PairThumbnailDelegate(m_thumbnails, m_table));
     m_table->setItemDelegateForColumn(PairTableModel::FlagsColumn, new PairFlagsDelegate(m_table));
     m_table->viewport()->installEventFilter(this);
 
@@ -399,23 +412,32 @@ QWidget* ScanView::buildTable() {
 }
 
 QWidget* ScanView::buildBottomBar() {
-    auto* bar = new QWidget;
-    bar->setObjectName(QStringLiteral("bottomBar"));
-    auto* row = new QHBoxLayout(bar);
-    row->setContentsMargins(inset, inset, inset, inset);
+    m_bottomBar = new QWidget;
+    m_bottomBar->setObjectName(QStringLiteral("bottomBar"));
+    auto* grid = new QGridLayout(m_bottomBar);
+    grid->setContentsMargins(inset, inset, inset, inset);
+    grid->setColumnStretch(1, 1);
 
+    m_bottomStatus = new QWidget;
+    m_bottomStatus->setObjectName(QStringLiteral("bottomStatus"));
+    auto* status = new QHBoxLayout(m_bottomStatus);
+    status->setContentsMargins(0, 0, 0, 0);
     m_runSpinner = new Spinner;
     m_runSpinner->setObjectName(QStringLiteral("runSpinner"));
     m_runSpinner->setDiameter(16); // the small size
-    row->addWidget(m_runSpinner, 0, Qt::AlignVCenter);
+    status->addWidget(m_runSpinner, 0, Qt::AlignVCenter);
     m_runProgress = secondaryLabel(QStringLiteral("runProgressLabel"));
-    row->addWidget(m_runProgress, 0, Qt::AlignVCenter);
+    status->addWidget(m_runProgress, 0, Qt::AlignVCenter);
     m_selectionSummary = secondaryLabel(QStringLiteral("selectionSummaryLabel"));
-    row->addWidget(m_selectionSummary, 0, Qt::AlignVCenter);
+    status->addWidget(m_selectionSummary, 0, Qt::AlignVCenter);
     m_favoriteSummary = secondaryLabel(QStringLiteral("favoriteSummaryLabel"));
-    row->addWidget(m_favoriteSummary, 0, Qt::AlignVCenter);
-    row->addStretch(1);
+    status->addWidget(m_favoriteSummary, 0, Qt::AlignVCenter);
+    grid->addWidget(m_bottomStatus, 0, 0, Qt::AlignLeft | Qt::AlignVCenter);
 
+    m_bottomActions = new QWidget;
+    m_bottomActions->setObjectName(QStringLiteral("bottomActions"));
+    auto* row = new QHBoxLayout(m_bottomActions);
+    row->setContentsMargins(0, 0, 0, 0);
     auto* backup = button(QStringLiteral("backupFolderButton"),
                           QStringLiteral("Backup Folder\u2026"), QStringLiteral("folder"));
     backup->setAutoDefault(false);
@@ -440,17 +462,35 @@ QWidget* ScanView::buildBottomBar() {
                      QStringLiteral("square.and.arrow.down"));
     // The prominent button: the default one, filled with the accent colour.
     m_step2->setDefault(true);
-    // Disabled, it looks like any disabled button.
-    QPalette prominent = m_step2->palette();
-    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
-        prominent.setColor(group, QPalette::Button, prominent.color(group, QPalette::Highlight));
-        prominent.setColor(group, QPalette::ButtonText,
-                           prominent.color(group, QPalette::HighlightedText));
-    }
-    m_step2->setPalette(prominent);
+    makeProminent(m_step2, QStringLiteral("4px 12px"), 6);
+    m_step2->setMinimumHeight(m_step1->sizeHint().height()); // level with Step 1
     connect(m_step2, &QPushButton::clicked, this, &ScanView::chooseIngestFolder);
     row->addWidget(m_step2, 0, Qt::AlignVCenter);
-    return bar;
+    grid->addWidget(m_bottomActions, 0, 2, Qt::AlignRight | Qt::AlignVCenter);
+
+    m_bottomBar->installEventFilter(this);
+    return m_bottomBar;
+}
+
+// One row while the status and the actions fit side by side; otherwise the actions go on a
+// row of their own under the status, so nothing is cut off in a narrow window.
+void ScanView::arrangeBottomBar() {
+    // The bar's layout keeps the status's earlier size until told that its text changed.
+    m_bottomStatus->updateGeometry();
+    auto* grid = static_cast<QGridLayout*>(m_bottomBar->layout());
+    const QMargins margins = grid->contentsMargins();
+    const int available = m_bottomBar->width() - margins.left() - margins.right();
+    const int oneRow = m_bottomStatus->sizeHint().width() + grid->horizontalSpacing() +
+                       m_bottomActions->sizeHint().width();
+    const bool twoRows = oneRow > available;
+    if (twoRows == m_bottomBarTwoRows)
+        return;
+    m_bottomBarTwoRows = twoRows;
+    grid->removeWidget(m_bottomActions);
+    if (twoRows)
+        grid->addWidget(m_bottomActions, 1, 0, 1, 3, Qt::AlignRight | Qt::AlignVCenter);
+    else
+        grid->addWidget(m_bottomActions, 0, 2, Qt::AlignRight | Qt::AlignVCenter);
 }
 
 void ScanView::connectModel() {
@@ -466,8 +506,17 @@ void ScanView::connectModel() {
         connect(m, signal, this, &ScanView::updateContent);
     for (auto signal : {&LibraryModel::isRunningChanged, &LibraryModel::runIndexChanged,
                         &LibraryModel::runTotalChanged, &LibraryModel::currentLabelChanged,
-                        &LibraryModel::selectedIDsChanged, &LibraryModel::pairsChanged})
+                        &LibraryModel::selectedIDsChanged, &LibraryModel::pairsChanged,
+                        &LibraryModel::favFilterChanged})
         connect(m, signal, this, &ScanView::updateBottomStatus);
+    // A new scan result asks again for the thumbnails that did not come last time.
+    connect(m, &LibraryModel::isScanningChanged, this, [this] {
+        if (m_model->isScanning())
+            return;
+        m_thumbnails->forgetFailures();
+        m_table->viewport()->update();
+    });
+    connect(m, &LibraryModel::isRunningChanged, this, &ScanView::closeIfRunStopped);
     for (auto signal : {&LibraryModel::isRunningChanged, &LibraryModel::selectedIDsChanged})
         connect(m, signal, this, &ScanView::updateStepButtons);
     connect(m->backup(), &BackupFolder::urlChanged, this, &ScanView::updateBackupFolder);
@@ -549,12 +598,19 @@ void ScanView::updateBottomStatus() {
                                m_model->currentLabel());
         return;
     }
+    // Selected pairs the favourites filter hides stay selected: the summary says so, since
+    // the table shows fewer highlighted rows than it counts.
+    int hidden = 0;
+    for (const QString& id : m_model->selectedIDs())
+        hidden += m_pairTable->rowOf(id) < 0;
     m_selectionSummary->setText(
-        QString::number(m_model->selectedIDs().size()) + QStringLiteral(" selected") + middleDot +
-        formatByteCount(m_model->selectedRawBytes()) + QStringLiteral(" reclaimable"));
+        QString::number(m_model->selectedIDs().size()) + QStringLiteral(" selected") +
+        (hidden >= 1 ? QStringLiteral(" (%1 hidden by the filter)").arg(hidden) : QString()) +
+        middleDot + formatByteCount(m_model->selectedRawBytes()) + QStringLiteral(" reclaimable"));
     if (favorites >= 1)
         m_favoriteSummary->setText(QStringLiteral("\u00B7 ") + QString::number(favorites) +
                                    QStringLiteral(" \u2605 favorites"));
+    arrangeBottomBar();
 }
 
 void ScanView::updateBackupFolder() {
@@ -562,15 +618,18 @@ void ScanView::updateBackupFolder() {
     if (!url) {
         m_backupFolder->setText(QStringLiteral("No backup folder"));
         m_backupFolder->setToolTip(QString());
+        arrangeBottomBar();
         return;
     }
     m_backupFolder->setText(
         m_backupFolder->fontMetrics().elidedText(*url, Qt::ElideMiddle, backupFolderWidth));
     m_backupFolder->setToolTip(*url);
+    arrangeBottomBar();
 }
 
 void ScanView::updateStepButtons() {
-    m_step1->setEnabled(!m_model->selectedIDs().isEmpty() && !m_model->isRunning());
+    m_step1->setEnabled(!m_model->selectedIDs().isEmpty() && !m_model->isRunning() &&
+                        !m_creatingAlbums);
     m_step2->setEnabled(!m_model->isRunning());
 }
 
@@ -623,6 +682,11 @@ void ScanView::tableSelectionChanged(const QItemSelection& selected,
 // ---- Quick look ----
 
 bool ScanView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_bottomBar) {
+        if (event->type() == QEvent::Resize)
+            arrangeBottomBar();
+        return false;
+    }
     if (watched != m_table->viewport())
         return QWidget::eventFilter(watched, event);
     const QEvent::Type type = event->type();
@@ -631,12 +695,22 @@ bool ScanView::eventFilter(QObject* watched, QEvent* event) {
         return false;
     auto* mouse = static_cast<QMouseEvent*>(event);
     const QModelIndex index = m_table->indexAt(mouse->position().toPoint());
-    if (!index.isValid() || index.column() != PairTableModel::QuickLookColumn ||
-        mouse->button() != Qt::LeftButton)
-        return false;
-    // The thumbnail is a button: a click opens the preview and leaves the selection alone.
-    if (type == QEvent::MouseButtonRelease)
+    const bool onThumbnail = index.isValid() && index.column() == PairTableModel::QuickLookColumn;
+    if (mouse->button() != Qt::LeftButton)
+        return onThumbnail; // other buttons neither preview nor select from a thumbnail
+    if (type == QEvent::MouseButtonRelease) {
+        // The thumbnail is a button: pressed and released on the same one, it opens the
+        // preview. A drag that ends over a thumbnail is the table's.
+        const QPersistentModelIndex pressed = std::exchange(m_pressedThumbnail, {});
+        if (!onThumbnail || !pressed.isValid() || pressed != index)
+            return onThumbnail && pressed.isValid();
         openPreview(index.row());
+        return true;
+    }
+    if (!onThumbnail)
+        return false;
+    // A press on a thumbnail leaves the selection alone.
+    m_pressedThumbnail = index;
     return true;
 }
 
@@ -661,7 +735,7 @@ void ScanView::updateInfoAlert() {
         return;
     }
     if (isUp(m_infoAlert)) {
-        m_infoAlert->setInformativeText(message);
+        setAlertMessage(m_infoAlert, message);
         return;
     }
     m_infoAlert = alert(this, QStringLiteral("infoAlert"), QStringLiteral("Twinslim"), message);
@@ -681,7 +755,7 @@ void ScanView::updateIngestReportAlert() {
     }
     const QString message = m_model->ingestReport()->summaryMessage();
     if (isUp(m_ingestReportAlert)) {
-        m_ingestReportAlert->setInformativeText(message);
+        setAlertMessage(m_ingestReportAlert, message);
         return;
     }
     m_ingestReportAlert = alert(this, QStringLiteral("ingestReportAlert"),
@@ -701,7 +775,7 @@ void ScanView::updateRecoveryAlert() {
         return;
     }
     if (isUp(m_recoveryAlert)) {
-        m_recoveryAlert->setInformativeText(recoveryMessage(count));
+        setAlertMessage(m_recoveryAlert, recoveryMessage(count));
         if (QAbstractButton* deleteNow =
                 m_recoveryAlert->findChild<QAbstractButton*>(QStringLiteral("deleteNowButton")))
             deleteNow->setText(deleteNowTitle(count));
@@ -750,7 +824,22 @@ void ScanView::chooseBackupFolder() {
 }
 
 void ScanView::createExportAlbums() {
-    start(m_model, [](LibraryModel& model) { return model.createExportAlbums(); });
+    // A second press while the albums are being made (a double click) would make them twice.
+    if (m_creatingAlbums)
+        return;
+    m_creatingAlbums = true;
+    updateStepButtons();
+    createExportAlbumsOnce();
+}
+
+QCoro::Task<> ScanView::createExportAlbumsOnce() {
+    QPointer<ScanView> self(this);
+    co_await runOperation(QPointer<LibraryModel>(m_model),
+                          [](LibraryModel& model) { return model.createExportAlbums(); });
+    if (!self)
+        co_return;
+    m_creatingAlbums = false;
+    updateStepButtons();
 }
 
 void ScanView::chooseIngestFolder() {
@@ -760,6 +849,54 @@ void ScanView::chooseIngestFolder() {
 
 void ScanView::deletePendingOriginals() {
     start(m_model, [](LibraryModel& model) { return model.deletePendingOriginals(); });
+}
+
+// ---- Closing ----
+
+bool ScanView::mayClose() {
+    if (!m_model->isRunning())
+        return true;
+    if (isUp(m_closeQuestion)) {
+        m_closeQuestion->raise();
+        return false;
+    }
+    m_closeQuestion = alert(
+        this, QStringLiteral("closeQuestion"), QStringLiteral("An ingest is running"),
+        QStringLiteral("Stop it after the item in hand and then close? Its log is written, and "
+                       "the originals it has replaced are offered for deletion at the next "
+                       "start."));
+    QPushButton* keepGoing =
+        m_closeQuestion->addButton(QStringLiteral("Continue"), QMessageBox::RejectRole);
+    keepGoing->setObjectName(QStringLiteral("continueButton"));
+    QPushButton* stop =
+        m_closeQuestion->addButton(QStringLiteral("Stop after this item"), QMessageBox::AcceptRole);
+    stop->setObjectName(QStringLiteral("stopButton"));
+    m_closeQuestion->setDefaultButton(keepGoing);
+    m_closeQuestion->setEscapeButton(keepGoing);
+    connect(stop, &QPushButton::clicked, this, [this] {
+        m_closeWhenStopped = true;
+        m_model->requestIngestStop();
+        closeIfRunStopped();
+    });
+    m_closeQuestion->open();
+    return false;
+}
+
+void ScanView::closeIfRunStopped() {
+    if (m_model->isRunning())
+        return;
+    // A run that ends while the question is up leaves nothing to ask.
+    if (isUp(m_closeQuestion)) {
+        m_closeQuestion->done(QMessageBox::Accepted);
+        m_closeWhenStopped = true;
+    }
+    if (!std::exchange(m_closeWhenStopped, false))
+        return;
+    // After the run's own handling of its end, not in the middle of it.
+    QTimer::singleShot(0, window(), [window = QPointer<QWidget>(window())] {
+        if (window)
+            window->close();
+    });
 }
 
 } // namespace twinslim

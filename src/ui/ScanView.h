@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
+#include <QPersistentModelIndex>
 #include <QPointer>
 #include <QWidget>
 
@@ -19,6 +21,7 @@ class LibraryModel;
 class PairTableModel;
 class QuickPreviewDialog;
 class Spinner;
+class ThumbnailProvider;
 
 // The working window's content: filters, pair table, backup folder and the two workflow
 // steps. Owns the one LibraryModel. When first shown it counts the originals waiting for
@@ -41,6 +44,10 @@ public:
     }
     static constexpr int selectFirstCount = 200;
 
+    // Whether the window may close now. Not while an ingest runs: the user is asked whether to
+    // stop it after the item in hand, and the window is closed once the run has ended.
+    bool mayClose();
+
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -51,6 +58,7 @@ private:
     QWidget* buildContent();
     QWidget* buildTable();
     QWidget* buildBottomBar();
+    void arrangeBottomBar();
     void connectModel();
 
     void updateHeader();
@@ -73,13 +81,19 @@ private:
     void cancelScan();
     void chooseBackupFolder();
     void createExportAlbums();
+    QCoro::Task<> createExportAlbumsOnce();
     void chooseIngestFolder();
     void deletePendingOriginals();
+    void closeIfRunStopped();
 
     LibraryModel* m_model = nullptr;
     PairTableModel* m_pairTable = nullptr;
     bool m_appeared = false;
     bool m_syncingSelection = false;
+    bool m_creatingAlbums = false;
+    bool m_closeWhenStopped = false;
+    bool m_bottomBarTwoRows = false;
+    QPersistentModelIndex m_pressedThumbnail;
 
     QLabel* m_dateRangeLabel = nullptr;
     QComboBox* m_dateRangePicker = nullptr;
@@ -96,7 +110,11 @@ private:
     QWidget* m_scanEmptyState = nullptr;
     QWidget* m_noPairsEmptyState = nullptr;
     QTableView* m_table = nullptr;
+    ThumbnailProvider* m_thumbnails = nullptr;
 
+    QWidget* m_bottomBar = nullptr;
+    QWidget* m_bottomStatus = nullptr;
+    QWidget* m_bottomActions = nullptr;
     QLabel* m_selectionSummary = nullptr;
     QLabel* m_favoriteSummary = nullptr;
     Spinner* m_runSpinner = nullptr;
@@ -108,6 +126,7 @@ private:
     QPointer<QMessageBox> m_infoAlert;
     QPointer<QMessageBox> m_ingestReportAlert;
     QPointer<QMessageBox> m_recoveryAlert;
+    QPointer<QMessageBox> m_closeQuestion;
     QPointer<QuickPreviewDialog> m_preview;
 };
 

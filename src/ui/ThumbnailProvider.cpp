@@ -94,6 +94,10 @@ void ThumbnailProvider::deliver(const QString& localIdentifier, quint64 generati
     emit thumbnailReady(localIdentifier);
 }
 
+void ThumbnailProvider::forgetFailures() {
+    m_withoutImage.clear();
+}
+
 void ThumbnailProvider::clear() {
     ++m_generation;
     m_cache.clear();

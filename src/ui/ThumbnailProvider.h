@@ -23,13 +23,17 @@ public:
 
     // The loaded thumbnail, or a null image; a null answer starts the request (once) and
     // thumbnailReady follows when an image arrives. A request that delivers nothing leaves
-    // the asset without a thumbnail (the placeholder stays) and is not asked again.
-    // Thumbnails are square, pixelSize on each side (smaller only when the picture is).
+    // the asset without a thumbnail (the placeholder stays) and is not asked again until
+    // forgetFailures() or clear(). Thumbnails are square, pixelSize on each side (smaller only when
+    // the picture is).
     QImage thumbnail(const photos::AssetPtr& asset);
 
     // Forgets every thumbnail and every answer without one, so pictures that changed (or
     // that failed) are asked for again.
     void clear();
+    // Forgets only the answers without an image, so those are asked for again (after a new
+    // scan, say) while the loaded thumbnails stay.
+    void forgetFailures();
 
     // Requests waiting for their answer.
     int pendingCount() const { return int(m_pending.size()); }

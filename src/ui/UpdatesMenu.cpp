@@ -2,6 +2,7 @@
 
 #include "platform/system/AppUpdater.h"
 #include "ui/AboutWindow.h"
+#include "ui/Alerts.h"
 
 #include <QAction>
 #include <QMessageBox>
@@ -56,6 +57,7 @@ void showOutcome(const sys::AppUpdater::Outcome& outcome, const QString& current
         box->setInformativeText(QStringLiteral("<p>%1</p>").arg(outcome.error.toHtmlEscaped()));
         break;
     }
+    fitAlert(box);
     box->open();
 }
 

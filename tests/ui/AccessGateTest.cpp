@@ -226,6 +226,17 @@ TEST_F(AccessGateTest, ALibraryTheUserCannotWriteIsDeniedWhateverTheGrant) {
     EXPECT_EQ(gate.scanView(), nullptr);
     ASSERT_NE(gate.statusTitle(), nullptr);
     EXPECT_EQ(gate.statusTitle()->text(), "Photos access denied");
+    // No grant helps here: the caption names the cause and the library.
+    ASSERT_NE(gate.statusCaption(), nullptr);
+    EXPECT_EQ(gate.statusCaption()->text(),
+              "You have no write permission for the photo library “" + locked +
+                  "/Mine.photolibrary”. Give your user read and write access to it, then "
+                  "relaunch.");
+    EXPECT_EQ(accessGateText(AuthorizationStatus::Restricted, LibraryFolderProblem::readOnlyMedium,
+                             "/media/disk/P.photolibrary")
+                  ->caption,
+              "The photo library “/media/disk/P.photolibrary” is on a read-only medium. Mount "
+              "it with write access (or move the library to a writable disk), then relaunch.");
 }
 
 // Each answer of the consent dialog, and none where no dialog is installed to ask: what the gate

@@ -1,9 +1,12 @@
 #include "ui/PairTableModel.h"
 #include "core/LibraryModel.h"
 #include "core/TestLibrary.h"
+#include "ui/PairFlagsDelegate.h"
 
 #include <QItemSelectionModel>
+#include <QPainter>
 #include <QSignalSpy>
+#include <QTableView>
 #include <gtest/gtest.h>
 
 using namespace twinslim;
@@ -259,4 +262,36 @@ TEST_F(PairTableModelTest, SelectionsFollowTheirPairsWhenSorted) {
         EXPECT_EQ(selection.currentIndex().data(PairTableModel::IdRole).toString(), "e");
         EXPECT_EQ(selection.currentIndex().column(), Column::DateColumn);
     }
+}
+
+// The flags cell: a yellow star for a favourite, a blue pencil for an edited pair.
+TEST_F(PairTableModelTest, FlagsCellDrawsTheStarForFavouritesAndThePencilForEdits) {
+    model.setPairs(
+        {makePair({"favorite", day(2), true, false}), makePair({"edited", day(1), false, true})});
+    PairTableModel table(&model);
+    QTableView view;
+    PairFlagsDelegate delegate(&view);
+    const auto marks = [&](const QString& id) {
+        QImage image(40, 40, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        QStyleOptionViewItem option;
+        option.initFrom(&view);
+        option.rect = image.rect();
+        option.state &= ~QStyle::State_Selected;
+        delegate.paint(&painter, option, table.index(table.rowOf(id), Column::FlagsColumn));
+        painter.end();
+        QString found;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                if (c.red() > 200 && c.green() > 160 && c.blue() < 90 && !found.contains("Y"))
+                    found += "Y";
+                if (c.blue() > 200 && c.red() < 90 && !found.contains("B"))
+                    found += "B";
+            }
+        return found;
+    };
+    EXPECT_EQ(marks("favorite"), "Y");
+    EXPECT_EQ(marks("edited"), "B");
 }

@@ -7,10 +7,13 @@
 #include "core/TestLibrary.h"
 #include "fixtures/ImageFixtures.h"
 #include "library/PhotoLibraryOperations.h"
+#include "ui/AccessGate.h"
 #include "ui/PairTableModel.h"
 #include "ui/QtFolderChooser.h"
 #include "ui/QuickPreviewDialog.h"
+#include "ui/ThumbnailProvider.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
@@ -20,9 +23,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTableView>
 #include <QTest>
+#include <cmath>
 #include <gtest/gtest.h>
 
 using namespace twinslim;
@@ -163,6 +168,40 @@ struct Expected {
 const QStringList controls = {"dateRangePicker", "scanButton",       "selectFirstButton",
                               "selectAllButton", "selectNoneButton", "backupFolderButton",
                               "step1Button",     "step2Button"};
+// The contrast ratio of two opaque colours, as the accessibility guidelines (WCAG 2) define it.
+double contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto linear = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double x = luminance(a) + 0.05, y = luminance(b) + 0.05;
+    return std::max(x, y) / std::min(x, y);
+}
+
+// The middle of a button as drawn, without its icon and away from its frame: its commonest
+// colour is the fill, and the pixel that stands out most from the fill is the text.
+std::pair<QColor, QColor> fillAndText(QAbstractButton* button) {
+    button->setIcon(QIcon());
+    const QImage whole = button->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage image =
+        whole.copy(whole.width() / 4, whole.height() / 4, whole.width() / 2, whole.height() / 2);
+    QHash<QRgb, int> counts;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            ++counts[image.pixel(x, y)];
+    QRgb fill = 0;
+    for (auto it = counts.begin(); it != counts.end(); ++it)
+        if (it.value() > counts.value(fill))
+            fill = it.key();
+    QColor text(fill);
+    for (auto it = counts.begin(); it != counts.end(); ++it)
+        if (contrast(QColor(it.key()), QColor(fill)) > contrast(text, QColor(fill)))
+            text = QColor(it.key());
+    return {QColor(fill), text};
+}
+
 const QString noneSelected = "0 selected \u00B7 0 bytes reclaimable";
 const QString threePairs = "3 pairs \u00B7 7 kB reclaimable";
 
@@ -384,15 +423,19 @@ TEST_F(ScanViewTest, TableSelectionAndModelSelectionStayInStep) {
     EXPECT_EQ(rowIds(), (QStringList{f1, f2}));
     EXPECT_EQ(tableSelection(), (QSet<QString>{f1, f2}));
     EXPECT_EQ(textOf("pairsSummaryLabel"), "4 pairs \u00B7 1 kB reclaimable");
-    EXPECT_EQ(textOf("selectionSummaryLabel"), "4 selected \u00B7 1 kB reclaimable");
+    EXPECT_EQ(textOf("selectionSummaryLabel"),
+              "4 selected (2 hidden by the filter) \u00B7 1 kB reclaimable");
     clickRow(0, Qt::ControlModifier); // deselects F1 only
     EXPECT_EQ(selectedIDs(), (QSet<QString>{n1, f2, n2}));
     click("favFilter_nonFavorites");
     EXPECT_EQ(tableSelection(), (QSet<QString>{n1, n2}));
     clickRow(0); // N1 alone among the visible; the hidden F2 stays
     EXPECT_EQ(selectedIDs(), (QSet<QString>{n1, f2}));
+    EXPECT_EQ(textOf("selectionSummaryLabel"),
+              "2 selected (1 hidden by the filter) \u00B7 500 bytes reclaimable");
     click("favFilter_all");
     EXPECT_EQ(tableSelection(), (QSet<QString>{n1, f2}));
+    EXPECT_EQ(textOf("selectionSummaryLabel"), "2 selected \u00B7 500 bytes reclaimable");
 
     // Sorting keeps the selection on its pairs.
     clickHeader(Column::RawSizeColumn);
@@ -407,11 +450,26 @@ TEST_F(ScanViewTest, TableSelectionAndModelSelectionStayInStep) {
 }
 
 TEST_F(ScanViewTest, TheThumbnailOpensTheQuickPreviewWithoutSelecting) {
-    lib.add(asset({"IMG_7", 1, 100}));
+    lib.add({asset({"IMG_7", 1, 100}), asset({"IMG_8", 2, 100})});
     openAndScan();
-    const QModelIndex thumbnail = view->pairTable()->index(0, Column::QuickLookColumn);
-    QTest::mouseClick(table()->viewport(), Qt::LeftButton, {},
-                      table()->visualRect(thumbnail).center());
+    const auto middle = [&](int row, Column column) {
+        return table()->visualRect(view->pairTable()->index(row, column)).center();
+    };
+    QWidget* viewport = table()->viewport();
+    // Only a left click on one thumbnail opens it: not other buttons, not a drag that ends
+    // over a thumbnail, not a press that leaves its thumbnail.
+    QTest::mouseClick(viewport, Qt::RightButton, {}, middle(0, Column::QuickLookColumn));
+    QTest::mouseClick(viewport, Qt::MiddleButton, {}, middle(0, Column::QuickLookColumn));
+    QTest::mousePress(viewport, Qt::LeftButton, {}, middle(1, Column::DateColumn));
+    QTest::mouseMove(viewport, middle(0, Column::DateColumn));
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, middle(0, Column::QuickLookColumn));
+    QTest::mousePress(viewport, Qt::LeftButton, {}, middle(1, Column::QuickLookColumn));
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, middle(0, Column::QuickLookColumn));
+    testloop::drain();
+    EXPECT_EQ(view->preview(), nullptr);
+    model().selectNone();
+
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, middle(0, Column::QuickLookColumn));
     ASSERT_NE(view->preview(), nullptr);
     EXPECT_TRUE(view->preview()->isVisible());
     EXPECT_TRUE(model().selectedIDs().isEmpty());
@@ -479,11 +537,16 @@ TEST_F(ScanViewTest, RecoveryAlertAtStartUpCountsTheWaitingOriginals) {
             EXPECT_EQ(assetsInAlbumTitled(markerAlbumTitle()).size(), 1u);
             EXPECT_EQ(model().pendingRecoveryCount(), 1);
         } else {
+            model().selectAllVisible();
             box->findChild<QAbstractButton*>("deleteNowButton")->click();
             EXPECT_FALSE(model().showRecoveryAlert());
             ASSERT_TRUE(testloop::spinUntil([&] { return model().pendingRecoveryCount() == 0; }));
             EXPECT_TRUE(assetsInAlbumTitled(markerAlbumTitle()).empty());
             EXPECT_EQ(library.library().trashedAssets().size(), 2u);
+            // The deleted originals leave the table and the selection.
+            EXPECT_TRUE(model().pairs().empty());
+            EXPECT_TRUE(model().selectedIDs().isEmpty());
+            EXPECT_EQ(textOf("pairsSummaryLabel"), "0 pairs \u00B7 0 bytes reclaimable");
         }
         EXPECT_TRUE(testloop::spinUntil([&] { return alert("recoveryAlert") == nullptr; }));
         view.reset();
@@ -539,6 +602,15 @@ TEST_F(ScanViewTest, Step2AsksForTheExportedFolderAndIngestsIt) {
     EXPECT_EQ(box->informativeText(), model().ingestReport()->summaryMessage());
     EXPECT_TRUE(box->informativeText().startsWith("Replaced 1 of 1 matched file."));
     EXPECT_EQ(buttonTexts(box), QStringList{"OK"});
+    // Wide enough for the log's path on one line, the title bold, the text selectable.
+    auto* title = box->findChild<QLabel*>("qt_msgbox_label");
+    auto* text = box->findChild<QLabel*>("qt_msgbox_informativelabel");
+    ASSERT_TRUE(title && text && model().ingestReport()->logPath);
+    EXPECT_TRUE(title->font().bold());
+    EXPECT_TRUE(text->textInteractionFlags() & Qt::TextSelectableByMouse);
+    EXPECT_GE(box->width(), 420);
+    EXPECT_GE(text->width(),
+              text->fontMetrics().horizontalAdvance(*model().ingestReport()->logPath));
     EXPECT_EQ(rowIds(), QStringList{ids[1]}); // the replaced pair left the table
     EXPECT_TRUE(find("step2Button")->isEnabled());
 
@@ -602,4 +674,90 @@ TEST_F(ScanViewTest, QtFolderChooserAnswersOnceWithTheChosenFolder) {
     testloop::drain();
     ASSERT_EQ(answers.size(), 3u);
     EXPECT_FALSE(answers[1] || answers[2]);
+}
+
+TEST_F(ScanViewTest, Step1TakesNoSecondPressWhileItRuns) {
+    lib.add({asset({"IMG_1", 1, 100}), asset({"IMG_2", 2, 100, 100, true})});
+    openAndScan();
+    click("selectAllButton");
+    click("step1Button");
+    EXPECT_FALSE(find("step1Button")->isEnabled());
+    click("step1Button"); // a double click: no event handled between the two
+    ASSERT_TRUE(testloop::spinUntil([&] { return alert("infoAlert") != nullptr; }));
+    testloop::drain();
+    QStringList titles;
+    for (const auto& album : lib.library().fetchAssetCollections(photos::CollectionType::Album,
+                                                                 photos::CollectionSubtype::Any))
+        titles << album->localizedTitle.value_or(QString());
+    titles.sort();
+    EXPECT_EQ(titles, (QStringList{"Twinslim Favs", "Twinslim NonFavs"}));
+    EXPECT_TRUE(find("step1Button")->isEnabled());
+}
+
+// Tab leaves the table for the next control and never changes the selection; a round from the
+// table reaches every control of the bottom bar and comes back.
+TEST_F(ScanViewTest, TabLeavesTheTableAndReachesTheSteps) {
+    lib.add({asset({"A", 1, 100}), asset({"B", 2, 100}), asset({"C", 3, 100})});
+    openAndScan();
+    click("selectAllButton");
+    table()->setFocus();
+    QStringList visited;
+    for (int i = 0; i < 30; ++i) {
+        QTest::keyClick(view->focusWidget(), Qt::Key_Tab);
+        visited << view->focusWidget()->objectName();
+        if (view->focusWidget() == table())
+            break;
+    }
+    EXPECT_EQ(model().selectedIDs().size(), 3);
+    EXPECT_EQ(tableSelection().size(), 3);
+    EXPECT_EQ(visited.value(0), "backupFolderButton");
+    EXPECT_LT(visited.indexOf("step1Button"), visited.indexOf("step2Button"));
+    EXPECT_GT(visited.indexOf("step1Button"), 0);
+    EXPECT_TRUE(visited.contains("scanButton") && visited.contains("selectAllButton"));
+    EXPECT_EQ(visited.last(), "pairTable");
+}
+
+// A thumbnail whose picture did not come is asked for again after the next scan.
+TEST_F(ScanViewTest, ARescanAsksAgainForThumbnailsThatFailed) {
+    lib.add({{{ResourceType::Photo, "public.jpeg", "IMG_1.JPG", 0, fixtures::makeJpeg({64, 64})},
+              {ResourceType::AlternatePhoto, "com.canon.cr3-raw-image", "IMG_1.CR3", 100}},
+             now.addDays(-1)});
+    lib.library().faults().answerNextImageRequestWithNothing = true;
+    openAndScan();
+    auto* thumbnails = view->findChild<ThumbnailProvider*>();
+    ASSERT_NE(thumbnails, nullptr);
+    QSignalSpy ready(thumbnails, &ThumbnailProvider::thumbnailReady);
+    ASSERT_TRUE(testloop::spinUntil([&] {
+        return !lib.library().faults().answerNextImageRequestWithNothing &&
+               thumbnails->pendingCount() == 0;
+    }));
+    testloop::drain(50);
+    EXPECT_EQ(ready.count(), 0);
+
+    click("scanButton");
+    waitForScan();
+    EXPECT_TRUE(testloop::spinUntil([&] { return ready.count() == 1; }, 5000));
+}
+
+// Step 2's text on its accent fill reads at 4.5:1 or more in a light and a dark palette, with
+// the fill of the access gate's button.
+TEST_F(ScanViewTest, Step2ReadsWellOnItsAccentInLightAndDarkPalettes) {
+    const QPalette original = QApplication::palette();
+    QPalette dark(QColor(0x35, 0x35, 0x35), QColor(0x2b, 0x2b, 0x2b));
+    dark.setColor(QPalette::Highlight, QColor(0x3d, 0xae, 0xe9));
+    dark.setColor(QPalette::HighlightedText, QColor(0xfc, 0xfc, 0xfc));
+    for (const QPalette& palette : {QApplication::style()->standardPalette(), dark}) {
+        SCOPED_TRACE(palette.color(QPalette::Window).name().toStdString());
+        QApplication::setPalette(palette);
+        openAndScan();
+        const auto [fill, text] = fillAndText(find<QPushButton>("step2Button"));
+        EXPECT_GE(contrast(fill, text), 4.5)
+            << fill.name().toStdString() << " " << text.name().toStdString();
+        AccessGate gate(photos::AuthorizationStatus::NotDetermined);
+        gate.resize(900, 600);
+        EXPECT_EQ(fillAndText(gate.grantButton()).first, fill);
+        view.reset();
+        testloop::drain();
+    }
+    QApplication::setPalette(original);
 }

@@ -91,6 +91,28 @@ TEST(ThumbnailProvider, OneRequestPerAssetThenTheCacheAnswers) {
     EXPECT_EQ(requests.calls->size(), 2u);
 }
 
+// An answer asked for before a clear() is dropped: the picture may be out of date.
+TEST(ThumbnailProvider, AnAnswerFromBeforeAClearIsNotKept) {
+    ThumbnailProvider provider;
+    std::vector<photos::ImageManager::ResultHandler> handlers;
+    provider.setRequester([&](const photos::AssetPtr&, QSize, photos::ImageContentMode,
+                              const photos::ImageRequestOptions&,
+                              photos::ImageManager::ResultHandler handler) {
+        handlers.push_back(std::move(handler));
+    });
+    QSignalSpy ready(&provider, &ThumbnailProvider::thumbnailReady);
+    const auto asset = fakeAsset(1);
+    EXPECT_TRUE(provider.thumbnail(asset).isNull());
+    provider.clear();
+    QImage picture(88, 88, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    handlers.at(0)(picture, {});
+    testloop::drain();
+    EXPECT_EQ(ready.count(), 0);
+    EXPECT_TRUE(provider.thumbnail(asset).isNull()); // asked again
+    EXPECT_EQ(handlers.size(), 2u);
+}
+
 // The cell drawn into an image: the picture filling a 44 × 44 rounded square, or the grey
 // placeholder, in the middle of the cell.
 TEST(PairThumbnailDelegate, DrawsThePictureOrThePlaceholderInARoundedSquare) {

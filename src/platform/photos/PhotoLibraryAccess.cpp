@@ -95,6 +95,10 @@ QString PhotoLibraryAccess::defaultClient() {
     return name.isEmpty() ? QStringLiteral("unknown") : name;
 }
 
+std::optional<AuthorizationStatus> PhotoLibraryAccess::folderStatus(const QString& libraryPath) {
+    return folderVerdict(libraryPath.isEmpty() ? systemLibraryPath() : libraryPath);
+}
+
 AuthorizationStatus PhotoLibraryAccess::authorizationStatus(AccessLevel level,
                                                             const QString& client,
                                                             const QString& libraryPath) {

@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QString>
 #include <functional>
+#include <optional>
 
 namespace photos {
 
@@ -20,6 +21,9 @@ public:
     static AuthorizationStatus authorizationStatus(AccessLevel level,
                                                    const QString& client = defaultClient(),
                                                    const QString& libraryPath = {});
+    // What the library's folder alone decides, whatever the grant: restricted on read-only
+    // media, denied when this user cannot read and write it; none when it is usable.
+    static std::optional<AuthorizationStatus> folderStatus(const QString& libraryPath);
 
     // The reply may be given from any thread.
     using ConsentHandler = std::function<void(const QString& client, AccessLevel level,

@@ -1,0 +1,44 @@
+#include "ui/Alerts.h"
+
+#include <QLabel>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QScreen>
+#include <algorithm>
+
+namespace twinslim {
+
+namespace {
+
+// The width the widest path of the text needs on one line: a path is taken to run from a word
+// starting with "/" or "~/" to the end of its line, since paths may hold spaces.
+int widestPath(const QString& text, const QFontMetrics& metrics) {
+    static const QRegularExpression path(QStringLiteral("(?:^|\\s)((?:~/|/)[^\\n]*)"));
+    int widest = 0;
+    for (auto match = path.globalMatch(text); match.hasNext();)
+        widest = std::max(widest, metrics.horizontalAdvance(match.next().captured(1).trimmed()));
+    return widest;
+}
+
+} // namespace
+
+void fitAlert(QMessageBox* box) {
+    if (auto* title = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+        QFont bold = title->font();
+        bold.setBold(true);
+        title->setFont(bold);
+    }
+    auto* text = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+    if (!text)
+        return;
+    text->setTextInteractionFlags(text->textInteractionFlags() | Qt::TextSelectableByMouse);
+    int limit = maximumAlertTextWidth;
+    if (const QScreen* screen = box->screen())
+        limit = std::min(limit, screen->availableGeometry().width() - 120);
+    limit = std::max(limit, minimumAlertTextWidth);
+    // A few pixels for the label's own margins and rounding of the text layout.
+    const int wanted = widestPath(text->text(), text->fontMetrics()) + 8;
+    text->setMinimumWidth(std::clamp(wanted, minimumAlertTextWidth, limit));
+}
+
+} // namespace twinslim

@@ -1,0 +1,17 @@
+#pragma once
+
+class QMessageBox;
+
+namespace twinslim {
+
+// Lays out a message box for reading: the toolkit sizes one to its title, about 240 px, so a
+// paragraph runs long and a path breaks at every "/". The text gets at least
+// minimumAlertTextWidth, more (up to maximumAlertTextWidth and the screen) for a path to stay
+// on one line; the title is bold and the text selectable, so a path can be copied. Call it again
+// after the informative text changes.
+void fitAlert(QMessageBox* box);
+
+constexpr int minimumAlertTextWidth = 460;
+constexpr int maximumAlertTextWidth = 720;
+
+} // namespace twinslim
