@@ -2,9 +2,7 @@
 
 #include "core/CallbackAwaitable.h"
 #include "library/ReplacementError.h"
-#include "platform/imaging/HeifCodec.h"
-#include "platform/imaging/ImageFormat.h"
-#include "platform/imaging/JpegCodec.h"
+#include "platform/imaging/PictureCheck.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -12,23 +10,6 @@
 #include <variant>
 
 namespace twinslim {
-
-bool decodesAsPicture(const QByteArray& data) {
-    try {
-        switch (imaging::sniffImageFormat(data.left(imaging::kSniffLength))) {
-        case imaging::ImageFormat::Jpeg:
-            // The smallest scale still walks every scan, so a cut-off file shows.
-            return !imaging::decodeJpeg(data, imaging::DecodeTarget::fill(QSize(1, 1))).isNull();
-        case imaging::ImageFormat::Heif:
-            // Full size: a stored thumbnail would decode although the picture itself does not.
-            return !imaging::decodeHeif(data).isNull();
-        default:
-            return false;
-        }
-    } catch (const std::exception&) {
-        return false;
-    }
-}
 
 namespace {
 
@@ -53,7 +34,7 @@ ReadResult readAndCheck(const QString& path) {
     QByteArray data = file.read(info.size());
     if (file.error() != QFileDevice::NoError || data.isEmpty())
         return {{}, Problem::unreadable};
-    if (!decodesAsPicture(data))
+    if (!imaging::decodesAsPicture(data))
         return {{}, Problem::notAPicture};
     return {std::move(data), Problem::none};
 }

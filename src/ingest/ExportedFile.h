@@ -16,7 +16,4 @@ inline constexpr qint64 maxExportedFileBytes = qint64(2) << 30;
 // read, and FileSystemError with the reason when it is too large or is not a picture.
 QCoro::Task<QByteArray> readExportedFile(QString path);
 
-// Whether `data` is a JPEG or HEIF picture whose pixels decode. Thread-safe.
-bool decodesAsPicture(const QByteArray& data);
-
 } // namespace twinslim

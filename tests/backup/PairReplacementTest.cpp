@@ -177,7 +177,8 @@ TEST_F(PairReplacementTest, BackupPlanFollowsResourcesAndFavouriteFlag) {
 
 TEST_F(PairReplacementTest, NewItemCarriesDateLocationFavouriteAndAlbumsButNotOurs) {
     const photos::Location where{48.8584, 2.2945};
-    TestLibrary::NewAsset original{{jpegOf("jpeg"), rawOf("raw!")}, shot, true, false, where};
+    TestLibrary::NewAsset original{
+        {jpegOf("jpeg"), rawOf("raw!")}, shot, true, false, where, -7 * 3600};
     const QString id = lib.add(original);
     const QString undated = lib.add({{jpegOf("jpeg", "DSC.jpeg")}, std::nullopt, false});
     for (const QString title : {"Trip", "Family", "Twinslim Favs", "Twinslim NonFavs"})
@@ -197,6 +198,7 @@ TEST_F(PairReplacementTest, NewItemCarriesDateLocationFavouriteAndAlbumsButNotOu
     const photos::AssetPtr copy = created("IMG_7.heic");
     ASSERT_TRUE(copy);
     EXPECT_EQ(copy->creationDate, shot);
+    EXPECT_EQ(copy->creationOffsetSeconds, -7 * 3600); // shot in California, and still so
     EXPECT_EQ(copy->location, where);
     EXPECT_TRUE(copy->isFavorite);
     EXPECT_EQ(copy->resources[0]->type, ResourceType::Photo);
@@ -326,4 +328,31 @@ TEST_F(PairReplacementTest, AnUnwritableSidecarDoesNotUndoTheReplacement) {
     replace(id);
     EXPECT_EQ(itemCount(), 2);
     EXPECT_EQ(idsOf(assetsInAlbumTitled(markerAlbumTitle())), QStringList{id});
+}
+
+TEST_F(PairReplacementTest, NamesWithoutExtensionsGetTwoBackupsAndARenderedOneIsKept) {
+    // A favourite whose RAW and JPEG names both lack an extension: two distinct backups.
+    const QString fav =
+        lib.add({{jpegOf("the jpeg", "IMG_7"), rawOf("the raw", "IMG_7")}, shot, true});
+    replace(fav);
+    const QString base = target(true) + safeID(fav);
+    EXPECT_EQ(readFile(base), "the jpeg");
+    EXPECT_EQ(readFile(base + "_RAW"), "the raw");
+    const QJsonObject sidecar = QJsonDocument::fromJson(readFile(base + ".json")).object();
+    EXPECT_EQ(sidecar["backupRAWFile"].toString(), safeID(fav) + "_RAW");
+
+    // A rendered JPEG is made at quality 0.9 and, once complete on disk, reused as it is.
+    const QString rawOnly = lib.add(
+        {{rawOf(fixtures::makeDng(QSize(64, 48)), "R.DNG", "com.adobe.raw-image")}, shot, false});
+    const QString rendered = target(false) + safeID(rawOnly) + ".jpg";
+    lib.library().faults().failNextChangeWithError = true;
+    EXPECT_THROW(replace(rawOnly), photos::PhotoLibraryError);
+    const QByteArray jpeg = readFile(rendered);
+    const qsizetype dqt = jpeg.indexOf("\xff\xdb");
+    ASSERT_GE(dqt, 0);
+    // The first luminance entry of the standard table (16) scaled for quality 90 is 3.
+    EXPECT_EQ(int(uchar(jpeg[dqt + 5])), 3);
+    testsupport::writeFile(rendered, "kept as it is");
+    replace(rawOnly);
+    EXPECT_EQ(readFile(rendered), "kept as it is");
 }

@@ -26,6 +26,7 @@ public:
         bool favorite = false;
         bool hidden = false;
         std::optional<photos::Location> location = {};
+        std::optional<int> offsetSeconds = {}; // the capture's time zone, east of UTC
     };
 
     static Resource raw(int size, QString name = "IMG.CR3",
@@ -62,6 +63,7 @@ public:
                 request.favorite = asset.favorite;
                 request.hidden = asset.hidden;
                 request.location = asset.location;
+                request.creationOffsetSeconds = asset.offsetSeconds;
                 ids << request.placeholderForCreatedAsset().localIdentifier;
             }
         });

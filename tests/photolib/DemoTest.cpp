@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 using namespace photolib;
 
@@ -150,6 +152,7 @@ TEST_F(PhotolibTest, DemoBuildsTheRangeOfItemsTheScanMustTellApart) {
 
     Result check = photolib({"check"});
     EXPECT_EQ(check.status, 0) << check.out.toStdString();
+    EXPECT_EQ(photolib({"check", "--decode"}).status, 0);
 
     // The RAW files decode (LibRaw), upright and at the picture's size.
     int decoded = 0;
@@ -193,4 +196,30 @@ TEST(DemoLibraryCreation, AFailureRemovesTheHalfMadeLibrary) {
     EXPECT_EQ(progressCalls, 1);
     EXPECT_FALSE(QFileInfo::exists(path));
     EXPECT_EQ(QDir(tmp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+}
+
+// A stored picture damaged inside keeps its size: only decoding it shows the damage.
+TEST_F(PhotolibTest, CheckDecodeFindsAPictureDamagedInside) {
+    QDir(library).removeRecursively();
+    ASSERT_EQ(photolib({"demo", "--pairs", "1", library}).status, 0);
+    QString stored, id;
+    for (const auto& v :
+         QJsonDocument::fromJson(photolib({"list", "--json"}).out.toUtf8()).array()) {
+        id = v.toObject()["localIdentifier"].toString();
+        for (const QString& line : photolib({"show", id}).out.split('\n'))
+            if (line.startsWith("stored: ") && line.toLower().endsWith(".jpg"))
+                stored = line.mid(8);
+        if (!stored.isEmpty())
+            break;
+    }
+    ASSERT_FALSE(stored.isEmpty());
+    QFile file(stored);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    file.write(QByteArray(4, '\0')); // its start damaged, its size the same
+    file.close();
+    EXPECT_EQ(photolib({"check"}).status, 0);
+    const Result decoded = photolib({"check", "--decode"});
+    EXPECT_EQ(decoded.status, 1);
+    EXPECT_TRUE(decoded.out.startsWith("item " + id + ": ")) << decoded.out.toStdString();
+    EXPECT_TRUE(decoded.out.contains("does not decode as a picture"));
 }

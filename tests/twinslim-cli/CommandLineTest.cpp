@@ -183,6 +183,7 @@ TEST_F(CliTest, BackupFolderIsTheWindowsSettingAndIsChecked) {
         QString err; // expected in standard error
         QString stored;
     };
+    QDir().mkpath(library);
     const QList<Case> cases = {
         {{"backup-folder"}, 1, "", "No backup folder is selected.", ""},
         {{"backup-folder", tmp.path() + "/missing"}, 1, "", "is not a folder", ""},
@@ -193,6 +194,12 @@ TEST_F(CliTest, BackupFolderIsTheWindowsSettingAndIsChecked) {
          "",
          folder},
         {{"backup-folder"}, 0, folder + "\n", "", folder},
+        // Backups inside the photo library would be files the library does not know.
+        {{"backup-folder", library},
+         1,
+         "",
+         "The backup folder is inside the photo library",
+         folder},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -264,6 +271,10 @@ TEST_F(CliTest, CleanupWithNothingPendingSaysSo) {
     ok(photolib({"create", library}));
     const Result r = ok(cli({"cleanup"}));
     EXPECT_EQ(r.out, "Nothing to clean up: no replaced originals are waiting to be deleted.\n");
+    // Albums of nothing are no success either.
+    const Result none = cli({"albums", "--range", "all", "--all"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(lines(none.err).size(), 1) << none.err.toStdString();
     EXPECT_TRUE(ok(photolib({"check"})).out.contains("clean"));
 }
 
@@ -277,7 +288,10 @@ TEST_F(CliTest, UnansweredDeletionLeavesOriginalsForTheCleanup) {
     const QSet<QString> members =
         ids(items({"--album", "Twinslim Favs"})) + ids(items({"--album", "Twinslim NonFavs"}));
 
-    const Result ingest = ok(cli({"ingest", prepared().exported}));
+    // A run whose originals stay undeleted is no success to a script.
+    const Result ingest = cli({"ingest", prepared().exported});
+    EXPECT_EQ(ingest.status, 1);
+    EXPECT_TRUE(ingest.out.contains("replaced originals were not deleted"));
     EXPECT_TRUE(ingest.err.contains(QString("Delete %1 items? [y/N] no").arg(members.size())))
         << ingest.err.toStdString();
     EXPECT_EQ(waiting(), members);
@@ -295,4 +309,40 @@ TEST_F(CliTest, UnansweredDeletionLeavesOriginalsForTheCleanup) {
     EXPECT_TRUE(done.out.startsWith(QString("Deleted %1 originals.").arg(members.size())));
     EXPECT_TRUE(waiting().isEmpty());
     EXPECT_TRUE((ids(items()) & members).isEmpty());
+}
+
+// Two ingests at once on one library, as two terminals or the window and a terminal start
+// them: one runs, the other stops at once with one line; every original is replaced once.
+TEST_F(CliTest, TwoIngestsAtOnceReplaceEachOriginalOnce) {
+    copyTree(prepared().library, library);
+    grantAccess();
+    QDir().mkpath(tmp.path() + "/backup");
+    ok(cli({"backup-folder", tmp.path() + "/backup"}));
+    const size_t before = items().size();
+    const QSet<QString> members =
+        ids(items({"--album", "Twinslim Favs"})) + ids(items({"--album", "Twinslim NonFavs"}));
+
+    QProcess runs[2];
+    for (QProcess& p : runs) {
+        p.setProcessEnvironment(env);
+        p.start(testsupport::twinslimCliPath(), {"--yes", "ingest", prepared().exported});
+        p.closeWriteChannel();
+    }
+    QStringList statuses;
+    for (QProcess& p : runs) {
+        ASSERT_TRUE(p.waitForFinished(180000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        if (p.exitCode() == 1) {
+            EXPECT_TRUE(err.contains("Another ingest is running on this photo library"))
+                << err.toStdString();
+            EXPECT_EQ(lines(err).size(), 1) << err.toStdString();
+        }
+        statuses << QString::number(p.exitCode());
+    }
+    statuses.sort();
+    EXPECT_EQ(statuses, (QStringList{"0", "1"}));
+    EXPECT_EQ(items().size(), before); // each original gave way to exactly one replacement
+    EXPECT_TRUE((ids(items()) & members).isEmpty());
+    const Result albums = ok(photolib({"albums"}));
+    EXPECT_LE(albums.out.count("TwinslimOriginalsToDelete"), 1) << albums.out.toStdString();
 }

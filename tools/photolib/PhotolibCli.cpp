@@ -5,9 +5,11 @@
 #include "ExportCommand.h"
 #include "Importer.h"
 #include "UsageError.h"
+#include "platform/imaging/PictureCheck.h"
 #include "platform/photos/LibraryLocation.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryAccess.h"
+#include "platform/types/UTType.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,7 +43,8 @@ const char* usageText = R"(usage: photolib [--library PATH] COMMAND [ARGS]
   hide [--off] ID...              hide (or show) items
   trash list | trash restore ID... | trash empty
   access [CLIENT STATUS]          show grants, or set one (authorized, limited, denied, forget)
-  check                           verify every stored file and catalogue row
+  check [--decode]                verify every stored file and catalogue row
+                                  (--decode: also decode every stored JPEG and HEIC)
   export --album TITLE --format heic|jpeg [--max-size PX] [--quality Q] DIR
                                   write the album's pictures into DIR (made when missing)
   demo [--pairs N] PATH           make a new demonstration library of generated pictures
@@ -378,13 +381,36 @@ private:
     }
 
     int check() {
+        const bool decode = takeFlag(QStringLiteral("--decode"));
         needArguments(0, "");
-        const QStringList problems = library().check();
+        QStringList problems = library().check();
+        if (decode)
+            problems << undecodablePictures();
         for (const QString& p : problems)
             m_out << p << "\n";
         if (problems.isEmpty())
             m_out << "The library is clean.\n";
         return problems.isEmpty() ? 0 : 1;
+    }
+
+    // Every stored JPEG or HEIC that does not decode: a file damaged or cut off inside, which
+    // the size check cannot see.
+    QStringList undecodablePictures() {
+        QStringList problems;
+        FetchOptions options;
+        options.includeHiddenAssets = true;
+        for (const AssetPtr& asset : library().fetchAssets(MediaType::Image, options))
+            for (const ResourcePtr& resource : asset->resources) {
+                const auto type = uti::UTType::fromIdentifier(resource->uniformTypeIdentifier);
+                if (!type || !(type->conformsTo(uti::UTType::jpeg()) ||
+                               type->conformsTo(uti::UTType::heif())))
+                    continue;
+                QFile file(library().storedFilePath(resource));
+                if (!file.open(QIODevice::ReadOnly) || !imaging::decodesAsPicture(file.readAll()))
+                    problems << QStringLiteral("item %1: %2 does not decode as a picture")
+                                    .arg(asset->localIdentifier, resource->originalFilename);
+            }
+        return problems;
     }
 
     int exportAlbum() {

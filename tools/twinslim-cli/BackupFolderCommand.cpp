@@ -27,6 +27,11 @@ int backupFolderCommand(Arguments& arguments, Session& session) {
         const QString path = QDir::cleanPath(QFileInfo(operands.front()).absoluteFilePath());
         if (!QFileInfo(path).isDir())
             throw CommandFailure{QStringLiteral("“%1” is not a folder.").arg(path)};
+        BackupFolder candidate(QStringLiteral("backupFolderCandidate"));
+        candidate.setUrl(path);
+        if (const std::optional<QString> problem =
+                candidate.placementProblem(session.libraryPath()))
+            throw CommandFailure{*problem};
         folder.saveBookmark(path);
         // A failed save only reaches the system log; what counts is what the window will read.
         if (BackupFolder(BackupFolder::bookmarkKey()).url() != path)

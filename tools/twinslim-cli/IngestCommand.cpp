@@ -42,9 +42,13 @@ int dryRun(Session& session, const QString& folder) {
         out << entry.message << "\n";
     using Outcome = IngestPlan::Entry::Outcome;
     const qint64 reclaimed = plan->reclaimedBytes();
+    const qint64 earlier = plan->count(Outcome::alreadyReplaced);
+    const qint64 badNames = plan->count(Outcome::badName);
     out << "Dry run: would replace " << items(plan->count(Outcome::matched)) << " ("
         << plan->count(Outcome::unmatched) << " unmatched, " << plan->count(Outcome::ambiguous)
-        << " ambiguous), "
+        << " ambiguous"
+        << (earlier ? QStringLiteral(", %1 already replaced").arg(earlier) : QString())
+        << (badNames ? QStringLiteral(", %1 not valid UTF-8").arg(badNames) : QString()) << "), "
         << (reclaimed >= 0 ? QStringLiteral("reclaiming ") + twinslim::formatByteCount(reclaimed)
                            : QStringLiteral("adding ") + twinslim::formatByteCount(-reclaimed) +
                                  QStringLiteral(" to the library"))
@@ -64,12 +68,14 @@ int run(Session& session, const QString& folder) {
     twinslim::runTask(model.ingest(folder));
     if (!model.showIngestReport() || !model.ingestReport())
         throw stopped(model);
-    out << model.ingestReport()->summaryMessage() << "\n";
+    const twinslim::IngestReport& report = *model.ingestReport();
+    out << report.summaryMessage() << "\n";
     const auto waiting = qint64(twinslim::assetsInAlbumTitled(twinslim::markerAlbumTitle()).size());
     if (waiting > 0)
         out << items(waiting) << " replaced but not deleted wait in the album “"
             << twinslim::markerAlbumTitle() << "”; “twinslim-cli cleanup” deletes them.\n";
-    return 0;
+    // A script must not take a run that left work undone for a success.
+    return report.failed > 0 || report.notDeleted > 0 ? 1 : 0;
 }
 
 } // namespace

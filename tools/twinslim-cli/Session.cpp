@@ -16,6 +16,10 @@ namespace twinslimcli {
 Session::Session(Terminal& terminal, std::optional<QString> libraryPath, bool assumeYes)
     : m_terminal(terminal), m_libraryPath(std::move(libraryPath)), m_assumeYes(assumeYes) {}
 
+QString Session::libraryPath() const {
+    return m_libraryPath.value_or(photos::systemLibraryPath());
+}
+
 Session::~Session() {
     m_model.reset();
     if (m_library) {

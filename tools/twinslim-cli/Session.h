@@ -27,6 +27,8 @@ public:
     Session& operator=(const Session&) = delete;
 
     Terminal& terminal() { return m_terminal; }
+    // The library this session works on, whether opened yet or not.
+    QString libraryPath() const;
     bool assumeYes() const { return m_assumeYes; }
 
     // The model, on the library it opens first (after checking this program's access

@@ -31,7 +31,9 @@ TEST(StoredPathShape, OnlyWhatTheLibraryWritesIsAccepted) {
                             "resources/0B/0A1B2C3D-4E5F-6789-ABCD-EF0123456789_0.jpg",
                             "resources/0A/0A1B2C3D-4E5F-6789-ABCD-EF0123456789_0.jpg/..",
                             "resources/0A/0A1B2C3D-4E5F-6789-ABCD-EF0123456789_0.jp/g",
-                            "resources//0A1B2C3D-4E5F-6789-ABCD-EF0123456789_0.jpg"})
+                            "resources//0A1B2C3D-4E5F-6789-ABCD-EF0123456789_0.jpg",
+                            "resources/0A/0A1B2C3D-4E5F-6789-ABCD-EF0123456789.jpg",
+                            "resources/0A/0A1B2C3D-4E5F-6789-ABCD-EF0123456789_.jpg"})
         EXPECT_FALSE(ResourceFiles::isValidStoredPath(bad)) << bad;
 }
 

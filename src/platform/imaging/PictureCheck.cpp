@@ -1,0 +1,26 @@
+#include "platform/imaging/PictureCheck.h"
+
+#include "platform/imaging/HeifCodec.h"
+#include "platform/imaging/ImageFormat.h"
+#include "platform/imaging/JpegCodec.h"
+
+namespace imaging {
+
+bool decodesAsPicture(const QByteArray& data) {
+    try {
+        switch (sniffImageFormat(data.left(kSniffLength))) {
+        case ImageFormat::Jpeg:
+            // The smallest scale still walks every scan, so a cut-off file shows.
+            return !decodeJpeg(data, DecodeTarget::fill(QSize(1, 1))).isNull();
+        case ImageFormat::Heif:
+            // Full size: a stored thumbnail would decode although the picture itself does not.
+            return !decodeHeif(data).isNull();
+        default:
+            return false;
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+} // namespace imaging
