@@ -155,7 +155,7 @@ public:
         emit picker->activated(all);
         waitFor("the scan of the whole library", [&] { return model->isScanning(); });
         waitFor("the scan of the whole library", [&] { return scanned(); });
-        if (view->pairTable()->rowCount() < 8)
+        if (view->pairTable()->rowCount() < 12)
             throw std::runtime_error("the library has too few pairs for the pictures");
         select(table, {0, 1, 2});
         if (!shot("scan-window"))
@@ -173,8 +173,8 @@ public:
         waitFor("the preview to close", [&] { return !view->preview(); });
 
         // Step 1 for the first rows and at least one favourite, so both albums fill.
-        QList<int> rows = {0, 1, 2, 3, 4, 5};
-        for (int row = 6; row < view->pairTable()->rowCount(); ++row)
+        QList<int> rows = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+        for (int row = 9; row < view->pairTable()->rowCount(); ++row)
             if (view->pairTable()->pairAt(row).isFavorite) {
                 rows << row;
                 break;
@@ -191,11 +191,20 @@ public:
         button(view, QStringLiteral("backupFolderButton"))->click();
         waitFor("the backup folder", [&] { return model->backup()->url().has_value(); });
 
-        // Step 2: caught while it replaces the second pair.
+        // Step 2, caught as it takes its third file: the window is painted and captured right
+        // then, the run waiting meanwhile.
+        bool caught = false, goOn = true;
+        const auto taking = QObject::connect(model, &LibraryModel::currentLabelChanged, view, [&] {
+            if (caught || model->runIndex() < 3)
+                return;
+            caught = true;
+            m_window.repaint();
+            goOn = shot("ingest-running", 0);
+        });
         button(view, QStringLiteral("step2Button"))->click();
-        waitFor("the ingest", [&] { return model->isRunning() && model->runIndex() >= 2; });
-        settle(60);
-        if (!shot("ingest-running"))
+        waitFor("the ingest", [&] { return caught; });
+        QObject::disconnect(taking);
+        if (!goOn)
             return;
         QMessageBox* question = nullptr;
         waitFor("the deletion question",
@@ -217,7 +226,7 @@ public:
             if (action->text() == QStringLiteral("About Twinslim"))
                 action->trigger();
         waitFor("the About window", [&] { return visible<AboutWindow>() != nullptr; });
-        shot("about", visible<AboutWindow>());
+        shot("about", 700, visible<AboutWindow>());
     }
 
 private:
@@ -237,8 +246,8 @@ private:
 
     // Says where the state is (the main window with whatever is open over it, or `only`);
     // false when the walk ends here.
-    bool shot(const QString& name, QWidget* only = nullptr) {
-        settle();
+    bool shot(const QString& name, int settleMs = 700, QWidget* only = nullptr) {
+        settle(settleMs);
         QRect rect;
         if (only) {
             rect = only->frameGeometry();
