@@ -46,6 +46,7 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
+#include <exception>
 #include <functional>
 #include <iostream>
 #include <stdexcept>
@@ -112,7 +113,7 @@ template <typename T> T* visible(const QString& name = {}) {
 }
 
 QPushButton* button(QWidget* in, const QString& name) {
-    auto* b = in->findChild<QPushButton*>(name);
+    auto* b = in ? in->findChild<QPushButton*>(name) : nullptr;
     if (!b)
         throw std::runtime_error("no button " + name.toStdString());
     return b;
@@ -194,16 +195,23 @@ public:
         // Step 2, caught as it takes its third file: the window is painted and captured right
         // then, the run waiting meanwhile.
         bool caught = false, goOn = true;
+        std::exception_ptr failure; // not thrown through the run's signal
         const auto taking = QObject::connect(model, &LibraryModel::currentLabelChanged, view, [&] {
             if (caught || model->runIndex() < 3)
                 return;
             caught = true;
             m_window.repaint();
-            goOn = shot("ingest-running", 0);
+            try {
+                goOn = shot("ingest-running", 0);
+            } catch (...) {
+                failure = std::current_exception();
+            }
         });
         button(view, QStringLiteral("step2Button"))->click();
         waitFor("the ingest", [&] { return caught; });
         QObject::disconnect(taking);
+        if (failure)
+            std::rethrow_exception(failure);
         if (!goOn)
             return;
         QMessageBox* question = nullptr;
