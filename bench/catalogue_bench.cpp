@@ -69,10 +69,10 @@ void BM_FetchOnly(benchmark::State& state) {
     for (auto _ : state)
         benchmark::DoNotOptimize(lib->fetchAssets(photos::MediaType::Image, o).size());
 }
-BENCHMARK(BM_FetchOnly)->Unit(benchmark::kMillisecond)->MinTime(1);
+BENCHMARK(BM_FetchOnly)->Unit(benchmark::kMillisecond)->MinTime(bench::sized(1.0, 1e-3));
 
-BENCHMARK(BM_ServiceScanPattern)->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_PlainSqlQuery)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_ServiceScanPattern)->Unit(benchmark::kMillisecond)->MinTime(bench::sized(2.0, 1e-3));
+BENCHMARK(BM_PlainSqlQuery)->Unit(benchmark::kMillisecond)->MinTime(bench::sized(2.0, 1e-3));
 
 } // namespace
 

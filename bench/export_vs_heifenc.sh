@@ -10,7 +10,9 @@
 #   --commands  only prepare the inputs, print the two commands and keep the work folder, to
 #               time them with another tool
 # environment: RUNS (timed runs of each, default 5), COUNT (pictures, default 20),
-#   HEIFENC_PARAMS (default "-p preset=faster"; empty gives heif-enc's own default preset)
+#   HEIFENC_PARAMS (default "-p preset=faster"; empty gives heif-enc's own default preset),
+#   TWINSLIM_BENCH_SMOKE=1 (the test suite's smoke run): 2 pictures of 400 × 300, one
+#   timed run, no hyperfine; checks that every step works, the figures mean nothing
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,8 +22,12 @@ if [[ ${1:-} == --commands ]]; then
     shift
 fi
 build=$(realpath "${1:-build/benchrel}")
-runs=${RUNS:-5}
-count=${COUNT:-20}
+smoke=${TWINSLIM_BENCH_SMOKE:-0}
+[[ $smoke == 0 ]] && smoke=""
+pick() { if [[ -n $smoke ]]; then echo "$2"; else echo "$1"; fi; }
+runs=${RUNS:-$(pick 5 1)}
+count=${COUNT:-$(pick 20 2)}
+width=$(pick 4000 400) height=$(pick 3000 300)
 heifenc_params=${HEIFENC_PARAMS--p preset=faster}
 photolib="$build/tools/photolib/photolib"
 generator="$build/bench/make_bench_jpegs"
@@ -33,11 +39,12 @@ command -v heif-enc >/dev/null || { echo "heif-enc is missing (apt-get install l
 work=$(mktemp -d "${TMPDIR:-/tmp}/export-bench.XXXXXX")
 $commands_only || trap 'rm -rf "$work"' EXIT
 
-echo "Generating $count JPEGs of 4000 × 3000 pixels…" >&2
-"$generator" "$work/jpegs" "$count" 4000 3000
+echo "Generating $count JPEGs of $width × $height pixels…" >&2
+"$generator" "$work/jpegs" "$count" "$width" "$height"
 library="$work/Bench.photolibrary"
-PHOTOLIB_LIBRARY="$library" XDG_CONFIG_HOME="$work/config" \
-    "$photolib" import --album Bench "$work/jpegs" >&2
+export XDG_CONFIG_HOME="$work/config"
+"$photolib" create "$library" >&2
+"$photolib" --library "$library" import --album Bench "$work/jpegs" >&2
 
 # Each run starts from an empty output folder, so photolib never has to number its names.
 photolib_cmd="rm -rf '$work/out-photolib' && exec '$photolib' --library '$library' export --album Bench --format heic --quality 0.5 '$work/out-photolib'"
@@ -50,7 +57,7 @@ if $commands_only; then
     exit 0
 fi
 
-if command -v hyperfine >/dev/null; then
+if [[ -z $smoke ]] && command -v hyperfine >/dev/null; then
     hyperfine --warmup 1 --runs "$runs" -n photolib "sh -c \"$photolib_cmd\"" \
         -n heif-enc "sh -c \"$heifenc_cmd\""
 else
@@ -72,4 +79,9 @@ else
     echo "heif-enc, 2 at a time (median of $runs): $(median "${b_times[@]}") s"
     echo "ratio photolib / heif-enc (median of pairs): $(median "${ratios[@]}")"
 fi
+# Both must have converted every picture.
+for side in photolib heifenc; do
+    made=$(find "$work/out-$side" -name '*.heic' -size +0 | wc -l)
+    [[ $made == "$count" ]] || { echo "$side wrote $made HEIC files of $count" >&2; exit 1; }
+done
 echo "output: photolib $(du -sh "$work/out-photolib" | cut -f1), heif-enc $(du -sh "$work/out-heifenc" | cut -f1)"

@@ -10,7 +10,9 @@
 #   BUILD_DIR   a Release build with twinslim-cli, photolib and make_ingest_bench
 #               (default build/benchrel)
 #   --commands  only prepare the inputs, print the reset and the two commands, keep the folder
-# environment: RUNS (default 5), PAIRS (50), RAW_MB (25), JPEG_MB (8)
+# environment: RUNS (default 5), PAIRS (50), RAW_MB (25), JPEG_MB (8),
+#   TWINSLIM_BENCH_SMOKE=1 (the test suite's smoke run): 2 pairs of 1 MB + 1 MB, one
+#   timed run, no hyperfine; checks that every step works, the figures mean nothing
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,8 +22,11 @@ if [[ ${1:-} == --commands ]]; then
     shift
 fi
 build=$(realpath "${1:-build/benchrel}")
-runs=${RUNS:-5}
-pairs=${PAIRS:-50}
+smoke=${TWINSLIM_BENCH_SMOKE:-0}
+[[ $smoke == 0 ]] && smoke=""
+pick() { if [[ -n $smoke ]]; then echo "$2"; else echo "$1"; fi; }
+runs=${RUNS:-$(pick 5 1)}
+pairs=${PAIRS:-$(pick 50 2)}
 cli="$build/tools/twinslim-cli/twinslim-cli"
 generator="$build/bench/make_ingest_bench"
 for tool in "$cli" "$generator"; do
@@ -33,7 +38,7 @@ $commands_only || trap 'rm -rf "$work"' EXIT
 export XDG_CONFIG_HOME="$work/config" PHOTOLIB_LIBRARY="$work/Bench.photolibrary"
 
 echo "Building a library of $pairs pairs…" >&2
-"$generator" "$work" "$pairs" "${RAW_MB:-25}" "${JPEG_MB:-8}" >&2
+"$generator" "$work" "$pairs" "${RAW_MB:-$(pick 25 1)}" "${JPEG_MB:-$(pick 8 1)}" >&2
 mkdir -p "$work/backup" "$work/pristine"
 "$cli" backup-folder "$work/backup" >/dev/null
 cp "$PHOTOLIB_LIBRARY"/catalog.sqlite* "$work/pristine/"

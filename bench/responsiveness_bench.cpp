@@ -7,7 +7,9 @@
 //   - the scan window's ingest of PAIRS exported pictures (default 20 pairs of
 //   a 25 MB RAW
 //     and an 8 MB JPEG, half favourites), from the start to the report.
-// Target: no gap over 50 ms; the exit status is non-zero when one is longer.
+// Target: no gap over 50 ms; the exit status is non-zero when one is longer (not in a smoke
+// run, whose sanitizer build and tiny inputs say nothing about stalls: there it is non-zero
+// only when the scan or the ingest did not finish their work).
 //
 // The allocator is set up as twinslim's main() sets it (no glibc fast bins: merging them all
 // at once after a scan of this size held the GUI thread for about 60 ms); --glibc-default
@@ -15,6 +17,7 @@
 //
 //   responsiveness_bench [--glibc-default] [PAIRS [RAW_MB JPEG_MB]]
 #include "support/BenchCatalogue.h"
+#include "support/BenchSmoke.h"
 
 #include "backup/BackupFolder.h"
 #include "core/LibraryModel.h"
@@ -130,9 +133,10 @@ std::unique_ptr<twinslim::ScanView> openScanView() {
 
 int measureScan(const QString& dir) {
     const QString path = dir + "/Scan.photolibrary";
-    std::printf("building a 100,000-item catalogue…\n");
+    const bench::CatalogueShape shape;
+    std::printf("building a %d-item catalogue…\n", shape.assets);
     std::fflush(stdout);
-    const int pairs = bench::buildCatalogue(path);
+    const int pairs = bench::buildCatalogue(path, shape);
     photos::PhotoLibrary::setShared(photos::PhotoLibrary::open(path));
     auto view = openScanView();
     twinslim::LibraryModel* model = view->model();
@@ -144,12 +148,12 @@ int measureScan(const QString& dir) {
     spinUntil([&] { return scanned(model); });
     settle(300);
     meter.stop();
-    report(
-        "scan", meter,
-        QStringLiteral("%1 pairs of 100000 items in the table (%2 visible pairs in the catalogue)")
-            .arg(model->pairs().size())
-            .arg(pairs));
-    const bool ok = meter.gapsOver(50) == 0 && !model->pairs().empty();
+    report("scan", meter,
+           QStringLiteral("%1 pairs of %2 items in the table (%3 visible pairs in the catalogue)")
+               .arg(model->pairs().size())
+               .arg(shape.assets)
+               .arg(pairs));
+    const bool ok = (bench::smoke() || meter.gapsOver(50) == 0) && !model->pairs().empty();
     view.reset();
     photos::PhotoLibrary::setShared(nullptr);
     return ok ? 0 : 1;
@@ -191,8 +195,8 @@ int measureIngest(const QString& dir, const QStringList& shape) {
                   : QStringLiteral("no report"));
     view.reset();
     photos::PhotoLibrary::setShared(nullptr);
-    const bool ok = meter.gapsOver(50) == 0 && result && result->replaced == result->matched &&
-                    result->matched > 0;
+    const bool ok = (bench::smoke() || meter.gapsOver(50) == 0) && result &&
+                    result->replaced == result->matched && result->matched > 0;
     return ok ? 0 : 1;
 }
 
@@ -210,7 +214,7 @@ int main(int argc, char** argv) {
     // Preferences and access grants of this run stay in the temporary folder.
     qputenv("XDG_CONFIG_HOME", (dir.path() + "/config").toUtf8());
     QApplication app(argc, argv);
-    QStringList shape = {"20", "25", "8"};
+    QStringList shape = bench::sized(QStringList{"20", "25", "8"}, QStringList{"2", "1", "1"});
     for (int i = 0; i < args.size() && i < 3; ++i)
         shape[i] = args[i];
 

@@ -55,8 +55,11 @@ void BM_PlainSqlQuery(benchmark::State& state) {
     state.counters["pairs"] = pairs;
 }
 
-BENCHMARK(BM_Scan)->Unit(benchmark::kMillisecond)->MinTime(3)->UseRealTime();
-BENCHMARK(BM_PlainSqlQuery)->Unit(benchmark::kMillisecond)->MinTime(3)->UseRealTime();
+BENCHMARK(BM_Scan)->Unit(benchmark::kMillisecond)->MinTime(bench::sized(3.0, 1e-3))->UseRealTime();
+BENCHMARK(BM_PlainSqlQuery)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(bench::sized(3.0, 1e-3))
+    ->UseRealTime();
 
 } // namespace
 
@@ -79,8 +82,9 @@ int main(int argc, char** argv) {
 
     QTemporaryDir dir;
     libraryPath = dir.path() + "/Bench.photolibrary";
-    const int pairs = bench::buildCatalogue(libraryPath);
-    fprintf(stderr, "catalogue: 100000 items, %d visible pairs\n", pairs);
+    const bench::CatalogueShape shape;
+    const int pairs = bench::buildCatalogue(libraryPath, shape);
+    fprintf(stderr, "catalogue: %d items, %d visible pairs\n", shape.assets, pairs);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

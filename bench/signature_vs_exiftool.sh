@@ -11,7 +11,9 @@
 #               (default build/benchrel)
 #   --commands  only prepare the inputs, print the two commands and keep the work folder, to
 #               time them with another tool
-# environment: RUNS (timed runs of each, default 21), COUNT (pictures per format, default 50)
+# environment: RUNS (timed runs of each, default 21), COUNT (pictures per format, default 50),
+#   TWINSLIM_BENCH_SMOKE=1 (the test suite's smoke run): 2 pictures per format of 300 × 200, one
+#   timed run, no hyperfine; checks that every step works, the figures mean nothing
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,8 +23,12 @@ if [[ ${1:-} == --commands ]]; then
     shift
 fi
 build=$(realpath "${1:-build/benchrel}")
-runs=${RUNS:-21}
-count=${COUNT:-50}
+smoke=${TWINSLIM_BENCH_SMOKE:-0}
+[[ $smoke == 0 ]] && smoke=""
+pick() { if [[ -n $smoke ]]; then echo "$2"; else echo "$1"; fi; }
+runs=${RUNS:-$(pick 21 1)}
+count=${COUNT:-$(pick 50 2)}
+width=$(pick 3000 300) height=$(pick 2000 200)
 reader="$build/bench/read_signatures"
 photolib="$build/tools/photolib/photolib"
 generator="$build/bench/make_bench_jpegs"
@@ -34,10 +40,11 @@ command -v exiftool >/dev/null || { echo "exiftool is missing (apt-get install l
 work=$(mktemp -d "${TMPDIR:-/tmp}/signature-bench.XXXXXX")
 $commands_only || trap 'rm -rf "$work"' EXIT
 
-echo "Generating $count JPEGs of 3000 × 2000 pixels and exporting them as HEIC and JPEG…" >&2
-"$generator" "$work/camera" "$count" 3000 2000
+echo "Generating $count JPEGs of $width × $height pixels and exporting them as HEIC and JPEG…" >&2
+"$generator" "$work/camera" "$count" "$width" "$height"
 library="$work/Bench.photolibrary"
 export PHOTOLIB_LIBRARY="$library" XDG_CONFIG_HOME="$work/config"
+"$photolib" create "$library" >&2
 "$photolib" import --album Bench "$work/camera" >&2
 mkdir -p "$work/exported/heic" "$work/exported/jpeg"
 "$photolib" export --album Bench --format heic "$work/exported/heic" >&2
@@ -55,6 +62,10 @@ exiftool_cmd=(exiftool -fast2 -DateTimeOriginal -ImageWidth -ImageHeight "${file
 reader_dates=$("${reader_cmd[@]}" | awk -F'\t' '$3 != "-" && $4 > 0 { n++ } END { print n + 0 }')
 exiftool_dates=$("${exiftool_cmd[@]}" 2>/dev/null | grep -c '^Date/Time Original' || true)
 echo "files with date and size: read_signatures $reader_dates, exiftool dates $exiftool_dates" >&2
+if [[ ${#files[@]} != $((2 * count)) || $reader_dates != "${#files[@]}" || $exiftool_dates != "${#files[@]}" ]]; then
+    echo "expected a date and a size in each of $((2 * count)) exported files" >&2
+    exit 1
+fi
 
 if $commands_only; then
     echo "read_signatures: cd '$work/exported' && '$reader' heic/* jpeg/*"
@@ -63,7 +74,7 @@ if $commands_only; then
     exit 0
 fi
 
-if command -v hyperfine >/dev/null; then
+if [[ -z $smoke ]] && command -v hyperfine >/dev/null; then
     hyperfine -N --warmup 3 --runs "$runs" -n read_signatures "${reader_cmd[*]}" \
         -n exiftool "${exiftool_cmd[*]}"
 else

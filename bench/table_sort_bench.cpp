@@ -3,6 +3,8 @@
 // their collation keys). The "scattered selection" runs keep every other row selected in
 // a selection model, which the sort must carry along to the pairs' new rows.
 // Target: at most 100 ms for any column.
+#include "support/BenchSmoke.h"
+
 #include "core/LibraryModel.h"
 #include "ui/PairTableModel.h"
 
@@ -17,7 +19,7 @@ using twinslim::PairTableModel;
 
 namespace {
 
-constexpr int pairCount = 20'000;
+const int pairCount = bench::sized(20'000, 500);
 
 std::vector<twinslim::PhotoPair> makePairs() {
     std::mt19937 random(20'000);

@@ -5,6 +5,7 @@
 // stores in its EXIF block. The BM_ImageManager… ones ask the image manager itself, thread
 // hand-over included.
 #include "support/BenchImages.h"
+#include "support/BenchSmoke.h"
 
 #include "platform/imaging/DecodeTarget.h"
 #include "platform/imaging/DngWriter.h"
@@ -141,34 +142,34 @@ void BM_ImageManagerJpegExifThumbnail(benchmark::State& state) {
 
 BENCHMARK(BM_JpegThumbnail24MP)
     ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
+    ->Repetitions(bench::sized(5, 1))
     ->DisplayAggregatesOnly();
 BENCHMARK(BM_JpegDecodeOnly24MP)
     ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
+    ->Repetitions(bench::sized(5, 1))
     ->DisplayAggregatesOnly();
 BENCHMARK(BM_JpegExifThumbnail24MP)
     ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
+    ->Repetitions(bench::sized(5, 1))
     ->DisplayAggregatesOnly();
 BENCHMARK(BM_RawPreviewThumbnail)
     ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
+    ->Repetitions(bench::sized(5, 1))
     ->DisplayAggregatesOnly();
 BENCHMARK(BM_ImageManagerJpeg24MP)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->Repetitions(5)
+    ->Repetitions(bench::sized(5, 1))
     ->DisplayAggregatesOnly();
 BENCHMARK(BM_ImageManagerRawPreview)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->Repetitions(5)
+    ->Repetitions(bench::sized(5, 1))
     ->DisplayAggregatesOnly();
 BENCHMARK(BM_ImageManagerJpegExifThumbnail)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->Repetitions(5)
+    ->Repetitions(bench::sized(5, 1))
     ->DisplayAggregatesOnly();
 
 void writeFile(const QString& path, const QByteArray& bytes) {
@@ -186,7 +187,8 @@ int main(int argc, char** argv) {
 
     // A 24 MP camera picture: a 6000 × 4000 JPEG at quality 0.9 with the usual EXIF, and a
     // DNG of the same picture whose embedded preview is 1620 pixels long, like a camera's.
-    const QImage picture = bench::cameraLikeImage({6000, 4000}, 24);
+    const QImage picture =
+        bench::cameraLikeImage(bench::sized(QSize(6000, 4000), QSize(600, 400)), 24);
     imaging::ExifFields exif;
     exif.dateTimeOriginal = QStringLiteral("2024:07:14 10:22:33");
     exif.offsetTimeOriginal = QStringLiteral("+02:00");
@@ -194,7 +196,7 @@ int main(int argc, char** argv) {
     exif.pixelHeight = picture.height();
     const QByteArray jpeg = imaging::encodeJpeg(picture, 0.9, imaging::buildExifBlock(exif));
     imaging::DngOptions dng;
-    dng.previewLongSide = 1620;
+    dng.previewLongSide = bench::sized(1620, 300);
     dng.dateTimeOriginal = *exif.dateTimeOriginal;
     dng.offsetTimeOriginal = *exif.offsetTimeOriginal;
     const QByteArray raw = imaging::writeDng(picture, dng);
@@ -246,7 +248,7 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark("BM_JpegThumbnailCanonSample18MP",
                                      BM_JpegThumbnailCanonSample18MP)
             ->Unit(benchmark::kMillisecond)
-            ->Repetitions(5)
+            ->Repetitions(bench::sized(5, 1))
             ->DisplayAggregatesOnly();
 
     benchmark::RunSpecifiedBenchmarks();

@@ -1,15 +1,17 @@
 #pragma once
 
+#include "support/BenchSmoke.h"
+
 #include <QDateTime>
 #include <QString>
 
 namespace bench {
 
 struct CatalogueShape {
-    int assets = 100000;
+    int assets = sized(100000, 2000);
     int pairPercent = 10; // RAW+JPEG pairs
     int hiddenPercent = 1;
-    int albums = 300;
+    int albums = sized(300, 20);
     int yearsSpanned = 3;
     QDateTime newest = QDateTime(QDate(2026, 11, 30), QTime(12, 0), Qt::UTC);
 };

@@ -3,6 +3,7 @@
 // folder "export" with one exported picture per item (favourites at full size, the others
 // downscaled), and "backup-sources.txt" listing the stored files an ingest backs up.
 #include "support/BenchImages.h"
+#include "support/BenchSmoke.h"
 
 #include "platform/imaging/JpegCodec.h"
 #include "platform/photos/PhotoLibrary.h"
@@ -94,10 +95,13 @@ int main(int argc, char** argv) {
 
         // What the photo library application exports: full size for favourites, at most
         // 2048 pixels for the rest.
-        const QImage picture = bench::cameraLikeImage(QSize(4032, 3024), 7);
+        const QImage picture =
+            bench::cameraLikeImage(bench::sized(QSize(4032, 3024), QSize(403, 302)), 7);
         const QByteArray full = imaging::encodeJpeg(picture, 0.8);
-        const QByteArray small = imaging::encodeJpeg(
-            picture.scaled(2048, 1536, Qt::KeepAspectRatio, Qt::SmoothTransformation), 0.8);
+        const QByteArray small =
+            imaging::encodeJpeg(picture.scaled(bench::sized(QSize(2048, 1536), QSize(201, 151)),
+                                               Qt::KeepAspectRatio, Qt::SmoothTransformation),
+                                0.8);
         for (const AssetPtr& asset : assets) {
             const QString stem = asset->resources.front()->originalFilename.section('.', 0, 0);
             if (!writeFile(dir + "/export/" + stem + ".jpg", asset->isFavorite ? full : small))

@@ -6,7 +6,6 @@
 #include "ui/ConsentDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/QtFolderChooser.h"
-#include "ui/ScreenshotStage.h"
 #include "ui/Symbols.h"
 
 #include <QApplication>
@@ -41,11 +40,6 @@ int main(int argc, char** argv) {
     twinslim::FolderChooser::setShared(std::make_shared<twinslim::QtFolderChooser>(&window));
     twinslim::ConsentDialog::install(&window);
     window.show();
-    // scripts/screenshots and scripts/run (without a display) stage what they
-    // capture.
-    const QString screenshot = qEnvironmentVariable("TWINSLIM_SCREENSHOT");
-    if (!screenshot.isEmpty() && !twinslim::ScreenshotStage::start(window, screenshot))
-        return 2;
     const int status = app.exec();
     twinslim::ConsentDialog::uninstall();
     twinslim::FolderChooser::setShared(nullptr);

@@ -9,9 +9,11 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -51,6 +53,8 @@ public:
     void answer(const QString& path, int status, const QByteArray& body) {
         m_answers[path] = {status, body};
     }
+    // Answers `path` with a feed that never ends: a byte every 50 ms.
+    void dribble(const QString& path) { m_dribbled.insert(path); }
     QUrl url(const QString& path) const {
         return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(path));
     }
@@ -65,8 +69,18 @@ private:
                 return;
             m_requests.remove(socket);
             const QString path = QString::fromLatin1(request.split(' ').value(1));
+            if (m_dribbled.contains(path)) {
+                socket->write("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n<rss>");
+                auto* timer = new QTimer(socket);
+                QObject::connect(timer, &QTimer::timeout, socket, [socket] { socket->write(" "); });
+                timer->start(50);
+                return;
+            }
             const auto [status, body] = m_answers.value(path, {404, "not here"});
-            const QByteArray reason = status == 200 ? "OK" : status == 404 ? "Not Found" : "Error";
+            const QByteArray reason = status == 200   ? "OK"
+                                      : status == 400 ? "Bad Request"
+                                      : status == 404 ? "Not Found"
+                                                      : "Error";
             socket->write("HTTP/1.1 " + QByteArray::number(status) + " " + reason +
                           "\r\nContent-Type: application/rss+xml\r\nContent-Length: " +
                           QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
@@ -77,6 +91,7 @@ private:
     QTcpServer m_server;
     QHash<QString, std::pair<int, QByteArray>> m_answers;
     QHash<QTcpSocket*, QByteArray> m_requests;
+    QSet<QString> m_dribbled;
 };
 
 // The log while it lives, kept from the real journal.
@@ -108,6 +123,7 @@ TEST(AppUpdater, NewerUpToDateOrFailedFromTheFeed) {
     server.answer("/broken.xml", 200, feedHead + "<item><title>Twinslim 2.0</tit");
     server.answer("/none.xml", 200, feedHead + brokenItem + feedTail);
     server.answer("/error.xml", 500, "");
+    server.answer("/bad.xml", 400, "");
     struct Case {
         QUrl feed;
         Kind kind;
@@ -121,6 +137,8 @@ TEST(AppUpdater, NewerUpToDateOrFailedFromTheFeed) {
         {server.url("/none.xml"), Kind::failed, "could not be read"},
         {server.url("/missing.xml"), Kind::failed, "404 Not Found"},
         {server.url("/error.xml"), Kind::failed, "500"},
+        // The server was reached: a refusal is told as the server's answer.
+        {server.url("/bad.xml"), Kind::failed, "The update server answered 400 Bad Request."},
         {refusingUrl(), Kind::failed, "could not be reached"},
     };
     QuietLog log;
@@ -151,6 +169,22 @@ TEST(AppUpdater, NewerUpToDateOrFailedFromTheFeed) {
     sys::SystemLog::flush(10000);
     EXPECT_EQ(log.lines("updates"),
               QStringList(std::size(cases), "6 check for updates (user initiated)"));
+}
+
+// A server that sends a byte now and then must not keep the check (and the menu item) busy.
+TEST(AppUpdater, ACheckEndsAtItsTimeLimitHoweverTheServerDribbles) {
+    FeedServer server;
+    server.dribble("/slow.xml");
+    QuietLog log;
+    AppUpdater updater(server.url("/slow.xml"), "1.4.2");
+    updater.setCheckTimeLimit(std::chrono::milliseconds(300));
+    QSignalSpy finished(&updater, &AppUpdater::checkFinished);
+    updater.checkForUpdates();
+    ASSERT_TRUE(testloop::spinUntil([&] { return finished.count() > 0; }, 10000));
+    EXPECT_TRUE(updater.canCheckForUpdates());
+    const auto outcome = finished.at(0).at(0).value<AppUpdater::Outcome>();
+    EXPECT_EQ(outcome.kind, Kind::failed);
+    EXPECT_EQ(outcome.error, "The update server took too long to answer.");
 }
 
 TEST(AppUpdater, WithoutAFeedNoCheckEverStarts) {
@@ -208,6 +242,20 @@ TEST(AppUpdater, ReadsAppcastsLeniently) {
          "</channel></rss>",
          {"2.0"},
          "https://feeds.example.invalid/b.tar.gz"},
+        // Only https (or http on this machine) links come through; the next one is taken.
+        {"<rss><channel><item><link>javascript:alert(1)</link><enclosure url=\"file:///etc/"
+         "passwd\" sparkle:version=\"2.1\"/><sparkle:releaseNotesLink>https://example.invalid/"
+         "notes</sparkle:releaseNotesLink></item></channel></rss>",
+         {"2.1"},
+         "https://example.invalid/notes"},
+        {"<rss><channel><item><link>http://example.invalid/get</link>"
+         "<sparkle:version>2.2</sparkle:version></item></channel></rss>",
+         {"2.2"},
+         ""},
+        {"<rss><channel><item><link>http://localhost:8080/get</link>"
+         "<sparkle:version>2.3</sparkle:version></item></channel></rss>",
+         {"2.3"},
+         "http://localhost:8080/get"},
         {"<rss><channel><title>nothing yet</title></channel></rss>", {}, ""},
         {"{\"version\": \"9.9\"}", {}, ""},
         {"", {}, ""},
@@ -221,7 +269,7 @@ TEST(AppUpdater, ReadsAppcastsLeniently) {
             versions << release.version;
         EXPECT_EQ(versions, c.versions);
         if (!releases.isEmpty()) {
-            EXPECT_EQ(releases.front().link.toString(), c.firstLink);
+            EXPECT_EQ(releases.front().link.toString().toStdString(), c.firstLink.toStdString());
         }
     }
 }

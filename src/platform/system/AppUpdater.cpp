@@ -3,9 +3,11 @@
 #include "BuildInfo.h"
 #include "platform/system/SystemLog.h"
 
+#include <QHostAddress>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QXmlStreamReader>
 #include <algorithm>
 
@@ -72,11 +74,23 @@ void AppUpdater::checkForUpdates() {
     request.setTransferTimeout(transferTimeoutMs);
     request.setHeader(QNetworkRequest::UserAgentHeader,
                       QStringLiteral("Twinslim/%1").arg(m_currentVersion));
+    m_abortReason.clear();
     QNetworkReply* reply = m_network->get(request);
-    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64) {
+    auto abort = [this, reply](const QString& reason) {
+        m_abortReason = reason;
+        reply->abort();
+    };
+    connect(reply, &QNetworkReply::downloadProgress, this, [abort](qint64 received, qint64) {
         if (received > maximumFeedBytes)
-            reply->abort();
+            abort(QStringLiteral("The update feed was too large."));
     });
+    // The transfer timeout only catches silence; this bounds the whole check.
+    auto* limit = new QTimer(reply);
+    limit->setSingleShot(true);
+    connect(limit, &QTimer::timeout, this,
+            [abort] { abort(QStringLiteral("The update server took too long to answer.")); });
+    connect(reply, &QNetworkReply::finished, limit, &QTimer::stop);
+    limit->start(m_checkTimeLimit);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { finish(reply); });
 }
 
@@ -92,7 +106,9 @@ void AppUpdater::finish(QNetworkReply* reply) {
                 ? QStringLiteral("The update server answered %1.").arg(status)
                 : QStringLiteral("The update server answered %1 %2.").arg(status).arg(reason);
     } else if (reply->error() == QNetworkReply::OperationCanceledError) {
-        outcome.error = QStringLiteral("The update feed was too large or took too long.");
+        outcome.error = m_abortReason.isEmpty()
+                            ? QStringLiteral("The update server took too long to answer.")
+                            : m_abortReason;
     } else if (reply->error() != QNetworkReply::NoError) {
         outcome.error =
             QStringLiteral("The update server could not be reached: %1.").arg(reply->errorString());
@@ -125,7 +141,7 @@ QList<AppUpdater::Release> AppUpdater::parseAppcast(const QByteArray& feed, cons
     xml.setNamespaceProcessing(false);
     bool inItem = false;
     QString version, shortVersion;
-    QUrl link, enclosure;
+    QUrl link, enclosure, notes;
     while (!xml.atEnd()) {
         xml.readNext();
         if (xml.hasError())
@@ -138,6 +154,7 @@ QList<AppUpdater::Release> AppUpdater::parseAppcast(const QByteArray& feed, cons
                 shortVersion.clear();
                 link.clear();
                 enclosure.clear();
+                notes.clear();
             } else if (!inItem) {
                 continue;
             } else if (name == u"enclosure") {
@@ -156,15 +173,25 @@ QList<AppUpdater::Release> AppUpdater::parseAppcast(const QByteArray& feed, cons
                 shortVersion = xml.readElementText(QXmlStreamReader::SkipChildElements).trimmed();
             } else if (name == u"link") {
                 link = QUrl(xml.readElementText(QXmlStreamReader::SkipChildElements).trimmed());
+            } else if (name == u"releaseNotesLink") {
+                notes = QUrl(xml.readElementText(QXmlStreamReader::SkipChildElements).trimmed());
             }
         } else if (xml.isEndElement() && name == u"item" && inItem) {
             inItem = false;
             const QString shown = isReadableVersion(shortVersion) ? shortVersion : version;
             if (!isReadableVersion(shown))
                 continue;
-            QUrl where = link.isValid() && !link.isEmpty() ? link : enclosure;
-            if (where.isValid() && !where.isEmpty() && where.isRelative() && base.isValid())
-                where = base.resolved(where);
+            QUrl where;
+            for (QUrl candidate : {link, enclosure, notes}) {
+                if (candidate.isEmpty())
+                    continue;
+                if (candidate.isRelative() && base.isValid())
+                    candidate = base.resolved(candidate);
+                if (isOpenableLink(candidate)) {
+                    where = candidate;
+                    break;
+                }
+            }
             releases.append({shown, where});
         }
     }
@@ -176,6 +203,16 @@ bool AppUpdater::isReadableVersion(const QString& version) {
         return false;
     const QList<qint64> components = versionComponents(version);
     return std::none_of(components.begin(), components.end(), [](qint64 c) { return c < 0; });
+}
+
+bool AppUpdater::isOpenableLink(const QUrl& url) {
+    if (!url.isValid() || url.host().isEmpty())
+        return false;
+    const QString scheme = url.scheme().toLower();
+    if (scheme == u"https")
+        return true;
+    const QString host = url.host().toLower();
+    return scheme == u"http" && (host == u"localhost" || QHostAddress(host).isLoopback());
 }
 
 int AppUpdater::compareVersions(const QString& a, const QString& b) {

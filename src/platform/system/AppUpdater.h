@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include <chrono>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -19,7 +20,8 @@ namespace sys {
 // sparkle:shortVersionString and sparkle:version) or in <sparkle:shortVersionString> /
 // <sparkle:version> elements; the display version (short version string, else version) is
 // compared with ours, numerically component by component. Items without a readable version
-// are passed over. Lives on the thread that created it (the GUI thread).
+// are passed over. Only links a browser may safely be handed are kept (see isOpenableLink).
+// Lives on the thread that created it (the GUI thread).
 class AppUpdater : public QObject {
     Q_OBJECT
 public:
@@ -36,6 +38,11 @@ public:
     // outcome arrives as checkFinished. Does nothing while canCheckForUpdates is false.
     void checkForUpdates();
 
+    // How long a whole check may take, however the server answers (a server that sends a byte
+    // now and then would otherwise keep it running, and the menu item disabled, for ever).
+    static constexpr std::chrono::milliseconds defaultCheckTimeLimit{60000};
+    void setCheckTimeLimit(std::chrono::milliseconds limit) { m_checkTimeLimit = limit; }
+
     QUrl feed() const { return m_feed; }
     QString currentVersion() const { return m_currentVersion; }
 
@@ -50,7 +57,9 @@ public:
     // One release the feed offers.
     struct Release {
         QString version;
-        QUrl link; // the item's <link>, else its enclosure's url; empty when it has neither
+        // The item's <link>, else its enclosure's url, else its release notes link; the first
+        // of them that isOpenableLink accepts, empty when none is.
+        QUrl link;
     };
     // The releases of a feed with a readable version, in feed order; empty for a feed that is
     // not XML or offers none. Relative links are resolved against `base`.
@@ -62,6 +71,10 @@ public:
     static int compareVersions(const QString& a, const QString& b);
     // True when every component starts with a digit.
     static bool isReadableVersion(const QString& version);
+    // True for an https: address, or an http: one on this machine (a local test server): the
+    // feed's links are shown and opened, and a javascript:, file: or plain-text web address
+    // from a feed must never be.
+    static bool isOpenableLink(const QUrl& url);
 
     // A feed larger than this is not read.
     static constexpr qint64 maximumFeedBytes = 4 << 20;
@@ -77,6 +90,8 @@ private:
     QUrl m_feed;
     QString m_currentVersion;
     bool m_canCheck = false;
+    std::chrono::milliseconds m_checkTimeLimit = defaultCheckTimeLimit;
+    QString m_abortReason; // why the running check was ended early, if it was
     QNetworkAccessManager* m_network = nullptr;
 };
 
