@@ -200,13 +200,9 @@ TEST_F(KillRounds, KilledIngestNeverLosesAnOriginal) {
 
 // The same where names repeat across camera folders: no original may be replaced by the
 // picture of its namesake. Every item's picture, found by its width, must be the shot of the
-// item's own capture date, with that date in its EXIF block too.
-//
-// Off in the default run while it fails: when a killed run has replaced A/IMG_0002, the
-// second run finds B/IMG_0002 the only member named img_0002 and matches A's exported file
-// to it without looking at dates, so B's original gives way to A's picture.
-// scripts/kill-ingest-rounds runs it.
-TEST_F(KillRounds, DISABLED_KilledIngestOfSharedNamesNeverSwapsPictures) {
+// item's own capture date, with that date in its EXIF block too. (A killed run that replaced
+// A/IMG_0002 once made the next run give B/IMG_0002 A's picture.)
+TEST_F(KillRounds, KilledIngestOfSharedNamesNeverSwapsPictures) {
     const SharedStems& prepared = sharedStems();
     ASSERT_EQ(QDir(prepared.exported).entryList(QDir::Files).size(), 12);
     killRounds(prepared, 4, [&](const std::vector<Item>& all) {
