@@ -6,7 +6,8 @@
 
 using namespace photos;
 
-using ChangeTest = LibraryFixture;
+using ChangeTest = LibraryContract;
+LIBRARY_CONTRACT(ChangeTest);
 
 namespace {
 // Runs a change and returns what its completion said.
@@ -21,7 +22,7 @@ std::pair<bool, std::optional<PhotoLibraryError>> run(PhotoLibrary& lib,
 }
 } // namespace
 
-TEST_F(ChangeTest, CreationWritesFilesAndPlaceholdersResolve) {
+TEST_P(ChangeTest, CreationWritesFilesAndPlaceholdersResolve) {
     QString assetId, albumId;
     std::thread::id bodyThread;
     lib->performChangesAndWait([&](ChangeRequests& c) {
@@ -53,7 +54,7 @@ TEST_F(ChangeTest, CreationWritesFilesAndPlaceholdersResolve) {
     EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
 }
 
-TEST_F(ChangeTest, FailingChangesLeaveNoRowsAndNoFiles) {
+TEST_P(ChangeTest, FailingChangesLeaveNoRowsAndNoFiles) {
     const QString keep = add({});
     const int filesBefore = storedFileCount();
     const auto x = album("X");
@@ -116,7 +117,7 @@ TEST_F(ChangeTest, FailingChangesLeaveNoRowsAndNoFiles) {
     EXPECT_EQ(lib->trashedAssets().size(), 1u);
 }
 
-TEST_F(ChangeTest, DeletionAsksOnceAndRefusalChangesNothing) {
+TEST_P(ChangeTest, DeletionAsksOnceAndRefusalChangesNothing) {
     const QString a = add({});
     const QString b = add({});
     std::vector<int> asked;
@@ -154,7 +155,7 @@ TEST_F(ChangeTest, DeletionAsksOnceAndRefusalChangesNothing) {
     EXPECT_EQ(asked.size(), 2u);
 }
 
-TEST_F(ChangeTest, TheSharedLibraryAsksWithTheSharedHandlerWheneverItIsOpened) {
+TEST_P(ChangeTest, TheSharedLibraryAsksWithTheSharedHandlerWheneverItIsOpened) {
     const QString a = add({});
     lib.reset(); // opened again below, as the shared library
     int asked = 0;
@@ -177,7 +178,7 @@ TEST_F(ChangeTest, TheSharedLibraryAsksWithTheSharedHandlerWheneverItIsOpened) {
     EXPECT_EQ(shared->fetchAssets(MediaType::Image).size(), 1u);
 }
 
-TEST_F(ChangeTest, AnUnansweredDeletionPromptDoesNotHoldTheLibraryOpen) {
+TEST_P(ChangeTest, AnUnansweredDeletionPromptDoesNotHoldTheLibraryOpen) {
     const AssetPtr item = asset(add({}));
     auto asked = std::make_shared<std::promise<void>>();
     lib->setDeletionConfirmationHandler(
@@ -196,7 +197,7 @@ TEST_F(ChangeTest, AnUnansweredDeletionPromptDoesNotHoldTheLibraryOpen) {
     EXPECT_EQ(PhotoLibrary::open(path)->fetchAssets(MediaType::Image).size(), 1u);
 }
 
-TEST_F(ChangeTest, TrashKeepsItemsThirtyDaysThenPurgesThemWithTheirFiles) {
+TEST_P(ChangeTest, TrashKeepsItemsThirtyDaysThenPurgesThemWithTheirFiles) {
     QDateTime clock(QDate(2024, 1, 1), QTime(0, 0), Qt::UTC);
     lib->setClock([&] { return clock; });
     const QString old = add({});
@@ -226,7 +227,7 @@ TEST_F(ChangeTest, TrashKeepsItemsThirtyDaysThenPurgesThemWithTheirFiles) {
     EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
 }
 
-TEST_F(ChangeTest, ResourceManagerStreamsStoredBytes) {
+TEST_P(ChangeTest, ResourceManagerStreamsStoredBytes) {
     NewAsset big;
     QByteArray bytes(3 * 1024 * 1024 + 17, '\0');
     for (int i = 0; i < bytes.size(); ++i)
@@ -248,4 +249,39 @@ TEST_F(ChangeTest, ResourceManagerStreamsStoredBytes) {
     EXPECT_FALSE(writeOut(res, second).has_value());
 
     EXPECT_TRUE(writeOut(res, tmp.path() + "/no/such/folder/x.dng").has_value());
+}
+
+// What lets several processes share one library safely: a unique album is created once, and
+// an add meant to claim an item fails for an item that is a member already.
+TEST_P(ChangeTest, UniqueAlbumsAndNewMembersHoldWhenTwoWritersRace) {
+    const auto createUnique = [&] {
+        return run(*lib,
+                   [](ChangeRequests& c) { c.creationRequestForUniqueAssetCollection("Claimed"); });
+    };
+    EXPECT_TRUE(createUnique().first);
+    const auto [ok, error] = createUnique();
+    EXPECT_FALSE(ok);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), PhotoLibraryError::Code::AlreadyExists);
+    FetchOptions byTitle;
+    byTitle.predicate = Predicate::titleEquals("Claimed");
+    const auto albums =
+        lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::AlbumRegular, byTitle);
+    ASSERT_EQ(albums.size(), 1u);
+
+    const auto item = asset(add({}));
+    const auto claim = [&] {
+        return run(*lib, [&](ChangeRequests& c) {
+            c.changeRequestForAssetCollection(albums[0])->addNewMembers({item});
+            c.creationRequestForAsset().addResource(ResourceType::Photo, QByteArray("x"),
+                                                    {"N.JPG", "public.jpeg"});
+        });
+    };
+    EXPECT_TRUE(claim().first);
+    const int items = int(lib->fetchAssets(MediaType::Image).size());
+    const auto [again, why] = claim();
+    EXPECT_FALSE(again);
+    ASSERT_TRUE(why);
+    EXPECT_EQ(why->code(), PhotoLibraryError::Code::AlreadyMember);
+    EXPECT_EQ(int(lib->fetchAssets(MediaType::Image).size()), items); // nothing of it applied
 }

@@ -10,9 +10,10 @@ QDateTime at(int day, int hour = 12) {
 }
 } // namespace
 
-using FetchTest = LibraryFixture;
+using FetchTest = LibraryContract;
+LIBRARY_CONTRACT(FetchTest);
 
-TEST_F(FetchTest, DateConditionsAreInclusiveAtBothBoundsAndSkipUndated) {
+TEST_P(FetchTest, DateConditionsAreInclusiveAtBothBoundsAndSkipUndated) {
     const QString before = add({at(1, 11).addMSecs(-1)});
     const QString lower = add({at(1, 11)});
     const QString inside = add({at(3)});
@@ -43,7 +44,7 @@ TEST_F(FetchTest, DateConditionsAreInclusiveAtBothBoundsAndSkipUndated) {
     EXPECT_EQ(ids(lib->fetchAssets(MediaType::Image, o)), QStringList({upper, after}));
 }
 
-TEST_F(FetchTest, SortsByCreationDateEitherWayAndKeepsResourceOrder) {
+TEST_P(FetchTest, SortsByCreationDateEitherWayAndKeepsResourceOrder) {
     const QString b = add({at(2)});
     const QString c = add({at(3)});
     const QString a = add({at(1)});
@@ -74,7 +75,7 @@ TEST_F(FetchTest, SortsByCreationDateEitherWayAndKeepsResourceOrder) {
     EXPECT_EQ(testsupport::readFile(lib->storedFilePath(res[3])), QByteArray("rendered!"));
 }
 
-TEST_F(FetchTest, HiddenExcludedUnlessAskedAndTrashedNeverAppear) {
+TEST_P(FetchTest, HiddenExcludedUnlessAskedAndTrashedNeverAppear) {
     const QString shown = add({at(1)});
     NewAsset h{at(2)};
     h.hidden = true;
@@ -101,7 +102,7 @@ TEST_F(FetchTest, HiddenExcludedUnlessAskedAndTrashedNeverAppear) {
               2);
 }
 
-TEST_F(FetchTest, AlbumsByTitleTypeAndMembershipOrder) {
+TEST_P(FetchTest, AlbumsByTitleTypeAndMembershipOrder) {
     const QString x = add({at(1)});
     const QString y = add({at(2)});
     const QString z = add({at(3)});

@@ -6,7 +6,7 @@
 
 using namespace photos;
 
-class ImageManagerTest : public LibraryFixture {
+class ImageManagerTest : public LibraryContract {
 protected:
     QString addFiles(std::vector<std::tuple<ResourceType, QString, QByteArray>> resources) {
         NewAsset a;
@@ -14,10 +14,11 @@ protected:
         return add(a);
     }
 };
+LIBRARY_CONTRACT(ImageManagerTest);
 
 // The current picture, upright, at the size asked: an edited item's full-size rendering, a RAW
 // only when there is no JPEG, and a camera JPEG's EXIF thumbnail for the fast requests it covers.
-TEST_F(ImageManagerTest, RendersTheCurrentPictureUprightAtTheAskedSize) {
+TEST_P(ImageManagerTest, RendersTheCurrentPictureUprightAtTheAskedSize) {
     ImageManager manager(lib);
     imaging::ExifFields turned;
     turned.orientation = 6;
@@ -70,7 +71,7 @@ TEST_F(ImageManagerTest, RendersTheCurrentPictureUprightAtTheAskedSize) {
     }
 }
 
-TEST_F(ImageManagerTest, OpportunisticRequestsAnswerDegradedFirstOthersOnce) {
+TEST_P(ImageManagerTest, OpportunisticRequestsAnswerDegradedFirstOthersOnce) {
     ImageManager manager(lib);
     const QString big =
         addFiles({{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({1024, 768})}});
@@ -103,7 +104,7 @@ TEST_F(ImageManagerTest, OpportunisticRequestsAnswerDegradedFirstOthersOnce) {
     lib->faults().deliverDegradedImageFirst = false;
 }
 
-TEST_F(ImageManagerTest, UnreadablePicturesAnswerWithAnErrorNeverACrash) {
+TEST_P(ImageManagerTest, UnreadablePicturesAnswerWithAnErrorNeverACrash) {
     ImageManager manager(lib);
     QByteArray jpeg = fixtures::makeJpeg({256, 256});
     const QString corrupt = addFiles({{ResourceType::Photo, "public.jpeg", "not a jpeg at all"}});
@@ -131,7 +132,7 @@ TEST_F(ImageManagerTest, UnreadablePicturesAnswerWithAnErrorNeverACrash) {
 
 // Callers' callbacks run on the service's own threads: one that throws is dropped there
 // instead of ending the process, and the service keeps working.
-TEST_F(ImageManagerTest, CallbacksThatThrowDoNotEndTheProcess) {
+TEST_P(ImageManagerTest, CallbacksThatThrowDoNotEndTheProcess) {
     const QString id =
         addFiles({{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({64, 64})}});
     const auto thrower = [](auto&&...) { throw std::runtime_error("caller's bug"); };
@@ -153,7 +154,7 @@ TEST_F(ImageManagerTest, CallbacksThatThrowDoNotEndTheProcess) {
 }
 
 // A default manager in hand stays usable after the shared library changes under it.
-TEST_F(ImageManagerTest, ADefaultManagerOutlivesAChangeOfTheSharedLibrary) {
+TEST_P(ImageManagerTest, ADefaultManagerOutlivesAChangeOfTheSharedLibrary) {
     const QString id =
         addFiles({{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({64, 64})}});
     PhotoLibrary::setShared(lib);

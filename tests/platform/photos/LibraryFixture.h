@@ -7,8 +7,10 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QTemporaryDir>
+#include <functional>
 #include <future>
 #include <gtest/gtest.h>
+#include <string>
 
 struct ImageAnswer {
     QImage image;
@@ -46,13 +48,51 @@ highQuality(photos::ImageResizeMode resize = photos::ImageResizeMode::Exact) {
     return {photos::ImageDeliveryMode::HighQualityFormat, resize, true};
 }
 
-// A fresh library in a temporary folder for each test.
-class LibraryFixture : public ::testing::Test {
+// One kind of library the service keeps: how a test makes an empty one and counts the
+// files it keeps. The contract tests (fetches, changes, the image and resource managers) run
+// against every kind; tests of one kind's storage use that kind alone.
+struct LibraryKind {
+    std::string name;
+    // Makes an empty library inside `folder` and returns the path programs open it by.
+    std::function<QString(const QString& folder)> create;
+    // The files the library keeps for its items.
+    std::function<int(const QString& path)> storedFileCount;
+};
+
+inline void PrintTo(const LibraryKind& kind, std::ostream* os) {
+    *os << kind.name;
+}
+
+inline LibraryKind catalogueLibrary() {
+    return {"Catalogue",
+            [](const QString& folder) {
+                const QString path = folder + "/Test.photolibrary";
+                photos::PhotoLibrary::create(path);
+                return path;
+            },
+            [](const QString& path) {
+                int n = 0;
+                QDirIterator it(path + "/resources", QDir::Files, QDirIterator::Subdirectories);
+                while (it.hasNext()) {
+                    it.next();
+                    ++n;
+                }
+                return n;
+            }};
+}
+
+inline std::vector<LibraryKind> libraryKinds() {
+    return {catalogueLibrary()};
+}
+
+// A fresh library of one kind in a temporary folder for each test, and what tests do with it.
+class LibraryFixtureBase {
 protected:
-    void SetUp() override {
+    void openNew(const LibraryKind& kind) {
         ASSERT_TRUE(tmp.isValid());
-        path = tmp.path() + "/Test.photolibrary";
-        lib = photos::PhotoLibrary::create(path);
+        m_kind = kind;
+        path = kind.create(tmp.path());
+        lib = photos::PhotoLibrary::open(path);
     }
 
     struct NewAsset {
@@ -121,17 +161,28 @@ protected:
         lib = photos::PhotoLibrary::open(path);
     }
 
-    int storedFileCount() {
-        int n = 0;
-        QDirIterator it(path + "/resources", QDir::Files, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            it.next();
-            ++n;
-        }
-        return n;
-    }
+    int storedFileCount() { return m_kind.storedFileCount(path); }
 
     QTemporaryDir tmp;
     QString path;
     std::shared_ptr<photos::PhotoLibrary> lib;
+
+private:
+    LibraryKind m_kind;
 };
+
+// Tests of the catalogue library's own storage.
+class LibraryFixture : public ::testing::Test, public LibraryFixtureBase {
+protected:
+    void SetUp() override { openNew(catalogueLibrary()); }
+};
+
+// Tests every kind of library must pass: instantiate with LIBRARY_CONTRACT(Suite).
+class LibraryContract : public ::testing::TestWithParam<LibraryKind>, public LibraryFixtureBase {
+protected:
+    void SetUp() override { openNew(GetParam()); }
+};
+
+#define LIBRARY_CONTRACT(suite)                                                                    \
+    INSTANTIATE_TEST_SUITE_P(Kinds, suite, ::testing::ValuesIn(libraryKinds()),                    \
+                             [](const auto& info) { return info.param.name; })
