@@ -177,20 +177,20 @@ void BackupFolder::pinForRun() {
     struct stat info {};
     if (::stat(QFile::encodeName(*m_url).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         gone(*m_url);
-    m_pinned = Identity{quint64(info.st_dev), quint64(info.st_ino)};
+    m_pinned = Identity{*m_url, quint64(info.st_dev), quint64(info.st_ino)};
 }
 
 QString BackupFolder::makeSubfolder(const QString& relative) const {
-    if (!m_url)
+    if (!m_pinned && !m_url)
         throw BackupFolderGone(QStringLiteral("No backup folder is selected. Choose one first."));
-    const QString root = *m_url;
+    const QString root = m_pinned ? m_pinned->path : *m_url;
     Descriptor current;
     current.fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (current.fd < 0)
         gone(root);
     struct stat info {};
     if (::fstat(current.fd, &info) != 0 ||
-        (m_pinned && !(*m_pinned == Identity{quint64(info.st_dev), quint64(info.st_ino)})))
+        (m_pinned && !(*m_pinned == Identity{root, quint64(info.st_dev), quint64(info.st_ino)})))
         gone(root);
     QString path = root;
     for (const QString& name : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {

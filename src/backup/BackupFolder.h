@@ -50,10 +50,10 @@ public:
     std::optional<QString> placementProblem(const QString& libraryPath,
                                             const QString& exportFolder = {}) const;
 
-    // Pins the folder a run writes into: from now on makeSubfolder() creates folders only
-    // while `url` is still this very folder (same device and inode), so a disk unplugged
-    // mid-run never has its folder silently re-created on the system disk. Throws
-    // BackupFolderGone when the folder is not there now.
+    // Pins the folder a run writes into: from now on makeSubfolder() works in this folder,
+    // even when another one is chosen meanwhile, and only while it is still this very folder
+    // (same device and inode), so a disk unplugged mid-run never has its folder silently
+    // re-created on the system disk. Throws BackupFolderGone when the folder is not there now.
     void pinForRun();
     void unpin() { m_pinned.reset(); }
     // Creates `relative` (one or more names joined by "/") below the folder, flushing the
@@ -74,6 +74,7 @@ signals:
 
 private:
     struct Identity {
+        QString path;
         quint64 device;
         quint64 inode;
         bool operator==(const Identity&) const = default;

@@ -374,6 +374,24 @@ TEST_F(IngestRunTest, ABackupFolderThatGoesAwayIsNeverRecreatedAndStopsTheRun) {
     EXPECT_EQ(itemCount(), 4);
 }
 
+// "Backup Folder…" stays usable during a run: a new choice counts from the next run on.
+TEST_F(IngestRunTest, AFolderChosenDuringARunTakesEffectAtTheNextRun) {
+    const QStringList ids = lib.add({pairNamed("IMG_1", false), pairNamed("IMG_2", false)});
+    lib.addAlbum("Twinslim NonFavs", ids);
+    exported("IMG_1.heic");
+    exported("IMG_2.heic");
+    QTemporaryDir chosenLater;
+    QObject::connect(&model, &LibraryModel::ingestLineLogged, [&](const QString& line) {
+        if (line.contains("  replaced with IMG_1"))
+            model.backup()->setUrl(chosenLater.path());
+    });
+    ingest();
+    EXPECT_EQ(model.ingestReport()->replaced, 2);
+    EXPECT_TRUE(model.ingestReport()->logPath->startsWith(backup.path()));
+    EXPECT_TRUE(QDir(chosenLater.path()).isEmpty());
+    EXPECT_EQ(QDir(backup.path() + "/2023-07/NONFAVS").entryList(QDir::Files).size(), 4u);
+}
+
 TEST_F(IngestRunTest, OnlyAWholePictureOfSaneSizeTakesAnOriginalsPlace) {
     const QStringList ids = lib.add({pairNamed("CUT", false), pairNamed("CUTJ", false),
                                      pairNamed("HUGE", false), pairNamed("FINE", false)});
