@@ -45,7 +45,7 @@ TEST(IngestLogger, LinesAreStampedInLocalTimeMirroredUnstampedAndWrittenExactly)
     backup.setUrl(tmp.path());
     const QString taken = tmp.path() + "/Twinslim-logs/ingest-20240305-070809.log";
     const QString path = tmp.path() + "/Twinslim-logs/ingest-20240305-070809-2.log";
-    ASSERT_TRUE(QDir().mkpath(tmp.path() + "/Twinslim-logs"));
+    EXPECT_EQ(write(logger, &backup), taken); // the first of its second takes the plain name
     testsupport::writeFile(taken, QByteArray(500, 'o'));
     EXPECT_EQ(write(logger, &backup), path);
     EXPECT_EQ(testsupport::readFile(taken), QByteArray(500, 'o'));
