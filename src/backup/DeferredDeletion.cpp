@@ -37,12 +37,7 @@ QCoro::Task<> LibraryModel::deletePendingOriginals() {
     if (!deleted)
         co_return;
     // The deleted originals are no longer pairs to offer, as after an ingest.
-    std::vector<PhotoPair> remaining;
-    for (const PhotoPair& pair : m_pairs)
-        if (!deletedIDs.contains(pair.id))
-            remaining.push_back(pair);
-    setPairs(std::move(remaining));
-    setSelectedIDs(QSet<QString>(m_selectedIDs).subtract(deletedIDs));
+    forgetPairs(deletedIDs);
 }
 
 } // namespace twinslim

@@ -94,6 +94,17 @@ void LibraryModel::setIngestReport(std::optional<IngestReport> value) {
 void LibraryModel::setShowIngestReport(bool value) {
     assign(m_showIngestReport, value, &LibraryModel::showIngestReportChanged);
 }
+void LibraryModel::forgetPairs(const QSet<QString>& ids) {
+    if (ids.isEmpty())
+        return;
+    std::vector<PhotoPair> remaining;
+    for (const PhotoPair& pair : m_pairs)
+        if (!ids.contains(pair.id))
+            remaining.push_back(pair);
+    setPairs(std::move(remaining));
+    setSelectedIDs(QSet<QString>(m_selectedIDs).subtract(ids));
+}
+
 void LibraryModel::setIsRunning(bool value) {
     assign(m_isRunning, value, &LibraryModel::isRunningChanged);
 }

@@ -101,6 +101,8 @@ public:
     // The first n visible pairs in pairs order, replacing the selection.
     void selectFirst(int n);
     void selectNone();
+    // Drops the pairs of these items (replaced or deleted) and their selection.
+    void forgetPairs(const QSet<QString>& ids);
 
     // Puts the selected pairs' items into the favourites and non-favourites export
     // albums and tells the user how to export them; every outcome ends in a message.

@@ -341,15 +341,7 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
         }
         // Replaced items are no pairs any more, deleted or waiting.
         const QStringList replacedIDs = identifiersOf(replacedOriginals);
-        const QSet<QString> gone(replacedIDs.begin(), replacedIDs.end());
-        if (!gone.isEmpty()) {
-            std::vector<PhotoPair> remaining;
-            for (const PhotoPair& pair : m_pairs)
-                if (!gone.contains(pair.id))
-                    remaining.push_back(pair);
-            setPairs(std::move(remaining));
-            setSelectedIDs(QSet<QString>(m_selectedIDs).subtract(gone));
-        }
+        forgetPairs(QSet<QString>(replacedIDs.begin(), replacedIDs.end()));
 
         logger.log(QStringLiteral("Ingest done: matched=%1 replaced=%2 failed=%3 unmatched=%4 "
                                   "ambiguous=%5")
