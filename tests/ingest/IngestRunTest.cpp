@@ -1,11 +1,13 @@
 #include "backup/BackupFolder.h"
 #include "backup/MarkerAlbum.h"
 #include "core/EventLoop.h"
+#include "core/IsolatedEnvironment.h"
 #include "core/LibraryModel.h"
 #include "core/TestLibrary.h"
 #include "fixtures/ImageFixtures.h"
 #include "ingest/IngestLogger.h"
 #include "library/PhotoLibraryOperations.h"
+#include "support/ObservedLog.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -14,6 +16,8 @@
 
 using namespace twinslim;
 using photos::ResourceType;
+
+TWINSLIM_ISOLATE_ENVIRONMENT();
 
 namespace {
 
@@ -27,6 +31,14 @@ TestLibrary::NewAsset pairNamed(const QString& stem, bool favourite,
             favourite};
 }
 
+QDateTime march5(int h, int m, int s, int ms, Qt::TimeSpec timeSpec = Qt::LocalTime) {
+    return QDateTime(QDate(2024, 3, 5), QTime(h, m, s, ms), timeSpec);
+}
+
+std::optional<QString> write(IngestLogger& logger, BackupFolder* folder) {
+    return testloop::await(logger.write(folder));
+}
+
 } // namespace
 
 class IngestRunTest : public ::testing::Test {
@@ -38,14 +50,12 @@ protected:
             reply(answer);
         });
     }
-    // An exported picture; `exifDate` is local wall-clock EXIF text, empty for none.
-    QString exported(const QString& name, const QString& exifDate = "2023:07:14 10:22:33") {
+    // An exported picture, taken at t0 unless undated.
+    void exported(const QString& name, bool dated = true) {
         imaging::ExifFields exif;
-        if (!exifDate.isEmpty())
-            exif.dateTimeOriginal = exifDate;
-        const QString path = exports.filePath(name);
-        fixtures::makeJpegFile(path, QSize(32, 32), exif);
-        return path;
+        if (dated)
+            exif.dateTimeOriginal = "2023:07:14 10:22:33"; // local wall-clock time
+        fixtures::makeJpegFile(exports.filePath(name), QSize(32, 32), exif);
     }
     void scanAll() {
         model.setDateRange(DateRange::all);
@@ -80,7 +90,7 @@ TEST_F(IngestRunTest, ReplacesMatchesDeletesOnceAndReports) {
     model.setSelectedIDs({ids[0], ids[2], ids[4]});
     exported("IMG_1.heic");
     exported("IMG_2 (1).jpg");
-    exported("DUP.heic", "");
+    exported("DUP.heic", false);
     exported("Nobody.jpeg");
     testsupport::writeFile(exports.filePath("notes.txt"), "not a picture");
     QList<int> indices;
@@ -97,8 +107,6 @@ TEST_F(IngestRunTest, ReplacesMatchesDeletesOnceAndReports) {
     EXPECT_EQ(log[3], "AMBIGUOUS DUP.heic: base=\"dup\" matched 2 assets and file has no EXIF "
                       "date to disambiguate");
     EXPECT_EQ(log[4], "MATCH IMG_1.heic → asset " + ids[0] + " [fav]");
-    EXPECT_TRUE(log[5].startsWith("  backup jpeg → 2023-07/FAVS/"));
-    EXPECT_TRUE(log[6].startsWith("  backup raw → 2023-07/FAVS/"));
     EXPECT_TRUE(log[7].startsWith("  replaced with IMG_1.heic (new asset "));
     EXPECT_EQ(log[8], "MATCH IMG_2 (1).jpg → asset " + ids[1] + " [non-fav]");
     EXPECT_TRUE(log[10].startsWith("  replaced with IMG_2.jpeg (new asset "));
@@ -202,11 +210,6 @@ TEST_F(IngestRunTest, FailuresAreCountedLoggedAndPassedOver) {
 TEST_F(IngestRunTest, ReasonsNotToStartAreMessagesAndChangeNothing) {
     const QString id = lib.add(pairNamed("IMG_1", false));
     exported("IMG_1.heic");
-    model.setIsRunning(true); // a run in progress: nothing at all
-    ingest();
-    EXPECT_FALSE(model.showInfoAlert() || model.ingestReport());
-    model.setIsRunning(false);
-
     ingest(); // no export album yet
     EXPECT_EQ(model.infoMessage(),
               QString("Both export albums are empty or missing — create them first."));
@@ -233,7 +236,9 @@ TEST_F(IngestRunTest, ReasonsNotToStartAreMessagesAndChangeNothing) {
         model.infoMessage(),
         QString("Failed to create marker album: The photo library change failed (injected)."));
     EXPECT_FALSE(model.isRunning() || model.ingestReport());
-    EXPECT_FALSE(QFileInfo::exists(backup.path() + "/Twinslim-logs"));
+    // No log, and no trace of the check that the folder takes files.
+    EXPECT_TRUE(
+        QDir(backup.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
     EXPECT_EQ(itemCount(), 1);
 }
 
@@ -249,26 +254,6 @@ TEST_F(IngestRunTest, AFolderWithoutPicturesStillMakesTheMarkerAlbumLogAndReport
     const IngestReport report = *model.ingestReport();
     EXPECT_EQ(report.summaryMessage(), "Replaced 0 of 0 matched files. Log: " + *report.logPath);
     EXPECT_TRUE(prompts.empty());
-}
-
-TEST_F(IngestRunTest, DryRunMatchesLikeARunAndChangesNothing) {
-    const QStringList ids = lib.add({pairNamed("IMG_1", true), pairNamed("IMG_2", false)});
-    lib.addAlbum("Twinslim Favs", {ids[0]});
-    lib.addAlbum("Twinslim NonFavs", {ids[1]});
-    const qint64 exportedBytes = QFileInfo(exported("IMG_1.heic")).size();
-    exported("Other.heic");
-    const std::optional<IngestPlan> plan = model.planIngest(exports.path());
-    ASSERT_TRUE(plan);
-    EXPECT_EQ(plan->startLines.last(), "Found 2 image files to ingest");
-    ASSERT_EQ(plan->entries.size(), 2u);
-    EXPECT_EQ(plan->entries[0].message, "MATCH IMG_1.heic → asset " + ids[0] + " [fav]");
-    EXPECT_EQ(plan->count(IngestPlan::Entry::Outcome::unmatched), 1);
-    EXPECT_EQ(plan->reclaimedBytes(), 1200 - exportedBytes);
-    EXPECT_EQ(album(markerAlbumTitle()), nullptr);
-    EXPECT_TRUE(
-        QDir(backup.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
-    EXPECT_EQ(itemCount(), 2);
-    EXPECT_FALSE(model.ingestReport() || model.isRunning());
 }
 
 // An original another run parked meanwhile is not replaced a second time.
@@ -358,4 +343,38 @@ TEST_F(IngestRunTest, OddFileNamesAreEscapedOrListedNeverLost) {
     EXPECT_EQ(written.size(), log.size());
     EXPECT_EQ(written.filter("Ingest done").size(), 2); // the real one and the escaped name
     EXPECT_EQ(written.filter(QRegularExpression("^\\[[0-9:.]+\\] Ingest done")).size(), 1);
+}
+
+TEST(IngestLogger, LinesAreStampedInLocalTimeMirroredUnstampedAndWrittenExactly) {
+    testsupport::ObservedLog observed;
+    QDateTime now = march5(10, 22, 33, 47);
+    IngestLogger logger(march5(7, 8, 9, 0), [&] { return now; });
+    logger.log("Found 3 image files to ingest");
+    now = march5(8, 0, 1, 5, Qt::UTC); // 09:00:01.005 in local (Berlin) time
+    logger.log("  match IMG_1.heic → “Müller”");
+    logger.log("Ingest done: matched=1");
+    ASSERT_EQ(observed.entries().size(), 3u);
+    const QStringList mirrored = observed.lines("ingest");
+    ASSERT_EQ(mirrored.size(), 3);
+    EXPECT_EQ(mirrored[1],
+              QString::number(sys::SystemLog::defaultPriority) + "   match IMG_1.heic → “Müller”");
+
+    // An earlier log of the same name (a run started in the same second) is kept; the folder
+    // exists already.
+    QTemporaryDir tmp;
+    BackupFolder backup("ingestLoggerTestKey");
+    backup.setUrl(tmp.path());
+    const QString taken = tmp.path() + "/Twinslim-logs/ingest-20240305-070809.log";
+    const QString path = tmp.path() + "/Twinslim-logs/ingest-20240305-070809-2.log";
+    EXPECT_EQ(write(logger, &backup), taken); // the first of its second takes the plain name
+    testsupport::writeFile(taken, QByteArray(500, 'o'));
+    EXPECT_EQ(write(logger, &backup), path);
+    EXPECT_EQ(testsupport::readFile(taken), QByteArray(500, 'o'));
+    EXPECT_EQ(testsupport::readFile(path),
+              QByteArray("[10:22:33.047] Found 3 image files to ingest\n"
+                         "[09:00:01.005]   match IMG_1.heic → “Müller”\n"
+                         "[09:00:01.005] Ingest done: matched=1\n"));
+    // The file is named after the start in local time, across a year's end too.
+    const QDateTime newYearsEveUtc(QDate(2024, 12, 31), QTime(23, 4, 5, 999), Qt::UTC);
+    EXPECT_EQ(IngestLogger(newYearsEveUtc).fileName(), "ingest-20250101-000405.log");
 }

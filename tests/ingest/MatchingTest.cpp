@@ -1,4 +1,5 @@
 #include "ingest/FileSignature.h"
+#include "ingest/IngestMatcher.h"
 
 #include "fixtures/ImageFixtures.h"
 #include "platform/imaging/HeifCodec.h"
@@ -11,7 +12,6 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace twinslim;
 using testsupport::writeFile;
@@ -49,7 +49,26 @@ QByteArray ascii(const char* text) {
     return QByteArray(text, qsizetype(strlen(text)) + 1); // with the terminating NUL
 }
 
-const QDateTime kTaken(QDate(2023, 7, 14), QTime(10, 22, 33), Qt::LocalTime);
+// EXIF "2023:07:14 10:22:33", local (Berlin summer) time.
+const QDateTime t0(QDate(2023, 7, 14), QTime(8, 22, 33), Qt::UTC);
+
+photos::AssetPtr item(const QString& id, std::optional<QDateTime> date, bool favourite = false,
+                      QStringList names = {"IMG_1.CR3", "IMG_1.JPG"}) {
+    auto asset = std::make_shared<photos::Asset>();
+    asset->localIdentifier = id;
+    asset->creationDate = date;
+    asset->isFavorite = favourite;
+    for (const QString& name : names) {
+        auto r = std::make_shared<photos::AssetResource>();
+        r->originalFilename = name;
+        asset->resources.push_back(r);
+    }
+    return asset;
+}
+
+FileSignature file(const QString& name, std::optional<QDateTime> date) {
+    return {"/x/" + name, normalizedBase(name), date, 0, 0};
+}
 
 } // namespace
 
@@ -83,33 +102,6 @@ TEST(NormalizedBaseTest, RemovesExtensionCopySuffixesAndCase) {
     };
     for (const auto& [name, base] : cases)
         EXPECT_EQ(normalizedBase(name), base) << name.toStdString();
-}
-
-TEST(ExportedFilesTest, KeepsExportExtensionsInScalarOrderOfTheCanonicalForm) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(QDir(dir.path()).mkpath("sub") && QDir(dir.path()).mkpath("folder.heic"));
-    for (const QString name :
-         {"b.heic", "A.jpeg", "a.HEIF", "notes.txt", ".hidden.heic", ".heic", "photo.", "c.xmp",
-          "c.heic.xmp", "c", "c.jpg2", "d.JpG", "😀.heic", "Ａ.jpg", "e\u0301b.heic", "éa.heic"})
-        writeFile(dir.filePath(name), "x");
-    // A trailing slash on the folder gives no doubled one.
-    QStringList listed = listExportedFiles(dir.path() + u'/');
-    for (QString& path : listed) {
-        EXPECT_TRUE(path.startsWith(dir.path() + u'/')) << path.toStdString();
-        path.remove(0, dir.path().size() + 1);
-    }
-    // NFD "éb" sorts with the NFC "éa"; U+FF21 before U+1F600 although its UTF-16 code unit is
-    // larger.
-    EXPECT_EQ(listed, QStringList({".hidden.heic", "A.jpeg", "a.HEIF", "b.heic", "d.JpG", "éa.heic",
-                                   "e\u0301b.heic", "Ａ.jpg", "😀.heic"}));
-
-    for (const QString& folder : {dir.filePath("missing"), dir.filePath("b.heic"), QString()})
-        EXPECT_TRUE(listExportedFiles(folder).isEmpty()) << folder.toStdString();
-    if (::geteuid() != 0) { // root reads any folder
-        ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0), 0);
-        EXPECT_TRUE(listExportedFiles(dir.path()).isEmpty());
-        ::chmod(QFile::encodeName(dir.path()).constData(), 0700);
-    }
 }
 
 class ReadSignatureTest : public ::testing::Test {
@@ -148,15 +140,14 @@ TEST_F(ReadSignatureTest, ReadsSizeAndOnlyAnExactOriginalDateAsLocalTime) {
         bool readable = true;
     };
     std::vector<Case> cases = {
-        {"IMG_0412 (1).JPG", datedJpeg, kTaken},
-        {"IMG_0412.heic", heic(dated), kTaken},
-        {"content-decides.heic", datedJpeg, kTaken},
-        {"cut-in-image-data.jpg", datedJpeg.first(datedJpeg.size() * 3 / 4), kTaken},
+        {"IMG_0412 (1).JPG", datedJpeg, t0},
+        {"IMG_0412.heic", heic(dated), t0},
+        {"content-decides.heic", datedJpeg, t0},
+        {"cut-in-image-data.jpg", datedJpeg.first(datedJpeg.size() * 3 / 4), t0},
         // Headers far past the first read, behind thousands of tiny segments.
         {"tiny-segments-first.jpg",
-         QByteArray(datedJpeg).insert(2, QByteArray("\xFF\xEF\x00\x04xy", 6).repeated(30000)),
-         kTaken},
-        {"no-nul.jpg", jpeg(exifWithEntry(0x9003, 2, "2023:07:14 10:22:33")), kTaken},
+         QByteArray(datedJpeg).insert(2, QByteArray("\xFF\xEF\x00\x04xy", 6).repeated(30000)), t0},
+        {"no-nul.jpg", jpeg(exifWithEntry(0x9003, 2, "2023:07:14 10:22:33")), t0},
         {"no-exif.jpg", jpeg({}), std::nullopt},
         {"digitized-only.jpg", jpeg(exifWithEntry(0x9004, 2, ascii("2023:07:14 10:22:33"))),
          std::nullopt},
@@ -186,8 +177,6 @@ TEST_F(ReadSignatureTest, ReadsSizeAndOnlyAnExactOriginalDateAsLocalTime) {
                                     c.readable ? 64 : 0, c.readable ? 48 : 0}))
             << c.name.toStdString();
     }
-    // In Berlin's summer time.
-    EXPECT_EQ(kTaken.toUTC().time(), QTime(8, 22, 33));
 
     // Neither a missing file, a folder nor a FIFO (which must not block) has an image.
     ASSERT_TRUE(QDir(dir.path()).mkpath("folder (2).heic"));
@@ -196,56 +185,6 @@ TEST_F(ReadSignatureTest, ReadsSizeAndOnlyAnExactOriginalDateAsLocalTime) {
         EXPECT_EQ(readSignature(dir.filePath(name)),
                   (FileSignature{dir.filePath(name), normalizedBase(name), std::nullopt, 0, 0}))
             << name.toStdString();
-}
-
-namespace {
-
-// A HEIF file whose item locations list thousands of other items before the Exif item, each with
-// the most extents there can be (65535) and field sizes of 0, so that the extents take no bytes.
-QByteArray heifWithEmptyExtents(int otherItems, const QByteArray& exif) {
-    const auto be = [](quint64 value, int bytes) {
-        QByteArray b;
-        for (int i = bytes - 1; i >= 0; --i)
-            b.append(char((value >> (8 * i)) & 0xFF));
-        return b;
-    };
-    const auto box = [&](const char* type, const QByteArray& payload) {
-        return be(quint64(8 + payload.size()), 4) + QByteArray(type, 4) + payload;
-    };
-    const QByteArray fullBox(4, '\0'); // version 0, no flags
-    const QByteArray infeV2("\x02\0\0\0", 4);
-    const auto infe = [&](quint16 id, const char* type) {
-        return box("infe", infeV2 + be(id, 2) + be(0, 2) + QByteArray(type, 4) + '\0');
-    };
-    const QByteArray ftyp = box("ftyp", "heic" + be(0, 4) + "mif1heic");
-    const auto meta = [&](quint64 exifOffset) {
-        QByteArray iloc =
-            fullBox + QByteArray("\0\x40", 2) + be(quint64(otherItems) + 1, 2); // base offsets
-        for (int i = 0; i < otherItems; ++i) // id, data reference, base offset, extent count
-            iloc += be(quint64(3 + i % 60000), 2) + be(0, 2) + be(0, 4) + be(0xFFFF, 2);
-        iloc += be(2, 2) + be(0, 2) + be(exifOffset, 4) + be(1, 2); // to the end of the file
-        return box("meta",
-                   fullBox + box("pitm", fullBox + be(1, 2)) +
-                       box("iinf", fullBox + be(2, 2) + infe(1, "hvc1") + infe(2, "Exif")) +
-                       box("iref", fullBox + box("cdsc", be(2, 2) + be(1, 2) + be(1, 2))) +
-                       box("iprp", box("ipco", box("ispe", fullBox + be(64, 4) + be(48, 4))) +
-                                       box("ipma", fullBox + be(1, 4) + be(1, 2) + "\x01\x81")) +
-                       box("iloc", iloc));
-    };
-    const qsizetype metaSize = meta(0).size();
-    return ftyp + meta(quint64(ftyp.size() + metaSize + 8)) + box("mdat", be(0, 4) + exif);
-}
-
-} // namespace
-
-// Stepping through each of these extents one by one takes four billion steps (hours); the reader
-// steps over another item's extents at once.
-TEST_F(ReadSignatureTest, ManyEmptyItemExtentsAreSteppedOver) {
-    imaging::ExifFields fields;
-    fields.dateTimeOriginal = "2023:07:14 10:22:33";
-    const QString path =
-        write("extents.heic", heifWithEmptyExtents(65000, imaging::buildExifBlock(fields)));
-    EXPECT_EQ(readSignature(path), (FileSignature{path, "extents", kTaken, 64, 48}));
 }
 
 TEST(ReadSignatureSamplesTest, MatchesTheManifest) {
@@ -268,4 +207,91 @@ TEST(ReadSignatureSamplesTest, MatchesTheManifest) {
         ++checked;
     }
     EXPECT_GE(checked, 2);
+}
+
+TEST(IngestMatcher, NameFirstThenTheNearestDateStrictlyWithinTwoSeconds) {
+    const auto at = [](double seconds) { return t0.addMSecs(qint64(seconds * 1000)); };
+    const auto a = item("A/L0/001", at(1.5), true), b = item("B/L0/001", at(-3));
+    const QString noneWithin = "AMBIGUOUS IMG_1 (2).heic: base=\"img_1\" matched 2 assets, none "
+                               "within 2s of EXIF 2023-07-14 08:22:33 +0000";
+    const struct {
+        const char* name;
+        std::vector<photos::AssetPtr> members;
+        std::optional<QDateTime> fileDate;
+        QString expected; // matched id, or the log line
+    } cases[] = {
+        {"one candidate, an hour off", {item("C/L0/001", t0.addSecs(3600))}, t0, "C/L0/001"},
+        {"1.5 s beats 3 s", {b, a}, t0, "A/L0/001"},
+        {"both within, nearer wins",
+         {item("N/L0/001", at(1.9)), item("M/L0/001", at(0.4))},
+         t0,
+         "M/L0/001"},
+        {"equally near, member order",
+         {item("P/L0/001", at(-1)), item("Q/L0/001", at(1))},
+         t0,
+         "P/L0/001"},
+        {"exactly 2 s", {item("P/L0/001", at(2)), item("Q/L0/001", at(-2.5))}, t0, noneWithin},
+        {"undated candidates",
+         {item("P/L0/001", std::nullopt), item("Q/L0/001", std::nullopt)},
+         t0,
+         noneWithin},
+        {"in both albums, dated", {a, b, a}, at(1), "A/L0/001"},
+        {"in both albums, undated",
+         {a, a},
+         std::nullopt,
+         "AMBIGUOUS IMG_1 (2).heic: base=\"img_1\" matched 2 assets and file has no EXIF date "
+         "to disambiguate"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        IngestMatcher matcher(albumMembers(c.members), {});
+        const MatchDecision d = matcher.match(file("IMG_1 (2).heic", c.fileDate), "IMG_1 (2).heic");
+        if (d.kind == MatchDecision::Kind::matched) {
+            EXPECT_EQ(d.asset->localIdentifier, c.expected);
+            EXPECT_EQ(d.message, "MATCH IMG_1 (2).heic → asset " + c.expected +
+                                     (d.asset->isFavorite ? " [fav]" : " [non-fav]"));
+        } else {
+            EXPECT_EQ(d.message, c.expected);
+            EXPECT_FALSE(d.asset);
+        }
+    }
+}
+
+TEST(IngestMatcher, AMemberMatchesOnceAndEarlierReplacementsNever) {
+    const auto a = item("A/L0/001", t0), b = item("B/L0/001", t0, false, {"IMG_2.JPG"});
+    IngestMatcher matcher(albumMembers({a, b}), {b});
+    EXPECT_EQ(matcher.match(file("IMG_1.heic", t0), "IMG_1.heic").kind,
+              MatchDecision::Kind::matched);
+    EXPECT_EQ(matcher.match(file("IMG_1 (1).heic", t0), "IMG_1 (1).heic").kind,
+              MatchDecision::Kind::unmatched);
+    const MatchDecision again = matcher.match(file("IMG_2.heic", t0), "IMG_2.heic");
+    EXPECT_EQ(again.kind, MatchDecision::Kind::alreadyReplaced);
+    EXPECT_EQ(again.message, "SKIPPED IMG_2.heic → asset B/L0/001: replaced by an earlier run; "
+                             "the original waits in “TwinslimOriginalsToDelete” to be deleted");
+    // Empty stems are dropped from the members, so an empty file stem never matches.
+    const auto odd = item("O/L0/001", t0, false, {"(3).JPG"});
+    EXPECT_TRUE(albumMembers({odd}).front().bases.isEmpty());
+}
+
+// Two camera folders, one name: A's original was replaced by an earlier run (in the marker
+// album, whether or not still in an export album); its file must find A and be skipped, and
+// never take B's place, and B's file must still find B by its date.
+TEST(IngestMatcher, AnEarlierReplacementStaysACandidateForTheDateDecision) {
+    const auto a = item("A/L0/001", t0), b = item("B/L0/001", t0.addDays(30));
+    for (const bool stillInExportAlbum : {true, false}) {
+        SCOPED_TRACE(stillInExportAlbum);
+        IngestMatcher matcher(albumMembers(stillInExportAlbum ? std::vector{a, b} : std::vector{b}),
+                              {a});
+        const MatchDecision first = matcher.match(file("IMG_1.heic", t0), "IMG_1.heic");
+        EXPECT_EQ(first.kind, MatchDecision::Kind::alreadyReplaced);
+        EXPECT_EQ(first.asset, a);
+        const MatchDecision second =
+            matcher.match(file("IMG_1 (1).heic", t0.addDays(30)), "IMG_1 (1).heic");
+        EXPECT_EQ(second.kind, MatchDecision::Kind::matched);
+        EXPECT_EQ(second.asset, b);
+    }
+    // Without a date to decide, the earlier replacement still counts: ambiguous, not B.
+    IngestMatcher undated(albumMembers({b}), {a});
+    EXPECT_EQ(undated.match(file("IMG_1.heic", std::nullopt), "IMG_1.heic").kind,
+              MatchDecision::Kind::ambiguous);
 }

@@ -1,7 +1,9 @@
-#include "backup/PairReplacement.h"
 #include "backup/BackupFolder.h"
 #include "backup/BackupLayout.h"
+#include "backup/DurableFile.h"
 #include "backup/MarkerAlbum.h"
+#include "backup/PairReplacement.h"
+#include "core/IsolatedEnvironment.h"
 #include "core/LibraryModel.h"
 #include "core/TestLibrary.h"
 #include "fixtures/DngFixture.h"
@@ -16,11 +18,22 @@
 #include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cerrno>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace twinslim;
 using photos::ResourceType;
 using testsupport::awaitTask;
 using testsupport::readFile;
+
+// Local time is Berlin's: the month folders depend on it.
+TWINSLIM_ISOLATE_ENVIRONMENT();
 
 namespace {
 
@@ -33,6 +46,28 @@ TestLibrary::Resource jpegOf(QByteArray data, QString name = "IMG_7.JPG") {
 TestLibrary::Resource rawOf(QByteArray data, QString name = "IMG_7.CR3",
                             QString uti = "com.canon.cr3-raw-image") {
     return {ResourceType::AlternatePhoto, std::move(uti), std::move(name), 0, std::move(data)};
+}
+
+// Runs `work` in a child process whose fsync() fails with EIO, as on a failing disk, and gives
+// its exit status; 255 when the kernel does not filter system calls here.
+int withFailingFsync(const std::function<int()>& work) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fsync, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{sizeof filter / sizeof filter[0], filter};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            ::_exit(255);
+        ::_exit(work());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 254;
 }
 
 } // namespace
@@ -273,18 +308,70 @@ TEST_F(PairReplacementTest, NamesWithoutExtensionsGetTwoBackupsAndARenderedOneIs
     const QJsonObject sidecar = QJsonDocument::fromJson(readFile(base + ".json")).object();
     EXPECT_EQ(sidecar["backupRAWFile"].toString(), safeID(fav) + "_RAW");
 
-    // A rendered JPEG is made at quality 0.9 and, once complete on disk, reused as it is.
+    // A rendered JPEG has no recorded size: once on disk, it is reused as it is.
     const QString rawOnly = lib.add(
         {{rawOf(fixtures::makeDng(QSize(64, 48)), "R.DNG", "com.adobe.raw-image")}, shot, false});
     const QString rendered = target(false) + safeID(rawOnly) + ".jpg";
     lib.library().faults().failNextChangeWithError = true;
     EXPECT_THROW(replace(rawOnly), photos::PhotoLibraryError);
-    const QByteArray jpeg = readFile(rendered);
-    const qsizetype dqt = jpeg.indexOf("\xff\xdb");
-    ASSERT_GE(dqt, 0);
-    // The first luminance entry of the standard table (16) scaled for quality 90 is 3.
-    EXPECT_EQ(int(uchar(jpeg[dqt + 5])), 3);
+    ASSERT_TRUE(QFileInfo::exists(rendered));
     testsupport::writeFile(rendered, "kept as it is");
     replace(rawOnly);
     EXPECT_EQ(readFile(rendered), "kept as it is");
+}
+
+TEST(BackupLayout, FileNamesKeepTheOriginalExtensionAsSpelled) {
+    EXPECT_EQ(safeID("A1B2/L0/001"), "A1B2_L0_001");
+    const struct {
+        const char* original;
+        const char* backup;
+    } cases[] = {
+        {"IMG_0001.CR3", "A_L0_001.CR3"},  {"img.jpeg", "A_L0_001.jpeg"},
+        {"photo.JPG.dng", "A_L0_001.dng"}, {"NOEXT", "A_L0_001"},
+        {"trailing.", "A_L0_001"},         {".hidden", "A_L0_001"},
+    };
+    for (const auto& c : cases) {
+        photos::AssetResource resource;
+        resource.originalFilename = c.original;
+        EXPECT_EQ(backupFileName(resource, "A_L0_001"), c.backup) << c.original;
+    }
+    EXPECT_EQ(deletingPathExtension("IMG_0001.CR3"), "IMG_0001");
+    EXPECT_EQ(deletingPathExtension(".hidden"), ".hidden");
+}
+
+TEST(DurableFile, ReplacesWholeFilesAndLeavesTheOldOneOnFailure) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("a.json");
+    durable::writeFile(path, "first");
+    durable::writeFile(path, "second, longer");
+    EXPECT_EQ(testsupport::readFile(path), "second, longer");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"a.json"});
+
+    // A leftover of an interrupted attempt does not get in the way.
+    testsupport::writeFile(durable::temporaryPathFor(path), "half");
+    durable::writeFile(path, "third");
+    EXPECT_EQ(testsupport::readFile(path), "third");
+
+    // A rename that cannot happen (a folder holds the name) leaves no temporary file.
+    const QString blocked = dir.filePath("b.json");
+    ASSERT_TRUE(QDir().mkpath(blocked + "/inside"));
+    EXPECT_THROW(durable::writeFile(blocked, "x"), std::exception);
+    EXPECT_FALSE(QFileInfo::exists(durable::temporaryPathFor(blocked)));
+    EXPECT_TRUE(QFileInfo(blocked).isDir());
+
+    // A new file whose bytes the disk could not flush never takes its name: a log that looks
+    // written could be empty after a power cut.
+    const QString fresh = dir.filePath("c.log");
+    const int status = withFailingFsync([&] {
+        try {
+            durable::writeNewFile(fresh, "lost at a power cut");
+        } catch (const std::exception&) {
+            return 0;
+        }
+        return 1;
+    });
+    if (status == 255)
+        GTEST_SKIP() << "system calls cannot be filtered here";
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(QFileInfo::exists(fresh));
 }
