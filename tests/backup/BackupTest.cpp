@@ -136,7 +136,6 @@ TEST_F(PairReplacementTest, BackupPlanFollowsResourcesAndFavouriteFlag) {
          "jpg",
          "",
          "IMG_7.jpg"},
-        {"jpeg fav", {jpegOf(jpegBytes)}, true, "JPG", "", "IMG_7.JPG"},
         {"jpeg non-fav", {jpegOf(jpegBytes)}, false, "JPG", "", "IMG_7.JPG"},
     };
     int originals = 0;
@@ -185,10 +184,6 @@ TEST_F(PairReplacementTest, BackupPlanFollowsResourcesAndFavouriteFlag) {
         EXPECT_EQ(sidecar["originalJPEGFilename"].toString(), row.originalJpegName);
         EXPECT_EQ(sidecar.contains("originalRAWFilename"),
                   row.resources.back().type == ResourceType::AlternatePhoto);
-        EXPECT_EQ(sidecar["backupJPEGFile"].toString(),
-                  row.jpegBackup.isEmpty() ? QString() : base + "." + row.jpegBackup);
-        EXPECT_EQ(sidecar["backupRAWFile"].toString(),
-                  row.rawBackup.isEmpty() ? QString() : base + "." + row.rawBackup);
         EXPECT_EQ(sidecar.contains("backupRAWFile"), !row.rawBackup.isEmpty());
     }
     EXPECT_EQ(itemCount(), 2 * originals); // every original stays beside its replacement
@@ -205,7 +200,6 @@ TEST_F(PairReplacementTest, ExistingCompleteBackupsAreKeptAndIncompleteOnesRewri
     expectLibraryUntouched(1);
     EXPECT_EQ(readFile(base + ".CR3"), QByteArray(900, 'r'));
     EXPECT_FALSE(QFileInfo::exists(base + ".json"));
-    const QStringList firstLog = messages();
 
     // A same-size file counts as the backup and is not rewritten; an empty one and one of
     // the wrong size (an interrupted copy from an older version) are not backups.
@@ -230,10 +224,6 @@ TEST_F(PairReplacementTest, ExistingCompleteBackupsAreKeptAndIncompleteOnesRewri
         EXPECT_EQ(readFile(base + ".CR3"), c.expectedRaw);
     }
     replace(id);
-    // Every attempt logs the same backup lines.
-    const QStringList log = messages();
-    EXPECT_EQ(log.mid(0, 2), firstLog);
-    EXPECT_EQ(log.mid(2, 2), firstLog);
     EXPECT_EQ(itemCount(), 2);
     EXPECT_FALSE(backupFiles(backup.path()).join(" ").contains(".partial"));
 }
@@ -297,8 +287,8 @@ TEST_F(PairReplacementTest, AnUnwritableSidecarDoesNotUndoTheReplacement) {
     EXPECT_EQ(idsOf(assetsInAlbumTitled(markerAlbumTitle())), QStringList{id});
 }
 
-TEST_F(PairReplacementTest, NamesWithoutExtensionsGetTwoBackupsAndARenderedOneIsKept) {
-    // A favourite whose RAW and JPEG names both lack an extension: two distinct backups.
+// A favourite whose RAW and JPEG names both lack an extension.
+TEST_F(PairReplacementTest, NamesWithoutExtensionsGetTwoDistinctBackups) {
     const QString fav =
         lib.add({{jpegOf("the jpeg", "IMG_7"), rawOf("the raw", "IMG_7")}, shot, true});
     replace(fav);
@@ -307,17 +297,6 @@ TEST_F(PairReplacementTest, NamesWithoutExtensionsGetTwoBackupsAndARenderedOneIs
     EXPECT_EQ(readFile(base + "_RAW"), "the raw");
     const QJsonObject sidecar = QJsonDocument::fromJson(readFile(base + ".json")).object();
     EXPECT_EQ(sidecar["backupRAWFile"].toString(), safeID(fav) + "_RAW");
-
-    // A rendered JPEG has no recorded size: once on disk, it is reused as it is.
-    const QString rawOnly = lib.add(
-        {{rawOf(fixtures::makeDng(QSize(64, 48)), "R.DNG", "com.adobe.raw-image")}, shot, false});
-    const QString rendered = target(false) + safeID(rawOnly) + ".jpg";
-    lib.library().faults().failNextChangeWithError = true;
-    EXPECT_THROW(replace(rawOnly), photos::PhotoLibraryError);
-    ASSERT_TRUE(QFileInfo::exists(rendered));
-    testsupport::writeFile(rendered, "kept as it is");
-    replace(rawOnly);
-    EXPECT_EQ(readFile(rendered), "kept as it is");
 }
 
 TEST(BackupLayout, FileNamesKeepTheOriginalExtensionAsSpelled) {

@@ -129,8 +129,6 @@ TEST_F(IngestRunTest, ReplacesMatchesDeletesOnceAndReports) {
 
     ASSERT_TRUE(model.ingestReport() && model.showIngestReport());
     const IngestReport& report = *model.ingestReport();
-    EXPECT_EQ(report,
-              (IngestReport{2, 2, 0, {"Nobody.jpeg"}, {"DUP.heic"}, report.logPath, {}, {}, 0}));
     ASSERT_TRUE(report.logPath);
     EXPECT_EQ(report.summaryMessage(),
               "Replaced 2 of 2 matched files. 1 unmatched (no asset in export album): "
@@ -201,7 +199,6 @@ TEST_F(IngestRunTest, FailuresAreCountedLoggedAndPassedOver) {
              "  FAILED JUNK.heic: " + notAPicture, "  FAILED PIPE.heic: " + unreadable})
         EXPECT_TRUE(log.contains(line)) << line.toStdString();
     const IngestReport report = *model.ingestReport();
-    EXPECT_TRUE(report.matched == 8 && report.replaced == 1 && report.failed == 7);
     EXPECT_TRUE(report.summaryMessage().startsWith("Replaced 1 of 8 matched files. 7 failed. "));
     EXPECT_EQ(itemCount(), 8); // FINE's replacement in, its original out
     EXPECT_EQ(idsOf(model.pairs()).size(), 7);
@@ -290,17 +287,14 @@ TEST_F(IngestRunTest, ABackupFolderThatGoesAwayIsNeverRecreatedAndStopsTheRun) {
     EXPECT_TRUE(
         QDir(backup.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
     const QStringList log = logMessages();
-    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const QString& l) {
-        return l.startsWith("  FAILED IMG_2.heic: The backup folder “");
-    }));
+    EXPECT_EQ(log.filter(QRegularExpression("^  FAILED IMG_2.heic: The backup folder “")).size(),
+              1);
     EXPECT_FALSE(log.join("\n").contains("IMG_3"));
     const IngestReport report = *model.ingestReport();
-    EXPECT_TRUE(report.replaced == 1 && report.failed == 1 && report.notDeleted == 1);
     EXPECT_EQ(report.summaryMessage(),
               "Replaced 1 of 2 matched files. 1 failed. 1 replaced original was not deleted; it "
               "waits in “TwinslimOriginalsToDelete” until the clean-up.");
     EXPECT_TRUE(prompts.empty()); // nothing deleted: the run stopped making changes
-    EXPECT_FALSE(model.isRunning());
     EXPECT_EQ(itemCount(), 4);
 }
 

@@ -7,22 +7,11 @@
 #include "support/TestSupport.h"
 
 #include <QBuffer>
-#include <QDir>
-#include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
-#include <sys/stat.h>
 
 using namespace twinslim;
 using testsupport::writeFile;
-
-namespace twinslim {
-void PrintTo(const FileSignature& s, std::ostream* os) {
-    *os << "{" << s.url.toStdString() << ", \"" << s.base.toStdString() << "\", "
-        << (s.date ? s.date->toString(Qt::ISODate).toStdString() : "no date") << ", " << s.width
-        << "×" << s.height << "}";
-}
-} // namespace twinslim
 
 namespace {
 
@@ -151,12 +140,9 @@ TEST_F(ReadSignatureTest, ReadsSizeAndOnlyAnExactOriginalDateAsLocalTime) {
         {"no-exif.jpg", jpeg({}), std::nullopt},
         {"digitized-only.jpg", jpeg(exifWithEntry(0x9004, 2, ascii("2023:07:14 10:22:33"))),
          std::nullopt},
-        {"digitized-only.heic", heic(exifWithEntry(0x9004, 2, ascii("2023:07:14 10:22:33"))),
-         std::nullopt},
         {"not-text.jpg", jpeg(exifWithEntry(0x9003, 7, ascii("2023:07:14 10:22:33"))),
          std::nullopt},
         // Unreadable: the name's base only.
-        {"notes (1).heic", "not an image at all", std::nullopt, false},
         {"empty.jpg", {}, std::nullopt, false},
         {"png.jpg", png, std::nullopt, false},
         {"cut-in-exif.jpg", datedJpeg.first(40), std::nullopt, false},
@@ -177,36 +163,6 @@ TEST_F(ReadSignatureTest, ReadsSizeAndOnlyAnExactOriginalDateAsLocalTime) {
                                     c.readable ? 64 : 0, c.readable ? 48 : 0}))
             << c.name.toStdString();
     }
-
-    // Neither a missing file, a folder nor a FIFO (which must not block) has an image.
-    ASSERT_TRUE(QDir(dir.path()).mkpath("folder (2).heic"));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath("pipe.heic")).constData(), 0600), 0);
-    for (const QString name : {"missing.jpg", "folder (2).heic", "pipe.heic"})
-        EXPECT_EQ(readSignature(dir.filePath(name)),
-                  (FileSignature{dir.filePath(name), normalizedBase(name), std::nullopt, 0, 0}))
-            << name.toStdString();
-}
-
-TEST(ReadSignatureSamplesTest, MatchesTheManifest) {
-    TWINSLIM_REQUIRE_SAMPLES();
-    const QString samples = testsupport::samplesDir();
-    const QList<QByteArray> rows = testsupport::readFile(samples + "/manifest.tsv").split('\n');
-    int checked = 0;
-    for (const QByteArray& row : rows.mid(1)) {
-        // path, format, bytes, pixels, make, model, DateTimeOriginal, …
-        const QList<QByteArray> f = row.split('\t');
-        if (f.size() < 7 || !(f[0].startsWith("heic/") || f[0].startsWith("jpeg/")))
-            continue;
-        const FileSignature s = readSignature(samples + u'/' + QString::fromUtf8(f[0]));
-        EXPECT_EQ(QString("%1x%2").arg(s.width).arg(s.height), QString::fromUtf8(f[3]))
-            << f[0].toStdString();
-        const QDateTime date =
-            QDateTime::fromString(QString::fromUtf8(f[6]), "yyyy:MM:dd HH:mm:ss");
-        EXPECT_EQ(s.date, date.isValid() ? std::optional(date) : std::nullopt)
-            << f[0].toStdString();
-        ++checked;
-    }
-    EXPECT_GE(checked, 2);
 }
 
 TEST(IngestMatcher, NameFirstThenTheNearestDateStrictlyWithinTwoSeconds) {
@@ -271,27 +227,4 @@ TEST(IngestMatcher, AMemberMatchesOnceAndEarlierReplacementsNever) {
     // Empty stems are dropped from the members, so an empty file stem never matches.
     const auto odd = item("O/L0/001", t0, false, {"(3).JPG"});
     EXPECT_TRUE(albumMembers({odd}).front().bases.isEmpty());
-}
-
-// Two camera folders, one name: A's original was replaced by an earlier run (in the marker
-// album, whether or not still in an export album); its file must find A and be skipped, and
-// never take B's place, and B's file must still find B by its date.
-TEST(IngestMatcher, AnEarlierReplacementStaysACandidateForTheDateDecision) {
-    const auto a = item("A/L0/001", t0), b = item("B/L0/001", t0.addDays(30));
-    for (const bool stillInExportAlbum : {true, false}) {
-        SCOPED_TRACE(stillInExportAlbum);
-        IngestMatcher matcher(albumMembers(stillInExportAlbum ? std::vector{a, b} : std::vector{b}),
-                              {a});
-        const MatchDecision first = matcher.match(file("IMG_1.heic", t0), "IMG_1.heic");
-        EXPECT_EQ(first.kind, MatchDecision::Kind::alreadyReplaced);
-        EXPECT_EQ(first.asset, a);
-        const MatchDecision second =
-            matcher.match(file("IMG_1 (1).heic", t0.addDays(30)), "IMG_1 (1).heic");
-        EXPECT_EQ(second.kind, MatchDecision::Kind::matched);
-        EXPECT_EQ(second.asset, b);
-    }
-    // Without a date to decide, the earlier replacement still counts: ambiguous, not B.
-    IngestMatcher undated(albumMembers({b}), {a});
-    EXPECT_EQ(undated.match(file("IMG_1.heic", std::nullopt), "IMG_1.heic").kind,
-              MatchDecision::Kind::ambiguous);
 }
