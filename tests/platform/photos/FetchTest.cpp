@@ -40,24 +40,6 @@ TEST_P(FetchTest, DateConditionsAreInclusiveAtBothBoundsAndSortEitherWay) {
     EXPECT_THROW(lib->fetchAssets(MediaType::Image, o), PhotoLibraryError);
 }
 
-TEST_P(FetchTest, ResourcesKeepTheirOrderTypesAndSizes) {
-    NewAsset multi{at(4)};
-    multi.resources = {{ResourceType::AlternatePhoto, "com.adobe.raw-image", "raw-bytes-1"},
-                       {ResourceType::Photo, "public.jpeg", "jpeg"},
-                       {ResourceType::AdjustmentData, "com.adobe.xmp", ""},
-                       {ResourceType::FullSizePhoto, "public.jpeg", "rendered!"}};
-    auto res = lib->assetResources(asset(add(multi)));
-    ASSERT_EQ(res.size(), 4u);
-    EXPECT_EQ(res[0]->type, ResourceType::AlternatePhoto);
-    EXPECT_EQ(res[0]->uniformTypeIdentifier, "com.adobe.raw-image");
-    EXPECT_EQ(res[0]->originalFilename, "IMG.DNG");
-    EXPECT_EQ(res[0]->fileSize, 11);
-    EXPECT_EQ(res[1]->type, ResourceType::Photo);
-    EXPECT_EQ(res[2]->fileSize, 0); // an empty resource still has a known size
-    EXPECT_EQ(res[3]->type, ResourceType::FullSizePhoto);
-    EXPECT_EQ(testsupport::readFile(lib->storedFilePath(res[3])), QByteArray("rendered!"));
-}
-
 TEST_P(FetchTest, HiddenExcludedUnlessAskedAndTrashedNeverAppear) {
     const QString shown = add({at(1)});
     NewAsset h{at(2)};

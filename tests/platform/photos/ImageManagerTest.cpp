@@ -136,18 +136,3 @@ TEST_P(ImageManagerTest, CallbacksThatThrowDoNotEndTheProcess) {
     add({}); // the worker still applies changes
     EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 2u);
 }
-
-// A default manager in hand stays usable after the shared library changes under it.
-TEST_P(ImageManagerTest, ADefaultManagerOutlivesAChangeOfTheSharedLibrary) {
-    const QString id =
-        addFiles({{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({64, 64})}});
-    PhotoLibrary::setShared(lib);
-    const std::shared_ptr<ImageManager> manager = ImageManager::defaultManager();
-    QTemporaryDir otherDir;
-    PhotoLibrary::setShared(PhotoLibrary::create(otherDir.path() + "/Other.photolibrary"));
-    EXPECT_NE(ImageManager::defaultManager(), manager);
-    const auto answers =
-        request(*manager, asset(id), {32, 32}, ImageContentMode::AspectFit, highQuality());
-    PhotoLibrary::setShared(nullptr);
-    EXPECT_FALSE(answers.at(0).image.isNull());
-}

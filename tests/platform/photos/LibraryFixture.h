@@ -99,9 +99,7 @@ protected:
         std::optional<QDateTime> date;
         std::vector<std::tuple<photos::ResourceType, QString, QByteArray>> resources = {
             {photos::ResourceType::Photo, "public.jpeg", "jpegbytes"}};
-        bool favorite = false;
         bool hidden = false;
-        QString stem = "IMG";
     };
 
     // Creates one asset and returns its identifier.
@@ -113,10 +111,9 @@ protected:
                 const QString ext = uti == "public.jpeg"   ? "JPG"
                                     : uti == "public.heic" ? "HEIC"
                                                            : "DNG";
-                req.addResource(type, data, {a.stem + "." + ext, uti});
+                req.addResource(type, data, {"IMG." + ext, uti});
             }
             req.creationDate = a.date;
-            req.favorite = a.favorite;
             req.hidden = a.hidden;
             id = req.placeholderForCreatedAsset().localIdentifier;
         });
