@@ -6,10 +6,6 @@
 #include "library/ReplacementError.h"
 #include "platform/imaging/JpegCodec.h"
 #include "support/AwaitTask.h"
-#include "support/TestSupport.h"
-
-#include <QDir>
-#include <QTemporaryDir>
 
 using namespace twinslim;
 using namespace photos;
@@ -53,7 +49,6 @@ protected:
 
     TestLibrary library;
     PhotoLibrary* lib = &library.library();
-    QTemporaryDir tmp;
 };
 
 TEST_F(OperationsTest, ResourceChoicePrefersPhotoJpegThenAlternate) {
@@ -75,28 +70,6 @@ TEST_F(OperationsTest, ResourceChoicePrefersPhotoJpegThenAlternate) {
     EXPECT_EQ(rawResource(rawOnly)->originalFilename, "F0");
     EXPECT_EQ(rawResource(addJpeg()), nullptr);
     EXPECT_EQ(jpegResource(nullptr), nullptr);
-}
-
-TEST_F(OperationsTest, WriteResourceReplacesAFileOrReportsWhyItCannot) {
-    auto a = add({{ResourceType::Photo, "public.jpeg", "new bytes"}});
-    const QString dest = tmp.path() + "/backup.jpg";
-    testsupport::writeFile(dest, "old and longer bytes");
-    awaitTask(writeResource(jpegResource(a), dest));
-    EXPECT_EQ(testsupport::readFile(dest), "new bytes");
-
-    // A destination that cannot be removed (here a folder with something in it).
-    const QString blocked = tmp.path() + "/blocked.jpg";
-    testsupport::writeFile(blocked + "/inside", "x");
-    auto e = failure([&] { awaitTask(writeResource(jpegResource(a), blocked)); });
-    ASSERT_NE(e, nullptr);
-    EXPECT_TRUE(localizedDescription(e).startsWith("“blocked.jpg” couldn’t be removed"));
-    EXPECT_EQ(testsupport::readFile(blocked + "/inside"), "x");
-
-    lib->faults().failNextResourceWrite = true;
-    e = failure([&] { awaitTask(writeResource(jpegResource(a), dest)); });
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(localizedDescription(e), "The resource could not be written (injected).");
-    EXPECT_FALSE(QFile::exists(dest)); // the old file was removed first, as asked
 }
 
 TEST_F(OperationsTest, RequestImageIgnoresDegradedAnswersAndRendersJpeg) {

@@ -12,7 +12,9 @@
 
 using namespace photos;
 
-using CatalogTest = LibraryFixture;
+// The catalogue's own storage: its schema, its pending files and its folder.
+using CatalogTest = LibraryContract;
+LIBRARY_TESTS(CatalogTest, std::vector{LibraryKind::Catalogue});
 
 namespace {
 
@@ -42,7 +44,7 @@ QString lineWith(const QStringList& lines, const QString& a, const QString& b) {
 
 } // namespace
 
-TEST_F(CatalogTest, OlderCataloguesAreMigratedStepByStepAndNewerOnesRefused) {
+TEST_P(CatalogTest, OlderCataloguesAreMigratedStepByStepAndNewerOnesRefused) {
     const QString dir = tmp.path() + "/Old.photolibrary";
     QDir().mkpath(dir);
     // A catalogue as the first version wrote it, with one asset.
@@ -83,7 +85,7 @@ TEST_F(CatalogTest, OlderCataloguesAreMigratedStepByStepAndNewerOnesRefused) {
 }
 
 // Other programs write to the same catalogue; a change waits for one that holds it briefly.
-TEST_F(CatalogTest, AChangeWaitsForAnotherWriterInsteadOfFailing) {
+TEST_P(CatalogTest, AChangeWaitsForAnotherWriterInsteadOfFailing) {
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open((path + "/catalog.sqlite").toUtf8(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -101,7 +103,7 @@ TEST_F(CatalogTest, AChangeWaitsForAnotherWriterInsteadOfFailing) {
 
 // The pending files of a change still under way in another process are its own: another
 // opener leaves them alone, and only once their owner has gone are they cleaned up.
-TEST_F(CatalogTest, PendingFilesOfALiveOwnerAreLeftAlone) {
+TEST_P(CatalogTest, PendingFilesOfALiveOwnerAreLeftAlone) {
     const QString owner = QDir(path + "/locks").entryList(QDir::Files).value(0).chopped(5);
     const QString stored = "resources/0A/0A1B2C3D-4E5F-6789-ABCD-EF0123456789_0.jpg";
     testsupport::writeFile(path + "/" + stored, "half written");
@@ -116,7 +118,7 @@ TEST_F(CatalogTest, PendingFilesOfALiveOwnerAreLeftAlone) {
 
 // When flushing or closing a new file fails, its descriptor is closed exactly once: a second
 // close would hit whatever file another thread opened under the same number meanwhile.
-TEST_F(CatalogTest, AFailedFlushOrCloseClosesTheNewFileOnce) {
+TEST_P(CatalogTest, AFailedFlushOrCloseClosesTheNewFileOnce) {
     const QString source = tmp.path() + "/source.jpg";
     testsupport::writeFile(source, "jpegbytes");
     const int keeper = ::open((tmp.path() + "/keeper").toUtf8(), O_RDWR | O_CREAT, 0600);
@@ -166,7 +168,7 @@ TEST_F(CatalogTest, AFailedFlushOrCloseClosesTheNewFileOnce) {
 // A file whose creation or removal is not known to be on disk keeps its pending row, and the
 // next opening finishes the job: a new file whose folder cannot be flushed, a purged file
 // that cannot be removed, and one whose removal cannot be flushed.
-TEST_F(CatalogTest, FilesNotKnownToBeOnDiskKeepTheirPendingRowsUntilTheNextOpening) {
+TEST_P(CatalogTest, FilesNotKnownToBeOnDiskKeepTheirPendingRowsUntilTheNextOpening) {
     ResourceFiles::syscallsForTesting().fsync = failFolderFlush;
     EXPECT_THROW(add({}), PhotoLibraryError);
     ResourceFiles::syscallsForTesting() = {};
@@ -197,7 +199,7 @@ TEST_F(CatalogTest, FilesNotKnownToBeOnDiskKeepTheirPendingRowsUntilTheNextOpeni
 
 // A damaged or crafted catalogue leads the library's readers and removals out of its folder:
 // by "..", by a link in place of a stored file, or by a linked folder under resources/.
-TEST_F(CatalogTest, FilesOutsideTheLibraryAreNeitherReadNorRemoved) {
+TEST_P(CatalogTest, FilesOutsideTheLibraryAreNeitherReadNorRemoved) {
     enum Escape { DotDot, FileLink, FolderLink };
     for (Escape escape : {DotDot, FileLink, FolderLink}) {
         SCOPED_TRACE(int(escape));

@@ -190,32 +190,3 @@ TEST_P(ChangeTest, TrashKeepsItemsThirtyDaysThenPurgesThemWithTheirFiles) {
     EXPECT_EQ(storedFileCount(), 1);
     EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
 }
-
-// What lets several processes share one library safely: a unique album is created once, and
-// an add meant to claim an item fails for an item that is a member already.
-TEST_P(ChangeTest, UniqueAlbumsAndNewMembersHoldWhenTwoWritersRace) {
-    const auto createUnique = [&] {
-        return run(*lib,
-                   [](ChangeRequests& c) { c.creationRequestForUniqueAssetCollection("Claimed"); });
-    };
-    EXPECT_TRUE(createUnique().first);
-    EXPECT_EQ(codeOf(createUnique()), PhotoLibraryError::Code::AlreadyExists);
-    FetchOptions byTitle;
-    byTitle.predicate = Predicate::titleEquals("Claimed");
-    const auto albums =
-        lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::AlbumRegular, byTitle);
-    ASSERT_EQ(albums.size(), 1u);
-
-    const auto item = asset(add({}));
-    const auto claim = [&] {
-        return run(*lib, [&](ChangeRequests& c) {
-            c.changeRequestForAssetCollection(albums[0])->addNewMembers({item});
-            c.creationRequestForAsset().addResource(ResourceType::Photo, QByteArray("x"),
-                                                    {"N.JPG", "public.jpeg"});
-        });
-    };
-    EXPECT_TRUE(claim().first);
-    const size_t items = lib->fetchAssets(MediaType::Image).size();
-    EXPECT_EQ(codeOf(claim()), PhotoLibraryError::Code::AlreadyMember);
-    EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), items); // nothing of it applied
-}

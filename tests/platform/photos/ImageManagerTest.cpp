@@ -96,24 +96,6 @@ TEST_P(ImageManagerTest, OpportunisticRequestsAnswerDegradedFirstOthersOnce) {
         1u);
 }
 
-TEST_P(ImageManagerTest, UnreadablePicturesAnswerWithAnErrorNeverACrash) {
-    ImageManager manager(lib);
-    QByteArray jpeg = fixtures::makeJpeg({256, 256});
-    const QString corrupt = addFiles({{ResourceType::Photo, "public.jpeg", "not a jpeg at all"}});
-    const QString truncated =
-        addFiles({{ResourceType::Photo, "public.jpeg", jpeg.left(jpeg.size() / 3)}});
-    const QString sidecarOnly = addFiles({{ResourceType::AdjustmentData, "com.adobe.xmp", "<x/>"}});
-    const QString fine = addFiles({{ResourceType::Photo, "public.jpeg", jpeg}});
-    QFile::remove(lib->storedFilePath(asset(fine)->resources[0])); // a stored file gone missing
-    for (const QString& id : {corrupt, truncated, sidecarOnly, fine}) {
-        auto answers =
-            request(manager, asset(id), {88, 88}, ImageContentMode::AspectFill, highQuality());
-        ASSERT_EQ(answers.size(), 1u);
-        EXPECT_TRUE(answers[0].image.isNull());
-        EXPECT_TRUE(answers[0].info.error.has_value());
-    }
-}
-
 // Callers' callbacks run on the service's own threads: one that throws is dropped there
 // instead of ending the process, and the service keeps working.
 TEST_P(ImageManagerTest, CallbacksThatThrowDoNotEndTheProcess) {
