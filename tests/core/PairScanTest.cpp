@@ -67,10 +67,6 @@ TEST(PairScan, BuildsPairsOfVisibleAssetsWithBothKindsAndKeepsAnAbsentSizeAbsent
 
 TEST(PairScan, ProgressAfterEveryFiftiethAssetAndAtTheEndAlsoWhenCancelled) {
     TestLibrary lib;
-    Reports reports;
-    EXPECT_TRUE(scanAll(&reports).empty());
-    EXPECT_EQ(reports, (Reports{{0, 0}}));
-
     std::vector<TestLibrary::NewAsset> assets;
     for (int i = 0; i < 120; ++i) { // every third is no pair, but counts as handled too
         assets.push_back(TestLibrary::pair(QDateTime::fromSecsSinceEpoch(1'700'000'000 - i)));
@@ -78,7 +74,7 @@ TEST(PairScan, ProgressAfterEveryFiftiethAssetAndAtTheEndAlsoWhenCancelled) {
             assets.back().resources.pop_back();
     }
     const QStringList ids = lib.add(assets);
-    reports.clear();
+    Reports reports;
     EXPECT_EQ(scanAll(&reports).size(), 80u);
     EXPECT_EQ(reports, (Reports{{1, 120}, {51, 120}, {101, 120}, {120, 120}}));
 
@@ -89,7 +85,4 @@ TEST(PairScan, ProgressAfterEveryFiftiethAssetAndAtTheEndAlsoWhenCancelled) {
     EXPECT_EQ(polls, 11);
     EXPECT_EQ(idsOf(pairs), (QStringList{ids[1], ids[2], ids[4], ids[5], ids[7], ids[8]}));
     EXPECT_EQ(reports, (Reports{{1, 120}, {120, 120}}));
-    reports.clear();
-    EXPECT_TRUE(scanAll(&reports, [] { return true; }).empty());
-    EXPECT_EQ(reports, (Reports{{120, 120}}));
 }

@@ -5,7 +5,6 @@
 #include "platform/photos/ResourceFiles.h"
 
 #include <QFile>
-#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,13 +32,6 @@ int failFolderFlush(int fd) {
     struct stat st {};
     ::fstat(fd, &st);
     return S_ISDIR(st.st_mode) ? (errno = EIO, -1) : ::fsync(fd);
-}
-
-QString lineWith(const QStringList& lines, const QString& a, const QString& b) {
-    for (const QString& l : lines)
-        if (l.contains(a) && l.contains(b))
-            return l;
-    return {};
 }
 
 } // namespace
@@ -116,55 +108,6 @@ TEST_P(CatalogTest, PendingFilesOfALiveOwnerAreLeftAlone) {
     EXPECT_EQ(pendingRows(path), 0);
 }
 
-// When flushing or closing a new file fails, its descriptor is closed exactly once: a second
-// close would hit whatever file another thread opened under the same number meanwhile.
-TEST_P(CatalogTest, AFailedFlushOrCloseClosesTheNewFileOnce) {
-    const QString source = tmp.path() + "/source.jpg";
-    testsupport::writeFile(source, "jpegbytes");
-    const int keeper = ::open((tmp.path() + "/keeper").toUtf8(), O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(keeper, 0);
-    struct stat kept {};
-    ::fstat(keeper, &kept);
-    auto& calls = ResourceFiles::syscallsForTesting();
-    for (const bool failFlush : {true, false}) {
-        for (const bool fromFile : {false, true}) {
-            SCOPED_TRACE(testing::Message() << "flush " << failFlush << " file " << fromFile);
-            int reused = -1;
-            // The new file's number goes to another open file as soon as it is closed.
-            calls.close = [&](int fd) {
-                ::close(fd);
-                reused = ::dup2(keeper, fd);
-                errno = EIO;
-                return failFlush ? 0 : -1;
-            };
-            if (failFlush)
-                calls.fsync = [](int) { return errno = EIO, -1; };
-            try {
-                lib->performChangesAndWait([&](ChangeRequests& c) {
-                    auto& req = c.creationRequestForAsset();
-                    if (fromFile)
-                        req.addResource(ResourceType::Photo, source, {"A.JPG", "public.jpeg"});
-                    else
-                        req.addResource(ResourceType::Photo, QByteArray("x"),
-                                        {"A.JPG", "public.jpeg"});
-                });
-                ADD_FAILURE() << "the change must fail";
-            } catch (const PhotoLibraryError& e) {
-                EXPECT_EQ(e.code(), PhotoLibraryError::Code::StorageFailed);
-            }
-            calls = {};
-            ASSERT_GE(reused, 0);
-            struct stat st {};
-            EXPECT_EQ(::fstat(reused, &st), 0) << "the other file was closed";
-            EXPECT_EQ(st.st_ino, kept.st_ino);
-            if (reused != keeper)
-                ::close(reused);
-            EXPECT_EQ(storedFileCount(), 0);
-        }
-    }
-    ::close(keeper);
-}
-
 // A file whose creation or removal is not known to be on disk keeps its pending row, and the
 // next opening finishes the job: a new file whose folder cannot be flushed, a purged file
 // that cannot be removed, and one whose removal cannot be flushed.
@@ -233,7 +176,7 @@ TEST_P(CatalogTest, FilesOutsideTheLibraryAreNeitherReadNorRemoved) {
         const QString out = tmp.path() + QString("/out%1.jpg").arg(escape);
         EXPECT_TRUE(writeOut(a->resources[0], out).has_value());
         EXPECT_FALSE(QFile::exists(out));
-        EXPECT_FALSE(lineWith(lib->check(), stored, "not a file of the library").isEmpty())
+        EXPECT_FALSE(lib->check().filter(stored).filter("not a file of the library").isEmpty())
             << lib->check().join("\n").toStdString();
 
         lib->performChangesAndWait([&](ChangeRequests& c) { c.deleteAssets({a}); });

@@ -55,16 +55,11 @@ inline std::vector<LibraryKind> libraryKinds() {
     return {LibraryKind::Catalogue};
 }
 
-inline const char* kindName(LibraryKind kind) {
+inline void PrintTo(LibraryKind kind, std::ostream* os) {
     switch (kind) {
     case LibraryKind::Catalogue:
-        return "Catalogue";
+        *os << "Catalogue";
     }
-    return "?";
-}
-
-inline void PrintTo(LibraryKind kind, std::ostream* os) {
-    *os << kindName(kind);
 }
 
 // Makes an empty library of `kind` inside `folder` and opens it.
@@ -169,6 +164,7 @@ protected:
 };
 
 #define LIBRARY_TESTS(suite, kinds)                                                                \
-    INSTANTIATE_TEST_SUITE_P(Kinds, suite, ::testing::ValuesIn(kinds),                             \
-                             [](const auto& info) { return kindName(info.param); })
+    INSTANTIATE_TEST_SUITE_P(Kinds, suite, ::testing::ValuesIn(kinds), [](const auto& info) {      \
+        return ::testing::PrintToString(info.param);                                               \
+    })
 #define LIBRARY_CONTRACT(suite) LIBRARY_TESTS(suite, libraryKinds())
