@@ -163,8 +163,7 @@ protected:
     std::shared_ptr<photos::PhotoLibrary> lib;
 };
 
+// CTest names each test after its kind, from the printed parameter.
 #define LIBRARY_TESTS(suite, kinds)                                                                \
-    INSTANTIATE_TEST_SUITE_P(Kinds, suite, ::testing::ValuesIn(kinds), [](const auto& info) {      \
-        return ::testing::PrintToString(info.param);                                               \
-    })
+    INSTANTIATE_TEST_SUITE_P(Kinds, suite, ::testing::ValuesIn(kinds))
 #define LIBRARY_CONTRACT(suite) LIBRARY_TESTS(suite, libraryKinds())
