@@ -6,10 +6,6 @@
 #include "library/ReplacementError.h"
 #include "platform/imaging/JpegCodec.h"
 #include "support/AwaitTask.h"
-#include "support/TestSupport.h"
-
-#include <QDir>
-#include <QTemporaryDir>
 
 using namespace twinslim;
 using namespace photos;
@@ -53,70 +49,7 @@ protected:
 
     TestLibrary library;
     PhotoLibrary* lib = &library.library();
-    QTemporaryDir tmp;
 };
-
-TEST_F(OperationsTest, EmptyListsMakeNoChangeAndSucceed) {
-    auto albumPtr = awaitTask(findOrCreateAlbum("A"));
-    // An armed failure would hit the next change; it stays armed because none is made.
-    lib->faults().failNextChangeWithError = true;
-    awaitTask(addAssets({}, albumPtr));
-    awaitTask(deleteAssets({}));
-    EXPECT_EQ(lib->faults().failNextChangeWithError, true);
-    EXPECT_NE(failure([&] { awaitTask(addAssets({addJpeg()}, albumPtr)); }), nullptr);
-}
-
-TEST_F(OperationsTest, ChangeFailuresPassThroughOrBecomePerformChangesFailed) {
-    lib->faults().failNextChangeWithoutError = true;
-    auto e = failure([&] {
-        awaitTask(
-            performChanges([](ChangeRequests& c) { c.creationRequestForAssetCollection("X"); }));
-    });
-    EXPECT_TRUE(isCase(e, ReplacementError::Case::performChangesFailed));
-    EXPECT_EQ(localizedDescription(e), "The Photos library change failed.");
-
-    lib->faults().failNextChangeWithError = true;
-    e = failure([&] { awaitTask(findOrCreateAlbum("Y")); });
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(localizedDescription(e), "The photo library change failed (injected).");
-    EXPECT_EQ(album("Y"), nullptr);
-
-    // Refusing the deletion prompt arrives as the library's own error.
-    auto a = addJpeg();
-    lib->faults().refuseNextDeletion = true;
-    e = failure([&] { awaitTask(deleteAssets({a})); });
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(localizedDescription(e), "The user cancelled the deletion.");
-    EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 1u);
-    awaitTask(deleteAssets({a}));
-    EXPECT_TRUE(lib->fetchAssets(MediaType::Image).empty());
-}
-
-TEST_F(OperationsTest, FindOrCreateAlbumCreatesExactlyOneAndReusesTheFirst) {
-    EXPECT_EQ(album("Twinslim Favs"), nullptr);
-    auto first = awaitTask(findOrCreateAlbum("Twinslim Favs"));
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->localizedTitle, QString("Twinslim Favs"));
-    lib->faults().failNextChangeWithError = true; // proves no change is made for an existing title
-    auto again = awaitTask(findOrCreateAlbum("Twinslim Favs"));
-    EXPECT_EQ(again->localIdentifier, first->localIdentifier);
-    lib->faults().failNextChangeWithError = false;
-    EXPECT_EQ(lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::Any).size(), 1u);
-
-    // With two of the same title the first is used, and membership is kept in order.
-    lib->performChangesAndWait(
-        [](ChangeRequests& c) { c.creationRequestForAssetCollection("Twinslim Favs"); });
-    auto x = addJpeg(), y = addJpeg();
-    awaitTask(addAssets({y, x}, awaitTask(findOrCreateAlbum("Twinslim Favs"))));
-    awaitTask(addAssets({x}, first));
-    auto members = assetsInAlbumTitled("Twinslim Favs");
-    ASSERT_EQ(members.size(), 2u);
-    EXPECT_EQ(members[0]->localIdentifier, y->localIdentifier);
-    EXPECT_TRUE(assetsInAlbumTitled("Absent").empty());
-
-    awaitTask(performChanges([&](ChangeRequests& c) { removeAssets(c, {y}, first); }));
-    EXPECT_EQ(assetsInAlbumTitled("Twinslim Favs").size(), 1u);
-}
 
 TEST_F(OperationsTest, ResourceChoicePrefersPhotoJpegThenAlternate) {
     auto both = add({{ResourceType::AlternatePhoto, "public.jpeg", "alt"},
@@ -137,28 +70,6 @@ TEST_F(OperationsTest, ResourceChoicePrefersPhotoJpegThenAlternate) {
     EXPECT_EQ(rawResource(rawOnly)->originalFilename, "F0");
     EXPECT_EQ(rawResource(addJpeg()), nullptr);
     EXPECT_EQ(jpegResource(nullptr), nullptr);
-}
-
-TEST_F(OperationsTest, WriteResourceReplacesAFileOrReportsWhyItCannot) {
-    auto a = add({{ResourceType::Photo, "public.jpeg", "new bytes"}});
-    const QString dest = tmp.path() + "/backup.jpg";
-    testsupport::writeFile(dest, "old and longer bytes");
-    awaitTask(writeResource(jpegResource(a), dest));
-    EXPECT_EQ(testsupport::readFile(dest), "new bytes");
-
-    // A destination that cannot be removed (here a folder with something in it).
-    const QString blocked = tmp.path() + "/blocked.jpg";
-    testsupport::writeFile(blocked + "/inside", "x");
-    auto e = failure([&] { awaitTask(writeResource(jpegResource(a), blocked)); });
-    ASSERT_NE(e, nullptr);
-    EXPECT_TRUE(localizedDescription(e).startsWith("“blocked.jpg” couldn’t be removed"));
-    EXPECT_EQ(testsupport::readFile(blocked + "/inside"), "x");
-
-    lib->faults().failNextResourceWrite = true;
-    e = failure([&] { awaitTask(writeResource(jpegResource(a), dest)); });
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(localizedDescription(e), "The resource could not be written (injected).");
-    EXPECT_FALSE(QFile::exists(dest)); // the old file was removed first, as asked
 }
 
 TEST_F(OperationsTest, RequestImageIgnoresDegradedAnswersAndRendersJpeg) {
@@ -186,19 +97,4 @@ TEST_F(OperationsTest, RequestImageIgnoresDegradedAnswersAndRendersJpeg) {
     EXPECT_TRUE(high.startsWith("\xFF\xD8"));
     EXPECT_LT(low.size(), high.size());
     EXPECT_EQ(imaging::decodeJpeg(high).size(), QSize(600, 400));
-}
-
-TEST_F(OperationsTest, LookupsReportAbsenceWhenTheLibraryCannotBeOpened) {
-    const AssetPtr asset = addJpeg();
-    // The system library would be opened below a plain file: opening it fails.
-    testsupport::writeFile(tmp.path() + "/plain", "x");
-    const QByteArray previous = qgetenv("PHOTOLIB_LIBRARY");
-    qputenv("PHOTOLIB_LIBRARY", QFile::encodeName(tmp.path() + "/plain/L.photolibrary"));
-    PhotoLibrary::setShared(nullptr);
-    EXPECT_EQ(album("Twinslim Favs"), nullptr);
-    EXPECT_TRUE(assetsInAlbumTitled("Twinslim Favs").empty());
-    EXPECT_EQ(jpegResource(asset), nullptr);
-    EXPECT_EQ(rawResource(asset), nullptr);
-    EXPECT_TRUE(previous.isNull() ? qunsetenv("PHOTOLIB_LIBRARY")
-                                  : qputenv("PHOTOLIB_LIBRARY", previous));
 }

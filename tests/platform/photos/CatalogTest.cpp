@@ -1,29 +1,46 @@
 #include "LibraryFixture.h"
 
-#include "platform/photos/PhotoLibraryAccess.h"
-#include "support/TestSupport.h"
+#include "core/CatalogRows.h"
+#include "fixtures/ImageFixtures.h"
+#include "platform/photos/ResourceFiles.h"
 
 #include <QFile>
-#include <QProcess>
-#include <atomic>
-#include <csignal>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace photos;
 
-using CatalogTest = LibraryFixture;
+// The catalogue's own storage: its schema, its pending files and its folder.
+using CatalogTest = LibraryContract;
+LIBRARY_TESTS(CatalogTest, std::vector{LibraryKind::Catalogue});
 
-TEST_F(CatalogTest, OlderCataloguesAreMigratedStepByStepAndNewerOnesRefused) {
+namespace {
+
+int pendingRows(const QString& library) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    sqlite3_open((library + "/catalog.sqlite").toUtf8(), &db);
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM pending_files", -1, &st, nullptr);
+    const int n = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int(st, 0) : -1;
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return n;
+}
+
+int failFolderFlush(int fd) {
+    struct stat st {};
+    ::fstat(fd, &st);
+    return S_ISDIR(st.st_mode) ? (errno = EIO, -1) : ::fsync(fd);
+}
+
+} // namespace
+
+TEST_P(CatalogTest, OlderCataloguesAreMigratedStepByStepAndNewerOnesRefused) {
     const QString dir = tmp.path() + "/Old.photolibrary";
     QDir().mkpath(dir);
     // A catalogue as the first version wrote it, with one asset.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((dir + "/catalog.sqlite").toUtf8().constData(), &db), SQLITE_OK);
-    const char* v1 = R"(
+    catalog::exec(dir, R"(
         CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (1);
         CREATE TABLE assets (id INTEGER PRIMARY KEY, uuid TEXT NOT NULL UNIQUE, media_type INTEGER NOT NULL,
           creation_date INTEGER, creation_offset INTEGER, latitude REAL, longitude REAL,
@@ -39,9 +56,7 @@ TEST_F(CatalogTest, OlderCataloguesAreMigratedStepByStepAndNewerOnesRefused) {
         INSERT INTO assets VALUES (1, 'AAAA/L0/001', 1, 1000, NULL, NULL, NULL, 1, 0, NULL, 0);
         INSERT INTO resources VALUES (1, 1, 0, 1, 'public.jpeg', 'A.JPG', 3,
           'resources/AA/AAAAAAAA-0000-0000-0000-000000000000_0.jpg');
-    )";
-    ASSERT_EQ(sqlite3_exec(db, v1, nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
+    )");
     testsupport::writeFile(dir + "/resources/AA/AAAAAAAA-0000-0000-0000-000000000000_0.jpg", "abc");
 
     auto old = PhotoLibrary::open(dir);
@@ -52,10 +67,7 @@ TEST_F(CatalogTest, OlderCataloguesAreMigratedStepByStepAndNewerOnesRefused) {
     EXPECT_TRUE(old->check().isEmpty()) << old->check().join("\n").toStdString();
     old.reset();
 
-    ASSERT_EQ(sqlite3_open((dir + "/catalog.sqlite").toUtf8().constData(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "UPDATE schema_version SET version = 99", nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    catalog::exec(dir, "UPDATE schema_version SET version = 99");
     try {
         PhotoLibrary::open(dir);
         FAIL() << "a newer catalogue must not be opened";
@@ -64,88 +76,111 @@ TEST_F(CatalogTest, OlderCataloguesAreMigratedStepByStepAndNewerOnesRefused) {
     }
 }
 
-TEST_F(CatalogTest, OpeningRefusesWhatIsNotALibrary) {
-    testsupport::writeFile(tmp.path() + "/file", "x");
-    EXPECT_THROW(PhotoLibrary::open(tmp.path() + "/file"), PhotoLibraryError);
-    testsupport::writeFile(tmp.path() + "/full/other.txt", "x");
-    EXPECT_THROW(PhotoLibrary::open(tmp.path() + "/full"), PhotoLibraryError);
-    EXPECT_THROW(PhotoLibrary::create(path), PhotoLibraryError); // exists already
-    EXPECT_NO_THROW(PhotoLibrary::open(tmp.path() + "/a/b/New.photolibrary"));
+// Other programs write to the same catalogue; a change waits for one that holds it briefly.
+TEST_P(CatalogTest, AChangeWaitsForAnotherWriterInsteadOfFailing) {
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((path + "/catalog.sqlite").toUtf8(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto done = std::make_shared<std::promise<bool>>();
+    auto succeeded = done->get_future();
+    lib->performChanges([](ChangeRequests& c) { c.creationRequestForAssetCollection("A"); },
+                        [done](bool ok, std::optional<PhotoLibraryError>) { done->set_value(ok); });
+    // A change that does not wait has failed by now, or at the latest when it meets the
+    // commit below; either way the result is judged after it.
+    succeeded.wait_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    EXPECT_TRUE(succeeded.get());
 }
 
-TEST_F(CatalogTest, CheckFindsMissingResizedAndOrphanFiles) {
-    auto a = asset(add({}));
-    auto b = asset(add({}));
-    EXPECT_TRUE(lib->check().isEmpty());
-    QFile::remove(lib->storedFilePath(a->resources[0]));
-    testsupport::writeFile(lib->storedFilePath(b->resources[0]), "much longer than before");
-    testsupport::writeFile(path + "/resources/ZZ/stray.jpg", "x");
-    const QStringList problems = lib->check();
-    ASSERT_EQ(problems.size(), 3) << problems.join("\n").toStdString();
-    EXPECT_TRUE(problems.join("\n").contains("missing file"));
-    EXPECT_TRUE(problems.join("\n").contains("bytes"));
-    EXPECT_TRUE(problems.join("\n").contains("orphan file resources/ZZ/stray.jpg"));
+// The pending files of a change still under way in another process are its own: another
+// opener leaves them alone, and only once their owner has gone are they cleaned up.
+TEST_P(CatalogTest, PendingFilesOfALiveOwnerAreLeftAlone) {
+    const QString owner = QDir(path + "/locks").entryList(QDir::Files).value(0).chopped(5);
+    const QString stored = "resources/0A/0A1B2C3D-4E5F-6789-ABCD-EF0123456789_0.jpg";
+    testsupport::writeFile(path + "/" + stored, "half written");
+    catalog::exec(path,
+                  QString("INSERT INTO pending_files VALUES ('%1', '%2', 0)").arg(stored, owner));
+    PhotoLibrary::open(path);
+    EXPECT_TRUE(QFile::exists(path + "/" + stored));
+    reopen();
+    EXPECT_FALSE(QFile::exists(path + "/" + stored));
+    EXPECT_EQ(pendingRows(path), 0);
 }
 
-// Changes that add, trash and purge items while check looks are not damage.
-TEST_F(CatalogTest, CheckWhileChangesRunReportsNothing) {
-    std::atomic<bool> done = false;
-    std::thread changer([&] {
-        for (int round = 0; round < 40; ++round) {
-            std::vector<AssetPtr> added;
-            NewAsset pair;
-            pair.resources = {{ResourceType::Photo, "public.jpeg", QByteArray(20000, 'j')},
-                              {ResourceType::AlternatePhoto, "com.adobe.raw-image",
-                               QByteArray(50000 + round, 'r')}};
-            for (int i = 0; i < 3; ++i)
-                added.push_back(asset(add(pair)));
-            lib->performChangesAndWait([&](ChangeRequests& c) { c.deleteAssets(added); });
-            lib->emptyTrash();
+// A file whose creation or removal is not known to be on disk keeps its pending row, and the
+// next opening finishes the job: a new file whose folder cannot be flushed, a purged file
+// that cannot be removed, and one whose removal cannot be flushed.
+TEST_P(CatalogTest, FilesNotKnownToBeOnDiskKeepTheirPendingRowsUntilTheNextOpening) {
+    ResourceFiles::syscallsForTesting().fsync = failFolderFlush;
+    EXPECT_THROW(add({}), PhotoLibraryError);
+    ResourceFiles::syscallsForTesting() = {};
+    EXPECT_EQ(storedFileCount(), 0);
+    EXPECT_EQ(pendingRows(path), 1);
+    reopen();
+    EXPECT_EQ(pendingRows(path), 0);
+
+    for (const bool failFlush : {false, true}) {
+        SCOPED_TRACE(failFlush);
+        const AssetPtr a = asset(add({}));
+        const QString file = lib->storedFilePath(a->resources[0]);
+        lib->performChangesAndWait([&](ChangeRequests& c) { c.deleteAssets({a}); });
+        if (failFlush)
+            ResourceFiles::syscallsForTesting().fsync = failFolderFlush;
+        else
+            ASSERT_TRUE(QFile::remove(file) && QDir().mkdir(file)); // cannot be unlinked
+        EXPECT_EQ(lib->emptyTrash(), 1);
+        EXPECT_EQ(pendingRows(path), 1);
+        ResourceFiles::syscallsForTesting() = {};
+        QDir().rmdir(file);
+        reopen();
+        EXPECT_EQ(pendingRows(path), 0);
+        EXPECT_EQ(storedFileCount(), 0);
+        EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
+    }
+}
+
+// A damaged or crafted catalogue leads the library's readers and removals out of its folder:
+// by "..", by a link in place of a stored file, or by a linked folder under resources/.
+TEST_P(CatalogTest, FilesOutsideTheLibraryAreNeitherReadNorRemoved) {
+    enum Escape { DotDot, FileLink, FolderLink };
+    for (Escape escape : {DotDot, FileLink, FolderLink}) {
+        SCOPED_TRACE(int(escape));
+        const QString outside = tmp.path() + QString("/outside%1").arg(escape);
+        lib = PhotoLibrary::create(tmp.path() + QString("/L%1.photolibrary").arg(escape));
+        const QString root = lib->path();
+        const QString id = add({});
+        QString stored = asset(id)->resources[0]->storedPath;
+        const QString folder = stored.section('/', 0, 1);
+        QString victim = outside + "/victim.jpg";
+        if (escape == FolderLink)
+            victim = outside + "/" + stored.section('/', 2);
+        const QByteArray picture = fixtures::makeJpeg({64, 64});
+        testsupport::writeFile(victim, picture);
+        if (escape == DotDot) {
+            stored = "resources/../../" + QFileInfo(outside).fileName() + "/victim.jpg";
+            catalog::exec(root, QString("UPDATE resources SET stored_path = '%1'").arg(stored));
+        } else if (escape == FileLink) {
+            QFile::remove(root + "/" + stored);
+            ASSERT_EQ(symlink(victim.toUtf8(), (root + "/" + stored).toUtf8()), 0);
+        } else {
+            QDir(root + "/" + folder).removeRecursively();
+            ASSERT_EQ(symlink(outside.toUtf8(), (root + "/" + folder).toUtf8()), 0);
         }
-        done = true;
-    });
-    int checks = 0;
-    while (!done) {
-        const QStringList problems = lib->check();
-        ++checks;
-        EXPECT_TRUE(problems.isEmpty()) << problems.join("\n").toStdString();
-        if (!problems.isEmpty())
-            break;
-    }
-    changer.join();
-    EXPECT_GT(checks, 1);
-}
 
-TEST_F(CatalogTest, AChangeKilledHalfWayIsCleanedUpAtTheNextOpen) {
-    const int keptFiles = (add({}), storedFileCount());
-    lib.reset();
-    // The child's second resource comes from a pipe nobody writes to, so the child is
-    // stuck after its first file is on disk and before the commit; then it is killed.
-    const QString fifo = tmp.path() + "/stuck";
-    ASSERT_EQ(mkfifo(fifo.toUtf8().constData(), 0600), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        auto l = PhotoLibrary::open(path);
-        l->performChangesAndWait([&](ChangeRequests& c) {
-            auto& req = c.creationRequestForAsset();
-            req.addResource(ResourceType::Photo, QByteArray(1000, 'k'), {"K.JPG", "public.jpeg"});
-            req.addResource(ResourceType::AlternatePhoto, fifo, {"K.DNG", "com.adobe.raw-image"});
-        });
-        _exit(1);
-    }
-    for (int i = 0; i < 500 && storedFileCount() < keptFiles + 1; ++i)
-        usleep(10000);
-    usleep(50000);
-    EXPECT_EQ(storedFileCount(), keptFiles + 1); // the first resource is on disk
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status));
+        const AssetPtr a = asset(id);
+        EXPECT_TRUE(lib->storedFilePath(a->resources[0]).isEmpty());
+        ImageManager manager(lib);
+        EXPECT_TRUE(
+            request(manager, a, {64, 64}, ImageContentMode::AspectFit, {}).back().image.isNull());
+        const QString out = tmp.path() + QString("/out%1.jpg").arg(escape);
+        EXPECT_TRUE(writeOut(a->resources[0], out).has_value());
+        EXPECT_FALSE(QFile::exists(out));
+        EXPECT_FALSE(lib->check().filter(stored).filter("not a file of the library").isEmpty())
+            << lib->check().join("\n").toStdString();
 
-    lib = PhotoLibrary::open(path);
-    EXPECT_EQ(storedFileCount(), keptFiles);
-    EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 1u);
-    EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join("\n").toStdString();
-    EXPECT_EQ(QDir(path + "/locks").entryList(QDir::Files).size(), 1u); // only ours
+        lib->performChangesAndWait([&](ChangeRequests& c) { c.deleteAssets({a}); });
+        EXPECT_EQ(lib->emptyTrash(), 1);
+        EXPECT_EQ(testsupport::readFile(victim), picture);
+    }
 }

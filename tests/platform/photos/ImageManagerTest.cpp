@@ -33,7 +33,6 @@ TEST_P(ImageManagerTest, RendersTheCurrentPictureUprightAtTheAskedSize) {
     const QString pair = addFiles(
         {{ResourceType::AlternatePhoto, "com.adobe.raw-image", fixtures::makeDng({400, 300})},
          {ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({160, 160})}});
-    EXPECT_EQ(ImageManager::renderingResource(*asset(pair))->uniformTypeIdentifier, "public.jpeg");
     const QString camera =
         addFiles({{ResourceType::Photo, "public.jpeg",
                    fixtures::makeJpegWithExifThumbnail({480, 320}, {160, 120}, turned)}});
@@ -49,13 +48,11 @@ TEST_P(ImageManagerTest, RendersTheCurrentPictureUprightAtTheAskedSize) {
         QString quadrants; // CM/YK: the EXIF thumbnail; RG/BW: the picture
     } cases[] = {
         {jpegOnly, {88, 88}, Mode::AspectFill, Resize::Exact, {117, 88}, "RG/BW"},
-        {jpegOnly, {100, 100}, Mode::AspectFit, Resize::Exact, {100, 75}, "RG/BW"},
         {jpegOnly, max, Mode::AspectFit, Resize::None, {320, 240}, "RG/BW"},
         {edited, max, Mode::AspectFit, Resize::Exact, {64, 48}, "RG/BW"},
         {rawOnly, {88, 88}, Mode::AspectFit, Resize::Exact, {88, 66}, "RG/BW"},
         {pair, max, Mode::AspectFit, Resize::Exact, {160, 160}, "RG/BW"},
         {camera, {88, 88}, Mode::AspectFill, Resize::Fast, {160, 106}, "CM/YK"},
-        {camera, {150, 100}, Mode::AspectFit, Resize::Fast, {160, 106}, "CM/YK"},
         {camera, {88, 88}, Mode::AspectFill, Resize::Exact, {132, 88}, "RG/BW"},
         {camera, {88, 88}, Mode::AspectFill, Resize::None, {180, 120}, "RG/BW"},
         {camera, {120, 120}, Mode::AspectFill, Resize::Fast, {180, 120}, "RG/BW"},
@@ -69,101 +66,4 @@ TEST_P(ImageManagerTest, RendersTheCurrentPictureUprightAtTheAskedSize) {
         EXPECT_EQ(answers[0].image.size(), c.size);
         EXPECT_EQ(fixtures::describeQuadrants(answers[0].image), c.quadrants);
     }
-}
-
-TEST_P(ImageManagerTest, OpportunisticRequestsAnswerDegradedFirstOthersOnce) {
-    ImageManager manager(lib);
-    const QString big =
-        addFiles({{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({1024, 768})}});
-    ImageRequestOptions opportunistic{ImageDeliveryMode::Opportunistic, ImageResizeMode::Fast,
-                                      false};
-    auto answers =
-        request(manager, asset(big), {800, 800}, ImageContentMode::AspectFit, opportunistic);
-    ASSERT_EQ(answers.size(), 2u);
-    EXPECT_TRUE(answers[0].info.isDegraded);
-    EXPECT_LE(std::max(answers[0].image.width(), answers[0].image.height()), 128);
-    EXPECT_FALSE(answers[1].info.isDegraded);
-    // Fast: a reduced decode that still covers the target, with no costly resample.
-    EXPECT_GE(answers[1].image.width(), 800);
-    EXPECT_LE(answers[1].image.width(), 1024);
-
-    EXPECT_EQ(
-        request(manager, asset(big), {800, 800}, ImageContentMode::AspectFit, highQuality()).size(),
-        1u);
-    // Small thumbnails are cheap: answered once even when opportunistic.
-    EXPECT_EQ(
-        request(manager, asset(big), {88, 88}, ImageContentMode::AspectFill, opportunistic).size(),
-        1u);
-
-    lib->faults().deliverDegradedImageFirst = true;
-    answers = request(manager, asset(big), ImageManagerMaximumSize, ImageContentMode::AspectFit,
-                      highQuality());
-    ASSERT_EQ(answers.size(), 2u);
-    EXPECT_TRUE(answers[0].info.isDegraded);
-    EXPECT_EQ(answers[1].image.size(), QSize(1024, 768));
-    lib->faults().deliverDegradedImageFirst = false;
-}
-
-TEST_P(ImageManagerTest, UnreadablePicturesAnswerWithAnErrorNeverACrash) {
-    ImageManager manager(lib);
-    QByteArray jpeg = fixtures::makeJpeg({256, 256});
-    const QString corrupt = addFiles({{ResourceType::Photo, "public.jpeg", "not a jpeg at all"}});
-    const QString truncated =
-        addFiles({{ResourceType::Photo, "public.jpeg", jpeg.left(jpeg.size() / 3)}});
-    const QString sidecarOnly = addFiles({{ResourceType::AdjustmentData, "com.adobe.xmp", "<x/>"}});
-    const QString fine = addFiles({{ResourceType::Photo, "public.jpeg", jpeg}});
-    QFile::remove(lib->storedFilePath(asset(fine)->resources[0])); // a stored file gone missing
-    for (const QString& id : {corrupt, truncated, sidecarOnly, fine}) {
-        auto answers =
-            request(manager, asset(id), {88, 88}, ImageContentMode::AspectFill, highQuality());
-        ASSERT_EQ(answers.size(), 1u);
-        EXPECT_TRUE(answers[0].image.isNull());
-        EXPECT_TRUE(answers[0].info.error.has_value());
-    }
-    const QString good = addFiles({{ResourceType::Photo, "public.jpeg", jpeg}});
-    lib->faults().answerNextImageRequestWithNothing = true;
-    auto answers =
-        request(manager, asset(good), {88, 88}, ImageContentMode::AspectFill, highQuality());
-    EXPECT_TRUE(answers.at(0).image.isNull());
-    EXPECT_FALSE(answers[0].info.error.has_value());
-    answers = request(manager, asset(good), {88, 88}, ImageContentMode::AspectFill, highQuality());
-    EXPECT_FALSE(answers.at(0).image.isNull());
-}
-
-// Callers' callbacks run on the service's own threads: one that throws is dropped there
-// instead of ending the process, and the service keeps working.
-TEST_P(ImageManagerTest, CallbacksThatThrowDoNotEndTheProcess) {
-    const QString id =
-        addFiles({{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({64, 64})}});
-    const auto thrower = [](auto&&...) { throw std::runtime_error("caller's bug"); };
-    for (int round = 0; round < 2; ++round) {
-        auto called = std::make_shared<std::promise<void>>();
-        ImageManager manager(lib);
-        manager.requestImage(asset(id), {88, 88}, ImageContentMode::AspectFill, highQuality(),
-                             [called](QImage, ImageResultInfo) {
-                                 called->set_value();
-                                 throw std::runtime_error("caller's bug");
-                             });
-        called->get_future().wait();
-        lib->performChanges([](ChangeRequests&) {}, thrower);
-        lib->writeDataForAssetResource(asset(id)->resources[0],
-                                       tmp.path() + QString("/out%1.jpg").arg(round), thrower);
-    }
-    add({}); // the worker still applies changes
-    EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 2u);
-}
-
-// A default manager in hand stays usable after the shared library changes under it.
-TEST_P(ImageManagerTest, ADefaultManagerOutlivesAChangeOfTheSharedLibrary) {
-    const QString id =
-        addFiles({{ResourceType::Photo, "public.jpeg", fixtures::makeJpeg({64, 64})}});
-    PhotoLibrary::setShared(lib);
-    const std::shared_ptr<ImageManager> manager = ImageManager::defaultManager();
-    QTemporaryDir otherDir;
-    PhotoLibrary::setShared(PhotoLibrary::create(otherDir.path() + "/Other.photolibrary"));
-    EXPECT_NE(ImageManager::defaultManager(), manager);
-    const auto answers =
-        request(*manager, asset(id), {32, 32}, ImageContentMode::AspectFit, highQuality());
-    PhotoLibrary::setShared(nullptr);
-    EXPECT_FALSE(answers.at(0).image.isNull());
 }

@@ -1,26 +1,11 @@
 #include "core/DateRange.h"
-#include "core/FavFilter.h"
-#include "core/PhotoPair.h"
+#include "core/IsolatedEnvironment.h"
 
 #include <gtest/gtest.h>
 
 using namespace twinslim;
 
-TEST(ValueTypes, AbsentValuesCountAsOldestAndZeroAndIdentitiesRoundTrip) {
-    PhotoPair pair;
-    EXPECT_LT(pair.sortDate(), QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC));
-    EXPECT_EQ(pair.rawSize() + pair.jpegSize(), 0);
-    pair.rawBytes = 30'000'000'000LL; // beyond 32 bits
-    EXPECT_EQ(pair.rawSize(), 30'000'000'000LL);
-    pair.isFavorite = true;
-    EXPECT_TRUE(passes(FavFilter::favorites, pair) && !passes(FavFilter::nonFavorites, pair));
-
-    for (FavFilter filter : allFavFilters)
-        EXPECT_EQ(favFilterFromIdentity(identity(filter)), filter);
-    for (DateRange range : allDateRanges)
-        EXPECT_EQ(dateRangeFromIdentity(identity(range)), range);
-    EXPECT_EQ(favFilterFromIdentity("Favorites"), std::nullopt);
-}
+TWINSLIM_ISOLATE_ENVIRONMENT();
 
 TEST(DateRange, BoundsKeepTheWallClockTimeAcrossDaylightSavingChanges) {
     // The test program runs in Berlin's time zone (IsolatedEnvironment).
