@@ -38,7 +38,9 @@ TEST(UTType, ConformanceTable) {
     EXPECT_FALSE(UTType::rawImage().conformsTo(*UTType::fromIdentifier("com.adobe.raw-image")));
 }
 
-TEST(UTType, UnknownIdentifiersAreNoType) {
+TEST(UTType, IdentifiersIgnoreCaseAndUnknownOnesAreNoType) {
+    EXPECT_EQ(UTType::fromIdentifier("Public.JPEG"), UTType::jpeg());
+    EXPECT_TRUE(uti::conformsToRaw("COM.Adobe.Raw-Image"));
     EXPECT_FALSE(UTType::fromIdentifier("com.example.unknown").has_value());
     EXPECT_FALSE(UTType::fromIdentifier("").has_value());
     EXPECT_FALSE(uti::conformsToRaw("com.example.raw-image"));
