@@ -61,23 +61,18 @@ void expectRightOrAbsent(const ImageMetadata& m, const QString& date, int orient
     EXPECT_TRUE(m.orientation == 1 || m.orientation == orientation) << m.orientation;
 }
 
-// Every reader on `bytes`: the letters of the decoders that gave a picture (JPEG, its EXIF
-// Thumbnail, HEIC, RAW), while the metadata stays possible.
-QString readEverything(const QByteArray& bytes) {
+// Every reader on `bytes`, which must stay inside the data and give possible metadata.
+void readEverything(const QByteArray& bytes) {
     const ImageMetadata m = readImageMetadata(bytes);
     EXPECT_TRUE(m.orientation >= 1 && m.orientation <= 8);
     EXPECT_LE(std::abs(m.latitude.value_or(0)), 90.0);
     EXPECT_LE(std::abs(m.longitude.value_or(0)), 180.0);
     (void)rawPreviewInfo(bytes);
     const DecodeTarget small = DecodeTarget::fill({16, 12});
-    QString found;
-    for (const auto& [letter, image] : {std::pair{'J', decodeJpeg(bytes, small)},
-                                        {'T', decodeJpegExifThumbnail(bytes, small)},
-                                        {'H', decodeHeif(bytes, small)},
-                                        {'R', decodeRaw(bytes, DecodeTarget::fit({30, 30}))}})
-        if (!image.isNull())
-            found += QLatin1Char(letter);
-    return found;
+    (void)decodeJpeg(bytes, small);
+    (void)decodeJpegExifThumbnail(bytes, small);
+    (void)decodeHeif(bytes, small);
+    (void)decodeRaw(bytes, DecodeTarget::fit({30, 30}));
 }
 
 // How much the peak resident memory grows while `work` runs, in MB (capped at 255), measured in
@@ -156,33 +151,17 @@ TEST(Robustness, CutFilesGiveNothingOrTheRightAnswer) {
     }
 }
 
-TEST(Robustness, DamagedOrForeignBytesNeverCrashAnyReader) {
+// Damage anywhere, and more of it in the metadata where parsers follow offsets.
+TEST(Robustness, DamagedBytesNeverCrashAnyReader) {
     const ExifFields fields = exif(5, kDate, "+02:00", 48.8584, 2.2945);
     const QByteArray jpeg = fixtures::makeJpegWithExifThumbnail({128, 96}, {64, 48}, fields);
-    const std::pair<QByteArray, QString> files[] = {
-        {jpeg, "JT"},
-        {fixtures::makeHeic({128, 96}, fields, 0.6, {32, 24}), "H"},
-        {smallDng(), "R"}};
-    for (const auto& [file, decoders] : files) {
-        ASSERT_EQ(readEverything(file), decoders); // only by its own decoders
-        // Damage may alter what is decoded in ways no reader can notice; damage in compressed
-        // data only garbles pixels, so some copies still decode.
-        int decoded = 0;
+    const QByteArray dng = smallDng();
+    for (const QByteArray& file : {jpeg, fixtures::makeHeic({128, 96}, fields, 0.6, {32, 24}), dng})
         for (const QByteArray& copy : imagingtest::mutations(file, 200))
-            decoded += !readEverything(copy).isEmpty();
-        EXPECT_GT(decoded, 0) << decoders.toStdString();
-    }
-    // Damage concentrated on the metadata, where parsers follow offsets.
+            readEverything(copy);
     const QByteArray head = jpeg.left(jpeg.indexOf("\xFF\xDB"));
     for (const QByteArray& damaged : imagingtest::mutations(head, 300, 99))
         readEverything(damaged + jpeg.mid(head.size()));
-
-    const QByteArray dng = smallDng();
-    // Scrambled sensor data (the last block): LibRaw carries on over it, the preview is better.
-    QByteArray scrambled = dng;
-    for (qsizetype i = dng.size() - 2000; i < dng.size() - 1900; ++i)
-        scrambled[i] = char(scrambled[i] ^ 0x5A);
-    EXPECT_EQ(decodeRaw(scrambled, DecodeTarget::fit(QSize(500, 500))).size(), QSize(48, 32));
     const std::tuple<const char*, qsizetype, QByteArray> patches[] = {
         {"wrong magic number", 2, "X"}, // LibRaw reads on regardless
         {"IFD0 pointing at itself", 4, QByteArray("\x04\0\0\0", 4)},
@@ -191,29 +170,6 @@ TEST(Robustness, DamagedOrForeignBytesNeverCrashAnyReader) {
     for (const auto& [what, at, patch] : patches)
         expectNothingOrTheRightPicture(QByteArray(dng).replace(at, patch.size(), patch),
                                        correctSizes(dng), what);
-
-    // Not a picture at all, some with a plausible start to pass the first check.
-    QList<QByteArray> foreign = {QByteArray(),
-                                 QByteArray("\xFF"),
-                                 QByteArray("\xFF\xD8\xFF"),
-                                 QByteArray("....ftypheic"),
-                                 QByteArray("\x89PNG\r\n\x1A\n", 8),
-                                 QByteArray(1 << 16, '\0'),
-                                 QByteArray(dng).replace(0, 4, "\x7F\x7F\x7F\x7F"),  // no header
-                                 QByteArray(dng).replace(4, 4, "\x7F\x7F\x7F\x7F")}; // no IFD0
-    const QByteArray starts[] = {QByteArray(), QByteArray("II*\0", 4), QByteArray("MM\0*", 4),
-                                 QByteArray::fromHex("000000186674797063727820")};
-    for (int i = 0; i < 120; ++i) {
-        QByteArray bytes = imagingtest::randomBytes(1 + i * 33, quint32(i));
-        const QByteArray start = starts[i % 4].left(bytes.size());
-        foreign.append(bytes.replace(0, start.size(), start));
-    }
-    const QString noMetadata = imagingtest::summary(ImageMetadata{});
-    for (const QByteArray& bytes : foreign) {
-        SCOPED_TRACE(bytes.left(16).toHex().toStdString());
-        EXPECT_EQ(readEverything(bytes), "");
-        EXPECT_EQ(imagingtest::summary(readImageMetadata(bytes)), noMetadata);
-    }
 }
 
 // A CR3 box whose 64-bit size is 0 sent LibRaw's header parsing round the same box forever, on
@@ -264,11 +220,6 @@ TEST(Robustness, AFileCutWhileReadGivesNothingOrTheRightAnswer) {
         {"decodeRaw",
          [&] {
              return describeQuadrants(decodeRaw(path, DecodeTarget::fit({44, 44})));
-         }},
-        {"rawPreviewInfo",
-         [&] {
-             const auto info = rawPreviewInfo(path);
-             return info ? QString::fromStdString(testing::PrintToString(info->size)) : "null";
          }},
         {"readImageMetadata",
          [&] { return readImageMetadata(path).dateTimeOriginal.value_or("null"); }},

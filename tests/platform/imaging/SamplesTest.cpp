@@ -18,8 +18,7 @@ using imagingtest::summary;
 // Every sample as the manifest describes it (read by exiftool 12.57) and as exiftool reads it
 // here, alike from path and bytes, with a thumbnail of the right shape (a phone's HEIC turned by
 // its own properties only, never by the EXIF tag on top); a camera's EXIF thumbnail without its
-// bars; a cut-off copy never yields another date or picture, and damaged RAW headers never crash
-// the reader. The CR3 sample is cut off, so its date and offset come from its own EXIF boxes.
+// bars. The CR3 sample is cut off, so its date and offset come from its own EXIF boxes.
 TEST(Samples, AgreeWithManifestAndExiftool) {
     TWINSLIM_REQUIRE_SAMPLES();
     QList<QStringList> rows; // path, format, bytes, pixels, make, model, date, offset, …
@@ -83,18 +82,6 @@ TEST(Samples, AgreeWithManifestAndExiftool) {
                 EXPECT_NEAR(thumbnail.width() / double(thumbnail.height()),
                             double(upright.width()) / upright.height(), 0.05);
             }
-        }
-        const QSize wholePicture =
-            raw ? decodeRaw(bytes, DecodeTarget::fit({88, 88})).size() : QSize();
-        for (int part = 0; part < 32; ++part) {
-            const QByteArray cut = bytes.left(bytes.size() * part / 32);
-            EXPECT_EQ(readImageMetadata(cut).dateTimeOriginal.value_or(row[6]), row[6]) << part;
-            const QImage picture = raw ? decodeRaw(cut, DecodeTarget::fit({88, 88})) : QImage();
-            EXPECT_TRUE(picture.isNull() || picture.size() == wholePicture) << part;
-        }
-        for (const QByteArray& head : imagingtest::mutations(bytes.left(8192), raw ? 60 : 0, 5)) {
-            const int orientation = readImageMetadata(head + bytes.mid(8192)).orientation;
-            EXPECT_TRUE(orientation >= 1 && orientation <= 8);
         }
     }
     EXPECT_GT(exifThumbnails, 0);
