@@ -1,9 +1,7 @@
 #include "ImagingTestSupport.h"
-#include "platform/imaging/Cr3Metadata.h"
 #include "platform/imaging/ExifDate.h"
 #include "platform/imaging/HeifCodec.h"
 #include "platform/imaging/JpegCodec.h"
-#include "platform/imaging/LibRawTimestamp.h"
 #include "platform/imaging/Orientation.h"
 #include "platform/imaging/RawDecoder.h"
 
@@ -18,8 +16,9 @@ using imagingtest::samplePath;
 using imagingtest::summary;
 
 // Every sample as the manifest describes it (read by exiftool 12.57) and as exiftool reads it
-// here, alike from path and bytes, with a thumbnail of the right shape; a cut-off copy never
-// yields another date or picture, and damaged RAW headers never crash the reader.
+// here, alike from path and bytes, with a thumbnail of the right shape (a phone's HEIC turned by
+// its own properties only, never by the EXIF tag on top); a camera's EXIF thumbnail without its
+// bars. The CR3 sample is cut off, so its date and offset come from its own EXIF boxes.
 TEST(Samples, AgreeWithManifestAndExiftool) {
     TWINSLIM_REQUIRE_SAMPLES();
     QList<QStringList> rows; // path, format, bytes, pixels, make, model, date, offset, …
@@ -37,6 +36,7 @@ TEST(Samples, AgreeWithManifestAndExiftool) {
             ? imagingtest::exiftoolRead(paths, {"-Orientation", "-GPSLatitude", "-GPSLongitude"})
             : QList<QJsonObject>();
     ASSERT_EQ(tags.size(), exiftool ? paths.size() : 0);
+    int exifThumbnails = 0;
     const QMap<QString, ImageFormat> formats = {
         {"HEIC", ImageFormat::Heif},     {"HEIF", ImageFormat::Heif}, {"JPEG", ImageFormat::Jpeg},
         {"CR3", ImageFormat::CameraRaw}, {"DNG", ImageFormat::Tiff},  {"ARW", ImageFormat::Tiff}};
@@ -76,54 +76,17 @@ TEST(Samples, AgreeWithManifestAndExiftool) {
             EXPECT_LT(image.width(), upright.width());
             EXPECT_NEAR(image.width() / std::max(1.0, double(image.height())),
                         double(upright.width()) / upright.height(), 0.05);
-        }
-        const QSize wholePicture =
-            raw ? decodeRaw(bytes, DecodeTarget::fit({88, 88})).size() : QSize();
-        for (int part = 0; part < 32; ++part) {
-            const QByteArray cut = bytes.left(bytes.size() * part / 32);
-            EXPECT_EQ(readImageMetadata(cut).dateTimeOriginal.value_or(row[6]), row[6]) << part;
-            const QImage picture = raw ? decodeRaw(cut, DecodeTarget::fit({88, 88})) : QImage();
-            EXPECT_TRUE(picture.isNull() || picture.size() == wholePicture) << part;
-        }
-        for (const QByteArray& head : imagingtest::mutations(bytes.left(8192), raw ? 60 : 0, 5)) {
-            const int orientation = readImageMetadata(head + bytes.mid(8192)).orientation;
-            EXPECT_TRUE(orientation >= 1 && orientation <= 8);
+            const QImage thumbnail = decodeJpegExifThumbnail(bytes, DecodeTarget::fill({88, 88}));
+            exifThumbnails += !thumbnail.isNull();
+            if (!thumbnail.isNull()) {
+                EXPECT_NEAR(thumbnail.width() / double(thumbnail.height()),
+                            double(upright.width()) / upright.height(), 0.05);
+            }
         }
     }
+    EXPECT_GT(exifThumbnails, 0);
     if (!exiftool)
         GTEST_SKIP() << "exiftool is not installed: checked against the manifest only";
-}
-
-// The CR3 sample is cut off, so Exiv2 rejects it; its own EXIF boxes still give the date with
-// the offset (and orientation) that LibRaw's bare capture time would lack.
-TEST(Samples, CutOffCr3DateWithItsOffset) {
-    TWINSLIM_REQUIRE_SAMPLES();
-    const QString path = samplePath("raw/filetype__fixture.cr3");
-    const QByteArray bytes = testsupport::readFile(path);
-    ASSERT_FALSE(bytes.isEmpty());
-    EXPECT_EQ(summary(readImageMetadata(path)),
-              "2019:12:05 13:32:49|28800|2019-12-05T05:32:49Z|-|o6|6720x4480");
-    const detail::Cr3Blocks blocks = detail::cr3MetadataBlocks(bytes);
-    ASSERT_FALSE(blocks.ifd0.isEmpty());
-    ASSERT_FALSE(blocks.exif.isEmpty());
-    // A box cut off halfway is not read; the boxes before it are.
-    const qsizetype exifAt = blocks.exif.data() - bytes.constData();
-    EXPECT_TRUE(detail::cr3MetadataBlocks(bytes.left(exifAt + 10)).exif.isEmpty());
-    EXPECT_FALSE(detail::cr3MetadataBlocks(bytes.left(exifAt + 10)).ifd0.isEmpty());
-    EXPECT_TRUE(detail::cr3MetadataBlocks(imagingtest::randomBytes(4096)).ifd0.isEmpty());
-    // LibRaw, the last resort, rejects the file but has read its capture time by then.
-    EXPECT_EQ(detail::libRawCaptureTime(bytes), "2019:12:05 13:32:49");
-    EXPECT_FALSE(detail::libRawCaptureTime(imagingtest::randomBytes(4096)).has_value());
-}
-
-TEST(Samples, PhoneHeicTurnedByItsOwnPropertiesOnly) {
-    TWINSLIM_REQUIRE_SAMPLES();
-    // Stored 4000×3000 with irot 270° and EXIF orientation 6: upright it is portrait. Applying the
-    // EXIF tag on top of libheif's rotation would turn it back to landscape.
-    const QByteArray samsung =
-        testsupport::readFile(samplePath("heic/immich__samsung-one-ui-6.heic"));
-    EXPECT_EQ(decodeHeif(samsung, DecodeTarget::longSide(512)).size(), QSize(384, 512)); // thumb
-    EXPECT_EQ(decodeHeif(samsung, DecodeTarget::longSide(600)).size(), QSize(450, 600));
 }
 
 TEST(Samples, RawPreviews) {
