@@ -75,7 +75,8 @@ protected:
 
 } // namespace
 
-// The cells' texts; an absent value shows an em dash. (Their sort keys are the header tests'.)
+// The cells' texts, an absent value as an em dash; the sort keys are the raw values, an undated
+// pair's the distant past.
 TEST_F(PairTableModelTest, CellTexts) {
     model.setPairs({makePair({"dated",
                               day(10),
@@ -102,6 +103,9 @@ TEST_F(PairTableModelTest, CellTexts) {
     for (const Column column : {Column::DateColumn, Column::RawSizeColumn, Column::JpegSizeColumn})
         EXPECT_EQ(cell(1, column).toString(), "\u2014") << column;
     EXPECT_EQ(cell(1, Column::AlbumsColumn).toString(), "");
+    EXPECT_EQ(cell(0, Column::RawSizeColumn, SortRole).toLongLong(), 25'000'000);
+    EXPECT_EQ(cell(0, Column::JpegSizeColumn, SortRole).toLongLong(), 8'400'000);
+    EXPECT_EQ(cell(1, Column::DateColumn, SortRole).toDateTime(), distantPast());
 }
 
 TEST_F(PairTableModelTest, DateTextFollowsTheUsersLocale) {
