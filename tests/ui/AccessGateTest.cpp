@@ -8,15 +8,12 @@
 #include "ui/DeletionPrompt.h"
 #include "ui/ScanView.h"
 
-#include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <QVBoxLayout>
 #include <atomic>
 #include <gtest/gtest.h>
-#include <thread>
 
 using namespace twinslim;
 using photos::AccessLevel;
@@ -61,27 +58,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(AccessGateTest, ALibraryTheUserCannotWriteIsDeniedWhateverTheGrant) {
-    QTemporaryDir dir;
-    const QString locked = dir.filePath("locked");
-    ASSERT_TRUE(QDir().mkpath(locked));
-    QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
-    qputenv("PHOTOLIB_LIBRARY", (locked + "/Mine.photolibrary").toUtf8());
-    PhotoLibraryAccess::setStoredStatus(client, AccessLevel::ReadWrite,
-                                        AuthorizationStatus::Authorized);
-
-    AccessGate gate;
-    QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    EXPECT_EQ(gate.status(), AuthorizationStatus::Denied);
-    EXPECT_EQ(gate.scanView(), nullptr);
-    // No grant helps here: the caption names the cause and the library.
-    ASSERT_NE(gate.statusCaption(), nullptr);
-    EXPECT_EQ(gate.statusCaption()->text(),
-              "You have no write permission for the photo library “" + locked +
-                  "/Mine.photolibrary”. Give your user read and write access to it, then "
-                  "relaunch.");
-}
 
 // Each answer of the consent dialog, and none where no dialog is installed to ask: what the gate
 // shows next and what is stored.
@@ -161,46 +137,6 @@ TEST_F(AccessGateTest, AGateClosedWhileTheDialogIsOpenTakesNoAnswer) {
     testloop::drain(50);
     // The service still stores the answer for the next start.
     EXPECT_EQ(storedStatus(library.path()), AuthorizationStatus::Authorized);
-}
-
-// A dialog destroyed unanswered leaves the request undetermined; one dialog answers every request
-// of its client, from any thread, and once it has answered nobody is asked again.
-TEST_F(AccessGateTest, OneConsentDialogAnswersEveryRequestOfItsClient) {
-    ConsentDialog::install();
-    const auto requestAccess = [&] {
-        auto answer = std::make_shared<std::atomic<int>>(-1);
-        PhotoLibraryAccess::requestAuthorization(
-            AccessLevel::ReadWrite, [answer](AuthorizationStatus s) { *answer = int(s); }, client,
-            library.path());
-        return answer;
-    };
-    const auto unanswered = requestAccess();
-    ConsentDialog* dialog = gatetest::waitForWindow<ConsentDialog>();
-    ASSERT_NE(dialog, nullptr);
-    delete dialog;
-    EXPECT_TRUE(testloop::spinUntil([&] { return *unanswered >= 0; }));
-    EXPECT_EQ(*unanswered, int(AuthorizationStatus::NotDetermined));
-    EXPECT_EQ(storedStatus(library.path()), AuthorizationStatus::NotDetermined);
-
-    const auto first = requestAccess();
-    dialog = gatetest::waitForWindow<ConsentDialog>();
-    ASSERT_NE(dialog, nullptr);
-    std::shared_ptr<std::atomic<int>> second;
-    std::thread([&] { second = requestAccess(); }).join();
-    testloop::drain(50);
-    int dialogs = 0;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        dialogs += qobject_cast<ConsentDialog*>(w) && w->isVisible();
-    EXPECT_EQ(dialogs, 1);
-    QTest::mouseClick(dialog->limitAccessButton(), Qt::LeftButton);
-    EXPECT_TRUE(testloop::spinUntil([&] { return *first >= 0 && *second >= 0; }));
-    EXPECT_EQ(*first, int(AuthorizationStatus::Limited));
-    EXPECT_EQ(*second, int(AuthorizationStatus::Limited));
-
-    const auto third = requestAccess();
-    EXPECT_TRUE(testloop::spinUntil([&] { return *third >= 0; }));
-    EXPECT_EQ(*third, int(AuthorizationStatus::Limited));
-    EXPECT_EQ(gatetest::visibleWindow<ConsentDialog>(), nullptr);
 }
 
 // ---- The deletion prompt the gate installs on the library once access is

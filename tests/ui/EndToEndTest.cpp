@@ -10,7 +10,6 @@
 #include "core/LibraryModel.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryAccess.h"
-#include "platform/system/AppUpdater.h"
 #include "support/TestSupport.h"
 #include "ui/AboutWindow.h"
 #include "ui/AccessGate.h"
@@ -166,22 +165,6 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
     EXPECT_EQ(window.focusWidget()->objectName(), "backupFolderButton");
     EXPECT_EQ(model->selectedIDs(), chosen);
 
-    // Step 2 too early: a cancelled folder panel does nothing; without a backup folder the
-    // window says why it does not start.
-    QAbstractButton* step2 = gatetest::buttonTitled(&window, "Step 2: Ingest Exported Folder…");
-    ASSERT_NE(step2, nullptr);
-    step2->click(); // the chooser has no answer yet: cancelled
-    testloop::drain();
-    EXPECT_FALSE(model->showInfoAlert() || model->isRunning());
-    chooser->answers = {work.path()};
-    step2->click();
-    QMessageBox* reason = alertTitled("Twinslim");
-    ASSERT_NE(reason, nullptr);
-    EXPECT_EQ(reason->informativeText(), "No backup folder is selected. Choose one first.");
-    reason->buttons().front()->click();
-    EXPECT_TRUE(testloop::spinUntil([&] { return !model->showInfoAlert(); }));
-    EXPECT_FALSE(model->isRunning() || model->ingestReport());
-
     // Step 1: the export albums, once however fast the button is pressed twice.
     QAbstractButton* step1 = gatetest::buttonTitled(&window, "Step 1: Create Export Albums");
     ASSERT_NE(step1, nullptr);
@@ -215,6 +198,8 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
     const QString backups = work.filePath("Backups");
     ASSERT_TRUE(QDir().mkpath(backups));
     chooser->answers = {backups, exported};
+    QAbstractButton* step2 = gatetest::buttonTitled(&window, "Step 2: Ingest Exported Folder…");
+    ASSERT_NE(step2, nullptr);
     QAbstractButton* backupButton = gatetest::buttonTitled(&window, "Backup Folder…");
     ASSERT_NE(backupButton, nullptr);
     backupButton->click();
@@ -267,13 +252,9 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
     EXPECT_TRUE(library->check().isEmpty()) << library->check().join('\n').toStdString();
 
     // Help › About Twinslim shows one window however often it is chosen; it goes with the
-    // main window. Check for Updates… follows whether the updater can check.
-    const QList<QAction*> help = window.helpMenu()->actions();
-    ASSERT_EQ(help.size(), 2);
-    EXPECT_EQ(help[1]->text(), "Check for Updates…");
-    EXPECT_EQ(help[1]->isEnabled(), sys::AppUpdater::shared().canCheckForUpdates());
-    QAction* about = help[0];
-    EXPECT_EQ(about->text(), "About Twinslim");
+    // main window.
+    QAction* about = window.helpMenu()->actions().value(0);
+    ASSERT_NE(about, nullptr);
     about->trigger();
     AboutWindow* shown = AboutWindow::shared();
     ASSERT_NE(shown, nullptr);

@@ -2,37 +2,28 @@
 #include "core/TestLibrary.h"
 #include "fixtures/ImageFixtures.h"
 #include "fixtures/PatternImage.h"
-#include "ui/PairRoles.h"
-#include "ui/PairThumbnailDelegate.h"
 #include "ui/ThumbnailProvider.h"
 
-#include <QHeaderView>
 #include <QSignalSpy>
-#include <QStandardItemModel>
-#include <QTableView>
 #include <gtest/gtest.h>
 
 using namespace twinslim;
 
 namespace {
 
-// Records the provider's requests; passes them on to the real image manager unless told to
-// keep them.
+// Records the provider's requests and passes them on to the real image manager.
 struct RecordingRequester {
     std::shared_ptr<QStringList> ids = std::make_shared<QStringList>();
-    bool forward = true;
 
     void install(ThumbnailProvider& provider) {
-        provider.setRequester(
-            [ids = ids, forward = forward](const photos::AssetPtr& asset, QSize size,
-                                           photos::ImageContentMode mode,
-                                           const photos::ImageRequestOptions& options,
-                                           photos::ImageManager::ResultHandler handler) {
-                ids->push_back(asset->localIdentifier);
-                if (forward)
-                    photos::ImageManager::defaultManager()->requestImage(asset, size, mode, options,
-                                                                         std::move(handler));
-            });
+        provider.setRequester([ids = ids](const photos::AssetPtr& asset, QSize size,
+                                          photos::ImageContentMode mode,
+                                          const photos::ImageRequestOptions& options,
+                                          photos::ImageManager::ResultHandler handler) {
+            ids->push_back(asset->localIdentifier);
+            photos::ImageManager::defaultManager()->requestImage(asset, size, mode, options,
+                                                                 std::move(handler));
+        });
     }
 };
 
@@ -86,33 +77,4 @@ TEST(ThumbnailProvider, AnAnswerFromBeforeAClearIsNotKeptAndASmallPictureIsOnlyC
     handlers.at(1)(fixtures::makePattern({200, 40}), {});
     ASSERT_TRUE(testloop::spinUntil([&] { return ready.count() == 1; }));
     EXPECT_EQ(provider.thumbnail(asset).size(), QSize(40, 40));
-}
-
-// A table of 500 rows asks only for the thumbnails of the rows on screen.
-TEST(PairThumbnailDelegate, OnlyCellsOnScreenAskForThumbnails) {
-    ThumbnailProvider provider;
-    RecordingRequester requests;
-    requests.forward = false;
-    requests.install(provider);
-    QStandardItemModel model(500, 2);
-    for (int row = 0; row < 500; ++row)
-        model.setData(model.index(row, 1), QVariant::fromValue(fakeAsset(row)), AssetRole);
-    QTableView view;
-    view.setModel(&model);
-    view.setItemDelegateForColumn(1, new PairThumbnailDelegate(&provider, &view));
-    view.verticalHeader()->setDefaultSectionSize(48);
-    view.resize(400, 480);
-    view.show();
-    ASSERT_TRUE(testloop::spinUntil([&] { return !requests.ids->empty(); }));
-    testloop::drain(50);
-    const auto shownFirst = requests.ids->size();
-    EXPECT_GE(shownFirst, 5);
-    EXPECT_LE(shownFirst, 12); // 480 pixels of 48-pixel rows
-    EXPECT_EQ(requests.ids->front(), fakeAsset(0)->localIdentifier);
-
-    view.scrollToBottom();
-    ASSERT_TRUE(testloop::spinUntil([&] { return requests.ids->size() > shownFirst; }));
-    testloop::drain(50);
-    EXPECT_LE(requests.ids->size(), 2 * shownFirst + 2);
-    EXPECT_TRUE(requests.ids->back().startsWith("FAKE-499/"));
 }
