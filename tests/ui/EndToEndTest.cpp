@@ -11,16 +11,22 @@
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryAccess.h"
 #include "support/TestSupport.h"
+#include "ui/AboutWindow.h"
 #include "ui/AccessGate.h"
 #include "ui/ConsentDialog.h"
 #include "ui/DeletionPrompt.h"
 #include "ui/MainWindow.h"
+#include "ui/PairTableModel.h"
+#include "ui/QuickPreviewDialog.h"
 #include "ui/ScanView.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QComboBox>
 #include <QDir>
 #include <QDirIterator>
+#include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -131,6 +137,18 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
     const int rowsBefore = table->model()->rowCount();
     EXPECT_EQ(rowsBefore, int(scanned.size()));
 
+    // Only a left click on a thumbnail opens the quick preview, and it selects nothing.
+    ScanView* view = gate->scanView();
+    const QPoint thumbnail =
+        table->visualRect(table->model()->index(0, PairTableModel::QuickLookColumn)).center();
+    QTest::mouseClick(table->viewport(), Qt::RightButton, {}, thumbnail);
+    EXPECT_EQ(view->preview(), nullptr);
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, thumbnail);
+    ASSERT_NE(view->preview(), nullptr);
+    EXPECT_TRUE(model->selectedIDs().isEmpty());
+    view->preview()->reject();
+    EXPECT_TRUE(testloop::spinUntil([&] { return view->preview() == nullptr; }));
+
     // Select one favourite and two others; the table shows the selection.
     QSet<QString> chosen;
     int toChoose[2] = {2, 1}; // others, favourites
@@ -141,11 +159,18 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
     model->setSelectedIDs(chosen);
     EXPECT_TRUE(testloop::spinUntil(
         [&] { return table->selectionModel()->selectedRows().size() == 3; }, 5000));
+    // Tab leaves the table for the bottom bar and keeps the selection.
+    table->setFocus();
+    QTest::keyClick(table, Qt::Key_Tab);
+    EXPECT_EQ(window.focusWidget()->objectName(), "backupFolderButton");
+    EXPECT_EQ(model->selectedIDs(), chosen);
 
-    // Step 1: the export albums.
+    // Step 1: the export albums, once however fast the button is pressed twice.
     QAbstractButton* step1 = gatetest::buttonTitled(&window, "Step 1: Create Export Albums");
     ASSERT_NE(step1, nullptr);
     ASSERT_TRUE(step1->isEnabled());
+    step1->click();
+    EXPECT_FALSE(step1->isEnabled());
     step1->click();
     QMessageBox* info = alertTitled("Twinslim");
     ASSERT_NE(info, nullptr);
@@ -154,6 +179,11 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
         << instructions.toStdString();
     info->buttons().front()->click();
     EXPECT_TRUE(testloop::spinUntil([&] { return !model->showInfoAlert(); }));
+    QStringList titles;
+    for (const auto& album : photos::PhotoLibrary::shared()->fetchAssetCollections(
+             photos::CollectionType::Album, photos::CollectionSubtype::Any))
+        titles << album->localizedTitle.value_or(QString());
+    EXPECT_EQ(titles.count("Twinslim Favs") + titles.count("Twinslim NonFavs"), 2);
 
     // Export with the photo library's application: favourites full size, the rest
     // smaller.
@@ -168,20 +198,19 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
     const QString backups = work.filePath("Backups");
     ASSERT_TRUE(QDir().mkpath(backups));
     chooser->answers = {backups, exported};
+    QAbstractButton* step2 = gatetest::buttonTitled(&window, "Step 2: Ingest Exported Folder…");
+    ASSERT_NE(step2, nullptr);
     QAbstractButton* backupButton = gatetest::buttonTitled(&window, "Backup Folder…");
     ASSERT_NE(backupButton, nullptr);
     backupButton->click();
     ASSERT_TRUE(testloop::spinUntil([&] { return model->backup()->url() == backups; }));
-    QAbstractButton* step2 = gatetest::buttonTitled(&window, "Step 2: Ingest Exported Folder…");
-    ASSERT_NE(step2, nullptr);
     step2->click();
 
     // The library asks before it deletes the replaced originals.
     QMessageBox* prompt = gatetest::waitForMessageBox(DeletionPrompt::objectName(), 300000);
     ASSERT_NE(prompt, nullptr);
-    ASSERT_EQ(chooser->asked.size(), 2);
-    EXPECT_EQ(chooser->asked[1].prompt, "Ingest");
-    EXPECT_EQ(chooser->asked[1].message,
+    EXPECT_EQ(chooser->asked.last().prompt, "Ingest");
+    EXPECT_EQ(chooser->asked.last().message,
               "Choose a folder of HEICs exported from the Twinslim export albums.");
     EXPECT_EQ(prompt->text(), "Delete 3 items?");
     QAbstractButton* remove = gatetest::buttonTitled(prompt, "Delete");
@@ -194,6 +223,12 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
     const QString summary = report->text() + " " + report->informativeText();
     EXPECT_TRUE(summary.contains("Replaced 3 of 3 matched files.")) << summary.toStdString();
     EXPECT_TRUE(summary.contains("Originals are in Recently Deleted")) << summary.toStdString();
+    // The log's path fits on one line of the report and can be copied.
+    auto* text = report->findChild<QLabel*>("qt_msgbox_informativelabel");
+    ASSERT_TRUE(text && model->ingestReport() && model->ingestReport()->logPath);
+    EXPECT_TRUE(text->textInteractionFlags() & Qt::TextSelectableByMouse);
+    EXPECT_GE(text->width(),
+              text->fontMetrics().horizontalAdvance(*model->ingestReport()->logPath));
     report->buttons().front()->click();
     EXPECT_TRUE(testloop::spinUntil([&] { return !model->showIngestReport(); }));
     ASSERT_TRUE(model->ingestReport().has_value());
@@ -215,4 +250,18 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
               3 + 3 + 1); // JPEGs (RAW too for the favourite), sidecars, log
     EXPECT_EQ(QDir(backups + "/Twinslim-logs").entryList(QDir::Files).size(), 1);
     EXPECT_TRUE(library->check().isEmpty()) << library->check().join('\n').toStdString();
+
+    // Help › About Twinslim shows one window however often it is chosen; it goes with the
+    // main window.
+    QAction* about = window.helpMenu()->actions().value(0);
+    ASSERT_NE(about, nullptr);
+    about->trigger();
+    AboutWindow* shown = AboutWindow::shared();
+    ASSERT_NE(shown, nullptr);
+    about->trigger();
+    EXPECT_EQ(AboutWindow::shared(), shown);
+    EXPECT_TRUE(shown->isVisible());
+    EXPECT_TRUE(window.close());
+    testloop::drain();
+    EXPECT_EQ(AboutWindow::shared(), nullptr);
 }
