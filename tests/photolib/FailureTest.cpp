@@ -104,64 +104,6 @@ TEST_F(PhotolibTest, OutputThatCannotBeWrittenIsAnError) {
     }
 }
 
-TEST_F(PhotolibTest, WithoutACommandTheUsageGoesToStandardErrorAndTheExitIsTwo) {
-    for (const QStringList& args : {QStringList{}, QStringList{"--library", library}}) {
-        const Result r = photolib(args);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.out, "");
-        EXPECT_TRUE(r.err.startsWith("usage: photolib")) << r.err.toStdString();
-    }
-}
-
-TEST_F(PhotolibTest, DeletingAnItemThatIsGoneOrInTheTrashFailsAndChangesNothing) {
-    fixtures::makeJpegFile(tmp.path() + "/cam/A.JPG", {32, 32});
-    fixtures::makeJpegFile(tmp.path() + "/cam/B.JPG", {32, 32});
-    ASSERT_EQ(photolib({"import", tmp.path() + "/cam"}).status, 0);
-    auto lib = photos::PhotoLibrary::open(library);
-    const auto items = lib->fetchAssets(photos::MediaType::Image);
-    ASSERT_EQ(items.size(), 2u);
-    auto remove = [&](std::vector<photos::AssetPtr> assets) {
-        lib->performChangesAndWait([&](photos::ChangeRequests& c) { c.deleteAssets(assets); });
-    };
-    remove({items[0]});
-    EXPECT_THROW(remove({items[1], items[0]}), photos::PhotoLibraryError); // already trashed
-    lib->emptyTrash();
-    EXPECT_THROW(remove({items[1], items[0]}), photos::PhotoLibraryError); // gone for good
-    EXPECT_EQ(lib->fetchAssets(photos::MediaType::Image).size(), 1u);
-    EXPECT_TRUE(lib->trashedAssets().empty());
-}
-
-TEST_F(PhotolibTest, RemovingWhatIsNotThereIsReportedAndChangesNothing) {
-    fixtures::makeJpegFile(tmp.path() + "/cam/A.JPG", {32, 32});
-    fixtures::makeJpegFile(tmp.path() + "/cam/B.JPG", {32, 32});
-    ASSERT_EQ(photolib({"import", tmp.path() + "/cam"}).status, 0);
-    const QJsonArray items = listJson();
-    const QString a = items[0].toObject()["localIdentifier"].toString();
-    const QString b = items[1].toObject()["localIdentifier"].toString();
-    ASSERT_EQ(photolib({"album", "create", "Trip"}).status, 0);
-    ASSERT_EQ(photolib({"album", "add", "Trip", a}).status, 0);
-    {
-        auto lib = photos::PhotoLibrary::open(library);
-        lib->performChangesAndWait([&](photos::ChangeRequests& c) {
-            c.deleteAssets(lib->fetchAssetsWithLocalIdentifiers({a}));
-        });
-    }
-    const struct {
-        QStringList args;
-        QString err;
-    } cases[] = {
-        {{"album", "remove", "Trip", b},
-         "photolib: Item “" + b + "” is not in the album “Trip”.\n"},
-        {{"trash", "restore", a, b}, "photolib: No item “" + b + "” in Recently Deleted.\n"},
-    };
-    for (const auto& c : cases) {
-        const Result r = photolib(c.args);
-        EXPECT_EQ(r.status, 1) << c.args.join(' ').toStdString();
-        EXPECT_EQ(r.err, c.err);
-    }
-    EXPECT_TRUE(photolib({"trash", "list"}).out.contains(a)); // a was not restored either
-}
-
 // A write over the file-size limit, of a resource or of the catalogue, fails the command with
 // one line; the library keeps whole items only, checks clean and takes the command later.
 TEST_F(PhotolibTest, AWriteOverTheFileSizeLimitFailsCleanly) {

@@ -215,6 +215,13 @@ protected:
     // A demonstration library of 13 pairs (three favourites, one hidden, two edited, one
     // undated) plus items that are no pairs, copied into this test's library.
     void useDemoLibrary() { copyTree(demoLibrary(), library); }
+    // The prepared library below, with access granted and a backup folder chosen.
+    void usePreparedLibrary() {
+        copyTree(prepared().library, library);
+        grantAccess();
+        QDir().mkpath(tmp.path() + "/backup");
+        ok(cli({"backup-folder", tmp.path() + "/backup"}));
+    }
 
     // The demonstration library after `albums --range all --all`, with both export albums
     // exported into one folder (as JPEG, the quicker to make); made once per test program.

@@ -1,6 +1,10 @@
+#include "PairListing.h"
 #include "core/ByteCountFormat.h"
 #include "support/TestSupport.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocale>
 
 TEST(ByteCountFormat, FileStyleFigures) {
@@ -37,4 +41,17 @@ TEST(ByteCountFormat, FileStyleFigures) {
         EXPECT_EQ(twinslim::formatByteCount(c.bytes), c.text);
     }
     QLocale::setDefault(previous);
+}
+
+// A size the library does not know is no size of zero bytes to a script.
+TEST(PairListing, UnknownSizesAreNullKnownOnesNumbers) {
+    twinslim::PhotoPair pair;
+    pair.id = "A/L0/001";
+    pair.jpegBytes = 0;
+    const QJsonObject o =
+        QJsonDocument::fromJson(twinslimcli::pairJson({pair})).array().at(0).toObject();
+    EXPECT_TRUE(o["rawBytes"].isNull());
+    EXPECT_TRUE(o["creationDate"].isNull());
+    EXPECT_TRUE(o["jpegBytes"].isDouble());
+    EXPECT_EQ(o["jpegBytes"].toDouble(-1), 0);
 }
