@@ -9,7 +9,9 @@
 
 // Failures are reported (one line, non-zero exit), never passed off as success.
 
-TEST_F(PhotolibTest, ALibraryThatIsNotThereIsReportedAndNotMade) {
+// create never makes a library over another; use chooses one for the later commands; a
+// library that is not there is reported, never made.
+TEST_F(PhotolibTest, TheChosenLibraryIsUsedAndOneThatIsNotThereIsNotMade) {
     env.insert("HOME", tmp.path() + "/home");
     const QString gone = tmp.path() + "/Gone.photolibrary";
     const QString notThere = "photolib: There is no photo library at “" + gone + "”.\n";
@@ -30,13 +32,19 @@ TEST_F(PhotolibTest, ALibraryThatIsNotThereIsReportedAndNotMade) {
         EXPECT_EQ(r.err, notThere);
         EXPECT_FALSE(QFileInfo::exists(gone));
     }
-    // A chosen library whose disk is no longer there.
     env.remove("PHOTOLIB_LIBRARY");
-    ASSERT_EQ(photolib({"use", library}).status, 0);
-    ASSERT_TRUE(QDir().rename(library, gone));
+    const QString other = tmp.path() + "/Other.photolibrary";
+    EXPECT_EQ(photolib({"create", other}).status, 0);
+    EXPECT_EQ(photolib({"create", other}).status, 1);
+    EXPECT_EQ(photolib({"use", other}).status, 0);
+    ASSERT_EQ(photolib({"import", tmp.path() + "/cam"}).status, 0);
+    EXPECT_EQ(photolib({"--library", other, "list"}).out.count("A.JPG"), 1);
+    EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/home/Pictures"));
+    // The chosen library's disk is no longer there.
+    ASSERT_TRUE(QDir().rename(other, gone));
     EXPECT_EQ(photolib({"import", tmp.path() + "/cam"}).err,
-              "photolib: There is no photo library at “" + library + "”.\n");
-    EXPECT_FALSE(QFileInfo::exists(library));
+              "photolib: There is no photo library at “" + other + "”.\n");
+    EXPECT_FALSE(QFileInfo::exists(other));
     // Only the default location is made, on first use.
     env.insert("XDG_CONFIG_HOME", tmp.path() + "/fresh-config");
     EXPECT_EQ(photolib({"list"}).status, 0);

@@ -228,19 +228,6 @@ TEST_F(PhotolibTest, CheckFailsOnADamagedLibraryAndAccessIsShownAndSet) {
     EXPECT_EQ(photolib({"access"}).out, "No program has asked for access yet.\n");
 }
 
-TEST_F(PhotolibTest, CreateAndUseChooseTheSystemLibrary) {
-    env.remove("PHOTOLIB_LIBRARY");
-    env.insert("HOME", tmp.path() + "/home");
-    const QString other = tmp.path() + "/Other.photolibrary";
-    EXPECT_EQ(photolib({"create", other}).status, 0);
-    EXPECT_EQ(photolib({"create", other}).status, 1); // never over an existing one
-    EXPECT_EQ(photolib({"use", other}).status, 0);
-    fixtures::makeJpegFile(tmp.path() + "/cam/A.JPG", {32, 32});
-    ASSERT_EQ(photolib({"import", tmp.path() + "/cam"}).status, 0);
-    EXPECT_EQ(photolib({"--library", other, "list"}).out.count("A.JPG"), 1);
-    EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/home/Pictures/Photos.photolibrary"));
-}
-
 TEST_F(PhotolibTest, NamesThatAreNotUtf8AreImportedAndKeptApart) {
     ASSERT_TRUE(QDir().mkpath(tmp.path() + "/in"));
     const QByteArray cam = QFile::encodeName(tmp.path()) + "/in/cam\xe9"; // a folder too

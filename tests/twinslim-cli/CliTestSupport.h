@@ -47,14 +47,14 @@ struct Item {
         return resources.empty() ? QString()
                                  : QFileInfo(resources.front().name).baseName().toLower();
     }
-    bool isPair() const {
-        bool raw = false, jpeg = false;
-        for (const Resource& r : resources) {
-            raw = raw || r.uti == QLatin1String("com.adobe.raw-image");
-            jpeg = jpeg || r.uti == QLatin1String("public.jpeg");
-        }
-        return raw && jpeg;
+    // The size of the first resource of type `uti`; -1 when there is none.
+    qint64 sizeOf(const QString& uti) const {
+        for (const Resource& r : resources)
+            if (r.uti == uti)
+                return r.size;
+        return -1;
     }
+    bool isPair() const { return sizeOf("com.adobe.raw-image") >= 0 && sizeOf("public.jpeg") >= 0; }
 };
 
 inline std::vector<Item> parseItems(const QString& json) {
