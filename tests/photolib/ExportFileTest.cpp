@@ -49,17 +49,6 @@ TEST(ExportNames, LongNamesAreShortenedToFitTheFileSystem) {
     EXPECT_EQ(numberedName(QString(251, 'a'), 0, "heic"), QString(250, 'a') + ".heic");
 }
 
-TEST(ExportExif, UndatedAndOutOfRangePlacesLeaveTagsOut) {
-    photos::Asset a;
-    a.location = photos::Location{123.0, 10.0}; // not a place on earth
-    const imaging::ExifFields f = exportExifFields(a, {300, 200});
-    EXPECT_FALSE(f.dateTimeOriginal);
-    EXPECT_FALSE(f.offsetTimeOriginal);
-    EXPECT_FALSE(f.latitude);
-    a.location = photos::Location{-90.0, 180.0};
-    EXPECT_EQ(exportExifFields(a, {1, 1}).latitude, -90.0);
-}
-
 TEST(ExportFiles, ALinkOrFolderUnderTheNameIsLeftAlone) {
     QTemporaryDir tmp;
     const QString dir = tmp.path();

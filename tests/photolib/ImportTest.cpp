@@ -210,24 +210,6 @@ TEST_F(PhotolibTest, CommandsChangeFlagsAlbumsAndTrash) {
     EXPECT_EQ(photolib({"check"}).status, 0);
 }
 
-TEST_F(PhotolibTest, CheckFailsOnADamagedLibraryAndAccessIsShownAndSet) {
-    const QString cam = tmp.path() + "/cam";
-    fixtures::makeJpegFile(cam + "/A.JPG", {32, 32});
-    ASSERT_EQ(photolib({"import", cam}).status, 0);
-    EXPECT_EQ(photolib({"check"}).out, "The library is clean.\n");
-    testsupport::writeFile(library + "/resources/00/intruder.jpg", "x");
-    Result bad = photolib({"check"});
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_TRUE(bad.out.contains("orphan file resources/00/intruder.jpg"));
-
-    EXPECT_EQ(photolib({"access"}).out, "No program has asked for access yet.\n");
-    EXPECT_EQ(photolib({"access", "Twinslim", "limited"}).status, 0);
-    EXPECT_EQ(photolib({"access"}).out, "Twinslim: limited\n");
-    EXPECT_EQ(photolib({"access", "Twinslim", "sometimes"}).status, 2);
-    EXPECT_EQ(photolib({"access", "Twinslim", "forget"}).status, 0);
-    EXPECT_EQ(photolib({"access"}).out, "No program has asked for access yet.\n");
-}
-
 TEST_F(PhotolibTest, NamesThatAreNotUtf8AreImportedAndKeptApart) {
     ASSERT_TRUE(QDir().mkpath(tmp.path() + "/in"));
     const QByteArray cam = QFile::encodeName(tmp.path()) + "/in/cam\xe9"; // a folder too
@@ -254,37 +236,4 @@ TEST_F(PhotolibTest, NamesThatAreNotUtf8AreImportedAndKeptApart) {
     EXPECT_EQ(photolib({"check"}).status, 0);
     EXPECT_EQ(photolib({"import", tmp.path() + "/in"}).out,
               "Imported 0 items, 3 already in the library.\n");
-}
-
-// Two imports into one library at the same time, of one folder and of it and another: each
-// finishes or fails with one line, the library holds whole items only, checks clean and
-// has nothing twice.
-TEST_F(PhotolibTest, TwoImportsAtOnceLeaveACleanLibrary) {
-    const QByteArray jpeg = fixtures::makeJpeg({128, 128});
-    for (const char* cam : {"A", "B"})
-        for (int i = 0; i < 60; ++i) {
-            const QString stem = tmp.path() + QString("/cam%1/%1_%2").arg(cam).arg(i);
-            testsupport::writeFile(stem + ".JPG", jpeg);
-            testsupport::writeFile(stem + ".DNG", QByteArray(200000 + i, cam[0]));
-        }
-    const QString camA = tmp.path() + "/camA", camB = tmp.path() + "/camB";
-    QProcess a, b;
-    for (QProcess* p : {&a, &b})
-        p->setProcessEnvironment(env);
-    a.start(testsupport::photolibPath(), {"import", camA});
-    b.start(testsupport::photolibPath(), {"import", camA, camB});
-    for (QProcess* p : {&a, &b}) {
-        ASSERT_TRUE(p->waitForFinished(120000));
-        const QString err = QString::fromUtf8(p->readAllStandardError());
-        EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
-        if (p->exitCode() != 0) {
-            EXPECT_TRUE(err.startsWith("photolib: ") && err.count('\n') == 1) << err.toStdString();
-        }
-    }
-    EXPECT_EQ(photolib({"check"}).status, 0);
-    for (const auto& v : listJson())
-        EXPECT_EQ(v.toObject()["resources"].toArray().size(), 2);
-    // Whatever failed goes through when it is run again; nothing is there twice.
-    ASSERT_EQ(photolib({"import", camA, camB}).status, 0);
-    EXPECT_EQ(listJson().size(), 120);
 }
