@@ -129,10 +129,6 @@ TEST_F(PhotolibTest, DemoNeverBuildsOverSomethingThatExists) {
     EXPECT_EQ(r.err, "photolib: Something already exists at “" + library + "”.\n");
     EXPECT_EQ(QDir(library).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
               QStringList{"keep.txt"});
-    EXPECT_EQ(photolib({"demo", "--pairs", "-1", tmp.path() + "/other"}).status, 2);
-    EXPECT_EQ(photolib({"demo", "--pairs", "x", tmp.path() + "/other"}).status, 2);
-    EXPECT_EQ(photolib({"demo"}).status, 2);
-    EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/other"));
 }
 
 // A failure halfway leaves nothing behind: the half-made library goes again.

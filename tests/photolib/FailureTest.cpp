@@ -12,7 +12,6 @@
 // create never makes a library over another; use chooses one for the later commands; a
 // library that is not there is reported, never made.
 TEST_F(PhotolibTest, TheChosenLibraryIsUsedAndOneThatIsNotThereIsNotMade) {
-    env.insert("HOME", tmp.path() + "/home");
     const QString gone = tmp.path() + "/Gone.photolibrary";
     const QString notThere = "photolib: There is no photo library at “" + gone + "”.\n";
     fixtures::makeJpegFile(tmp.path() + "/cam/A.JPG", {32, 32});

@@ -20,7 +20,8 @@ qint64 totalSize(const QString& folder) {
 
 // The whole workflow through the real programs, as the README walks through it.
 TEST_F(CliTest, WorkflowReplacesEveryChosenPairKeepingItsMetadata) {
-    useDemoLibrary();
+    // 13 pairs (three favourites, one hidden, two edited, one undated) and items that are no pairs.
+    copyTree(demoLibrary(), library);
     const std::vector<Item> before = items();
     std::vector<Item> originals; // what the scan offers: the visible pairs
     for (const Item& item : before)
