@@ -1,34 +1,23 @@
 #pragma once
 
-#include "support/TestSupport.h"
+#include "../photolib/PhotolibTestSupport.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLockFile>
 #include <QMap>
-#include <QProcess>
-#include <QProcessEnvironment>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
-#include <memory>
 #include <unistd.h>
 
 namespace clitest {
 
-struct Result {
-    int status = -1;
-    QString out;
-    QString err;
-};
+using tooltest::environment;
+using tooltest::Result;
+using tooltest::run;
 
 // An item as `photolib list --json` describes it.
 struct Item {
     struct Resource {
-        int type = 0;
         QString name;
         QString uti;
         qint64 size = -1;
@@ -47,14 +36,14 @@ struct Item {
         return resources.empty() ? QString()
                                  : QFileInfo(resources.front().name).baseName().toLower();
     }
-    bool isPair() const {
-        bool raw = false, jpeg = false;
-        for (const Resource& r : resources) {
-            raw = raw || r.uti == QLatin1String("com.adobe.raw-image");
-            jpeg = jpeg || r.uti == QLatin1String("public.jpeg");
-        }
-        return raw && jpeg;
+    // The size of the first resource of type `uti`; -1 when there is none.
+    qint64 sizeOf(const QString& uti) const {
+        for (const Resource& r : resources)
+            if (r.uti == uti)
+                return r.size;
+        return -1;
     }
+    bool isPair() const { return sizeOf("com.adobe.raw-image") >= 0 && sizeOf("public.jpeg") >= 0; }
 };
 
 inline std::vector<Item> parseItems(const QString& json) {
@@ -70,7 +59,7 @@ inline std::vector<Item> parseItems(const QString& json) {
         for (const QJsonValue& a : o["albums"].toArray())
             item.albums << a.toString();
         for (const QJsonValue& r : o["resources"].toArray())
-            item.resources.push_back({r["type"].toInt(), r["originalFilename"].toString(),
+            item.resources.push_back({r["originalFilename"].toString(),
                                       r["uniformTypeIdentifier"].toString(),
                                       qint64(r["fileSize"].toDouble(-1))});
         items.push_back(std::move(item));
@@ -159,43 +148,7 @@ protected:
         env = environment(library, config, tmp.path());
     }
 
-    static QProcessEnvironment environment(const QString& library, const QString& config,
-                                           const QString& scratch) {
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("PHOTOLIB_LIBRARY", library);
-        e.insert("XDG_CONFIG_HOME", config);
-        e.insert("HOME", scratch + "/home");
-        e.insert("TZ", "UTC");
-        e.insert("LC_ALL", "C.UTF-8");
-        // Sanitizer builds: libheif's x265 plugin loses one allocation per encoded image.
-        testsupport::writeFile(scratch + "/lsan.supp", "leak:x265_malloc\n");
-        e.insert("LSAN_OPTIONS", "suppressions=" + scratch + "/lsan.supp:print_suppressions=0");
-        return e;
-    }
-
-    // `wrapper` runs the program under another one (prlimit …).
-    static Result run(const QProcessEnvironment& env, const QString& program,
-                      const QStringList& args, const QStringList& wrapper = {}) {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        if (wrapper.isEmpty())
-            p.start(program, args);
-        else
-            p.start(wrapper.front(), wrapper.mid(1) + QStringList{program} + args);
-        p.closeWriteChannel(); // standard input is no terminal and at its end
-        if (!p.waitForStarted(30000) || !p.waitForFinished(180000)) {
-            ADD_FAILURE() << program.toStdString()
-                          << " did not run: " << p.errorString().toStdString();
-            return {};
-        }
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-                QString::fromUtf8(p.readAllStandardOutput()),
-                QString::fromUtf8(p.readAllStandardError())};
-    }
-
-    Result cli(const QStringList& args, const QStringList& wrapper = {}) {
-        return run(env, testsupport::twinslimCliPath(), args, wrapper);
-    }
+    Result cli(const QStringList& args) { return run(env, testsupport::twinslimCliPath(), args); }
     Result photolib(const QStringList& args) { return run(env, testsupport::photolibPath(), args); }
     // Runs and expects success, for the steps a test builds on.
     Result ok(const Result& r) {
@@ -212,9 +165,13 @@ protected:
             parseItems(photolib({"list", "--album", "TwinslimOriginalsToDelete", "--json"}).out));
     }
 
-    // A demonstration library of 13 pairs (three favourites, one hidden, two edited, one
-    // undated) plus items that are no pairs, copied into this test's library.
-    void useDemoLibrary() { copyTree(demoLibrary(), library); }
+    // The prepared library below, with access granted and a backup folder chosen.
+    void usePreparedLibrary() {
+        copyTree(prepared().library, library);
+        grantAccess();
+        QDir().mkpath(tmp.path() + "/backup");
+        ok(cli({"backup-folder", tmp.path() + "/backup"}));
+    }
 
     // The demonstration library after `albums --range all --all`, with both export albums
     // exported into one folder (as JPEG, the quicker to make); made once per test program.

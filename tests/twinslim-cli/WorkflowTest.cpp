@@ -1,5 +1,8 @@
 #include "CliTestSupport.h"
 
+#include "core/ByteCountFormat.h"
+
+#include <QLocale>
 #include <QRegularExpression>
 
 using namespace clitest;
@@ -17,7 +20,8 @@ qint64 totalSize(const QString& folder) {
 
 // The whole workflow through the real programs, as the README walks through it.
 TEST_F(CliTest, WorkflowReplacesEveryChosenPairKeepingItsMetadata) {
-    useDemoLibrary();
+    // 13 pairs (three favourites, one hidden, two edited, one undated) and items that are no pairs.
+    copyTree(demoLibrary(), library);
     const std::vector<Item> before = items();
     std::vector<Item> originals; // what the scan offers: the visible pairs
     for (const Item& item : before)
@@ -25,11 +29,62 @@ TEST_F(CliTest, WorkflowReplacesEveryChosenPairKeepingItsMetadata) {
             originals.push_back(item);
     ASSERT_GE(originals.size(), 10u);
 
-    ok(cli({"--yes", "scan", "--range", "all"}));
+    // The scan offers the visible pairs, largest RAW first, with the sizes the library holds;
+    // --yes grants access without a terminal.
+    const QJsonArray scanned =
+        QJsonDocument::fromJson(ok(cli({"--yes", "scan", "--range", "all", "--json"})).out.toUtf8())
+            .array();
+    ASSERT_EQ(scanned.size(), qsizetype(originals.size()));
+    const QMap<QString, Item> offered = byId(originals);
+    qint64 previousRaw = std::numeric_limits<qint64>::max(), totalRaw = 0;
+    int favourites = 0;
+    for (const QJsonValue& v : scanned) {
+        const Item item = offered.value(v["id"].toString());
+        SCOPED_TRACE(item.id.toStdString());
+        const qint64 raw = qint64(v["rawBytes"].toDouble());
+        EXPECT_EQ(raw, item.sizeOf("com.adobe.raw-image"));
+        EXPECT_EQ(qint64(v["jpegBytes"].toDouble()), item.sizeOf("public.jpeg"));
+        EXPECT_LE(raw, previousRaw);
+        previousRaw = raw;
+        totalRaw += raw;
+        EXPECT_EQ(v["isFavorite"].toBool(), item.favorite);
+        EXPECT_EQ(v["creationDate"].isNull(), item.date.isNull());
+        favourites += item.favorite;
+    }
+    // The table: a header, a row per shown pair, and the status of all pairs.
+    QLocale::setDefault(QLocale::c()); // the programs run in the C locale
+    const QStringList table = ok(cli({"scan", "--range", "all", "--show", "favorites"}))
+                                  .out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(table.size(), favourites + 2);
+    EXPECT_EQ(table.mid(1, favourites).filter(" ★ ").size(), favourites);
+    EXPECT_EQ(table.back(), QString("%1 pairs · %2 reclaimable")
+                                .arg(originals.size())
+                                .arg(twinslim::formatByteCount(totalRaw)));
     const QString backup = tmp.path() + "/Backups";
     QDir().mkpath(backup);
     ok(cli({"backup-folder", backup}));
+
+    // The export albums hold exactly the selection, each pair in the album of its flag; a
+    // selection naming something that is no pair adds nothing.
+    auto selected = [&] {
+        QSet<QString> in;
+        for (const char* album : {"Twinslim Favs", "Twinslim NonFavs"})
+            for (const Item& item :
+                 parseItems(photolib({"list", "--album", album, "--json"}).out)) {
+                in.insert(item.id);
+                EXPECT_EQ(item.favorite, QString(album) == "Twinslim Favs");
+            }
+        return in;
+    };
+    auto idAt = [&](int i) { return scanned[i]["id"].toString(); };
+    EXPECT_EQ(cli({"albums", "--range", "all", "--ids", idAt(0), "NOT-A-PAIR/L0/001"}).status, 1);
+    EXPECT_TRUE(selected().isEmpty());
+    ok(cli({"albums", "--range", "all", "--first", "2"}));
+    EXPECT_EQ(selected(), (QSet<QString>{idAt(0), idAt(1)}));
+    ok(cli({"albums", "--range", "all", "--ids", idAt(3)}));
+    EXPECT_EQ(selected(), (QSet<QString>{idAt(0), idAt(1), idAt(3)}));
     ok(cli({"albums", "--range", "all", "--all"}));
+    EXPECT_EQ(selected(), ids(originals));
     const QString exported = tmp.path() + "/Exported";
     ok(photolib({"export", "--album", "Twinslim Favs", "--format", "heic", exported}));
     // The favourites as HEIC, the others as JPEG: both kinds of exported file.
