@@ -5,12 +5,7 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QStandardPaths>
 #include <ostream>
 
 // Readable failure messages for sizes (TestSupport.h has the strings).
@@ -89,23 +84,6 @@ inline QString summary(const imaging::ImageMetadata& m) {
              m.offsetSeconds ? QString::number(*m.offsetSeconds) : none, instant, place,
              QString::number(m.orientation),
              QString::fromStdString(testing::PrintToString(m.pixelSize)));
-}
-
-inline bool exiftoolAvailable() {
-    return !QStandardPaths::findExecutable(QStringLiteral("exiftool")).isEmpty();
-}
-
-// exiftool as an independent reader: numeric values (-n) of `tags` ("-Orientation", …), one
-// object per file, in order; empty when exiftool fails.
-inline QList<QJsonObject> exiftoolRead(const QStringList& paths, const QStringList& tags) {
-    QProcess process;
-    process.start(QStringLiteral("exiftool"), QStringList{"-j", "-n"} + tags + paths);
-    if (!process.waitForFinished(60000))
-        return {};
-    QList<QJsonObject> objects;
-    for (const QJsonValue& value : QJsonDocument::fromJson(process.readAllStandardOutput()).array())
-        objects.append(value.toObject());
-    return objects;
 }
 
 } // namespace imagingtest

@@ -1,8 +1,6 @@
 #include "ImagingTestSupport.h"
 #include "fixtures/DngFixture.h"
-#include "platform/imaging/DngWriter.h"
 #include "platform/imaging/RawDecoder.h"
-#include "platform/imaging/SparseFile.h"
 
 #include <QTemporaryDir>
 #include <fcntl.h>
@@ -16,13 +14,6 @@ namespace {
 
 int openFile(const QString& path) {
     return ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-}
-
-QImage noise(int width, int height, quint32 seed) {
-    const QByteArray bytes = imagingtest::randomBytes(width * height * 3, seed);
-    return QImage(reinterpret_cast<const uchar*>(bytes.data()), width, height, width * 3,
-                  QImage::Format_RGB888)
-        .copy();
 }
 
 } // namespace
@@ -73,26 +64,4 @@ TEST(RawDecoder, PreviewWhileItSufficesInEveryOrientation) {
         EXPECT_TRUE(decodeRaw(dir.filePath(name), DecodeTarget::fit(QSize(88, 88))).isNull());
         EXPECT_FALSE(rawPreviewInfo(dir.filePath(name)).has_value());
     }
-}
-
-// A thumbnail reads the headers and the preview of a file, not the megabytes of sensor data.
-TEST(RawDecoder, AThumbnailReadsLittleOfTheFile) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("noise.dng"));
-    // Noise does not compress: sensor data of some megabytes.
-    DngOptions options;
-    options.previewLongSide = 160;
-    const QByteArray dng = writeDng(noise(1200, 800, 7), options);
-    testsupport::writeFile(path, dng);
-    const int fd = openFile(path);
-    std::size_t read = 0;
-    detail::setSparseReadHook([&](std::size_t, std::size_t length) { read += length; });
-    const DecodeTarget thumbnail = DecodeTarget::fill({88, 88});
-    EXPECT_EQ(decodeRaw(fd, thumbnail), decodeRaw(dng, thumbnail));
-    EXPECT_EQ(rawPreviewInfo(fd).value_or(RawPreviewInfo{}).size, QSize(160, 107));
-    detail::setSparseReadHook({});
-    ::close(fd);
-    EXPECT_GT(read, 0u);
-    EXPECT_LT(read, std::size_t(dng.size()) / 4);
 }
