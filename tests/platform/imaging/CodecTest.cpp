@@ -1,9 +1,12 @@
 #include "ImagingTestSupport.h"
+#include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/imaging/HeifCodec.h"
 #include "platform/imaging/ImagingError.h"
 #include "platform/imaging/JpegCodec.h"
+#include "platform/imaging/RawDecoder.h"
 
+#include <QTemporaryDir>
 #include <cmath>
 #include <gtest/gtest.h>
 
@@ -31,13 +34,15 @@ const Codec kCodecs[] = {
 
 // The cheapest decode that reaches the target: the smallest sufficient TurboJPEG scale (1/8, 1/4,
 // 3/8, 1/2, 5/8, 3/4, 7/8, 1) of the upright picture, never enlarged; a stored thumbnail, drawn in
-// the other palette so that its use shows, only when it is large enough.
+// the other palette so that its use shows, only when it is large enough; a RAW file's JPEG
+// preview, at such a scale, while it satisfies the target, else its sensor data.
 TEST(Codecs, ReducedDecodesPickTheCheapestSufficientSource) {
     using Decode = QImage (*)(const QByteArray&, const DecodeTarget&);
+    const Decode raw = decodeRaw;
     const Decode exifThumbnail = [](const QByteArray& bytes, const DecodeTarget& target) {
         return decodeJpegExifThumbnail(bytes, target);
     };
-    QList<QByteArray> jpegs, cameras, heics;
+    QList<QByteArray> jpegs, cameras, heics, dngs;
     for (int orientation : {1, 6}) {
         // Stored 600×800 and shown 800×600, 300 high upright needs half size, not 3/8.
         jpegs.append(fixtures::makeJpeg(QSize(800, 600), exif(orientation)));
@@ -47,6 +52,9 @@ TEST(Codecs, ReducedDecodesPickTheCheapestSufficientSource) {
     }
     for (int orientation : {1, 6, 7})
         heics.append(fixtures::makeHeic(QSize(256, 192), exif(orientation), 0.6, QSize(64, 48)));
+    // 240 × 160 with a 120 × 80 preview.
+    for (int orientation = 1; orientation <= 8; ++orientation)
+        dngs.append(fixtures::makeDng(QSize(240, 160), {}, {}, orientation, 120));
     const std::tuple<const QList<QByteArray>*, Decode, DecodeTarget, QSize, const char*> cases[] = {
         {&jpegs, decodeJpeg, DecodeTarget::fill({88, 88}), {200, 150}, "RG/BW"},
         {&jpegs, decodeJpeg, DecodeTarget::fit({88, 88}), {100, 75}, "RG/BW"},
@@ -66,6 +74,14 @@ TEST(Codecs, ReducedDecodesPickTheCheapestSufficientSource) {
         {&heics, decodeHeif, DecodeTarget::fill({88, 88}), {117, 88}, "RG/BW"},
         {&heics, decodeHeif, DecodeTarget::longSide(1000), {256, 192}, "RG/BW"},
         {&heics, decodeHeif, DecodeTarget::fullSize(), {256, 192}, "RG/BW"},
+        {&dngs, raw, DecodeTarget::fit({44, 44}), {45, 30}, "RG/BW"},     // 3/8
+        {&dngs, raw, DecodeTarget::fill({44, 44}), {75, 50}, "RG/BW"},    // 5/8
+        {&dngs, raw, DecodeTarget::fit({100, 100}), {105, 70}, "RG/BW"},  // 7/8
+        {&dngs, raw, DecodeTarget::fit({120, 120}), {120, 80}, "RG/BW"},  // the preview itself,
+        {&dngs, raw, DecodeTarget::fit({121, 121}), {240, 160}, "RG/BW"}, // one pixel more: sensor
+        {&dngs, raw, DecodeTarget::fill({120, 80}), {120, 80}, "RG/BW"},  // upright in any turn
+        {&dngs, raw, DecodeTarget::fill({100, 100}), {240, 160}, "RG/BW"},
+        {&dngs, raw, DecodeTarget::fullSize(), {240, 160}, "RG/BW"},
     };
     for (const auto& [inputs, decode, target, expected, quadrants] : cases) {
         for (qsizetype i = 0; i < inputs->size(); ++i) {
@@ -78,6 +94,38 @@ TEST(Codecs, ReducedDecodesPickTheCheapestSufficientSource) {
                 EXPECT_GT(image.pixelColor(40, 0).blue(), 160);
             }
         }
+    }
+}
+
+// A RAW file from a descriptor or a path gives what its bytes give; without its sensor data only
+// the preview is left, even for full size, and without a preview only the sensor data.
+TEST(RawDecoder, EveryWayInAndWhatACutOrBareFileLeaves) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const DecodeTarget small = DecodeTarget::fit({44, 44});
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        SCOPED_TRACE("orientation " + std::to_string(orientation));
+        const QByteArray dng = fixtures::makeDng(QSize(240, 160), {}, {}, orientation, 120);
+        const QString path = dir.filePath(QStringLiteral("IMG_%1.DNG").arg(orientation));
+        testsupport::writeFile(path, dng);
+        const int fd = imagingtest::openFile(path);
+        for (const DecodeTarget& target : {small, DecodeTarget::fullSize()})
+            EXPECT_EQ(decodeRaw(fd, target), decodeRaw(dng, target));
+        ::close(fd);
+        EXPECT_EQ(decodeRaw(path, small), decodeRaw(dng, small));
+        const auto info = rawPreviewInfo(path).value_or(RawPreviewInfo{});
+        EXPECT_EQ(info.size, QSize(120, 80));
+        EXPECT_EQ(info.orientation, orientation);
+        EXPECT_EQ(decodeRaw(dng.left(dng.size() - 100)).size(), QSize(120, 80));
+        const QByteArray bare = fixtures::makeDng(QSize(240, 160), {}, {}, orientation, 0);
+        EXPECT_EQ(describeQuadrants(decodeRaw(bare, small)), "RG/BW");
+        EXPECT_FALSE(rawPreviewInfo(bare).has_value());
+    }
+    testsupport::writeFile(dir.filePath(QStringLiteral("empty.dng")), {});
+    for (const QString& name :
+         {QStringLiteral("empty.dng"), QStringLiteral("missing.dng"), QString()}) {
+        EXPECT_TRUE(decodeRaw(dir.filePath(name), small).isNull());
+        EXPECT_FALSE(rawPreviewInfo(dir.filePath(name)).has_value());
     }
 }
 

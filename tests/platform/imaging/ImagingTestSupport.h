@@ -6,7 +6,9 @@
 
 #include <QDir>
 #include <QRandomGenerator>
+#include <fcntl.h>
 #include <ostream>
+#include <unistd.h>
 
 // Readable failure messages for sizes (TestSupport.h has the strings).
 inline void PrintTo(const QSize& size, std::ostream* os) {
@@ -17,6 +19,10 @@ namespace imagingtest {
 
 inline QString samplePath(const QString& relative) {
     return QDir(testsupport::samplesDir()).filePath(relative);
+}
+
+inline int openFile(const QString& path) {
+    return ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
 }
 
 inline imaging::ExifFields exif(int orientation, std::optional<QString> date = {},

@@ -9,13 +9,11 @@
 
 #include <QTemporaryDir>
 #include <QtEndian>
-#include <fcntl.h>
 #include <functional>
 #include <future>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 // Cut, damaged and foreign data: every reader gives nothing or the right answer, never garbage,
 // and stays inside the data (the sanitizer build watches).
@@ -104,10 +102,6 @@ QByteArray withDeclaredSize(QByteArray data, QByteArrayView marker, qsizetype sk
                 data[p++] = char((side >> (8 * b)) & 0xFF);
     }
     return data;
-}
-
-int openFile(const QString& path) {
-    return ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
 }
 
 } // namespace
@@ -212,7 +206,7 @@ TEST(Robustness, AFileCutWhileReadGivesNothingOrTheRightAnswer) {
     const std::pair<const char*, std::function<QString()>> readers[] = {
         {"decodeRaw(fd)",
          [&] {
-             const int fd = openFile(path);
+             const int fd = imagingtest::openFile(path);
              const QImage image = decodeRaw(fd, DecodeTarget::fullSize());
              ::close(fd);
              return describeQuadrants(image);

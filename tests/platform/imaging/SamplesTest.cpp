@@ -15,9 +15,10 @@ using namespace imaging;
 using imagingtest::samplePath;
 using imagingtest::summary;
 
-// Every sample as the manifest describes it, alike from path and bytes, with a thumbnail of the right shape (a phone's HEIC turned by
-// its own properties only, never by the EXIF tag on top); a camera's EXIF thumbnail without its
-// bars. The CR3 sample is cut off, so its date and offset come from its own EXIF boxes.
+// Every sample as the manifest describes it, alike from path and bytes, with a thumbnail of the
+// right shape (a phone's HEIC turned by its own properties only, never by the EXIF tag on top); a
+// camera's EXIF thumbnail without its bars. The CR3 sample is cut off, so its date and offset come
+// from its own EXIF boxes.
 TEST(Samples, AgreeWithTheManifest) {
     TWINSLIM_REQUIRE_SAMPLES();
     QList<QStringList> rows; // path, format, bytes, pixels, make, model, date, offset, …
