@@ -63,14 +63,6 @@ inline QList<QByteArray> mutations(const QByteArray& data, int count, quint32 se
     return copies;
 }
 
-inline QByteArray randomBytes(int size, quint32 seed = 7) {
-    QRandomGenerator random(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char& b : bytes)
-        b = char(random.bounded(256));
-    return bytes;
-}
-
 // Everything readImageMetadata gives, as one line, so a table can state it and a failure shows
 // it: "date|offset|instant|lat,lon|orientation|size". A local-time instant reads "local …".
 inline QString summary(const imaging::ImageMetadata& m) {

@@ -20,20 +20,15 @@ TEST(ExifDate, ParsesOnlyTheExactFormsAndFormatsBack) {
     // Fixed-size EXIF fields often carry NULs or padding.
     for (const QString& text :
          {QStringLiteral("2023:07:14 10:22:33"), QString::fromLatin1("2023:07:14 10:22:33\0\0", 21),
-          QStringLiteral(" 2023:07:14 10:22:33 ")}) {
+          QStringLiteral(" 2023:07:14 10:22:33 ")})
         EXPECT_EQ(parseExifDateTime(text), local);
-        EXPECT_EQ(parseExifDateTime(text).value_or(QDateTime()).timeSpec(), Qt::LocalTime);
-    }
     for (const char* text : {"", "2023-07-14 10:22:33", "2023:07:14T10:22:33", "2023:07:14 10:22",
                              "2023:7:14 10:22:33", "2023:07:14 10:22:33.5",
                              "    :  :     :  :  ", "0000:00:00 00:00:00", "2023:02:30 10:00:00",
                              "2023:13:01 10:00:00", "2023:07:14 24:00:00", "2023:07:14 10:60:00",
                              "２０２３:07:14 10:22:33", "+023:07:14 10:22:33"})
         EXPECT_FALSE(parseExifDateTime(QString::fromUtf8(text)).has_value()) << text;
-    // An offset fixes the instant; one beyond any real zone is ignored rather than producing an
-    // invalid date.
-    EXPECT_EQ(parseExifDateTime(u"2021:04:11 21:47:53", -5 * 3600).value_or(QDateTime()).toUTC(),
-              QDateTime(QDate(2021, 4, 12), QTime(2, 47, 53), Qt::UTC));
+    // An offset beyond any real zone is ignored rather than producing an invalid date.
     EXPECT_EQ(parseExifDateTime(u"2021:04:11 15:47:53", 20 * 3600).value_or(QDateTime()).timeSpec(),
               Qt::LocalTime);
 

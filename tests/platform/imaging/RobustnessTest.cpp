@@ -28,10 +28,6 @@ const QString kDate = QStringLiteral("2020:02:02 02:02:02");
 const QSize kSize(96, 64);
 const QSize kTargets[] = {QSize(30, 30), QSize(50, 50), QSize(500, 500)};
 
-QByteArray smallDng() {
-    return fixtures::makeDng(kSize, kDate, {}, 6, 48);
-}
-
 // Sizes a correct answer may have: what the intact file gives for a small, a middle and a large
 // target, and the largest preview at full scale (the fallback when the sensor data is lost).
 std::vector<QSize> correctSizes(const QByteArray& dng) {
@@ -134,7 +130,8 @@ TEST(Robustness, CutFilesGiveNothingOrTheRightAnswer) {
     converter.thumbnailLongSide = 40;
     converter.previewLongSide = 64;
     const std::pair<QByteArray, std::vector<QSize>> layouts[] = {
-        {smallDng(), {{30, 20}, kSize, kSize, {48, 32}}}, // the preview at 5/8, or sensor data
+        // The preview at 5/8, or the sensor data.
+        {fixtures::makeDng(kSize, kDate, {}, 6, 48), {{30, 20}, kSize, kSize, {48, 32}}},
         {writeDng(fixtures::makeStoredPattern(kSize, 8), converter),
          {{40, 27}, {56, 38}, kSize, {64, 43}}}, // the thumbnail, the preview at 7/8
     };
@@ -149,7 +146,7 @@ TEST(Robustness, CutFilesGiveNothingOrTheRightAnswer) {
 TEST(Robustness, DamagedBytesNeverCrashAnyReader) {
     const ExifFields fields = exif(5, kDate, "+02:00", 48.8584, 2.2945);
     const QByteArray jpeg = fixtures::makeJpegWithExifThumbnail({128, 96}, {64, 48}, fields);
-    const QByteArray dng = smallDng();
+    const QByteArray dng = fixtures::makeDng(kSize, kDate, {}, 6, 48);
     for (const QByteArray& file : {jpeg, fixtures::makeHeic({128, 96}, fields, 0.6, {32, 24}), dng})
         for (const QByteArray& copy : imagingtest::mutations(file, 200))
             readEverything(copy);

