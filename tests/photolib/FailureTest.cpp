@@ -55,10 +55,10 @@ TEST_F(PhotolibTest, CommandsThatOnlyReadLeaveExpiredTrashAlone) {
     fixtures::makeJpegFile(tmp.path() + "/cam/A.JPG", {32, 32});
     fixtures::makeJpegFile(tmp.path() + "/cam/B.JPG", {32, 32});
     ASSERT_EQ(photolib({"import", tmp.path() + "/cam"}).status, 0);
-    const QJsonArray items = listJson();
-    ASSERT_EQ(items.size(), 2);
-    const QString kept = items[0].toObject()["localIdentifier"].toString();
-    const QString expired = items[1].toObject()["localIdentifier"].toString();
+    const std::vector<Item> all = items();
+    ASSERT_EQ(all.size(), 2u);
+    const QString kept = all[0].id;
+    const QString expired = all[1].id;
     ASSERT_EQ(photolib({"album", "create", "Trip"}).status, 0);
     ASSERT_EQ(photolib({"album", "add", "Trip", kept}).status, 0);
     {
@@ -123,7 +123,7 @@ TEST_F(PhotolibTest, AWriteOverTheFileSizeLimitFailsCleanly) {
             pair(QString("/big/B_%1").arg(i, 2, 10, QChar('0')), i == 28 ? 200000 : 1000 + i);
     }
     ASSERT_EQ(photolib({"import", tmp.path() + "/one"}).status, 0);
-    const QString id = listJson()[0].toObject()["localIdentifier"].toString();
+    const QString id = items()[0].id;
     const struct {
         QStringList args;
         rlim_t limit;
@@ -147,10 +147,10 @@ TEST_F(PhotolibTest, AWriteOverTheFileSizeLimitFailsCleanly) {
                     (!c.causeKnown || r.err.contains("File too large")))
             << what << ": " << r.err.toStdString();
         EXPECT_EQ(photolib({"check"}).status, 0) << what;
-        for (const auto& v : listJson())
-            EXPECT_EQ(v.toObject()["resources"].toArray().size(), 2) << what;
+        for (const Item& item : items())
+            EXPECT_EQ(item.resources.size(), 2u) << what;
         EXPECT_EQ(photolib(c.args).status, 0) << what;
     }
-    EXPECT_EQ(listJson().size(), 91);
+    EXPECT_EQ(items().size(), 91u);
     EXPECT_EQ(photolib({"check"}).status, 0);
 }
