@@ -51,37 +51,6 @@ TEST_F(PhotolibTest, TheChosenLibraryIsUsedAndOneThatIsNotThereIsNotMade) {
         QFileInfo::exists(tmp.path() + "/home/Pictures/Photos.photolibrary/catalog.sqlite"));
 }
 
-TEST_F(PhotolibTest, CommandsThatOnlyReadLeaveExpiredTrashAlone) {
-    fixtures::makeJpegFile(tmp.path() + "/cam/A.JPG", {32, 32});
-    fixtures::makeJpegFile(tmp.path() + "/cam/B.JPG", {32, 32});
-    ASSERT_EQ(photolib({"import", tmp.path() + "/cam"}).status, 0);
-    const std::vector<Item> all = items();
-    ASSERT_EQ(all.size(), 2u);
-    const QString kept = all[0].id;
-    const QString expired = all[1].id;
-    ASSERT_EQ(photolib({"album", "create", "Trip"}).status, 0);
-    ASSERT_EQ(photolib({"album", "add", "Trip", kept}).status, 0);
-    {
-        auto lib = photos::PhotoLibrary::open(library);
-        lib->setClock([] { return QDateTime::currentDateTimeUtc().addDays(-31); });
-        lib->performChangesAndWait([&](photos::ChangeRequests& c) {
-            c.deleteAssets(lib->fetchAssetsWithLocalIdentifiers({expired}));
-        });
-    }
-    const QStringList readers[] = {
-        {"list"},          {"show", kept},
-        {"albums"},        {"check"},
-        {"trash", "list"}, {"export", "--album", "Trip", "--format", "jpeg", tmp.path() + "/out"},
-    };
-    for (const QStringList& args : readers) {
-        EXPECT_EQ(photolib(args).status, 0) << args.join(' ').toStdString();
-        EXPECT_TRUE(photolib({"trash", "list"}).out.contains(expired))
-            << args.join(' ').toStdString();
-    }
-    ASSERT_EQ(photolib({"favorite", kept}).status, 0); // a change purges it
-    EXPECT_EQ(photolib({"trash", "list"}).out, "");
-}
-
 // Settings or output that cannot be written fail the command, never pass for success.
 TEST_F(PhotolibTest, SettingsOrOutputThatCannotBeWrittenAreAnError) {
     testsupport::writeFile(tmp.path() + "/config/photolib", "a file where the folder goes");
