@@ -123,7 +123,7 @@ protected:
     }
 };
 
-TEST_F(ExportTest, HeicKeepsNamesDatesPlacesAndNeverTouchesExistingFiles) {
+TEST_F(ExportTest, KeepsNamesDatesPlacesAndNeverTouchesExistingFiles) {
     makeTripLibrary();
     const QString out = tmp.path() + "/out";
     testsupport::writeFile(out + "/IMG_0002.heic", "someone else's file");
@@ -147,9 +147,6 @@ TEST_F(ExportTest, HeicKeepsNamesDatesPlacesAndNeverTouchesExistingFiles) {
     EXPECT_EQ(pair["OffsetTimeOriginal"].toString(), "-04:00");
     EXPECT_NEAR(pair["GPSLatitude"].toDouble(), 48.8566, 1e-4);
     EXPECT_NEAR(pair["GPSLongitude"].toDouble(), 2.3522, 1e-4);
-    EXPECT_EQ(pair["Orientation"].toInt(), 1);
-    EXPECT_EQ(pair["ImageWidth"].toInt(), 640);
-    EXPECT_EQ(pair["ImageHeight"].toInt(), 480);
 
     const QJsonObject heic = exif["IMG_0002 (1).heic"];
     EXPECT_EQ(heic["DateTimeOriginal"].toString(), "2024:01:05 18:30:00");
@@ -180,57 +177,47 @@ TEST_F(ExportTest, HeicKeepsNamesDatesPlacesAndNeverTouchesExistingFiles) {
     EXPECT_EQ(fixtures::describeQuadrants(
                   imaging::decodeHeif(testsupport::readFile(out + "/IMG_0001.heic"))),
               "RG/BW");
-}
 
-TEST_F(ExportTest, JpegDownscalesToTheLongestSideAndNeverEnlarges) {
-    makeTripLibrary();
-    env.insert("TZ", "Asia/Kolkata");               // an offset with minutes
-    const QString out = tmp.path() + "/new folder"; // made, as its parent exists
-    Result r = photolib({"export", "--album", "Trip", "--format", "jpeg", "--max-size", "120",
-                         "--quality", "0.5", out});
-    ASSERT_EQ(r.status, 0) << r.err.toStdString();
-    EXPECT_EQ(filesIn(out), QSet<QString>({"IMG_0001.jpeg", "IMG_0002.jpeg", "IMG_0003.jpeg",
-                                           "IMG_0001 (1).jpeg", "Undated.jpeg", "IMG_0006.jpeg"}));
-    const auto exif = exifOf(out);
-    auto size = [&](const char* name) {
-        return QSize(exif[name]["ImageWidth"].toInt(), exif[name]["ImageHeight"].toInt());
-    };
-    EXPECT_EQ(size("IMG_0001.jpeg"), QSize(120, 90));
-    EXPECT_EQ(size("IMG_0002.jpeg"), QSize(120, 90));
-    EXPECT_EQ(size("IMG_0003.jpeg"), QSize(90, 120));     // portrait: the height is the long side
-    EXPECT_EQ(size("IMG_0001 (1).jpeg"), QSize(120, 90)); // only its long side is over
-    EXPECT_EQ(size("IMG_0006.jpeg"), QSize(120, 90));
-    EXPECT_EQ(size("Undated.jpeg"), QSize(48, 32)); // smaller than the limit: as it is
-    EXPECT_EQ(exif["IMG_0001.jpeg"]["ExifImageWidth"].toInt(), 120);
-    EXPECT_EQ(exif["IMG_0001.jpeg"]["ExifImageHeight"].toInt(), 90);
-    EXPECT_EQ(exif["IMG_0001.jpeg"]["DateTimeOriginal"].toString(), "2024:07:14 13:52:33");
-    EXPECT_EQ(exif["IMG_0001.jpeg"]["OffsetTimeOriginal"].toString(), "+05:30");
-    EXPECT_EQ(fixtures::describeQuadrants(
-                  imaging::decodeJpeg(testsupport::readFile(out + "/IMG_0003.jpeg"))),
-              "RG/BW");
-}
-
-TEST_F(ExportTest, ExportingAgainAddsNumberedCopiesAndLeavesTheFirstAlone) {
-    makeTripLibrary();
-    const QString out = tmp.path() + "/out";
-    ASSERT_EQ(photolib({"export", "--album", "Trip", "--format", "jpeg", out}).status, 0);
+    // Again at the HEIC default quality, named: the same pictures, numbered on.
     QMap<QString, QByteArray> first;
     for (const QString& name : filesIn(out))
         first.insert(name, sha(out + "/" + name));
-    ASSERT_EQ(first.size(), 6);
-
-    // Again at the JPEG default quality, named: the same pictures.
-    Result r = photolib({"export", "--album", "Trip", "--format", "jpeg", "--quality", "0.9", out});
+    r = photolib({"export", "--album", "Trip", "--format", "heic", "--quality", "0.5", out});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
-    EXPECT_EQ(sha(out + "/IMG_0002 (1).jpeg"), first["IMG_0002.jpeg"]);
-    EXPECT_EQ(sha(out + "/Undated (1).jpeg"), first["Undated.jpeg"]);
-    EXPECT_EQ(filesIn(out).size(), 12);
-    EXPECT_TRUE(filesIn(out).contains("IMG_0001 (3).jpeg")); // numbering goes on past one
+    EXPECT_EQ(sha(out + "/IMG_0002 (2).heic"), first["IMG_0002 (1).heic"]);
+    EXPECT_EQ(sha(out + "/Undated (1).heic"), first["Undated.heic"]);
+    EXPECT_EQ(filesIn(out).size(), 13);
+    EXPECT_TRUE(filesIn(out).contains("IMG_0001 (3).heic"));
     for (auto it = first.cbegin(); it != first.cend(); ++it)
         EXPECT_EQ(sha(out + "/" + it.key()), it.value()) << it.key().toStdString();
+
+    // As JPEG, downscaled to the longest side and never enlarged.
+    env.insert("TZ", "Asia/Kolkata");                   // an offset with minutes
+    const QString jpegOut = tmp.path() + "/new folder"; // made, as its parent exists
+    r = photolib({"export", "--album", "Trip", "--format", "jpeg", "--max-size", "120", "--quality",
+                  "0.5", jpegOut});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(filesIn(jpegOut),
+              QSet<QString>({"IMG_0001.jpeg", "IMG_0002.jpeg", "IMG_0003.jpeg", "IMG_0001 (1).jpeg",
+                             "Undated.jpeg", "IMG_0006.jpeg"}));
+    const auto jpegExif = exifOf(jpegOut);
+    auto size = [&](const char* name) {
+        return QSize(jpegExif[name]["ImageWidth"].toInt(), jpegExif[name]["ImageHeight"].toInt());
+    };
+    EXPECT_EQ(size("IMG_0001.jpeg"), QSize(120, 90));
+    EXPECT_EQ(size("IMG_0003.jpeg"), QSize(90, 120));     // portrait: the height is the long side
+    EXPECT_EQ(size("IMG_0001 (1).jpeg"), QSize(120, 90)); // only its long side is over
+    EXPECT_EQ(size("Undated.jpeg"), QSize(48, 32));       // smaller than the limit: as it is
+    EXPECT_EQ(jpegExif["IMG_0001.jpeg"]["ExifImageWidth"].toInt(), 120);
+    EXPECT_EQ(jpegExif["IMG_0001.jpeg"]["ExifImageHeight"].toInt(), 90);
+    EXPECT_EQ(jpegExif["IMG_0001.jpeg"]["DateTimeOriginal"].toString(), "2024:07:14 13:52:33");
+    EXPECT_EQ(jpegExif["IMG_0001.jpeg"]["OffsetTimeOriginal"].toString(), "+05:30");
+    EXPECT_EQ(fixtures::describeQuadrants(
+                  imaging::decodeJpeg(testsupport::readFile(jpegOut + "/IMG_0003.jpeg"))),
+              "RG/BW");
 }
 
-TEST_F(ExportTest, AnItemThatCannotBeRenderedIsReportedAndTheRestExported) {
+TEST_F(ExportTest, FailuresAndMistakesAreReportedAndTouchNothingElse) {
     const QString good =
         create({{ResourceType::Photo, "IMG_0001.JPG", "public.jpeg", fixtures::makeJpeg({64, 48})}},
                utc("2024-05-01T10:00:00Z"));
@@ -244,7 +231,7 @@ TEST_F(ExportTest, AnItemThatCannotBeRenderedIsReportedAndTheRestExported) {
         {{ResourceType::Photo, "IMG_0004.HEIC", "public.heic", fixtures::makeHeic({64, 48})}},
         utc("2024-05-04T10:00:00Z"));
     album("Mixed", {good, broken, noPicture, last});
-    const QString out = tmp.path() + "/out";
+    QString out = tmp.path() + "/out";
 
     Result r = photolib({"export", "--album", "Mixed", "--format", "heic", out});
     EXPECT_EQ(r.status, 1);
@@ -256,28 +243,18 @@ TEST_F(ExportTest, AnItemThatCannotBeRenderedIsReportedAndTheRestExported) {
     EXPECT_TRUE(errors[1].startsWith("photolib: cannot export “IMG_0003.AAE” (" + noPicture))
         << errors[1].toStdString();
     EXPECT_EQ(filesIn(out), QSet<QString>({"IMG_0001.heic", "IMG_0004.heic"}));
-}
-
-TEST_F(ExportTest, ArgumentAlbumAndFolderMistakes) {
-    const QString id =
-        create({{ResourceType::Photo, "IMG_0001.JPG", "public.jpeg", fixtures::makeJpeg({64, 48})}},
-               std::nullopt);
-    album("One", {id});
-    album("Empty", {});
 
     // Command-line mistakes: usage status, nothing made.
-    const QString out = tmp.path() + "/out";
+    album("One", {good});
+    album("Empty", {});
+    out = tmp.path() + "/mistakes";
     for (const QStringList& args :
          {QStringList{"export", "--album", "One", out},
-          {"export", "--format", "heic", out},
-          QStringList{"export", "--album", "One", "--format", "png", out},
-          QStringList{"export", "--album", "One", "--format", "heic", "--max-size", "0", out},
           QStringList{"export", "--album", "One", "--format", "jpeg", "--quality", "1.5", out},
-          QStringList{"export", "--album", "One", "--format", "jpeg", out, out + "2"},
           QStringList{"export", "--album", "One", "--format", "jpeg"}}) {
-        Result r = photolib(args);
-        EXPECT_EQ(r.status, 2) << args.join(' ').toStdString();
-        EXPECT_TRUE(r.err.startsWith("photolib: ")) << r.err.toStdString();
+        const Result usage = photolib(args);
+        EXPECT_EQ(usage.status, 2) << args.join(' ').toStdString();
+        EXPECT_TRUE(usage.err.startsWith("photolib: ")) << usage.err.toStdString();
     }
     EXPECT_FALSE(QFileInfo::exists(out));
 

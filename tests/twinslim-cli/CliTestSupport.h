@@ -12,60 +12,10 @@
 namespace clitest {
 
 using tooltest::environment;
+using tooltest::Item;
+using tooltest::parseItems;
 using tooltest::Result;
 using tooltest::run;
-
-// An item as `photolib list --json` describes it.
-struct Item {
-    struct Resource {
-        QString name;
-        QString uti;
-        qint64 size = -1;
-    };
-    QString id;
-    QJsonValue date; // ISO text with the capture offset, or null
-    QJsonValue location;
-    bool favorite = false;
-    bool hidden = false;
-    QStringList albums;
-    std::vector<Resource> resources;
-
-    QDateTime instant() const { return QDateTime::fromString(date.toString(), Qt::ISODate); }
-    // The name stem every resource of a demo item shares ("img_0003").
-    QString stem() const {
-        return resources.empty() ? QString()
-                                 : QFileInfo(resources.front().name).baseName().toLower();
-    }
-    // The size of the first resource of type `uti`; -1 when there is none.
-    qint64 sizeOf(const QString& uti) const {
-        for (const Resource& r : resources)
-            if (r.uti == uti)
-                return r.size;
-        return -1;
-    }
-    bool isPair() const { return sizeOf("com.adobe.raw-image") >= 0 && sizeOf("public.jpeg") >= 0; }
-};
-
-inline std::vector<Item> parseItems(const QString& json) {
-    std::vector<Item> items;
-    for (const QJsonValue& v : QJsonDocument::fromJson(json.toUtf8()).array()) {
-        const QJsonObject o = v.toObject();
-        Item item;
-        item.id = o["localIdentifier"].toString();
-        item.date = o["creationDate"];
-        item.location = o["location"];
-        item.favorite = o["isFavorite"].toBool();
-        item.hidden = o["isHidden"].toBool();
-        for (const QJsonValue& a : o["albums"].toArray())
-            item.albums << a.toString();
-        for (const QJsonValue& r : o["resources"].toArray())
-            item.resources.push_back({r["originalFilename"].toString(),
-                                      r["uniformTypeIdentifier"].toString(),
-                                      qint64(r["fileSize"].toDouble(-1))});
-        items.push_back(std::move(item));
-    }
-    return items;
-}
 
 inline QSet<QString> ids(const std::vector<Item>& items) {
     QSet<QString> set;

@@ -17,13 +17,11 @@ TEST(ByteCountFormat, FileStyleFigures) {
     const QList<Case> cases = {
         {"C", 0, "0 bytes"},
         {"C", 1, "1 byte"},
-        {"C", 999, "999 bytes"},
         {"C", 1000, "1 kB"},
         {"C", 1500, "2 kB"},
         {"C", 999500, "1 MB"}, // rounding reaches the next unit
         {"C", 12345678, "12.3 MB"},
         {"C", 12049999, "12 MB"}, // no trailing zero
-        {"C", 1234567890, "1.23 GB"},
         {"C", 3141592653589, "3.14 TB"},
         {"C", -12345678, "-12.3 MB"},
         {"C", std::numeric_limits<qint64>::max(), "9.22 EB"},
