@@ -1,7 +1,7 @@
 #include "Importer.h"
 
 #include "platform/imaging/ImageMetadata.h"
-#include "platform/types/UTType.h"
+#include "platform/photos/FileKind.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,22 +19,10 @@ using photos::ResourceType;
 
 namespace {
 
-enum class Kind { Picture, Raw, Sidecar, Other };
+using Kind = photos::FileKind;
 
 Kind kindOf(const QString& name, QString* uti) {
-    const QString suffix = QFileInfo(name).suffix();
-    auto type = uti::UTType::fromFilenameExtension(suffix);
-    if (!type)
-        return Kind::Other;
-    *uti = type->identifier();
-    if (type->conformsTo(uti::UTType::rawImage()))
-        return Kind::Raw;
-    if (type->conformsTo(uti::UTType::jpeg()) || uti::conformsToHeif(type->identifier()))
-        return Kind::Picture;
-    const QString ext = suffix.toLower();
-    if (ext == QLatin1String("xmp") || ext == QLatin1String("aae"))
-        return Kind::Sidecar;
-    return Kind::Other;
+    return photos::fileKindOf(name, uti);
 }
 
 // The name as text: UTF-8 as it is, every byte outside a valid character as "%XX", so

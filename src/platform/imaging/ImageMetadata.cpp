@@ -89,6 +89,14 @@ bool readWithExiv2(const QByteArray& bytes, ImageMetadata& m) {
             return false;
         image->readMetadata();
         fillFromExif(image->exifData(), m);
+        const auto& xmp = image->xmpData();
+        const auto rating = xmp.findKey(Exiv2::XmpKey("Xmp.xmp.Rating"));
+        if (rating != xmp.end()) {
+            bool ok = false;
+            const int value = QString::fromStdString(rating->toString()).trimmed().toInt(&ok);
+            if (ok && value >= -1 && value <= 5)
+                m.xmpRating = value;
+        }
         const int width = image->pixelWidth(), height = image->pixelHeight();
         if (width > 0 && height > 0)
             m.pixelSize = QSize(width, height);

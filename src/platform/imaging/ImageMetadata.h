@@ -31,6 +31,8 @@ struct ImageMetadata {
     // Stored pixel size (before orientation), from the container: JPEG frame header, HEIF
     // primary image extent (ispe), for other formats what Exiv2 reports. 0×0 when unknown.
     QSize pixelSize{0, 0};
+    // The star rating in the file's own XMP (-1 rejected to 5), when it has one.
+    std::optional<int> xmpRating;
 };
 
 // Readers. The format is judged from the content, never the file name. Anything that cannot be

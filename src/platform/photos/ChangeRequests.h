@@ -37,6 +37,10 @@ public:
     std::optional<Location> location;
     bool favorite = false;
     bool hidden = false;
+    // The item this one is made from (a replacement's original), when there is one. A library
+    // of camera folders puts the new file beside that item's and carries its rating, label
+    // and keywords over; a catalogue library has no use for it.
+    std::optional<QString> derivedFrom;
 
     ObjectPlaceholder placeholderForCreatedAsset() const { return {m_identifier}; }
 

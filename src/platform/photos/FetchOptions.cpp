@@ -1,5 +1,9 @@
 #include "platform/photos/FetchOptions.h"
 
+#include "platform/photos/PhotoLibraryError.h"
+
+#include <algorithm>
+
 namespace photos {
 
 Predicate Predicate::creationDateAtLeast(const QDateTime& instant) {
@@ -28,6 +32,60 @@ Predicate Predicate::andPredicate(std::vector<Predicate> subpredicates) {
     p.m_kind = Kind::And;
     p.m_subpredicates = std::move(subpredicates);
     return p;
+}
+
+bool assetMatches(const Predicate& predicate, const Asset& asset) {
+    const bool dated = asset.creationDate && asset.creationDate->isValid();
+    switch (predicate.kind()) {
+    case Predicate::Kind::CreationDateAtLeast:
+        return dated && *asset.creationDate >= predicate.instant();
+    case Predicate::Kind::CreationDateAtMost:
+        return dated && *asset.creationDate <= predicate.instant();
+    case Predicate::Kind::TitleEquals:
+        throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
+                                QStringLiteral("Assets cannot be fetched by title."));
+    case Predicate::Kind::And:
+        return std::all_of(predicate.subpredicates().begin(), predicate.subpredicates().end(),
+                           [&](const Predicate& sub) { return assetMatches(sub, asset); });
+    }
+    return false;
+}
+
+bool titleMatches(const Predicate& predicate, const QString& title) {
+    switch (predicate.kind()) {
+    case Predicate::Kind::TitleEquals:
+        return title == predicate.text();
+    case Predicate::Kind::And:
+        return std::all_of(predicate.subpredicates().begin(), predicate.subpredicates().end(),
+                           [&](const Predicate& sub) { return titleMatches(sub, title); });
+    default:
+        throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
+                                QStringLiteral("Albums can only be fetched by title."));
+    }
+}
+
+std::vector<AssetPtr> applyFetchOptions(std::vector<AssetPtr> assets, MediaType mediaType,
+                                        const FetchOptions& options, bool includeHidden) {
+    for (const SortDescriptor& s : options.sortDescriptors)
+        if (s.key != QLatin1String("creationDate"))
+            throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
+                                    QStringLiteral("Unknown sort key %1.").arg(s.key));
+    std::erase_if(assets, [&](const AssetPtr& a) {
+        return a->mediaType != mediaType || (a->isHidden && !includeHidden) ||
+               (options.predicate && !assetMatches(*options.predicate, *a));
+    });
+    if (!options.sortDescriptors.empty()) {
+        const bool ascending = options.sortDescriptors.front().ascending;
+        const auto key = [](const AssetPtr& a) {
+            return a->creationDate && a->creationDate->isValid()
+                       ? std::optional(a->creationDate->toMSecsSinceEpoch())
+                       : std::nullopt;
+        };
+        std::stable_sort(assets.begin(), assets.end(), [&](const AssetPtr& x, const AssetPtr& y) {
+            return ascending ? key(x) < key(y) : key(y) < key(x);
+        });
+    }
+    return assets;
 }
 
 } // namespace photos

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/photos/PhotoTypes.h"
+
 #include <QDateTime>
 #include <QString>
 #include <optional>
@@ -42,5 +44,14 @@ struct FetchOptions {
     std::vector<SortDescriptor> sortDescriptors;
     std::optional<Predicate> predicate;
 };
+
+// The same rules for stores that filter in memory rather than in SQL. Each throws
+// PhotoLibraryError for a predicate or sort key the service does not know, as a query would.
+bool assetMatches(const Predicate& predicate, const Asset& asset);
+bool titleMatches(const Predicate& predicate, const QString& title);
+// Filters by media type, hidden flag and predicate, then sorts (stably, so the given order
+// breaks ties; an undated item comes first in ascending order, as in SQL).
+std::vector<AssetPtr> applyFetchOptions(std::vector<AssetPtr> assets, MediaType mediaType,
+                                        const FetchOptions& options, bool includeHidden);
 
 } // namespace photos

@@ -15,8 +15,7 @@
 
 namespace photos {
 
-class Catalog;
-class SqliteDatabase;
+class LibraryStore;
 
 // Fault injection, part of the service's interface so that every failure path of a
 // program built on it can be exercised against the real thing. Each switch applies once.
@@ -39,9 +38,8 @@ struct LibraryOpenOptions {
     bool purgeExpiredTrash = true;
 };
 
-// One photo library: a folder NAME.photolibrary holding catalog.sqlite and resources/.
-// Fetches may be called from any thread; changes are applied one at a time on the
-// library's own worker thread.
+// One photo library, of whichever kind its store is. Fetches may be called from any thread;
+// changes are applied one at a time on the library's own worker thread.
 class PhotoLibrary : public std::enable_shared_from_this<PhotoLibrary> {
 public:
     // Opens the library at `path`, creating it empty when it does not exist (unless the
@@ -59,6 +57,8 @@ public:
     PhotoLibrary& operator=(const PhotoLibrary&) = delete;
 
     QString path() const { return m_path; }
+    // A folder of camera files, rather than a catalogue that owns its files.
+    bool isFolderLibrary() const;
 
     // ---- Fetches (trashed assets never appear) ----
     std::vector<AssetPtr> fetchAssets(MediaType mediaType, const FetchOptions& options = {}) const;
@@ -122,6 +122,8 @@ public:
     // ---- Integrity ----
     // Problems found, one line each; empty when the library is clean.
     QStringList check() const;
+    // Folder where programs keep their locks for this library.
+    QString stateFolder() const;
 
     // ---- Testing ----
     FaultInjection& faults() { return m_faults; }
@@ -140,16 +142,11 @@ private:
     struct Worker;
     struct Job;
     void applyChanges(const ChangeRequests& changes);
-    void applyRecords(SqliteDatabase& db, const ChangeRequests& changes,
-                      const std::vector<std::vector<QString>>& planned,
-                      const std::vector<std::vector<qint64>>& sizes, qint64 nowMs);
     bool confirmDeletion(int count);
     void runJob(Job& job);
-    int purgeTrashedBefore(qint64 cutoffMs);
-    void recoverInterruptedChanges();
 
     QString m_path;
-    std::unique_ptr<Catalog> m_catalog;
+    std::unique_ptr<LibraryStore> m_store;
     std::unique_ptr<Worker> m_worker;
     FaultInjection m_faults;
     DeletionConfirmationHandler m_confirmDeletion;

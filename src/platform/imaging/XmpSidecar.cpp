@@ -1,0 +1,202 @@
+#include "platform/imaging/XmpSidecar.h"
+
+#include "platform/imaging/Exiv2Support.h"
+#include "platform/imaging/ImagingError.h"
+
+#include <QRegularExpression>
+#include <cmath>
+#include <exiv2/exiv2.hpp>
+
+namespace imaging {
+
+namespace {
+
+const char* const ratingKey = "Xmp.xmp.Rating";
+const char* const labelKey = "Xmp.xmp.Label";
+const char* const subjectKey = "Xmp.dc.subject";
+const char* const hierarchyKey = "Xmp.lr.hierarchicalSubject";
+const char* const dateKey = "Xmp.exif.DateTimeOriginal";
+const char* const latitudeKey = "Xmp.exif.GPSLatitude";
+const char* const longitudeKey = "Xmp.exif.GPSLongitude";
+// darktable keeps its colour labels as a sequence of numbers in its own namespace.
+const char* const darktableNamespace = "http://darktable.sf.net/";
+const char* const colourLabelsKey = "Xmp.darktable.colorlabels";
+
+bool decode(const QByteArray& packet, Exiv2::XmpData& xmp) {
+    detail::ensureExiv2Ready();
+    try {
+        return Exiv2::XmpParser::decode(xmp, packet.toStdString()) == 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+QStringList listOf(const Exiv2::XmpData& xmp, const char* key) {
+    QStringList values;
+    const auto it = xmp.findKey(Exiv2::XmpKey(key));
+    if (it == xmp.end())
+        return values;
+    for (long i = 0; i < it->count(); ++i) {
+        const QString value = QString::fromStdString(it->toString(i)).trimmed();
+        if (!value.isEmpty())
+            values << value;
+    }
+    return values;
+}
+
+void setList(Exiv2::XmpData& xmp, const char* key, const QStringList& values) {
+    const auto it = xmp.findKey(Exiv2::XmpKey(key));
+    if (it != xmp.end())
+        xmp.erase(it);
+    if (values.isEmpty())
+        return;
+    auto value = Exiv2::Value::create(Exiv2::xmpBag);
+    for (const QString& v : values)
+        value->read(v.toStdString());
+    xmp.add(Exiv2::XmpKey(key), value.get());
+}
+
+void copyKey(const Exiv2::XmpData& from, Exiv2::XmpData& to, const char* key) {
+    const auto source = from.findKey(Exiv2::XmpKey(key));
+    const auto target = to.findKey(Exiv2::XmpKey(key));
+    if (target != to.end())
+        to.erase(target);
+    if (source != from.end())
+        to.add(*source);
+}
+
+// XMP writes a coordinate as degrees and decimal minutes with its hemisphere: "48,51.5N".
+std::optional<double> coordinateOf(const QString& text) {
+    static const QRegularExpression form(
+        QStringLiteral(R"(^(\d{1,3}),(\d{1,2}(?:\.\d+)?)(?:,(\d{1,2}(?:\.\d+)?))?([NSEW])$)"));
+    const auto m = form.match(text.trimmed());
+    if (!m.hasMatch())
+        return std::nullopt;
+    double value = m.captured(1).toDouble() + m.captured(2).toDouble() / 60 +
+                   (m.captured(3).isEmpty() ? 0 : m.captured(3).toDouble() / 3600);
+    if (m.captured(4) == QLatin1String("S") || m.captured(4) == QLatin1String("W"))
+        value = -value;
+    return value;
+}
+
+std::string coordinateText(double value, char positive, char negative) {
+    const double magnitude = std::abs(value);
+    const int degrees = int(magnitude);
+    return QStringLiteral("%1,%2%3")
+        .arg(degrees)
+        .arg((magnitude - degrees) * 60, 0, 'f', 6)
+        .arg(QLatin1Char(value < 0 ? negative : positive))
+        .toStdString();
+}
+
+} // namespace
+
+QStringList XmpSidecarData::albumTitles() const {
+    QStringList titles = keywords;
+    for (const QString& path : hierarchicalKeywords) {
+        const QString leaf = path.section(QLatin1Char('|'), -1).trimmed();
+        if (!leaf.isEmpty())
+            titles << leaf;
+    }
+    titles.removeDuplicates();
+    return titles;
+}
+
+std::optional<XmpSidecarData> parseXmpSidecar(const QByteArray& packet) {
+    Exiv2::XmpData xmp;
+    if (packet.trimmed().isEmpty() || !decode(packet, xmp))
+        return std::nullopt;
+    XmpSidecarData data;
+    try {
+        const auto rating = xmp.findKey(Exiv2::XmpKey(ratingKey));
+        if (rating != xmp.end()) {
+            bool ok = false;
+            const int value = QString::fromStdString(rating->toString()).trimmed().toInt(&ok);
+            if (ok && value >= -1 && value <= 5)
+                data.rating = value;
+        }
+        const auto label = xmp.findKey(Exiv2::XmpKey(labelKey));
+        if (label != xmp.end() && !label->toString().empty())
+            data.label = QString::fromStdString(label->toString());
+        data.keywords = listOf(xmp, subjectKey);
+        data.hierarchicalKeywords = listOf(xmp, hierarchyKey);
+        const auto date = xmp.findKey(Exiv2::XmpKey(dateKey));
+        if (date != xmp.end()) {
+            const QString text = QString::fromStdString(date->toString()).trimmed();
+            const QDateTime when = QDateTime::fromString(text, Qt::ISODate);
+            if (when.isValid()) {
+                data.captureDate = when.toUTC();
+                if (when.timeSpec() == Qt::OffsetFromUTC || when.timeSpec() == Qt::UTC)
+                    data.captureOffsetSeconds = when.offsetFromUtc();
+            }
+        }
+        const auto latitude = xmp.findKey(Exiv2::XmpKey(latitudeKey));
+        const auto longitude = xmp.findKey(Exiv2::XmpKey(longitudeKey));
+        if (latitude != xmp.end() && longitude != xmp.end()) {
+            data.latitude = coordinateOf(QString::fromStdString(latitude->toString()));
+            data.longitude = coordinateOf(QString::fromStdString(longitude->toString()));
+            if (!data.latitude || !data.longitude || std::abs(*data.latitude) > 90 ||
+                std::abs(*data.longitude) > 180)
+                data.latitude = data.longitude = std::nullopt;
+        }
+    } catch (...) {
+        return std::nullopt;
+    }
+    return data;
+}
+
+QByteArray editXmpSidecar(const QByteArray& packet, const XmpSidecarEdit& edit) {
+    detail::ensureExiv2Ready();
+    Exiv2::XmpData xmp;
+    if (!packet.trimmed().isEmpty() && !decode(packet, xmp))
+        throw ImagingError("The sidecar is not XMP.");
+    try {
+        if (edit.copyFrom) {
+            Exiv2::XmpData source;
+            if (!edit.copyFrom->trimmed().isEmpty() && !decode(*edit.copyFrom, source))
+                throw ImagingError("The sidecar copied from is not XMP.");
+            Exiv2::XmpProperties::registerNs(darktableNamespace, "darktable");
+            for (const char* key : {ratingKey, labelKey, subjectKey, hierarchyKey, colourLabelsKey})
+                copyKey(source, xmp, key);
+        }
+        if (edit.rating)
+            xmp[ratingKey] = std::to_string(*edit.rating);
+        if (edit.captureDate) {
+            const QDateTime local =
+                edit.captureOffsetSeconds
+                    ? edit.captureDate->toOffsetFromUtc(*edit.captureOffsetSeconds)
+                    : edit.captureDate->toUTC();
+            xmp[dateKey] = local.toString(Qt::ISODate).toStdString();
+        }
+        if (edit.location) {
+            xmp[latitudeKey] = coordinateText(edit.location->first, 'N', 'S');
+            xmp[longitudeKey] = coordinateText(edit.location->second, 'E', 'W');
+        }
+        if (!edit.addKeywords.isEmpty() || !edit.removeKeywords.isEmpty()) {
+            QStringList subjects = listOf(xmp, subjectKey);
+            for (const QString& k : edit.addKeywords)
+                if (!subjects.contains(k))
+                    subjects << k;
+            QStringList hierarchy = listOf(xmp, hierarchyKey);
+            for (const QString& k : edit.removeKeywords) {
+                subjects.removeAll(k);
+                hierarchy.removeIf([&](const QString& path) {
+                    return path.section(QLatin1Char('|'), -1).trimmed() == k;
+                });
+            }
+            setList(xmp, subjectKey, subjects);
+            setList(xmp, hierarchyKey, hierarchy);
+        }
+        std::string out;
+        if (Exiv2::XmpParser::encode(out, xmp, Exiv2::XmpParser::omitPacketWrapper) != 0)
+            throw ImagingError("The sidecar could not be written as XMP.");
+        return QByteArrayLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n") +
+               QByteArray::fromStdString(out);
+    } catch (const ImagingError&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw ImagingError(std::string("The sidecar could not be changed: ") + e.what());
+    }
+}
+
+} // namespace imaging

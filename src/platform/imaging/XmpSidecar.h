@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace imaging {
+
+// What photo programs (darktable, digiKam, RawTherapee, Lightroom) keep about a picture in
+// its XMP sidecar and this system reads: star rating, colour label and keywords.
+struct XmpSidecarData {
+    std::optional<int> rating;        // xmp:Rating, -1 (rejected) to 5
+    std::optional<QString> label;     // xmp:Label, a colour name
+    QStringList keywords;             // dc:subject
+    QStringList hierarchicalKeywords; // lr:hierarchicalSubject, as written ("Places|Paris")
+    // exif:DateTimeOriginal, in UTC, with the offset it was written with when it had one.
+    std::optional<QDateTime> captureDate;
+    std::optional<int> captureOffsetSeconds;
+    std::optional<double> latitude, longitude; // exif:GPSLatitude/GPSLongitude
+
+    // The keywords as albums: dc:subject and the leaf of each hierarchical keyword, each once.
+    QStringList albumTitles() const;
+};
+
+// Reads an XMP packet (a sidecar's whole content); empty when it is not one.
+std::optional<XmpSidecarData> parseXmpSidecar(const QByteArray& packet);
+
+// A change to a sidecar. Unset fields leave what the packet holds.
+struct XmpSidecarEdit {
+    std::optional<int> rating;
+    // For a picture whose file lacks them: when and where it was taken.
+    std::optional<QDateTime> captureDate;
+    std::optional<int> captureOffsetSeconds;
+    std::optional<std::pair<double, double>> location; // latitude, longitude
+    QStringList addKeywords;
+    QStringList removeKeywords; // removed from dc:subject, and hierarchical ones ending in it
+    // Copies rating, label, keywords and darktable's colour labels from another packet.
+    std::optional<QByteArray> copyFrom;
+};
+
+// The packet with the edit applied and everything else it holds kept (another program's
+// edit history, titles, labels). An empty packet makes a new sidecar. Throws ImagingError
+// when the packet is not XMP.
+QByteArray editXmpSidecar(const QByteArray& packet, const XmpSidecarEdit& edit);
+
+} // namespace imaging

@@ -1,0 +1,26 @@
+#include "platform/photos/FileKind.h"
+
+#include "platform/types/UTType.h"
+
+#include <QFileInfo>
+
+namespace photos {
+
+FileKind fileKindOf(const QString& name, QString* uti) {
+    const QString suffix = QFileInfo(name).suffix();
+    auto type = uti::UTType::fromFilenameExtension(suffix);
+    if (!type)
+        return FileKind::Other;
+    if (uti)
+        *uti = type->identifier();
+    if (type->conformsTo(uti::UTType::rawImage()))
+        return FileKind::Raw;
+    if (type->conformsTo(uti::UTType::jpeg()) || uti::conformsToHeif(type->identifier()))
+        return FileKind::Picture;
+    const QString ext = suffix.toLower();
+    if (ext == QLatin1String("xmp") || ext == QLatin1String("aae"))
+        return FileKind::Sidecar;
+    return FileKind::Other;
+}
+
+} // namespace photos

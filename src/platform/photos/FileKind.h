@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+
+namespace photos {
+
+// What a file of a camera folder is to a photo library, judged by its name's extension.
+enum class FileKind { Picture, Raw, Sidecar, Other };
+
+// JPEG and HEIF pictures, RAW files, and XMP/AAE sidecars; `uti` gets the file's type
+// identifier when it has one.
+FileKind fileKindOf(const QString& name, QString* uti);
+
+} // namespace photos

@@ -1,0 +1,1343 @@
+#include "platform/photos/FolderStore.h"
+
+#include "platform/imaging/ImageMetadata.h"
+#include "platform/imaging/ImagingError.h"
+#include "platform/imaging/XmpSidecar.h"
+#include "platform/photos/FileKind.h"
+#include "platform/photos/FreedesktopTrash.h"
+#include "platform/photos/PhotoLibraryError.h"
+#include "platform/photos/ResourceFiles.h"
+#include "platform/photos/SqliteDatabase.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+#include <QTimeZone>
+#include <QUuid>
+#include <QtConcurrent/QtConcurrentMap>
+#include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace photos {
+
+namespace {
+
+const QUuid identifierSpace = QUuid::fromString(u"6f1c2f4e-3b0a-4d55-9a43-5c1d7e2f9b10");
+
+// Sidecars above this size are not read: no photo program writes them.
+constexpr qint64 sidecarLimit = 16 * 1024 * 1024;
+
+PhotoLibraryError notFound(const QString& what, const QString& id) {
+    return PhotoLibraryError(PhotoLibraryError::Code::NotFound,
+                             QStringLiteral("The %1 “%2” is not in the library.").arg(what, id));
+}
+
+PhotoLibraryError storageError(const QString& what) {
+    return PhotoLibraryError(PhotoLibraryError::Code::StorageFailed, what);
+}
+
+QString derivedIdentifier(const QString& key, const char* suffix) {
+    return QUuid::createUuidV5(identifierSpace, key).toString(QUuid::WithoutBraces).toUpper() +
+           QLatin1String(suffix);
+}
+
+QString keywordAlbumIdentifier(const QString& title) {
+    return derivedIdentifier(QStringLiteral("keyword\n") + title, "/L0/040");
+}
+
+bool validUtf8(const QByteArray& raw) {
+    return QString::fromUtf8(raw).toUtf8() == raw;
+}
+
+void syncFolder(const QString& folder) {
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Writes a new file and flushes it; throws and leaves nothing on failure.
+void writeFlushed(const QString& path, const QByteArray& data) {
+    const QByteArray raw = QFile::encodeName(path);
+    const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw storageError(QStringLiteral("“%1” cannot be written.").arg(path));
+    qint64 done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    const bool ok = done == data.size() && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!ok) {
+        ::unlink(raw.constData());
+        throw storageError(QStringLiteral("“%1” cannot be written.").arg(path));
+    }
+}
+
+void flushFile(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!ok)
+        throw storageError(QStringLiteral("“%1” cannot be flushed.").arg(path));
+}
+
+// A path inside the tree as stored: relative, no "..", no empty parts.
+bool isTreePath(const QString& relative) {
+    if (relative.isEmpty() || relative.startsWith(QLatin1Char('/')))
+        return false;
+    const QStringList parts = relative.split(QLatin1Char('/'));
+    return std::none_of(parts.begin(), parts.end(), [](const QString& p) {
+        return p.isEmpty() || p == QLatin1String(".") || p == QLatin1String("..");
+    });
+}
+
+QString folderOf(const QString& relative) {
+    const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? QString() : relative.left(slash);
+}
+
+QString nameOf(const QString& relative) {
+    return relative.mid(relative.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+QString joined(const QString& folder, const QString& name) {
+    return folder.isEmpty() ? name : folder + QLatin1Char('/') + name;
+}
+
+// What a scan saw of one file.
+struct Seen {
+    QString path; // relative to the root
+    FileKind kind = FileKind::Other;
+    QString uti;
+    qint64 size = 0;
+    qint64 mtimeNs = 0;
+    qint64 inode = 0;
+};
+
+// What was read from one file, as the index keeps it.
+struct Read {
+    std::optional<qint64> captureMs;
+    std::optional<int> offset;
+    std::optional<double> latitude, longitude;
+    std::optional<int> rating;
+    std::optional<QString> label;
+    QStringList keywords;
+    bool readable = true;
+};
+
+Read readFile(const QString& absolute, FileKind kind) {
+    Read r;
+    if (kind == FileKind::Sidecar) {
+        QFile file(absolute);
+        if (!file.open(QIODevice::ReadOnly) || file.size() > sidecarLimit) {
+            r.readable = false;
+            return r;
+        }
+        const auto data = imaging::parseXmpSidecar(file.readAll());
+        if (!data) {
+            r.readable = false;
+            return r;
+        }
+        r.rating = data->rating;
+        r.label = data->label;
+        r.keywords = data->albumTitles();
+        if (data->captureDate) {
+            r.captureMs = data->captureDate->toMSecsSinceEpoch();
+            r.offset = data->captureOffsetSeconds
+                           ? *data->captureOffsetSeconds
+                           : QTimeZone::systemTimeZone().offsetFromUtc(*data->captureDate);
+        }
+        r.latitude = data->latitude;
+        r.longitude = data->longitude;
+        return r;
+    }
+    const imaging::ImageMetadata meta = imaging::readImageMetadata(absolute);
+    if (meta.captureDate && meta.captureDate->isValid()) {
+        r.captureMs = meta.captureDate->toMSecsSinceEpoch();
+        r.offset = meta.offsetSeconds
+                       ? *meta.offsetSeconds
+                       : QTimeZone::systemTimeZone().offsetFromUtc(*meta.captureDate);
+    }
+    if (meta.latitude && meta.longitude) {
+        r.latitude = meta.latitude;
+        r.longitude = meta.longitude;
+    }
+    r.rating = meta.xmpRating;
+    return r;
+}
+
+// The tree's files, never following links, without hidden files and folders (which holds the
+// library's own state and the trash folders of removable disks).
+void walk(const QByteArray& absolute, const QString& relative, std::vector<Seen>& found,
+          QStringList& problems) {
+    DIR* dir = ::opendir(absolute.constData());
+    if (!dir) {
+        problems << QStringLiteral("folder %1 cannot be read")
+                        .arg(relative.isEmpty() ? QStringLiteral(".") : relative);
+        return;
+    }
+    std::vector<std::pair<QByteArray, QString>> folders;
+    while (const dirent* e = ::readdir(dir)) {
+        const QByteArray name(e->d_name);
+        if (name.startsWith('.'))
+            continue;
+        if (!validUtf8(name)) {
+            problems << QStringLiteral("%1 has a name that is not valid UTF-8; it is left out")
+                            .arg(joined(relative, QString::fromUtf8(name).toHtmlEscaped()));
+            continue;
+        }
+        struct stat st {};
+        if (::fstatat(::dirfd(dir), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // gone meanwhile
+        const QString rel = joined(relative, QString::fromUtf8(name));
+        if (S_ISDIR(st.st_mode)) {
+            folders.push_back({absolute + '/' + name, rel});
+            continue;
+        }
+        if (!S_ISREG(st.st_mode))
+            continue;
+        Seen seen;
+        seen.kind = fileKindOf(QString::fromUtf8(name), &seen.uti);
+        if (seen.kind == FileKind::Other)
+            continue;
+        seen.path = rel;
+        seen.size = st.st_size;
+        seen.mtimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        seen.inode = qint64(st.st_ino);
+        found.push_back(std::move(seen));
+    }
+    ::closedir(dir);
+    for (const auto& [abs, rel] : folders)
+        walk(abs, rel, found, problems);
+}
+
+} // namespace
+
+// ---- Snapshot ----
+
+struct FolderStore::Item {
+    AssetPtr asset;
+    QString folder;
+    QStringList files;    // relative paths, in resource order
+    QStringList sidecars; // relative paths of its sidecars
+    QStringList keywords; // album titles its sidecars hold
+    QString primary;
+};
+
+struct FolderStore::Snapshot {
+    std::vector<std::shared_ptr<const Item>> items;
+    QHash<QString, std::shared_ptr<const Item>> byId;
+    QMap<QString, QStringList> keywordMembers; // title → item identifiers in item order
+    QSet<QString> sidecarStemFolders;          // folders whose sidecars are named NAME.xmp
+};
+
+struct FolderStore::Album {
+    QString uuid;
+    QString title;
+    qint64 seq = 0;
+};
+
+// Held while a change is applied or recovered: one at a time across every process.
+class FolderStore::ChangeLock {
+public:
+    explicit ChangeLock(const QString& stateFolder) {
+        const QString path = stateFolder + QStringLiteral("/locks/changes.lock");
+        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (m_fd < 0 || ::flock(m_fd, LOCK_EX) != 0)
+            throw storageError(
+                QStringLiteral("The photo library’s lock “%1” cannot be taken.").arg(path));
+    }
+    ~ChangeLock() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    ChangeLock(const ChangeLock&) = delete;
+    ChangeLock& operator=(const ChangeLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
+QString FolderStore::stateFolderOf(const QString& root) {
+    return root + QStringLiteral("/.photolib");
+}
+
+FolderStore::FolderStore(const QString& root) : m_root(root) {
+    const QString state = stateFolderOf(root);
+    if (!QDir().mkpath(state + QStringLiteral("/locks")))
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::AccessDenied,
+            QStringLiteral("The photo library’s own folder “%1” cannot be made.").arg(state));
+    m_db = std::make_unique<SqliteDatabase>(state + QStringLiteral("/state.sqlite"));
+    m_db->exec("PRAGMA journal_mode = WAL");
+    m_db->exec(
+        "CREATE TABLE IF NOT EXISTS files (path TEXT PRIMARY KEY, size INTEGER NOT NULL, "
+        "mtime_ns INTEGER NOT NULL, inode INTEGER NOT NULL, capture_ms INTEGER, "
+        "capture_offset INTEGER, latitude REAL, longitude REAL, rating INTEGER, label TEXT, "
+        "keywords TEXT, readable INTEGER NOT NULL);"
+        "CREATE TABLE IF NOT EXISTS identities (path TEXT PRIMARY KEY, uuid TEXT NOT NULL, "
+        "created INTEGER NOT NULL DEFAULT 0);"
+        "CREATE TABLE IF NOT EXISTS albums (seq INTEGER PRIMARY KEY, uuid TEXT NOT NULL UNIQUE, "
+        "title TEXT NOT NULL, created_at INTEGER NOT NULL);"
+        "CREATE TABLE IF NOT EXISTS album_members (album_uuid TEXT NOT NULL REFERENCES "
+        "albums(uuid) ON DELETE CASCADE, asset_uuid TEXT NOT NULL, position INTEGER NOT NULL, "
+        "PRIMARY KEY (album_uuid, asset_uuid));"
+        "CREATE TABLE IF NOT EXISTS trashed_assets (uuid TEXT PRIMARY KEY, trashed_at INTEGER "
+        "NOT NULL, creation_ms INTEGER, creation_offset INTEGER, latitude REAL, longitude REAL, "
+        "favorite INTEGER NOT NULL);"
+        "CREATE TABLE IF NOT EXISTS trashed_files (asset_uuid TEXT NOT NULL REFERENCES "
+        "trashed_assets(uuid) ON DELETE CASCADE, ordinal INTEGER NOT NULL, type INTEGER NOT "
+        "NULL, uti TEXT, size INTEGER, original TEXT NOT NULL, trash_folder TEXT, trash_name "
+        "TEXT, PRIMARY KEY (asset_uuid, ordinal));"
+        "CREATE TABLE IF NOT EXISTS journal (id INTEGER PRIMARY KEY, state TEXT NOT NULL, "
+        "operations TEXT NOT NULL);");
+    recoverInterruptedChanges();
+}
+
+FolderStore::~FolderStore() = default;
+
+std::shared_ptr<const FolderStore::Snapshot> FolderStore::current() const {
+    {
+        std::lock_guard lock(m_snapshotMutex);
+        if (m_snapshot)
+            return m_snapshot;
+    }
+    return rescan();
+}
+
+std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
+    std::vector<Seen> seen;
+    QStringList problems;
+    walk(QFile::encodeName(m_root), QString(), seen, problems);
+
+    struct Row {
+        qint64 size, mtimeNs, inode;
+        Read read;
+    };
+    QHash<QString, Row> index;
+    QHash<QString, std::pair<QString, bool>> identities; // path → uuid, made by a change
+    {
+        std::lock_guard lock(m_dbMutex);
+        auto st = m_db->statement(
+            "SELECT path, size, mtime_ns, inode, capture_ms, capture_offset, latitude, "
+            "longitude, rating, label, keywords, readable FROM files");
+        while (st.step()) {
+            Row row{st.int64(1), st.int64(2), st.int64(3), {}};
+            row.read.captureMs = st.optionalInt64(4);
+            if (auto o = st.optionalInt64(5))
+                row.read.offset = int(*o);
+            if (!st.isNull(6) && !st.isNull(7)) {
+                row.read.latitude = st.real(6);
+                row.read.longitude = st.real(7);
+            }
+            if (auto r = st.optionalInt64(8))
+                row.read.rating = int(*r);
+            if (!st.isNull(9))
+                row.read.label = st.text(9);
+            if (!st.isNull(10) && !st.text(10).isEmpty())
+                row.read.keywords = st.text(10).split(QLatin1Char('\n'));
+            row.read.readable = st.int64(11) != 0;
+            index.insert(st.text(0), std::move(row));
+        }
+        auto ids = m_db->statement("SELECT path, uuid, created FROM identities");
+        while (ids.step())
+            identities.insert(ids.text(0), {ids.text(1), ids.int64(2) != 0});
+    }
+
+    // Only files that are new or changed since they were last read are read again.
+    std::vector<const Seen*> stale;
+    for (const Seen& s : seen) {
+        const auto it = index.constFind(s.path);
+        if (it == index.cend() || it->size != s.size || it->mtimeNs != s.mtimeNs ||
+            it->inode != s.inode)
+            stale.push_back(&s);
+    }
+    const QString root = m_root;
+    const QList<Read> fresh =
+        QtConcurrent::blockingMapped<QList<Read>>(stale, [root](const Seen* s) {
+            return readFile(root + QLatin1Char('/') + s->path, s->kind);
+        });
+    {
+        std::lock_guard lock(m_dbMutex);
+        inTransaction(*m_db, [&] {
+            for (qsizetype i = 0; i < fresh.size(); ++i) {
+                const Seen& s = *stale[size_t(i)];
+                const Read& r = fresh[i];
+                m_db->statement(
+                        "INSERT OR REPLACE INTO files (path, size, mtime_ns, inode, capture_ms, "
+                        "capture_offset, latitude, longitude, rating, label, keywords, readable) "
+                        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                    .bind(1, s.path)
+                    .bind(2, s.size)
+                    .bind(3, s.mtimeNs)
+                    .bind(4, s.inode)
+                    .bind(5, r.captureMs)
+                    .bind(6, r.offset)
+                    .bind(7, r.latitude)
+                    .bind(8, r.longitude)
+                    .bind(9, r.rating)
+                    .bind(10, r.label)
+                    .bind(11, r.keywords.join(QLatin1Char('\n')))
+                    .bind(12, r.readable ? 1 : 0)
+                    .run();
+                index[s.path] = Row{s.size, s.mtimeNs, s.inode, r};
+            }
+            QSet<QString> present;
+            for (const Seen& s : seen)
+                present.insert(s.path);
+            for (auto it = index.cbegin(); it != index.cend(); ++it)
+                if (!present.contains(it.key()))
+                    m_db->statement("DELETE FROM files WHERE path = ?").bind(1, it.key()).run();
+        });
+    }
+
+    // Group per folder by name stem.
+    auto snapshot = std::make_shared<Snapshot>();
+    std::map<QString, std::vector<const Seen*>> byFolder;
+    for (const Seen& s : seen)
+        byFolder[folderOf(s.path)].push_back(&s);
+    for (auto& [folder, files] : byFolder) {
+        std::sort(files.begin(), files.end(),
+                  [](const Seen* a, const Seen* b) { return a->path < b->path; });
+        QHash<QString, const Seen*> byLowerName;
+        for (const Seen* f : files)
+            byLowerName.insert(nameOf(f->path).toLower(), f);
+        struct Stem {
+            std::vector<const Seen*> pictures, made, raws, sidecars;
+        };
+        std::map<QString, Stem> stems;
+        QHash<const Seen*, const Seen*> sidecarOwner; // NAME.EXT.xmp → NAME.EXT
+        for (const Seen* f : files) {
+            const QString name = nameOf(f->path);
+            const QString base = QFileInfo(name).completeBaseName();
+            if (f->kind == FileKind::Sidecar) {
+                const Seen* owner = byLowerName.value(base.toLower());
+                if (owner && owner->kind != FileKind::Sidecar) {
+                    sidecarOwner.insert(f, owner);
+                    stems[QFileInfo(nameOf(owner->path)).completeBaseName().toLower()]
+                        .sidecars.push_back(f);
+                } else {
+                    stems[base.toLower()].sidecars.push_back(f);
+                    snapshot->sidecarStemFolders.insert(folder);
+                }
+                continue;
+            }
+            Stem& stem = stems[base.toLower()];
+            const bool made = identities.value(f->path).second;
+            (made ? stem.made : f->kind == FileKind::Raw ? stem.raws : stem.pictures).push_back(f);
+        }
+        for (auto& [key, stem] : stems) {
+            std::vector<std::vector<const Seen*>> groups;
+            for (const Seen* p : stem.pictures)
+                groups.push_back({p});
+            size_t r = 0;
+            // A picture a change made stands alone: the camera's RAW stays with its JPEG.
+            if (!groups.empty() && !stem.raws.empty())
+                groups.front().push_back(stem.raws[r++]);
+            for (; r < stem.raws.size(); ++r)
+                groups.push_back({stem.raws[r]});
+            // The files one change made together (a picture and its RAW) stay one item.
+            std::map<QString, size_t> madeGroups;
+            std::stable_sort(stem.made.begin(), stem.made.end(), [](const Seen* a, const Seen* b) {
+                return a->kind != FileKind::Raw && b->kind == FileKind::Raw;
+            });
+            for (const Seen* m : stem.made) {
+                const QString uuid = identities.value(m->path).first;
+                const auto [it, added] = madeGroups.try_emplace(uuid, groups.size());
+                if (added)
+                    groups.push_back({m});
+                else
+                    groups[it->second].push_back(m);
+            }
+            if (groups.empty())
+                continue; // sidecars without their picture
+            std::vector<std::vector<const Seen*>> sidecarsOf(groups.size());
+            for (const Seen* s : stem.sidecars) {
+                size_t target = 0;
+                if (const Seen* owner = sidecarOwner.value(s))
+                    for (size_t g = 0; g < groups.size(); ++g)
+                        if (std::find(groups[g].begin(), groups[g].end(), owner) != groups[g].end())
+                            target = g;
+                sidecarsOf[target].push_back(s);
+            }
+            for (size_t g = 0; g < groups.size(); ++g) {
+                auto item = std::make_shared<Item>();
+                auto asset = std::make_shared<Asset>();
+                item->folder = folder;
+                item->primary = groups[g].front()->path;
+                const auto id = identities.constFind(item->primary);
+                asset->localIdentifier = id != identities.cend()
+                                             ? id->first
+                                             : derivedIdentifier(item->primary, "/L0/001");
+                bool favourite = false;
+                std::optional<int> stemRating;
+                for (const Seen* s : sidecarsOf[g])
+                    if (!sidecarOwner.contains(s) && index.value(s->path).read.rating)
+                        stemRating = index.value(s->path).read.rating;
+                int ordinal = 0;
+                auto addResource = [&](const Seen* f, ResourceType type) {
+                    auto res = std::make_shared<AssetResource>();
+                    res->assetLocalIdentifier = asset->localIdentifier;
+                    res->ordinal = ordinal++;
+                    res->type = type;
+                    res->uniformTypeIdentifier = f->uti;
+                    res->originalFilename = nameOf(f->path);
+                    res->fileSize = f->size;
+                    res->storedPath = f->path;
+                    asset->resources.push_back(std::move(res));
+                    item->files << f->path;
+                };
+                for (const Seen* f : groups[g]) {
+                    addResource(f, f == groups[g].front() ? ResourceType::Photo
+                                                          : ResourceType::AlternatePhoto);
+                    std::optional<int> rating;
+                    for (const Seen* s : sidecarsOf[g])
+                        if (sidecarOwner.value(s) == f)
+                            rating = index.value(s->path).read.rating;
+                    if (!rating)
+                        rating = stemRating;
+                    if (!rating)
+                        rating = index.value(f->path).read.rating;
+                    favourite = favourite || rating == 5;
+                    const Read& read = index.value(f->path).read;
+                    if (!asset->creationDate && read.captureMs) {
+                        asset->creationDate =
+                            QDateTime::fromMSecsSinceEpoch(*read.captureMs, Qt::UTC);
+                        asset->creationOffsetSeconds = read.offset;
+                    }
+                    if (!asset->location && read.latitude && read.longitude)
+                        asset->location = Location{*read.latitude, *read.longitude};
+                }
+                for (const Seen* s : sidecarsOf[g]) {
+                    addResource(s, ResourceType::AdjustmentData);
+                    item->sidecars << s->path;
+                    for (const QString& k : index.value(s->path).read.keywords)
+                        if (!item->keywords.contains(k))
+                            item->keywords << k;
+                }
+                for (const Seen* s : sidecarsOf[g]) {
+                    const Read& read = index.value(s->path).read;
+                    if (!asset->creationDate && read.captureMs) {
+                        asset->creationDate =
+                            QDateTime::fromMSecsSinceEpoch(*read.captureMs, Qt::UTC);
+                        asset->creationOffsetSeconds = read.offset;
+                    }
+                    if (!asset->location && read.latitude && read.longitude)
+                        asset->location = Location{*read.latitude, *read.longitude};
+                }
+                if (!asset->creationDate) {
+                    const QDateTime modified = QDateTime::fromMSecsSinceEpoch(
+                        groups[g].front()->mtimeNs / 1000000, Qt::UTC);
+                    asset->creationDate = modified;
+                    asset->creationOffsetSeconds =
+                        QTimeZone::systemTimeZone().offsetFromUtc(modified);
+                }
+                asset->isFavorite = favourite;
+                item->asset = asset;
+                snapshot->items.push_back(item);
+            }
+        }
+    }
+    for (const auto& item : snapshot->items) {
+        snapshot->byId.insert(item->asset->localIdentifier, item);
+        for (const QString& k : item->keywords)
+            snapshot->keywordMembers[k] << item->asset->localIdentifier;
+    }
+    std::lock_guard lock(m_snapshotMutex);
+    m_snapshot = snapshot;
+    m_scanProblems = problems;
+    return snapshot;
+}
+
+// ---- Fetches ----
+
+std::vector<AssetPtr> FolderStore::assets(MediaType mediaType, const FetchOptions& options) const {
+    const auto snapshot = rescan(); // the top-level listing sees what other programs did
+    std::vector<AssetPtr> all;
+    for (const auto& item : snapshot->items)
+        all.push_back(item->asset);
+    return applyFetchOptions(std::move(all), mediaType, options, options.includeHiddenAssets);
+}
+
+std::vector<AssetPtr> FolderStore::assetsWithIdentifiers(const QStringList& ids) const {
+    const auto snapshot = current();
+    std::vector<AssetPtr> result;
+    for (const QString& id : ids)
+        if (const auto item = snapshot->byId.value(id))
+            result.push_back(item->asset);
+    return result;
+}
+
+std::vector<FolderStore::Album> FolderStore::programAlbums() const {
+    std::lock_guard lock(m_dbMutex);
+    std::vector<Album> albums;
+    auto st = m_db->statement("SELECT uuid, title, seq FROM albums ORDER BY seq");
+    while (st.step())
+        albums.push_back({st.text(0), st.text(1), st.int64(2)});
+    return albums;
+}
+
+std::vector<AssetPtr> FolderStore::assetsInCollection(const AssetCollection& collection,
+                                                      const FetchOptions& options) const {
+    const auto snapshot = current();
+    QStringList ids;
+    if (collection.localIdentifier ==
+        keywordAlbumIdentifier(collection.localizedTitle.value_or(QString()))) {
+        ids = snapshot->keywordMembers.value(*collection.localizedTitle);
+    } else {
+        std::lock_guard lock(m_dbMutex);
+        auto st = m_db->statement(
+            "SELECT asset_uuid FROM album_members WHERE album_uuid = ? ORDER BY position");
+        st.bind(1, collection.localIdentifier);
+        while (st.step())
+            ids << st.text(0);
+    }
+    std::vector<AssetPtr> members;
+    for (const QString& id : ids)
+        if (const auto item = snapshot->byId.value(id))
+            members.push_back(item->asset);
+    return applyFetchOptions(std::move(members), MediaType::Image, options, true);
+}
+
+std::vector<AssetPtr> FolderStore::assetsWithResource(const QString& originalFilename,
+                                                      qint64 fileSize) const {
+    std::vector<AssetPtr> result;
+    for (const auto& item : current()->items)
+        for (const ResourcePtr& r : item->asset->resources)
+            if (r->originalFilename == originalFilename && r->fileSize == fileSize) {
+                result.push_back(item->asset);
+                break;
+            }
+    return result;
+}
+
+std::vector<CollectionPtr> FolderStore::allAlbums(const Snapshot& snapshot) const {
+    std::vector<CollectionPtr> albums;
+    for (auto it = snapshot.keywordMembers.cbegin(); it != snapshot.keywordMembers.cend(); ++it) {
+        auto album = std::make_shared<AssetCollection>();
+        album->localIdentifier = keywordAlbumIdentifier(it.key());
+        album->localizedTitle = it.key();
+        album->estimatedAssetCount = int(it.value().size());
+        albums.push_back(std::move(album));
+    }
+    std::lock_guard lock(m_dbMutex);
+    for (const Album& a : programAlbums()) {
+        auto album = std::make_shared<AssetCollection>();
+        album->localIdentifier = a.uuid;
+        album->localizedTitle = a.title;
+        album->catalogId = a.seq;
+        int count = 0;
+        auto st = m_db->statement("SELECT asset_uuid FROM album_members WHERE album_uuid = ?");
+        st.bind(1, a.uuid);
+        while (st.step())
+            count += snapshot.byId.contains(st.text(0)) ? 1 : 0;
+        album->estimatedAssetCount = count;
+        albums.push_back(std::move(album));
+    }
+    return albums;
+}
+
+std::vector<CollectionPtr> FolderStore::collectionsContaining(const Asset& asset,
+                                                              CollectionType type) const {
+    if (type != CollectionType::Album)
+        return {};
+    const auto snapshot = current();
+    const auto item = snapshot->byId.value(asset.localIdentifier);
+    std::vector<CollectionPtr> result;
+    if (item)
+        for (const QString& k : item->keywords) {
+            auto album = std::make_shared<AssetCollection>();
+            album->localIdentifier = keywordAlbumIdentifier(k);
+            album->localizedTitle = k;
+            result.push_back(std::move(album));
+        }
+    std::lock_guard lock(m_dbMutex);
+    auto st = m_db->statement("SELECT a.uuid, a.title, a.seq FROM albums a JOIN album_members m "
+                              "ON m.album_uuid = a.uuid WHERE m.asset_uuid = ? ORDER BY a.seq");
+    st.bind(1, asset.localIdentifier);
+    while (st.step()) {
+        auto album = std::make_shared<AssetCollection>();
+        album->localIdentifier = st.text(0);
+        album->localizedTitle = st.text(1);
+        album->catalogId = st.int64(2);
+        result.push_back(std::move(album));
+    }
+    return result;
+}
+
+std::vector<CollectionPtr> FolderStore::collections(CollectionType type, CollectionSubtype subtype,
+                                                    const FetchOptions& options) const {
+    if (type != CollectionType::Album ||
+        (subtype != CollectionSubtype::AlbumRegular && subtype != CollectionSubtype::Any))
+        return {};
+    auto albums = allAlbums(*rescan());
+    if (options.predicate)
+        std::erase_if(albums, [&](const CollectionPtr& a) {
+            return !titleMatches(*options.predicate, a->localizedTitle.value_or(QString()));
+        });
+    return albums;
+}
+
+std::vector<CollectionPtr> FolderStore::collectionsWithIdentifiers(const QStringList& ids) const {
+    const auto albums = allAlbums(*current());
+    std::vector<CollectionPtr> result;
+    for (const QString& id : ids)
+        for (const CollectionPtr& a : albums)
+            if (a->localIdentifier == id)
+                result.push_back(a);
+    return result;
+}
+
+// ---- Files ----
+
+QString FolderStore::filePath(const AssetResource& resource) const {
+    if (!isTreePath(resource.storedPath))
+        return {};
+    // No part of the way may be a link: nothing outside the tree is read through it.
+    QString path = m_root;
+    const QStringList parts = resource.storedPath.split(QLatin1Char('/'));
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        path += QLatin1Char('/') + parts[i];
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            return i + 1 == parts.size() && errno == ENOENT ? path : QString();
+        if (S_ISLNK(st.st_mode) ||
+            (i + 1 < parts.size() ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)))
+            return {};
+    }
+    return path;
+}
+
+void FolderStore::copyOut(const AssetResource& resource, const QString& destination) const {
+    const QString source = filePath(resource);
+    if (source.isEmpty())
+        throw PhotoLibraryError(PhotoLibraryError::Code::InvalidResource,
+                                QStringLiteral("The stored file of “%1” is not in the library.")
+                                    .arg(resource.originalFilename));
+    ResourceFiles::streamCopy(source, destination);
+}
+
+// ---- Changes ----
+
+void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
+                        const std::function<void()>& beforeCommit) {
+    if (changes.isEmpty())
+        return;
+    ChangeLock changeLock(stateFolder());
+    const auto snapshot = rescan(); // decide on what is on disk now
+    auto itemOf = [&](const QString& id) {
+        const auto item = snapshot->byId.value(id);
+        if (!item)
+            throw notFound(QStringLiteral("item"), id);
+        return item;
+    };
+    const qint64 nowMs = now.toMSecsSinceEpoch();
+    const QString token = QUuid::createUuid().toString(QUuid::Id128).left(12);
+    int tempCount = 0;
+    auto tempFor = [&](const QString& finalPath) {
+        return joined(folderOf(finalPath),
+                      QStringLiteral(".photolib-%1-%2.tmp").arg(token).arg(tempCount++));
+    };
+
+    // Sidecar edits, per sidecar, applied in order onto what it holds now (or onto nothing).
+    std::map<QString, std::vector<imaging::XmpSidecarEdit>> sidecarEdits;
+    auto sidecarOf = [&](const Item& item) {
+        if (!item.sidecars.isEmpty())
+            return item.sidecars;
+        const QString primaryName = nameOf(item.primary);
+        const QString name =
+            snapshot->sidecarStemFolders.contains(item.folder)
+                ? QFileInfo(primaryName).completeBaseName() + QStringLiteral(".xmp")
+                : primaryName + QStringLiteral(".xmp");
+        return QStringList{joined(item.folder, name)};
+    };
+
+    // New items: their files beside the item they come from (else at the top), a sidecar
+    // carrying that item's rating, label and keywords.
+    struct Placement {
+        QString uuid;
+        QString temp, final;
+        std::optional<QString> source; // a file to copy, else `data`
+        QByteArray data;
+    };
+    std::vector<Placement> placements;
+    QHash<QString, QString> newSidecars; // new item → its sidecar's final path
+    QSet<QString> taken;
+    auto freeName = [&](const QString& folder, const QString& name) {
+        const QFileInfo info(name);
+        const QString suffix =
+            info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+        for (int n = 0;; ++n) {
+            const QString candidate =
+                n == 0
+                    ? name
+                    : QStringLiteral("%1 (%2)%3").arg(info.completeBaseName()).arg(n).arg(suffix);
+            const QString rel = joined(folder, candidate);
+            struct stat st {};
+            if (!taken.contains(rel.toLower()) &&
+                ::lstat(QFile::encodeName(m_root + QLatin1Char('/') + rel).constData(), &st) != 0 &&
+                ::lstat(QFile::encodeName(m_root + QLatin1Char('/') + rel + QStringLiteral(".xmp"))
+                            .constData(),
+                        &st) != 0) {
+                taken.insert(rel.toLower());
+                return rel;
+            }
+        }
+    };
+    for (const AssetCreationRequest& creation : changes.assetCreations()) {
+        if (creation.resources().empty())
+            throw PhotoLibraryError(PhotoLibraryError::Code::InvalidResource,
+                                    QStringLiteral("A new item needs at least one resource."));
+        if (creation.hidden)
+            throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
+                                    QStringLiteral("Items of a folder library cannot be hidden."));
+        const QString uuid = creation.placeholderForCreatedAsset().localIdentifier;
+        std::shared_ptr<const Item> origin;
+        if (creation.derivedFrom)
+            origin = itemOf(*creation.derivedFrom);
+        const QString folder = origin ? origin->folder : QString();
+        QString primaryFinal;
+        for (const auto& res : creation.resources()) {
+            const QString name = nameOf(res.options.originalFilename);
+            QString kindUti;
+            if (name.isEmpty() || fileKindOf(name, &kindUti) == FileKind::Other ||
+                fileKindOf(name, &kindUti) == FileKind::Sidecar)
+                throw PhotoLibraryError(
+                    PhotoLibraryError::Code::InvalidResource,
+                    QStringLiteral("“%1” is not a picture a folder library can hold.")
+                        .arg(res.options.originalFilename));
+            const QString final = freeName(folder, name);
+            if (primaryFinal.isEmpty())
+                primaryFinal = final;
+            Placement p{uuid, tempFor(final), final, std::nullopt, res.data};
+            if (!res.sourcePath.isEmpty())
+                p.source = res.sourcePath;
+            placements.push_back(std::move(p));
+        }
+        imaging::XmpSidecarEdit edit;
+        if (origin) {
+            QByteArray originSidecar;
+            for (const QString& s : origin->sidecars) {
+                QFile f(m_root + QLatin1Char('/') + s);
+                if (f.size() <= sidecarLimit && f.open(QIODevice::ReadOnly) &&
+                    imaging::parseXmpSidecar(originSidecar = f.readAll()))
+                    break;
+                originSidecar.clear();
+            }
+            edit.copyFrom = originSidecar;
+        }
+        if (creation.favorite)
+            edit.rating = 5;
+        // The date and place travel in the file; when it has none, the sidecar carries them.
+        const auto& first = creation.resources().front();
+        const imaging::ImageMetadata meta = first.sourcePath.isEmpty()
+                                                ? imaging::readImageMetadata(first.data)
+                                                : imaging::readImageMetadata(first.sourcePath);
+        if (creation.creationDate && !meta.captureDate) {
+            edit.captureDate = *creation.creationDate;
+            edit.captureOffsetSeconds = creation.creationOffsetSeconds;
+        }
+        if (creation.location && !(meta.latitude && meta.longitude))
+            edit.location = std::pair{creation.location->latitude, creation.location->longitude};
+        const QString sidecar = primaryFinal + QStringLiteral(".xmp");
+        newSidecars.insert(uuid, sidecar);
+        sidecarEdits[sidecar].push_back(edit);
+    }
+
+    // Favourites.
+    for (const AssetChangeRequest& change : changes.assetChanges()) {
+        const auto item = itemOf(change.assetIdentifier());
+        if (change.hidden && *change.hidden)
+            throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
+                                    QStringLiteral("Items of a folder library cannot be hidden."));
+        if (!change.favorite)
+            continue;
+        for (const QString& s : sidecarOf(*item)) {
+            imaging::XmpSidecarEdit edit;
+            if (*change.favorite) {
+                edit.rating = 5;
+            } else {
+                // Only a 5 was a favourite; lowering it keeps the rest of the user's rating.
+                QFile f(m_root + QLatin1Char('/') + s);
+                std::optional<int> rating;
+                if (f.open(QIODevice::ReadOnly))
+                    if (auto data = imaging::parseXmpSidecar(f.readAll()))
+                        rating = data->rating;
+                if (rating && *rating != 5)
+                    continue;
+                edit.rating = 4;
+            }
+            sidecarEdits[s].push_back(edit);
+        }
+    }
+
+    // Albums: keyword albums are written into sidecars, the programs' own ones into the state.
+    const std::vector<CollectionPtr> existing = allAlbums(*snapshot);
+    struct MemberChange {
+        QString album;
+        QString asset;
+        bool add;
+        bool mustBeNew;
+    };
+    std::vector<std::pair<QString, QString>> newAlbums; // uuid, title
+    std::vector<MemberChange> memberChanges;
+    for (const AssetCollectionChangeRequest& change : changes.collectionChanges()) {
+        QString keyword;
+        if (change.createdTitle()) {
+            if (change.requiresUniqueTitle())
+                for (const CollectionPtr& a : existing)
+                    if (a->localizedTitle == *change.createdTitle())
+                        throw PhotoLibraryError(
+                            PhotoLibraryError::Code::AlreadyExists,
+                            QStringLiteral("An album titled “%1” exists already.")
+                                .arg(*change.createdTitle()));
+            newAlbums.push_back({change.collectionIdentifier(), *change.createdTitle()});
+        } else {
+            const auto found = std::find_if(existing.begin(), existing.end(), [&](const auto& a) {
+                return a->localIdentifier == change.collectionIdentifier();
+            });
+            if (found == existing.end())
+                throw notFound(QStringLiteral("album"), change.collectionIdentifier());
+            if ((*found)->localIdentifier == keywordAlbumIdentifier(*(*found)->localizedTitle))
+                keyword = *(*found)->localizedTitle;
+        }
+        for (const auto& op : change.operations())
+            for (const QString& id : op.assetIdentifiers) {
+                const bool created = newSidecars.contains(id);
+                if (keyword.isEmpty()) {
+                    if (!created)
+                        itemOf(id);
+                    memberChanges.push_back(
+                        {change.collectionIdentifier(), id, op.add, op.mustBeNew});
+                    continue;
+                }
+                if (created) {
+                    imaging::XmpSidecarEdit edit;
+                    (op.add ? edit.addKeywords : edit.removeKeywords) << keyword;
+                    sidecarEdits[newSidecars.value(id)].push_back(edit);
+                    continue;
+                }
+                const auto item = itemOf(id);
+                if (op.add && op.mustBeNew && item->keywords.contains(keyword))
+                    throw PhotoLibraryError(
+                        PhotoLibraryError::Code::AlreadyMember,
+                        QStringLiteral("The item %1 is in that album already.").arg(id));
+                for (const QString& s : op.add ? sidecarOf(*item) : item->sidecars) {
+                    imaging::XmpSidecarEdit edit;
+                    (op.add ? edit.addKeywords : edit.removeKeywords) << keyword;
+                    sidecarEdits[s].push_back(edit);
+                }
+            }
+    }
+
+    // Deletions: every file of each item, sidecars included.
+    QStringList deleted;
+    for (const QString& id : QSet<QString>(changes.deletions().begin(), changes.deletions().end()))
+        deleted << id;
+    deleted.sort();
+    for (const QString& id : deleted)
+        itemOf(id);
+
+    // The new content of every edited sidecar.
+    struct Rewrite {
+        QString temp, final;
+        QByteArray data;
+    };
+    std::vector<Rewrite> rewrites;
+    for (const auto& [path, edits] : sidecarEdits) {
+        QByteArray data;
+        QFile f(m_root + QLatin1Char('/') + path);
+        if (f.exists()) {
+            if (f.size() > sidecarLimit || !f.open(QIODevice::ReadOnly))
+                throw storageError(QStringLiteral("The sidecar “%1” cannot be read.").arg(path));
+            data = f.readAll();
+        }
+        try {
+            for (const auto& edit : edits)
+                data = imaging::editXmpSidecar(data, edit);
+        } catch (const imaging::ImagingError&) {
+            throw PhotoLibraryError(PhotoLibraryError::Code::InvalidResource,
+                                    QStringLiteral("The sidecar “%1” is not XMP; it is left as it "
+                                                   "is.")
+                                        .arg(path));
+        }
+        rewrites.push_back({tempFor(path), path, data});
+    }
+
+    // The journal names every temporary file before one exists.
+    QJsonArray operations;
+    for (const Placement& p : placements)
+        operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("place")},
+                                      {QStringLiteral("temp"), p.temp},
+                                      {QStringLiteral("final"), p.final}});
+    for (const Rewrite& r : rewrites)
+        operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("replace")},
+                                      {QStringLiteral("temp"), r.temp},
+                                      {QStringLiteral("final"), r.final}});
+    qint64 journalId = 0;
+    auto saveJournal = [&](const char* state) {
+        std::lock_guard lock(m_dbMutex);
+        const QString text =
+            QString::fromUtf8(QJsonDocument(operations).toJson(QJsonDocument::Compact));
+        if (journalId == 0) {
+            m_db->statement("INSERT INTO journal (state, operations) VALUES (?, ?)")
+                .bind(1, QString::fromLatin1(state))
+                .bind(2, text)
+                .run();
+            journalId = m_db->lastInsertRowId();
+        } else {
+            m_db->statement("UPDATE journal SET state = ?, operations = ? WHERE id = ?")
+                .bind(1, QString::fromLatin1(state))
+                .bind(2, text)
+                .bind(3, journalId)
+                .run();
+        }
+    };
+    saveJournal("planned");
+
+    QSet<QString> folders;
+    std::vector<TrashEntry> moved;
+    try {
+        for (const Placement& p : placements) {
+            const QString temp = m_root + QLatin1Char('/') + p.temp;
+            if (p.source) {
+                ResourceFiles::streamCopy(*p.source, temp);
+                flushFile(temp);
+            } else {
+                writeFlushed(temp, p.data);
+            }
+            folders.insert(folderOf(p.temp));
+        }
+        for (const Rewrite& r : rewrites) {
+            writeFlushed(m_root + QLatin1Char('/') + r.temp, r.data);
+            folders.insert(folderOf(r.temp));
+        }
+        for (const QString& f : folders)
+            syncFolder(joined(m_root, f));
+
+        // Originals go to the trash before the commit, so a failure can still put them back;
+        // each move is journalled, so an interruption can too.
+        for (const QString& id : deleted)
+            for (const QString& file : itemOf(id)->files) {
+                moved.push_back(
+                    FreedesktopTrash::moveToTrash(m_root + QLatin1Char('/') + file, now));
+                operations.append(
+                    QJsonObject{{QStringLiteral("op"), QStringLiteral("trashed")},
+                                {QStringLiteral("folder"), moved.back().trashFolder},
+                                {QStringLiteral("name"), moved.back().name},
+                                {QStringLiteral("original"), moved.back().originalPath}});
+                saveJournal("planned");
+            }
+
+        std::lock_guard lock(m_dbMutex);
+        inTransaction(*m_db, [&] {
+            for (const Placement& p : placements)
+                m_db->statement("INSERT OR REPLACE INTO identities (path, uuid, created) VALUES "
+                                "(?, ?, 1)")
+                    .bind(1, p.final)
+                    .bind(2, p.uuid)
+                    .run();
+            for (const auto& [uuid, title] : newAlbums)
+                m_db->statement("INSERT INTO albums (uuid, title, created_at) VALUES (?, ?, ?)")
+                    .bind(1, uuid)
+                    .bind(2, title)
+                    .bind(3, nowMs)
+                    .run();
+            for (const MemberChange& m : memberChanges) {
+                if (m.add && m.mustBeNew) {
+                    auto present = m_db->statement(
+                        "SELECT 1 FROM album_members WHERE album_uuid = ? AND asset_uuid = ?");
+                    present.bind(1, m.album).bind(2, m.asset);
+                    if (present.step())
+                        throw PhotoLibraryError(
+                            PhotoLibraryError::Code::AlreadyMember,
+                            QStringLiteral("The item %1 is in that album already.").arg(m.asset));
+                }
+                if (m.add)
+                    m_db->statement("INSERT OR IGNORE INTO album_members (album_uuid, asset_uuid, "
+                                    "position) VALUES (?, ?, (SELECT coalesce(max(position), 0) + "
+                                    "1 FROM album_members WHERE album_uuid = ?))")
+                        .bind(1, m.album)
+                        .bind(2, m.asset)
+                        .bind(3, m.album)
+                        .run();
+                else
+                    m_db->statement(
+                            "DELETE FROM album_members WHERE album_uuid = ? AND asset_uuid = ?")
+                        .bind(1, m.album)
+                        .bind(2, m.asset)
+                        .run();
+            }
+            size_t next = 0;
+            for (const QString& id : deleted) {
+                const auto item = itemOf(id);
+                const Asset& a = *item->asset;
+                m_db->statement("INSERT OR REPLACE INTO trashed_assets (uuid, trashed_at, "
+                                "creation_ms, creation_offset, latitude, longitude, favorite) "
+                                "VALUES (?, ?, ?, ?, ?, ?, ?)")
+                    .bind(1, id)
+                    .bind(2, nowMs)
+                    .bind(3, a.creationDate ? std::optional(a.creationDate->toMSecsSinceEpoch())
+                                            : std::nullopt)
+                    .bind(4, a.creationOffsetSeconds)
+                    .bind(5, a.location ? std::optional(a.location->latitude) : std::nullopt)
+                    .bind(6, a.location ? std::optional(a.location->longitude) : std::nullopt)
+                    .bind(7, a.isFavorite ? 1 : 0)
+                    .run();
+                m_db->statement("DELETE FROM trashed_files WHERE asset_uuid = ?").bind(1, id).run();
+                for (const ResourcePtr& r : a.resources) {
+                    const TrashEntry& entry = moved[next++];
+                    m_db->statement("INSERT INTO trashed_files (asset_uuid, ordinal, type, uti, "
+                                    "size, original, trash_folder, trash_name) VALUES (?, ?, ?, "
+                                    "?, ?, ?, ?, ?)")
+                        .bind(1, id)
+                        .bind(2, r->ordinal)
+                        .bind(3, int(r->type))
+                        .bind(4, r->uniformTypeIdentifier)
+                        .bind(5, r->fileSize)
+                        .bind(6, r->storedPath)
+                        .bind(7, entry.trashFolder)
+                        .bind(8, entry.name)
+                        .run();
+                }
+            }
+            m_db->statement("UPDATE journal SET state = 'committed' WHERE id = ?")
+                .bind(1, journalId)
+                .run();
+            beforeCommit();
+        });
+    } catch (...) {
+        // Not committed: put the originals back and leave no temporary file.
+        for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
+            try {
+                FreedesktopTrash::restore(*it);
+            } catch (...) {
+            }
+        }
+        for (const Placement& p : placements)
+            QFile::remove(m_root + QLatin1Char('/') + p.temp);
+        for (const Rewrite& r : rewrites)
+            QFile::remove(m_root + QLatin1Char('/') + r.temp);
+        try {
+            std::lock_guard lock(m_dbMutex);
+            m_db->statement("DELETE FROM journal WHERE id = ?").bind(1, journalId).run();
+        } catch (...) {
+        }
+        throw;
+    }
+    finishCommitted(journalId, QString::fromUtf8(QJsonDocument(operations).toJson()));
+    rescan();
+}
+
+// Renames a committed change's files into place; safe to repeat after an interruption.
+void FolderStore::finishCommitted(qint64 journalId, const QString& operationsText) {
+    const QJsonArray operations = QJsonDocument::fromJson(operationsText.toUtf8()).array();
+    QSet<QString> folders;
+    for (const QJsonValue& value : operations) {
+        const QJsonObject op = value.toObject();
+        const QString kind = op.value(QStringLiteral("op")).toString();
+        if (kind != QLatin1String("place") && kind != QLatin1String("replace"))
+            continue;
+        const QString temp = op.value(QStringLiteral("temp")).toString();
+        const QString final = op.value(QStringLiteral("final")).toString();
+        if (!isTreePath(temp) || !isTreePath(final))
+            continue;
+        const QByteArray from = QFile::encodeName(m_root + QLatin1Char('/') + temp);
+        const QByteArray to = QFile::encodeName(m_root + QLatin1Char('/') + final);
+        struct stat st {};
+        if (::lstat(from.constData(), &st) != 0)
+            continue; // done before the interruption
+        // A new picture never replaces a file another program put in its place meanwhile.
+        const int rc = kind == QLatin1String("place")
+                           ? ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(),
+                                         RENAME_NOREPLACE)
+                           : ::rename(from.constData(), to.constData());
+        if (rc != 0)
+            throw storageError(QStringLiteral("“%1” cannot be put in place.").arg(final));
+        folders.insert(folderOf(final));
+    }
+    for (const QString& f : folders)
+        syncFolder(joined(m_root, f));
+    std::lock_guard lock(m_dbMutex);
+    m_db->statement("DELETE FROM journal WHERE id = ?").bind(1, journalId).run();
+}
+
+void FolderStore::recoverInterruptedChanges() {
+    ChangeLock changeLock(stateFolder()); // whoever holds it is still applying its change
+    std::vector<std::tuple<qint64, QString, QString>> rows;
+    {
+        std::lock_guard lock(m_dbMutex);
+        auto st = m_db->statement("SELECT id, state, operations FROM journal ORDER BY id");
+        while (st.step())
+            rows.emplace_back(st.int64(0), st.text(1), st.text(2));
+    }
+    for (const auto& [id, state, text] : rows) {
+        if (state == QLatin1String("committed")) {
+            finishCommitted(id, text);
+            continue;
+        }
+        // Never committed: the originals come back, the new files go.
+        const QJsonArray operations = QJsonDocument::fromJson(text.toUtf8()).array();
+        for (qsizetype i = operations.size() - 1; i >= 0; --i) {
+            const QJsonObject op = operations[i].toObject();
+            const QString kind = op.value(QStringLiteral("op")).toString();
+            if (kind == QLatin1String("trashed")) {
+                const TrashEntry entry{op.value(QStringLiteral("folder")).toString(),
+                                       op.value(QStringLiteral("name")).toString(),
+                                       op.value(QStringLiteral("original")).toString()};
+                if (FreedesktopTrash::contains(entry) && !QFileInfo::exists(entry.originalPath))
+                    FreedesktopTrash::restore(entry);
+            } else if (isTreePath(op.value(QStringLiteral("temp")).toString())) {
+                QFile::remove(m_root + QLatin1Char('/') +
+                              op.value(QStringLiteral("temp")).toString());
+            }
+        }
+        std::lock_guard lock(m_dbMutex);
+        m_db->statement("DELETE FROM journal WHERE id = ?").bind(1, id).run();
+    }
+}
+
+// ---- Recently Deleted ----
+
+std::vector<TrashedAsset> FolderStore::trashed() const {
+    std::lock_guard lock(m_dbMutex);
+    std::vector<TrashedAsset> result;
+    auto st = m_db->statement("SELECT uuid, trashed_at, creation_ms, creation_offset, latitude, "
+                              "longitude, favorite FROM trashed_assets ORDER BY trashed_at, uuid");
+    while (st.step()) {
+        auto asset = std::make_shared<Asset>();
+        asset->localIdentifier = st.text(0);
+        if (auto ms = st.optionalInt64(2))
+            asset->creationDate = QDateTime::fromMSecsSinceEpoch(*ms, Qt::UTC);
+        if (auto o = st.optionalInt64(3))
+            asset->creationOffsetSeconds = int(*o);
+        if (!st.isNull(4) && !st.isNull(5))
+            asset->location = Location{st.real(4), st.real(5)};
+        asset->isFavorite = st.int64(6) != 0;
+        bool present = false;
+        auto files = m_db->statement("SELECT ordinal, type, uti, size, original, trash_folder, "
+                                     "trash_name FROM trashed_files WHERE asset_uuid = ? ORDER "
+                                     "BY ordinal");
+        files.bind(1, asset->localIdentifier);
+        while (files.step()) {
+            auto r = std::make_shared<AssetResource>();
+            r->assetLocalIdentifier = asset->localIdentifier;
+            r->ordinal = int(files.int64(0));
+            r->type = ResourceType(files.int64(1));
+            r->uniformTypeIdentifier = files.text(2);
+            r->fileSize = files.optionalInt64(3);
+            r->originalFilename = nameOf(files.text(4));
+            present =
+                present || FreedesktopTrash::contains({files.text(5), files.text(6), QString()});
+            asset->resources.push_back(std::move(r));
+        }
+        // What the desktop has restored or emptied meanwhile is no longer ours to list.
+        if (present)
+            result.push_back({asset, QDateTime::fromMSecsSinceEpoch(st.int64(1), Qt::UTC)});
+    }
+    return result;
+}
+
+int FolderStore::restore(const QStringList& identifiers) {
+    ChangeLock changeLock(stateFolder());
+    int restored = 0;
+    for (const QString& id : identifiers) {
+        std::vector<TrashEntry> entries;
+        {
+            std::lock_guard lock(m_dbMutex);
+            auto st = m_db->statement("SELECT trash_folder, trash_name, original FROM "
+                                      "trashed_files WHERE asset_uuid = ?");
+            st.bind(1, id);
+            while (st.step())
+                entries.push_back({st.text(0), st.text(1), m_root + QLatin1Char('/') + st.text(2)});
+        }
+        bool any = false;
+        for (const TrashEntry& e : entries)
+            if (FreedesktopTrash::contains(e) && !QFileInfo::exists(e.originalPath)) {
+                FreedesktopTrash::restore(e);
+                any = true;
+            }
+        std::lock_guard lock(m_dbMutex);
+        m_db->statement("DELETE FROM trashed_assets WHERE uuid = ?").bind(1, id).run();
+        restored += any ? 1 : 0;
+    }
+    rescan();
+    return restored;
+}
+
+int FolderStore::purgeTrashedBefore(const std::optional<QDateTime>& cutoff) {
+    ChangeLock changeLock(stateFolder());
+    const qint64 limit = cutoff ? cutoff->toMSecsSinceEpoch() : std::numeric_limits<qint64>::max();
+    std::vector<std::pair<QString, std::vector<TrashEntry>>> purge;
+    {
+        std::lock_guard lock(m_dbMutex);
+        auto st = m_db->statement("SELECT uuid FROM trashed_assets WHERE trashed_at <= ?");
+        st.bind(1, limit);
+        while (st.step())
+            purge.push_back({st.text(0), {}});
+        for (auto& [id, entries] : purge) {
+            auto files = m_db->statement("SELECT trash_folder, trash_name, original FROM "
+                                         "trashed_files WHERE asset_uuid = ?");
+            files.bind(1, id);
+            while (files.step())
+                entries.push_back({files.text(0), files.text(1), files.text(2)});
+        }
+    }
+    int purged = 0;
+    for (const auto& [id, entries] : purge) {
+        bool any = false;
+        for (const TrashEntry& e : entries)
+            if (FreedesktopTrash::contains(e)) {
+                FreedesktopTrash::erase(e);
+                any = true;
+            }
+        std::lock_guard lock(m_dbMutex);
+        inTransaction(*m_db, [&] {
+            m_db->statement("DELETE FROM trashed_assets WHERE uuid = ?").bind(1, id).run();
+            m_db->statement("DELETE FROM album_members WHERE asset_uuid = ?").bind(1, id).run();
+            m_db->statement("DELETE FROM identities WHERE uuid = ?").bind(1, id).run();
+        });
+        purged += any ? 1 : 0;
+    }
+    return purged;
+}
+
+// ---- Integrity ----
+
+QStringList FolderStore::check() const {
+    const auto snapshot = rescan();
+    QStringList problems;
+    {
+        std::lock_guard lock(m_snapshotMutex);
+        problems = m_scanProblems;
+    }
+    std::lock_guard lock(m_dbMutex);
+    auto integrity = m_db->statement("PRAGMA integrity_check");
+    while (integrity.step())
+        if (integrity.text(0) != QLatin1String("ok"))
+            problems << QStringLiteral("state: %1").arg(integrity.text(0));
+    auto unreadable = m_db->statement("SELECT path FROM files WHERE readable = 0 ORDER BY path");
+    while (unreadable.step())
+        problems << QStringLiteral("sidecar %1 is not XMP").arg(unreadable.text(0));
+    auto journal = m_db->statement("SELECT id FROM journal");
+    while (journal.step())
+        problems
+            << QStringLiteral("interrupted change %1 waits to be finished").arg(journal.int64(0));
+    return problems;
+}
+
+} // namespace photos

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+namespace photos {
+
+// One file in a freedesktop.org trash: TRASH/files/NAME with TRASH/info/NAME.trashinfo.
+struct TrashEntry {
+    QString trashFolder;  // the trash, e.g. ~/.local/share/Trash or /media/disk/.Trash-1000
+    QString name;         // the file's name under files/
+    QString originalPath; // absolute path it had before
+};
+
+// The desktop's trash, as file managers and trash-cli see it: the home trash
+// ($XDG_DATA_HOME/Trash) for files on the home file system, else $topdir/.Trash-$uid on the
+// file's own file system, so a move to the trash is always a rename, never a copy.
+class FreedesktopTrash {
+public:
+    // Moves a file (never following a link) to the trash. The .trashinfo is written and
+    // flushed under an exclusively created name first, then the file is renamed into files/,
+    // so a crash leaves the file where it was or a complete entry. Throws PhotoLibraryError.
+    static TrashEntry moveToTrash(const QString& path, const QDateTime& deletionDate);
+    // Puts a trashed file back where it was; throws when that place is taken or the entry is
+    // gone, and changes nothing then.
+    static void restore(const TrashEntry& entry);
+    // Removes a trashed file and its .trashinfo for good; a missing one is no error.
+    static void erase(const TrashEntry& entry);
+    // Whether the entry's file is still in the trash.
+    static bool contains(const TrashEntry& entry);
+    // The trash that receives files of the folder `folder`.
+    static QString trashFolderFor(const QString& folder);
+};
+
+} // namespace photos

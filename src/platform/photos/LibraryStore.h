@@ -1,0 +1,69 @@
+#pragma once
+
+#include "platform/photos/ChangeRequests.h"
+#include "platform/photos/FetchOptions.h"
+#include "platform/photos/PhotoTypes.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace photos {
+
+// The storage of one kind of photo library. The service around it (PhotoLibrary) owns the
+// worker thread, the deletion prompt, fault injection and the clock; a store keeps the items,
+// albums and files and applies each change whole or not at all. Fetches may come from any
+// thread; changes, restores and purges come one at a time.
+class LibraryStore {
+public:
+    virtual ~LibraryStore() = default;
+
+    // ---- Fetches (trashed items never appear) ----
+    virtual std::vector<AssetPtr> assets(MediaType mediaType,
+                                         const FetchOptions& options) const = 0;
+    virtual std::vector<AssetPtr> assetsWithIdentifiers(const QStringList& ids) const = 0;
+    // In album order.
+    virtual std::vector<AssetPtr> assetsInCollection(const AssetCollection& collection,
+                                                     const FetchOptions& options) const = 0;
+    virtual std::vector<AssetPtr> assetsWithResource(const QString& originalFilename,
+                                                     qint64 fileSize) const = 0;
+    // Oldest album first.
+    virtual std::vector<CollectionPtr> collectionsContaining(const Asset& asset,
+                                                             CollectionType type) const = 0;
+    virtual std::vector<CollectionPtr> collections(CollectionType type, CollectionSubtype subtype,
+                                                   const FetchOptions& options) const = 0;
+    virtual std::vector<CollectionPtr> collectionsWithIdentifiers(const QStringList& ids) const = 0;
+
+    // ---- Files ----
+    // Absolute path of a resource's file for readers; empty when it is no file of the library.
+    virtual QString filePath(const AssetResource& resource) const = 0;
+    // Streams a resource's bytes into a new file at `destination`; throws PhotoLibraryError
+    // and leaves no partial file.
+    virtual void copyOut(const AssetResource& resource, const QString& destination) const = 0;
+
+    // ---- Changes ----
+    // Applies a change whose deletions the user has confirmed. `beforeCommit` runs at the
+    // last moment the change can still be undone; whatever it throws undoes the change.
+    // Throws when the change fails, leaving the library as it was.
+    virtual void apply(const ChangeRequests& changes, const QDateTime& now,
+                       const std::function<void()>& beforeCommit) = 0;
+
+    // ---- Recently Deleted ----
+    virtual std::vector<TrashedAsset> trashed() const = 0;
+    // Returns how many were put back.
+    virtual int restore(const QStringList& identifiers) = 0;
+    // Removes for good what was trashed at or before `cutoff`, everything without one.
+    virtual int purgeTrashedBefore(const std::optional<QDateTime>& cutoff) = 0;
+
+    // ---- Integrity ----
+    // Problems found, one line each; empty when the library is clean.
+    virtual QStringList check() const = 0;
+
+    // Folder where programs keep their own locks and state for this library.
+    virtual QString stateFolder() const = 0;
+};
+
+} // namespace photos

@@ -1,0 +1,269 @@
+// A folder of camera files as a library: what it reads from the tree and its sidecars, and
+// what a change leaves on disk, in the trash and in the sidecars.
+#include "platform/imaging/XmpSidecar.h"
+#include "platform/photos/PhotoLibrary.h"
+#include "platform/photos/PhotoLibraryError.h"
+#include "support/TestSupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace photos;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+QByteArray sidecar(int rating, const QStringList& subjects, const QStringList& hierarchy,
+                   const QByteArray& extra = {}) {
+    QByteArray bag, hier;
+    for (const QString& s : subjects)
+        bag += "<rdf:li>" + s.toUtf8() + "</rdf:li>";
+    for (const QString& h : hierarchy)
+        hier += "<rdf:li>" + h.toUtf8() + "</rdf:li>";
+    return "<?xml version=\"1.0\"?>\n<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+           "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
+           "rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" "
+           "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+           "xmlns:lr=\"http://ns.adobe.com/lightroom/1.0/\" "
+           "xmlns:darktable=\"http://darktable.sf.net/\" xmp:Rating=\"" +
+           QByteArray::number(rating) + "\" xmp:Label=\"Red\" darktable:history_end=\"3\">" +
+           extra + "<dc:subject><rdf:Bag>" + bag +
+           "</rdf:Bag></dc:subject><lr:hierarchicalSubject><rdf:Bag>" + hier +
+           "</rdf:Bag></lr:hierarchicalSubject></rdf:Description></rdf:RDF></x:xmpmeta>\n";
+}
+
+// Name → content digest of every file below `root`, hidden ones included, links as links.
+std::map<QString, QByteArray> treeOf(const QString& root) {
+    std::map<QString, QByteArray> files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.contains("/.photolib/"))
+            continue;
+        const QFileInfo info(path);
+        files[QDir(root).relativeFilePath(path)] =
+            info.isSymLink() ? info.symLinkTarget().toUtf8()
+                             : QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha1);
+    }
+    return files;
+}
+
+class FolderLibrary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TWINSLIM_REQUIRE_SAMPLES();
+        ASSERT_TRUE(tmp.isValid());
+        root = tmp.path() + "/Pictures";
+        // The desktop's trash of this test, where trash-cli looks too.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(tmp.path() + "/data"));
+        jpeg = testsupport::samplesDir() + "/jpeg/exifr__canon-dslr.jpg";
+        QDir().mkpath(root + "/2024/06");
+        QDir().mkpath(root + "/.hidden");
+        QDir().mkpath(tmp.path() + "/outside");
+        QFile::copy(jpeg, root + "/2024/06/IMG_1.JPG");
+        QFile::copy(testsupport::samplesDir() + "/raw/filetype__fixture.cr3",
+                    root + "/2024/06/IMG_1.CR3");
+        writeFile(root + "/2024/06/IMG_1.CR3.xmp",
+                  sidecar(5, {"Holiday"}, {"Places|France|Lyon"},
+                          "<darktable:history><rdf:Seq><rdf:li darktable:operation=\"exposure\"/>"
+                          "</rdf:Seq></darktable:history>"));
+        QFile::copy(jpeg, root + "/2024/06/IMG_2.JPG");
+        QFile::copy(jpeg, root + "/.hidden/IMG_3.JPG");
+        QFile::copy(jpeg, tmp.path() + "/outside/IMG_4.JPG");
+        QFile::link(tmp.path() + "/outside", root + "/elsewhere");
+        QFile::link(root, root + "/2024/loop");
+        // A name in another encoding than UTF-8 (Latin-1 "é"), as old cameras and disks have.
+        const QByteArray latin1 = QFile::encodeName(root) + "/caf\xe9.JPG";
+        const int fd = ::open(latin1.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    void TearDown() override { qunsetenv("XDG_DATA_HOME"); }
+
+    AssetPtr named(PhotoLibrary& lib, const QString& name) {
+        for (const AssetPtr& a : lib.fetchAssets(MediaType::Image))
+            if (a->resources.front()->originalFilename == name)
+                return a;
+        return nullptr;
+    }
+    std::optional<imaging::XmpSidecarData> sidecarAt(const QString& relative) {
+        return imaging::parseXmpSidecar(readFile(root + "/" + relative));
+    }
+
+    QTemporaryDir tmp;
+    QString root, jpeg;
+};
+
+TEST_F(FolderLibrary, ReadsItemsFavouritesAndKeywordAlbumsFromTheTree) {
+    auto lib = PhotoLibrary::open(root);
+    ASSERT_TRUE(lib->isFolderLibrary());
+    const auto assets = lib->fetchAssets(MediaType::Image);
+    // Hidden folders, links out of the tree, a link loop and a name that is no UTF-8 are left out.
+    ASSERT_EQ(assets.size(), 2u);
+    const AssetPtr pair = named(*lib, "IMG_1.JPG");
+    ASSERT_TRUE(pair);
+    ASSERT_EQ(pair->resources.size(), 3u);
+    EXPECT_EQ(pair->resources[1]->originalFilename, "IMG_1.CR3");
+    EXPECT_EQ(pair->resources[1]->type, ResourceType::AlternatePhoto);
+    EXPECT_EQ(pair->resources[2]->type, ResourceType::AdjustmentData);
+    EXPECT_TRUE(pair->isFavorite);
+    ASSERT_TRUE(pair->creationDate);
+    EXPECT_FALSE(named(*lib, "IMG_2.JPG")->isFavorite);
+
+    // dc:subject and the leaf of a hierarchical keyword are albums.
+    QStringList titles;
+    for (const auto& album :
+         lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::AlbumRegular))
+        titles << *album->localizedTitle;
+    titles.sort();
+    EXPECT_EQ(titles, QStringList({"Holiday", "Lyon"}));
+    const auto holiday = lib->fetchAssetCollectionsContainingAsset(pair, CollectionType::Album);
+    ASSERT_EQ(holiday.size(), 2u);
+    const auto members = lib->fetchAssetsInAssetCollection(holiday.front());
+    ASSERT_EQ(members.size(), 1u);
+    EXPECT_EQ(members.front()->localIdentifier, pair->localIdentifier);
+
+    const QStringList problems = lib->check();
+    EXPECT_TRUE(problems.join('\n').contains("not valid UTF-8"))
+        << problems.join('\n').toStdString();
+
+    // Identifiers stay what they were across openings; a file another program adds appears
+    // at the next fetch.
+    const QString id = pair->localIdentifier;
+    lib.reset();
+    lib = PhotoLibrary::open(root);
+    EXPECT_EQ(named(*lib, "IMG_1.JPG")->localIdentifier, id);
+    QFile::copy(jpeg, root + "/2024/IMG_9.JPG");
+    EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 3u);
+}
+
+TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash) {
+    auto lib = PhotoLibrary::open(root);
+    int asked = 0;
+    lib->setDeletionConfirmationHandler([&](int count, std::function<void(bool)> reply) {
+        asked += count;
+        reply(true);
+    });
+    const AssetPtr pair = named(*lib, "IMG_1.JPG");
+    const AssetPtr single = named(*lib, "IMG_2.JPG");
+    const QByteArray originalSidecar = readFile(root + "/2024/06/IMG_1.CR3.xmp");
+    QString newId;
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        auto& made = c.creationRequestForAsset();
+        made.addResource(ResourceType::Photo, jpeg, {"IMG_1.JPG", "public.jpeg"});
+        made.derivedFrom = pair->localIdentifier;
+        newId = made.placeholderForCreatedAsset().localIdentifier;
+        // The programs' own album, and a favourite of an item without a sidecar.
+        c.creationRequestForAssetCollection("Twinslim export").addAssets({single});
+        c.changeRequestForAsset(single).favorite = true;
+        c.deleteAssets({pair});
+    });
+    EXPECT_EQ(asked, 1);
+
+    // The new file beside its pair under a free name, its sidecar carrying the pair's marks.
+    ASSERT_TRUE(QFile::exists(root + "/2024/06/IMG_1 (1).JPG"));
+    const auto carried = sidecarAt("2024/06/IMG_1 (1).JPG.xmp");
+    ASSERT_TRUE(carried);
+    EXPECT_EQ(carried->rating, 5);
+    EXPECT_EQ(carried->label, "Red");
+    EXPECT_TRUE(carried->albumTitles().contains("Lyon"));
+    const auto made = lib->fetchAssetsWithLocalIdentifiers({newId});
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_TRUE(made.front()->isFavorite);
+    EXPECT_EQ(sidecarAt("2024/06/IMG_2.JPG.xmp")->rating, 5);
+
+    // No sidecar holds the programs' album; the library's state does.
+    QDirIterator it(root, {"*.xmp"}, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        EXPECT_FALSE(readFile(it.next()).contains("Twinslim export"))
+            << it.filePath().toStdString();
+    const auto albums = lib->fetchAssetCollectionsContainingAsset(single, CollectionType::Album);
+    ASSERT_EQ(albums.size(), 1u);
+    EXPECT_EQ(*albums.front()->localizedTitle, "Twinslim export");
+
+    // The pair's three files are in the desktop's trash, as another trash program sees them.
+    for (const char* name : {"IMG_1.JPG", "IMG_1.CR3", "IMG_1.CR3.xmp"}) {
+        EXPECT_FALSE(QFile::exists(root + "/2024/06/" + name)) << name;
+        EXPECT_TRUE(QFile::exists(tmp.path() + "/data/Trash/files/" + name)) << name;
+    }
+    if (!QStandardPaths::findExecutable("trash-list").isEmpty()) {
+        QProcess list;
+        list.start("trash-list", {});
+        ASSERT_TRUE(list.waitForFinished(30000));
+        const QString listed = QString::fromUtf8(list.readAllStandardOutput());
+        for (const char* name : {"IMG_1.JPG", "IMG_1.CR3", "IMG_1.CR3.xmp"})
+            EXPECT_TRUE(listed.contains(root + "/2024/06/" + name)) << listed.toStdString();
+    }
+
+    // Recently Deleted is that trash: restoring puts every file back as it was.
+    const auto trashed = lib->trashedAssets();
+    ASSERT_EQ(trashed.size(), 1u);
+    EXPECT_EQ(trashed.front().asset->localIdentifier, pair->localIdentifier);
+    EXPECT_EQ(lib->restoreFromTrash({pair->localIdentifier}), 1);
+    EXPECT_EQ(readFile(root + "/2024/06/IMG_1.CR3.xmp"), originalSidecar);
+    EXPECT_TRUE(QFile::exists(root + "/2024/06/IMG_1.CR3"));
+    EXPECT_TRUE(lib->trashedAssets().empty());
+    EXPECT_EQ(named(*lib, "IMG_1.JPG")->localIdentifier, pair->localIdentifier);
+    EXPECT_TRUE(lib->check().join('\n').contains("UTF-8")); // nothing else
+    EXPECT_EQ(lib->check().size(), 1);
+}
+
+TEST_F(FolderLibrary, FailedOrDeclinedChangesLeaveTheTreeAsItWas) {
+    writeFile(root + "/2024/IMG_5.JPG.xmp", "this is not XML");
+    QFile::copy(jpeg, root + "/2024/IMG_5.JPG");
+    const auto before = treeOf(root);
+    auto lib = PhotoLibrary::open(root);
+    const AssetPtr pair = named(*lib, "IMG_1.JPG");
+    auto replaceAndDelete = [&](ChangeRequests& c) {
+        auto& made = c.creationRequestForAsset();
+        made.addResource(ResourceType::Photo, jpeg, {"IMG_1.JPG", "public.jpeg"});
+        made.derivedFrom = pair->localIdentifier;
+        c.changeRequestForAsset(named(*lib, "IMG_2.JPG")).favorite = true;
+        c.deleteAssets({pair});
+    };
+
+    lib->faults().failNextChangeWithError = true;
+    EXPECT_THROW(lib->performChangesAndWait(replaceAndDelete), PhotoLibraryError);
+    EXPECT_EQ(treeOf(root), before);
+
+    lib->setDeletionConfirmationHandler([](int, std::function<void(bool)> reply) { reply(false); });
+    EXPECT_THROW(lib->performChangesAndWait(replaceAndDelete), PhotoLibraryError);
+    EXPECT_EQ(treeOf(root), before);
+
+    // A sidecar that is not XMP is reported and never rewritten.
+    EXPECT_TRUE(lib->check().join('\n').contains("2024/IMG_5.JPG.xmp"));
+    try {
+        lib->performChangesAndWait([&](ChangeRequests& c) {
+            c.changeRequestForAsset(named(*lib, "IMG_5.JPG")).favorite = true;
+        });
+        ADD_FAILURE() << "a favourite was written into a sidecar that is not XMP";
+    } catch (const PhotoLibraryError& e) {
+        EXPECT_TRUE(QString::fromStdString(e.what()).contains("not XMP")) << e.what();
+    }
+    EXPECT_EQ(treeOf(root), before);
+    EXPECT_FALSE(QDir(tmp.path() + "/data/Trash/files").exists() &&
+                 !QDir(tmp.path() + "/data/Trash/files").isEmpty());
+    EXPECT_TRUE(lib->trashedAssets().empty());
+}
+
+TEST_F(FolderLibrary, RefusesWhatIsNoFolderOfPictures) {
+    EXPECT_THROW(PhotoLibrary::open("/"), PhotoLibraryError);
+    EXPECT_THROW(PhotoLibrary::open(root + "/2024/06/IMG_1.JPG"), PhotoLibraryError);
+    // A catalogue library stays one even when named differently from its kind.
+    const QString catalogue = tmp.path() + "/Old";
+    PhotoLibrary::create(catalogue + ".photolibrary");
+    QDir().rename(catalogue + ".photolibrary", catalogue);
+    EXPECT_FALSE(PhotoLibrary::open(catalogue)->isFolderLibrary());
+}
+
+} // namespace
