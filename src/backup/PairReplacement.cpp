@@ -148,6 +148,27 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
             rawBackupName = name;
             logger.log(QStringLiteral("  backup raw → ") + shownFolder + name);
         }
+        // XMP sidecars hold the other programs' edits and marks; beside the backups they are
+        // not left to live only in the trash.
+        const QString stem = deletingPathExtension(primary->originalFilename);
+        for (const ResourcePtr& resource : PhotoLibrary::shared()->assetResources(asset)) {
+            if (!resource || resource->type != ResourceType::AdjustmentData)
+                continue;
+            const QString original = resource->originalFilename;
+            if (!original.endsWith(QStringLiteral(".xmp"), Qt::CaseInsensitive))
+                continue;
+            const QString name =
+                base + (original.startsWith(stem + QLatin1Char('.'), Qt::CaseInsensitive)
+                            ? original.mid(stem.size())
+                            : QLatin1Char('.') + original);
+            const QString destination = target + QLatin1Char('/') + name;
+            if (!hasCompleteBackup(destination, resource->fileSize)) {
+                auto copying = backUpResource(resource, destination);
+                co_await copying;
+                verifyBackup(destination, resource->fileSize);
+            }
+            logger.log(QStringLiteral("  backup sidecar → ") + shownFolder + name);
+        }
         durable::syncDirectory(target);
     }
 
@@ -169,6 +190,7 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
         request.creationOffsetSeconds = asset->creationOffsetSeconds;
         request.location = asset->location;
         request.favorite = favourite;
+        request.derivedFrom = asset->localIdentifier;
         const ObjectPlaceholder placeholder = request.placeholderForCreatedAsset();
         if (!placeholder.localIdentifier.isEmpty()) {
             *newIdentifier = placeholder.localIdentifier;
