@@ -41,4 +41,17 @@ void fitAlert(QMessageBox* box) {
     text->setMinimumWidth(std::clamp(wanted, minimumAlertTextWidth, limit));
 }
 
+QMessageBox* alert(QWidget* parent, const QString& objectName, const QString& title,
+                   const QString& message) {
+    auto* box = new QMessageBox(parent);
+    box->setObjectName(objectName);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setIcon(QMessageBox::NoIcon);
+    box->setWindowTitle(title);
+    box->setText(title);
+    box->setInformativeText(message);
+    fitAlert(box);
+    return box;
+}
+
 } // namespace twinslim

@@ -1,6 +1,8 @@
 #pragma once
 
 class QMessageBox;
+class QString;
+class QWidget;
 
 namespace twinslim {
 
@@ -10,6 +12,10 @@ namespace twinslim {
 // on one line; the title is bold and the text selectable, so a path can be copied. Call it again
 // after the informative text changes.
 void fitAlert(QMessageBox* box);
+
+// A laid-out alert titled `title` with `message` below, deleted when closed; not yet shown.
+QMessageBox* alert(QWidget* parent, const QString& objectName, const QString& title,
+                   const QString& message);
 
 constexpr int minimumAlertTextWidth = 460;
 constexpr int maximumAlertTextWidth = 720;

@@ -1,16 +1,26 @@
 #include "ui/MainWindow.h"
 
+#include "core/LibraryModel.h"
+#include "platform/photos/LibraryLocation.h"
+#include "platform/photos/PhotoLibrary.h"
+#include "platform/photos/PhotoLibraryError.h"
 #include "ui/AboutWindow.h"
 #include "ui/AccessGate.h"
+#include "ui/Alerts.h"
 #include "ui/ScanView.h"
 #include "ui/UpdatesMenu.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QKeySequence>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QStatusBar>
 
 namespace twinslim {
 
@@ -36,6 +46,11 @@ void MainWindow::setUp() {
     // Linux desktops keep the application's own entries in a Help menu; "Quit"
     // sits in File, where they look for it.
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    QAction* open = file->addAction(QStringLiteral("&Open Library…"));
+    open->setObjectName(QStringLiteral("openLibraryAction"));
+    open->setShortcut(QKeySequence::Open);
+    connect(open, &QAction::triggered, this, &MainWindow::chooseLibrary);
+    file->addSeparator();
     QAction* quit = file->addAction(QStringLiteral("&Quit"));
     // Some platform themes bind nothing to the standard Quit sequence; Ctrl+Q always quits.
     QList<QKeySequence> quitKeys = QKeySequence::keyBindings(QKeySequence::Quit);
@@ -48,6 +63,56 @@ void MainWindow::setUp() {
     m_helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
     m_helpMenu->addAction(makeAboutAction(m_helpMenu));
     m_helpMenu->addAction(makeCheckForUpdatesAction(m_helpMenu));
+
+    m_libraryLabel = new QLabel(statusBar());
+    m_libraryLabel->setObjectName(QStringLiteral("libraryLabel"));
+    m_libraryLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    statusBar()->addWidget(m_libraryLabel, 1);
+    showLibraryPath();
+}
+
+void MainWindow::showLibraryPath() {
+    QString path = photos::systemLibraryPath();
+    const QString home = QDir::homePath();
+    if (path.startsWith(home + QLatin1Char('/')))
+        path = QLatin1Char('~') + path.mid(home.size());
+    m_libraryLabel->setText(QStringLiteral("Library: %1").arg(path));
+}
+
+void MainWindow::chooseLibrary() {
+    // A catalogue library is a folder too, so one folder chooser serves both kinds.
+    const QString path = QFileDialog::getExistingDirectory(this, QStringLiteral("Open Library"),
+                                                           photos::systemLibraryPath());
+    if (!path.isEmpty())
+        openLibrary(path);
+}
+
+bool MainWindow::openLibrary(const QString& path) {
+    if (ScanView* scan = m_gate->scanView(); scan && scan->model()->isRunning()) {
+        alert(this, QStringLiteral("openLibraryAlert"), QStringLiteral("An ingest is running"),
+              QStringLiteral("Open another library once the ingest has finished."))
+            ->open();
+        return false;
+    }
+    std::shared_ptr<photos::PhotoLibrary> library;
+    try {
+        library = photos::PhotoLibrary::open(path, {.createWhenMissing = false});
+        photos::setChosenLibraryPath(library->path());
+    } catch (const photos::PhotoLibraryError& e) {
+        alert(this, QStringLiteral("openLibraryAlert"),
+              QStringLiteral("The library cannot be opened"), QString::fromUtf8(e.what()))
+            ->open();
+        return false;
+    }
+    // A library named in the environment would otherwise win over the user's choice.
+    if (qEnvironmentVariableIsSet("PHOTOLIB_LIBRARY"))
+        qputenv("PHOTOLIB_LIBRARY", QFile::encodeName(library->path()));
+    photos::PhotoLibrary::setShared(library);
+    m_gate = new AccessGate(this);
+    m_gate->setMinimumSize(minimumContentSize());
+    setCentralWidget(m_gate); // the previous gate and its scan go with it
+    showLibraryPath();
+    return true;
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

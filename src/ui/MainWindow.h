@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QSize>
 
+class QLabel;
 class QMenu;
 
 namespace twinslim {
@@ -14,7 +15,8 @@ class AccessGate;
 // The application's main window: "Twinslim", its content the access gate (which
 // becomes the scan window once access is granted), resizable down to 820 × 520
 // of content. Its Help menu holds "About Twinslim" and then "Check for
-// Updates…".
+// Updates…". File › Open Library… switches to another library (a folder of pictures or a
+// catalogue), remembered for the next start; the status bar names the library in use.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -29,14 +31,23 @@ public:
 
     static QSize minimumContentSize() { return {820, 520}; }
 
+    // Opens the library at `path` in place of the current one and remembers the choice.
+    // Says why in an alert and keeps the current library when it cannot be opened, or while
+    // an ingest runs. Returns whether it switched.
+    bool openLibrary(const QString& path);
+    QLabel* libraryLabel() const { return m_libraryLabel; }
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     void setUp();
+    void chooseLibrary();
+    void showLibraryPath();
 
     AccessGate* m_gate = nullptr;
     QMenu* m_helpMenu = nullptr;
+    QLabel* m_libraryLabel = nullptr;
 };
 
 } // namespace twinslim

@@ -166,19 +166,6 @@ QCoro::Task<> ingestChosenFolder(QPointer<LibraryModel> model) {
     co_await ingesting;
 }
 
-QMessageBox* alert(QWidget* parent, const QString& objectName, const QString& title,
-                   const QString& message) {
-    auto* box = new QMessageBox(parent);
-    box->setObjectName(objectName);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setIcon(QMessageBox::NoIcon);
-    box->setWindowTitle(title);
-    box->setText(title);
-    box->setInformativeText(message);
-    fitAlert(box);
-    return box;
-}
-
 void setAlertMessage(QMessageBox* box, const QString& message) {
     box->setInformativeText(message);
     fitAlert(box);
