@@ -177,6 +177,12 @@ private:
             if (!QFileInfo(dir).isDir())
                 throw PhotoLibraryError(PhotoLibraryError::Code::NotFound,
                                         QStringLiteral("“%1” is not a folder.").arg(dir));
+        if (library().isFolderLibrary())
+            throw PhotoLibraryError(
+                PhotoLibraryError::Code::InvalidRequest,
+                QStringLiteral("The library “%1” is a folder: copy the pictures into it (or "
+                               "into a folder below it) instead of importing them.")
+                    .arg(library().path()));
         int skipped = 0;
         const auto items = planImport(m_args, &skipped);
         const bool terminal = isatty(STDERR_FILENO);
