@@ -25,6 +25,7 @@ const char* const colourLabelsKey = "Xmp.darktable.colorlabels";
 bool decode(const QByteArray& packet, Exiv2::XmpData& xmp) {
     detail::ensureExiv2Ready();
     try {
+        Exiv2::XmpProperties::registerNs(darktableNamespace, "darktable");
         return Exiv2::XmpParser::decode(xmp, packet.toStdString()) == 0;
     } catch (...) {
         return false;
@@ -120,6 +121,7 @@ std::optional<XmpSidecarData> parseXmpSidecar(const QByteArray& packet) {
             data.label = QString::fromStdString(label->toString());
         data.keywords = listOf(xmp, subjectKey);
         data.hierarchicalKeywords = listOf(xmp, hierarchyKey);
+        data.colourLabels = listOf(xmp, colourLabelsKey);
         const auto date = xmp.findKey(Exiv2::XmpKey(dateKey));
         if (date != xmp.end()) {
             const QString text = QString::fromStdString(date->toString()).trimmed();
@@ -187,6 +189,12 @@ QByteArray editXmpSidecar(const QByteArray& packet, const XmpSidecarEdit& edit) 
             setList(xmp, subjectKey, subjects);
             setList(xmp, hierarchyKey, hierarchy);
         }
+        if (xmp.empty()) // everything removed: still a sidecar others can read
+            return QByteArrayLiteral(
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<x:xmpmeta "
+                "xmlns:x=\"adobe:ns:meta/\">\n <rdf:RDF "
+                "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">\n  "
+                "<rdf:Description rdf:about=\"\"/>\n </rdf:RDF>\n</x:xmpmeta>\n");
         std::string out;
         if (Exiv2::XmpParser::encode(out, xmp, Exiv2::XmpParser::omitPacketWrapper) != 0)
             throw ImagingError("The sidecar could not be written as XMP.");

@@ -19,6 +19,7 @@ struct XmpSidecarData {
     std::optional<QDateTime> captureDate;
     std::optional<int> captureOffsetSeconds;
     std::optional<double> latitude, longitude; // exif:GPSLatitude/GPSLongitude
+    QStringList colourLabels; // darktable's colour labels, by number (0 red … 4 purple)
 
     // The keywords as albums: dc:subject and the leaf of each hierarchical keyword, each once.
     QStringList albumTitles() const;

@@ -96,6 +96,10 @@ QString CatalogStore::filePath(const AssetResource& resource) const {
     return ResourceFiles(m_path).readablePath(resource.storedPath);
 }
 
+int CatalogStore::openForReading(const AssetResource& resource) const {
+    return ResourceFiles(m_path).openForReading(resource.storedPath);
+}
+
 void CatalogStore::copyOut(const AssetResource& resource, const QString& destination) const {
     try {
         ResourceFiles(m_path).copyOut(resource.storedPath, destination);

@@ -722,6 +722,40 @@ QString FolderStore::filePath(const AssetResource& resource) const {
     return path;
 }
 
+int FolderStore::openForReading(const AssetResource& resource) const {
+    if (!isTreePath(resource.storedPath)) {
+        errno = EINVAL;
+        return -1;
+    }
+    // Component by component from the top, so that no link anywhere on the way is followed.
+    int dir = ::open(QFile::encodeName(m_root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const QStringList parts = resource.storedPath.split(QLatin1Char('/'));
+    for (qsizetype i = 0; dir >= 0 && i + 1 < parts.size(); ++i) {
+        const int next = ::openat(dir, QFile::encodeName(parts[i]).constData(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int saved = errno;
+        ::close(dir);
+        errno = saved;
+        dir = next;
+    }
+    if (dir < 0)
+        return -1;
+    const int fd = ::openat(dir, QFile::encodeName(parts.last()).constData(),
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int saved = errno;
+    ::close(dir);
+    errno = saved;
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 void FolderStore::copyOut(const AssetResource& resource, const QString& destination) const {
     const QString source = filePath(resource);
     if (source.isEmpty())
@@ -974,6 +1008,15 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
                                     QStringLiteral("The sidecar “%1” is not XMP; it is left as it "
                                                    "is.")
                                         .arg(path));
+        }
+        // A new item whose origin had nothing to carry over gets no sidecar.
+        if (!f.exists()) {
+            const auto carried = imaging::parseXmpSidecar(data);
+            if (!carried ||
+                (!carried->rating && !carried->label && carried->keywords.isEmpty() &&
+                 carried->hierarchicalKeywords.isEmpty() && carried->colourLabels.isEmpty() &&
+                 !carried->captureDate && !carried->latitude))
+                continue;
         }
         rewrites.push_back({tempFor(path), path, data});
     }

@@ -43,6 +43,7 @@ public:
     std::vector<CollectionPtr> collectionsWithIdentifiers(const QStringList& ids) const override;
 
     QString filePath(const AssetResource& resource) const override;
+    int openForReading(const AssetResource& resource) const override;
     void copyOut(const AssetResource& resource, const QString& destination) const override;
 
     void apply(const ChangeRequests& changes, const QDateTime& now,

@@ -6,7 +6,6 @@
 #include "platform/imaging/JpegCodec.h"
 #include "platform/imaging/RawDecoder.h"
 #include "platform/photos/PhotoLibrary.h"
-#include "platform/photos/ResourceFiles.h"
 #include "platform/types/UTType.h"
 
 #include <QHash>
@@ -225,7 +224,7 @@ void ImageManager::decode(const std::shared_ptr<Request>& request) {
     }
     // Opened once, without following links out of the library; every read below goes through
     // this descriptor, so swapping a link in meanwhile reads nothing outside.
-    const int fd = ResourceFiles(m_library->path()).openForReading(resource->storedPath);
+    const int fd = m_library->openStoredFile(resource);
     if (fd < 0) { // missing, or the catalogue names no file of the library
         answer(QImage(), {false, false, decodeError(resource->originalFilename)});
         return done();

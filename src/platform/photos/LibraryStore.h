@@ -40,6 +40,9 @@ public:
     // ---- Files ----
     // Absolute path of a resource's file for readers; empty when it is no file of the library.
     virtual QString filePath(const AssetResource& resource) const = 0;
+    // The resource's file opened for reading, never through a link and never blocking on
+    // something that is no regular file; -1 with errno set when it cannot be.
+    virtual int openForReading(const AssetResource& resource) const = 0;
     // Streams a resource's bytes into a new file at `destination`; throws PhotoLibraryError
     // and leaves no partial file.
     virtual void copyOut(const AssetResource& resource, const QString& destination) const = 0;

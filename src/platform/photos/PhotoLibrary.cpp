@@ -196,6 +196,14 @@ std::vector<AssetPtr> PhotoLibrary::fetchAssetsWithResource(const QString& origi
     return m_store->assetsWithResource(originalFilename, fileSize);
 }
 
+int PhotoLibrary::openStoredFile(const ResourcePtr& resource) const {
+    if (!resource) {
+        errno = EINVAL;
+        return -1;
+    }
+    return m_store->openForReading(*resource);
+}
+
 QString PhotoLibrary::storedFilePath(const ResourcePtr& resource) const {
     return resource ? m_store->filePath(*resource) : QString();
 }

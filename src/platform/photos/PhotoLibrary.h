@@ -118,6 +118,9 @@ public:
                                    WriteCompletion completion);
     // Absolute path of a resource's stored file (for readers such as the image manager).
     QString storedFilePath(const ResourcePtr& resource) const;
+    // The resource's stored file opened for reading without following links; -1 with errno
+    // set when it cannot be.
+    int openStoredFile(const ResourcePtr& resource) const;
 
     // ---- Integrity ----
     // Problems found, one line each; empty when the library is clean.
