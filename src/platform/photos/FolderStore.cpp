@@ -811,6 +811,21 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
     std::vector<Placement> placements;
     QHash<QString, QString> newSidecars; // new item → its sidecar's final path
     QSet<QString> taken;
+    // Names are compared without case: on the memory cards and disks photos live on,
+    // "IMG_1.jpg" and "IMG_1.JPG" are often one name.
+    QHash<QString, QSet<QString>> namesIn;
+    auto folderHolds = [&](const QString& folder, const QString& name) {
+        auto it = namesIn.find(folder);
+        if (it == namesIn.end()) {
+            QSet<QString> names;
+            for (const QString& n : QDir(joined(m_root, folder))
+                                        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                   QDir::NoDotAndDotDot))
+                names.insert(n.toLower());
+            it = namesIn.insert(folder, names);
+        }
+        return it->contains(name.toLower());
+    };
     auto freeName = [&](const QString& folder, const QString& name) {
         const QFileInfo info(name);
         const QString suffix =
@@ -821,12 +836,8 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     ? name
                     : QStringLiteral("%1 (%2)%3").arg(info.completeBaseName()).arg(n).arg(suffix);
             const QString rel = joined(folder, candidate);
-            struct stat st {};
-            if (!taken.contains(rel.toLower()) &&
-                ::lstat(QFile::encodeName(m_root + QLatin1Char('/') + rel).constData(), &st) != 0 &&
-                ::lstat(QFile::encodeName(m_root + QLatin1Char('/') + rel + QStringLiteral(".xmp"))
-                            .constData(),
-                        &st) != 0) {
+            if (!taken.contains(rel.toLower()) && !folderHolds(folder, candidate) &&
+                !folderHolds(folder, candidate + QStringLiteral(".xmp"))) {
                 taken.insert(rel.toLower());
                 return rel;
             }

@@ -1,0 +1,236 @@
+// The whole workflow on a folder of camera files through the real programs, and ingests
+// killed at random moments on one.
+#include "CliTestSupport.h"
+
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QThread>
+#include <QUrl>
+
+using namespace clitest;
+
+namespace {
+
+// A sidecar as darktable writes one: rating, colour label, keywords and its edit history.
+const QByteArray darktableSidecar =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">"
+    "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
+    "rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" "
+    "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+    "xmlns:lr=\"http://ns.adobe.com/lightroom/1.0/\" "
+    "xmlns:darktable=\"http://darktable.sf.net/\" xmp:Rating=\"5\" xmp:Label=\"Blue\" "
+    "darktable:history_end=\"1\"><darktable:colorlabels><rdf:Seq><rdf:li>2</rdf:li></rdf:Seq>"
+    "</darktable:colorlabels><darktable:history><rdf:Seq><rdf:li darktable:operation=\"exposure\" "
+    "darktable:enabled=\"1\"/></rdf:Seq></darktable:history><dc:subject><rdf:Bag><rdf:li>Lyon"
+    "</rdf:li></rdf:Bag></dc:subject><lr:hierarchicalSubject><rdf:Bag><rdf:li>Places|France|Lyon"
+    "</rdf:li></rdf:Bag></lr:hierarchicalSubject></rdf:Description></rdf:RDF></x:xmpmeta>\n";
+
+// Two pairs in two camera folders (the first rated 5 in darktable), a lone JPEG.
+void makeCameraFolder(const QString& root) {
+    const QString s = testsupport::samplesDir();
+    QDir().mkpath(root + "/2024/06");
+    QDir().mkpath(root + "/2024/07");
+    const std::pair<const char*, const char*> files[] = {
+        {"/raw/filetype__fixture.cr3", "/2024/06/IMG_0001.CR3"},
+        {"/jpeg/exifr__canon-dslr.jpg", "/2024/06/IMG_0001.JPG"},
+        {"/raw/filetype__fixture-sony-zv-e10.arw", "/2024/07/IMG_0002.ARW"},
+        {"/jpeg/exifr__door-knocker.jpg", "/2024/07/IMG_0002.JPG"},
+        {"/jpeg/immich__mongolels.jpg", "/2024/07/IMG_0004.JPG"}};
+    for (const auto& [from, to] : files) {
+        ASSERT_TRUE(QFile::copy(s + from, root + to)) << to;
+        QFile(root + to).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                        QFile::ReadOther);
+    }
+    testsupport::writeFile(root + "/2024/06/IMG_0001.CR3.xmp", darktableSidecar);
+}
+
+// The camera files of the folder (sidecars included), by path below it.
+QStringList cameraFiles(const QString& root) {
+    QStringList files = filesUnder(root).keys();
+    files.removeIf([](const QString& f) { return f.startsWith(".photolib/"); });
+    files.sort();
+    return files;
+}
+
+// The original paths the desktop's trash below `data` holds, from its .trashinfo files.
+QStringList trashedPaths(const QString& data) {
+    QStringList paths;
+    QDirIterator it(data + "/Trash/info", {"*.trashinfo"}, QDir::Files);
+    while (it.hasNext())
+        for (const QString& line : QString::fromUtf8(testsupport::readFile(it.next())).split('\n'))
+            if (line.startsWith("Path="))
+                paths << QUrl::fromPercentEncoding(line.mid(5).toUtf8());
+    paths.sort();
+    return paths;
+}
+
+class FolderLibraryCli : public CliTest {
+protected:
+    void SetUp() override {
+        CliTest::SetUp();
+        TWINSLIM_REQUIRE_SAMPLES();
+        folder = tmp.path() + "/Pictures";
+        env.remove("PHOTOLIB_LIBRARY"); // chosen with `photolib use`, as a user does
+        env.insert("XDG_DATA_HOME", tmp.path() + "/data");
+    }
+
+    // Chooses the folder and the backup folder, fills the export albums and exports them.
+    void prepare(const QString& exported) {
+        makeCameraFolder(folder);
+        ok(photolib({"use", folder}));
+        grantAccess();
+        QDir().mkpath(tmp.path() + "/backup");
+        ok(cli({"backup-folder", tmp.path() + "/backup"}));
+        ok(cli({"albums", "--range", "all", "--all"}));
+        ok(photolib({"export", "--album", "Twinslim Favs", "--format", "heic", exported}));
+        ok(photolib({"export", "--album", "Twinslim NonFavs", "--format", "jpeg", exported}));
+    }
+
+    QString folder;
+};
+
+TEST_F(FolderLibraryCli, PairsLeaveForTheTrashAndTheirReplacementsKeepTheirMarks) {
+    const QString exported = tmp.path() + "/exported";
+    prepare(exported);
+    const Result scan = ok(cli({"scan", "--range", "all"}));
+    EXPECT_TRUE(scan.out.contains("2 pairs")) << scan.out.toStdString();
+    const QStringList before = cameraFiles(folder);
+    ok(cli({"ingest", "--yes", exported}));
+
+    // Each replacement beside where its pair was; the lone JPEG untouched.
+    EXPECT_EQ(cameraFiles(folder),
+              QStringList({"2024/06/IMG_0001.heic", "2024/06/IMG_0001.heic.xmp",
+                           "2024/07/IMG_0002.jpeg", "2024/07/IMG_0004.JPG"}));
+    // Every original file, sidecar included, in the desktop's trash.
+    QStringList gone;
+    for (const QString& f : before)
+        if (!f.endsWith("IMG_0004.JPG"))
+            gone << folder + "/" + f;
+    gone.sort();
+    EXPECT_EQ(trashedPaths(tmp.path() + "/data"), gone);
+    if (!QStandardPaths::findExecutable("trash-list").isEmpty()) {
+        QProcess list;
+        list.setProcessEnvironment(env);
+        list.start("trash-list", {});
+        ASSERT_TRUE(list.waitForFinished(30000));
+        const QString listed = QString::fromUtf8(list.readAllStandardOutput());
+        for (const QString& path : gone)
+            EXPECT_TRUE(listed.contains(path)) << listed.toStdString();
+    }
+
+    // The new sidecar carries the pair's rating, label and keywords, as exiftool reads them.
+    QProcess exif;
+    exif.start("exiftool", {"-j", "-XMP:Rating", "-XMP:Label", "-XMP:Subject",
+                            folder + "/2024/06/IMG_0001.heic.xmp"});
+    ASSERT_TRUE(exif.waitForFinished(60000));
+    const QJsonObject tags =
+        QJsonDocument::fromJson(exif.readAllStandardOutput()).array().at(0).toObject();
+    EXPECT_EQ(tags["Rating"].toInt(), 5);
+    EXPECT_EQ(tags["Label"].toString(), "Blue");
+    EXPECT_EQ(tags["Subject"].toString(), "Lyon");
+
+    // The backups hold the RAW, the JPEG and the sidecar with darktable's history as it was.
+    bool sidecarBackedUp = false;
+    for (const QString& backup : filesUnder(tmp.path() + "/backup").keys())
+        if (backup.endsWith(".CR3.xmp"))
+            sidecarBackedUp =
+                testsupport::readFile(tmp.path() + "/backup/" + backup) == darktableSidecar;
+    EXPECT_TRUE(sidecarBackedUp);
+
+    // The programs' own albums are in no picture's metadata.
+    QDirIterator sidecars(folder, {"*.xmp"}, QDir::Files, QDirIterator::Subdirectories);
+    while (sidecars.hasNext())
+        EXPECT_FALSE(testsupport::readFile(sidecars.next()).contains("Twinslim"));
+    EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
+
+    // The items can come back from the trash, to where they were.
+    for (const QString& line : ok(photolib({"trash", "list"})).out.split('\n', Qt::SkipEmptyParts))
+        ok(photolib({"trash", "restore", line.section(' ', 0, 0)}));
+    EXPECT_TRUE(trashedPaths(tmp.path() + "/data").isEmpty());
+    EXPECT_TRUE(QFile::exists(folder + "/2024/06/IMG_0001.CR3.xmp"));
+
+    // Importing into a folder library is refused with what to do instead.
+    const Result import = photolib({"import", tmp.path() + "/exported"});
+    EXPECT_NE(import.status, 0);
+    EXPECT_TRUE(import.err.contains("copy the pictures into it")) << import.err.toStdString();
+}
+
+// An ingest killed at any moment loses no original file: each is in the folder, in the trash
+// with its .trashinfo, or its item's backups are complete; a second run and the clean-up
+// finish the job with one replacement per pair.
+TEST_F(FolderLibraryCli, KilledIngestNeverLosesAnOriginalFile) {
+    const QString exported = tmp.path() + "/exported";
+    prepare(exported);
+    const QString made = tmp.path() + "/made";
+    copyTree(folder, made);
+    const QStringList originals = cameraFiles(folder);
+    QRandomGenerator random(20261207);
+    const int rounds = qEnvironmentVariableIsSet("TWINSLIM_KILL_ROUNDS")
+                           ? qEnvironmentVariableIntValue("TWINSLIM_KILL_ROUNDS")
+                           : 10;
+    int fullRunLines = 0;
+    for (int round = 0; round < rounds; ++round) {
+        QDir(folder).removeRecursively();
+        QDir(tmp.path() + "/data").removeRecursively();
+        QDir(tmp.path() + "/backup").removeRecursively();
+        QDir().mkpath(tmp.path() + "/backup");
+        copyTree(made, folder);
+        const int lines =
+            round == 0 ? std::numeric_limits<int>::max() : int(random.bounded(fullRunLines + 1));
+        const auto delay = (unsigned long)random.bounded(3000);
+        SCOPED_TRACE(QString("round %1: killed after %2 lines + %3 µs")
+                         .arg(round)
+                         .arg(lines)
+                         .arg(delay)
+                         .toStdString());
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(testsupport::twinslimCliPath(), {"ingest", "--yes", exported});
+        p.closeWriteChannel();
+        ASSERT_TRUE(p.waitForStarted(30000));
+        QByteArray seen;
+        while (seen.count('\n') < lines && p.state() == QProcess::Running)
+            if (p.waitForReadyRead(60000))
+                seen += p.readAll();
+        QThread::usleep(delay);
+        p.kill();
+        p.waitForFinished(60000);
+        if (round == 0)
+            fullRunLines = int((seen + p.readAll()).count('\n'));
+
+        auto expectNothingLost = [&] {
+            const QStringList present = cameraFiles(folder);
+            const QStringList trashed = trashedPaths(tmp.path() + "/data");
+            const QMap<QString, qint64> backups = filesUnder(tmp.path() + "/backup");
+            for (const QString& f : originals) {
+                const bool inTree = present.contains(f);
+                const bool inTrash = trashed.contains(folder + "/" + f);
+                EXPECT_NE(inTree, inTrash) << f.toStdString();
+                // What left the folder has its backup (the RAW of a favourite, each JPEG).
+                if (inTrash && !f.endsWith(".xmp")) {
+                    const bool kept =
+                        std::any_of(backups.keyBegin(), backups.keyEnd(), [&](const QString& b) {
+                            return b.endsWith("." + QFileInfo(f).suffix());
+                        });
+                    EXPECT_TRUE(kept || f.endsWith(".ARW")) << f.toStdString();
+                }
+            }
+        };
+        expectNothingLost();
+        EXPECT_EQ(photolib({"check"}).status, 0);
+        const Result again = cli({"ingest", "--yes", exported});
+        EXPECT_TRUE(again.status == 0 ||
+                    (again.status == 1 && again.err.contains("Both export albums are empty")))
+            << again.err.toStdString();
+        ok(cli({"cleanup", "--yes"}));
+        expectNothingLost();
+        EXPECT_EQ(cameraFiles(folder),
+                  QStringList({"2024/06/IMG_0001.heic", "2024/06/IMG_0001.heic.xmp",
+                               "2024/07/IMG_0002.jpeg", "2024/07/IMG_0004.JPG"}));
+        if (HasFailure())
+            break;
+    }
+}
+
+} // namespace
