@@ -53,10 +53,6 @@ QString keywordAlbumIdentifier(const QString& title) {
     return derivedIdentifier(QStringLiteral("keyword\n") + title, "/L0/040");
 }
 
-bool validUtf8(const QByteArray& raw) {
-    return QString::fromUtf8(raw).toUtf8() == raw;
-}
-
 void syncFolder(const QString& folder) {
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
     if (fd >= 0) {
@@ -114,9 +110,17 @@ QString nameOf(const QString& relative) {
     return relative.mid(relative.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
+// A name without its last extension ("IMG_1.CR3.xmp" → "IMG_1.CR3").
+QString stemOf(const QString& name) {
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? name : name.left(dot);
+}
+
 QString joined(const QString& folder, const QString& name) {
     return folder.isEmpty() ? name : folder + QLatin1Char('/') + name;
 }
+
+struct Read;
 
 // What a scan saw of one file.
 struct Seen {
@@ -126,6 +130,7 @@ struct Seen {
     qint64 size = 0;
     qint64 mtimeNs = 0;
     qint64 inode = 0;
+    const Read* read = nullptr; // what the index holds for it, once brought up to date
 };
 
 // What was read from one file, as the index keeps it.
@@ -180,10 +185,29 @@ Read readFile(const QString& absolute, FileKind kind) {
     return r;
 }
 
+// What a file name says a file is, by extension; asked once per extension of a scan.
+class KindsByExtension {
+public:
+    FileKind kindOf(const QString& name, QString& uti) {
+        const QStringView ext = QStringView(name).mid(name.lastIndexOf(QLatin1Char('.')) + 1);
+        auto it = m_known.constFind(ext.toString());
+        if (it == m_known.cend()) {
+            QString found;
+            const FileKind kind = fileKindOf(name, &found);
+            it = m_known.insert(ext.toString(), {kind, found});
+        }
+        uti = it->second;
+        return it->first;
+    }
+
+private:
+    QHash<QString, std::pair<FileKind, QString>> m_known;
+};
+
 // The tree's files, never following links, without hidden files and folders (which holds the
 // library's own state and the trash folders of removable disks).
 void walk(const QByteArray& absolute, const QString& relative, std::vector<Seen>& found,
-          QStringList& problems) {
+          QStringList& problems, KindsByExtension& kinds) {
     DIR* dir = ::opendir(absolute.constData());
     if (!dir) {
         problems << QStringLiteral("folder %1 cannot be read")
@@ -192,29 +216,34 @@ void walk(const QByteArray& absolute, const QString& relative, std::vector<Seen>
     }
     std::vector<std::pair<QByteArray, QString>> folders;
     while (const dirent* e = ::readdir(dir)) {
-        const QByteArray name(e->d_name);
-        if (name.startsWith('.'))
+        const QByteArrayView raw(e->d_name);
+        if (raw.startsWith('.'))
             continue;
-        if (!validUtf8(name)) {
+        if (!raw.isValidUtf8()) {
             problems << QStringLiteral("%1 has a name that is not valid UTF-8; it is left out")
-                            .arg(joined(relative, QString::fromUtf8(name).toHtmlEscaped()));
+                            .arg(joined(relative, QString::fromUtf8(raw).toHtmlEscaped()));
             continue;
         }
+        const QString name = QString::fromUtf8(raw);
+        // Files that are no pictures or sidecars are passed over without asking the disk.
+        Seen seen;
+        const bool folder = e->d_type == DT_DIR;
+        if (!folder && e->d_type != DT_UNKNOWN &&
+            (e->d_type != DT_REG || kinds.kindOf(name, seen.uti) == FileKind::Other))
+            continue;
         struct stat st {};
-        if (::fstatat(::dirfd(dir), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue; // gone meanwhile
-        const QString rel = joined(relative, QString::fromUtf8(name));
         if (S_ISDIR(st.st_mode)) {
-            folders.push_back({absolute + '/' + name, rel});
+            folders.push_back({absolute + '/' + raw.toByteArray(), joined(relative, name)});
             continue;
         }
         if (!S_ISREG(st.st_mode))
             continue;
-        Seen seen;
-        seen.kind = fileKindOf(QString::fromUtf8(name), &seen.uti);
+        seen.kind = kinds.kindOf(name, seen.uti);
         if (seen.kind == FileKind::Other)
             continue;
-        seen.path = rel;
+        seen.path = joined(relative, name);
         seen.size = st.st_size;
         seen.mtimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
         seen.inode = qint64(st.st_ino);
@@ -222,7 +251,7 @@ void walk(const QByteArray& absolute, const QString& relative, std::vector<Seen>
     }
     ::closedir(dir);
     for (const auto& [abs, rel] : folders)
-        walk(abs, rel, found, problems);
+        walk(abs, rel, found, problems, kinds);
 }
 
 } // namespace
@@ -322,11 +351,13 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::current() const {
 std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
     std::vector<Seen> seen;
     QStringList problems;
-    walk(QFile::encodeName(m_root), QString(), seen, problems);
+    KindsByExtension kinds;
+    walk(QFile::encodeName(m_root), QString(), seen, problems, kinds);
 
     struct Row {
         qint64 size, mtimeNs, inode;
         Read read;
+        bool present = false; // seen by this scan
     };
     QHash<QString, Row> index;
     QHash<QString, std::pair<QString, bool>> identities; // path → uuid, made by a change
@@ -351,7 +382,7 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
             if (!st.isNull(10) && !st.text(10).isEmpty())
                 row.read.keywords = st.text(10).split(QLatin1Char('\n'));
             row.read.readable = st.int64(11) != 0;
-            index.insert(st.text(0), std::move(row));
+            index.emplace(st.text(0), std::move(row));
         }
         auto ids = m_db->statement("SELECT path, uuid, created FROM identities");
         while (ids.step())
@@ -361,8 +392,10 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
     // Only files that are new or changed since they were last read are read again.
     std::vector<const Seen*> stale;
     for (const Seen& s : seen) {
-        const auto it = index.constFind(s.path);
-        if (it == index.cend() || it->size != s.size || it->mtimeNs != s.mtimeNs ||
+        const auto it = index.find(s.path);
+        if (it != index.end())
+            it->present = true;
+        if (it == index.end() || it->size != s.size || it->mtimeNs != s.mtimeNs ||
             it->inode != s.inode)
             stale.push_back(&s);
     }
@@ -371,7 +404,12 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
         QtConcurrent::blockingMapped<QList<Read>>(stale, [root](const Seen* s) {
             return readFile(root + QLatin1Char('/') + s->path, s->kind);
         });
-    {
+    QStringList removed;
+    for (auto it = index.cbegin(); it != index.cend(); ++it)
+        if (!it->present)
+            removed << it.key();
+    // An unchanged tree writes nothing.
+    if (!fresh.isEmpty() || !removed.isEmpty()) {
         std::lock_guard lock(m_dbMutex);
         inTransaction(*m_db, [&] {
             for (qsizetype i = 0; i < fresh.size(); ++i) {
@@ -394,16 +432,16 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                     .bind(11, r.keywords.join(QLatin1Char('\n')))
                     .bind(12, r.readable ? 1 : 0)
                     .run();
-                index[s.path] = Row{s.size, s.mtimeNs, s.inode, r};
+                index[s.path] = Row{s.size, s.mtimeNs, s.inode, r, true};
             }
-            QSet<QString> present;
-            for (const Seen& s : seen)
-                present.insert(s.path);
-            for (auto it = index.cbegin(); it != index.cend(); ++it)
-                if (!present.contains(it.key()))
-                    m_db->statement("DELETE FROM files WHERE path = ?").bind(1, it.key()).run();
+            for (const QString& path : removed)
+                m_db->statement("DELETE FROM files WHERE path = ?").bind(1, path).run();
         });
     }
+
+    // The index is complete now and no longer changes: each file points at its entry.
+    for (Seen& s : seen)
+        s.read = &index.find(s.path)->read;
 
     // Group per folder by name stem.
     auto snapshot = std::make_shared<Snapshot>();
@@ -423,13 +461,12 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
         QHash<const Seen*, const Seen*> sidecarOwner; // NAME.EXT.xmp → NAME.EXT
         for (const Seen* f : files) {
             const QString name = nameOf(f->path);
-            const QString base = QFileInfo(name).completeBaseName();
+            const QString base = stemOf(name);
             if (f->kind == FileKind::Sidecar) {
                 const Seen* owner = byLowerName.value(base.toLower());
                 if (owner && owner->kind != FileKind::Sidecar) {
                     sidecarOwner.insert(f, owner);
-                    stems[QFileInfo(nameOf(owner->path)).completeBaseName().toLower()]
-                        .sidecars.push_back(f);
+                    stems[stemOf(nameOf(owner->path)).toLower()].sidecars.push_back(f);
                 } else {
                     stems[base.toLower()].sidecars.push_back(f);
                     snapshot->sidecarStemFolders.insert(folder);
@@ -486,8 +523,8 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                 bool favourite = false;
                 std::optional<int> stemRating;
                 for (const Seen* s : sidecarsOf[g])
-                    if (!sidecarOwner.contains(s) && index.value(s->path).read.rating)
-                        stemRating = index.value(s->path).read.rating;
+                    if (!sidecarOwner.contains(s) && s->read->rating)
+                        stemRating = s->read->rating;
                 int ordinal = 0;
                 auto addResource = [&](const Seen* f, ResourceType type) {
                     auto res = std::make_shared<AssetResource>();
@@ -507,13 +544,13 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                     std::optional<int> rating;
                     for (const Seen* s : sidecarsOf[g])
                         if (sidecarOwner.value(s) == f)
-                            rating = index.value(s->path).read.rating;
+                            rating = s->read->rating;
                     if (!rating)
                         rating = stemRating;
                     if (!rating)
-                        rating = index.value(f->path).read.rating;
+                        rating = f->read->rating;
                     favourite = favourite || rating == 5;
-                    const Read& read = index.value(f->path).read;
+                    const Read& read = *f->read;
                     if (!asset->creationDate && read.captureMs) {
                         asset->creationDate =
                             QDateTime::fromMSecsSinceEpoch(*read.captureMs, Qt::UTC);
@@ -525,12 +562,12 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                 for (const Seen* s : sidecarsOf[g]) {
                     addResource(s, ResourceType::AdjustmentData);
                     item->sidecars << s->path;
-                    for (const QString& k : index.value(s->path).read.keywords)
+                    for (const QString& k : s->read->keywords)
                         if (!item->keywords.contains(k))
                             item->keywords << k;
                 }
                 for (const Seen* s : sidecarsOf[g]) {
-                    const Read& read = index.value(s->path).read;
+                    const Read& read = *s->read;
                     if (!asset->creationDate && read.captureMs) {
                         asset->creationDate =
                             QDateTime::fromMSecsSinceEpoch(*read.captureMs, Qt::UTC);
