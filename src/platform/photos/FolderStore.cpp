@@ -363,6 +363,10 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
     QHash<QString, std::pair<QString, bool>> identities; // path → uuid, made by a change
     {
         std::lock_guard lock(m_dbMutex);
+        // Sized once: growing a hash of a hundred thousand entries moves them many times.
+        auto count = m_db->statement("SELECT count(*) FROM files");
+        index.reserve(
+            std::max<qsizetype>(count.step() ? count.int64(0) : 0, qsizetype(seen.size())));
         auto st = m_db->statement(
             "SELECT path, size, mtime_ns, inode, capture_ms, capture_offset, latitude, "
             "longitude, rating, label, keywords, readable FROM files");
