@@ -168,7 +168,8 @@ QByteArray editXmpSidecar(const QByteArray& packet, const XmpSidecarEdit& edit) 
                 edit.captureOffsetSeconds
                     ? edit.captureDate->toOffsetFromUtc(*edit.captureOffsetSeconds)
                     : edit.captureDate->toUTC();
-            xmp[dateKey] = local.toString(Qt::ISODate).toStdString();
+            // Milliseconds kept: two shots of one second must not trade places.
+            xmp[dateKey] = local.toString(Qt::ISODateWithMs).toStdString();
         }
         if (edit.location) {
             xmp[latitudeKey] = coordinateText(edit.location->first, 'N', 'S');

@@ -88,7 +88,13 @@ protected:
         ASSERT_GE(fd, 0);
         ::close(fd);
     }
-    void TearDown() override { qunsetenv("XDG_DATA_HOME"); }
+    void TearDown() override {
+        qunsetenv("XDG_DATA_HOME");
+        // The samples come read-only; the temporary folder must be able to go.
+        QDirIterator it(tmp.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            QFile(it.next()).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    }
 
     AssetPtr named(PhotoLibrary& lib, const QString& name) {
         for (const AssetPtr& a : lib.fetchAssets(MediaType::Image))
@@ -259,6 +265,9 @@ TEST_F(FolderLibrary, FailedOrDeclinedChangesLeaveTheTreeAsItWas) {
 TEST_F(FolderLibrary, RefusesWhatIsNoFolderOfPictures) {
     EXPECT_THROW(PhotoLibrary::open("/"), PhotoLibraryError);
     EXPECT_THROW(PhotoLibrary::open(root + "/2024/06/IMG_1.JPG"), PhotoLibraryError);
+    // A folder named as a catalogue that holds other things is not made one.
+    writeFile(tmp.path() + "/full.photolibrary/other.txt", "x");
+    EXPECT_THROW(PhotoLibrary::open(tmp.path() + "/full.photolibrary"), PhotoLibraryError);
     // A catalogue library stays one even when named differently from its kind.
     const QString catalogue = tmp.path() + "/Old";
     PhotoLibrary::create(catalogue + ".photolibrary");

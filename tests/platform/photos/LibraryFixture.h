@@ -49,16 +49,19 @@ highQuality(photos::ImageResizeMode resize = photos::ImageResizeMode::Exact) {
 // The kinds of library the service keeps. The contract tests (fetches, changes, deletion,
 // trash, image requests, check) run against every kind in libraryKinds(); tests of one
 // kind's own storage use that kind alone.
-enum class LibraryKind { Catalogue };
+enum class LibraryKind { Catalogue, Folder };
 
 inline std::vector<LibraryKind> libraryKinds() {
-    return {LibraryKind::Catalogue};
+    return {LibraryKind::Catalogue, LibraryKind::Folder};
 }
 
 inline void PrintTo(LibraryKind kind, std::ostream* os) {
     switch (kind) {
     case LibraryKind::Catalogue:
         *os << "Catalogue";
+        break;
+    case LibraryKind::Folder:
+        *os << "Folder";
     }
 }
 
@@ -68,6 +71,11 @@ inline std::shared_ptr<photos::PhotoLibrary> openNewLibrary(LibraryKind kind,
     switch (kind) {
     case LibraryKind::Catalogue:
         return photos::PhotoLibrary::create(folder + "/Test.photolibrary");
+    case LibraryKind::Folder:
+        // Any folder of pictures; its trash is this test's own.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(folder + "/data"));
+        QDir().mkpath(folder + "/Pictures");
+        return photos::PhotoLibrary::open(folder + "/Pictures");
     }
     return nullptr;
 }
@@ -75,10 +83,14 @@ inline std::shared_ptr<photos::PhotoLibrary> openNewLibrary(LibraryKind kind,
 // The files a library of `kind` at `path` keeps for its items.
 inline int storedFileCount(LibraryKind kind, const QString& path) {
     int n = 0;
-    if (kind == LibraryKind::Catalogue)
-        for (QDirIterator it(path + "/resources", QDir::Files, QDirIterator::Subdirectories);
-             it.hasNext(); it.next())
-            ++n;
+    // A folder library keeps its pictures in its tree and its trashed ones in the desktop's
+    // trash (this test's own, beside the tree).
+    const QStringList tops = kind == LibraryKind::Catalogue
+                                 ? QStringList{path + "/resources"}
+                                 : QStringList{path, path + "/../data/Trash/files"};
+    for (const QString& top : tops)
+        for (QDirIterator it(top, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+            n += it.next().endsWith(".xmp") ? 0 : 1;
     return n;
 }
 
