@@ -164,7 +164,10 @@ TEST_F(FolderLibraryCli, KilledIngestNeverLosesAnOriginalFile) {
     const QString made = tmp.path() + "/made";
     copyTree(folder, made);
     const QStringList originals = cameraFiles(folder);
-    QRandomGenerator random(20261207);
+    const quint32 seed = qEnvironmentVariableIsSet("TWINSLIM_KILL_SEED")
+                             ? quint32(qEnvironmentVariableIntValue("TWINSLIM_KILL_SEED"))
+                             : 20261207;
+    QRandomGenerator random(seed);
     const int rounds = qEnvironmentVariableIsSet("TWINSLIM_KILL_ROUNDS")
                            ? qEnvironmentVariableIntValue("TWINSLIM_KILL_ROUNDS")
                            : 10;
@@ -178,8 +181,9 @@ TEST_F(FolderLibraryCli, KilledIngestNeverLosesAnOriginalFile) {
         const int lines =
             round == 0 ? std::numeric_limits<int>::max() : int(random.bounded(fullRunLines + 1));
         const auto delay = (unsigned long)random.bounded(3000);
-        SCOPED_TRACE(QString("round %1: killed after %2 lines + %3 µs")
+        SCOPED_TRACE(QString("round %1 (seed %2): killed after %3 lines + %4 µs")
                          .arg(round)
+                         .arg(seed)
                          .arg(lines)
                          .arg(delay)
                          .toStdString());
