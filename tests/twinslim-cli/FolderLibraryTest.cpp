@@ -1,6 +1,8 @@
 // The whole workflow on a folder of camera files through the real programs, and ingests
 // killed at random moments on one.
 #include "CliTestSupport.h"
+#include "fixtures/DngFixture.h"
+#include "fixtures/ImageFixtures.h"
 
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -25,23 +27,23 @@ const QByteArray darktableSidecar =
     "</rdf:li></rdf:Bag></dc:subject><lr:hierarchicalSubject><rdf:Bag><rdf:li>Places|France|Lyon"
     "</rdf:li></rdf:Bag></lr:hierarchicalSubject></rdf:Description></rdf:RDF></x:xmpmeta>\n";
 
-// Two pairs in two camera folders (the first rated 5 in darktable), a lone JPEG.
+// Two pairs in two camera folders (the first rated 5 in darktable), a lone JPEG; each shot
+// at its own moment, as a camera writes them.
 void makeCameraFolder(const QString& root) {
-    const QString s = testsupport::samplesDir();
-    QDir().mkpath(root + "/2024/06");
-    QDir().mkpath(root + "/2024/07");
-    const std::pair<const char*, const char*> files[] = {
-        {"/raw/filetype__fixture.cr3", "/2024/06/IMG_0001.CR3"},
-        {"/jpeg/exifr__canon-dslr.jpg", "/2024/06/IMG_0001.JPG"},
-        {"/raw/filetype__fixture-sony-zv-e10.arw", "/2024/07/IMG_0002.ARW"},
-        {"/jpeg/exifr__door-knocker.jpg", "/2024/07/IMG_0002.JPG"},
-        {"/jpeg/immich__mongolels.jpg", "/2024/07/IMG_0004.JPG"}};
-    for (const auto& [from, to] : files) {
-        ASSERT_TRUE(QFile::copy(s + from, root + to)) << to;
-        QFile(root + to).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
-                                        QFile::ReadOther);
+    const std::tuple<const char*, const char*, bool> shots[] = {
+        {"/2024/06/IMG_0001", "2024:06:01 10:00:00", true},
+        {"/2024/07/IMG_0002", "2024:07:02 11:00:00", true},
+        {"/2024/07/IMG_0004", "2024:07:03 12:00:00", false}};
+    for (const auto& [stem, date, raw] : shots) {
+        imaging::ExifFields exif;
+        exif.dateTimeOriginal = date;
+        exif.offsetTimeOriginal = "+02:00";
+        fixtures::makeJpegFile(root + stem + ".JPG", {96, 64}, exif);
+        if (raw)
+            testsupport::writeFile(root + stem + ".DNG",
+                                   fixtures::makeDng({96, 64}, date, "+02:00"));
     }
-    testsupport::writeFile(root + "/2024/06/IMG_0001.CR3.xmp", darktableSidecar);
+    testsupport::writeFile(root + "/2024/06/IMG_0001.DNG.xmp", darktableSidecar);
 }
 
 // The camera files of the folder (sidecars included), by path below it.
@@ -68,7 +70,6 @@ class FolderLibraryCli : public CliTest {
 protected:
     void SetUp() override {
         CliTest::SetUp();
-        TWINSLIM_REQUIRE_SAMPLES();
         folder = tmp.path() + "/Pictures";
         env.remove("PHOTOLIB_LIBRARY"); // chosen with `photolib use`, as a user does
         env.insert("XDG_DATA_HOME", tmp.path() + "/data");
@@ -132,7 +133,7 @@ TEST_F(FolderLibraryCli, PairsLeaveForTheTrashAndTheirReplacementsKeepTheirMarks
     // The backups hold the RAW, the JPEG and the sidecar with darktable's history as it was.
     bool sidecarBackedUp = false;
     for (const QString& backup : filesUnder(tmp.path() + "/backup").keys())
-        if (backup.endsWith(".CR3.xmp"))
+        if (backup.endsWith(".DNG.xmp"))
             sidecarBackedUp =
                 testsupport::readFile(tmp.path() + "/backup/" + backup) == darktableSidecar;
     EXPECT_TRUE(sidecarBackedUp);
@@ -147,7 +148,7 @@ TEST_F(FolderLibraryCli, PairsLeaveForTheTrashAndTheirReplacementsKeepTheirMarks
     for (const QString& line : ok(photolib({"trash", "list"})).out.split('\n', Qt::SkipEmptyParts))
         ok(photolib({"trash", "restore", line.section(' ', 0, 0)}));
     EXPECT_TRUE(trashedPaths(tmp.path() + "/data").isEmpty());
-    EXPECT_TRUE(QFile::exists(folder + "/2024/06/IMG_0001.CR3.xmp"));
+    EXPECT_TRUE(QFile::exists(folder + "/2024/06/IMG_0001.DNG.xmp"));
 
     // Importing into a folder library is refused with what to do instead.
     const Result import = photolib({"import", tmp.path() + "/exported"});
@@ -217,7 +218,8 @@ TEST_F(FolderLibraryCli, KilledIngestNeverLosesAnOriginalFile) {
                         std::any_of(backups.keyBegin(), backups.keyEnd(), [&](const QString& b) {
                             return b.endsWith("." + QFileInfo(f).suffix());
                         });
-                    EXPECT_TRUE(kept || f.endsWith(".ARW")) << f.toStdString();
+                    // Only a favourite keeps its RAW.
+                    EXPECT_TRUE(kept || f == "2024/07/IMG_0002.DNG") << f.toStdString();
                 }
             }
         };

@@ -2,6 +2,8 @@
 #include "core/EventLoop.h"
 #include "core/LibraryModel.h"
 #include "core/TestLibrary.h"
+#include "fixtures/DngFixture.h"
+#include "fixtures/ImageFixtures.h"
 #include "platform/photos/LibraryLocation.h"
 #include "platform/photos/PhotoLibraryAccess.h"
 #include "support/TestSupport.h"
@@ -21,17 +23,17 @@ using photos::AuthorizationStatus;
 // File › Open Library… switches the window to a folder of camera files, remembers it for the
 // next start, and keeps the library in use when the chosen one cannot be opened.
 TEST(OpenLibraryTest, TheWindowSwitchesToAFolderOfPicturesAndSaysWhichItWorksOn) {
-    TWINSLIM_REQUIRE_SAMPLES();
     TestLibrary library;
     photos::PhotoLibraryAccess::setStoredStatus("twinslim", photos::AccessLevel::ReadWrite,
                                                 AuthorizationStatus::Authorized);
     QTemporaryDir tmp;
     const QString folder = tmp.path() + "/Pictures";
     QDir().mkpath(folder + "/2024");
-    QFile::copy(testsupport::samplesDir() + "/jpeg/exifr__canon-dslr.jpg",
-                folder + "/2024/IMG_1.JPG");
-    QFile::copy(testsupport::samplesDir() + "/raw/filetype__fixture.cr3",
-                folder + "/2024/IMG_1.CR3");
+    imaging::ExifFields exif;
+    exif.dateTimeOriginal = "2019:10:26 16:07:24";
+    fixtures::makeJpegFile(folder + "/2024/IMG_1.JPG", {64, 48}, exif);
+    testsupport::writeFile(folder + "/2024/IMG_1.DNG",
+                           fixtures::makeDng({64, 48}, "2019:10:26 16:07:24"));
 
     MainWindow window(AuthorizationStatus::Authorized);
     window.show();
@@ -61,7 +63,7 @@ TEST(OpenLibraryTest, TheWindowSwitchesToAFolderOfPicturesAndSaysWhichItWorksOn)
     scan->setDateRange(DateRange::all); // the pair was taken years ago
     ASSERT_TRUE(testloop::spinUntil([&] { return !scan->pairs().empty(); }, 30000));
     ASSERT_EQ(scan->pairs().size(), 1u);
-    EXPECT_EQ(scan->pairs().front().rawFilename, "IMG_1.CR3");
+    EXPECT_EQ(scan->pairs().front().rawFilename, "IMG_1.DNG");
     photos::setChosenLibraryPath({});
     photos::PhotoLibraryAccess::forget("twinslim");
 }

@@ -1,5 +1,7 @@
 // A folder of camera files as a library: what it reads from the tree and its sidecars, and
 // what a change leaves on disk, in the trash and in the sidecars.
+#include "fixtures/DngFixture.h"
+#include "fixtures/ImageFixtures.h"
 #include "platform/imaging/XmpSidecar.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryError.h"
@@ -61,19 +63,23 @@ std::map<QString, QByteArray> treeOf(const QString& root) {
 class FolderLibrary : public ::testing::Test {
 protected:
     void SetUp() override {
-        TWINSLIM_REQUIRE_SAMPLES();
         ASSERT_TRUE(tmp.isValid());
         root = tmp.path() + "/Pictures";
         // The desktop's trash of this test, where trash-cli looks too.
         qputenv("XDG_DATA_HOME", QFile::encodeName(tmp.path() + "/data"));
-        jpeg = testsupport::samplesDir() + "/jpeg/exifr__canon-dslr.jpg";
+        // A camera's JPEG and its RAW of one moment.
+        jpeg = tmp.path() + "/camera.jpg";
+        imaging::ExifFields exif;
+        exif.dateTimeOriginal = "2024:06:01 10:00:00";
+        exif.offsetTimeOriginal = "+02:00";
+        fixtures::makeJpegFile(jpeg, {64, 48}, exif);
         QDir().mkpath(root + "/2024/06");
         QDir().mkpath(root + "/.hidden");
         QDir().mkpath(tmp.path() + "/outside");
         QFile::copy(jpeg, root + "/2024/06/IMG_1.JPG");
-        QFile::copy(testsupport::samplesDir() + "/raw/filetype__fixture.cr3",
-                    root + "/2024/06/IMG_1.CR3");
-        writeFile(root + "/2024/06/IMG_1.CR3.xmp",
+        writeFile(root + "/2024/06/IMG_1.DNG",
+                  fixtures::makeDng({64, 48}, "2024:06:01 10:00:00", "+02:00"));
+        writeFile(root + "/2024/06/IMG_1.DNG.xmp",
                   sidecar(5, {"Holiday"}, {"Places|France|Lyon"},
                           "<darktable:history><rdf:Seq><rdf:li darktable:operation=\"exposure\"/>"
                           "</rdf:Seq></darktable:history>"));
@@ -90,6 +96,8 @@ protected:
     }
     void TearDown() override {
         qunsetenv("XDG_DATA_HOME");
+        // Qt cannot name the Latin-1 file to remove it.
+        ::unlink((QFile::encodeName(root) + "/caf\xe9.JPG").constData());
         // The samples come read-only; the temporary folder must be able to go.
         QDirIterator it(tmp.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
         while (it.hasNext())
@@ -119,7 +127,7 @@ TEST_F(FolderLibrary, ReadsItemsFavouritesAndKeywordAlbumsFromTheTree) {
     const AssetPtr pair = named(*lib, "IMG_1.JPG");
     ASSERT_TRUE(pair);
     ASSERT_EQ(pair->resources.size(), 3u);
-    EXPECT_EQ(pair->resources[1]->originalFilename, "IMG_1.CR3");
+    EXPECT_EQ(pair->resources[1]->originalFilename, "IMG_1.DNG");
     EXPECT_EQ(pair->resources[1]->type, ResourceType::AlternatePhoto);
     EXPECT_EQ(pair->resources[2]->type, ResourceType::AdjustmentData);
     EXPECT_TRUE(pair->isFavorite);
@@ -162,7 +170,7 @@ TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash
     });
     const AssetPtr pair = named(*lib, "IMG_1.JPG");
     const AssetPtr single = named(*lib, "IMG_2.JPG");
-    const QByteArray originalSidecar = readFile(root + "/2024/06/IMG_1.CR3.xmp");
+    const QByteArray originalSidecar = readFile(root + "/2024/06/IMG_1.DNG.xmp");
     QString newId;
     lib->performChangesAndWait([&](ChangeRequests& c) {
         auto& made = c.creationRequestForAsset();
@@ -198,7 +206,7 @@ TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash
     EXPECT_EQ(*albums.front()->localizedTitle, "Twinslim export");
 
     // The pair's three files are in the desktop's trash, as another trash program sees them.
-    for (const char* name : {"IMG_1.JPG", "IMG_1.CR3", "IMG_1.CR3.xmp"}) {
+    for (const char* name : {"IMG_1.JPG", "IMG_1.DNG", "IMG_1.DNG.xmp"}) {
         EXPECT_FALSE(QFile::exists(root + "/2024/06/" + name)) << name;
         EXPECT_TRUE(QFile::exists(tmp.path() + "/data/Trash/files/" + name)) << name;
     }
@@ -207,7 +215,7 @@ TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash
         list.start("trash-list", {});
         ASSERT_TRUE(list.waitForFinished(30000));
         const QString listed = QString::fromUtf8(list.readAllStandardOutput());
-        for (const char* name : {"IMG_1.JPG", "IMG_1.CR3", "IMG_1.CR3.xmp"})
+        for (const char* name : {"IMG_1.JPG", "IMG_1.DNG", "IMG_1.DNG.xmp"})
             EXPECT_TRUE(listed.contains(root + "/2024/06/" + name)) << listed.toStdString();
     }
 
@@ -216,8 +224,8 @@ TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash
     ASSERT_EQ(trashed.size(), 1u);
     EXPECT_EQ(trashed.front().asset->localIdentifier, pair->localIdentifier);
     EXPECT_EQ(lib->restoreFromTrash({pair->localIdentifier}), 1);
-    EXPECT_EQ(readFile(root + "/2024/06/IMG_1.CR3.xmp"), originalSidecar);
-    EXPECT_TRUE(QFile::exists(root + "/2024/06/IMG_1.CR3"));
+    EXPECT_EQ(readFile(root + "/2024/06/IMG_1.DNG.xmp"), originalSidecar);
+    EXPECT_TRUE(QFile::exists(root + "/2024/06/IMG_1.DNG"));
     EXPECT_TRUE(lib->trashedAssets().empty());
     EXPECT_EQ(named(*lib, "IMG_1.JPG")->localIdentifier, pair->localIdentifier);
     EXPECT_TRUE(lib->check().join('\n').contains("UTF-8")); // nothing else
