@@ -150,10 +150,14 @@ TEST_F(FolderLibraryCli, PairsLeaveForTheTrashAndTheirReplacementsKeepTheirMarks
     EXPECT_TRUE(trashedPaths(tmp.path() + "/data").isEmpty());
     EXPECT_TRUE(QFile::exists(folder + "/2024/06/IMG_0001.DNG.xmp"));
 
-    // Importing into a folder library is refused with what to do instead.
+    // Importing into a folder library, or making a catalogue over one, is refused with what
+    // to do instead.
     const Result import = photolib({"import", tmp.path() + "/exported"});
     EXPECT_NE(import.status, 0);
     EXPECT_TRUE(import.err.contains("copy the pictures into it")) << import.err.toStdString();
+    const Result create = photolib({"create", folder});
+    EXPECT_NE(create.status, 0);
+    EXPECT_TRUE(create.err.contains("“photolib use " + folder + "”")) << create.err.toStdString();
 }
 
 // An ingest killed at any moment loses no original file: each is in the folder, in the trash

@@ -154,6 +154,13 @@ private:
 
     int create() {
         needArguments(1, "create needs the path of the new library");
+        // A folder of pictures is a library as it is; making one there would bury it.
+        if (QFileInfo(m_args[0]).isDir() && !QFileInfo::exists(m_args[0] + "/catalog.sqlite"))
+            throw PhotoLibraryError(
+                PhotoLibraryError::Code::InvalidRequest,
+                QStringLiteral("“%1” is a folder already: “photolib use %1” makes it the library "
+                               "with the pictures it holds.")
+                    .arg(QDir(m_args[0]).absolutePath()));
         auto lib = PhotoLibrary::create(m_args[0]);
         m_out << "Created " << lib->path() << "\n";
         return 0;
