@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace photos;
@@ -268,6 +269,32 @@ TEST_F(FolderLibrary, FailedOrDeclinedChangesLeaveTheTreeAsItWas) {
     EXPECT_FALSE(QDir(tmp.path() + "/data/Trash/files").exists() &&
                  !QDir(tmp.path() + "/data/Trash/files").isEmpty());
     EXPECT_TRUE(lib->trashedAssets().empty());
+}
+
+// Two programs on one folder take turns: each change sees the other's files, so no name is
+// given twice and nothing is lost.
+TEST_F(FolderLibrary, TwoProgramsChangingOneFolderTakeTurns) {
+    auto first = PhotoLibrary::open(root);
+    auto second = PhotoLibrary::open(root);
+    const QString origin = named(*first, "IMG_2.JPG")->localIdentifier;
+    auto replace = [&](PhotoLibrary& lib) {
+        for (int i = 0; i < 5; ++i)
+            lib.performChangesAndWait([&](ChangeRequests& c) {
+                auto& made = c.creationRequestForAsset();
+                made.addResource(ResourceType::Photo, jpeg, {"IMG_2.JPG", "public.jpeg"});
+                made.derivedFrom = origin;
+            });
+    };
+    std::thread other([&] { replace(*second); });
+    replace(*first);
+    other.join();
+    QStringList made = QDir(root + "/2024/06").entryList({"IMG_2 (*).JPG"}, QDir::Files);
+    made.sort();
+    EXPECT_EQ(made.size(), 10) << made.join(", ").toStdString();
+    EXPECT_EQ(first->fetchAssets(MediaType::Image).size(), 12u);
+    EXPECT_EQ(second->fetchAssets(MediaType::Image).size(), 12u);
+    EXPECT_TRUE(first->check().join('\n').contains("UTF-8"));
+    EXPECT_EQ(first->check().size(), 1);
 }
 
 TEST_F(FolderLibrary, RefusesWhatIsNoFolderOfPictures) {
