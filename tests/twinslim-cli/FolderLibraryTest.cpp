@@ -54,14 +54,20 @@ QStringList cameraFiles(const QString& root) {
     return files;
 }
 
-// The original paths the desktop's trash below `data` holds, from its .trashinfo files.
-QStringList trashedPaths(const QString& data) {
-    QStringList paths;
+// The original paths of the files the desktop's trash below `data` holds, from the .trashinfo
+// of each file there; `halfMade` gets those whose file is missing.
+QStringList trashedPaths(const QString& data, QStringList* halfMade = nullptr) {
+    QStringList paths, ignored;
+    if (!halfMade)
+        halfMade = &ignored;
     QDirIterator it(data + "/Trash/info", {"*.trashinfo"}, QDir::Files);
-    while (it.hasNext())
-        for (const QString& line : QString::fromUtf8(testsupport::readFile(it.next())).split('\n'))
+    while (it.hasNext()) {
+        const QString info = it.next();
+        const bool whole = QFileInfo::exists(data + "/Trash/files/" + it.fileName().chopped(10));
+        for (const QString& line : QString::fromUtf8(testsupport::readFile(info)).split('\n'))
             if (line.startsWith("Path="))
-                paths << QUrl::fromPercentEncoding(line.mid(5).toUtf8());
+                (whole ? paths : *halfMade) << QUrl::fromPercentEncoding(line.mid(5).toUtf8());
+    }
     paths.sort();
     return paths;
 }
@@ -210,7 +216,8 @@ TEST_F(FolderLibraryCli, KilledIngestNeverLosesAnOriginalFile) {
 
         auto expectNothingLost = [&] {
             const QStringList present = cameraFiles(folder);
-            const QStringList trashed = trashedPaths(tmp.path() + "/data");
+            QStringList halfMade;
+            const QStringList trashed = trashedPaths(tmp.path() + "/data", &halfMade);
             const QMap<QString, qint64> backups = filesUnder(tmp.path() + "/backup");
             for (const QString& f : originals) {
                 const bool inTree = present.contains(f);
@@ -235,6 +242,10 @@ TEST_F(FolderLibraryCli, KilledIngestNeverLosesAnOriginalFile) {
             << again.err.toStdString();
         ok(cli({"cleanup", "--yes"}));
         expectNothingLost();
+        // A move to the trash cut short leaves no entry without its file once recovered.
+        QStringList halfMade;
+        trashedPaths(tmp.path() + "/data", &halfMade);
+        EXPECT_EQ(halfMade, QStringList());
         EXPECT_EQ(cameraFiles(folder),
                   QStringList({"2024/06/IMG_0001.heic", "2024/06/IMG_0001.heic.xmp",
                                "2024/07/IMG_0002.jpeg", "2024/07/IMG_0004.JPG"}));

@@ -1301,6 +1301,9 @@ void FolderStore::recoverInterruptedChanges() {
                               op.value(QStringLiteral("temp")).toString());
             }
         }
+        // A move cut short between its .trashinfo and its rename left an entry without a
+        // file; the desktop would list it, and nothing could restore it.
+        FreedesktopTrash::removeHalfMadeEntries(m_root);
         std::lock_guard lock(m_dbMutex);
         m_db->statement("DELETE FROM journal WHERE id = ?").bind(1, id).run();
     }

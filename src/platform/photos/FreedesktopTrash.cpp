@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QUrl>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -87,6 +88,34 @@ QByteArray encodedPath(const QString& path) {
 
 QString FreedesktopTrash::trashFolderFor(const QString& folder) {
     return targetFor(folder).trash;
+}
+
+int FreedesktopTrash::removeHalfMadeEntries(const QString& folder) {
+    const Target target = targetFor(folder);
+    const QString prefix = QFileInfo(folder).absoluteFilePath() + QLatin1Char('/');
+    int removed = 0;
+    const QDir info(target.trash + QStringLiteral("/info"));
+    for (const QString& name : info.entryList({QStringLiteral("*.trashinfo")}, QDir::Files)) {
+        const QString stored = name.chopped(int(qstrlen(".trashinfo")));
+        struct stat st {};
+        if (::lstat(
+                QFile::encodeName(target.trash + QStringLiteral("/files/") + stored).constData(),
+                &st) == 0)
+            continue;
+        QFile file(info.filePath(name));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            if (!line.startsWith("Path="))
+                continue;
+            QString original = QUrl::fromPercentEncoding(line.mid(5).trimmed());
+            if (!target.topdir.isEmpty() && !original.startsWith(QLatin1Char('/')))
+                original = target.topdir + QLatin1Char('/') + original;
+            if (original.startsWith(prefix) && QFile::remove(info.filePath(name)))
+                ++removed;
+        }
+    }
+    return removed;
 }
 
 TrashEntry FreedesktopTrash::moveToTrash(const QString& path, const QDateTime& deletionDate) {

@@ -30,6 +30,10 @@ public:
     static bool contains(const TrashEntry& entry);
     // The trash that receives files of the folder `folder`.
     static QString trashFolderFor(const QString& folder);
+    // Removes the .trashinfo files of moves that were interrupted between the .trashinfo and
+    // the rename: those whose file never arrived and that name a file below `folder`.
+    // Returns how many went.
+    static int removeHalfMadeEntries(const QString& folder);
 };
 
 } // namespace photos

@@ -3,6 +3,7 @@
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/imaging/XmpSidecar.h"
+#include "platform/photos/FreedesktopTrash.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryError.h"
 #include "support/TestSupport.h"
@@ -295,6 +296,23 @@ TEST_F(FolderLibrary, TwoProgramsChangingOneFolderTakeTurns) {
     EXPECT_EQ(second->fetchAssets(MediaType::Image).size(), 12u);
     EXPECT_TRUE(first->check().join('\n').contains("UTF-8"));
     EXPECT_EQ(first->check().size(), 1);
+}
+
+// A move to the trash killed between its .trashinfo and its rename leaves an entry without a
+// file: the recovery of the interrupted change removes such entries of the tree, and only those.
+TEST_F(FolderLibrary, HalfMadeTrashEntriesOfTheTreeAreRemoved) {
+    auto lib = PhotoLibrary::open(root);
+    lib->performChangesAndWait(
+        [&](ChangeRequests& c) { c.deleteAssets({named(*lib, "IMG_2.JPG")}); });
+    const QString info = tmp.path() + "/data/Trash/info/";
+    writeFile(info + "IMG_1.JPG.trashinfo",
+              "[Trash Info]\nPath=" + QFile::encodeName(root) + "/2024/06/IMG_1.JPG\n");
+    writeFile(info + "other.jpg.trashinfo", "[Trash Info]\nPath=/elsewhere/other.jpg\n");
+    EXPECT_EQ(FreedesktopTrash::removeHalfMadeEntries(root), 1);
+    EXPECT_FALSE(QFile::exists(info + "IMG_1.JPG.trashinfo"));
+    EXPECT_TRUE(QFile::exists(info + "other.jpg.trashinfo")); // not ours
+    EXPECT_TRUE(QFile::exists(info + "IMG_2.JPG.trashinfo")); // whole
+    EXPECT_EQ(lib->trashedAssets().size(), 1u);
 }
 
 TEST_F(FolderLibrary, RefusesWhatIsNoFolderOfPictures) {
