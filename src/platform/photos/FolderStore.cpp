@@ -529,6 +529,16 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                 for (const Seen* s : sidecarsOf[g])
                     if (!sidecarOwner.contains(s) && s->read->rating)
                         stemRating = s->read->rating;
+                // The first date and the first place found are the item's.
+                auto takeDateAndPlace = [&](const Read& read) {
+                    if (!asset->creationDate && read.captureMs) {
+                        asset->creationDate =
+                            QDateTime::fromMSecsSinceEpoch(*read.captureMs, Qt::UTC);
+                        asset->creationOffsetSeconds = read.offset;
+                    }
+                    if (!asset->location && read.latitude && read.longitude)
+                        asset->location = Location{*read.latitude, *read.longitude};
+                };
                 int ordinal = 0;
                 auto addResource = [&](const Seen* f, ResourceType type) {
                     auto res = std::make_shared<AssetResource>();
@@ -554,14 +564,7 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                     if (!rating)
                         rating = f->read->rating;
                     favourite = favourite || rating == 5;
-                    const Read& read = *f->read;
-                    if (!asset->creationDate && read.captureMs) {
-                        asset->creationDate =
-                            QDateTime::fromMSecsSinceEpoch(*read.captureMs, Qt::UTC);
-                        asset->creationOffsetSeconds = read.offset;
-                    }
-                    if (!asset->location && read.latitude && read.longitude)
-                        asset->location = Location{*read.latitude, *read.longitude};
+                    takeDateAndPlace(*f->read);
                 }
                 for (const Seen* s : sidecarsOf[g]) {
                     addResource(s, ResourceType::AdjustmentData);
@@ -570,16 +573,9 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                         if (!item->keywords.contains(k))
                             item->keywords << k;
                 }
-                for (const Seen* s : sidecarsOf[g]) {
-                    const Read& read = *s->read;
-                    if (!asset->creationDate && read.captureMs) {
-                        asset->creationDate =
-                            QDateTime::fromMSecsSinceEpoch(*read.captureMs, Qt::UTC);
-                        asset->creationOffsetSeconds = read.offset;
-                    }
-                    if (!asset->location && read.latitude && read.longitude)
-                        asset->location = Location{*read.latitude, *read.longitude};
-                }
+                // A sidecar's date and place count only where the pictures have none.
+                for (const Seen* s : sidecarsOf[g])
+                    takeDateAndPlace(*s->read);
                 if (!asset->creationDate) {
                     const QDateTime modified = QDateTime::fromMSecsSinceEpoch(
                         groups[g].front()->mtimeNs / 1000000, Qt::UTC);
