@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QMap>
+#include <QThread>
 #include <unistd.h>
 
 namespace clitest {
@@ -84,6 +85,27 @@ inline QMap<QString, qint64> filesUnder(const QString& root) {
         files.insert(QDir(root).relativeFilePath(path), it.fileInfo().size());
     }
     return files;
+}
+
+// Runs `twinslim-cli ingest --yes` and kills it once it has written `lines` lines (its log
+// lines and its questions) and a further `delayMicros`: moments taken from the run's own
+// progress, so every stage is hit whatever the machine's speed. Returns the lines seen.
+inline int killIngestAfter(const QProcessEnvironment& env, const QString& exported, int lines,
+                           unsigned long delayMicros) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(testsupport::twinslimCliPath(), {"ingest", "--yes", exported});
+    p.closeWriteChannel();
+    EXPECT_TRUE(p.waitForStarted(30000));
+    QByteArray seen;
+    while (seen.count('\n') < lines && p.state() == QProcess::Running)
+        if (p.waitForReadyRead(60000))
+            seen += p.readAll();
+    QThread::usleep(delayMicros);
+    p.kill();
+    p.waitForFinished(60000);
+    return int((seen + p.readAll()).count('\n'));
 }
 
 // The real twinslim-cli and photolib executables on a library in a temporary folder, with

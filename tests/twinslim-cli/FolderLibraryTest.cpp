@@ -198,21 +198,9 @@ TEST_F(FolderLibraryCli, KilledIngestNeverLosesAnOriginalFile) {
                          .arg(lines)
                          .arg(delay)
                          .toStdString());
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(testsupport::twinslimCliPath(), {"ingest", "--yes", exported});
-        p.closeWriteChannel();
-        ASSERT_TRUE(p.waitForStarted(30000));
-        QByteArray seen;
-        while (seen.count('\n') < lines && p.state() == QProcess::Running)
-            if (p.waitForReadyRead(60000))
-                seen += p.readAll();
-        QThread::usleep(delay);
-        p.kill();
-        p.waitForFinished(60000);
+        const int seen = killIngestAfter(env, exported, lines, delay);
         if (round == 0)
-            fullRunLines = int((seen + p.readAll()).count('\n'));
+            fullRunLines = seen;
 
         auto expectNothingLost = [&] {
             const QStringList present = cameraFiles(folder);

@@ -7,27 +7,6 @@ using namespace clitest;
 
 namespace {
 
-// Runs `twinslim-cli ingest --yes` and kills it once it has written `lines` lines (its log
-// lines and its questions) and a further `delayMicros`: moments taken from the run's own
-// progress, so every stage is hit whatever the machine's speed. Returns the lines seen.
-int killIngestAfter(const QProcessEnvironment& env, const QString& exported, int lines,
-                    unsigned long delayMicros) {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(testsupport::twinslimCliPath(), {"ingest", "--yes", exported});
-    p.closeWriteChannel();
-    EXPECT_TRUE(p.waitForStarted(30000));
-    QByteArray seen;
-    while (seen.count('\n') < lines && p.state() == QProcess::Running)
-        if (p.waitForReadyRead(60000))
-            seen += p.readAll();
-    QThread::usleep(delayMicros);
-    p.kill();
-    p.waitForFinished(60000);
-    return int((seen + p.readAll()).count('\n'));
-}
-
 // One shot of the camera: capture instant and name stem.
 QString shot(const Item& item) {
     return item.instant().toUTC().toString(Qt::ISODate) + " " + item.stem();
