@@ -255,7 +255,7 @@ DarktableStore::DarktableStore(const QString& libraryDb)
         "CREATE TABLE IF NOT EXISTS state.journal (id INTEGER PRIMARY KEY, state TEXT NOT NULL, "
         "operations TEXT NOT NULL);"
         "CREATE TABLE IF NOT EXISTS state.identities (image INTEGER PRIMARY KEY, identifier TEXT "
-        "NOT NULL UNIQUE);"
+        "NOT NULL);"
         "CREATE TABLE IF NOT EXISTS state.album_identities (name TEXT PRIMARY KEY, identifier "
         "TEXT NOT NULL);"
         "CREATE TABLE IF NOT EXISTS state.trashed (identifier TEXT PRIMARY KEY, trashed_at "
@@ -334,10 +334,33 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
         }
     }
 
+    // Items the programs made keep their images together, under the identifiers their
+    // placeholders promised.
+    QHash<qint64, QString> identities;
+    auto made = m_db->statement("SELECT image, identifier FROM state.identities");
+    while (made.step())
+        identities.insert(made.int64(0), made.text(1));
+    std::vector<std::vector<size_t>> itemRows;
+    std::vector<bool> placed(rows.size(), false);
+    QHash<QString, size_t> madeItems;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const auto id = identities.constFind(rows[i].id);
+        if (id == identities.constEnd())
+            continue;
+        auto it = madeItems.find(*id);
+        if (it == madeItems.end()) {
+            it = madeItems.insert(*id, itemRows.size());
+            itemRows.emplace_back();
+        }
+        itemRows[*it].push_back(i);
+        placed[i] = true;
+    }
+
     // Pairs: a RAW and a picture of one name in one folder and one group.
     QHash<qint64, std::vector<size_t>> groups;
     for (size_t i = 0; i < rows.size(); ++i)
-        groups[rows[i].group].push_back(i);
+        if (!placed[i])
+            groups[rows[i].group].push_back(i);
     std::vector<qsizetype> partner(rows.size(), -1);
     for (const auto& members : groups) {
         if (members.size() < 2)
@@ -356,24 +379,26 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
                 }
         }
     }
-
-    // Items the programs made keep the identifiers their placeholders promised.
-    QHash<qint64, QString> identities;
-    auto made = m_db->statement("SELECT image, identifier FROM state.identities");
-    while (made.step())
-        identities.insert(made.int64(0), made.text(1));
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (placed[i] || (partner[i] >= 0 && size_t(partner[i]) < i))
+            continue; // made with its partner
+        itemRows.push_back({i});
+        if (partner[i] >= 0)
+            itemRows.back().push_back(size_t(partner[i]));
+    }
+    // Oldest item first; within one, its pictures before its RAW files.
+    for (auto& members : itemRows)
+        std::stable_sort(members.begin(), members.end(), [&](size_t a, size_t b) {
+            return rows[a].kind != FileKind::Raw && rows[b].kind == FileKind::Raw;
+        });
+    std::sort(itemRows.begin(), itemRows.end(), [](const auto& a, const auto& b) {
+        return *std::min_element(a.begin(), a.end()) < *std::min_element(b.begin(), b.end());
+    });
 
     auto snapshot = std::make_shared<Snapshot>();
-    snapshot->items.reserve(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        if (partner[i] >= 0 && size_t(partner[i]) < i)
-            continue; // made with its partner
-        std::vector<size_t> members{i};
-        if (partner[i] >= 0)
-            members.push_back(size_t(partner[i]));
-        if (members.size() == 2 && rows[members[0]].kind == FileKind::Raw)
-            std::swap(members[0], members[1]);
-        const qint64 key = std::min(rows[members[0]].id, rows[members.back()].id);
+    snapshot->items.reserve(itemRows.size());
+    for (const std::vector<size_t>& members : itemRows) {
+        const qint64 key = rows[*std::min_element(members.begin(), members.end())].id;
         auto item = std::make_shared<Item>();
         auto asset = std::make_shared<Asset>();
         asset->localIdentifier =
@@ -1037,12 +1062,11 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     .bind(2, formatTag)
                     .run();
                 // The item keeps the identifier its placeholder promised.
-                if (group == id)
-                    m_db->statement("INSERT OR REPLACE INTO state.identities (image, identifier) "
-                                    "VALUES (?, ?)")
-                        .bind(1, id)
-                        .bind(2, n.creation)
-                        .run();
+                m_db->statement("INSERT OR REPLACE INTO state.identities (image, identifier) "
+                                "VALUES (?, ?)")
+                    .bind(1, id)
+                    .bind(2, n.creation)
+                    .run();
             }
             // New items are known by their first image from here on.
             auto imageOfCreated = [&](const QString& id) -> std::vector<qint64> {
