@@ -25,14 +25,27 @@ bool run(const QString& libraryDb, const QString& configDir, const QString& lua,
     QDir().mkpath(home);
     QDir().mkpath(cache);
     QDir().mkpath(configDir);
+    // The test's Lua runs protected, so that darktable quits whatever it does; an error in it
+    // is reported as a failed run.
     const QString script = scratch.path() + QStringLiteral("/run.lua");
-    QFile f(script);
-    if (!f.open(QIODevice::WriteOnly))
+    const QString body = scratch.path() + QStringLiteral("/body.lua");
+    const QString failure = scratch.path() + QStringLiteral("/failure.txt");
+    QFile b(body), f(script);
+    if (!b.open(QIODevice::WriteOnly) || !f.open(QIODevice::WriteOnly))
         return false;
-    f.write(lua.toUtf8());
-    f.write("\nlocal dt = require \"darktable\"\n"
-            "dt.control.sleep(300)\n"
-            "dt.gui.action(\"global/quit\", 0, \"\", \"\", 1.0)\n");
+    b.write(lua.toUtf8());
+    b.close();
+    f.write(QStringLiteral("local dt = require \"darktable\"\n"
+                           "local ok, err = pcall(dofile, \"%1\")\n"
+                           "if not ok then\n"
+                           "  local out = io.open(\"%2\", \"w\")\n"
+                           "  out:write(tostring(err))\n"
+                           "  out:close()\n"
+                           "end\n"
+                           "dt.control.sleep(300)\n"
+                           "dt.gui.action(\"global/quit\", 0, \"\", \"\", 1.0)\n")
+                .arg(body, failure)
+                .toUtf8());
     f.close();
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -41,18 +54,25 @@ bool run(const QString& libraryDb, const QString& configDir, const QString& lua,
     env.remove(QStringLiteral("XDG_CACHE_HOME"));
     p.setProcessEnvironment(env);
     p.setProcessChannelMode(QProcess::MergedChannels);
+    // timeout signals its whole process group: darktable too, not only xvfb-run, and KILL
+    // when darktable does not stop.
     p.start(QStringLiteral("timeout"),
-            {QStringLiteral("180"), QStringLiteral("xvfb-run"), QStringLiteral("-a"),
-             QStringLiteral("-s"), QStringLiteral("-screen 0 1280x800x24"),
+            {QStringLiteral("--kill-after=10"), QStringLiteral("120"), QStringLiteral("xvfb-run"),
+             QStringLiteral("-a"), QStringLiteral("-s"), QStringLiteral("-screen 0 1280x800x24"),
              QStringLiteral("darktable"), QStringLiteral("--configdir"), configDir,
              QStringLiteral("--cachedir"), cache, QStringLiteral("--library"), libraryDb,
              QStringLiteral("--disable-opencl"), QStringLiteral("--conf"),
              QStringLiteral("write_sidecar_files=on import"), QStringLiteral("--luacmd"),
              QStringLiteral("dofile('%1')").arg(script)});
     const bool finished = p.waitForFinished(200000);
+    QString output = QString::fromLocal8Bit(p.readAll());
+    QFile failed(failure);
+    if (failed.open(QIODevice::ReadOnly))
+        output += QStringLiteral("\nthe test's Lua failed: ") + QString::fromUtf8(failed.readAll());
     if (log)
-        *log = QString::fromLocal8Bit(p.readAll());
-    return finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+        *log = output;
+    return finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 &&
+           !failed.exists();
 }
 
 QString emptyLibraryTemplate() {

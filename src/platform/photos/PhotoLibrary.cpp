@@ -60,7 +60,13 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::create(const QString& path) {
 
 std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
                                                  LibraryOpenOptions options) {
-    const QString path = QDir::cleanPath(QDir(givenPath).absolutePath());
+    QString path = QDir::cleanPath(QDir(givenPath).absolutePath());
+    // darktable's configuration folder stands for the library it holds.
+    if (QFileInfo(path).isDir() &&
+        DarktableStore::isDarktableLibrary(path + QStringLiteral("/library.db")) &&
+        (QFileInfo(path + QStringLiteral("/data.db")).isFile() ||
+         QFileInfo(path + QStringLiteral("/config/data.db")).isFile()))
+        path += QStringLiteral("/library.db");
     QFileInfo info(path);
     if (path == QLatin1String("/"))
         throw PhotoLibraryError(
