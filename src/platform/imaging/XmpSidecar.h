@@ -40,8 +40,9 @@ struct XmpSidecarEdit {
     std::optional<std::pair<double, double>> location; // latitude, longitude
     QStringList addKeywords;
     QStringList removeKeywords; // removed from dc:subject, and hierarchical ones ending in it
-    // Copies rating, label, keywords and darktable's colour labels from another packet.
-    std::optional<QByteArray> copyFrom;
+    // Takes rating (the highest), label (the first), keywords and darktable's colour labels
+    // (all of them) from the sidecars of another picture's files.
+    std::optional<QList<QByteArray>> mergeFrom;
     // Keywords as darktable writes a hierarchical tag: the whole path into
     // lr:hierarchicalSubject, each of its parts into dc:subject.
     QStringList addHierarchicalKeywords;

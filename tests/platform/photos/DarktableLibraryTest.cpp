@@ -2,7 +2,7 @@
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/photos/PhotoLibrary.h"
-#include "support/DarktableRunner.h"
+#include "support/Darktable.h"
 #include "support/TestSupport.h"
 
 #include <QCryptographicHash>
@@ -19,10 +19,7 @@ namespace {
 // A RAW+JPEG pair (its JPEG 5 stars and red, both tagged "Places|Lyon"), a lone JPEG
 // (rejected) with a duplicate darktable made of it, and a pair whose RAW darktable keeps in
 // a group of its own.
-const QString importLua = R"(
-local dt = require "darktable"
-dt.database.import("%1")
-for i = 1, 600 do if #dt.database >= 5 then break end dt.control.sleep(100) end
+const QString setupLua = R"(
 local lyon = dt.tags.create("Places|Lyon")
 for i = 1, #dt.database do
   local im = dt.database[i]
@@ -71,10 +68,7 @@ protected:
             if (raw)
                 testsupport::writeFile(photos + stem + ".DNG", fixtures::makeDng({96, 64}, date));
         }
-        QString log;
-        ASSERT_TRUE(darktablerun::run(libraryDb, tmp.path() + "/darktable/config",
-                                      importLua.arg(photos), &log))
-            << log.toStdString();
+        testsupport::makeDarktableLibrary(libraryDb, {photos}, setupLua);
         qputenv("XDG_DATA_HOME", QFile::encodeName(tmp.path() + "/data"));
     }
 

@@ -2,7 +2,7 @@
 
 #include "platform/photos/ImageManager.h"
 #include "platform/photos/PhotoLibrary.h"
-#include "support/DarktableRunner.h"
+#include "support/Darktable.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -69,6 +69,22 @@ inline void PrintTo(LibraryKind kind, std::ostream* os) {
     }
 }
 
+// A folder holding library.db and config/data.db as darktable wrote them for an empty
+// library, made once per test program; empty when darktable could not make it.
+inline QString emptyDarktableLibrary() {
+    static QTemporaryDir dir;
+    static const bool made = [] {
+        try {
+            testsupport::runDarktable(dir.path() + "/library.db", QString());
+            return true;
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+            return false;
+        }
+    }();
+    return made ? dir.path() : QString();
+}
+
 // Makes an empty library of `kind` inside `folder` and opens it.
 inline std::shared_ptr<photos::PhotoLibrary> openNewLibrary(LibraryKind kind,
                                                             const QString& folder) {
@@ -83,14 +99,14 @@ inline std::shared_ptr<photos::PhotoLibrary> openNewLibrary(LibraryKind kind,
     case LibraryKind::Darktable: {
         // A copy of an empty library darktable itself wrote; new items without an original go
         // to the Pictures folder of this test's own home, trashed ones to its own trash.
-        const QString made = darktablerun::emptyLibraryTemplate();
+        const QString made = emptyDarktableLibrary();
         if (made.isEmpty())
             return nullptr;
         qputenv("XDG_DATA_HOME", QFile::encodeName(folder + "/data"));
         qputenv("HOME", QFile::encodeName(folder + "/home"));
-        QDir().mkpath(folder + "/darktable");
+        QDir().mkpath(folder + "/darktable/config");
         QFile::copy(made + "/library.db", folder + "/darktable/library.db");
-        QFile::copy(made + "/data.db", folder + "/darktable/data.db");
+        QFile::copy(made + "/config/data.db", folder + "/darktable/config/data.db");
         return photos::PhotoLibrary::open(folder + "/darktable/library.db");
     }
     }
