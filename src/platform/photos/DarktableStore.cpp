@@ -75,6 +75,30 @@ std::string sidecarTimeOf(qint64 taken) {
     return t.toString(QStringLiteral("yyyy:MM:dd HH:mm:ss.zzz")).toStdString();
 }
 
+// darktable's flip bits (1 flip y, 2 flip x, 4 swap x and y) for an EXIF orientation. A
+// known orientation also tells darktable that the file's EXIF was read: it would read it
+// again at the first view, and the rating with it, losing the one carried over.
+qint64 darktableOrientation(int exif) {
+    switch (exif) {
+    case 2:
+        return 2;
+    case 3:
+        return 3;
+    case 4:
+        return 1;
+    case 5:
+        return 4;
+    case 6:
+        return 6;
+    case 7:
+        return 7;
+    case 8:
+        return 5;
+    default:
+        return 0;
+    }
+}
+
 QString stemOf(const QString& name) {
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     return dot > 0 ? name.left(dot) : name;
@@ -987,7 +1011,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                         "coalesce(o.maker, ''), coalesce(o.model, ''), coalesce(o.lens, ''), "
                         "coalesce(o.exposure, 0), coalesce(o.aperture, 0), coalesce(o.iso, 0), "
                         "coalesce(o.focal_length, 0), coalesce(o.focus_distance, 0), ?5, ?6, 0, "
-                        "0, 0, 0, 0, 0, 0, 0, -1, ?7, ?8, o.altitude, 0, 0, 0, 0, "
+                        "0, 0, 0, 0, 0, 0, 0, ?11, ?7, ?8, o.altitude, 0, 0, 0, 0, "
                         "(SELECT (coalesce(max(position), 0) >> 32 << 32) + (1 << 32) FROM "
                         "main.images), 0, coalesce(o.exposure_bias, 0), ?9 FROM (SELECT 1) LEFT "
                         "JOIN main.images o ON o.id = ?10")
@@ -1003,6 +1027,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                                               : std::nullopt)
                     .bind(9, nowWallClock)
                     .bind(10, n.originImage)
+                    .bind(11, darktableOrientation(n.meta.orientation))
                     .run();
                 const qint64 id = m_db->lastInsertRowId();
                 const qint64 group = createdFirstImage.value(n.creation, id);
