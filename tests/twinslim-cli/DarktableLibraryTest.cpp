@@ -5,8 +5,10 @@
 #include "fixtures/ImageFixtures.h"
 #include "support/Darktable.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QStandardPaths>
+#include <QThread>
 #include <QUrl>
 
 using namespace clitest;
@@ -201,6 +203,43 @@ TEST_F(DarktableLibraryCli, ARunningDarktableMakesEveryChangeRefuse) {
     darktable.waitForFinished();
     ok(cli({"albums", "--range", "all", "--all"}));
     EXPECT_FALSE(QFileInfo::exists(dt.libraryDb + ".lock"));
+}
+
+// A deletion killed after moving the originals to the trash, before its commit (held up by
+// another connection's write lock on library.db), is undone at the next opening: the files
+// come back beside their rows, and a later clean-up deletes them whole.
+TEST_F(DarktableLibraryCli, AChangeCutShortBeforeItsCommitIsUndoneAtTheNextOpening) {
+    const QString exported = tmp.path() + "/exported";
+    prepare(exported);
+    // No terminal, no --yes: the originals wait, and the run says so by its status.
+    EXPECT_EQ(cli({"ingest", exported}).status, 1);
+    const QStringList files = photoFiles();
+    ASSERT_EQ(sql(dt.libraryDb, "SELECT count(*) FROM images").trimmed(), "7");
+
+    QProcess holder;
+    holder.start("sqlite3", {dt.libraryDb});
+    holder.write("BEGIN IMMEDIATE;\nSELECT 'held';\n");
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    QProcess cleanup;
+    cleanup.setProcessEnvironment(env);
+    cleanup.start(testsupport::twinslimCliPath(), {"cleanup", "--yes"});
+    QElapsedTimer waited;
+    waited.start();
+    while (trashedPaths(tmp.path() + "/data").size() < 8 && waited.elapsed() < 8000)
+        QThread::msleep(20);
+    ASSERT_EQ(trashedPaths(tmp.path() + "/data").size(), 8);
+    cleanup.kill();
+    cleanup.waitForFinished();
+    holder.write("ROLLBACK;\n.quit\n");
+    holder.waitForFinished();
+
+    EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
+    EXPECT_EQ(photoFiles(), files);
+    EXPECT_EQ(trashedPaths(tmp.path() + "/data"), QStringList());
+    EXPECT_EQ(sql(dt.libraryDb, "SELECT count(*) FROM images").trimmed(), "7");
+    ok(cli({"cleanup", "--yes"}));
+    EXPECT_EQ(sql(dt.libraryDb, "SELECT filename FROM images ORDER BY filename"),
+              "IMG_0001.heic\nIMG_0002.jpeg\nIMG_0004.JPG\n");
 }
 
 // An ingest killed at any moment leaves darktable's databases whole, loses no original (each
