@@ -19,13 +19,18 @@
 #include <QJsonObject>
 #include <QSet>
 #include <QStandardPaths>
+#include <QTimeZone>
 #include <QUuid>
 #include <algorithm>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace photos {
 
@@ -52,13 +57,52 @@ PhotoLibraryError notFound(const QString& what, const QString& id) {
 }
 
 // darktable keeps the camera's wall-clock time, in microseconds since 0001-01-01, no zone.
-std::optional<QDateTime> instantOf(qint64 taken) {
-    if (taken <= 0)
-        return std::nullopt;
-    const QDate date = QDate::fromJulianDay(julianDayOfYearOne + taken / microsecondsPerDay);
-    const QTime time = QTime::fromMSecsSinceStartOfDay(int(taken % microsecondsPerDay / 1000));
-    return QDateTime(date, time, Qt::LocalTime).toUTC();
-}
+// Taken as local time. The zone's offsets over the library's years are looked up once: asking
+// the C library for each of 50,000 pictures costs more than reading the whole library.
+class LocalClock {
+public:
+    LocalClock() : m_zone(QTimeZone::systemTimeZone()) {}
+
+    std::optional<QDateTime> instantOf(qint64 taken) {
+        if (taken <= 0)
+            return std::nullopt;
+        // The wall-clock reading as if it were UTC, in milliseconds since 1970.
+        const qint64 wall =
+            (taken / microsecondsPerDay + julianDayOfYearOne - QDate(1970, 1, 1).toJulianDay()) *
+                86400000LL +
+            taken % microsecondsPerDay / 1000;
+        const qint64 guess = wall - offsetAt(wall) * 1000LL;
+        return QDateTime::fromMSecsSinceEpoch(wall - offsetAt(guess) * 1000LL, Qt::UTC);
+    }
+
+private:
+    // Seconds east of UTC at the instant `utcMs`.
+    int offsetAt(qint64 utcMs) {
+        constexpr qint64 span = 365LL * 86400000;
+        const qint64 year = utcMs >= 0 ? utcMs / span : (utcMs - span + 1) / span;
+        auto it = m_years.find(year);
+        if (it == m_years.end()) {
+            Year y;
+            const QDateTime from = QDateTime::fromMSecsSinceEpoch(year * 365LL * 86400000, Qt::UTC);
+            y.before = m_zone.offsetFromUtc(from);
+            for (const auto& t : m_zone.transitions(from, from.addDays(366)))
+                y.transitions.push_back({t.atUtc.toMSecsSinceEpoch(), t.offsetFromUtc});
+            it = m_years.emplace(year, std::move(y)).first;
+        }
+        int offset = it->second.before;
+        for (const auto& [at, after] : it->second.transitions)
+            if (utcMs >= at)
+                offset = after;
+        return offset;
+    }
+
+    struct Year {
+        int before = 0;
+        std::vector<std::pair<qint64, int>> transitions;
+    };
+    QTimeZone m_zone;
+    std::unordered_map<qint64, Year> m_years;
+};
 
 qint64 wallClockOf(const QDateTime& instant, std::optional<int> offsetSeconds) {
     const QDateTime local =
@@ -193,7 +237,10 @@ struct DarktableStore::Snapshot {
         QString identifier;
         std::vector<QString> members; // item identifiers in darktable's order
     };
-    std::vector<Tag> tags; // oldest first
+    std::vector<Tag> tags;             // oldest first
+    std::vector<CollectionPtr> albums; // one per tag, with its count
+    // The albums holding each item, as listed for one item (uncounted), oldest first.
+    QHash<QString, std::vector<CollectionPtr>> albumsOfItem;
 };
 
 bool DarktableStore::isDarktableLibrary(const QString& path) {
@@ -307,7 +354,11 @@ QString DarktableStore::snapshotPath() const {
 
 std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::current() const {
     std::lock_guard lock(m_dbMutex);
-    // Another connection's commit (darktable's, another program's) changes the data version.
+    // Another connection's commit (darktable's, another program's) changes the data version;
+    // it is asked at most every 0.2 s, so that a scan's many fetches read one snapshot.
+    if (m_snapshot && m_checked.isValid() && m_checked.elapsed() < 200)
+        return m_snapshot;
+    m_checked.start();
     qint64 version = 0;
     for (const char* sql : {"PRAGMA main.data_version", "PRAGMA data.data_version"}) {
         auto st = m_db->statement(sql);
@@ -419,6 +470,48 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
         return *std::min_element(a.begin(), a.end()) < *std::min_element(b.begin(), b.end());
     });
 
+    // Each film roll's folder is opened once: its sidecars read from one listing, its files'
+    // sizes asked relative to it.
+    struct Folder {
+        int fd = -1;
+        QSet<QString> sidecars;
+        std::optional<qint64> sizeOf(const QString& name) const {
+            struct stat st {};
+            if (fd < 0 ||
+                ::fstatat(fd, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISREG(st.st_mode))
+                return std::nullopt;
+            return qint64(st.st_size);
+        }
+    };
+    std::map<QString, Folder> folders;
+    auto folderOf = [&](const QString& path) -> Folder& {
+        auto it = folders.find(path);
+        if (it != folders.end())
+            return it->second;
+        Folder& f = folders[path];
+        f.fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (f.fd >= 0)
+            if (DIR* dir = ::fdopendir(::dup(f.fd))) {
+                while (const dirent* e = ::readdir(dir)) {
+                    const size_t n = std::strlen(e->d_name);
+                    if (n > 4 && ::strcasecmp(e->d_name + n - 4, ".xmp") == 0)
+                        f.sidecars.insert(QFile::decodeName(e->d_name));
+                }
+                ::closedir(dir);
+            }
+        return f;
+    };
+    struct CloseFolders {
+        std::map<QString, Folder>& folders;
+        ~CloseFolders() {
+            for (auto& [path, f] : folders)
+                if (f.fd >= 0)
+                    ::close(f.fd);
+        }
+    } closeFolders{folders};
+
+    LocalClock clock;
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->items.reserve(itemRows.size());
     for (const std::vector<size_t>& members : itemRows) {
@@ -446,14 +539,18 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
             r->storedPath = item->folder + QLatin1Char('/') + name;
             asset->resources.push_back(std::move(r));
         };
+        Folder& folder = folderOf(item->folder);
+        // What a pair would reclaim is the scan's business; other sizes are asked for when
+        // needed: a stat per file would cost a scan more than reading the whole library.
+        const bool pair = members.size() > 1;
         for (size_t m : members) {
             const Row& r = rows[m];
             item->images.push_back(r.id);
-            addResource(
-                r.kind == FileKind::Raw ? ResourceType::AlternatePhoto : ResourceType::Photo, r.uti,
-                r.filename, regularFileSize(r.folder + QLatin1Char('/') + r.filename));
+            addResource(r.kind == FileKind::Raw ? ResourceType::AlternatePhoto
+                                                : ResourceType::Photo,
+                        r.uti, r.filename, pair ? folder.sizeOf(r.filename) : std::nullopt);
             if (!asset->creationDate)
-                asset->creationDate = instantOf(r.taken);
+                asset->creationDate = clock.instantOf(r.taken);
             if (!asset->location && r.latitude)
                 asset->location = Location{*r.latitude, *r.longitude};
             if ((r.flags & 7) == 5)
@@ -461,9 +558,9 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
         }
         for (size_t m : members) {
             const QString sidecar = sidecarName(rows[m].filename, rows[m].version);
-            if (const auto size = regularFileSize(item->folder + QLatin1Char('/') + sidecar))
+            if (folder.sidecars.contains(sidecar))
                 addResource(ResourceType::AdjustmentData, QStringLiteral("public.xmp"), sidecar,
-                            size);
+                            std::nullopt);
         }
         item->asset = std::move(asset);
         snapshot->byId.insert(item->asset->localIdentifier, item);
@@ -487,15 +584,26 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
     }
     auto tagged = m_db->statement(
         "SELECT tagid, imgid FROM main.tagged_images ORDER BY tagid, position, imgid");
+    QSet<std::pair<size_t, const Item*>> seen; // an item once per tag, whichever image has it
     while (tagged.step()) {
         const auto t = tagIndex.find(tagged.int64(0));
         const auto item = snapshot->byImage.value(tagged.int64(1));
-        if (t == tagIndex.end() || !item)
+        if (t == tagIndex.end() || !item || seen.contains({*t, item.get()}))
             continue;
-        auto& members = snapshot->tags[*t].members;
-        if (std::find(members.begin(), members.end(), item->asset->localIdentifier) ==
-            members.end())
-            members.push_back(item->asset->localIdentifier);
+        seen.insert({*t, item.get()});
+        snapshot->tags[*t].members.push_back(item->asset->localIdentifier);
+    }
+    for (const auto& tag : snapshot->tags) {
+        auto album = std::make_shared<AssetCollection>();
+        album->localIdentifier = tag.identifier;
+        album->localizedTitle = titleOfTag(tag.name);
+        album->estimatedAssetCount = int(tag.members.size());
+        album->catalogId = tag.id;
+        auto listed = std::make_shared<AssetCollection>(*album);
+        listed->estimatedAssetCount = -1;
+        snapshot->albums.push_back(std::move(album));
+        for (const QString& member : tag.members)
+            snapshot->albumsOfItem[member].push_back(listed);
     }
     return snapshot;
 }
@@ -522,16 +630,7 @@ std::vector<AssetPtr> DarktableStore::assetsWithIdentifiers(const QStringList& i
 }
 
 std::vector<CollectionPtr> DarktableStore::albumsOf(const Snapshot& snapshot) const {
-    std::vector<CollectionPtr> albums;
-    for (const auto& tag : snapshot.tags) {
-        auto album = std::make_shared<AssetCollection>();
-        album->localIdentifier = tag.identifier;
-        album->localizedTitle = titleOfTag(tag.name);
-        album->estimatedAssetCount = int(tag.members.size());
-        album->catalogId = tag.id;
-        albums.push_back(std::move(album));
-    }
-    return albums;
+    return snapshot.albums;
 }
 
 std::vector<AssetPtr> DarktableStore::assetsInCollection(const AssetCollection& collection,
@@ -552,7 +651,8 @@ std::vector<AssetPtr> DarktableStore::assetsWithResource(const QString& original
     std::vector<AssetPtr> found;
     for (const auto& item : snapshot->items)
         for (const ResourcePtr& r : item->asset->resources)
-            if (r->originalFilename == originalFilename && r->fileSize == fileSize) {
+            if (r->originalFilename == originalFilename &&
+                (r->fileSize ? r->fileSize : regularFileSize(r->storedPath)) == fileSize) {
                 found.push_back(item->asset);
                 break;
             }
@@ -564,17 +664,7 @@ std::vector<CollectionPtr> DarktableStore::collectionsContaining(const Asset& as
     if (type != CollectionType::Album)
         return {};
     const auto snapshot = current();
-    std::vector<CollectionPtr> found;
-    const auto albums = albumsOf(*snapshot);
-    for (size_t i = 0; i < snapshot->tags.size(); ++i) {
-        const auto& members = snapshot->tags[i].members;
-        if (std::find(members.begin(), members.end(), asset.localIdentifier) != members.end()) {
-            auto album = std::make_shared<AssetCollection>(*albums[i]);
-            album->estimatedAssetCount = -1;
-            found.push_back(std::move(album));
-        }
-    }
-    return found;
+    return snapshot->albumsOfItem.value(asset.localIdentifier);
 }
 
 std::vector<CollectionPtr> DarktableStore::collections(CollectionType type,
@@ -993,10 +1083,10 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     n.filmId = filmOfFolder.value(n.folder);
                 }
                 const AssetCreationRequest& request = *n.request;
-                const std::optional<qint64> taken =
-                    request.creationDate ? std::optional(wallClockOf(*request.creationDate,
-                                                                     request.creationOffsetSeconds))
-                                         : std::nullopt;
+                const qint64 taken =
+                    request.creationDate
+                        ? wallClockOf(*request.creationDate, request.creationOffsetSeconds)
+                        : 0;
                 QString uti;
                 const int ldrOrRaw = fileKindOf(n.filename, &uti) == FileKind::Raw ? 64 : 32;
                 // As darktable imports a file: no legacy presets, camera data of the shot.
@@ -1019,7 +1109,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     .bind(2, qint64(n.meta.pixelSize.width()))
                     .bind(3, qint64(n.meta.pixelSize.height()))
                     .bind(4, n.filename)
-                    .bind(5, taken.value_or(0))
+                    .bind(5, taken)
                     .bind(6, qint64(1024 | ldrOrRaw))
                     .bind(7, request.location ? std::optional(request.location->longitude)
                                               : std::nullopt)
@@ -1555,7 +1645,7 @@ QStringList DarktableStore::check() const {
     }
     for (const auto& item : snapshot->items)
         for (const ResourcePtr& r : item->asset->resources)
-            if (!r->fileSize)
+            if (!r->fileSize && !regularFileSize(r->storedPath))
                 problems << QStringLiteral("%1 of %2 is missing")
                                 .arg(r->storedPath, item->asset->localIdentifier);
     auto journal = m_db->statement("SELECT id FROM state.journal");

@@ -2,6 +2,7 @@
 
 #include "platform/photos/LibraryStore.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <memory>
 #include <mutex>
@@ -89,6 +90,7 @@ private:
     mutable std::recursive_mutex m_dbMutex;
     mutable std::shared_ptr<const Snapshot> m_snapshot;
     mutable qint64 m_snapshotVersion = -1;
+    mutable QElapsedTimer m_checked;
     QString m_snapshotPath;
 };
 
