@@ -3,6 +3,7 @@
 #include "platform/imaging/ImageMetadata.h"
 #include "platform/imaging/ImagingError.h"
 #include "platform/imaging/XmpSidecar.h"
+#include "platform/photos/DarktableClock.h"
 #include "platform/photos/DarktableLock.h"
 #include "platform/photos/FileKind.h"
 #include "platform/photos/FreedesktopTrash.h"
@@ -19,7 +20,6 @@
 #include <QJsonObject>
 #include <QSet>
 #include <QStandardPaths>
-#include <QTimeZone>
 #include <QUuid>
 #include <algorithm>
 #include <cstring>
@@ -44,8 +44,6 @@ const std::vector<std::pair<const char*, const char*>> imageTables = {
     {"tagged_images", "imgid"}, {"color_labels", "imgid"},   {"meta_data", "id"},
     {"history", "imgid"},       {"masks_history", "imgid"},  {"module_order", "imgid"},
     {"history_hash", "imgid"},  {"selected_images", "imgid"}};
-constexpr qint64 julianDayOfYearOne = 1721426; // 0001-01-01, proleptic Gregorian
-constexpr qint64 microsecondsPerDay = 86400LL * 1000000;
 
 PhotoLibraryError storageError(const QString& what) {
     return PhotoLibraryError(PhotoLibraryError::Code::StorageFailed, what);
@@ -54,69 +52,6 @@ PhotoLibraryError storageError(const QString& what) {
 PhotoLibraryError notFound(const QString& what, const QString& id) {
     return PhotoLibraryError(PhotoLibraryError::Code::NotFound,
                              QStringLiteral("The %1 “%2” is not in the library.").arg(what, id));
-}
-
-// darktable keeps the camera's wall-clock time, in microseconds since 0001-01-01, no zone.
-// Taken as local time. The zone's offsets over the library's years are looked up once: asking
-// the C library for each of 50,000 pictures costs more than reading the whole library.
-class LocalClock {
-public:
-    LocalClock() : m_zone(QTimeZone::systemTimeZone()) {}
-
-    std::optional<QDateTime> instantOf(qint64 taken) {
-        if (taken <= 0)
-            return std::nullopt;
-        // The wall-clock reading as if it were UTC, in milliseconds since 1970.
-        const qint64 wall =
-            (taken / microsecondsPerDay + julianDayOfYearOne - QDate(1970, 1, 1).toJulianDay()) *
-                86400000LL +
-            taken % microsecondsPerDay / 1000;
-        const qint64 guess = wall - offsetAt(wall) * 1000LL;
-        return QDateTime::fromMSecsSinceEpoch(wall - offsetAt(guess) * 1000LL, Qt::UTC);
-    }
-
-private:
-    // Seconds east of UTC at the instant `utcMs`.
-    int offsetAt(qint64 utcMs) {
-        constexpr qint64 span = 365LL * 86400000;
-        const qint64 year = utcMs >= 0 ? utcMs / span : (utcMs - span + 1) / span;
-        auto it = m_years.find(year);
-        if (it == m_years.end()) {
-            Year y;
-            const QDateTime from = QDateTime::fromMSecsSinceEpoch(year * 365LL * 86400000, Qt::UTC);
-            y.before = m_zone.offsetFromUtc(from);
-            for (const auto& t : m_zone.transitions(from, from.addDays(366)))
-                y.transitions.push_back({t.atUtc.toMSecsSinceEpoch(), t.offsetFromUtc});
-            it = m_years.emplace(year, std::move(y)).first;
-        }
-        int offset = it->second.before;
-        for (const auto& [at, after] : it->second.transitions)
-            if (utcMs >= at)
-                offset = after;
-        return offset;
-    }
-
-    struct Year {
-        int before = 0;
-        std::vector<std::pair<qint64, int>> transitions;
-    };
-    QTimeZone m_zone;
-    std::unordered_map<qint64, Year> m_years;
-};
-
-qint64 wallClockOf(const QDateTime& instant, std::optional<int> offsetSeconds) {
-    const QDateTime local =
-        offsetSeconds ? instant.toOffsetFromUtc(*offsetSeconds) : instant.toLocalTime();
-    return (local.date().toJulianDay() - julianDayOfYearOne) * microsecondsPerDay +
-           qint64(local.time().msecsSinceStartOfDay()) * 1000;
-}
-
-// As darktable writes the time into a sidecar: "2019:10:26 16:07:24.540".
-std::string sidecarTimeOf(qint64 taken) {
-    const QDateTime t(QDate::fromJulianDay(julianDayOfYearOne + taken / microsecondsPerDay),
-                      QTime::fromMSecsSinceStartOfDay(int(taken % microsecondsPerDay / 1000)),
-                      Qt::UTC);
-    return t.toString(QStringLiteral("yyyy:MM:dd HH:mm:ss.zzz")).toStdString();
 }
 
 // darktable's flip bits (1 flip y, 2 flip x, 4 swap x and y) for an EXIF orientation. A
@@ -511,7 +446,7 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
         }
     } closeFolders{folders};
 
-    LocalClock clock;
+    DarktableClock clock;
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->items.reserve(itemRows.size());
     for (const std::vector<size_t>& members : itemRows) {
@@ -972,7 +907,8 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
     QSet<QString> folders;
     try {
         // ---- New files, written, flushed and put in place ----
-        qint64 nowWallClock = wallClockOf(now, std::nullopt);
+        const DarktableClock clock;
+        const qint64 nowWallClock = clock.takenOf(now, std::nullopt);
         for (NewImage& n : newImages) {
             const QString temp = n.folder + u'/' + n.temp;
             if (!n.sourcePath.isEmpty()) {
@@ -1017,11 +953,12 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             edit.rating = stars;
             edit.colourLabels = labels;
             const std::optional<qint64> taken =
-                request.creationDate ? std::optional(wallClockOf(*request.creationDate,
-                                                                 request.creationOffsetSeconds))
+                request.creationDate ? std::optional(clock.takenOf(*request.creationDate,
+                                                                   request.creationOffsetSeconds))
                                      : std::nullopt;
             if (taken)
-                edit.properties.push_back({"Xmp.exif.DateTimeOriginal", sidecarTimeOf(*taken)});
+                edit.properties.push_back(
+                    {"Xmp.exif.DateTimeOriginal", DarktableClock::sidecarText(*taken)});
             if (request.location)
                 edit.location = std::pair{request.location->latitude, request.location->longitude};
             edit.properties.push_back({"Xmp.xmpMM.DerivedFrom", n.filename.toStdString()});
@@ -1085,7 +1022,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                 const AssetCreationRequest& request = *n.request;
                 const qint64 taken =
                     request.creationDate
-                        ? wallClockOf(*request.creationDate, request.creationOffsetSeconds)
+                        ? clock.takenOf(*request.creationDate, request.creationOffsetSeconds)
                         : 0;
                 QString uti;
                 const int ldrOrRaw = fileKindOf(n.filename, &uti) == FileKind::Raw ? 64 : 32;
