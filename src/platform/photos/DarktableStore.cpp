@@ -760,18 +760,25 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         imaging::ImageMetadata meta;
     };
     std::vector<NewImage> newImages;
-    QSet<QString> taken; // lower-case paths chosen in this change
+    QSet<QString> taken;                   // lower-case paths chosen in this change
+    QHash<QString, QSet<QString>> namesIn; // folder → its entries, in lower case
     auto isFree = [&](const QString& folder, const QString& name) {
         const QString path = folder + QLatin1Char('/') + name;
         if (taken.contains(path.toLower()))
             return false;
         // Names are compared without case: memory cards and the disks photos live on often
-        // treat "IMG_1.jpg" and "IMG_1.JPG" as one name.
-        for (const QString& existing : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
-                                                              QDir::System | QDir::NoDotAndDotDot))
-            if (existing.compare(name, Qt::CaseInsensitive) == 0 ||
-                existing.compare(name + QStringLiteral(".xmp"), Qt::CaseInsensitive) == 0)
-                return false;
+        // treat "IMG_1.jpg" and "IMG_1.JPG" as one name. Each folder is listed once.
+        auto names = namesIn.find(folder);
+        if (names == namesIn.end()) {
+            QSet<QString> lower;
+            for (const QString& n : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
+                                                           QDir::System | QDir::NoDotAndDotDot))
+                lower.insert(n.toLower());
+            names = namesIn.insert(folder, lower);
+        }
+        if (names->contains(name.toLower()) ||
+            names->contains(name.toLower() + QStringLiteral(".xmp")))
+            return false;
         auto st = m_db->statement("SELECT 1 FROM main.images i JOIN main.film_rolls f ON f.id = "
                                   "i.film_id WHERE f.folder = ? AND lower(i.filename) = lower(?)");
         st.bind(1, folder).bind(2, name);
