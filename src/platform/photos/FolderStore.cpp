@@ -508,6 +508,10 @@ struct FolderStore::Snapshot {
     }
     const Item* item(const QString& id) const { return byId().value(id); }
 
+    // The programs' own albums each item is in, oldest first: filled once asked.
+    mutable std::once_flag programAlbumsRead;
+    mutable QHash<QString, std::vector<CollectionPtr>> programAlbumsOf;
+
 private:
     void index() const {
         m_byId.reserve(qsizetype(items.size()));
@@ -561,6 +565,9 @@ FolderStore::FolderStore(const QString& root) : m_root(root) {
             QStringLiteral("The photo library’s own folder “%1” cannot be made.").arg(state));
     m_db = std::make_unique<SqliteDatabase>(state + QStringLiteral("/state.sqlite"));
     m_db->exec("PRAGMA journal_mode = WAL");
+    // A scan reads the whole index once in order; keeping it in the page cache would only
+    // cost memory, and other queries touch a few pages.
+    m_db->exec("PRAGMA cache_size = -1024");
     m_db->exec(
         "CREATE TABLE IF NOT EXISTS identities (path TEXT PRIMARY KEY, uuid TEXT NOT NULL, "
         "created INTEGER NOT NULL DEFAULT 0);"
@@ -1039,17 +1046,27 @@ std::vector<CollectionPtr> FolderStore::collectionsContaining(const Asset& asset
             album->localizedTitle = k;
             result.push_back(std::move(album));
         }
-    std::lock_guard lock(m_dbMutex);
-    auto st = m_db->statement("SELECT a.uuid, a.title, a.seq FROM albums a JOIN album_members m "
-                              "ON m.album_uuid = a.uuid WHERE m.asset_uuid = ? ORDER BY a.seq");
-    st.bind(1, asset.localIdentifier);
-    while (st.step()) {
-        auto album = std::make_shared<AssetCollection>();
-        album->localIdentifier = st.text(0);
-        album->localizedTitle = st.text(1);
-        album->catalogId = st.int64(2);
-        result.push_back(std::move(album));
-    }
+    // A scan asks this of every item: the state is read once for all of them, per snapshot.
+    std::call_once(snapshot->programAlbumsRead, [&] {
+        std::lock_guard lock(m_dbMutex);
+        auto st = m_db->statement("SELECT m.asset_uuid, a.uuid, a.title, a.seq FROM albums a "
+                                  "JOIN album_members m ON m.album_uuid = a.uuid ORDER BY a.seq");
+        QHash<QString, CollectionPtr> albums;
+        while (st.step()) {
+            CollectionPtr& album = albums[st.text(1)];
+            if (!album) {
+                auto made = std::make_shared<AssetCollection>();
+                made->localIdentifier = st.text(1);
+                made->localizedTitle = st.text(2);
+                made->catalogId = st.int64(3);
+                album = std::move(made);
+            }
+            snapshot->programAlbumsOf[st.text(0)].push_back(album);
+        }
+    });
+    const auto programAlbums = snapshot->programAlbumsOf.constFind(asset.localIdentifier);
+    if (programAlbums != snapshot->programAlbumsOf.cend())
+        result.insert(result.end(), programAlbums->begin(), programAlbums->end());
     return result;
 }
 
