@@ -585,27 +585,38 @@ FolderStore::FolderStore(const QString& root) : m_root(root) {
         "TEXT, PRIMARY KEY (asset_uuid, ordinal));"
         "CREATE TABLE IF NOT EXISTS journal (id INTEGER PRIMARY KEY, state TEXT NOT NULL, "
         "operations TEXT NOT NULL);");
-    // The index is kept in the order of its paths, which a scan reads it in.
-    inTransaction(*m_db, [&] {
-        QString existing;
-        {
-            auto table = m_db->statement("SELECT sql FROM sqlite_master WHERE name = 'files'");
-            if (table.step())
-                existing = table.text(0);
-        }
-        if (existing.contains(QLatin1String("WITHOUT ROWID")))
-            return;
+    // The index is kept in the order of its paths, which a scan reads it in. An older index
+    // is copied over once; where the state cannot be written it is read as it is, only slower.
+    const auto indexTable = [&] {
+        auto table = m_db->statement("SELECT sql FROM sqlite_master WHERE name = 'files'");
+        return table.step() ? table.text(0) : QString();
+    };
+    static const char* const createIndex =
+        "CREATE TABLE IF NOT EXISTS %1 (path TEXT PRIMARY KEY, size INTEGER NOT NULL, "
+        "mtime_ns INTEGER NOT NULL, inode INTEGER NOT NULL, capture_ms INTEGER, "
+        "capture_offset INTEGER, latitude REAL, longitude REAL, rating INTEGER, label TEXT, "
+        "keywords TEXT, readable INTEGER NOT NULL) WITHOUT ROWID";
+    const QString existing = indexTable();
+    if (existing.isEmpty()) {
         m_db->exec(
-            "CREATE TABLE files_by_path (path TEXT PRIMARY KEY, size INTEGER NOT NULL, "
-            "mtime_ns INTEGER NOT NULL, inode INTEGER NOT NULL, capture_ms INTEGER, "
-            "capture_offset INTEGER, latitude REAL, longitude REAL, rating INTEGER, label TEXT, "
-            "keywords TEXT, readable INTEGER NOT NULL) WITHOUT ROWID");
-        if (!existing.isEmpty())
-            m_db->exec("INSERT INTO files_by_path SELECT path, size, mtime_ns, inode, capture_ms, "
-                       "capture_offset, latitude, longitude, rating, label, keywords, readable "
-                       "FROM files; DROP TABLE files;");
-        m_db->exec("ALTER TABLE files_by_path RENAME TO files");
-    });
+            QString::fromLatin1(createIndex).arg(QLatin1String("files")).toUtf8().constData());
+    } else if (!existing.contains(QLatin1String("WITHOUT ROWID"))) {
+        try {
+            inTransaction(*m_db, [&] {
+                if (indexTable().contains(QLatin1String("WITHOUT ROWID")))
+                    return; // another program was first
+                m_db->exec(QString::fromLatin1(createIndex)
+                               .arg(QLatin1String("files_by_path"))
+                               .toUtf8()
+                               .constData());
+                m_db->exec("INSERT INTO files_by_path SELECT path, size, mtime_ns, inode, "
+                           "capture_ms, capture_offset, latitude, longitude, rating, label, "
+                           "keywords, readable FROM files; DROP TABLE files; ALTER TABLE "
+                           "files_by_path RENAME TO files;");
+            });
+        } catch (const PhotoLibraryError&) {
+        }
+    }
     recoverInterruptedChanges();
 }
 
