@@ -163,6 +163,32 @@ struct Read {
     bool readable = true;
 };
 
+// What items are made of a file's read, small: a tree has a hundred thousand files.
+struct Facts {
+    qint64 captureMs = 0;
+    double latitude = 0, longitude = 0;
+    qint32 offset = 0;
+    qint8 rating = 0;
+    quint8 has = 0;
+    QStringList keywords;
+    enum : quint8 { Capture = 1, Offset = 2, Place = 4, Rating = 8 };
+
+    Facts() = default;
+    explicit Facts(const Read& r) : keywords(r.keywords) {
+        if (r.captureMs)
+            has |= Capture, captureMs = *r.captureMs;
+        if (r.offset)
+            has |= Offset, offset = *r.offset;
+        if (r.latitude && r.longitude)
+            has |= Place, latitude = *r.latitude, longitude = *r.longitude;
+        if (r.rating)
+            has |= Rating, rating = qint8(std::clamp(*r.rating, -128, 127));
+    }
+    std::optional<int> ratingIfAny() const {
+        return has & Rating ? std::optional<int>(rating) : std::nullopt;
+    }
+};
+
 // What a scan saw of one file: small, as a tree has a hundred thousand. Its path is kept as
 // UTF-8 in the scan's text, the files in the order of the index (the paths' bytes), so that
 // the two are merged without a lookup per file.
@@ -304,6 +330,16 @@ public:
             QtConcurrent::blockingMap(below, walkBelow);
         else
             std::for_each(below.begin(), below.end(), walkBelow);
+        // Sized once: growing them would copy a hundred thousand files again and again.
+        size_t textBytes = top.names.size(), fileCount = top.entries.size(), folderCount = 1;
+        for (const Below& b : below) {
+            textBytes += b.walk.text.size();
+            fileCount += b.walk.files.size();
+            folderCount += b.walk.folders.size();
+        }
+        text.reserve(textBytes);
+        files.reserve(fileCount);
+        folders.reserve(folderCount);
         folders.push_back({QString(), {}});
         auto next = below.begin();
         for (const Entry& entry : top.entries) {
@@ -636,7 +672,7 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
     walk.walkRoot(m_root);
     std::vector<Seen>& seen = walk.files;
     // What was read from each file, and its path once needed, by the file's number.
-    std::vector<Read> reads(seen.size());
+    std::vector<Facts> facts(seen.size());
     std::vector<QString> paths(seen.size());
     const auto pathOf = [&](size_t i) -> const QString& {
         if (paths[i].isNull()) {
@@ -653,7 +689,7 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
         std::lock_guard lock(m_dbMutex);
         auto st = m_db->statement(
             "SELECT path, size, mtime_ns, inode, capture_ms, capture_offset, latitude, "
-            "longitude, rating, keywords, readable FROM files ORDER BY path");
+            "longitude, rating, keywords FROM files ORDER BY path");
         size_t next = 0;
         while (st.step()) {
             const QByteArrayView stored = st.utf8(0);
@@ -665,24 +701,23 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                 continue;
             }
             Seen& s = seen[next];
-            Read& r = reads[next++];
+            Facts& f = facts[next++];
             // Only files that are new or changed since they were last read are read again.
             if (st.int64(1) != s.size || st.int64(2) != s.mtimeNs || st.int64(3) != s.inode)
                 continue;
             s.stale = false;
-            r.captureMs = st.optionalInt64(4);
-            if (auto o = st.optionalInt64(5))
-                r.offset = int(*o);
-            if (!st.isNull(6) && !st.isNull(7)) {
-                r.latitude = st.real(6);
-                r.longitude = st.real(7);
-            }
-            if (auto rating = st.optionalInt64(8))
-                r.rating = int(*rating);
-            // Labels are kept for other programs; no item is made of them.
+            if (!st.isNull(4))
+                f.has |= Facts::Capture, f.captureMs = st.int64(4);
+            if (!st.isNull(5))
+                f.has |= Facts::Offset, f.offset = qint32(st.int64(5));
+            if (!st.isNull(6) && !st.isNull(7))
+                f.has |= Facts::Place, f.latitude = st.real(6), f.longitude = st.real(7);
+            if (!st.isNull(8))
+                f.has |= Facts::Rating,
+                    f.rating = qint8(std::clamp<qint64>(st.int64(8), -128, 127));
+            // Labels and whether a sidecar was XMP are kept for other programs and for check.
             if (!st.isNull(9) && !st.utf8(9).isEmpty())
-                r.keywords = st.text(9).split(QLatin1Char('\n'));
-            r.readable = st.int64(10) != 0;
+                f.keywords = st.text(9).split(QLatin1Char('\n'));
         }
         auto ids = m_db->statement("SELECT path, uuid, created FROM identities");
         while (ids.step())
@@ -695,12 +730,13 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
             stale.push_back(i);
             pathOf(i);
         }
+    QList<Read> fresh;
     if (!stale.empty()) {
         const QString root = m_root + QLatin1Char('/');
-        const QList<Read> fresh = QtConcurrent::blockingMapped<QList<Read>>(
+        fresh = QtConcurrent::blockingMapped<QList<Read>>(
             stale, [&](size_t i) { return readFile(root + paths[i], seen[i].kind); });
         for (qsizetype i = 0; i < fresh.size(); ++i)
-            reads[stale[size_t(i)]] = fresh[i];
+            facts[stale[size_t(i)]] = Facts(fresh[i]);
     }
     // An unchanged tree writes nothing.
     if (!stale.empty() || !removed.isEmpty()) {
@@ -708,9 +744,10 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
         inTransaction(*m_db, [&] {
             for (const QString& path : removed)
                 m_db->statement("DELETE FROM files WHERE path = ?").bind(1, path).run();
-            for (const size_t i : stale) {
+            for (size_t k = 0; k < stale.size(); ++k) {
+                const size_t i = stale[k];
                 const Seen* s = &seen[i];
-                const Read& r = reads[i];
+                const Read& r = fresh[qsizetype(k)];
                 m_db->statement(
                         "INSERT OR REPLACE INTO files (path, size, mtime_ns, inode, capture_ms, "
                         "capture_offset, latitude, longitude, rating, label, keywords, readable) "
@@ -883,17 +920,19 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                 bool favourite = false;
                 std::optional<int> stemRating;
                 for (const uint32_t s : sidecarsOf[g])
-                    if (keys[s].owner < 0 && reads[keys[s].file].rating)
-                        stemRating = reads[keys[s].file].rating;
+                    if (keys[s].owner < 0 && facts[keys[s].file].has & Facts::Rating)
+                        stemRating = facts[keys[s].file].rating;
                 // The first date and the first place found are the item's.
-                auto takeDateAndPlace = [&](const Read& read) {
-                    if (!asset->creationDate && read.captureMs) {
+                auto takeDateAndPlace = [&](const Facts& read) {
+                    if (!asset->creationDate && read.has & Facts::Capture) {
                         asset->creationDate =
-                            QDateTime::fromMSecsSinceEpoch(*read.captureMs, Qt::UTC);
-                        asset->creationOffsetSeconds = read.offset;
+                            QDateTime::fromMSecsSinceEpoch(read.captureMs, Qt::UTC);
+                        asset->creationOffsetSeconds = read.has & Facts::Offset
+                                                           ? std::optional<int>(read.offset)
+                                                           : std::nullopt;
                     }
-                    if (!asset->location && read.latitude && read.longitude)
-                        asset->location = Location{*read.latitude, *read.longitude};
+                    if (!asset->location && read.has & Facts::Place)
+                        asset->location = Location{read.latitude, read.longitude};
                 };
                 asset->resources.reserve(groups[g].size() + sidecarsOf[g].size());
                 auto addResource = [&](uint32_t file, ResourceType type) {
@@ -916,25 +955,25 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                     std::optional<int> rating;
                     for (const uint32_t s : sidecarsOf[g])
                         if (keys[s].owner == int(k))
-                            rating = reads[keys[s].file].rating;
+                            rating = facts[keys[s].file].ratingIfAny();
                     if (!rating)
                         rating = stemRating;
                     if (!rating)
-                        rating = reads[file].rating;
+                        rating = facts[file].ratingIfAny();
                     favourite = favourite || rating == 5;
-                    takeDateAndPlace(reads[file]);
+                    takeDateAndPlace(facts[file]);
                 }
                 for (const uint32_t k : sidecarsOf[g]) {
                     const uint32_t file = keys[k].file;
                     addResource(file, ResourceType::AdjustmentData);
                     item.sidecars << paths[file];
-                    for (const QString& keyword : reads[file].keywords)
+                    for (const QString& keyword : facts[file].keywords)
                         if (!item.keywords.contains(keyword))
                             item.keywords << keyword;
                 }
                 // A sidecar's date and place count only where the pictures have none.
                 for (const uint32_t k : sidecarsOf[g])
-                    takeDateAndPlace(reads[keys[k].file]);
+                    takeDateAndPlace(facts[keys[k].file]);
                 if (!asset->creationDate) {
                     const QDateTime modified =
                         QDateTime::fromMSecsSinceEpoch(seen[frontFile].mtimeNs / 1000000, Qt::UTC);
