@@ -3,6 +3,7 @@
 #include "CliTestSupport.h"
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
+#include "support/Darktable.h"
 
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -27,8 +28,8 @@ const QByteArray darktableSidecar =
     "</rdf:li></rdf:Bag></dc:subject><lr:hierarchicalSubject><rdf:Bag><rdf:li>Places|France|Lyon"
     "</rdf:li></rdf:Bag></lr:hierarchicalSubject></rdf:Description></rdf:RDF></x:xmpmeta>\n";
 
-// Two pairs in two camera folders (the first rated 5 in darktable), a lone JPEG; each shot
-// at its own moment, as a camera writes them.
+// Two pairs in two camera folders, a lone JPEG; each shot at its own moment, as a camera
+// writes them.
 void makeCameraFolder(const QString& root) {
     const std::tuple<const char*, const char*, bool> shots[] = {
         {"/2024/06/IMG_0001", "2024:06:01 10:00:00", true},
@@ -43,7 +44,6 @@ void makeCameraFolder(const QString& root) {
             testsupport::writeFile(root + stem + ".DNG",
                                    fixtures::makeDng({96, 64}, date, "+02:00"));
     }
-    testsupport::writeFile(root + "/2024/06/IMG_0001.DNG.xmp", darktableSidecar);
 }
 
 // The camera files of the folder (sidecars included), by path below it.
@@ -81,9 +81,14 @@ protected:
         env.insert("XDG_DATA_HOME", tmp.path() + "/data");
     }
 
-    // Chooses the folder and the backup folder, fills the export albums and exports them.
-    void prepare(const QString& exported) {
+    // Makes the folder, marks its pictures with `mark` (by default the first pair rated 5 in
+    // darktable), chooses it and the backup folder, fills the export albums and exports them.
+    void prepare(const QString& exported, const std::function<void()>& mark = {}) {
         makeCameraFolder(folder);
+        if (mark)
+            mark();
+        else
+            testsupport::writeFile(folder + "/2024/06/IMG_0001.DNG.xmp", darktableSidecar);
         ok(photolib({"use", folder}));
         grantAccess();
         QDir().mkpath(tmp.path() + "/backup");
@@ -240,6 +245,49 @@ TEST_F(FolderLibraryCli, KilledIngestNeverLosesAnOriginalFile) {
         if (HasFailure())
             break;
     }
+}
+
+// darktable's marks, as darktable itself writes them, are read; and darktable, importing the
+// folder afresh, reads the replacements' sidecars as it reads its own.
+TEST_F(FolderLibraryCli, DarktableAndTwinslimReadEachOthersMarks) {
+    TWINSLIM_REQUIRE_DARKTABLE();
+    const QString exported = tmp.path() + "/exported";
+    const QStringList cameraFolders = {folder + "/2024/06", folder + "/2024/07"};
+    prepare(exported, [&] {
+        testsupport::makeDarktableLibrary(
+            tmp.path() + "/before/library.db", cameraFolders,
+            "local lyon = dt.tags.create('Places|France|Lyon')\n"
+            "local family = dt.tags.create('Family')\n"
+            "for i = 1, #dt.database do\n"
+            "  local im = dt.database[i]\n"
+            "  if im.filename:match('^IMG_0001%.') then dt.tags.attach(lyon, im) end\n"
+            "  if im.filename == 'IMG_0001.JPG' then im.blue = true; im.rating = 5 end\n"
+            "  if im.filename == 'IMG_0002.JPG' then dt.tags.attach(family, im) end\n"
+            "  if im.filename == 'IMG_0004.JPG' then im.rating = -1 end\n"
+            "end\n");
+    });
+    QStringList albums = ok(photolib({"albums"})).out.split('\n', Qt::SkipEmptyParts);
+    for (QString& line : albums)
+        line = line.section(' ', 1).simplified();
+    albums.sort();
+    EXPECT_EQ(albums, QStringList({"1 Family", "1 Lyon", "1 Twinslim Favs", "1 Twinslim NonFavs"}));
+    const auto listed = items();
+    ASSERT_EQ(listed.size(), 3u); // the rejected picture is no less an item
+    for (const Item& item : listed)
+        EXPECT_EQ(item.favorite, item.resources.front().name == "IMG_0001.JPG");
+    ok(cli({"ingest", "--yes", exported}));
+
+    testsupport::makeDarktableLibrary(tmp.path() + "/after/library.db", cameraFolders);
+    const auto images = testsupport::darktableImages(tmp.path() + "/after/library.db");
+    ASSERT_TRUE(images.contains(folder + "/2024/06/IMG_0001.heic"))
+        << images.keys().join(' ').toStdString();
+    const testsupport::DarktableImage favourite = images[folder + "/2024/06/IMG_0001.heic"];
+    EXPECT_EQ(favourite.stars, 5);
+    EXPECT_EQ(favourite.colors, QStringList{"3"});
+    EXPECT_EQ(favourite.tags, QStringList{"Places|France|Lyon"});
+    EXPECT_EQ(images[folder + "/2024/07/IMG_0002.jpeg"].tags, QStringList{"Family"});
+    EXPECT_EQ(images[folder + "/2024/07/IMG_0004.JPG"].stars, -1);
+    EXPECT_EQ(images.size(), 3);
 }
 
 } // namespace

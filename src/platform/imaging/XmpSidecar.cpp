@@ -4,6 +4,8 @@
 #include "platform/imaging/ImagingError.h"
 
 #include <QRegularExpression>
+#include <QSet>
+#include <algorithm>
 #include <cmath>
 #include <exiv2/exiv2.hpp>
 
@@ -45,25 +47,17 @@ QStringList listOf(const Exiv2::XmpData& xmp, const char* key) {
     return values;
 }
 
-void setList(Exiv2::XmpData& xmp, const char* key, const QStringList& values) {
+void setList(Exiv2::XmpData& xmp, const char* key, const QStringList& values,
+             Exiv2::TypeId type = Exiv2::xmpBag) {
     const auto it = xmp.findKey(Exiv2::XmpKey(key));
     if (it != xmp.end())
         xmp.erase(it);
     if (values.isEmpty())
         return;
-    auto value = Exiv2::Value::create(Exiv2::xmpBag);
+    auto value = Exiv2::Value::create(type);
     for (const QString& v : values)
         value->read(v.toStdString());
     xmp.add(Exiv2::XmpKey(key), value.get());
-}
-
-void copyKey(const Exiv2::XmpData& from, Exiv2::XmpData& to, const char* key) {
-    const auto source = from.findKey(Exiv2::XmpKey(key));
-    const auto target = to.findKey(Exiv2::XmpKey(key));
-    if (target != to.end())
-        to.erase(target);
-    if (source != from.end())
-        to.add(*source);
 }
 
 // XMP writes a coordinate as degrees and decimal minutes with its hemisphere: "48,51.5N".
@@ -92,13 +86,37 @@ std::string coordinateText(double value, char positive, char negative) {
 
 } // namespace
 
-QStringList XmpSidecarData::albumTitles() const {
-    QStringList titles = keywords;
-    for (const QString& path : hierarchicalKeywords) {
-        const QString leaf = path.section(QLatin1Char('|'), -1).trimmed();
-        if (!leaf.isEmpty())
-            titles << leaf;
+namespace {
+
+// The keywords above another in a hierarchy ("Places", "France" of "Places|France|Lyon").
+// darktable and Lightroom also put them in dc:subject, where they only spell out the hierarchy.
+QSet<QString> ancestorsIn(const QStringList& paths) {
+    QSet<QString> ancestors;
+    for (const QString& path : paths) {
+        const QStringList parts = path.split(QLatin1Char('|'));
+        for (qsizetype i = 0; i + 1 < parts.size(); ++i)
+            ancestors.insert(parts[i].trimmed());
     }
+    return ancestors;
+}
+
+QString leafOf(const QString& path) {
+    return path.section(QLatin1Char('|'), -1).trimmed();
+}
+
+} // namespace
+
+QStringList XmpSidecarData::albumTitles() const {
+    QStringList leaves;
+    for (const QString& path : hierarchicalKeywords)
+        if (const QString leaf = leafOf(path); !leaf.isEmpty())
+            leaves << leaf;
+    const QSet<QString> ancestors = ancestorsIn(hierarchicalKeywords);
+    QStringList titles;
+    for (const QString& keyword : keywords)
+        if (!ancestors.contains(keyword) || leaves.contains(keyword))
+            titles << keyword;
+    titles << leaves;
     titles.removeDuplicates();
     return titles;
 }
@@ -120,7 +138,22 @@ std::optional<XmpSidecarData> parseXmpSidecar(const QByteArray& packet) {
         if (label != xmp.end() && !label->toString().empty())
             data.label = QString::fromStdString(label->toString());
         data.keywords = listOf(xmp, subjectKey);
-        data.hierarchicalKeywords = listOf(xmp, hierarchyKey);
+        // darktable's own tags (file format, "changed"…) describe its work, not the picture,
+        // and so do the words they spell out in dc:subject.
+        QStringList own;
+        for (const QString& path : listOf(xmp, hierarchyKey))
+            (path.startsWith(QLatin1String("darktable|")) ? own : data.hierarchicalKeywords)
+                << path;
+        const auto wordsOf = [](const QStringList& paths) {
+            QSet<QString> words;
+            for (const QString& path : paths)
+                for (const QString& part : path.split(QLatin1Char('|')))
+                    words.insert(part.trimmed());
+            return words;
+        };
+        const QSet<QString> ownWords = wordsOf(own), userWords = wordsOf(data.hierarchicalKeywords);
+        data.keywords.removeIf(
+            [&](const QString& k) { return ownWords.contains(k) && !userWords.contains(k); });
         data.colourLabels = listOf(xmp, colourLabelsKey);
         const auto date = xmp.findKey(Exiv2::XmpKey(dateKey));
         if (date != xmp.end()) {
@@ -153,13 +186,40 @@ QByteArray editXmpSidecar(const QByteArray& packet, const XmpSidecarEdit& edit) 
     if (!packet.trimmed().isEmpty() && !decode(packet, xmp))
         throw ImagingError("The sidecar is not XMP.");
     try {
-        if (edit.copyFrom) {
-            Exiv2::XmpData source;
-            if (!edit.copyFrom->trimmed().isEmpty() && !decode(*edit.copyFrom, source))
-                throw ImagingError("The sidecar copied from is not XMP.");
+        if (edit.mergeFrom) {
+            // One picture's files each have their own sidecar (darktable writes one per file):
+            // the picture's marks are all of theirs together.
+            std::optional<int> rating;
+            std::optional<QString> label;
+            QStringList subjects, hierarchy, colours;
+            for (const QByteArray& packet : *edit.mergeFrom) {
+                if (packet.trimmed().isEmpty())
+                    continue;
+                const auto source = parseXmpSidecar(packet);
+                if (!source)
+                    throw ImagingError("The sidecar copied from is not XMP.");
+                if (source->rating)
+                    rating = std::max(rating.value_or(-1), *source->rating);
+                if (!label)
+                    label = source->label;
+                subjects << source->keywords;
+                hierarchy << source->hierarchicalKeywords;
+                colours << source->colourLabels;
+            }
+            subjects.removeDuplicates();
+            hierarchy.removeDuplicates();
+            colours.removeDuplicates();
+            for (const char* key : {ratingKey, labelKey})
+                if (const auto it = xmp.findKey(Exiv2::XmpKey(key)); it != xmp.end())
+                    xmp.erase(it);
+            if (rating)
+                xmp[ratingKey] = std::to_string(*rating);
+            if (label)
+                xmp[labelKey] = label->toStdString();
             Exiv2::XmpProperties::registerNs(darktableNamespace, "darktable");
-            for (const char* key : {ratingKey, labelKey, subjectKey, hierarchyKey, colourLabelsKey})
-                copyKey(source, xmp, key);
+            setList(xmp, subjectKey, subjects);
+            setList(xmp, hierarchyKey, hierarchy);
+            setList(xmp, colourLabelsKey, colours, Exiv2::xmpSeq);
         }
         if (edit.rating)
             xmp[ratingKey] = std::to_string(*edit.rating);
@@ -181,12 +241,18 @@ QByteArray editXmpSidecar(const QByteArray& packet, const XmpSidecarEdit& edit) 
                 if (!subjects.contains(k))
                     subjects << k;
             QStringList hierarchy = listOf(xmp, hierarchyKey);
+            const QSet<QString> ancestorsBefore = ancestorsIn(hierarchy);
             for (const QString& k : edit.removeKeywords) {
                 subjects.removeAll(k);
-                hierarchy.removeIf([&](const QString& path) {
-                    return path.section(QLatin1Char('|'), -1).trimmed() == k;
-                });
+                hierarchy.removeIf([&](const QString& path) { return leafOf(path) == k; });
             }
+            // The keywords that only spelled out a removed hierarchy go with it.
+            const QSet<QString> ancestorsAfter = ancestorsIn(hierarchy);
+            subjects.removeIf([&](const QString& k) {
+                return ancestorsBefore.contains(k) && !ancestorsAfter.contains(k) &&
+                       !std::any_of(hierarchy.begin(), hierarchy.end(),
+                                    [&](const QString& path) { return leafOf(path) == k; });
+            });
             setList(xmp, subjectKey, subjects);
             setList(xmp, hierarchyKey, hierarchy);
         }

@@ -37,8 +37,9 @@ struct XmpSidecarEdit {
     std::optional<std::pair<double, double>> location; // latitude, longitude
     QStringList addKeywords;
     QStringList removeKeywords; // removed from dc:subject, and hierarchical ones ending in it
-    // Copies rating, label, keywords and darktable's colour labels from another packet.
-    std::optional<QByteArray> copyFrom;
+    // Takes rating (the highest), label (the first), keywords and darktable's colour labels
+    // (all of them) from the sidecars of another picture's files.
+    std::optional<QList<QByteArray>> mergeFrom;
 };
 
 // The packet with the edit applied and everything else it holds kept (another program's

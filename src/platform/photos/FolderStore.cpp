@@ -1316,15 +1316,15 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
         }
         imaging::XmpSidecarEdit edit;
         if (origin) {
-            QByteArray originSidecar;
+            QList<QByteArray> originSidecars;
             for (const QString& s : origin->sidecars) {
                 QFile f(m_root + QLatin1Char('/') + s);
+                QByteArray data;
                 if (f.size() <= sidecarLimit && f.open(QIODevice::ReadOnly) &&
-                    imaging::parseXmpSidecar(originSidecar = f.readAll()))
-                    break;
-                originSidecar.clear();
+                    imaging::parseXmpSidecar(data = f.readAll()))
+                    originSidecars << data;
             }
-            edit.copyFrom = originSidecar;
+            edit.mergeFrom = originSidecars;
         }
         if (creation.favorite)
             edit.rating = 5;

@@ -85,7 +85,8 @@ protected:
         writeFile(root + "/2024/06/IMG_1.DNG",
                   fixtures::makeDng({64, 48}, "2024:06:01 10:00:00", "+02:00"));
         writeFile(root + "/2024/06/IMG_1.DNG.xmp",
-                  sidecar(5, {"Holiday"}, {"Places|France|Lyon"},
+                  sidecar(5, {"Holiday", "Places", "France", "dng"},
+                          {"Places|France|Lyon", "darktable|format|dng"},
                           "<darktable:history><rdf:Seq><rdf:li darktable:operation=\"exposure\"/>"
                           "</rdf:Seq></darktable:history>"));
         QFile::copy(jpeg, root + "/2024/06/IMG_2.JPG");
@@ -139,7 +140,8 @@ TEST_F(FolderLibrary, ReadsItemsFavouritesAndKeywordAlbumsFromTheTree) {
     ASSERT_TRUE(pair->creationDate);
     EXPECT_FALSE(named(*lib, "IMG_2.JPG")->isFavorite);
 
-    // dc:subject and the leaf of a hierarchical keyword are albums.
+    // dc:subject and the leaf of a hierarchical keyword are albums; the words that only spell
+    // out a hierarchy, and darktable's own tags, are not.
     QStringList titles;
     for (const auto& album :
          lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::AlbumRegular))
@@ -151,6 +153,14 @@ TEST_F(FolderLibrary, ReadsItemsFavouritesAndKeywordAlbumsFromTheTree) {
     const auto members = lib->fetchAssetsInAssetCollection(holiday.front());
     ASSERT_EQ(members.size(), 1u);
     EXPECT_EQ(members.front()->localIdentifier, pair->localIdentifier);
+    // Leaving an album drops its keyword with the parents that only spelled out its hierarchy.
+    for (const auto& album : holiday)
+        if (*album->localizedTitle == "Lyon")
+            lib->performChangesAndWait([&](ChangeRequests& c) {
+                c.changeRequestForAssetCollection(album)->removeAssets({pair});
+            });
+    EXPECT_EQ(sidecarAt("2024/06/IMG_1.DNG.xmp")->keywords, QStringList{"Holiday"});
+    EXPECT_TRUE(readFile(root + "/2024/06/IMG_1.DNG.xmp").contains("exposure"));
 
     const QStringList problems = lib->check();
     EXPECT_TRUE(problems.join('\n').contains("not valid UTF-8"))
@@ -167,6 +177,11 @@ TEST_F(FolderLibrary, ReadsItemsFavouritesAndKeywordAlbumsFromTheTree) {
 }
 
 TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash) {
+    // darktable writes a sidecar for each file of a pair, each with its own marks.
+    writeFile(root + "/2024/06/IMG_1.JPG.xmp",
+              sidecar(2, {"Family"}, {},
+                      "<darktable:colorlabels><rdf:Seq><rdf:li>3</rdf:li></rdf:Seq>"
+                      "</darktable:colorlabels>"));
     auto lib = PhotoLibrary::open(root);
     int asked = 0;
     lib->setDeletionConfirmationHandler([&](int count, std::function<void(bool)> reply) {
@@ -195,7 +210,8 @@ TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash
     ASSERT_TRUE(carried);
     EXPECT_EQ(carried->rating, 5);
     EXPECT_EQ(carried->label, "Red");
-    EXPECT_TRUE(carried->albumTitles().contains("Lyon"));
+    EXPECT_EQ(carried->albumTitles(), QStringList({"Holiday", "Family", "Lyon"}));
+    EXPECT_EQ(carried->colourLabels, QStringList{"3"});
     const auto made = lib->fetchAssetsWithLocalIdentifiers({newId});
     ASSERT_EQ(made.size(), 1u);
     EXPECT_TRUE(made.front()->isFavorite);
@@ -210,8 +226,8 @@ TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash
     ASSERT_EQ(albums.size(), 1u);
     EXPECT_EQ(*albums.front()->localizedTitle, "Twinslim export");
 
-    // The pair's three files are in the desktop's trash, as another trash program sees them.
-    for (const char* name : {"IMG_1.JPG", "IMG_1.DNG", "IMG_1.DNG.xmp"}) {
+    // The pair's files are in the desktop's trash, as another trash program sees them.
+    for (const char* name : {"IMG_1.JPG", "IMG_1.DNG", "IMG_1.DNG.xmp", "IMG_1.JPG.xmp"}) {
         EXPECT_FALSE(QFile::exists(root + "/2024/06/" + name)) << name;
         EXPECT_TRUE(QFile::exists(tmp.path() + "/data/Trash/files/" + name)) << name;
     }
@@ -220,7 +236,7 @@ TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash
         list.start("trash-list", {});
         ASSERT_TRUE(list.waitForFinished(30000));
         const QString listed = QString::fromUtf8(list.readAllStandardOutput());
-        for (const char* name : {"IMG_1.JPG", "IMG_1.DNG", "IMG_1.DNG.xmp"})
+        for (const char* name : {"IMG_1.JPG", "IMG_1.DNG", "IMG_1.DNG.xmp", "IMG_1.JPG.xmp"})
             EXPECT_TRUE(listed.contains(root + "/2024/06/" + name)) << listed.toStdString();
     }
 
