@@ -2,6 +2,7 @@
 
 #include "platform/photos/PhotoLibrary.h"
 
+#include <QHash>
 #include <QRandomGenerator>
 #include <QUuid>
 #include <sqlite3.h>
@@ -25,6 +26,7 @@ struct Stmt {
         sqlite3_bind_text(s, i, v.constData(), int(v.size()), SQLITE_TRANSIENT);
     }
     void num(int i, qint64 v) { sqlite3_bind_int64(s, i, v); }
+    void real(int i, double v) { sqlite3_bind_double(s, i, v); }
     void null(int i) { sqlite3_bind_null(s, i); }
     void run() {
         check(sqlite3_step(s), db);
@@ -119,6 +121,74 @@ int buildCatalogue(const QString& path, const CatalogueShape& shape) {
         sqlite3_close(db);
         return pairs;
     }
+}
+
+void buildCatalogueLike(const QString& path, photos::PhotoLibrary& source) {
+    photos::PhotoLibrary::create(path);
+    sqlite3* db = nullptr;
+    check(sqlite3_open((path + "/catalog.sqlite").toUtf8().constData(), &db), db);
+    check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db);
+    {
+        Stmt asset(db, "INSERT INTO assets (id, uuid, media_type, creation_date, creation_offset, "
+                       "latitude, longitude, favorite, hidden, added_at) VALUES (?, ?, 1, ?, ?, ?, "
+                       "?, ?, 0, 0)");
+        Stmt res(db, "INSERT INTO resources (asset_id, ordinal, type, uti, original_filename, "
+                     "file_size, stored_path) VALUES (?, ?, ?, ?, ?, ?, ?)");
+        Stmt album(db, "INSERT INTO albums (id, uuid, title, type, subtype, created_at) VALUES (?, "
+                       "?, ?, 1, 2, 0)");
+        Stmt member(
+            db,
+            "INSERT OR IGNORE INTO album_members (album_id, asset_id, position) VALUES (?, ?, ?)");
+        QHash<QString, qint64> rowOf;
+        qint64 row = 0;
+        for (const photos::AssetPtr& a : source.fetchAssets(photos::MediaType::Image)) {
+            rowOf.insert(a->localIdentifier, ++row);
+            asset.num(1, row);
+            asset.text(2, a->localIdentifier.toUtf8());
+            asset.num(3, a->creationDate ? a->creationDate->toMSecsSinceEpoch() : 0);
+            if (a->creationOffsetSeconds)
+                asset.num(4, *a->creationOffsetSeconds);
+            else
+                asset.null(4);
+            if (a->location) {
+                asset.real(5, a->location->latitude);
+                asset.real(6, a->location->longitude);
+            } else {
+                asset.null(5);
+                asset.null(6);
+            }
+            asset.num(7, a->isFavorite ? 1 : 0);
+            asset.run();
+            for (const photos::ResourcePtr& r : a->resources) {
+                res.num(1, row);
+                res.num(2, r->ordinal);
+                res.num(3, int(r->type));
+                res.text(4, r->uniformTypeIdentifier.toUtf8());
+                res.text(5, r->originalFilename.toUtf8());
+                res.num(6, r->fileSize.value_or(0));
+                res.text(7, "resources/" + QByteArray::number(row % 256, 16) + "/" +
+                                QByteArray::number(row) + "_" + QByteArray::number(r->ordinal));
+                res.run();
+            }
+        }
+        qint64 albumRow = 0, position = 0;
+        for (const photos::CollectionPtr& c : source.fetchAssetCollections(
+                 photos::CollectionType::Album, photos::CollectionSubtype::Any)) {
+            album.num(1, ++albumRow);
+            album.text(2, c->localIdentifier.toUtf8());
+            album.text(3, c->localizedTitle.value_or(QString()).toUtf8());
+            album.run();
+            for (const photos::AssetPtr& a : source.fetchAssetsInAssetCollection(c)) {
+                member.num(1, albumRow);
+                member.num(2, rowOf.value(a->localIdentifier));
+                member.num(3, ++position);
+                member.run();
+            }
+        }
+    }
+    check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db);
+    sqlite3_exec(db, "ANALYZE", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
 }
 
 int plainPairQuery(const QString& path, const QDateTime& newerThan) {

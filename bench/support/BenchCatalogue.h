@@ -5,6 +5,10 @@
 #include <QDateTime>
 #include <QString>
 
+namespace photos {
+class PhotoLibrary;
+}
+
 namespace bench {
 
 struct CatalogueShape {
@@ -21,6 +25,11 @@ struct CatalogueShape {
 // hidden items and albums of realistic sizes. Resource files are not written: the
 // catalogue is what the scan reads. Returns the number of pairs outside hidden items.
 int buildCatalogue(const QString& path, const CatalogueShape& shape = {});
+
+// Builds a catalogue library at `path` holding the items and albums of the library `source`
+// (of any kind) as they are: identifiers, dates, favourites, resources with their types, names
+// and sizes, albums with their members. As above, no resource file is written.
+void buildCatalogueLike(const QString& path, photos::PhotoLibrary& source);
 
 // The plain SQL query a scan competes with: one statement returning every visible
 // RAW+JPEG pair created at or after `newerThan`, newest first, with its album titles.

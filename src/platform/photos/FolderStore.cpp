@@ -8,7 +8,9 @@
 #include "platform/photos/PhotoLibraryError.h"
 #include "platform/photos/ResourceFiles.h"
 #include "platform/photos/SqliteDatabase.h"
+#include "platform/photos/TreeWalk.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -20,8 +22,12 @@
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentMap>
 #include <algorithm>
-#include <dirent.h>
+#include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <numeric>
+#include <string>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,6 +54,38 @@ QString derivedIdentifier(const QString& key, const char* suffix) {
     return QUuid::createUuidV5(identifierSpace, key).toString(QUuid::WithoutBraces).toUpper() +
            QLatin1String(suffix);
 }
+
+// derivedIdentifier() of an item's path, made without a temporary copy: a scan makes one per
+// item of the tree.
+class ItemIdentifiers {
+public:
+    QString operator()(std::string_view utf8Path) {
+        m_hash.reset();
+        m_hash.addData(m_space);
+        m_hash.addData(QByteArrayView(utf8Path.data(), qsizetype(utf8Path.size())));
+        uchar b[16];
+        std::memcpy(b, m_hash.resultView().data(), sizeof b);
+        b[6] = uchar((b[6] & 0x0F) | 0x50); // version 5
+        b[8] = uchar((b[8] & 0x3F) | 0x80); // the variant of RFC 4122
+        static constexpr char hex[] = "0123456789ABCDEF";
+        static constexpr char suffix[] = "/L0/001";
+        QString id(36 + qsizetype(sizeof suffix) - 1, Qt::Uninitialized);
+        QChar* out = id.data();
+        for (int i = 0; i < 16; ++i) {
+            if (i == 4 || i == 6 || i == 8 || i == 10)
+                *out++ = QLatin1Char('-');
+            *out++ = QLatin1Char(hex[b[i] >> 4]);
+            *out++ = QLatin1Char(hex[b[i] & 0xF]);
+        }
+        for (const char c : std::string_view(suffix))
+            *out++ = QLatin1Char(c);
+        return id;
+    }
+
+private:
+    QCryptographicHash m_hash{QCryptographicHash::Sha1};
+    const QByteArray m_space = identifierSpace.toRfc4122();
+};
 
 QString keywordAlbumIdentifier(const QString& title) {
     return derivedIdentifier(QStringLiteral("keyword\n") + title, "/L0/040");
@@ -110,28 +148,9 @@ QString nameOf(const QString& relative) {
     return relative.mid(relative.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
-// A name without its last extension ("IMG_1.CR3.xmp" → "IMG_1.CR3").
-QString stemOf(const QString& name) {
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    return dot < 0 ? name : name.left(dot);
-}
-
 QString joined(const QString& folder, const QString& name) {
     return folder.isEmpty() ? name : folder + QLatin1Char('/') + name;
 }
-
-struct Read;
-
-// What a scan saw of one file.
-struct Seen {
-    QString path; // relative to the root
-    FileKind kind = FileKind::Other;
-    QString uti;
-    qint64 size = 0;
-    qint64 mtimeNs = 0;
-    qint64 inode = 0;
-    const Read* read = nullptr; // what the index holds for it, once brought up to date
-};
 
 // What was read from one file, as the index keeps it.
 struct Read {
@@ -142,6 +161,32 @@ struct Read {
     std::optional<QString> label;
     QStringList keywords;
     bool readable = true;
+};
+
+// What items are made of a file's read, small: a tree has a hundred thousand files.
+struct Facts {
+    qint64 captureMs = 0;
+    double latitude = 0, longitude = 0;
+    qint32 offset = 0;
+    qint8 rating = 0;
+    quint8 has = 0;
+    QStringList keywords;
+    enum : quint8 { Capture = 1, Offset = 2, Place = 4, Rating = 8 };
+
+    Facts() = default;
+    explicit Facts(const Read& r) : keywords(r.keywords) {
+        if (r.captureMs)
+            has |= Capture, captureMs = *r.captureMs;
+        if (r.offset)
+            has |= Offset, offset = *r.offset;
+        if (r.latitude && r.longitude)
+            has |= Place, latitude = *r.latitude, longitude = *r.longitude;
+        if (r.rating)
+            has |= Rating, rating = qint8(std::clamp(*r.rating, -128, 127));
+    }
+    std::optional<int> ratingIfAny() const {
+        return has & Rating ? std::optional<int>(rating) : std::nullopt;
+    }
 };
 
 Read readFile(const QString& absolute, FileKind kind) {
@@ -185,93 +230,51 @@ Read readFile(const QString& absolute, FileKind kind) {
     return r;
 }
 
-// What a file name says a file is, by extension; asked once per extension of a scan.
-class KindsByExtension {
-public:
-    FileKind kindOf(const QString& name, QString& uti) {
-        const QStringView ext = QStringView(name).mid(name.lastIndexOf(QLatin1Char('.')) + 1);
-        auto it = m_known.constFind(ext.toString());
-        if (it == m_known.cend()) {
-            QString found;
-            const FileKind kind = fileKindOf(name, &found);
-            it = m_known.insert(ext.toString(), {kind, found});
-        }
-        uti = it->second;
-        return it->first;
-    }
-
-private:
-    QHash<QString, std::pair<FileKind, QString>> m_known;
-};
-
-// The tree's files, never following links, without hidden files and folders (which holds the
-// library's own state and the trash folders of removable disks).
-void walk(const QByteArray& absolute, const QString& relative, std::vector<Seen>& found,
-          QStringList& problems, KindsByExtension& kinds) {
-    DIR* dir = ::opendir(absolute.constData());
-    if (!dir) {
-        problems << QStringLiteral("folder %1 cannot be read")
-                        .arg(relative.isEmpty() ? QStringLiteral(".") : relative);
-        return;
-    }
-    std::vector<std::pair<QByteArray, QString>> folders;
-    while (const dirent* e = ::readdir(dir)) {
-        const QByteArrayView raw(e->d_name);
-        if (raw.startsWith('.'))
-            continue;
-        if (!raw.isValidUtf8()) {
-            problems << QStringLiteral("%1 has a name that is not valid UTF-8; it is left out")
-                            .arg(joined(relative, QString::fromUtf8(raw).toHtmlEscaped()));
-            continue;
-        }
-        const QString name = QString::fromUtf8(raw);
-        // Files that are no pictures or sidecars are passed over without asking the disk.
-        Seen seen;
-        const bool folder = e->d_type == DT_DIR;
-        if (!folder && e->d_type != DT_UNKNOWN &&
-            (e->d_type != DT_REG || kinds.kindOf(name, seen.uti) == FileKind::Other))
-            continue;
-        struct stat st {};
-        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue; // gone meanwhile
-        if (S_ISDIR(st.st_mode)) {
-            folders.push_back({absolute + '/' + raw.toByteArray(), joined(relative, name)});
-            continue;
-        }
-        if (!S_ISREG(st.st_mode))
-            continue;
-        seen.kind = kinds.kindOf(name, seen.uti);
-        if (seen.kind == FileKind::Other)
-            continue;
-        seen.path = joined(relative, name);
-        seen.size = st.st_size;
-        seen.mtimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-        seen.inode = qint64(st.st_ino);
-        found.push_back(std::move(seen));
-    }
-    ::closedir(dir);
-    for (const auto& [abs, rel] : folders)
-        walk(abs, rel, found, problems, kinds);
-}
-
 } // namespace
+
+std::function<void(const QString&)> FolderStore::beforeEnteringFolder;
 
 // ---- Snapshot ----
 
 struct FolderStore::Item {
-    AssetPtr asset;
+    AssetPtr asset; // its resources are its files: pictures, then sidecars
     QString folder;
-    QStringList files;    // relative paths, in resource order
     QStringList sidecars; // relative paths of its sidecars
     QStringList keywords; // album titles its sidecars hold
     QString primary;
 };
 
 struct FolderStore::Snapshot {
-    std::vector<std::shared_ptr<const Item>> items;
-    QHash<QString, std::shared_ptr<const Item>> byId;
-    QMap<QString, QStringList> keywordMembers; // title → item identifiers in item order
-    QSet<QString> sidecarStemFolders;          // folders whose sidecars are named NAME.xmp
+    std::vector<Item> items;
+    QSet<QString> sidecarStemFolders; // folders whose sidecars are named NAME.xmp
+
+    // Made when first asked: opening a library and listing it needs neither.
+    const QHash<QString, const Item*>& byId() const {
+        std::call_once(m_indexed, [this] { index(); });
+        return m_byId;
+    }
+    const QMap<QString, QStringList>& keywordMembers() const { // title → item identifiers
+        std::call_once(m_indexed, [this] { index(); });
+        return m_keywordMembers;
+    }
+    const Item* item(const QString& id) const { return byId().value(id); }
+
+    // The programs' own albums each item is in, oldest first: filled once asked.
+    mutable std::once_flag programAlbumsRead;
+    mutable QHash<QString, std::vector<CollectionPtr>> programAlbumsOf;
+
+private:
+    void index() const {
+        m_byId.reserve(qsizetype(items.size()));
+        for (const Item& item : items) {
+            m_byId.insert(item.asset->localIdentifier, &item);
+            for (const QString& k : item.keywords)
+                m_keywordMembers[k] << item.asset->localIdentifier;
+        }
+    }
+    mutable std::once_flag m_indexed;
+    mutable QHash<QString, const Item*> m_byId;
+    mutable QMap<QString, QStringList> m_keywordMembers;
 };
 
 struct FolderStore::Album {
@@ -313,11 +316,10 @@ FolderStore::FolderStore(const QString& root) : m_root(root) {
             QStringLiteral("The photo library’s own folder “%1” cannot be made.").arg(state));
     m_db = std::make_unique<SqliteDatabase>(state + QStringLiteral("/state.sqlite"));
     m_db->exec("PRAGMA journal_mode = WAL");
+    // A scan reads the whole index once in order; keeping it in the page cache would only
+    // cost memory, and other queries touch a few pages.
+    m_db->exec("PRAGMA cache_size = -1024");
     m_db->exec(
-        "CREATE TABLE IF NOT EXISTS files (path TEXT PRIMARY KEY, size INTEGER NOT NULL, "
-        "mtime_ns INTEGER NOT NULL, inode INTEGER NOT NULL, capture_ms INTEGER, "
-        "capture_offset INTEGER, latitude REAL, longitude REAL, rating INTEGER, label TEXT, "
-        "keywords TEXT, readable INTEGER NOT NULL);"
         "CREATE TABLE IF NOT EXISTS identities (path TEXT PRIMARY KEY, uuid TEXT NOT NULL, "
         "created INTEGER NOT NULL DEFAULT 0);"
         "CREATE TABLE IF NOT EXISTS albums (seq INTEGER PRIMARY KEY, uuid TEXT NOT NULL UNIQUE, "
@@ -334,6 +336,38 @@ FolderStore::FolderStore(const QString& root) : m_root(root) {
         "TEXT, PRIMARY KEY (asset_uuid, ordinal));"
         "CREATE TABLE IF NOT EXISTS journal (id INTEGER PRIMARY KEY, state TEXT NOT NULL, "
         "operations TEXT NOT NULL);");
+    // The index is kept in the order of its paths, which a scan reads it in. An older index
+    // is copied over once; where the state cannot be written it is read as it is, only slower.
+    const auto indexTable = [&] {
+        auto table = m_db->statement("SELECT sql FROM sqlite_master WHERE name = 'files'");
+        return table.step() ? table.text(0) : QString();
+    };
+    static const char* const createIndex =
+        "CREATE TABLE IF NOT EXISTS %1 (path TEXT PRIMARY KEY, size INTEGER NOT NULL, "
+        "mtime_ns INTEGER NOT NULL, inode INTEGER NOT NULL, capture_ms INTEGER, "
+        "capture_offset INTEGER, latitude REAL, longitude REAL, rating INTEGER, label TEXT, "
+        "keywords TEXT, readable INTEGER NOT NULL) WITHOUT ROWID";
+    const QString existing = indexTable();
+    if (existing.isEmpty()) {
+        m_db->exec(
+            QString::fromLatin1(createIndex).arg(QLatin1String("files")).toUtf8().constData());
+    } else if (!existing.contains(QLatin1String("WITHOUT ROWID"))) {
+        try {
+            inTransaction(*m_db, [&] {
+                if (indexTable().contains(QLatin1String("WITHOUT ROWID")))
+                    return; // another program was first
+                m_db->exec(QString::fromLatin1(createIndex)
+                               .arg(QLatin1String("files_by_path"))
+                               .toUtf8()
+                               .constData());
+                m_db->exec("INSERT INTO files_by_path SELECT path, size, mtime_ns, inode, "
+                           "capture_ms, capture_offset, latitude, longitude, rating, label, "
+                           "keywords, readable FROM files; DROP TABLE files; ALTER TABLE "
+                           "files_by_path RENAME TO files;");
+            });
+        } catch (const PhotoLibraryError&) {
+        }
+    }
     recoverInterruptedChanges();
 }
 
@@ -349,84 +383,94 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::current() const {
 }
 
 std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
-    std::vector<Seen> seen;
-    QStringList problems;
-    KindsByExtension kinds;
-    walk(QFile::encodeName(m_root), QString(), seen, problems, kinds);
-
-    struct Row {
-        qint64 size, mtimeNs, inode;
-        Read read;
-        bool present = false; // seen by this scan
+    TreeWalk walk;
+    walk.walkRoot(m_root);
+    std::vector<Seen>& seen = walk.files;
+    // What was read from each file, and its path once needed, by the file's number.
+    std::vector<Facts> facts(seen.size());
+    std::vector<QString> paths(seen.size());
+    const auto pathOf = [&](size_t i) -> const QString& {
+        if (paths[i].isNull()) {
+            const std::string_view bytes = walk.pathOf(seen[i]);
+            paths[i] = QString::fromUtf8(bytes.data(), qsizetype(bytes.size()));
+        }
+        return paths[i];
     };
-    QHash<QString, Row> index;
+
+    // The index and the walk are both in the order of the paths' bytes: one pass pairs them.
+    QStringList removed;
     QHash<QString, std::pair<QString, bool>> identities; // path → uuid, made by a change
     {
         std::lock_guard lock(m_dbMutex);
-        // Sized once: growing a hash of a hundred thousand entries moves them many times.
-        auto count = m_db->statement("SELECT count(*) FROM files");
-        index.reserve(
-            std::max<qsizetype>(count.step() ? count.int64(0) : 0, qsizetype(seen.size())));
         auto st = m_db->statement(
             "SELECT path, size, mtime_ns, inode, capture_ms, capture_offset, latitude, "
-            "longitude, rating, label, keywords, readable FROM files");
+            "longitude, rating, keywords FROM files ORDER BY path");
+        size_t next = 0;
         while (st.step()) {
-            Row row{st.int64(1), st.int64(2), st.int64(3), {}};
-            row.read.captureMs = st.optionalInt64(4);
-            if (auto o = st.optionalInt64(5))
-                row.read.offset = int(*o);
-            if (!st.isNull(6) && !st.isNull(7)) {
-                row.read.latitude = st.real(6);
-                row.read.longitude = st.real(7);
+            const QByteArrayView stored = st.utf8(0);
+            const std::string_view path(stored.data(), size_t(stored.size()));
+            while (next < seen.size() && walk.pathOf(seen[next]) < path)
+                ++next; // not in the index yet
+            if (next == seen.size() || walk.pathOf(seen[next]) != path) {
+                removed << QString::fromUtf8(stored);
+                continue;
             }
-            if (auto r = st.optionalInt64(8))
-                row.read.rating = int(*r);
-            if (!st.isNull(9))
-                row.read.label = st.text(9);
-            if (!st.isNull(10) && !st.text(10).isEmpty())
-                row.read.keywords = st.text(10).split(QLatin1Char('\n'));
-            row.read.readable = st.int64(11) != 0;
-            index.emplace(st.text(0), std::move(row));
+            Seen& s = seen[next];
+            Facts& f = facts[next++];
+            // Only files that are new or changed since they were last read are read again.
+            if (st.int64(1) != s.size || st.int64(2) != s.mtimeNs || st.int64(3) != s.inode)
+                continue;
+            s.stale = false;
+            if (!st.isNull(4))
+                f.has |= Facts::Capture, f.captureMs = st.int64(4);
+            if (!st.isNull(5))
+                f.has |= Facts::Offset, f.offset = qint32(st.int64(5));
+            if (!st.isNull(6) && !st.isNull(7))
+                f.has |= Facts::Place, f.latitude = st.real(6), f.longitude = st.real(7);
+            if (!st.isNull(8))
+                f.has |= Facts::Rating,
+                    f.rating = qint8(std::clamp<qint64>(st.int64(8), -128, 127));
+            // Labels and whether a sidecar was XMP are kept for other programs and for check.
+            if (!st.isNull(9) && !st.utf8(9).isEmpty())
+                f.keywords = st.text(9).split(QLatin1Char('\n'));
         }
         auto ids = m_db->statement("SELECT path, uuid, created FROM identities");
         while (ids.step())
             identities.insert(ids.text(0), {ids.text(1), ids.int64(2) != 0});
     }
 
-    // Only files that are new or changed since they were last read are read again.
-    std::vector<const Seen*> stale;
-    for (const Seen& s : seen) {
-        const auto it = index.find(s.path);
-        if (it != index.end())
-            it->present = true;
-        if (it == index.end() || it->size != s.size || it->mtimeNs != s.mtimeNs ||
-            it->inode != s.inode)
-            stale.push_back(&s);
+    std::vector<size_t> stale;
+    for (size_t i = 0; i < seen.size(); ++i)
+        if (seen[i].stale) {
+            stale.push_back(i);
+            pathOf(i);
+        }
+    QList<Read> fresh;
+    if (!stale.empty()) {
+        const QString root = m_root + QLatin1Char('/');
+        fresh = QtConcurrent::blockingMapped<QList<Read>>(
+            stale, [&](size_t i) { return readFile(root + paths[i], seen[i].kind); });
+        for (qsizetype i = 0; i < fresh.size(); ++i)
+            facts[stale[size_t(i)]] = Facts(fresh[i]);
     }
-    const QString root = m_root;
-    const QList<Read> fresh =
-        QtConcurrent::blockingMapped<QList<Read>>(stale, [root](const Seen* s) {
-            return readFile(root + QLatin1Char('/') + s->path, s->kind);
-        });
-    QStringList removed;
-    for (auto it = index.cbegin(); it != index.cend(); ++it)
-        if (!it->present)
-            removed << it.key();
     // An unchanged tree writes nothing.
-    if (!fresh.isEmpty() || !removed.isEmpty()) {
+    if (!stale.empty() || !removed.isEmpty()) {
         std::lock_guard lock(m_dbMutex);
         inTransaction(*m_db, [&] {
-            for (qsizetype i = 0; i < fresh.size(); ++i) {
-                const Seen& s = *stale[size_t(i)];
-                const Read& r = fresh[i];
+            for (const QString& path : removed)
+                m_db->statement("DELETE FROM files WHERE path = ?").bind(1, path).run();
+            for (size_t k = 0; k < stale.size(); ++k) {
+                const size_t i = stale[k];
+                const Seen* s = &seen[i];
+                const Read& r = fresh[qsizetype(k)];
                 m_db->statement(
                         "INSERT OR REPLACE INTO files (path, size, mtime_ns, inode, capture_ms, "
                         "capture_offset, latitude, longitude, rating, label, keywords, readable) "
                         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-                    .bind(1, s.path)
-                    .bind(2, s.size)
-                    .bind(3, s.mtimeNs)
-                    .bind(4, s.inode)
+                    .bind(1, paths[i])
+                    .bind(2, s->size)
+                    .bind(3, s->mtimeNs)
+                    .bind(4, s->inode)
                     .bind(5, r.captureMs)
                     .bind(6, r.offset)
                     .bind(7, r.latitude)
@@ -436,167 +480,230 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                     .bind(11, r.keywords.join(QLatin1Char('\n')))
                     .bind(12, r.readable ? 1 : 0)
                     .run();
-                index[s.path] = Row{s.size, s.mtimeNs, s.inode, r, true};
             }
-            for (const QString& path : removed)
-                m_db->statement("DELETE FROM files WHERE path = ?").bind(1, path).run();
         });
     }
 
-    // The index is complete now and no longer changes: each file points at its entry.
-    for (Seen& s : seen)
-        s.read = &index.find(s.path)->read;
-
-    // Group per folder by name stem.
+    // Group per folder by name stem, the folders in the order of their paths.
     auto snapshot = std::make_shared<Snapshot>();
-    std::map<QString, std::vector<const Seen*>> byFolder;
-    for (const Seen& s : seen)
-        byFolder[folderOf(s.path)].push_back(&s);
-    for (auto& [folder, files] : byFolder) {
-        std::sort(files.begin(), files.end(),
-                  [](const Seen* a, const Seen* b) { return a->path < b->path; });
-        QHash<QString, const Seen*> byLowerName;
-        for (const Seen* f : files)
-            byLowerName.insert(nameOf(f->path).toLower(), f);
-        struct Stem {
-            std::vector<const Seen*> pictures, made, raws, sidecars;
-        };
-        std::map<QString, Stem> stems;
-        QHash<const Seen*, const Seen*> sidecarOwner; // NAME.EXT.xmp → NAME.EXT
-        for (const Seen* f : files) {
-            const QString name = nameOf(f->path);
-            const QString base = stemOf(name);
-            if (f->kind == FileKind::Sidecar) {
-                const Seen* owner = byLowerName.value(base.toLower());
-                if (owner && owner->kind != FileKind::Sidecar) {
-                    sidecarOwner.insert(f, owner);
-                    stems[stemOf(nameOf(owner->path)).toLower()].sidecars.push_back(f);
-                } else {
-                    stems[base.toLower()].sidecars.push_back(f);
-                    snapshot->sidecarStemFolders.insert(folder);
-                }
-                continue;
-            }
-            Stem& stem = stems[base.toLower()];
-            const bool made = identities.value(f->path).second;
-            (made ? stem.made : f->kind == FileKind::Raw ? stem.raws : stem.pictures).push_back(f);
+    std::vector<uint32_t> folderOrder(walk.folders.size());
+    std::iota(folderOrder.begin(), folderOrder.end(), 0u);
+    std::sort(folderOrder.begin(), folderOrder.end(),
+              [&](uint32_t a, uint32_t b) { return walk.folders[a].path < walk.folders[b].path; });
+    // A file of the folder at hand: its name in lower case (in `lower`), the part before the
+    // last dot, the stem it is grouped under and, for a sidecar NAME.EXT.xmp, NAME.EXT.
+    struct Key {
+        uint32_t file;
+        uint32_t at, bytes, stemBytes;
+        std::string_view stem;
+        int owner = -1;
+    };
+    std::string lower;
+    std::vector<Key> keys;
+    std::vector<uint32_t> byName, byStem, pictures, made, raws, sidecars;
+    std::vector<std::vector<uint32_t>> groups, sidecarsOf;
+    ItemIdentifiers itemIdentifier;
+    // At most one item a picture.
+    snapshot->items.reserve(size_t(std::count_if(
+        seen.begin(), seen.end(), [](const Seen& s) { return s.kind != FileKind::Sidecar; })));
+    for (const uint32_t f : folderOrder) {
+        const WalkedFolder& folder = walk.folders[f];
+        lower.clear();
+        keys.clear();
+        for (const uint32_t i : folder.files) {
+            Key k{i, uint32_t(lower.size()), 0, 0, {}};
+            const std::string_view name = walk.nameOf(seen[i]);
+            const bool ascii =
+                std::all_of(name.begin(), name.end(), [](char c) { return uchar(c) < 0x80; });
+            if (ascii)
+                for (const char c : name)
+                    lower.push_back(c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c);
+            else
+                lower.append(
+                    QString::fromUtf8(name.data(), qsizetype(name.size())).toLower().toStdString());
+            k.bytes = uint32_t(lower.size()) - k.at;
+            const size_t dot = std::string_view(lower).substr(k.at, k.bytes).rfind('.');
+            k.stemBytes = dot == std::string_view::npos ? k.bytes : uint32_t(dot);
+            keys.push_back(k);
         }
-        for (auto& [key, stem] : stems) {
-            std::vector<std::vector<const Seen*>> groups;
-            for (const Seen* p : stem.pictures)
-                groups.push_back({p});
+        const auto lowerName = [&](const Key& k) {
+            return std::string_view(lower).substr(k.at, k.bytes);
+        };
+        byName.resize(keys.size());
+        std::iota(byName.begin(), byName.end(), 0u);
+        std::stable_sort(byName.begin(), byName.end(), [&](uint32_t a, uint32_t b) {
+            return lowerName(keys[a]) < lowerName(keys[b]);
+        });
+        for (Key& k : keys) {
+            const std::string_view base = lowerName(k).substr(0, k.stemBytes);
+            k.stem = base;
+            if (seen[k.file].kind != FileKind::Sidecar)
+                continue;
+            // The last file of that name, as a sidecar can belong to one picture only.
+            const auto after = std::upper_bound(
+                byName.begin(), byName.end(), base,
+                [&](std::string_view v, uint32_t j) { return v < lowerName(keys[j]); });
+            const int owner = after == byName.begin() ? -1 : int(*(after - 1));
+            if (owner >= 0 && lowerName(keys[size_t(owner)]) == base &&
+                seen[keys[size_t(owner)].file].kind != FileKind::Sidecar) {
+                k.owner = owner;
+                k.stem = lowerName(keys[size_t(owner)]).substr(0, keys[size_t(owner)].stemBytes);
+            } else {
+                snapshot->sidecarStemFolders.insert(folder.path);
+            }
+        }
+        byStem.resize(keys.size());
+        std::iota(byStem.begin(), byStem.end(), 0u);
+        std::stable_sort(byStem.begin(), byStem.end(),
+                         [&](uint32_t a, uint32_t b) { return keys[a].stem < keys[b].stem; });
+        for (size_t run = 0; run < byStem.size();) {
+            size_t end = run + 1;
+            while (end < byStem.size() && keys[byStem[end]].stem == keys[byStem[run]].stem)
+                ++end;
+            pictures.clear();
+            made.clear();
+            raws.clear();
+            sidecars.clear();
+            for (size_t j = run; j < end; ++j) {
+                const uint32_t k = byStem[j];
+                const Seen& s = seen[keys[k].file];
+                if (s.kind == FileKind::Sidecar)
+                    sidecars.push_back(k);
+                else if (!identities.isEmpty() && identities.value(pathOf(keys[k].file)).second)
+                    made.push_back(k);
+                else
+                    (s.kind == FileKind::Raw ? raws : pictures).push_back(k);
+            }
+            run = end;
+
+            size_t groupCount = 0;
+            const auto newGroup = [&](uint32_t first) {
+                if (groups.size() <= groupCount)
+                    groups.emplace_back();
+                groups[groupCount].assign(1, first);
+                return groupCount++;
+            };
+            for (const uint32_t p : pictures)
+                newGroup(p);
             size_t r = 0;
             // A picture a change made stands alone: the camera's RAW stays with its JPEG.
-            if (!groups.empty() && !stem.raws.empty())
-                groups.front().push_back(stem.raws[r++]);
-            for (; r < stem.raws.size(); ++r)
-                groups.push_back({stem.raws[r]});
+            if (groupCount > 0 && !raws.empty())
+                groups[0].push_back(raws[r++]);
+            for (; r < raws.size(); ++r)
+                newGroup(raws[r]);
             // The files one change made together (a picture and its RAW) stay one item.
-            std::map<QString, size_t> madeGroups;
-            std::stable_sort(stem.made.begin(), stem.made.end(), [](const Seen* a, const Seen* b) {
-                return a->kind != FileKind::Raw && b->kind == FileKind::Raw;
+            std::stable_sort(made.begin(), made.end(), [&](uint32_t a, uint32_t b) {
+                return seen[keys[a].file].kind != FileKind::Raw &&
+                       seen[keys[b].file].kind == FileKind::Raw;
             });
-            for (const Seen* m : stem.made) {
-                const QString uuid = identities.value(m->path).first;
-                const auto [it, added] = madeGroups.try_emplace(uuid, groups.size());
+            std::map<QString, size_t> madeGroups;
+            for (const uint32_t m : made) {
+                const QString uuid = identities.value(pathOf(keys[m].file)).first;
+                const auto [it, added] = madeGroups.try_emplace(uuid, groupCount);
                 if (added)
-                    groups.push_back({m});
+                    newGroup(m);
                 else
                     groups[it->second].push_back(m);
             }
-            if (groups.empty())
+            if (groupCount == 0)
                 continue; // sidecars without their picture
-            std::vector<std::vector<const Seen*>> sidecarsOf(groups.size());
-            for (const Seen* s : stem.sidecars) {
+            if (sidecarsOf.size() < groupCount)
+                sidecarsOf.resize(groupCount);
+            for (size_t g = 0; g < groupCount; ++g)
+                sidecarsOf[g].clear();
+            for (const uint32_t s : sidecars) {
                 size_t target = 0;
-                if (const Seen* owner = sidecarOwner.value(s))
-                    for (size_t g = 0; g < groups.size(); ++g)
-                        if (std::find(groups[g].begin(), groups[g].end(), owner) != groups[g].end())
+                if (keys[s].owner >= 0)
+                    for (size_t g = 0; g < groupCount; ++g)
+                        if (std::find(groups[g].begin(), groups[g].end(),
+                                      uint32_t(keys[s].owner)) != groups[g].end())
                             target = g;
                 sidecarsOf[target].push_back(s);
             }
-            for (size_t g = 0; g < groups.size(); ++g) {
-                auto item = std::make_shared<Item>();
+
+            for (size_t g = 0; g < groupCount; ++g) {
+                Item& item = snapshot->items.emplace_back();
                 auto asset = std::make_shared<Asset>();
-                item->folder = folder;
-                item->primary = groups[g].front()->path;
-                const auto id = identities.constFind(item->primary);
+                const uint32_t frontFile = keys[groups[g].front()].file;
+                item.folder = folder.path;
+                item.primary = pathOf(frontFile);
+                const auto id =
+                    identities.isEmpty() ? identities.cend() : identities.constFind(item.primary);
                 asset->localIdentifier = id != identities.cend()
                                              ? id->first
-                                             : derivedIdentifier(item->primary, "/L0/001");
+                                             : itemIdentifier(walk.pathOf(seen[frontFile]));
                 bool favourite = false;
                 std::optional<int> stemRating;
-                for (const Seen* s : sidecarsOf[g])
-                    if (!sidecarOwner.contains(s) && s->read->rating)
-                        stemRating = s->read->rating;
+                for (const uint32_t s : sidecarsOf[g])
+                    if (keys[s].owner < 0 && facts[keys[s].file].has & Facts::Rating)
+                        stemRating = facts[keys[s].file].rating;
                 // The first date and the first place found are the item's.
-                auto takeDateAndPlace = [&](const Read& read) {
-                    if (!asset->creationDate && read.captureMs) {
+                auto takeDateAndPlace = [&](const Facts& read) {
+                    if (!asset->creationDate && read.has & Facts::Capture) {
                         asset->creationDate =
-                            QDateTime::fromMSecsSinceEpoch(*read.captureMs, Qt::UTC);
-                        asset->creationOffsetSeconds = read.offset;
+                            QDateTime::fromMSecsSinceEpoch(read.captureMs, Qt::UTC);
+                        asset->creationOffsetSeconds = read.has & Facts::Offset
+                                                           ? std::optional<int>(read.offset)
+                                                           : std::nullopt;
                     }
-                    if (!asset->location && read.latitude && read.longitude)
-                        asset->location = Location{*read.latitude, *read.longitude};
+                    if (!asset->location && read.has & Facts::Place)
+                        asset->location = Location{read.latitude, read.longitude};
                 };
-                int ordinal = 0;
-                auto addResource = [&](const Seen* f, ResourceType type) {
+                asset->resources.reserve(groups[g].size() + sidecarsOf[g].size());
+                auto addResource = [&](uint32_t file, ResourceType type) {
+                    const Seen& f = seen[file];
                     auto res = std::make_shared<AssetResource>();
                     res->assetLocalIdentifier = asset->localIdentifier;
-                    res->ordinal = ordinal++;
+                    res->ordinal = int(asset->resources.size());
                     res->type = type;
-                    res->uniformTypeIdentifier = f->uti;
-                    res->originalFilename = nameOf(f->path);
-                    res->fileSize = f->size;
-                    res->storedPath = f->path;
+                    res->uniformTypeIdentifier = walk.utiOf(f);
+                    const std::string_view name = walk.nameOf(f);
+                    res->originalFilename = QString::fromUtf8(name.data(), qsizetype(name.size()));
+                    res->fileSize = f.size;
+                    res->storedPath = pathOf(file);
                     asset->resources.push_back(std::move(res));
-                    item->files << f->path;
                 };
-                for (const Seen* f : groups[g]) {
-                    addResource(f, f == groups[g].front() ? ResourceType::Photo
-                                                          : ResourceType::AlternatePhoto);
+                for (const uint32_t k : groups[g]) {
+                    const uint32_t file = keys[k].file;
+                    addResource(file, file == frontFile ? ResourceType::Photo
+                                                        : ResourceType::AlternatePhoto);
                     std::optional<int> rating;
-                    for (const Seen* s : sidecarsOf[g])
-                        if (sidecarOwner.value(s) == f)
-                            rating = s->read->rating;
+                    for (const uint32_t s : sidecarsOf[g])
+                        if (keys[s].owner == int(k))
+                            rating = facts[keys[s].file].ratingIfAny();
                     if (!rating)
                         rating = stemRating;
                     if (!rating)
-                        rating = f->read->rating;
+                        rating = facts[file].ratingIfAny();
                     favourite = favourite || rating == 5;
-                    takeDateAndPlace(*f->read);
+                    takeDateAndPlace(facts[file]);
                 }
-                for (const Seen* s : sidecarsOf[g]) {
-                    addResource(s, ResourceType::AdjustmentData);
-                    item->sidecars << s->path;
-                    for (const QString& k : s->read->keywords)
-                        if (!item->keywords.contains(k))
-                            item->keywords << k;
+                for (const uint32_t k : sidecarsOf[g]) {
+                    const uint32_t file = keys[k].file;
+                    addResource(file, ResourceType::AdjustmentData);
+                    item.sidecars << paths[file];
+                    for (const QString& keyword : facts[file].keywords)
+                        if (!item.keywords.contains(keyword))
+                            item.keywords << keyword;
                 }
                 // A sidecar's date and place count only where the pictures have none.
-                for (const Seen* s : sidecarsOf[g])
-                    takeDateAndPlace(*s->read);
+                for (const uint32_t k : sidecarsOf[g])
+                    takeDateAndPlace(facts[keys[k].file]);
                 if (!asset->creationDate) {
-                    const QDateTime modified = QDateTime::fromMSecsSinceEpoch(
-                        groups[g].front()->mtimeNs / 1000000, Qt::UTC);
+                    const QDateTime modified =
+                        QDateTime::fromMSecsSinceEpoch(seen[frontFile].mtimeNs / 1000000, Qt::UTC);
                     asset->creationDate = modified;
                     asset->creationOffsetSeconds =
                         QTimeZone::systemTimeZone().offsetFromUtc(modified);
                 }
                 asset->isFavorite = favourite;
-                item->asset = asset;
-                snapshot->items.push_back(item);
+                item.asset = std::move(asset);
             }
         }
     }
-    for (const auto& item : snapshot->items) {
-        snapshot->byId.insert(item->asset->localIdentifier, item);
-        for (const QString& k : item->keywords)
-            snapshot->keywordMembers[k] << item->asset->localIdentifier;
-    }
     std::lock_guard lock(m_snapshotMutex);
     m_snapshot = snapshot;
-    m_scanProblems = problems;
+    m_scanProblems = walk.problems;
     return snapshot;
 }
 
@@ -605,8 +712,9 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
 std::vector<AssetPtr> FolderStore::assets(MediaType mediaType, const FetchOptions& options) const {
     const auto snapshot = rescan(); // the top-level listing sees what other programs did
     std::vector<AssetPtr> all;
-    for (const auto& item : snapshot->items)
-        all.push_back(item->asset);
+    all.reserve(snapshot->items.size());
+    for (const Item& item : snapshot->items)
+        all.push_back(item.asset);
     return applyFetchOptions(std::move(all), mediaType, options, options.includeHiddenAssets);
 }
 
@@ -614,7 +722,7 @@ std::vector<AssetPtr> FolderStore::assetsWithIdentifiers(const QStringList& ids)
     const auto snapshot = current();
     std::vector<AssetPtr> result;
     for (const QString& id : ids)
-        if (const auto item = snapshot->byId.value(id))
+        if (const Item* item = snapshot->item(id))
             result.push_back(item->asset);
     return result;
 }
@@ -634,7 +742,7 @@ std::vector<AssetPtr> FolderStore::assetsInCollection(const AssetCollection& col
     QStringList ids;
     if (collection.localIdentifier ==
         keywordAlbumIdentifier(collection.localizedTitle.value_or(QString()))) {
-        ids = snapshot->keywordMembers.value(*collection.localizedTitle);
+        ids = snapshot->keywordMembers().value(*collection.localizedTitle);
     } else {
         std::lock_guard lock(m_dbMutex);
         auto st = m_db->statement(
@@ -645,7 +753,7 @@ std::vector<AssetPtr> FolderStore::assetsInCollection(const AssetCollection& col
     }
     std::vector<AssetPtr> members;
     for (const QString& id : ids)
-        if (const auto item = snapshot->byId.value(id))
+        if (const Item* item = snapshot->item(id))
             members.push_back(item->asset);
     return applyFetchOptions(std::move(members), MediaType::Image, options, true);
 }
@@ -653,10 +761,10 @@ std::vector<AssetPtr> FolderStore::assetsInCollection(const AssetCollection& col
 std::vector<AssetPtr> FolderStore::assetsWithResource(const QString& originalFilename,
                                                       qint64 fileSize) const {
     std::vector<AssetPtr> result;
-    for (const auto& item : current()->items)
-        for (const ResourcePtr& r : item->asset->resources)
+    for (const Item& item : current()->items)
+        for (const ResourcePtr& r : item.asset->resources)
             if (r->originalFilename == originalFilename && r->fileSize == fileSize) {
-                result.push_back(item->asset);
+                result.push_back(item.asset);
                 break;
             }
     return result;
@@ -664,7 +772,8 @@ std::vector<AssetPtr> FolderStore::assetsWithResource(const QString& originalFil
 
 std::vector<CollectionPtr> FolderStore::allAlbums(const Snapshot& snapshot) const {
     std::vector<CollectionPtr> albums;
-    for (auto it = snapshot.keywordMembers.cbegin(); it != snapshot.keywordMembers.cend(); ++it) {
+    const auto& keywordMembers = snapshot.keywordMembers();
+    for (auto it = keywordMembers.cbegin(); it != keywordMembers.cend(); ++it) {
         auto album = std::make_shared<AssetCollection>();
         album->localIdentifier = keywordAlbumIdentifier(it.key());
         album->localizedTitle = it.key();
@@ -681,7 +790,7 @@ std::vector<CollectionPtr> FolderStore::allAlbums(const Snapshot& snapshot) cons
         auto st = m_db->statement("SELECT asset_uuid FROM album_members WHERE album_uuid = ?");
         st.bind(1, a.uuid);
         while (st.step())
-            count += snapshot.byId.contains(st.text(0)) ? 1 : 0;
+            count += snapshot.byId().contains(st.text(0)) ? 1 : 0;
         album->estimatedAssetCount = count;
         albums.push_back(std::move(album));
     }
@@ -693,7 +802,7 @@ std::vector<CollectionPtr> FolderStore::collectionsContaining(const Asset& asset
     if (type != CollectionType::Album)
         return {};
     const auto snapshot = current();
-    const auto item = snapshot->byId.value(asset.localIdentifier);
+    const Item* item = snapshot->item(asset.localIdentifier);
     std::vector<CollectionPtr> result;
     if (item)
         for (const QString& k : item->keywords) {
@@ -702,17 +811,27 @@ std::vector<CollectionPtr> FolderStore::collectionsContaining(const Asset& asset
             album->localizedTitle = k;
             result.push_back(std::move(album));
         }
-    std::lock_guard lock(m_dbMutex);
-    auto st = m_db->statement("SELECT a.uuid, a.title, a.seq FROM albums a JOIN album_members m "
-                              "ON m.album_uuid = a.uuid WHERE m.asset_uuid = ? ORDER BY a.seq");
-    st.bind(1, asset.localIdentifier);
-    while (st.step()) {
-        auto album = std::make_shared<AssetCollection>();
-        album->localIdentifier = st.text(0);
-        album->localizedTitle = st.text(1);
-        album->catalogId = st.int64(2);
-        result.push_back(std::move(album));
-    }
+    // A scan asks this of every item: the state is read once for all of them, per snapshot.
+    std::call_once(snapshot->programAlbumsRead, [&] {
+        std::lock_guard lock(m_dbMutex);
+        auto st = m_db->statement("SELECT m.asset_uuid, a.uuid, a.title, a.seq FROM albums a "
+                                  "JOIN album_members m ON m.album_uuid = a.uuid ORDER BY a.seq");
+        QHash<QString, CollectionPtr> albums;
+        while (st.step()) {
+            CollectionPtr& album = albums[st.text(1)];
+            if (!album) {
+                auto made = std::make_shared<AssetCollection>();
+                made->localIdentifier = st.text(1);
+                made->localizedTitle = st.text(2);
+                made->catalogId = st.int64(3);
+                album = std::move(made);
+            }
+            snapshot->programAlbumsOf[st.text(0)].push_back(album);
+        }
+    });
+    const auto programAlbums = snapshot->programAlbumsOf.constFind(asset.localIdentifier);
+    if (programAlbums != snapshot->programAlbumsOf.cend())
+        result.insert(result.end(), programAlbums->begin(), programAlbums->end());
     return result;
 }
 
@@ -811,7 +930,7 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
     ChangeLock changeLock(stateFolder());
     const auto snapshot = rescan(); // decide on what is on disk now
     auto itemOf = [&](const QString& id) {
-        const auto item = snapshot->byId.value(id);
+        const Item* item = snapshot->item(id);
         if (!item)
             throw notFound(QStringLiteral("item"), id);
         return item;
@@ -888,7 +1007,7 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
             throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
                                     QStringLiteral("Items of a folder library cannot be hidden."));
         const QString uuid = creation.placeholderForCreatedAsset().localIdentifier;
-        std::shared_ptr<const Item> origin;
+        const Item* origin = nullptr;
         if (creation.derivedFrom)
             origin = itemOf(*creation.derivedFrom);
         const QString folder = origin ? origin->folder : QString();
@@ -1123,9 +1242,9 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
         // Originals go to the trash before the commit, so a failure can still put them back;
         // each move is journalled, so an interruption can too.
         for (const QString& id : deleted)
-            for (const QString& file : itemOf(id)->files) {
-                moved.push_back(
-                    FreedesktopTrash::moveToTrash(m_root + QLatin1Char('/') + file, now));
+            for (const ResourcePtr& file : itemOf(id)->asset->resources) {
+                moved.push_back(FreedesktopTrash::moveToTrash(
+                    m_root + QLatin1Char('/') + file->storedPath, now));
                 operations.append(
                     QJsonObject{{QStringLiteral("op"), QStringLiteral("trashed")},
                                 {QStringLiteral("folder"), moved.back().trashFolder},

@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QMap>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -55,6 +56,10 @@ public:
 
     QStringList check() const override;
     QString stateFolder() const override { return stateFolderOf(m_root); }
+
+    // Tests only: called before the walk of the tree enters a folder below the top, with its
+    // path in the tree, so that a test can change the tree at that very moment.
+    static std::function<void(const QString& folder)> beforeEnteringFolder;
 
     struct Item;
     struct Snapshot;

@@ -76,6 +76,11 @@ QString SqliteStatement::text(int column) const {
     return QString::fromUtf8(data, sqlite3_column_bytes(m_stmt, column));
 }
 
+QByteArrayView SqliteStatement::utf8(int column) const {
+    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
+    return QByteArrayView(data, sqlite3_column_bytes(m_stmt, column));
+}
+
 std::optional<qint64> SqliteStatement::optionalInt64(int column) const {
     if (isNull(column))
         return std::nullopt;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <optional>
 #include <string>
@@ -39,6 +40,8 @@ public:
     qint64 int64(int column) const;
     double real(int column) const;
     QString text(int column) const;
+    // The column's UTF-8 text as SQLite holds it, valid until the next step.
+    QByteArrayView utf8(int column) const;
     std::optional<qint64> optionalInt64(int column) const;
 
 private:

@@ -3,6 +3,7 @@
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/imaging/XmpSidecar.h"
+#include "platform/photos/FolderStore.h"
 #include "platform/photos/FreedesktopTrash.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryError.h"
@@ -16,7 +17,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -329,6 +332,99 @@ TEST_F(FolderLibrary, HalfMadeTrashEntriesOfTheTreeAreRemoved) {
     EXPECT_TRUE(QFile::exists(info + "other.jpg.trashinfo")); // not ours
     EXPECT_TRUE(QFile::exists(info + "IMG_2.JPG.trashinfo")); // whole
     EXPECT_EQ(lib->trashedAssets().size(), 1u);
+}
+
+// Folders the user may not read: one that cannot be listed, one whose names can be listed but
+// not looked at. Every other item stays and check names both folders. Root reads any folder,
+// so as root photolib runs as another user owning the tree.
+TEST_F(FolderLibrary, UnreadableFoldersAreLeftOutAndReported) {
+    for (const char* folder : {"locked", "listed"}) {
+        QDir().mkpath(root + "/2024/" + folder);
+        QFile::copy(jpeg, root + "/2024/" + folder + "/IMG_7.JPG");
+    }
+    const bool asRoot = ::geteuid() == 0;
+    const uid_t user = 65534;
+    // That user may not reach the build folder: it runs a copy.
+    QString program = testsupport::photolibPath();
+    if (asRoot) {
+        ASSERT_TRUE(QFile::copy(program, tmp.path() + "/photolib"));
+        program = tmp.path() + "/photolib";
+        QDirIterator it(tmp.path(),
+                        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        ASSERT_EQ(::lchown(QFile::encodeName(tmp.path()).constData(), user, user), 0);
+        while (it.hasNext())
+            ASSERT_EQ(::lchown(QFile::encodeName(it.next()).constData(), user, user), 0);
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(root + "/2024/locked").constData(), 0), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(root + "/2024/listed").constData(), 0444), 0);
+    auto photolib = [&](const QStringList& args, int& status) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", tmp.path() + "/config");
+        env.insert("XDG_DATA_HOME", tmp.path() + "/data");
+        p.setProcessEnvironment(env);
+        if (asRoot)
+            p.setChildProcessModifier([user] {
+                if (::setgroups(0, nullptr) != 0 || ::setresgid(user, user, user) != 0 ||
+                    ::setresuid(user, user, user) != 0)
+                    ::_exit(99);
+            });
+        p.start(program, QStringList{"--library", root} + args);
+        p.waitForFinished(60000);
+        status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+    };
+    int listed = -1, checked = -1;
+    const QString items = photolib({"list"}, listed);
+    const QString problems = photolib({"check"}, checked);
+    ::chmod(QFile::encodeName(root + "/2024/locked").constData(), 0755);
+    ::chmod(QFile::encodeName(root + "/2024/listed").constData(), 0755);
+
+    EXPECT_EQ(listed, 0) << items.toStdString();
+    EXPECT_TRUE(items.contains("IMG_1.JPG") && items.contains("IMG_2.JPG")) << items.toStdString();
+    EXPECT_FALSE(items.contains("IMG_7.JPG")) << items.toStdString();
+    EXPECT_EQ(checked, 1);
+    EXPECT_TRUE(problems.contains("folder 2024/locked cannot be read")) << problems.toStdString();
+    EXPECT_TRUE(problems.contains("folder 2024/listed cannot be read")) << problems.toStdString();
+}
+
+// A folder removed, replaced by a file or by a link out of the tree between its listing and
+// the walk entering it is left out without a word, and everything else stays.
+TEST_F(FolderLibrary, FoldersGoneDuringTheWalkAreLeftOutQuietly) {
+    auto lib = PhotoLibrary::open(root);
+    const QStringList vanishing{"gone", "file", "link"};
+    struct Seam {
+        explicit Seam(std::function<void(const QString&)> f) {
+            FolderStore::beforeEnteringFolder = std::move(f);
+        }
+        ~Seam() { FolderStore::beforeEnteringFolder = nullptr; }
+    } seam([&](const QString& folder) {
+        // Each walk finds the folders there when it lists 2024, and not when it enters them.
+        if (folder == "2024") {
+            for (const QString& name : vanishing) {
+                QFile::remove(root + "/2024/" + name);
+                QDir().mkpath(root + "/2024/" + name);
+                QFile::copy(jpeg, root + "/2024/" + name + "/IMG_7.JPG");
+            }
+            return;
+        }
+        const QString name = folder.mid(5);
+        if (!folder.startsWith("2024/") || !vanishing.contains(name))
+            return;
+        QDir(root + "/" + folder).removeRecursively();
+        if (name == "file")
+            writeFile(root + "/" + folder, "no folder");
+        else if (name == "link")
+            QFile::link(tmp.path() + "/outside", root + "/" + folder);
+    });
+    QStringList names;
+    for (const AssetPtr& a : lib->fetchAssets(MediaType::Image))
+        names << a->resources.front()->storedPath;
+    names.sort();
+    EXPECT_EQ(names, QStringList({"2024/06/IMG_1.JPG", "2024/06/IMG_2.JPG"}));
+    const QStringList problems = lib->check();
+    EXPECT_EQ(problems.size(), 1) << problems.join('\n').toStdString(); // the name not UTF-8
 }
 
 TEST_F(FolderLibrary, RefusesWhatIsNoFolderOfPictures) {
