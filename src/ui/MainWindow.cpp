@@ -80,7 +80,8 @@ void MainWindow::showLibraryPath() {
 }
 
 void MainWindow::chooseLibrary() {
-    // A catalogue library is a folder too, so one folder chooser serves both kinds.
+    // A catalogue library is a folder too, and so is darktable's configuration folder holding
+    // its library, so one folder chooser serves every kind.
     const QString path = QFileDialog::getExistingDirectory(this, QStringLiteral("Open Library"),
                                                            photos::systemLibraryPath());
     if (!path.isEmpty())

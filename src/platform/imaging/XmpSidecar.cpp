@@ -256,6 +256,35 @@ QByteArray editXmpSidecar(const QByteArray& packet, const XmpSidecarEdit& edit) 
             setList(xmp, subjectKey, subjects);
             setList(xmp, hierarchyKey, hierarchy);
         }
+        if (!edit.addHierarchicalKeywords.isEmpty()) {
+            QStringList subjects = listOf(xmp, subjectKey);
+            QStringList hierarchy = listOf(xmp, hierarchyKey);
+            for (const QString& path : edit.addHierarchicalKeywords) {
+                if (!hierarchy.contains(path))
+                    hierarchy << path;
+                for (const QString& part : path.split(QLatin1Char('|'), Qt::SkipEmptyParts))
+                    if (!subjects.contains(part))
+                        subjects << part;
+            }
+            setList(xmp, subjectKey, subjects);
+            setList(xmp, hierarchyKey, hierarchy);
+        }
+        if (edit.colourLabels) {
+            Exiv2::XmpProperties::registerNs(darktableNamespace, "darktable");
+            const auto it = xmp.findKey(Exiv2::XmpKey(colourLabelsKey));
+            if (it != xmp.end())
+                xmp.erase(it);
+            if (!edit.colourLabels->isEmpty()) {
+                auto value = Exiv2::Value::create(Exiv2::xmpSeq);
+                for (int label : *edit.colourLabels)
+                    value->read(std::to_string(label));
+                xmp.add(Exiv2::XmpKey(colourLabelsKey), value.get());
+            }
+        }
+        if (!edit.properties.empty())
+            Exiv2::XmpProperties::registerNs(darktableNamespace, "darktable");
+        for (const auto& [key, text] : edit.properties)
+            xmp[key] = text;
         if (xmp.empty()) // everything removed: still a sidecar others can read
             return QByteArrayLiteral(
                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<x:xmpmeta "

@@ -5,6 +5,9 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace imaging {
 
@@ -40,6 +43,14 @@ struct XmpSidecarEdit {
     // Takes rating (the highest), label (the first), keywords and darktable's colour labels
     // (all of them) from the sidecars of another picture's files.
     std::optional<QList<QByteArray>> mergeFrom;
+    // Keywords as darktable writes a hierarchical tag: the whole path into
+    // lr:hierarchicalSubject, each of its parts into dc:subject.
+    QStringList addHierarchicalKeywords;
+    // Replaces darktable's colour labels (0 red … 4 purple); an empty list removes them.
+    std::optional<QList<int>> colourLabels;
+    // Plain text properties by their Exiv2 key ("Xmp.darktable.xmp_version"), as given;
+    // applied last.
+    std::vector<std::pair<std::string, std::string>> properties;
 };
 
 // The packet with the edit applied and everything else it holds kept (another program's

@@ -1,6 +1,7 @@
 #include "platform/photos/PhotoLibrary.h"
 
 #include "platform/photos/CatalogStore.h"
+#include "platform/photos/DarktableStore.h"
 #include "platform/photos/FolderStore.h"
 #include "platform/photos/LibraryLocation.h"
 
@@ -59,19 +60,28 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::create(const QString& path) {
 
 std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
                                                  LibraryOpenOptions options) {
-    const QString path = QDir::cleanPath(QDir(givenPath).absolutePath());
+    QString path = QDir::cleanPath(QDir(givenPath).absolutePath());
+    // darktable's configuration folder stands for the library it holds.
+    if (QFileInfo(path).isDir() &&
+        DarktableStore::isDarktableLibrary(path + QStringLiteral("/library.db")) &&
+        (QFileInfo(path + QStringLiteral("/data.db")).isFile() ||
+         QFileInfo(path + QStringLiteral("/config/data.db")).isFile()))
+        path += QStringLiteral("/library.db");
     QFileInfo info(path);
     if (path == QLatin1String("/"))
         throw PhotoLibraryError(
             PhotoLibraryError::Code::InvalidRequest,
             QStringLiteral("The whole file system cannot be a photo library: choose a folder of "
                            "pictures, such as your Pictures folder."));
-    if (info.exists() && !info.isDir())
+    const bool darktable = info.isFile() && DarktableStore::isDarktableLibrary(path);
+    if (info.exists() && !info.isDir() && !darktable)
         throw PhotoLibraryError(
             PhotoLibraryError::Code::InvalidRequest,
             QStringLiteral("“%1” is not a photo library: it is not a folder.").arg(path));
     std::shared_ptr<PhotoLibrary> library(new PhotoLibrary(path));
-    if (info.isDir() && !CatalogStore::isCatalogueLibrary(path)) {
+    if (darktable) {
+        library->m_store = std::make_unique<DarktableStore>(path);
+    } else if (info.isDir() && !CatalogStore::isCatalogueLibrary(path)) {
         // Any other folder is a folder of camera files.
         library->m_store = std::make_unique<FolderStore>(path);
     } else {
@@ -366,6 +376,10 @@ QStringList PhotoLibrary::check() const {
 
 bool PhotoLibrary::isFolderLibrary() const {
     return dynamic_cast<const FolderStore*>(m_store.get()) != nullptr;
+}
+
+bool PhotoLibrary::isDarktableLibrary() const {
+    return dynamic_cast<const DarktableStore*>(m_store.get()) != nullptr;
 }
 
 QString PhotoLibrary::stateFolder() const {

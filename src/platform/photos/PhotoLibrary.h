@@ -59,6 +59,7 @@ public:
     QString path() const { return m_path; }
     // A folder of camera files, rather than a catalogue that owns its files.
     bool isFolderLibrary() const;
+    bool isDarktableLibrary() const;
 
     // ---- Fetches (trashed assets never appear) ----
     std::vector<AssetPtr> fetchAssets(MediaType mediaType, const FetchOptions& options = {}) const;

@@ -51,7 +51,9 @@ bool permitsReadWrite(const struct stat& st) {
         }
         bits = inGroup ? (st.st_mode >> 3) & 7 : st.st_mode & 7;
     }
-    return (bits & 7) == 7; // read, write and enter
+    // Read, write and enter a folder; read and write a database file (a darktable library).
+    const mode_t needed = S_ISDIR(st.st_mode) ? 7 : 6;
+    return (bits & needed) == needed;
 }
 
 // What the library's folder alone decides: restricted on read-only media, denied

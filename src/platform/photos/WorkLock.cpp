@@ -1,6 +1,7 @@
 #include "platform/photos/WorkLock.h"
 
 #include "platform/photos/CatalogStore.h"
+#include "platform/photos/DarktableStore.h"
 #include "platform/photos/FolderStore.h"
 #include "platform/photos/PhotoLibraryError.h"
 
@@ -22,10 +23,11 @@ WorkLock::~WorkLock() {
 std::unique_ptr<WorkLock> WorkLock::tryAcquire(const QString& libraryPath, const QString& name,
                                                Held* held) {
     // Beside the library's own locks: never among a folder library's pictures.
-    const QString folder =
-        (CatalogStore::isCatalogueLibrary(libraryPath) ? libraryPath
-                                                       : FolderStore::stateFolderOf(libraryPath)) +
-        QStringLiteral("/locks");
+    const QString folder = (CatalogStore::isCatalogueLibrary(libraryPath) ? libraryPath
+                            : DarktableStore::isDarktableLibrary(libraryPath)
+                                ? DarktableStore::stateFolderOf(libraryPath)
+                                : FolderStore::stateFolderOf(libraryPath)) +
+                           QStringLiteral("/locks");
     QDir().mkpath(folder);
     const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".work");
     const int fd = ::open(QFile::encodeName(path).constData(),

@@ -46,8 +46,9 @@ TEST_P(FetchTest, DateConditionsAreInclusiveAtBothBoundsAndSortEitherWay) {
 TEST_P(FetchTest, HiddenExcludedUnlessAskedAndTrashedNeverAppear) {
     const QString shown = add({at(1)});
     NewAsset h{at(2)};
-    // A folder of files has no hidden items: it refuses to make one, and shows all.
-    const bool hides = GetParam() != LibraryKind::Folder;
+    // A folder of files or a darktable library has no hidden items: it refuses to make one,
+    // and shows all.
+    const bool hides = GetParam() == LibraryKind::Catalogue;
     h.hidden = true;
     if (!hides) {
         EXPECT_THROW(add(h), PhotoLibraryError);

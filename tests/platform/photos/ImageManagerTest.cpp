@@ -49,9 +49,9 @@ TEST_P(ImageManagerTest, RendersTheCurrentPictureUprightAtTheAskedSize) {
     } cases[] = {
         {jpegOnly, {88, 88}, Mode::AspectFill, Resize::Exact, {117, 88}, "RG/BW"},
         {jpegOnly, max, Mode::AspectFit, Resize::None, {320, 240}, "RG/BW"},
-        // A folder keeps no rendered edit: its edits live in sidecars for their program.
+        // A folder or darktable keeps no rendered edit: edits live in sidecars for their program.
         {edited, max, Mode::AspectFit, Resize::Exact,
-         GetParam() == LibraryKind::Folder ? QSize(64, 64) : QSize(64, 48), "RG/BW"},
+         GetParam() == LibraryKind::Catalogue ? QSize(64, 48) : QSize(64, 64), "RG/BW"},
         {rawOnly, {88, 88}, Mode::AspectFit, Resize::Exact, {88, 66}, "RG/BW"},
         {pair, max, Mode::AspectFit, Resize::Exact, {160, 160}, "RG/BW"},
         {camera, {88, 88}, Mode::AspectFill, Resize::Fast, {160, 106}, "CM/YK"},

@@ -2,6 +2,7 @@
 
 #include "platform/photos/ImageManager.h"
 #include "platform/photos/PhotoLibrary.h"
+#include "support/Darktable.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -49,10 +50,10 @@ highQuality(photos::ImageResizeMode resize = photos::ImageResizeMode::Exact) {
 // The kinds of library the service keeps. The contract tests (fetches, changes, deletion,
 // trash, image requests, check) run against every kind in libraryKinds(); tests of one
 // kind's own storage use that kind alone.
-enum class LibraryKind { Catalogue, Folder };
+enum class LibraryKind { Catalogue, Folder, Darktable };
 
 inline std::vector<LibraryKind> libraryKinds() {
-    return {LibraryKind::Catalogue, LibraryKind::Folder};
+    return {LibraryKind::Catalogue, LibraryKind::Folder, LibraryKind::Darktable};
 }
 
 inline void PrintTo(LibraryKind kind, std::ostream* os) {
@@ -62,7 +63,26 @@ inline void PrintTo(LibraryKind kind, std::ostream* os) {
         break;
     case LibraryKind::Folder:
         *os << "Folder";
+        break;
+    case LibraryKind::Darktable:
+        *os << "Darktable";
     }
+}
+
+// A folder holding library.db and config/data.db as darktable wrote them for an empty
+// library, made once per test program; empty when darktable could not make it.
+inline QString emptyDarktableLibrary() {
+    static QTemporaryDir dir;
+    static const bool made = [] {
+        try {
+            testsupport::runDarktable(dir.path() + "/library.db", QString());
+            return true;
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+            return false;
+        }
+    }();
+    return made ? dir.path() : QString();
 }
 
 // Makes an empty library of `kind` inside `folder` and opens it.
@@ -76,6 +96,19 @@ inline std::shared_ptr<photos::PhotoLibrary> openNewLibrary(LibraryKind kind,
         qputenv("XDG_DATA_HOME", QFile::encodeName(folder + "/data"));
         QDir().mkpath(folder + "/Pictures");
         return photos::PhotoLibrary::open(folder + "/Pictures");
+    case LibraryKind::Darktable: {
+        // A copy of an empty library darktable itself wrote; new items without an original go
+        // to the Pictures folder of this test's own home, trashed ones to its own trash.
+        const QString made = emptyDarktableLibrary();
+        if (made.isEmpty())
+            return nullptr;
+        qputenv("XDG_DATA_HOME", QFile::encodeName(folder + "/data"));
+        qputenv("HOME", QFile::encodeName(folder + "/home"));
+        QDir().mkpath(folder + "/darktable/config");
+        QFile::copy(made + "/library.db", folder + "/darktable/library.db");
+        QFile::copy(made + "/config/data.db", folder + "/darktable/config/data.db");
+        return photos::PhotoLibrary::open(folder + "/darktable/library.db");
+    }
     }
     return nullptr;
 }
@@ -85,9 +118,11 @@ inline int storedFileCount(LibraryKind kind, const QString& path) {
     int n = 0;
     // A folder library keeps its pictures in its tree and its trashed ones in the desktop's
     // trash (this test's own, beside the tree).
-    const QStringList tops = kind == LibraryKind::Catalogue
-                                 ? QStringList{path + "/resources"}
-                                 : QStringList{path, path + "/../data/Trash/files"};
+    const QStringList tops = kind == LibraryKind::Catalogue ? QStringList{path + "/resources"}
+                             : kind == LibraryKind::Folder
+                                 ? QStringList{path, path + "/../data/Trash/files"}
+                                 : QStringList{QFileInfo(path).path() + "/../home/Pictures",
+                                               QFileInfo(path).path() + "/../data/Trash/files"};
     for (const QString& top : tops)
         for (QDirIterator it(top, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
             n += it.next().endsWith(".xmp") ? 0 : 1;
@@ -101,7 +136,10 @@ class LibraryContract : public ::testing::TestWithParam<LibraryKind> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(tmp.isValid());
+        if (GetParam() == LibraryKind::Darktable)
+            TWINSLIM_REQUIRE_DARKTABLE();
         lib = openNewLibrary(GetParam(), tmp.path());
+        ASSERT_TRUE(lib) << "darktable did not make an empty library";
         path = lib->path();
     }
 

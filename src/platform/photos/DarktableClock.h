@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QDateTime>
+#include <QTimeZone>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace photos {
+
+// darktable keeps when a picture was taken as the camera's wall-clock time, in microseconds
+// since 0001-01-01, with no zone; it is taken as the local time of `zone`. The zone's offsets
+// over the library's years are looked up once: asking the C library for each of 50,000
+// pictures costs more than reading the whole library.
+class DarktableClock {
+public:
+    explicit DarktableClock(QTimeZone zone = QTimeZone::systemTimeZone());
+
+    // The instant of a darktable time; empty for darktable's "unknown" (0 or less).
+    std::optional<QDateTime> instantOf(qint64 taken);
+    // darktable's time of an instant: its wall-clock time at `offsetSeconds` when known,
+    // else in the zone.
+    qint64 takenOf(const QDateTime& instant, std::optional<int> offsetSeconds) const;
+    // As darktable writes the time into a sidecar: "2019:10:26 16:07:24.540".
+    static std::string sidecarText(qint64 taken);
+
+private:
+    int offsetAt(qint64 utcMs); // seconds east of UTC at an instant
+
+    struct Year {
+        int before = 0;
+        std::vector<std::pair<qint64, int>> transitions; // instant (ms), offset after it
+    };
+    QTimeZone m_zone;
+    std::unordered_map<qint64, Year> m_years;
+};
+
+} // namespace photos

@@ -1,0 +1,1602 @@
+#include "platform/photos/DarktableStore.h"
+
+#include "platform/imaging/ImageMetadata.h"
+#include "platform/imaging/ImagingError.h"
+#include "platform/imaging/XmpSidecar.h"
+#include "platform/photos/DarktableClock.h"
+#include "platform/photos/DarktableLock.h"
+#include "platform/photos/FileKind.h"
+#include "platform/photos/FreedesktopTrash.h"
+#include "platform/photos/PhotoLibraryError.h"
+#include "platform/photos/ResourceFiles.h"
+#include "platform/photos/SqliteDatabase.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+#include <QStandardPaths>
+#include <QUuid>
+#include <algorithm>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace photos {
+
+namespace {
+
+const QUuid albumSpace = QUuid::fromString(u"0b9e3c56-6d1f-4f0e-8a39-2f7d5c41e8a2");
+// The tags of the albums the programs make; darktable shows them under this one parent.
+const QString ownTagParent = QStringLiteral("Twinslim|");
+// The tables of library.db that hold rows of an image, and the column naming it.
+const std::vector<std::pair<const char*, const char*>> imageTables = {
+    {"tagged_images", "imgid"}, {"color_labels", "imgid"},   {"meta_data", "id"},
+    {"history", "imgid"},       {"masks_history", "imgid"},  {"module_order", "imgid"},
+    {"history_hash", "imgid"},  {"selected_images", "imgid"}};
+
+PhotoLibraryError storageError(const QString& what) {
+    return PhotoLibraryError(PhotoLibraryError::Code::StorageFailed, what);
+}
+
+PhotoLibraryError notFound(const QString& what, const QString& id) {
+    return PhotoLibraryError(PhotoLibraryError::Code::NotFound,
+                             QStringLiteral("The %1 “%2” is not in the library.").arg(what, id));
+}
+
+// darktable's flip bits (1 flip y, 2 flip x, 4 swap x and y) for an EXIF orientation. A
+// known orientation also tells darktable that the file's EXIF was read: it would read it
+// again at the first view, and the rating with it, losing the one carried over.
+qint64 darktableOrientation(int exif) {
+    switch (exif) {
+    case 2:
+        return 2;
+    case 3:
+        return 3;
+    case 4:
+        return 1;
+    case 5:
+        return 4;
+    case 6:
+        return 6;
+    case 7:
+        return 7;
+    case 8:
+        return 5;
+    default:
+        return 0;
+    }
+}
+
+QString stemOf(const QString& name) {
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot > 0 ? name.left(dot) : name;
+}
+
+// darktable's sidecar of an image: NAME.EXT.xmp, or NAME_NN.EXT.xmp for its duplicates.
+QString sidecarName(const QString& filename, qint64 version) {
+    if (version <= 0)
+        return filename + QStringLiteral(".xmp");
+    const qsizetype dot = filename.lastIndexOf(QLatin1Char('.'));
+    const QString suffix = dot > 0 ? filename.mid(dot) : QString();
+    return QStringLiteral("%1_%2%3.xmp")
+        .arg(stemOf(filename))
+        .arg(version, 2, 10, QLatin1Char('0'))
+        .arg(suffix);
+}
+
+std::optional<qint64> regularFileSize(const QString& path) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return qint64(st.st_size);
+}
+
+void syncPath(const QString& path, bool folder) {
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+void writeFlushed(const QString& path, const QByteArray& data) {
+    QFile f(path);
+    if (!f.open(QIODevice::NewOnly | QIODevice::WriteOnly) || f.write(data) != data.size() ||
+        !f.flush() || ::fsync(f.handle()) != 0) {
+        f.remove();
+        throw storageError(QStringLiteral("“%1” cannot be written.").arg(path));
+    }
+}
+
+QString albumIdentifier(const QString& tagName) {
+    return QUuid::createUuidV5(albumSpace, tagName).toString(QUuid::WithoutBraces).toUpper() +
+           QStringLiteral("/L0/040");
+}
+
+// What an album is called: a user's tag by its whole path, one of ours by its own name.
+QString titleOfTag(const QString& tagName) {
+    return tagName.startsWith(ownTagParent) ? tagName.mid(ownTagParent.size()) : tagName;
+}
+
+// Held while a change is applied or recovered: one at a time across every process.
+class ChangeLock {
+public:
+    explicit ChangeLock(const QString& stateFolder) {
+        const QString path = stateFolder + QStringLiteral("/locks/changes.lock");
+        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (m_fd < 0 || ::flock(m_fd, LOCK_EX) != 0)
+            throw storageError(
+                QStringLiteral("The photo library’s lock “%1” cannot be taken.").arg(path));
+    }
+    ~ChangeLock() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    ChangeLock(const ChangeLock&) = delete;
+    ChangeLock& operator=(const ChangeLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
+} // namespace
+
+// ---- Snapshot ----
+
+struct DarktableStore::Item {
+    AssetPtr asset;
+    std::vector<qint64> images; // its darktable images, picture first
+    qint64 filmId = 0;
+    QString folder;
+};
+
+struct DarktableStore::Snapshot {
+    std::vector<std::shared_ptr<const Item>> items; // by first image
+    QHash<QString, std::shared_ptr<const Item>> byId;
+    QHash<qint64, std::shared_ptr<const Item>> byImage;
+    struct Tag {
+        qint64 id;
+        QString name;
+        QString identifier;
+        std::vector<QString> members; // item identifiers in darktable's order
+    };
+    std::vector<Tag> tags;             // oldest first
+    std::vector<CollectionPtr> albums; // one per tag, with its count
+    // The albums holding each item, as listed for one item (uncounted), oldest first.
+    QHash<QString, std::vector<CollectionPtr>> albumsOfItem;
+};
+
+bool DarktableStore::isDarktableLibrary(const QString& path) {
+    QFile f(path);
+    if (!QFileInfo(path).isFile() || !path.endsWith(QStringLiteral(".db")) ||
+        !f.open(QIODevice::ReadOnly))
+        return false;
+    return f.read(16) == QByteArray("SQLite format 3\0", 16);
+}
+
+QString DarktableStore::dataDatabaseFor(const QString& libraryDb) {
+    const QString folder = QFileInfo(libraryDb).absolutePath();
+    for (const QString& candidate :
+         {folder + QStringLiteral("/data.db"), folder + QStringLiteral("/config/data.db"),
+          QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+              QStringLiteral("/darktable/data.db")})
+        if (QFileInfo(candidate).isFile())
+            return candidate;
+    return {};
+}
+
+DarktableStore::DarktableStore(const QString& libraryDb)
+    : m_libraryDb(libraryDb), m_dataDb(dataDatabaseFor(libraryDb)) {
+    if (m_dataDb.isEmpty())
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::NotFound,
+            QStringLiteral("The darktable library “%1” has no data.db beside it, in config/ beside "
+                           "it, or in darktable’s configuration folder: it holds the tags.")
+                .arg(libraryDb));
+    const QByteArray digest =
+        QCryptographicHash::hash(libraryDb.toUtf8(), QCryptographicHash::Sha1).toHex().toUpper();
+    m_idPrefix =
+        QStringLiteral("%1-%2-4%3-8%4-")
+            .arg(QString::fromLatin1(digest.mid(0, 8)), QString::fromLatin1(digest.mid(8, 4)),
+                 QString::fromLatin1(digest.mid(12, 3)), QString::fromLatin1(digest.mid(15, 3)));
+    m_db = std::make_unique<SqliteDatabase>(libraryDb);
+    auto version = [&](const char* schema) -> std::optional<qint64> {
+        try {
+            auto st = m_db->statement(std::string("SELECT CAST(value AS INTEGER) FROM ") + schema +
+                                      ".db_info WHERE key = 'version'");
+            if (st.step())
+                return st.int64(0);
+        } catch (const PhotoLibraryError&) {
+        }
+        return std::nullopt;
+    };
+    const auto library = version("main");
+    if (!library)
+        throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
+                                QStringLiteral("“%1” is not a darktable library.").arg(libraryDb));
+    if (*library != libraryVersion)
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::NewerCatalog,
+            QStringLiteral("The darktable library “%1” has schema version %2; Twinslim has been "
+                           "tested with darktable 4.2 libraries (version %3) only and leaves this "
+                           "one alone.")
+                .arg(libraryDb)
+                .arg(*library)
+                .arg(libraryVersion));
+    m_db->statement("ATTACH DATABASE ? AS data").bind(1, m_dataDb).run();
+    const auto data = version("data");
+    if (data != std::optional<qint64>(dataVersion))
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::NewerCatalog,
+            QStringLiteral("darktable’s data.db “%1” has schema version %2; Twinslim has been "
+                           "tested with darktable 4.2 (version %3) only and leaves it alone.")
+                .arg(m_dataDb)
+                .arg(data ? QString::number(*data) : QStringLiteral("unknown"))
+                .arg(dataVersion));
+    // darktable's own databases are written with a rollback journal; a commit spanning both
+    // and the state is then atomic, and never left half-synced.
+    m_db->exec("PRAGMA synchronous = FULL");
+    const QString state = stateFolder();
+    if (!QDir().mkpath(state + QStringLiteral("/locks")))
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::AccessDenied,
+            QStringLiteral("The photo library’s own folder “%1” cannot be made.").arg(state));
+    m_db->statement("ATTACH DATABASE ? AS state")
+        .bind(1, state + QStringLiteral("/state.sqlite"))
+        .run();
+    m_db->exec("PRAGMA state.journal_mode = DELETE");
+    m_db->exec(
+        "CREATE TABLE IF NOT EXISTS state.journal (id INTEGER PRIMARY KEY, state TEXT NOT NULL, "
+        "operations TEXT NOT NULL);"
+        "CREATE TABLE IF NOT EXISTS state.identities (image INTEGER PRIMARY KEY, identifier TEXT "
+        "NOT NULL);"
+        "CREATE TABLE IF NOT EXISTS state.album_identities (name TEXT PRIMARY KEY, identifier "
+        "TEXT NOT NULL);"
+        "CREATE TABLE IF NOT EXISTS state.trashed (identifier TEXT PRIMARY KEY, trashed_at "
+        "INTEGER NOT NULL, folder TEXT NOT NULL, asset TEXT NOT NULL);"
+        "CREATE TABLE IF NOT EXISTS state.trashed_images AS SELECT '' AS trashed_item, * FROM "
+        "main.images WHERE 0;");
+    for (const auto& [table, column] : imageTables)
+        m_db->exec(QStringLiteral("CREATE TABLE IF NOT EXISTS state.trashed_%1 AS SELECT '' AS "
+                                  "trashed_item, * FROM main.%1 WHERE 0")
+                       .arg(QLatin1String(table))
+                       .toUtf8()
+                       .constData());
+    if (!DarktableLock::liveHolder(m_libraryDb)) {
+        ChangeLock changeLock(state); // whoever holds it is still applying its change
+        recoverInterruptedChanges();
+    }
+}
+
+DarktableStore::~DarktableStore() = default;
+
+QString DarktableStore::snapshotPath() const {
+    std::lock_guard lock(m_dbMutex);
+    return m_snapshotPath;
+}
+
+std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::current() const {
+    std::lock_guard lock(m_dbMutex);
+    // Another connection's commit (darktable's, another program's) changes the data version;
+    // it is asked at most every 0.2 s, so that a scan's many fetches read one snapshot.
+    if (m_snapshot && m_checked.isValid() && m_checked.elapsed() < 200)
+        return m_snapshot;
+    m_checked.start();
+    qint64 version = 0;
+    for (const char* sql : {"PRAGMA main.data_version", "PRAGMA data.data_version"}) {
+        auto st = m_db->statement(sql);
+        if (st.step())
+            version = version * 1000003 + st.int64(0);
+    }
+    if (!m_snapshot || version != m_snapshotVersion) {
+        m_snapshot = load();
+        m_snapshotVersion = version;
+    }
+    return m_snapshot;
+}
+
+std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
+    struct Row {
+        qint64 id, group, film, version, taken, flags;
+        QString filename, folder;
+        std::optional<double> latitude, longitude;
+        FileKind kind;
+        QString uti;
+    };
+    std::vector<Row> rows;
+    QHash<QString, std::pair<FileKind, QString>> kinds; // by extension
+    {
+        auto st = m_db->statement(
+            "SELECT i.id, coalesce(i.group_id, i.id), i.film_id, coalesce(i.version, 0), "
+            "coalesce(i.datetime_taken, 0), coalesce(i.flags, 0), i.filename, f.folder, "
+            "i.latitude, i.longitude FROM main.images i JOIN main.film_rolls f ON f.id = "
+            "i.film_id ORDER BY i.id");
+        while (st.step()) {
+            Row r{st.int64(0),  st.int64(1),  st.int64(2),     st.int64(3),
+                  st.int64(4),  st.int64(5),  st.text(6),      st.text(7),
+                  std::nullopt, std::nullopt, FileKind::Other, QString()};
+            if (!st.isNull(8) && !st.isNull(9)) {
+                r.latitude = st.real(8);
+                r.longitude = st.real(9);
+            }
+            const QString ext = r.filename.section(QLatin1Char('.'), -1).toLower();
+            auto it = kinds.find(ext);
+            if (it == kinds.end()) {
+                QString uti;
+                const FileKind kind = fileKindOf(r.filename, &uti);
+                it = kinds.insert(ext, {kind, uti});
+            }
+            r.kind = it->first;
+            r.uti = it->second;
+            rows.push_back(std::move(r));
+        }
+    }
+
+    // Items the programs made keep their images together, under the identifiers their
+    // placeholders promised.
+    QHash<qint64, QString> identities;
+    auto made = m_db->statement("SELECT image, identifier FROM state.identities");
+    while (made.step())
+        identities.insert(made.int64(0), made.text(1));
+    std::vector<std::vector<size_t>> itemRows;
+    std::vector<bool> placed(rows.size(), false);
+    QHash<QString, size_t> madeItems;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const auto id = identities.constFind(rows[i].id);
+        if (id == identities.constEnd())
+            continue;
+        auto it = madeItems.find(*id);
+        if (it == madeItems.end()) {
+            it = madeItems.insert(*id, itemRows.size());
+            itemRows.emplace_back();
+        }
+        itemRows[*it].push_back(i);
+        placed[i] = true;
+    }
+
+    // Pairs: a RAW and a picture of one name in one folder and one group.
+    QHash<qint64, std::vector<size_t>> groups;
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (!placed[i])
+            groups[rows[i].group].push_back(i);
+    std::vector<qsizetype> partner(rows.size(), -1);
+    for (const auto& members : groups) {
+        if (members.size() < 2)
+            continue;
+        for (size_t raw : members) {
+            if (rows[raw].kind != FileKind::Raw)
+                continue;
+            for (size_t pic : members)
+                if (rows[pic].kind == FileKind::Picture && partner[pic] < 0 &&
+                    rows[pic].film == rows[raw].film &&
+                    stemOf(rows[pic].filename)
+                            .compare(stemOf(rows[raw].filename), Qt::CaseInsensitive) == 0) {
+                    partner[pic] = qsizetype(raw);
+                    partner[raw] = qsizetype(pic);
+                    break;
+                }
+        }
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (placed[i] || (partner[i] >= 0 && size_t(partner[i]) < i))
+            continue; // made with its partner
+        itemRows.push_back({i});
+        if (partner[i] >= 0)
+            itemRows.back().push_back(size_t(partner[i]));
+    }
+    // Oldest item first; within one, its pictures before its RAW files.
+    for (auto& members : itemRows)
+        std::stable_sort(members.begin(), members.end(), [&](size_t a, size_t b) {
+            return rows[a].kind != FileKind::Raw && rows[b].kind == FileKind::Raw;
+        });
+    std::sort(itemRows.begin(), itemRows.end(), [](const auto& a, const auto& b) {
+        return *std::min_element(a.begin(), a.end()) < *std::min_element(b.begin(), b.end());
+    });
+
+    // Each film roll's folder is opened once: its sidecars read from one listing, its files'
+    // sizes asked relative to it.
+    struct Folder {
+        int fd = -1;
+        QSet<QString> sidecars;
+        std::optional<qint64> sizeOf(const QString& name) const {
+            struct stat st {};
+            if (fd < 0 ||
+                ::fstatat(fd, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISREG(st.st_mode))
+                return std::nullopt;
+            return qint64(st.st_size);
+        }
+    };
+    std::map<QString, Folder> folders;
+    auto folderOf = [&](const QString& path) -> Folder& {
+        auto it = folders.find(path);
+        if (it != folders.end())
+            return it->second;
+        Folder& f = folders[path];
+        f.fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (f.fd >= 0)
+            if (DIR* dir = ::fdopendir(::dup(f.fd))) {
+                while (const dirent* e = ::readdir(dir)) {
+                    const size_t n = std::strlen(e->d_name);
+                    if (n > 4 && ::strcasecmp(e->d_name + n - 4, ".xmp") == 0)
+                        f.sidecars.insert(QFile::decodeName(e->d_name));
+                }
+                ::closedir(dir);
+            }
+        return f;
+    };
+    struct CloseFolders {
+        std::map<QString, Folder>& folders;
+        ~CloseFolders() {
+            for (auto& [path, f] : folders)
+                if (f.fd >= 0)
+                    ::close(f.fd);
+        }
+    } closeFolders{folders};
+
+    DarktableClock clock;
+    auto snapshot = std::make_shared<Snapshot>();
+    snapshot->items.reserve(itemRows.size());
+    for (const std::vector<size_t>& members : itemRows) {
+        const qint64 key = rows[*std::min_element(members.begin(), members.end())].id;
+        auto item = std::make_shared<Item>();
+        auto asset = std::make_shared<Asset>();
+        asset->localIdentifier =
+            identities.contains(key)
+                ? identities.value(key)
+                : m_idPrefix +
+                      QStringLiteral("%1/L0/001").arg(key, 12, 16, QLatin1Char('0')).toUpper();
+        asset->catalogId = key;
+        item->filmId = rows[members[0]].film;
+        item->folder = rows[members[0]].folder;
+        int ordinal = 0;
+        auto addResource = [&](ResourceType type, const QString& uti, const QString& name,
+                               std::optional<qint64> size) {
+            auto r = std::make_shared<AssetResource>();
+            r->assetLocalIdentifier = asset->localIdentifier;
+            r->ordinal = ordinal++;
+            r->type = type;
+            r->uniformTypeIdentifier = uti;
+            r->originalFilename = name;
+            r->fileSize = size;
+            r->storedPath = item->folder + QLatin1Char('/') + name;
+            asset->resources.push_back(std::move(r));
+        };
+        Folder& folder = folderOf(item->folder);
+        // What a pair would reclaim is the scan's business; other sizes are asked for when
+        // needed: a stat per file would cost a scan more than reading the whole library.
+        const bool pair = members.size() > 1;
+        for (size_t m : members) {
+            const Row& r = rows[m];
+            item->images.push_back(r.id);
+            addResource(r.kind == FileKind::Raw ? ResourceType::AlternatePhoto
+                                                : ResourceType::Photo,
+                        r.uti, r.filename, pair ? folder.sizeOf(r.filename) : std::nullopt);
+            if (!asset->creationDate)
+                asset->creationDate = clock.instantOf(r.taken);
+            if (!asset->location && r.latitude)
+                asset->location = Location{*r.latitude, *r.longitude};
+            if ((r.flags & 7) == 5)
+                asset->isFavorite = true;
+        }
+        for (size_t m : members) {
+            const QString sidecar = sidecarName(rows[m].filename, rows[m].version);
+            if (folder.sidecars.contains(sidecar))
+                addResource(ResourceType::AdjustmentData, QStringLiteral("public.xmp"), sidecar,
+                            std::nullopt);
+        }
+        item->asset = std::move(asset);
+        snapshot->byId.insert(item->asset->localIdentifier, item);
+        for (qint64 image : item->images)
+            snapshot->byImage.insert(image, item);
+        snapshot->items.push_back(std::move(item));
+    }
+
+    QHash<QString, QString> albumIdentities;
+    auto named = m_db->statement("SELECT name, identifier FROM state.album_identities");
+    while (named.step())
+        albumIdentities.insert(named.text(0), named.text(1));
+    QHash<qint64, size_t> tagIndex;
+    auto tags = m_db->statement("SELECT id, name FROM data.tags WHERE name NOT LIKE 'darktable|%' "
+                                "ORDER BY id");
+    while (tags.step()) {
+        tagIndex.insert(tags.int64(0), snapshot->tags.size());
+        const QString name = tags.text(1);
+        snapshot->tags.push_back(
+            {tags.int64(0), name, albumIdentities.value(name, albumIdentifier(name)), {}});
+    }
+    auto tagged = m_db->statement(
+        "SELECT tagid, imgid FROM main.tagged_images ORDER BY tagid, position, imgid");
+    QSet<std::pair<size_t, const Item*>> seen; // an item once per tag, whichever image has it
+    while (tagged.step()) {
+        const auto t = tagIndex.find(tagged.int64(0));
+        const auto item = snapshot->byImage.value(tagged.int64(1));
+        if (t == tagIndex.end() || !item || seen.contains({*t, item.get()}))
+            continue;
+        seen.insert({*t, item.get()});
+        snapshot->tags[*t].members.push_back(item->asset->localIdentifier);
+    }
+    for (const auto& tag : snapshot->tags) {
+        auto album = std::make_shared<AssetCollection>();
+        album->localIdentifier = tag.identifier;
+        album->localizedTitle = titleOfTag(tag.name);
+        album->estimatedAssetCount = int(tag.members.size());
+        album->catalogId = tag.id;
+        auto listed = std::make_shared<AssetCollection>(*album);
+        listed->estimatedAssetCount = -1;
+        snapshot->albums.push_back(std::move(album));
+        for (const QString& member : tag.members)
+            snapshot->albumsOfItem[member].push_back(listed);
+    }
+    return snapshot;
+}
+
+// ---- Fetches ----
+
+std::vector<AssetPtr> DarktableStore::assets(MediaType mediaType,
+                                             const FetchOptions& options) const {
+    const auto snapshot = current();
+    std::vector<AssetPtr> all;
+    all.reserve(snapshot->items.size());
+    for (const auto& item : snapshot->items)
+        all.push_back(item->asset);
+    return applyFetchOptions(std::move(all), mediaType, options, options.includeHiddenAssets);
+}
+
+std::vector<AssetPtr> DarktableStore::assetsWithIdentifiers(const QStringList& ids) const {
+    const auto snapshot = current();
+    std::vector<AssetPtr> found;
+    for (const QString& id : ids)
+        if (const auto item = snapshot->byId.value(id))
+            found.push_back(item->asset);
+    return found;
+}
+
+std::vector<CollectionPtr> DarktableStore::albumsOf(const Snapshot& snapshot) const {
+    return snapshot.albums;
+}
+
+std::vector<AssetPtr> DarktableStore::assetsInCollection(const AssetCollection& collection,
+                                                         const FetchOptions& options) const {
+    const auto snapshot = current();
+    std::vector<AssetPtr> members;
+    for (const auto& tag : snapshot->tags)
+        if (tag.identifier == collection.localIdentifier)
+            for (const QString& id : tag.members)
+                members.push_back(snapshot->byId.value(id)->asset);
+    FetchOptions unsorted = options;
+    return applyFetchOptions(std::move(members), MediaType::Image, unsorted, true);
+}
+
+std::vector<AssetPtr> DarktableStore::assetsWithResource(const QString& originalFilename,
+                                                         qint64 fileSize) const {
+    const auto snapshot = current();
+    std::vector<AssetPtr> found;
+    for (const auto& item : snapshot->items)
+        for (const ResourcePtr& r : item->asset->resources)
+            if (r->originalFilename == originalFilename &&
+                (r->fileSize ? r->fileSize : regularFileSize(r->storedPath)) == fileSize) {
+                found.push_back(item->asset);
+                break;
+            }
+    return found;
+}
+
+std::vector<CollectionPtr> DarktableStore::collectionsContaining(const Asset& asset,
+                                                                 CollectionType type) const {
+    if (type != CollectionType::Album)
+        return {};
+    const auto snapshot = current();
+    return snapshot->albumsOfItem.value(asset.localIdentifier);
+}
+
+std::vector<CollectionPtr> DarktableStore::collections(CollectionType type,
+                                                       CollectionSubtype subtype,
+                                                       const FetchOptions& options) const {
+    if (type != CollectionType::Album ||
+        (subtype != CollectionSubtype::Any && subtype != CollectionSubtype::AlbumRegular))
+        return {};
+    std::vector<CollectionPtr> found;
+    for (const CollectionPtr& album : albumsOf(*current()))
+        if (!options.predicate || titleMatches(*options.predicate, *album->localizedTitle))
+            found.push_back(album);
+    return found;
+}
+
+std::vector<CollectionPtr>
+DarktableStore::collectionsWithIdentifiers(const QStringList& ids) const {
+    std::vector<CollectionPtr> found;
+    const auto albums = albumsOf(*current());
+    for (const QString& id : ids)
+        for (const CollectionPtr& album : albums)
+            if (album->localIdentifier == id)
+                found.push_back(album);
+    return found;
+}
+
+// ---- Files ----
+
+QString DarktableStore::filePath(const AssetResource& resource) const {
+    // Only the files of the library's own items are handed out.
+    const auto snapshot = current();
+    const auto item = snapshot->byId.value(resource.assetLocalIdentifier);
+    if (!item)
+        return {};
+    for (const ResourcePtr& r : item->asset->resources)
+        if (r->storedPath == resource.storedPath)
+            return r->storedPath;
+    return {};
+}
+
+int DarktableStore::openForReading(const AssetResource& resource) const {
+    const QString path = filePath(resource);
+    if (path.isEmpty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+void DarktableStore::copyOut(const AssetResource& resource, const QString& destination) const {
+    const QString source = filePath(resource);
+    if (source.isEmpty())
+        throw PhotoLibraryError(PhotoLibraryError::Code::InvalidResource,
+                                QStringLiteral("The stored file of “%1” is not in the library.")
+                                    .arg(resource.originalFilename));
+    ResourceFiles::streamCopy(source, destination);
+}
+
+// ---- Changes ----
+
+void DarktableStore::refuseWhileDarktableRuns() const {
+    if (const auto pid = DarktableLock::liveHolder(m_libraryDb))
+        throw PhotoLibraryError(PhotoLibraryError::Code::AccessDenied,
+                                DarktableLock::runningMessage(m_libraryDb, *pid));
+}
+
+void DarktableStore::takeSnapshotOnce(const QDateTime& now) {
+    if (!m_snapshotPath.isEmpty())
+        return;
+    // Beside the database, as darktable keeps its own snapshots, under a name darktable's
+    // rotation of its own snapshots leaves alone.
+    const QString stamp = now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const QString base = m_libraryDb + QStringLiteral("-twinslim-") + stamp;
+    const QString dataCopy =
+        QFileInfo(m_dataDb).absolutePath() + QStringLiteral("/data.db-twinslim-") + stamp;
+    for (const auto& [schema, target] : {std::pair{"main", base}, std::pair{"data", dataCopy}}) {
+        if (QFileInfo::exists(target))
+            continue;
+        const QString temp = target + QStringLiteral(".tmp");
+        QFile::remove(temp);
+        m_db->statement(std::string("VACUUM ") + schema + " INTO ?").bind(1, temp).run();
+        syncPath(temp, false);
+        if (::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) !=
+            0)
+            throw storageError(QStringLiteral("The copy “%1” cannot be made.").arg(target));
+        syncPath(QFileInfo(target).absolutePath(), true);
+    }
+    m_snapshotPath = base;
+    // The three newest copies are kept: a library can be large, and every run is a session.
+    for (const QString& pattern :
+         {QFileInfo(m_libraryDb).fileName() + QStringLiteral("-twinslim-*"),
+          QStringLiteral("data.db-twinslim-*")}) {
+        const QString folder = pattern.startsWith(QStringLiteral("data.db"))
+                                   ? QFileInfo(m_dataDb).absolutePath()
+                                   : QFileInfo(m_libraryDb).absolutePath();
+        QStringList copies = QDir(folder).entryList({pattern}, QDir::Files, QDir::Name);
+        copies.removeIf([](const QString& n) { return n.endsWith(QStringLiteral(".tmp")); });
+        while (copies.size() > 3)
+            QFile::remove(folder + u'/' + copies.takeFirst());
+    }
+    qInfo().noquote() << QStringLiteral("Before changing the darktable library, Twinslim saved a "
+                                        "copy of it: %1 (tags: %2)")
+                             .arg(base, dataCopy);
+}
+
+void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
+                           const std::function<void()>& beforeCommit) {
+    if (changes.isEmpty())
+        return;
+    for (const AssetCreationRequest& creation : changes.assetCreations())
+        if (creation.hidden)
+            throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
+                                    QStringLiteral("Items of a darktable library cannot be "
+                                                   "hidden."));
+    for (const AssetChangeRequest& change : changes.assetChanges())
+        if (change.hidden && *change.hidden)
+            throw PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
+                                    QStringLiteral("Items of a darktable library cannot be "
+                                                   "hidden."));
+    ChangeLock changeLock(stateFolder());
+    DarktableLock darktableLock(m_libraryDb); // refuses while darktable runs
+    std::lock_guard lock(m_dbMutex);
+    recoverInterruptedChanges();
+    takeSnapshotOnce(now);
+    m_snapshot.reset();
+    const auto snapshot = current(); // decide on what the library holds now
+    auto itemOf = [&](const QString& id) {
+        const auto item = snapshot->byId.value(id);
+        if (!item)
+            throw notFound(QStringLiteral("item"), id);
+        return item;
+    };
+    const QString token = QUuid::createUuid().toString(QUuid::Id128).left(12);
+    int tempCount = 0;
+
+    // ---- Plan: new files and where they go ----
+    struct NewImage {
+        QString creation; // identifier of the new item
+        QString temp, final, sidecarTemp, sidecarFinal;
+        QString sourcePath;
+        QByteArray data;
+        QString filename, uti;
+        qint64 filmId = 0; // 0: the folder's film roll is made
+        QString folder;
+        qint64 originImage = 0; // the image whose camera data, stars, labels and tags it takes
+        std::shared_ptr<const Item> origin;
+        const AssetCreationRequest* request = nullptr;
+        imaging::ImageMetadata meta;
+    };
+    std::vector<NewImage> newImages;
+    QSet<QString> taken;                   // lower-case paths chosen in this change
+    QHash<QString, QSet<QString>> namesIn; // folder → its entries, in lower case
+    auto isFree = [&](const QString& folder, const QString& name) {
+        const QString path = folder + QLatin1Char('/') + name;
+        if (taken.contains(path.toLower()))
+            return false;
+        // Names are compared without case: memory cards and the disks photos live on often
+        // treat "IMG_1.jpg" and "IMG_1.JPG" as one name. Each folder is listed once.
+        auto names = namesIn.find(folder);
+        if (names == namesIn.end()) {
+            QSet<QString> lower;
+            for (const QString& n : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
+                                                           QDir::System | QDir::NoDotAndDotDot))
+                lower.insert(n.toLower());
+            names = namesIn.insert(folder, lower);
+        }
+        if (names->contains(name.toLower()) ||
+            names->contains(name.toLower() + QStringLiteral(".xmp")))
+            return false;
+        auto st = m_db->statement("SELECT 1 FROM main.images i JOIN main.film_rolls f ON f.id = "
+                                  "i.film_id WHERE f.folder = ? AND lower(i.filename) = lower(?)");
+        st.bind(1, folder).bind(2, name);
+        return !st.step();
+    };
+    const QString ownFolder = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation) +
+                              QStringLiteral("/Twinslim");
+    for (const AssetCreationRequest& creation : changes.assetCreations()) {
+        if (creation.resources().empty())
+            throw PhotoLibraryError(PhotoLibraryError::Code::InvalidResource,
+                                    QStringLiteral("A new item needs at least one resource."));
+        std::shared_ptr<const Item> origin;
+        if (creation.derivedFrom)
+            origin = itemOf(*creation.derivedFrom);
+        const QString folder = origin ? origin->folder : ownFolder;
+        if (!origin && !QDir().mkpath(folder))
+            throw storageError(QStringLiteral("The folder “%1” cannot be made.").arg(folder));
+        for (const auto& res : creation.resources()) {
+            const QString name = QFileInfo(res.options.originalFilename).fileName();
+            QString uti;
+            const FileKind kind = name.isEmpty() ? FileKind::Other : fileKindOf(name, &uti);
+            if (kind != FileKind::Picture && kind != FileKind::Raw)
+                throw PhotoLibraryError(
+                    PhotoLibraryError::Code::InvalidResource,
+                    QStringLiteral("“%1” is not a picture a darktable library can hold.")
+                        .arg(res.options.originalFilename));
+            QString final;
+            const QFileInfo info(name);
+            const QString suffix =
+                info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+            for (int n = 0;; ++n) {
+                final = n == 0 ? name
+                               : QStringLiteral("%1 (%2)%3")
+                                     .arg(info.completeBaseName())
+                                     .arg(n)
+                                     .arg(suffix);
+                if (isFree(folder, final))
+                    break;
+            }
+            taken.insert((folder + QLatin1Char('/') + final).toLower());
+            NewImage image;
+            image.creation = creation.placeholderForCreatedAsset().localIdentifier;
+            image.final = final;
+            image.temp = QStringLiteral(".twinslim-%1-%2.tmp").arg(token).arg(tempCount++);
+            image.sidecarFinal = final + QStringLiteral(".xmp");
+            image.sidecarTemp = QStringLiteral(".twinslim-%1-%2.tmp").arg(token).arg(tempCount++);
+            image.sourcePath = res.sourcePath;
+            image.data = res.data;
+            image.filename = final;
+            image.uti = uti;
+            image.folder = folder;
+            image.filmId = origin ? origin->filmId : 0;
+            image.originImage = origin ? origin->images.front() : 0;
+            image.origin = origin;
+            image.request = &creation;
+            image.meta = res.sourcePath.isEmpty() ? imaging::readImageMetadata(res.data)
+                                                  : imaging::readImageMetadata(res.sourcePath);
+            newImages.push_back(std::move(image));
+        }
+    }
+
+    // ---- Plan: what goes to the trash ----
+    QStringList deleted;
+    for (const QString& id : QSet<QString>(changes.deletions().begin(), changes.deletions().end()))
+        deleted << id;
+    deleted.sort();
+    QSet<qint64> deletedImages;
+    for (const QString& id : deleted)
+        for (qint64 image : itemOf(id)->images)
+            deletedImages.insert(image);
+    struct Trashing {
+        QString item;
+        QString path;
+    };
+    std::vector<Trashing> toTrash;
+    for (const QString& id : deleted) {
+        const auto item = itemOf(id);
+        for (qint64 image : item->images) {
+            auto st = m_db->statement("SELECT filename, coalesce(version, 0), film_id FROM "
+                                      "main.images WHERE id = ?");
+            st.bind(1, image);
+            if (!st.step())
+                continue;
+            const QString filename = st.text(0);
+            const qint64 version = st.int64(1), film = st.int64(2);
+            // A duplicate's file stays while another of darktable's versions of it remains.
+            bool shared = false;
+            auto others = m_db->statement(
+                "SELECT id FROM main.images WHERE film_id = ? AND filename = ? AND id != ?");
+            others.bind(1, film).bind(2, filename).bind(3, image);
+            while (others.step())
+                shared = shared || !deletedImages.contains(others.int64(0));
+            const QString file = item->folder + QLatin1Char('/') + filename;
+            if (!shared && QFileInfo::exists(file) &&
+                std::none_of(toTrash.begin(), toTrash.end(),
+                             [&](const Trashing& t) { return t.path == file; }))
+                toTrash.push_back({id, file});
+            const QString sidecar =
+                item->folder + QLatin1Char('/') + sidecarName(filename, version);
+            if (QFileInfo::exists(sidecar))
+                toTrash.push_back({id, sidecar});
+        }
+    }
+
+    // ---- The journal names every file before it exists or moves ----
+    QJsonArray operations;
+    for (const NewImage& n : newImages)
+        for (const auto& [temp, final] :
+             {std::pair{n.temp, n.final}, std::pair{n.sidecarTemp, n.sidecarFinal}})
+            operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("place")},
+                                          {QStringLiteral("temp"), n.folder + u'/' + temp},
+                                          {QStringLiteral("final"), n.folder + u'/' + final}});
+    qint64 journalId = 0;
+    auto saveJournal = [&] {
+        const QString text =
+            QString::fromUtf8(QJsonDocument(operations).toJson(QJsonDocument::Compact));
+        if (journalId == 0) {
+            m_db->statement("INSERT INTO state.journal (state, operations) VALUES ('planned', ?)")
+                .bind(1, text)
+                .run();
+            journalId = m_db->lastInsertRowId();
+        } else {
+            m_db->statement("UPDATE state.journal SET operations = ? WHERE id = ?")
+                .bind(1, text)
+                .bind(2, journalId)
+                .run();
+        }
+    };
+    saveJournal();
+
+    std::vector<TrashEntry> moved;
+    std::vector<QString> placed;
+    QSet<QString> folders;
+    try {
+        // ---- New files, written, flushed and put in place ----
+        const DarktableClock clock;
+        const qint64 nowWallClock = clock.takenOf(now, std::nullopt);
+        for (NewImage& n : newImages) {
+            const QString temp = n.folder + u'/' + n.temp;
+            if (!n.sourcePath.isEmpty()) {
+                ResourceFiles::streamCopy(n.sourcePath, temp);
+                syncPath(temp, false);
+            } else {
+                writeFlushed(temp, n.data);
+            }
+            folders.insert(n.folder);
+        }
+        // The sidecar darktable would write on import: rating, labels, tags, time, place.
+        for (NewImage& n : newImages) {
+            const AssetCreationRequest& request = *n.request;
+            imaging::XmpSidecarEdit edit;
+            int stars = request.favorite ? 5 : 1;
+            QList<int> labels;
+            if (n.origin) {
+                auto st = m_db->statement(
+                    "SELECT max(flags & 7), min(flags & 8) FROM main.images WHERE id IN (SELECT "
+                    "value FROM json_each(?))");
+                QJsonArray ids;
+                for (qint64 image : n.origin->images)
+                    ids.append(image);
+                st.bind(1, QString::fromUtf8(QJsonDocument(ids).toJson(QJsonDocument::Compact)));
+                if (st.step())
+                    stars = request.favorite ? 5 : int(st.int64(0));
+                auto colours = m_db->statement(
+                    "SELECT DISTINCT color FROM main.color_labels WHERE imgid IN (SELECT value "
+                    "FROM json_each(?)) ORDER BY color");
+                colours.bind(1,
+                             QString::fromUtf8(QJsonDocument(ids).toJson(QJsonDocument::Compact)));
+                while (colours.step())
+                    labels << int(colours.int64(0));
+                auto tags = m_db->statement(
+                    "SELECT DISTINCT t.name FROM main.tagged_images ti JOIN data.tags t ON t.id = "
+                    "ti.tagid WHERE ti.imgid IN (SELECT value FROM json_each(?)) AND t.name NOT "
+                    "LIKE 'darktable|%' AND t.name NOT LIKE 'Twinslim|%' ORDER BY t.name");
+                tags.bind(1, QString::fromUtf8(QJsonDocument(ids).toJson(QJsonDocument::Compact)));
+                while (tags.step())
+                    edit.addHierarchicalKeywords << tags.text(0);
+            }
+            edit.rating = stars;
+            edit.colourLabels = labels;
+            const std::optional<qint64> taken =
+                request.creationDate ? std::optional(clock.takenOf(*request.creationDate,
+                                                                   request.creationOffsetSeconds))
+                                     : std::nullopt;
+            if (taken)
+                edit.properties.push_back(
+                    {"Xmp.exif.DateTimeOriginal", DarktableClock::sidecarText(*taken)});
+            if (request.location)
+                edit.location = std::pair{request.location->latitude, request.location->longitude};
+            edit.properties.push_back({"Xmp.xmpMM.DerivedFrom", n.filename.toStdString()});
+            edit.properties.push_back({"Xmp.darktable.xmp_version", "5"});
+            edit.properties.push_back({"Xmp.darktable.history_end", "0"});
+            edit.properties.push_back(
+                {"Xmp.darktable.import_timestamp", std::to_string(nowWallClock)});
+            writeFlushed(n.folder + u'/' + n.sidecarTemp, imaging::editXmpSidecar({}, edit));
+        }
+        for (const QString& f : folders)
+            syncPath(f, true);
+        for (const NewImage& n : newImages)
+            for (const auto& [temp, final] :
+                 {std::pair{n.temp, n.final}, std::pair{n.sidecarTemp, n.sidecarFinal}}) {
+                const QByteArray from = QFile::encodeName(n.folder + u'/' + temp);
+                const QByteArray to = QFile::encodeName(n.folder + u'/' + final);
+                if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(),
+                                RENAME_NOREPLACE) != 0)
+                    throw storageError(QStringLiteral("“%1” cannot be put in place: another file "
+                                                      "took its name.")
+                                           .arg(n.folder + u'/' + final));
+                placed.push_back(n.folder + u'/' + final);
+            }
+        for (const QString& f : folders)
+            syncPath(f, true);
+
+        // ---- Originals to the trash, each move journalled, so it can be undone ----
+        for (const Trashing& t : toTrash) {
+            moved.push_back(FreedesktopTrash::moveToTrash(t.path, now));
+            operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("trashed")},
+                                          {QStringLiteral("item"), t.item},
+                                          {QStringLiteral("folder"), moved.back().trashFolder},
+                                          {QStringLiteral("name"), moved.back().name},
+                                          {QStringLiteral("original"), moved.back().originalPath}});
+            saveJournal();
+        }
+
+        // ---- One transaction over library.db, data.db and the state ----
+        inTransaction(*m_db, [&] {
+            QHash<QString, qint64> createdFirstImage; // new item → its first image
+            QHash<QString, qint64> filmOfFolder;
+            for (NewImage& n : newImages) {
+                if (n.filmId == 0) {
+                    if (!filmOfFolder.contains(n.folder)) {
+                        auto find =
+                            m_db->statement("SELECT id FROM main.film_rolls WHERE folder = ?");
+                        find.bind(1, n.folder);
+                        if (find.step()) {
+                            filmOfFolder.insert(n.folder, find.int64(0));
+                        } else {
+                            m_db->statement("INSERT INTO main.film_rolls (access_timestamp, "
+                                            "folder) VALUES (?, ?)")
+                                .bind(1, now.toSecsSinceEpoch())
+                                .bind(2, n.folder)
+                                .run();
+                            filmOfFolder.insert(n.folder, m_db->lastInsertRowId());
+                        }
+                    }
+                    n.filmId = filmOfFolder.value(n.folder);
+                }
+                const AssetCreationRequest& request = *n.request;
+                const qint64 taken =
+                    request.creationDate
+                        ? clock.takenOf(*request.creationDate, request.creationOffsetSeconds)
+                        : 0;
+                QString uti;
+                const int ldrOrRaw = fileKindOf(n.filename, &uti) == FileKind::Raw ? 64 : 32;
+                // As darktable imports a file: no legacy presets, camera data of the shot.
+                m_db->statement(
+                        "INSERT INTO main.images (group_id, film_id, width, height, filename, "
+                        "maker, model, lens, exposure, aperture, iso, focal_length, "
+                        "focus_distance, datetime_taken, flags, output_width, output_height, "
+                        "crop, raw_parameters, raw_denoise_threshold, raw_auto_bright_threshold, "
+                        "raw_black, raw_maximum, orientation, longitude, latitude, altitude, "
+                        "colorspace, version, max_version, history_end, position, aspect_ratio, "
+                        "exposure_bias, import_timestamp) SELECT NULL, ?1, ?2, ?3, ?4, "
+                        "coalesce(o.maker, ''), coalesce(o.model, ''), coalesce(o.lens, ''), "
+                        "coalesce(o.exposure, 0), coalesce(o.aperture, 0), coalesce(o.iso, 0), "
+                        "coalesce(o.focal_length, 0), coalesce(o.focus_distance, 0), ?5, ?6, 0, "
+                        "0, 0, 0, 0, 0, 0, 0, ?11, ?7, ?8, o.altitude, 0, 0, 0, 0, "
+                        "(SELECT (coalesce(max(position), 0) >> 32 << 32) + (1 << 32) FROM "
+                        "main.images), 0, coalesce(o.exposure_bias, 0), ?9 FROM (SELECT 1) LEFT "
+                        "JOIN main.images o ON o.id = ?10")
+                    .bind(1, n.filmId)
+                    .bind(2, qint64(n.meta.pixelSize.width()))
+                    .bind(3, qint64(n.meta.pixelSize.height()))
+                    .bind(4, n.filename)
+                    .bind(5, taken)
+                    .bind(6, qint64(1024 | ldrOrRaw))
+                    .bind(7, request.location ? std::optional(request.location->longitude)
+                                              : std::nullopt)
+                    .bind(8, request.location ? std::optional(request.location->latitude)
+                                              : std::nullopt)
+                    .bind(9, nowWallClock)
+                    .bind(10, n.originImage)
+                    .bind(11, darktableOrientation(n.meta.orientation))
+                    .run();
+                const qint64 id = m_db->lastInsertRowId();
+                const qint64 group = createdFirstImage.value(n.creation, id);
+                createdFirstImage.insert(n.creation, group);
+                m_db->statement("UPDATE main.images SET group_id = ? WHERE id = ?")
+                    .bind(1, group)
+                    .bind(2, id)
+                    .run();
+                QJsonArray originIds;
+                if (n.origin)
+                    for (qint64 image : n.origin->images)
+                        originIds.append(image);
+                const QString origins =
+                    QString::fromUtf8(QJsonDocument(originIds).toJson(QJsonDocument::Compact));
+                // Stars and the rejected mark of the original; 5 stars for a favourite.
+                m_db->statement("UPDATE main.images SET flags = (flags & ~15) | CASE WHEN ?2 "
+                                "THEN 5 ELSE coalesce((SELECT max(flags & 7) | min(flags & 8) "
+                                "FROM main.images WHERE id IN (SELECT value FROM json_each(?3))), "
+                                "1) END WHERE id = ?1")
+                    .bind(1, id)
+                    .bind(2, qint64(request.favorite ? 1 : 0))
+                    .bind(3, origins)
+                    .run();
+                m_db->statement("INSERT OR IGNORE INTO main.color_labels (imgid, color) SELECT "
+                                "DISTINCT ?, color FROM main.color_labels WHERE imgid IN (SELECT "
+                                "value FROM json_each(?))")
+                    .bind(1, id)
+                    .bind(2, origins)
+                    .run();
+                m_db->statement("INSERT OR IGNORE INTO main.meta_data (id, key, value) SELECT "
+                                "DISTINCT ?, key, value FROM main.meta_data WHERE id IN (SELECT "
+                                "value FROM json_each(?))")
+                    .bind(1, id)
+                    .bind(2, origins)
+                    .run();
+                // The user's tags of the original (the programs' own albums stay theirs).
+                m_db->statement(
+                        "INSERT OR IGNORE INTO main.tagged_images (imgid, tagid, position) "
+                        "SELECT ?1, ti.tagid, (SELECT coalesce(max(position), 0) FROM "
+                        "main.tagged_images) + (1 << 32) FROM main.tagged_images ti JOIN "
+                        "data.tags t ON t.id = ti.tagid WHERE ti.imgid IN (SELECT value FROM "
+                        "json_each(?2)) AND t.name NOT LIKE 'darktable|%' AND t.name NOT LIKE "
+                        "'Twinslim|%'")
+                    .bind(1, id)
+                    .bind(2, origins)
+                    .run();
+                // darktable's own tag of the file's format, as its import sets it.
+                const QString formatTag =
+                    QStringLiteral("darktable|format|") + QFileInfo(n.filename).suffix().toLower();
+                m_db->statement("INSERT OR IGNORE INTO data.tags (name) VALUES (?)")
+                    .bind(1, formatTag)
+                    .run();
+                m_db->statement("INSERT OR IGNORE INTO main.tagged_images (imgid, tagid, "
+                                "position) SELECT ?, id, (SELECT coalesce(max(position), 0) FROM "
+                                "main.tagged_images) + (1 << 32) FROM data.tags WHERE name = ?")
+                    .bind(1, id)
+                    .bind(2, formatTag)
+                    .run();
+                // The item keeps the identifier its placeholder promised.
+                m_db->statement("INSERT OR REPLACE INTO state.identities (image, identifier) "
+                                "VALUES (?, ?)")
+                    .bind(1, id)
+                    .bind(2, n.creation)
+                    .run();
+            }
+            // New items are known by their first image from here on.
+            auto imageOfCreated = [&](const QString& id) -> std::vector<qint64> {
+                if (createdFirstImage.contains(id)) {
+                    std::vector<qint64> images;
+                    auto st = m_db->statement("SELECT id FROM main.images WHERE group_id = ?");
+                    st.bind(1, createdFirstImage.value(id));
+                    while (st.step())
+                        images.push_back(st.int64(0));
+                    return images;
+                }
+                return itemOf(id)->images;
+            };
+
+            // Favourites: 5 stars on every image of the item; unmarking lowers a 5 to 4.
+            for (const AssetChangeRequest& change : changes.assetChanges()) {
+                if (!change.favorite)
+                    continue;
+                for (qint64 image : imageOfCreated(change.assetIdentifier()))
+                    m_db->statement(*change.favorite
+                                        ? "UPDATE main.images SET flags = (flags & ~15) | 5 "
+                                          "WHERE id = ?"
+                                        : "UPDATE main.images SET flags = (flags & ~7) | 4 "
+                                          "WHERE id = ? AND flags & 7 = 5")
+                        .bind(1, image)
+                        .run();
+            }
+
+            // Albums: tags. The programs' own are made under our parent.
+            QSet<qint64> emptiedCandidates;
+            for (const AssetCollectionChangeRequest& change : changes.collectionChanges()) {
+                qint64 tagId = 0;
+                if (change.createdTitle()) {
+                    const QString title = *change.createdTitle();
+                    if (change.requiresUniqueTitle()) {
+                        auto same =
+                            m_db->statement("SELECT 1 FROM data.tags WHERE name = ? OR name = ?");
+                        same.bind(1, title).bind(2, ownTagParent + title);
+                        if (same.step())
+                            throw PhotoLibraryError(
+                                PhotoLibraryError::Code::AlreadyExists,
+                                QStringLiteral("An album titled “%1” exists already.").arg(title));
+                    }
+                    m_db->statement("INSERT OR IGNORE INTO data.tags (name, flags) VALUES (?, 0)")
+                        .bind(1, ownTagParent + title)
+                        .run();
+                    // The album keeps the identifier its placeholder promised.
+                    m_db->statement("INSERT OR REPLACE INTO state.album_identities (name, "
+                                    "identifier) VALUES (?, ?)")
+                        .bind(1, ownTagParent + title)
+                        .bind(2, change.collectionIdentifier())
+                        .run();
+                    auto id = m_db->statement("SELECT id FROM data.tags WHERE name = ?");
+                    id.bind(1, ownTagParent + title);
+                    id.step();
+                    tagId = id.int64(0);
+                } else {
+                    for (const auto& tag : snapshot->tags)
+                        if (tag.identifier == change.collectionIdentifier())
+                            tagId = tag.id;
+                    if (tagId == 0)
+                        throw notFound(QStringLiteral("album"), change.collectionIdentifier());
+                }
+                for (const auto& op : change.operations())
+                    for (const QString& itemId : op.assetIdentifiers) {
+                        const auto images = imageOfCreated(itemId);
+                        if (op.add && op.mustBeNew) {
+                            for (qint64 image : images) {
+                                auto present = m_db->statement(
+                                    "SELECT 1 FROM main.tagged_images WHERE imgid = ? AND "
+                                    "tagid = ?");
+                                present.bind(1, image).bind(2, tagId);
+                                if (present.step())
+                                    throw PhotoLibraryError(
+                                        PhotoLibraryError::Code::AlreadyMember,
+                                        QStringLiteral("The item %1 is in that album already.")
+                                            .arg(itemId));
+                            }
+                        }
+                        for (qint64 image : images) {
+                            if (op.add)
+                                m_db->statement(
+                                        "INSERT OR IGNORE INTO main.tagged_images (imgid, tagid, "
+                                        "position) VALUES (?1, ?2, (SELECT coalesce(max(position), "
+                                        "0) FROM main.tagged_images) + (1 << 32))")
+                                    .bind(1, image)
+                                    .bind(2, tagId)
+                                    .run();
+                            else
+                                m_db->statement("DELETE FROM main.tagged_images WHERE imgid = ? "
+                                                "AND tagid = ?")
+                                    .bind(1, image)
+                                    .bind(2, tagId)
+                                    .run();
+                        }
+                        if (!op.add)
+                            emptiedCandidates.insert(tagId);
+                    }
+            }
+
+            // Deletions: the rows, kept in the state for "Recently Deleted", then removed with
+            // everything that refers to them, as darktable's "delete (trash)" removes them.
+            const qint64 nowMs = now.toMSecsSinceEpoch();
+            for (const QString& id : deleted) {
+                const auto item = itemOf(id);
+                QJsonArray resources;
+                for (const ResourcePtr& r : item->asset->resources) {
+                    QJsonObject resource{
+                        {QStringLiteral("type"), int(r->type)},
+                        {QStringLiteral("uti"), r->uniformTypeIdentifier},
+                        {QStringLiteral("name"), r->originalFilename},
+                        {QStringLiteral("size"),
+                         r->fileSize ? QJsonValue(double(*r->fileSize)) : QJsonValue()}};
+                    resources.append(resource);
+                }
+                QJsonArray entries;
+                for (size_t i = 0; i < moved.size(); ++i)
+                    if (toTrash[i].item == id)
+                        entries.append(
+                            QJsonObject{{QStringLiteral("folder"), moved[i].trashFolder},
+                                        {QStringLiteral("name"), moved[i].name},
+                                        {QStringLiteral("original"), moved[i].originalPath}});
+                const Asset& a = *item->asset;
+                const QJsonObject asset{
+                    {QStringLiteral("date"),
+                     a.creationDate ? QJsonValue(double(a.creationDate->toMSecsSinceEpoch()))
+                                    : QJsonValue()},
+                    {QStringLiteral("latitude"),
+                     a.location ? QJsonValue(a.location->latitude) : QJsonValue()},
+                    {QStringLiteral("longitude"),
+                     a.location ? QJsonValue(a.location->longitude) : QJsonValue()},
+                    {QStringLiteral("favorite"), a.isFavorite},
+                    {QStringLiteral("resources"), resources},
+                    {QStringLiteral("entries"), entries}};
+                m_db->statement("INSERT OR REPLACE INTO state.trashed (identifier, trashed_at, "
+                                "folder, asset) VALUES (?, ?, ?, ?)")
+                    .bind(1, id)
+                    .bind(2, nowMs)
+                    .bind(3, item->folder)
+                    .bind(4, QString::fromUtf8(QJsonDocument(asset).toJson(QJsonDocument::Compact)))
+                    .run();
+                for (qint64 image : item->images) {
+                    m_db->statement("INSERT INTO state.trashed_images SELECT ?, * FROM "
+                                    "main.images WHERE id = ?")
+                        .bind(1, id)
+                        .bind(2, image)
+                        .run();
+                    for (const auto& [table, column] : imageTables) {
+                        m_db->statement(QStringLiteral("INSERT INTO state.trashed_%1 SELECT ?, * "
+                                                       "FROM main.%1 WHERE %2 = ?")
+                                            .arg(QLatin1String(table), QLatin1String(column))
+                                            .toStdString())
+                            .bind(1, id)
+                            .bind(2, image)
+                            .run();
+                        m_db->statement(QStringLiteral("DELETE FROM main.%1 WHERE %2 = ?")
+                                            .arg(QLatin1String(table), QLatin1String(column))
+                                            .toStdString())
+                            .bind(1, image)
+                            .run();
+                    }
+                }
+                for (const auto& tag : snapshot->tags)
+                    if (std::find(tag.members.begin(), tag.members.end(), id) != tag.members.end())
+                        emptiedCandidates.insert(tag.id);
+            }
+            // A group that loses its leader is led by its next image, as darktable regroups.
+            for (qint64 image : deletedImages) {
+                auto next = m_db->statement("SELECT min(id) FROM main.images WHERE group_id = ?1 "
+                                            "AND id != ?1 AND id NOT IN (SELECT value FROM "
+                                            "json_each(?2))");
+                QJsonArray all;
+                for (qint64 d : deletedImages)
+                    all.append(d);
+                const QString allText =
+                    QString::fromUtf8(QJsonDocument(all).toJson(QJsonDocument::Compact));
+                next.bind(1, image).bind(2, allText);
+                if (next.step() && !next.isNull(0)) {
+                    const qint64 leader = next.int64(0);
+                    m_db->statement("UPDATE main.images SET group_id = ?1 WHERE group_id = ?2 "
+                                    "AND id NOT IN (SELECT value FROM json_each(?3))")
+                        .bind(1, leader)
+                        .bind(2, image)
+                        .bind(3, allText)
+                        .run();
+                }
+            }
+            // Each leads itself first: a group's leader cannot go while others point at it.
+            for (qint64 image : deletedImages)
+                m_db->statement("UPDATE main.images SET group_id = id WHERE id = ?")
+                    .bind(1, image)
+                    .run();
+            for (qint64 image : deletedImages)
+                m_db->statement("DELETE FROM main.images WHERE id = ?").bind(1, image).run();
+            // darktable drops a film roll that no longer holds an image.
+            if (!deletedImages.isEmpty())
+                m_db->exec("DELETE FROM main.film_rolls WHERE id NOT IN (SELECT DISTINCT film_id "
+                           "FROM main.images WHERE film_id IS NOT NULL)");
+            // The programs' own albums go when they empty.
+            for (qint64 tag : emptiedCandidates) {
+                m_db->statement("DELETE FROM state.album_identities WHERE name = (SELECT name "
+                                "FROM data.tags WHERE id = ?1 AND name LIKE 'Twinslim|%' AND NOT "
+                                "EXISTS (SELECT 1 FROM main.tagged_images WHERE tagid = ?1))")
+                    .bind(1, tag)
+                    .run();
+                m_db->statement("DELETE FROM data.tags WHERE id = ?1 AND name LIKE 'Twinslim|%' "
+                                "AND NOT EXISTS (SELECT 1 FROM main.tagged_images WHERE tagid = "
+                                "?1)")
+                    .bind(1, tag)
+                    .run();
+            }
+            m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, journalId).run();
+            beforeCommit();
+        });
+    } catch (...) {
+        // Not committed: the originals come back, the new files go.
+        for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
+            try {
+                FreedesktopTrash::restore(*it);
+            } catch (...) {
+            }
+        }
+        for (const QString& p : placed)
+            QFile::remove(p);
+        for (const NewImage& n : newImages) {
+            QFile::remove(n.folder + u'/' + n.temp);
+            QFile::remove(n.folder + u'/' + n.sidecarTemp);
+        }
+        try {
+            m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, journalId).run();
+        } catch (...) {
+        }
+        m_snapshot.reset();
+        throw;
+    }
+    m_snapshot.reset();
+}
+
+// Called with the change lock held.
+void DarktableStore::recoverInterruptedChanges() {
+    std::lock_guard lock(m_dbMutex);
+    std::vector<std::pair<qint64, QString>> rows;
+    {
+        auto st = m_db->statement("SELECT id, operations FROM state.journal ORDER BY id");
+        while (st.step())
+            rows.emplace_back(st.int64(0), st.text(1));
+    }
+    // A journal entry is removed in the commit itself: one that is left was never committed.
+    for (const auto& [id, text] : rows) {
+        const QJsonArray operations = QJsonDocument::fromJson(text.toUtf8()).array();
+        for (qsizetype i = operations.size() - 1; i >= 0; --i) {
+            const QJsonObject op = operations[i].toObject();
+            if (op.value(QStringLiteral("op")).toString() == QLatin1String("trashed")) {
+                const TrashEntry entry{op.value(QStringLiteral("folder")).toString(),
+                                       op.value(QStringLiteral("name")).toString(),
+                                       op.value(QStringLiteral("original")).toString()};
+                if (FreedesktopTrash::contains(entry) && !QFileInfo::exists(entry.originalPath))
+                    FreedesktopTrash::restore(entry);
+            } else {
+                QFile::remove(op.value(QStringLiteral("temp")).toString());
+                QFile::remove(op.value(QStringLiteral("final")).toString());
+            }
+        }
+        QSet<QString> folders;
+        for (const QJsonValue& op : operations)
+            if (op.toObject().contains(QStringLiteral("original")))
+                folders.insert(
+                    QFileInfo(op.toObject().value(QStringLiteral("original")).toString()).path());
+        // A move cut short between its .trashinfo and its rename left an entry without a file.
+        for (const QString& f : folders)
+            FreedesktopTrash::removeHalfMadeEntries(f);
+        m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, id).run();
+    }
+    m_snapshot.reset();
+}
+
+// ---- Recently Deleted ----
+
+std::vector<TrashedAsset> DarktableStore::trashed() const {
+    std::lock_guard lock(m_dbMutex);
+    std::vector<TrashedAsset> result;
+    auto st = m_db->statement(
+        "SELECT identifier, trashed_at, asset FROM state.trashed ORDER BY trashed_at, identifier");
+    while (st.step()) {
+        const QJsonObject json = QJsonDocument::fromJson(st.text(2).toUtf8()).object();
+        auto asset = std::make_shared<Asset>();
+        asset->localIdentifier = st.text(0);
+        if (json.value(QStringLiteral("date")).isDouble())
+            asset->creationDate = QDateTime::fromMSecsSinceEpoch(
+                qint64(json.value(QStringLiteral("date")).toDouble()), Qt::UTC);
+        if (json.value(QStringLiteral("latitude")).isDouble())
+            asset->location = Location{json.value(QStringLiteral("latitude")).toDouble(),
+                                       json.value(QStringLiteral("longitude")).toDouble()};
+        asset->isFavorite = json.value(QStringLiteral("favorite")).toBool();
+        int ordinal = 0;
+        for (const QJsonValue& v : json.value(QStringLiteral("resources")).toArray()) {
+            const QJsonObject o = v.toObject();
+            auto r = std::make_shared<AssetResource>();
+            r->assetLocalIdentifier = asset->localIdentifier;
+            r->ordinal = ordinal++;
+            r->type = ResourceType(o.value(QStringLiteral("type")).toInt());
+            r->uniformTypeIdentifier = o.value(QStringLiteral("uti")).toString();
+            r->originalFilename = o.value(QStringLiteral("name")).toString();
+            if (o.value(QStringLiteral("size")).isDouble())
+                r->fileSize = qint64(o.value(QStringLiteral("size")).toDouble());
+            asset->resources.push_back(std::move(r));
+        }
+        bool present = false;
+        for (const QJsonValue& v : json.value(QStringLiteral("entries")).toArray())
+            present = present || FreedesktopTrash::contains({v[QStringLiteral("folder")].toString(),
+                                                             v[QStringLiteral("name")].toString(),
+                                                             {}});
+        // What the desktop has restored or emptied meanwhile is no longer ours to list.
+        if (present)
+            result.push_back({asset, QDateTime::fromMSecsSinceEpoch(st.int64(1), Qt::UTC)});
+    }
+    return result;
+}
+
+int DarktableStore::restore(const QStringList& identifiers) {
+    ChangeLock changeLock(stateFolder());
+    DarktableLock darktableLock(m_libraryDb);
+    std::lock_guard lock(m_dbMutex);
+    int restored = 0;
+    for (const QString& id : identifiers) {
+        auto st = m_db->statement("SELECT folder, asset FROM state.trashed WHERE identifier = ?");
+        st.bind(1, id);
+        if (!st.step())
+            continue;
+        const QString folder = st.text(0);
+        const QJsonObject json = QJsonDocument::fromJson(st.text(1).toUtf8()).object();
+        std::vector<TrashEntry> entries;
+        for (const QJsonValue& v : json.value(QStringLiteral("entries")).toArray())
+            entries.push_back({v[QStringLiteral("folder")].toString(),
+                               v[QStringLiteral("name")].toString(),
+                               v[QStringLiteral("original")].toString()});
+        bool any = false;
+        std::vector<TrashEntry> back;
+        for (const TrashEntry& e : entries)
+            if (FreedesktopTrash::contains(e) && !QFileInfo::exists(e.originalPath)) {
+                FreedesktopTrash::restore(e);
+                back.push_back(e);
+                any = true;
+            }
+        if (!any)
+            continue;
+        try {
+            inTransaction(*m_db, [&] {
+                m_db->statement("INSERT INTO main.film_rolls (access_timestamp, folder) SELECT "
+                                "strftime('%s', 'now'), ?1 WHERE NOT EXISTS (SELECT 1 FROM "
+                                "main.film_rolls WHERE folder = ?1)")
+                    .bind(1, folder)
+                    .run();
+                auto film = m_db->statement("SELECT id FROM main.film_rolls WHERE folder = ?");
+                film.bind(1, folder);
+                film.step();
+                const qint64 filmId = film.int64(0);
+                m_db->statement("UPDATE state.trashed_images SET film_id = ? WHERE trashed_item "
+                                "= ?")
+                    .bind(1, filmId)
+                    .bind(2, id)
+                    .run();
+                std::vector<std::pair<const char*, const char*>> tables{{"images", "id"}};
+                tables.insert(tables.end(), imageTables.begin(), imageTables.end());
+                for (const auto& [table, column] : tables) {
+                    QStringList columns;
+                    auto info = m_db->statement(QStringLiteral("PRAGMA main.table_info(%1)")
+                                                    .arg(QLatin1String(table))
+                                                    .toStdString());
+                    while (info.step())
+                        columns << info.text(1);
+                    const QString list = columns.join(QStringLiteral(", "));
+                    m_db->statement(QStringLiteral("INSERT OR IGNORE INTO main.%1 (%2) SELECT %2 "
+                                                   "FROM state.trashed_%1 WHERE trashed_item = ?")
+                                        .arg(QLatin1String(table), list)
+                                        .toStdString())
+                        .bind(1, id)
+                        .run();
+                    m_db->statement(QStringLiteral("DELETE FROM state.trashed_%1 WHERE "
+                                                   "trashed_item = ?")
+                                        .arg(QLatin1String(table))
+                                        .toStdString())
+                        .bind(1, id)
+                        .run();
+                }
+                m_db->statement("DELETE FROM state.trashed WHERE identifier = ?").bind(1, id).run();
+            });
+        } catch (...) {
+            for (const TrashEntry& e : back) {
+                try {
+                    FreedesktopTrash::moveToTrash(e.originalPath, QDateTime::currentDateTimeUtc());
+                } catch (...) {
+                }
+            }
+            m_snapshot.reset();
+            throw;
+        }
+        ++restored;
+    }
+    m_snapshot.reset();
+    return restored;
+}
+
+int DarktableStore::purgeTrashedBefore(const std::optional<QDateTime>& cutoff) {
+    ChangeLock changeLock(stateFolder());
+    std::lock_guard lock(m_dbMutex);
+    const qint64 limit = cutoff ? cutoff->toMSecsSinceEpoch() : std::numeric_limits<qint64>::max();
+    std::vector<std::pair<QString, std::vector<TrashEntry>>> purge;
+    {
+        auto st = m_db->statement("SELECT identifier, asset FROM state.trashed WHERE trashed_at "
+                                  "<= ?");
+        st.bind(1, limit);
+        while (st.step()) {
+            std::vector<TrashEntry> entries;
+            const QJsonObject json = QJsonDocument::fromJson(st.text(1).toUtf8()).object();
+            for (const QJsonValue& v : json.value(QStringLiteral("entries")).toArray())
+                entries.push_back({v[QStringLiteral("folder")].toString(),
+                                   v[QStringLiteral("name")].toString(),
+                                   v[QStringLiteral("original")].toString()});
+            purge.push_back({st.text(0), entries});
+        }
+    }
+    int purged = 0;
+    for (const auto& [id, entries] : purge) {
+        bool any = false;
+        for (const TrashEntry& e : entries)
+            if (FreedesktopTrash::contains(e)) {
+                FreedesktopTrash::erase(e);
+                any = true;
+            }
+        inTransaction(*m_db, [&] {
+            m_db->statement("DELETE FROM state.trashed WHERE identifier = ?").bind(1, id).run();
+            m_db->statement("DELETE FROM state.trashed_images WHERE trashed_item = ?")
+                .bind(1, id)
+                .run();
+            m_db->statement("DELETE FROM state.identities WHERE identifier = ?").bind(1, id).run();
+            for (const auto& [table, column] : imageTables)
+                m_db->statement(QStringLiteral("DELETE FROM state.trashed_%1 WHERE trashed_item "
+                                               "= ?")
+                                    .arg(QLatin1String(table))
+                                    .toStdString())
+                    .bind(1, id)
+                    .run();
+        });
+        purged += any ? 1 : 0;
+    }
+    return purged;
+}
+
+// ---- Integrity ----
+
+QStringList DarktableStore::check() const {
+    const auto snapshot = current();
+    std::lock_guard lock(m_dbMutex);
+    QStringList problems;
+    for (const char* schema : {"main", "data", "state"}) {
+        auto st = m_db->statement(std::string("PRAGMA ") + schema + ".integrity_check");
+        while (st.step())
+            if (st.text(0) != QLatin1String("ok"))
+                problems << QStringLiteral("%1: %2").arg(QLatin1String(schema), st.text(0));
+    }
+    for (const auto& item : snapshot->items)
+        for (const ResourcePtr& r : item->asset->resources)
+            if (!r->fileSize && !regularFileSize(r->storedPath))
+                problems << QStringLiteral("%1 of %2 is missing")
+                                .arg(r->storedPath, item->asset->localIdentifier);
+    auto journal = m_db->statement("SELECT id FROM state.journal");
+    while (journal.step())
+        problems
+            << QStringLiteral("interrupted change %1 waits to be undone").arg(journal.int64(0));
+    return problems;
+}
+
+} // namespace photos

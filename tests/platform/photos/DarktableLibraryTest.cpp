@@ -1,0 +1,179 @@
+// A library real darktable made: what the service reads from it, and what its changes leave.
+#include "fixtures/DngFixture.h"
+#include "fixtures/ImageFixtures.h"
+#include "platform/photos/PhotoLibrary.h"
+#include "support/Darktable.h"
+#include "support/TestSupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+using namespace photos;
+
+namespace {
+
+// A RAW+JPEG pair (its JPEG 5 stars and red, both tagged "Places|Lyon"), a lone JPEG
+// (rejected) with a duplicate darktable made of it, and a pair whose RAW darktable keeps in
+// a group of its own.
+const QString setupLua = R"(
+local lyon = dt.tags.create("Places|Lyon")
+for i = 1, #dt.database do
+  local im = dt.database[i]
+  if im.filename:match("^IMG_0001%.") then dt.tags.attach(lyon, im) end
+  if im.filename == "IMG_0001.JPG" then im.rating = 5; im.red = true end
+  if im.filename == "IMG_0004.JPG" and im.duplicate_index == 0 then
+    im.rating = -1
+    dt.database.duplicate(im)
+  end
+  if im.filename == "IMG_0005.DNG" then im:group_with() end
+end
+)";
+
+QString exec(const QString& database, const QString& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(database.toUtf8().constData(), &db);
+    QString out;
+    sqlite3_exec(
+        db, sql.toUtf8().constData(),
+        [](void* text, int n, char** values, char**) {
+            for (int i = 0; i < n; ++i)
+                *static_cast<QString*>(text) +=
+                    QString::fromUtf8(values[i] ? values[i] : "") + (i + 1 < n ? "|" : "\n");
+            return 0;
+        },
+        &out, nullptr);
+    sqlite3_close(db);
+    return out;
+}
+
+class DarktableLibrary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TWINSLIM_REQUIRE_DARKTABLE();
+        ASSERT_TRUE(tmp.isValid());
+        photos = tmp.path() + "/photos";
+        libraryDb = tmp.path() + "/darktable/library.db";
+        dataDb = tmp.path() + "/darktable/config/data.db";
+        for (const auto& [stem, date, raw] :
+             {std::tuple{"/IMG_0001", "2024:06:01 10:00:00", true},
+              std::tuple{"/IMG_0004", "2024:07:03 12:00:00", false},
+              std::tuple{"/IMG_0005", "2024:08:04 13:00:00", true}}) {
+            imaging::ExifFields exif;
+            exif.dateTimeOriginal = date;
+            fixtures::makeJpegFile(photos + stem + ".JPG", {96, 64}, exif);
+            if (raw)
+                testsupport::writeFile(photos + stem + ".DNG", fixtures::makeDng({96, 64}, date));
+        }
+        testsupport::makeDarktableLibrary(libraryDb, {photos}, setupLua);
+        qputenv("XDG_DATA_HOME", QFile::encodeName(tmp.path() + "/data"));
+    }
+
+    AssetPtr named(PhotoLibrary& lib, const QString& name, int version = 0) {
+        for (const AssetPtr& a : lib.fetchAssets(MediaType::Image))
+            if (a->resources.front()->originalFilename == name && version-- == 0)
+                return a;
+        return nullptr;
+    }
+
+    QByteArray digest(const QString& path) {
+        return QCryptographicHash::hash(testsupport::readFile(path), QCryptographicHash::Sha1);
+    }
+
+    QTemporaryDir tmp;
+    QString photos, libraryDb, dataDb;
+};
+
+TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
+    // darktable's configuration folder stands for its library.
+    auto lib = PhotoLibrary::open(QFileInfo(libraryDb).path() + "/config/..");
+    ASSERT_TRUE(lib->isDarktableLibrary());
+    EXPECT_EQ(lib->path(), QFileInfo(libraryDb).absolutePath() + "/library.db");
+
+    // The grouped pair is one item; the lone JPEG and its duplicate two; the pair darktable
+    // does not group stays two items.
+    const auto assets = lib->fetchAssets(MediaType::Image);
+    ASSERT_EQ(assets.size(), 5u)
+        << exec(libraryDb, "SELECT id, group_id, filename FROM images").toStdString();
+    const AssetPtr pair = named(*lib, "IMG_0001.JPG");
+    ASSERT_TRUE(pair);
+    ASSERT_GE(pair->resources.size(), 2u);
+    EXPECT_EQ(pair->resources[1]->originalFilename, "IMG_0001.DNG");
+    EXPECT_EQ(pair->resources[1]->type, ResourceType::AlternatePhoto);
+    EXPECT_EQ(pair->resources[0]->fileSize, QFileInfo(photos + "/IMG_0001.JPG").size());
+    EXPECT_TRUE(pair->isFavorite);
+    // The camera's wall-clock time, taken as local time (UTC in the tests).
+    EXPECT_EQ(pair->creationDate, QDateTime(QDate(2024, 6, 1), QTime(10, 0), Qt::UTC));
+    ASSERT_TRUE(named(*lib, "IMG_0004.JPG", 1));
+    EXPECT_FALSE(named(*lib, "IMG_0004.JPG")->isFavorite); // rejected, and not hidden
+    EXPECT_TRUE(named(*lib, "IMG_0005.JPG"));
+    EXPECT_TRUE(named(*lib, "IMG_0005.DNG"));
+
+    // Tags are albums by their whole path; darktable's own are none.
+    QStringList titles;
+    for (const CollectionPtr& c :
+         lib->fetchAssetCollectionsContainingAsset(pair, CollectionType::Album))
+        titles << *c->localizedTitle;
+    EXPECT_EQ(titles, QStringList({"Places|Lyon"}));
+    const auto albums =
+        lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::AlbumRegular, {});
+    ASSERT_EQ(albums.size(), 1u);
+    EXPECT_EQ(albums[0]->estimatedAssetCount, 1);
+
+    // A schema darktable 4.2 did not write is left alone, with why.
+    lib.reset();
+    exec(libraryDb, "UPDATE db_info SET value = '38' WHERE key = 'version'");
+    try {
+        PhotoLibrary::open(libraryDb);
+        ADD_FAILURE() << "a newer schema was opened";
+    } catch (const PhotoLibraryError& e) {
+        EXPECT_EQ(e.code(), PhotoLibraryError::Code::NewerCatalog);
+        EXPECT_TRUE(e.description().contains("schema version 38")) << e.what();
+    }
+}
+
+// Deleting one of darktable's duplicates removes its rows and its own sidecar only: the
+// picture file stays for the version that remains. Deleting a pair removes every row that
+// refers to it. A failing change leaves both databases and every file as they were.
+TEST_F(DarktableLibrary, DeletionKeepsFilesOtherVersionsUseAndAFailedChangeChangesNothing) {
+    auto lib = PhotoLibrary::open(libraryDb);
+    const AssetPtr duplicate = named(*lib, "IMG_0004.JPG", 1);
+    const AssetPtr pair = named(*lib, "IMG_0001.JPG");
+    ASSERT_TRUE(duplicate && pair);
+
+    const QByteArray libraryBefore = digest(libraryDb), dataBefore = digest(dataDb);
+    const QStringList filesBefore = QDir(photos).entryList(QDir::Files, QDir::Name);
+    lib->faults().failNextChangeWithError = true;
+    EXPECT_THROW(lib->performChangesAndWait([&](ChangeRequests& c) {
+        c.deleteAssets({duplicate, pair});
+    }),
+                 PhotoLibraryError);
+    EXPECT_EQ(digest(libraryDb), libraryBefore);
+    EXPECT_EQ(digest(dataDb), dataBefore);
+    EXPECT_EQ(QDir(photos).entryList(QDir::Files, QDir::Name), filesBefore);
+    EXPECT_FALSE(QDir(tmp.path() + "/data/Trash/files").exists() &&
+                 !QDir(tmp.path() + "/data/Trash/files").isEmpty());
+
+    lib->performChangesAndWait([&](ChangeRequests& c) { c.deleteAssets({duplicate, pair}); });
+    EXPECT_TRUE(QFile::exists(photos + "/IMG_0004.JPG"));
+    EXPECT_TRUE(QFile::exists(photos + "/IMG_0004.JPG.xmp"));
+    EXPECT_FALSE(QFile::exists(photos + "/IMG_0004_01.JPG.xmp"));
+    for (const char* gone : {"IMG_0001.JPG", "IMG_0001.DNG", "IMG_0001.JPG.xmp"})
+        EXPECT_FALSE(QFile::exists(photos + "/" + gone)) << gone;
+    EXPECT_EQ(exec(libraryDb, "SELECT filename, version FROM images ORDER BY filename"),
+              "IMG_0004.JPG|0\nIMG_0005.DNG|0\nIMG_0005.JPG|0\n");
+    for (const char* table :
+         {"tagged_images", "color_labels", "meta_data", "history", "history_hash", "module_order"})
+        EXPECT_EQ(exec(libraryDb, QString("SELECT count(*) FROM %1 WHERE %2 NOT IN (SELECT id "
+                                          "FROM images)")
+                                      .arg(table, QString(table) == "meta_data" ? "id" : "imgid")),
+                  "0\n")
+            << table;
+    EXPECT_EQ(exec(libraryDb, "PRAGMA foreign_key_check"), "");
+    EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join('\n').toStdString();
+}
+
+} // namespace

@@ -1,0 +1,318 @@
+// The whole workflow on a library real darktable made, through the real programs, read back
+// by real darktable afterwards; a running darktable refusing every change; killed ingests.
+#include "CliTestSupport.h"
+#include "fixtures/DngFixture.h"
+#include "fixtures/ImageFixtures.h"
+#include "support/Darktable.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QThread>
+#include <QUrl>
+
+using namespace clitest;
+
+namespace {
+
+// Runs SQL on a database with the sqlite3 program; its output.
+QString sql(const QString& database, const QString& query) {
+    QProcess p;
+    p.start("sqlite3", {database, query});
+    p.waitForFinished(60000);
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+// Two RAW+JPEG pairs and a lone JPEG, imported by darktable; the first pair tagged
+// "Places|Lyon", its JPEG rated 5 with a red label, the second's JPEG 3 stars, the lone JPEG
+// rejected.
+struct DarktableLibrary {
+    QString photos, libraryDb, config;
+};
+
+const QString setupLua = R"(
+local lyon = dt.tags.create("Places|Lyon")
+for i = 1, #dt.database do
+  local im = dt.database[i]
+  if im.filename:match("^IMG_0001%.") then dt.tags.attach(lyon, im) end
+  if im.filename == "IMG_0001.JPG" then im.rating = 5; im.red = true end
+  if im.filename == "IMG_0002.JPG" then im.rating = 3 end
+  if im.filename == "IMG_0004.JPG" then im.rating = -1 end
+end
+)";
+
+// What darktable itself reads from the library: per image, its name, stars, colour labels
+// and tags (its own left out).
+QStringList listedByDarktable(const DarktableLibrary& dt) {
+    QStringList lines;
+    const auto images = testsupport::darktableImages(dt.libraryDb);
+    for (auto it = images.begin(); it != images.end(); ++it)
+        lines << QStringList{QFileInfo(it.key()).fileName(), QString::number(it->stars),
+                             it->colors.join(','), it->tags.join(';')}
+                     .join(' ');
+    return lines;
+}
+
+QStringList trashedPaths(const QString& data) {
+    QStringList paths;
+    QDirIterator it(data + "/Trash/info", {"*.trashinfo"}, QDir::Files);
+    while (it.hasNext()) {
+        const QString info = it.next();
+        if (!QFileInfo::exists(data + "/Trash/files/" + it.fileName().chopped(10)))
+            continue;
+        for (const QString& line : QString::fromUtf8(testsupport::readFile(info)).split('\n'))
+            if (line.startsWith("Path="))
+                paths << QUrl::fromPercentEncoding(line.mid(5).toUtf8());
+    }
+    paths.sort();
+    return paths;
+}
+
+class DarktableLibraryCli : public CliTest {
+protected:
+    void SetUp() override {
+        TWINSLIM_REQUIRE_DARKTABLE();
+        CliTest::SetUp();
+        dt = {tmp.path() + "/photos", tmp.path() + "/darktable/library.db",
+              tmp.path() + "/darktable/config"};
+        const std::tuple<const char*, const char*, bool> shots[] = {
+            {"/IMG_0001", "2024:06:01 10:00:00", true},
+            {"/IMG_0002", "2024:07:02 11:00:00", true},
+            {"/IMG_0004", "2024:07:03 12:00:00", false}};
+        for (const auto& [stem, date, raw] : shots) {
+            imaging::ExifFields exif;
+            exif.dateTimeOriginal = date;
+            fixtures::makeJpegFile(dt.photos + stem + ".JPG", {96, 64}, exif);
+            if (raw)
+                testsupport::writeFile(dt.photos + stem + ".DNG",
+                                       fixtures::makeDng({96, 64}, date));
+        }
+        testsupport::makeDarktableLibrary(dt.libraryDb, {dt.photos}, setupLua);
+        ASSERT_EQ(sql(dt.libraryDb, "SELECT count(*) FROM images").trimmed(), "5");
+        env.insert("PHOTOLIB_LIBRARY", dt.libraryDb);
+        env.insert("XDG_DATA_HOME", tmp.path() + "/data");
+    }
+
+    // Grants access, chooses the backup folder, fills the export albums and exports them.
+    void prepare(const QString& exported) {
+        grantAccess();
+        QDir().mkpath(tmp.path() + "/backup");
+        ok(cli({"backup-folder", tmp.path() + "/backup"}));
+        ok(cli({"albums", "--range", "all", "--all"}));
+        ok(photolib({"export", "--album", "Twinslim Favs", "--format", "heic", exported}));
+        ok(photolib({"export", "--album", "Twinslim NonFavs", "--format", "jpeg", exported}));
+    }
+
+    QStringList photoFiles() {
+        QStringList files = filesUnder(dt.photos).keys();
+        files.sort();
+        return files;
+    }
+
+    DarktableLibrary dt;
+};
+
+TEST_F(DarktableLibraryCli, PairsLeaveDarktableForTheTrashAndDarktableSeesTheirReplacements) {
+    const QString exported = tmp.path() + "/exported";
+    prepare(exported);
+    const Result scan = ok(cli({"scan", "--range", "all"}));
+    EXPECT_TRUE(scan.out.contains("2 pairs")) << scan.out.toStdString();
+    EXPECT_TRUE(scan.out.contains("Places|Lyon")) << scan.out.toStdString();
+    const QStringList before = photoFiles();
+    const QString lone = "SELECT * FROM images WHERE filename = 'IMG_0004.JPG'";
+    const QString loneBefore = sql(dt.libraryDb, lone);
+    const QString userTags = "SELECT * FROM tags WHERE name NOT LIKE 'Twinslim|%' AND name NOT "
+                             "IN ('darktable|format|heic', 'darktable|format|jpeg')";
+    const QString tagsBefore = sql(dt.config + "/data.db", userTags);
+    const Result ingest = ok(cli({"ingest", "--yes", exported}));
+
+    // Before a run's first change the library was copied beside itself, and the user told
+    // where; the newest copies are kept.
+    const QStringList copies = QDir(QFileInfo(dt.libraryDb).path())
+                                   .entryList({"library.db-twinslim-*"}, QDir::Files, QDir::Name);
+    ASSERT_FALSE(copies.isEmpty());
+    EXPECT_LE(copies.size(), 3);
+    EXPECT_TRUE(ingest.err.contains(copies.last())) << ingest.err.toStdString();
+
+    // Replacements beside their pairs, with darktable's kind of sidecar.
+    EXPECT_EQ(photoFiles(), QStringList({"IMG_0001.heic", "IMG_0001.heic.xmp", "IMG_0002.jpeg",
+                                         "IMG_0002.jpeg.xmp", "IMG_0004.JPG", "IMG_0004.JPG.xmp"}));
+    // The pairs' files and darktable's sidecars of them in the desktop's trash.
+    QStringList gone;
+    for (const QString& f : before)
+        if (!f.startsWith("IMG_0004"))
+            gone << dt.photos + "/" + f;
+    EXPECT_EQ(trashedPaths(tmp.path() + "/data"), gone);
+    if (!QStandardPaths::findExecutable("trash-list").isEmpty()) {
+        QProcess list;
+        list.setProcessEnvironment(env);
+        list.start("trash-list", {});
+        ASSERT_TRUE(list.waitForFinished(30000));
+        const QString listed = QString::fromUtf8(list.readAllStandardOutput());
+        for (const QString& path : gone)
+            EXPECT_TRUE(listed.contains(path)) << listed.toStdString();
+    }
+    // Nothing else changed: the lone picture's row, the user's tags; the databases whole.
+    EXPECT_EQ(sql(dt.libraryDb, lone), loneBefore);
+    EXPECT_EQ(sql(dt.config + "/data.db", userTags), tagsBefore);
+    EXPECT_EQ(sql(dt.libraryDb, "SELECT count(*) FROM film_rolls").trimmed(), "1");
+    EXPECT_EQ(sql(dt.libraryDb, "PRAGMA integrity_check; PRAGMA foreign_key_check;"), "ok\n");
+    // The programs' own albums went when they emptied.
+    EXPECT_EQ(sql(dt.config + "/data.db", "SELECT name FROM tags WHERE name LIKE 'Twinslim|%'"),
+              "");
+    EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
+
+    // darktable opens the library: the replacements there with the pairs' stars, label and
+    // tags, the originals gone.
+    EXPECT_EQ(listedByDarktable(dt), QStringList({"IMG_0001.heic 5 0 Places|Lyon",
+                                                  "IMG_0002.jpeg 3  ", "IMG_0004.JPG -1  "}));
+
+    // An item comes back from the trash into darktable's library, files and rows.
+    const QString first = ok(photolib({"trash", "list"})).out.section(' ', 0, 0);
+    ok(photolib({"trash", "restore", first}));
+    EXPECT_EQ(sql(dt.libraryDb, "SELECT count(*) FROM images").trimmed(), "5");
+    EXPECT_EQ(sql(dt.libraryDb, "PRAGMA foreign_key_check"), "");
+}
+
+// While darktable runs (its lock file names a live process), every change is refused with
+// the message to close it and the library stays as it was; reading goes on. A lock left by
+// a process that is gone does not hold anything up.
+TEST_F(DarktableLibraryCli, ARunningDarktableMakesEveryChangeRefuse) {
+    grantAccess();
+    QProcess darktable; // stands in for darktable's process: only its id and life matter
+    darktable.start("sleep", {"120"});
+    ASSERT_TRUE(darktable.waitForStarted());
+    testsupport::writeFile(dt.libraryDb + ".lock", QByteArray::number(darktable.processId()));
+    const QByteArray library = testsupport::readFile(dt.libraryDb);
+    const QByteArray data = testsupport::readFile(dt.config + "/data.db");
+
+    EXPECT_TRUE(ok(cli({"scan", "--range", "all"})).out.contains("2 pairs"));
+    const Result albums = cli({"albums", "--range", "all", "--all"});
+    EXPECT_NE(albums.status, 0);
+    EXPECT_TRUE(albums.err.contains("Close darktable")) << albums.err.toStdString();
+    const Result favourite =
+        photolib({"favorite", ok(photolib({"list"})).out.split('\n').first().section(' ', 0, 0)});
+    EXPECT_NE(favourite.status, 0);
+    EXPECT_TRUE(favourite.err.contains("Close darktable")) << favourite.err.toStdString();
+    EXPECT_EQ(testsupport::readFile(dt.libraryDb), library);
+    EXPECT_EQ(testsupport::readFile(dt.config + "/data.db"), data);
+    EXPECT_EQ(testsupport::readFile(dt.libraryDb + ".lock"),
+              QByteArray::number(darktable.processId()));
+
+    darktable.kill();
+    darktable.waitForFinished();
+    ok(cli({"albums", "--range", "all", "--all"}));
+    EXPECT_FALSE(QFileInfo::exists(dt.libraryDb + ".lock"));
+}
+
+// A deletion killed after moving the originals to the trash, before its commit (held up by
+// another connection's write lock on library.db), is undone at the next opening: the files
+// come back beside their rows, and a later clean-up deletes them whole.
+TEST_F(DarktableLibraryCli, AChangeCutShortBeforeItsCommitIsUndoneAtTheNextOpening) {
+    const QString exported = tmp.path() + "/exported";
+    prepare(exported);
+    // No terminal, no --yes: the originals wait, and the run says so by its status.
+    EXPECT_EQ(cli({"ingest", exported}).status, 1);
+    const QStringList files = photoFiles();
+    ASSERT_EQ(sql(dt.libraryDb, "SELECT count(*) FROM images").trimmed(), "7");
+
+    QProcess holder;
+    holder.start("sqlite3", {dt.libraryDb});
+    holder.write("BEGIN IMMEDIATE;\nSELECT 'held';\n");
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    QProcess cleanup;
+    cleanup.setProcessEnvironment(env);
+    cleanup.start(testsupport::twinslimCliPath(), {"cleanup", "--yes"});
+    QElapsedTimer waited;
+    waited.start();
+    while (trashedPaths(tmp.path() + "/data").size() < 8 && waited.elapsed() < 8000)
+        QThread::msleep(20);
+    ASSERT_EQ(trashedPaths(tmp.path() + "/data").size(), 8);
+    cleanup.kill();
+    cleanup.waitForFinished();
+    holder.write("ROLLBACK;\n.quit\n");
+    holder.waitForFinished();
+
+    EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
+    EXPECT_EQ(photoFiles(), files);
+    EXPECT_EQ(trashedPaths(tmp.path() + "/data"), QStringList());
+    EXPECT_EQ(sql(dt.libraryDb, "SELECT count(*) FROM images").trimmed(), "7");
+    ok(cli({"cleanup", "--yes"}));
+    EXPECT_EQ(sql(dt.libraryDb, "SELECT filename FROM images ORDER BY filename"),
+              "IMG_0001.heic\nIMG_0002.jpeg\nIMG_0004.JPG\n");
+}
+
+// An ingest killed at any moment leaves darktable's databases whole, loses no original (each
+// is in the folder and the library, or in the trash), and a second run with the clean-up
+// finishes with one replacement per pair.
+TEST_F(DarktableLibraryCli, KilledIngestLeavesTheLibraryWholeAndLosesNoOriginal) {
+    const QString exported = tmp.path() + "/exported";
+    prepare(exported);
+    const QString made = tmp.path() + "/made";
+    copyTree(tmp.path() + "/darktable", made + "/darktable");
+    copyTree(dt.photos, made + "/photos");
+    const QStringList originals = photoFiles();
+    const quint32 seed = qEnvironmentVariableIsSet("TWINSLIM_KILL_SEED")
+                             ? quint32(qEnvironmentVariableIntValue("TWINSLIM_KILL_SEED"))
+                             : 20261207;
+    QRandomGenerator random(seed);
+    const int rounds = qEnvironmentVariableIsSet("TWINSLIM_KILL_ROUNDS")
+                           ? qEnvironmentVariableIntValue("TWINSLIM_KILL_ROUNDS")
+                           : 20;
+    int fullRunLines = 0;
+    for (int round = 0; round < rounds; ++round) {
+        for (const QString& d :
+             {QString("/darktable"), QString("/photos"), QString("/data"), QString("/backup")})
+            QDir(tmp.path() + d).removeRecursively();
+        QDir().mkpath(tmp.path() + "/backup");
+        copyTree(made + "/darktable", tmp.path() + "/darktable");
+        copyTree(made + "/photos", dt.photos);
+        const int lines =
+            round == 0 ? std::numeric_limits<int>::max() : int(random.bounded(fullRunLines + 1));
+        // Every other round waits up to 0.2 s more: a change of darktable's library (files
+        // placed, originals moved to the trash, one commit) takes about 0.1 s.
+        const auto delay = (unsigned long)random.bounded(round % 2 ? 200000 : 3000);
+        SCOPED_TRACE(QString("round %1 (seed %2): killed after %3 lines + %4 µs")
+                         .arg(round)
+                         .arg(seed)
+                         .arg(lines)
+                         .arg(delay)
+                         .toStdString());
+        const int seen = killIngestAfter(env, exported, lines, delay);
+        if (round == 0)
+            fullRunLines = seen;
+
+        auto expectNothingLost = [&] {
+            EXPECT_EQ(sql(dt.libraryDb, "PRAGMA integrity_check; PRAGMA foreign_key_check;"),
+                      "ok\n");
+            const QStringList present = photoFiles();
+            const QStringList trashed = trashedPaths(tmp.path() + "/data");
+            const QString inLibrary = sql(dt.libraryDb, "SELECT filename FROM images");
+            for (const QString& f : originals) {
+                const bool inFolder = present.contains(f);
+                EXPECT_NE(inFolder, trashed.contains(dt.photos + "/" + f)) << f.toStdString();
+                // A picture is in darktable's library exactly while its file is in the folder.
+                if (!f.endsWith(".xmp")) {
+                    EXPECT_EQ(inLibrary.split('\n').contains(f), inFolder) << f.toStdString();
+                }
+            }
+        };
+        expectNothingLost();
+        EXPECT_EQ(photolib({"check"}).status, 0);
+        const Result again = cli({"ingest", "--yes", exported});
+        EXPECT_TRUE(again.status == 0 ||
+                    (again.status == 1 && again.err.contains("Both export albums are empty")))
+            << again.err.toStdString();
+        ok(cli({"cleanup", "--yes"}));
+        expectNothingLost();
+        EXPECT_EQ(photoFiles(),
+                  QStringList({"IMG_0001.heic", "IMG_0001.heic.xmp", "IMG_0002.jpeg",
+                               "IMG_0002.jpeg.xmp", "IMG_0004.JPG", "IMG_0004.JPG.xmp"}));
+        EXPECT_EQ(sql(dt.libraryDb, "SELECT filename FROM images ORDER BY filename"),
+                  "IMG_0001.heic\nIMG_0002.jpeg\nIMG_0004.JPG\n");
+        if (HasFailure())
+            break;
+    }
+}
+
+} // namespace
