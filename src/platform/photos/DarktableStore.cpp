@@ -646,17 +646,7 @@ int DarktableStore::openForReading(const AssetResource& resource) const {
         errno = ENOENT;
         return -1;
     }
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    return fd;
+    return ResourceFiles::openPlainFileAt(AT_FDCWD, QFile::encodeName(path).constData());
 }
 
 void DarktableStore::copyOut(const AssetResource& resource, const QString& destination) const {

@@ -896,19 +896,10 @@ int FolderStore::openForReading(const AssetResource& resource) const {
     }
     if (dir < 0)
         return -1;
-    const int fd = ::openat(dir, QFile::encodeName(parts.last()).constData(),
-                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ResourceFiles::openPlainFileAt(dir, QFile::encodeName(parts.last()).constData());
     const int saved = errno;
     ::close(dir);
     errno = saved;
-    if (fd < 0)
-        return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        errno = EINVAL;
-        return -1;
-    }
     return fd;
 }
 

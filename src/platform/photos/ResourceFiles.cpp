@@ -324,10 +324,13 @@ int ResourceFiles::openForReading(const QString& relativePath) const {
     const Descriptor dir(openFolder(relativePath, false));
     if (dir.fd < 0)
         return -1;
-    const QByteArray name = QFile::encodeName(relativePath.section(QLatin1Char('/'), 2));
+    return openPlainFileAt(
+        dir.fd, QFile::encodeName(relativePath.section(QLatin1Char('/'), 2)).constData());
+}
+
+int ResourceFiles::openPlainFileAt(int dirFd, const char* name) {
     // Not blocking: a pipe put where a picture should be must not hold the reader.
-    const int fd =
-        ::openat(dir.fd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
     struct stat st {};

@@ -40,6 +40,10 @@ public:
     void copyOut(const QString& relativePath, const QString& destination) const;
     // The same for any file `source`.
     static void streamCopy(const QString& source, const QString& destination);
+    // The file `name` of the folder open at `dirFd` (AT_FDCWD for a path) opened for reading,
+    // never through a link and never blocking on a pipe; -1 with errno set when it cannot be,
+    // EINVAL when it is no plain file. The caller closes it.
+    static int openPlainFileAt(int dirFd, const char* name);
 
     // Stand-ins for fsync() of new files and folders and close() of new files, so tests can
     // make them fail.
