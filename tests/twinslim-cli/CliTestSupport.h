@@ -7,7 +7,10 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QMap>
+#include <QRandomGenerator>
 #include <QThread>
+#include <QUrl>
+#include <limits>
 #include <unistd.h>
 
 namespace clitest {
@@ -87,6 +90,24 @@ inline QMap<QString, qint64> filesUnder(const QString& root) {
     return files;
 }
 
+// The original paths of the files the desktop's trash below `data` holds, from the .trashinfo
+// of each file there; `halfMade` gets those whose file is missing.
+inline QStringList trashedPaths(const QString& data, QStringList* halfMade = nullptr) {
+    QStringList paths, ignored;
+    if (!halfMade)
+        halfMade = &ignored;
+    QDirIterator it(data + "/Trash/info", {"*.trashinfo"}, QDir::Files);
+    while (it.hasNext()) {
+        const QString info = it.next();
+        const bool whole = QFileInfo::exists(data + "/Trash/files/" + it.fileName().chopped(10));
+        for (const QString& line : QString::fromUtf8(testsupport::readFile(info)).split('\n'))
+            if (line.startsWith("Path="))
+                (whole ? paths : *halfMade) << QUrl::fromPercentEncoding(line.mid(5).toUtf8());
+    }
+    paths.sort();
+    return paths;
+}
+
 // Runs `twinslim-cli ingest --yes` and kills it once it has written `lines` lines (its log
 // lines and its questions) and a further `delayMicros`: moments taken from the run's own
 // progress, so every stage is hit whatever the machine's speed. Returns the lines seen.
@@ -143,6 +164,49 @@ protected:
         grantAccess();
         QDir().mkpath(tmp.path() + "/backup");
         ok(cli({"backup-folder", tmp.path() + "/backup"}));
+    }
+
+    // Ingests of `exported` killed at random moments, TWINSLIM_KILL_ROUNDS times (else
+    // `rounds`) from TWINSLIM_KILL_SEED (else `seed`), `restore` putting the library back as it
+    // was made before each. The first round runs to its end and counts its lines; the others
+    // are killed after a random number of them and up to `maxDelayMicros` more. After each
+    // kill `expectNothingLost(false)`; then a second run and the clean-up, and
+    // `expectNothingLost(true)`. Stops at the first round that fails.
+    void killRounds(const QString& exported, int rounds, quint32 seed,
+                    const std::function<void(int round)>& restore,
+                    const std::function<unsigned long(int round)>& maxDelayMicros,
+                    const std::function<void(bool finished)>& expectNothingLost) {
+        if (qEnvironmentVariableIsSet("TWINSLIM_KILL_ROUNDS"))
+            rounds = qEnvironmentVariableIntValue("TWINSLIM_KILL_ROUNDS");
+        if (qEnvironmentVariableIsSet("TWINSLIM_KILL_SEED"))
+            seed = quint32(qEnvironmentVariableIntValue("TWINSLIM_KILL_SEED"));
+        QRandomGenerator random(seed);
+        int fullRunLines = 0;
+        for (int round = 0; round < rounds; ++round) {
+            restore(round);
+            const int lines = round == 0 ? std::numeric_limits<int>::max()
+                                         : int(random.bounded(fullRunLines + 1));
+            const auto delay = (unsigned long)random.bounded(quint32(maxDelayMicros(round)));
+            SCOPED_TRACE(QString("round %1 (seed %2): killed after %3 lines + %4 µs")
+                             .arg(round)
+                             .arg(seed)
+                             .arg(lines)
+                             .arg(delay)
+                             .toStdString());
+            const int seen = killIngestAfter(env, exported, lines, delay);
+            if (round == 0)
+                fullRunLines = seen;
+            expectNothingLost(false);
+            // After a run that got to its end the export albums are empty: nothing to start.
+            const Result again = cli({"ingest", "--yes", exported});
+            EXPECT_TRUE(again.status == 0 ||
+                        (again.status == 1 && again.err.contains("Both export albums are empty")))
+                << again.err.toStdString();
+            ok(cli({"cleanup", "--yes"}));
+            expectNothingLost(true);
+            if (HasFailure())
+                break; // one round's trace and folder are enough to go on
+        }
     }
 
     // The demonstration library after `albums --range all --all`, with both export albums

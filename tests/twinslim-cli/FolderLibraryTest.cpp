@@ -5,10 +5,8 @@
 #include "fixtures/ImageFixtures.h"
 #include "support/Darktable.h"
 
-#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QThread>
-#include <QUrl>
 
 using namespace clitest;
 
@@ -52,24 +50,6 @@ QStringList cameraFiles(const QString& root) {
     files.removeIf([](const QString& f) { return f.startsWith(".photolib/"); });
     files.sort();
     return files;
-}
-
-// The original paths of the files the desktop's trash below `data` holds, from the .trashinfo
-// of each file there; `halfMade` gets those whose file is missing.
-QStringList trashedPaths(const QString& data, QStringList* halfMade = nullptr) {
-    QStringList paths, ignored;
-    if (!halfMade)
-        halfMade = &ignored;
-    QDirIterator it(data + "/Trash/info", {"*.trashinfo"}, QDir::Files);
-    while (it.hasNext()) {
-        const QString info = it.next();
-        const bool whole = QFileInfo::exists(data + "/Trash/files/" + it.fileName().chopped(10));
-        for (const QString& line : QString::fromUtf8(testsupport::readFile(info)).split('\n'))
-            if (line.startsWith("Path="))
-                (whole ? paths : *halfMade) << QUrl::fromPercentEncoding(line.mid(5).toUtf8());
-    }
-    paths.sort();
-    return paths;
 }
 
 class FolderLibraryCli : public CliTest {
@@ -180,71 +160,43 @@ TEST_F(FolderLibraryCli, KilledIngestNeverLosesAnOriginalFile) {
     const QString made = tmp.path() + "/made";
     copyTree(folder, made);
     const QStringList originals = cameraFiles(folder);
-    const quint32 seed = qEnvironmentVariableIsSet("TWINSLIM_KILL_SEED")
-                             ? quint32(qEnvironmentVariableIntValue("TWINSLIM_KILL_SEED"))
-                             : 20261207;
-    QRandomGenerator random(seed);
-    const int rounds = qEnvironmentVariableIsSet("TWINSLIM_KILL_ROUNDS")
-                           ? qEnvironmentVariableIntValue("TWINSLIM_KILL_ROUNDS")
-                           : 10;
-    int fullRunLines = 0;
-    for (int round = 0; round < rounds; ++round) {
-        QDir(folder).removeRecursively();
-        QDir(tmp.path() + "/data").removeRecursively();
-        QDir(tmp.path() + "/backup").removeRecursively();
+    auto restore = [&](int) {
+        for (const QString& d : {folder, tmp.path() + "/data", tmp.path() + "/backup"})
+            QDir(d).removeRecursively();
         QDir().mkpath(tmp.path() + "/backup");
         copyTree(made, folder);
-        const int lines =
-            round == 0 ? std::numeric_limits<int>::max() : int(random.bounded(fullRunLines + 1));
-        const auto delay = (unsigned long)random.bounded(3000);
-        SCOPED_TRACE(QString("round %1 (seed %2): killed after %3 lines + %4 µs")
-                         .arg(round)
-                         .arg(seed)
-                         .arg(lines)
-                         .arg(delay)
-                         .toStdString());
-        const int seen = killIngestAfter(env, exported, lines, delay);
-        if (round == 0)
-            fullRunLines = seen;
-
-        auto expectNothingLost = [&] {
-            const QStringList present = cameraFiles(folder);
-            QStringList halfMade;
-            const QStringList trashed = trashedPaths(tmp.path() + "/data", &halfMade);
-            const QMap<QString, qint64> backups = filesUnder(tmp.path() + "/backup");
-            for (const QString& f : originals) {
-                const bool inTree = present.contains(f);
-                const bool inTrash = trashed.contains(folder + "/" + f);
-                EXPECT_NE(inTree, inTrash) << f.toStdString();
-                // What left the folder has its backup (the RAW of a favourite, each JPEG).
-                if (inTrash && !f.endsWith(".xmp")) {
-                    const bool kept =
-                        std::any_of(backups.keyBegin(), backups.keyEnd(), [&](const QString& b) {
-                            return b.endsWith("." + QFileInfo(f).suffix());
-                        });
-                    // Only a favourite keeps its RAW.
-                    EXPECT_TRUE(kept || f == "2024/07/IMG_0002.DNG") << f.toStdString();
-                }
-            }
-        };
-        expectNothingLost();
-        EXPECT_EQ(photolib({"check"}).status, 0);
-        const Result again = cli({"ingest", "--yes", exported});
-        EXPECT_TRUE(again.status == 0 ||
-                    (again.status == 1 && again.err.contains("Both export albums are empty")))
-            << again.err.toStdString();
-        ok(cli({"cleanup", "--yes"}));
-        expectNothingLost();
-        // A move to the trash cut short leaves no entry without its file once recovered.
+    };
+    auto expectNothingLost = [&](bool finished) {
+        const QStringList present = cameraFiles(folder);
         QStringList halfMade;
-        trashedPaths(tmp.path() + "/data", &halfMade);
+        const QStringList trashed = trashedPaths(tmp.path() + "/data", &halfMade);
+        const QMap<QString, qint64> backups = filesUnder(tmp.path() + "/backup");
+        for (const QString& f : originals) {
+            const bool inTree = present.contains(f);
+            const bool inTrash = trashed.contains(folder + "/" + f);
+            EXPECT_NE(inTree, inTrash) << f.toStdString();
+            // What left the folder has its backup (the RAW of a favourite, each JPEG).
+            if (inTrash && !f.endsWith(".xmp")) {
+                const bool kept =
+                    std::any_of(backups.keyBegin(), backups.keyEnd(), [&](const QString& b) {
+                        return b.endsWith("." + QFileInfo(f).suffix());
+                    });
+                // Only a favourite keeps its RAW.
+                EXPECT_TRUE(kept || f == "2024/07/IMG_0002.DNG") << f.toStdString();
+            }
+        }
+        if (!finished) {
+            EXPECT_EQ(photolib({"check"}).status, 0);
+            return;
+        }
+        // A move to the trash cut short leaves no entry without its file once recovered.
         EXPECT_EQ(halfMade, QStringList());
         EXPECT_EQ(cameraFiles(folder),
                   QStringList({"2024/06/IMG_0001.heic", "2024/06/IMG_0001.heic.xmp",
                                "2024/07/IMG_0002.jpeg", "2024/07/IMG_0004.JPG"}));
-        if (HasFailure())
-            break;
-    }
+    };
+    killRounds(
+        exported, 10, 20261207, restore, [](int) { return 3000; }, expectNothingLost);
 }
 
 // darktable's marks, as darktable itself writes them, are read; and darktable, importing the

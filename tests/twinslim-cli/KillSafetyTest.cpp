@@ -1,6 +1,5 @@
 #include "CliTestSupport.h"
 
-#include <QRandomGenerator>
 #include <QThread>
 
 using namespace clitest;
@@ -22,13 +21,6 @@ class KillRounds : public CliTest {};
 
 TEST_F(KillRounds, KilledIngestNeverLosesAnOriginal) {
     const Prepared& made = prepared();
-    const int rounds = qEnvironmentVariableIsSet("TWINSLIM_KILL_ROUNDS")
-                           ? qEnvironmentVariableIntValue("TWINSLIM_KILL_ROUNDS")
-                           : 10;
-    const quint32 seed = qEnvironmentVariableIsSet("TWINSLIM_KILL_SEED")
-                             ? quint32(qEnvironmentVariableIntValue("TWINSLIM_KILL_SEED"))
-                             : 20261206;
-    QRandomGenerator random(seed);
     grantAccess();
     env.insert("PHOTOLIB_LIBRARY", made.library);
     std::vector<Item> members = items({"--album", "Twinslim Favs"});
@@ -36,65 +28,44 @@ TEST_F(KillRounds, KilledIngestNeverLosesAnOriginal) {
         members.push_back(item);
     ASSERT_GE(members.size(), 10u);
 
-    int fullRunLines = 0; // learnt from the first round, which is not killed
-    for (int round = 0; round < rounds; ++round) {
-        const QString dir = tmp.path() + QString("/round-%1").arg(round);
+    QString dir;
+    auto restore = [&](int round) {
+        if (!dir.isEmpty())
+            QDir(dir).removeRecursively(); // the round before passed
+        dir = tmp.path() + QString("/round-%1").arg(round);
         env.insert("PHOTOLIB_LIBRARY", dir + "/Lib.photolibrary");
         copyTree(made.library, dir + "/Lib.photolibrary");
         QDir().mkpath(dir + "/backup");
         ok(cli({"backup-folder", dir + "/backup"}));
-
-        const int lines =
-            round == 0 ? std::numeric_limits<int>::max() : int(random.bounded(fullRunLines + 1));
-        const auto delay = (unsigned long)random.bounded(3000);
-        SCOPED_TRACE(QString("round %1 (seed %2): killed after %3 lines + %4 µs")
-                         .arg(round)
-                         .arg(seed)
-                         .arg(lines)
-                         .arg(delay)
-                         .toStdString());
-        const int seen = killIngestAfter(env, made.exported, lines, delay);
-        if (round == 0)
-            fullRunLines = seen;
-
-        auto expectNothingLost = [&](bool finished) {
-            EXPECT_EQ(photolib({"check"}).status, 0);
-            const QMap<QString, Item> listed = byId(items());
-            const QString inTrash = ok(photolib({"trash", "list"})).out; // a line per item
-            const QSet<QString> waiting = this->waiting();
-            const QMap<QString, qint64> backups = filesUnder(dir + "/backup");
-            for (const Item& original : members) {
-                SCOPED_TRACE(original.id.toStdString());
-                const bool left = !listed.contains(original.id);
-                EXPECT_EQ(left, inTrash.contains(original.id));
-                if (left || waiting.contains(original.id)) {
-                    EXPECT_TRUE(hasCompleteBackups(original, backups));
-                }
-                if (finished) {
-                    EXPECT_TRUE(left);
-                }
+    };
+    auto expectNothingLost = [&](bool finished) {
+        EXPECT_EQ(photolib({"check"}).status, 0);
+        const QMap<QString, Item> listed = byId(items());
+        const QString inTrash = ok(photolib({"trash", "list"})).out; // a line per item
+        const QSet<QString> waiting = this->waiting();
+        const QMap<QString, qint64> backups = filesUnder(dir + "/backup");
+        for (const Item& original : members) {
+            SCOPED_TRACE(original.id.toStdString());
+            const bool left = !listed.contains(original.id);
+            EXPECT_EQ(left, inTrash.contains(original.id));
+            if (left || waiting.contains(original.id)) {
+                EXPECT_TRUE(hasCompleteBackups(original, backups));
             }
-            if (!finished)
-                return;
-            // Each original replaced exactly once: one item per capture date and name stem.
-            QMap<QString, int> perShot;
-            for (const Item& item : listed)
-                ++perShot[shot(item)];
-            for (auto it = perShot.cbegin(); it != perShot.cend(); ++it)
-                EXPECT_EQ(it.value(), 1) << it.key().toStdString();
-            for (const Item& original : members)
-                EXPECT_EQ(perShot.value(shot(original)), 1);
-        };
-        expectNothingLost(false);
-        // After a run that got to its end the export albums are empty: nothing to start.
-        const Result again = cli({"ingest", "--yes", made.exported});
-        EXPECT_TRUE(again.status == 0 ||
-                    (again.status == 1 && again.err.contains("Both export albums are empty")))
-            << again.err.toStdString();
-        ok(cli({"cleanup", "--yes"}));
-        expectNothingLost(true);
-        if (HasFailure())
-            break; // one round's trace and folder are enough to go on
-        QDir(dir).removeRecursively();
-    }
+            if (finished) {
+                EXPECT_TRUE(left);
+            }
+        }
+        if (!finished)
+            return;
+        // Each original replaced exactly once: one item per capture date and name stem.
+        QMap<QString, int> perShot;
+        for (const Item& item : listed)
+            ++perShot[shot(item)];
+        for (auto it = perShot.cbegin(); it != perShot.cend(); ++it)
+            EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+        for (const Item& original : members)
+            EXPECT_EQ(perShot.value(shot(original)), 1);
+    };
+    killRounds(
+        made.exported, 10, 20261206, restore, [](int) { return 3000; }, expectNothingLost);
 }
