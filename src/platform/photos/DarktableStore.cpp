@@ -3,8 +3,10 @@
 #include "platform/imaging/ImageMetadata.h"
 #include "platform/imaging/ImagingError.h"
 #include "platform/imaging/XmpSidecar.h"
+#include "platform/photos/ChangeLock.h"
 #include "platform/photos/DarktableClock.h"
 #include "platform/photos/DarktableLock.h"
+#include "platform/photos/DurableWrites.h"
 #include "platform/photos/FileKind.h"
 #include "platform/photos/FreedesktopTrash.h"
 #include "platform/photos/PhotoLibraryError.h"
@@ -102,24 +104,6 @@ std::optional<qint64> regularFileSize(const QString& path) {
     return qint64(st.st_size);
 }
 
-void syncPath(const QString& path, bool folder) {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-void writeFlushed(const QString& path, const QByteArray& data) {
-    QFile f(path);
-    if (!f.open(QIODevice::NewOnly | QIODevice::WriteOnly) || f.write(data) != data.size() ||
-        !f.flush() || ::fsync(f.handle()) != 0) {
-        f.remove();
-        throw storageError(QStringLiteral("“%1” cannot be written.").arg(path));
-    }
-}
-
 QString albumIdentifier(const QString& tagName) {
     return QUuid::createUuidV5(albumSpace, tagName).toString(QUuid::WithoutBraces).toUpper() +
            QStringLiteral("/L0/040");
@@ -129,27 +113,6 @@ QString albumIdentifier(const QString& tagName) {
 QString titleOfTag(const QString& tagName) {
     return tagName.startsWith(ownTagParent) ? tagName.mid(ownTagParent.size()) : tagName;
 }
-
-// Held while a change is applied or recovered: one at a time across every process.
-class ChangeLock {
-public:
-    explicit ChangeLock(const QString& stateFolder) {
-        const QString path = stateFolder + QStringLiteral("/locks/changes.lock");
-        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd < 0 || ::flock(m_fd, LOCK_EX) != 0)
-            throw storageError(
-                QStringLiteral("The photo library’s lock “%1” cannot be taken.").arg(path));
-    }
-    ~ChangeLock() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    ChangeLock(const ChangeLock&) = delete;
-    ChangeLock& operator=(const ChangeLock&) = delete;
-
-private:
-    int m_fd = -1;
-};
 
 } // namespace
 
@@ -681,11 +644,11 @@ void DarktableStore::takeSnapshotOnce(const QDateTime& now) {
         const QString temp = target + QStringLiteral(".tmp");
         QFile::remove(temp);
         m_db->statement(std::string("VACUUM ") + schema + " INTO ?").bind(1, temp).run();
-        syncPath(temp, false);
+        flushFile(temp);
         if (::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) !=
             0)
             throw storageError(QStringLiteral("The copy “%1” cannot be made.").arg(target));
-        syncPath(QFileInfo(target).absolutePath(), true);
+        syncFolder(QFileInfo(target).absolutePath());
     }
     m_snapshotPath = base;
     // The three newest copies are kept: a library can be large, and every run is a session.
@@ -910,7 +873,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             const QString temp = n.folder + u'/' + n.temp;
             if (!n.sourcePath.isEmpty()) {
                 ResourceFiles::streamCopy(n.sourcePath, temp);
-                syncPath(temp, false);
+                flushFile(temp);
             } else {
                 writeFlushed(temp, n.data);
             }
@@ -966,7 +929,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             writeFlushed(n.folder + u'/' + n.sidecarTemp, imaging::editXmpSidecar({}, edit));
         }
         for (const QString& f : folders)
-            syncPath(f, true);
+            syncFolder(f);
         for (const NewImage& n : newImages)
             for (const auto& [temp, final] :
                  {std::pair{n.temp, n.final}, std::pair{n.sidecarTemp, n.sidecarFinal}}) {
@@ -980,7 +943,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                 placed.push_back(n.folder + u'/' + final);
             }
         for (const QString& f : folders)
-            syncPath(f, true);
+            syncFolder(f);
 
         // ---- Originals to the trash, each move journalled, so it can be undone ----
         for (const Trashing& t : toTrash) {

@@ -3,6 +3,8 @@
 #include "platform/imaging/ImageMetadata.h"
 #include "platform/imaging/ImagingError.h"
 #include "platform/imaging/XmpSidecar.h"
+#include "platform/photos/ChangeLock.h"
+#include "platform/photos/DurableWrites.h"
 #include "platform/photos/FileKind.h"
 #include "platform/photos/FreedesktopTrash.h"
 #include "platform/photos/PhotoLibraryError.h"
@@ -89,44 +91,6 @@ private:
 
 QString keywordAlbumIdentifier(const QString& title) {
     return derivedIdentifier(QStringLiteral("keyword\n") + title, "/L0/040");
-}
-
-void syncFolder(const QString& folder) {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-// Writes a new file and flushes it; throws and leaves nothing on failure.
-void writeFlushed(const QString& path, const QByteArray& data) {
-    const QByteArray raw = QFile::encodeName(path);
-    const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0)
-        throw storageError(QStringLiteral("“%1” cannot be written.").arg(path));
-    qint64 done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    const bool ok = done == data.size() && ::fsync(fd) == 0;
-    ::close(fd);
-    if (!ok) {
-        ::unlink(raw.constData());
-        throw storageError(QStringLiteral("“%1” cannot be written.").arg(path));
-    }
-}
-
-void flushFile(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    const bool ok = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!ok)
-        throw storageError(QStringLiteral("“%1” cannot be flushed.").arg(path));
 }
 
 // A path inside the tree as stored: relative, no "..", no empty parts.
@@ -281,27 +245,6 @@ struct FolderStore::Album {
     QString uuid;
     QString title;
     qint64 seq = 0;
-};
-
-// Held while a change is applied or recovered: one at a time across every process.
-class FolderStore::ChangeLock {
-public:
-    explicit ChangeLock(const QString& stateFolder) {
-        const QString path = stateFolder + QStringLiteral("/locks/changes.lock");
-        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd < 0 || ::flock(m_fd, LOCK_EX) != 0)
-            throw storageError(
-                QStringLiteral("The photo library’s lock “%1” cannot be taken.").arg(path));
-    }
-    ~ChangeLock() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    ChangeLock(const ChangeLock&) = delete;
-    ChangeLock& operator=(const ChangeLock&) = delete;
-
-private:
-    int m_fd = -1;
 };
 
 QString FolderStore::stateFolderOf(const QString& root) {

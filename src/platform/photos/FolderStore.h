@@ -66,7 +66,6 @@ public:
 
 private:
     struct Album;
-    class ChangeLock;
     std::shared_ptr<const Snapshot> current() const;
     std::shared_ptr<const Snapshot> rescan() const;
     std::vector<Album> programAlbums() const;

@@ -1,5 +1,6 @@
 #include "platform/photos/FreedesktopTrash.h"
 
+#include "platform/photos/DurableWrites.h"
 #include "platform/photos/PhotoLibraryError.h"
 
 #include <QDir>
@@ -28,14 +29,6 @@ QString homeDataFolder() {
     return !xdg.isEmpty() && QDir::isAbsolutePath(xdg)
                ? xdg
                : QDir::homePath() + QStringLiteral("/.local/share");
-}
-
-void syncFolder(const QString& folder) {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 // A trash folder with files/ and info/, made private to the user when new.
