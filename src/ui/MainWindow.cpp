@@ -69,14 +69,45 @@ void MainWindow::setUp() {
     m_libraryLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     statusBar()->addWidget(m_libraryLabel, 1);
     showLibraryPath();
+    watchScans();
 }
 
-void MainWindow::showLibraryPath() {
-    QString path = photos::systemLibraryPath();
+namespace {
+
+QString shownPath(const QString& path) {
     const QString home = QDir::homePath();
-    if (path.startsWith(home + QLatin1Char('/')))
-        path = QLatin1Char('~') + path.mid(home.size());
-    m_libraryLabel->setText(QStringLiteral("Library: %1").arg(path));
+    return path.startsWith(home + QLatin1Char('/')) ? QLatin1Char('~') + path.mid(home.size())
+                                                    : path;
+}
+
+} // namespace
+
+void MainWindow::showLibraryPath() {
+    QString text = QStringLiteral("Library: %1").arg(shownPath(photos::systemLibraryPath()));
+    // Asked only once a scan has the library open, so the label never opens it by itself.
+    if (m_gate->scanView()) {
+        std::shared_ptr<photos::PhotoLibrary> library;
+        try {
+            library = photos::PhotoLibrary::shared();
+        } catch (const photos::PhotoLibraryError&) {
+        }
+        if (library && !library->safetyCopyPath().isEmpty())
+            text += QStringLiteral(" · Copy from before Twinslim’s changes: %1")
+                        .arg(shownPath(library->safetyCopyPath()));
+    }
+    m_libraryLabel->setText(text);
+}
+
+void MainWindow::watchScans() {
+    // A darktable library is copied before its first change, which Step 1 or an ingest
+    // makes; both end by saying so through the model.
+    auto watch = [this](ScanView* view) {
+        for (auto signal : {&LibraryModel::isRunningChanged, &LibraryModel::infoMessageChanged})
+            connect(view->model(), signal, this, &MainWindow::showLibraryPath);
+    };
+    if (m_gate->scanView()) // access granted earlier: the gate opened its scan at once
+        watch(m_gate->scanView());
+    connect(m_gate, &AccessGate::scanViewShown, this, watch);
 }
 
 void MainWindow::chooseLibrary() {
@@ -113,6 +144,7 @@ bool MainWindow::openLibrary(const QString& path) {
     m_gate->setMinimumSize(minimumContentSize());
     setCentralWidget(m_gate); // the previous gate and its scan go with it
     showLibraryPath();
+    watchScans();
     return true;
 }
 

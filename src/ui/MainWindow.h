@@ -16,7 +16,8 @@ class AccessGate;
 // becomes the scan window once access is granted), resizable down to 820 × 520
 // of content. Its Help menu holds "About Twinslim" and then "Check for
 // Updates…". File › Open Library… switches to another library (a folder of pictures or a
-// catalogue), remembered for the next start; the status bar names the library in use.
+// catalogue), remembered for the next start; the status bar names the library in use and,
+// once a darktable library has been changed, the copy of it taken before the first change.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -44,6 +45,7 @@ private:
     void setUp();
     void chooseLibrary();
     void showLibraryPath();
+    void watchScans();
 
     AccessGate* m_gate = nullptr;
     QMenu* m_helpMenu = nullptr;

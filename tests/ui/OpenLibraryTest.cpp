@@ -6,6 +6,7 @@
 #include "fixtures/ImageFixtures.h"
 #include "platform/photos/LibraryLocation.h"
 #include "platform/photos/PhotoLibraryAccess.h"
+#include "support/Darktable.h"
 #include "support/TestSupport.h"
 #include "ui/AccessGate.h"
 #include "ui/MainWindow.h"
@@ -64,6 +65,42 @@ TEST(OpenLibraryTest, TheWindowSwitchesToAFolderOfPicturesAndSaysWhichItWorksOn)
     ASSERT_TRUE(testloop::spinUntil([&] { return !scan->pairs().empty(); }, 30000));
     ASSERT_EQ(scan->pairs().size(), 1u);
     EXPECT_EQ(scan->pairs().front().rawFilename, "IMG_1.DNG");
+    photos::setChosenLibraryPath({});
+    photos::PhotoLibraryAccess::forget("twinslim");
+}
+
+// A darktable library opens from File › Open Library… like any other; once Step 1 has changed
+// it, the status bar says where the copy taken before that change lies.
+TEST(OpenLibraryTest, TheWindowNamesTheCopyOfADarktableLibraryTakenBeforeItsFirstChange) {
+    TWINSLIM_REQUIRE_DARKTABLE();
+    TestLibrary library;
+    photos::PhotoLibraryAccess::setStoredStatus("twinslim", photos::AccessLevel::ReadWrite,
+                                                AuthorizationStatus::Authorized);
+    QTemporaryDir tmp;
+    imaging::ExifFields exif;
+    exif.dateTimeOriginal = "2019:10:26 16:07:24";
+    fixtures::makeJpegFile(tmp.path() + "/photos/IMG_1.JPG", {64, 48}, exif);
+    testsupport::writeFile(tmp.path() + "/photos/IMG_1.DNG",
+                           fixtures::makeDng({64, 48}, "2019:10:26 16:07:24"));
+    const QString libraryDb = tmp.path() + "/darktable/library.db";
+    testsupport::makeDarktableLibrary(libraryDb, {tmp.path() + "/photos"});
+
+    MainWindow window(AuthorizationStatus::Authorized);
+    window.show();
+    ASSERT_TRUE(window.openLibrary(libraryDb));
+    LibraryModel* scan = window.gate()->scanView()->model();
+    scan->setDateRange(DateRange::all);
+    ASSERT_TRUE(testloop::spinUntil([&] { return !scan->pairs().empty(); }, 30000));
+    EXPECT_EQ(window.libraryLabel()->text(), "Library: " + libraryDb); // nothing changed yet
+
+    scan->selectAllVisible();
+    testloop::await(scan->createExportAlbums());
+    const QStringList copies =
+        QDir(tmp.path() + "/darktable").entryList({"library.db-twinslim-*"}, QDir::Files);
+    ASSERT_EQ(copies.size(), 1);
+    EXPECT_EQ(window.libraryLabel()->text(),
+              "Library: " + libraryDb + " · Copy from before Twinslim’s changes: " + tmp.path() +
+                  "/darktable/" + copies.front());
     photos::setChosenLibraryPath({});
     photos::PhotoLibraryAccess::forget("twinslim");
 }

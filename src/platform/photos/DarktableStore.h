@@ -71,6 +71,7 @@ public:
     // Where the copy of the databases taken before this session's first change is; empty
     // before that change.
     QString snapshotPath() const;
+    QString safetyCopyPath() const override { return snapshotPath(); }
 
     struct Item;
     struct Snapshot;

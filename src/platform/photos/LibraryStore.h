@@ -67,6 +67,10 @@ public:
 
     // Folder where programs keep their own locks and state for this library.
     virtual QString stateFolder() const = 0;
+
+    // Where a copy of the library taken before this session's first change lies, for a kind
+    // whose changes reach data another program owns; empty when none was taken.
+    virtual QString safetyCopyPath() const { return {}; }
 };
 
 } // namespace photos

@@ -386,6 +386,10 @@ QString PhotoLibrary::stateFolder() const {
     return m_store->stateFolder();
 }
 
+QString PhotoLibrary::safetyCopyPath() const {
+    return m_store->safetyCopyPath();
+}
+
 // ---- Resource manager ----
 
 void PhotoLibrary::writeDataForAssetResource(const ResourcePtr& resource,

@@ -128,6 +128,9 @@ public:
     QStringList check() const;
     // Folder where programs keep their locks for this library.
     QString stateFolder() const;
+    // The copy of a darktable library taken before this session's first change to it; empty
+    // for other kinds and before that change.
+    QString safetyCopyPath() const;
 
     // ---- Testing ----
     FaultInjection& faults() { return m_faults; }
