@@ -39,11 +39,11 @@ for i = 1, #dt.database do
 end
 )";
 
-// What darktable itself reads from the library: per image, its name, stars, colour labels
-// and tags (its own left out).
-QStringList listedByDarktable(const DarktableLibrary& dt) {
+// What darktable itself reads from the library, after importing `importFirst`: per image,
+// its name, stars, colour labels and tags (its own left out).
+QStringList listedByDarktable(const DarktableLibrary& dt, const QStringList& importFirst = {}) {
     QStringList lines;
-    const auto images = testsupport::darktableImages(dt.libraryDb);
+    const auto images = testsupport::darktableImages(dt.libraryDb, importFirst);
     for (auto it = images.begin(); it != images.end(); ++it)
         lines << QStringList{QFileInfo(it.key()).fileName(), QString::number(it->stars),
                              it->colors.join(','), it->tags.join(';')}
@@ -145,10 +145,23 @@ TEST_F(DarktableLibraryCli, PairsLeaveDarktableForTheTrashAndDarktableSeesTheirR
               "");
     EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
 
-    // darktable opens the library: the replacements there with the pairs' stars, label and
-    // tags, the originals gone.
-    EXPECT_EQ(listedByDarktable(dt), QStringList({"IMG_0001.heic 5 0 Places|Lyon",
-                                                  "IMG_0002.jpeg 3  ", "IMG_0004.JPG -1  "}));
+    // The lone picture becomes a favourite in an album. darktable opens the library: the
+    // replacements there with the pairs' stars, label and tags, the originals gone. A copy of
+    // the folder it imports afresh (into a copy of the library) reads the same from the
+    // sidecars.
+    QString loneId;
+    for (const QString& line : ok(photolib({"list"})).out.split('\n'))
+        if (line.contains("IMG_0004.JPG"))
+            loneId = line.section(' ', 0, 0);
+    ok(photolib({"favorite", loneId}));
+    ok(photolib({"album", "add", "Places|Lyon", loneId}));
+    copyTree(tmp.path() + "/darktable", tmp.path() + "/reread");
+    copyTree(dt.photos, tmp.path() + "/reread/photos");
+    const QStringList listed = {"IMG_0001.heic 5 0 Places|Lyon", "IMG_0002.jpeg 3  ",
+                                "IMG_0004.JPG 5  Places|Lyon"};
+    EXPECT_EQ(listedByDarktable({dt.photos, tmp.path() + "/reread/library.db", {}},
+                                {tmp.path() + "/reread/photos"}),
+              listed + listed);
 
     // An item comes back from the trash into darktable's library, files and rows.
     const QString first = ok(photolib({"trash", "list"})).out.section(' ', 0, 0);
