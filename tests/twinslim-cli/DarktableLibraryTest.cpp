@@ -3,6 +3,7 @@
 #include "CliTestSupport.h"
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
+#include "platform/imaging/XmpSidecar.h"
 #include "support/Darktable.h"
 
 #include <QElapsedTimer>
@@ -271,6 +272,19 @@ TEST_F(DarktableLibraryCli, KilledIngestLeavesTheLibraryWholeAndLosesNoOriginal)
         }
         if (!finished) {
             EXPECT_EQ(photolib({"check"}).status, 0);
+            // Once the library was opened again, each original's sidecar has its row's tags.
+            const QString tagsOf =
+                "ATTACH '" + dt.config +
+                "/data.db' AS d; SELECT group_concat(name, ';') FROM (SELECT t.name FROM images i "
+                "JOIN tagged_images ti ON ti.imgid = i.id JOIN d.tags t ON t.id = ti.tagid WHERE "
+                "i.filename = '%1' AND t.name NOT LIKE 'darktable|%' ORDER BY t.name)";
+            for (const QString& f : present)
+                if (f.endsWith(".xmp") && originals.contains(f)) {
+                    EXPECT_EQ(imaging::parseXmpSidecar(testsupport::readFile(dt.photos + "/" + f))
+                                  ->hierarchicalKeywords.join(';'),
+                              sql(dt.libraryDb, tagsOf.arg(f.chopped(4))).trimmed())
+                        << f.toStdString();
+                }
             return;
         }
         EXPECT_EQ(photoFiles(),
