@@ -1027,6 +1027,18 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                 while (tags.step())
                     edit.addHierarchicalKeywords << tags.text(0);
             }
+            // And the tags of the albums this change puts it in.
+            for (const AssetCollectionChangeRequest& change : changes.collectionChanges()) {
+                QString tag =
+                    change.createdTitle() ? ownTagParent + *change.createdTitle() : QString();
+                for (const auto& t : snapshot->tags)
+                    if (t.identifier == change.collectionIdentifier())
+                        tag = t.name;
+                for (const auto& op : change.operations())
+                    if (op.add && op.assetIdentifiers.contains(n.creation) && !tag.isEmpty() &&
+                        !edit.addHierarchicalKeywords.contains(tag))
+                        edit.addHierarchicalKeywords << tag;
+            }
             edit.rating = stars;
             edit.colourLabels = labels;
             const std::optional<qint64> taken =
