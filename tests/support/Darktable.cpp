@@ -105,21 +105,31 @@ void runDarktable(const QString& libraryDb, const QString& lua) {
     runWithRetries(libraryDb, lua, [] {});
 }
 
-void makeDarktableLibrary(const QString& libraryDb, const QStringList& folders,
-                          const QString& setupLua) {
-    // A folder's import goes on in the background after the call returns; darktable says
-    // when each is done, sidecars written, and only then may the setup run.
+namespace {
+
+// Lua code importing `folders`. A folder's import goes on in the background after the call
+// returns; darktable says when each is done, sidecars written, and only then may code go on.
+QString importLua(const QStringList& folders) {
+    if (folders.isEmpty())
+        return {};
     QString imports = "local done = 0\n"
                       "dt.register_event('twinslim-test', 'post-import-film',\n"
                       "  function() done = done + 1 end)\n";
     for (const QString& folder : folders)
         imports += "dt.database.import(" + luaString(QDir(folder).absolutePath()) + ")\n";
-    imports += QString("for i = 1, 1200 do\n"
-                       "  if done >= %1 then break end\n"
-                       "  dt.control.sleep(50)\n"
-                       "end\n"
-                       "if done < %1 then error('the import did not finish') end\n")
-                   .arg(folders.size());
+    return imports + QString("for i = 1, 1200 do\n"
+                             "  if done >= %1 then break end\n"
+                             "  dt.control.sleep(50)\n"
+                             "end\n"
+                             "if done < %1 then error('the import did not finish') end\n")
+                         .arg(folders.size());
+}
+
+} // namespace
+
+void makeDarktableLibrary(const QString& libraryDb, const QStringList& folders,
+                          const QString& setupLua) {
+    const QString imports = importLua(folders);
     const QString dir = QFileInfo(libraryDb).absolutePath();
     runWithRetries(libraryDb, imports + setupLua, [&] {
         for (const QString& name : QDir(dir).entryList({"library.db*"}, QDir::Files))
@@ -128,11 +138,12 @@ void makeDarktableLibrary(const QString& libraryDb, const QStringList& folders,
     });
 }
 
-QMap<QString, DarktableImage> darktableImages(const QString& libraryDb) {
+QMap<QString, DarktableImage> darktableImages(const QString& libraryDb,
+                                              const QStringList& importFirst) {
     const QString listing = QFileInfo(libraryDb).absolutePath() + "/images.txt";
     QFile::remove(listing);
     // One line per image: path, stars, group leader, colour labels and tags, tab-separated.
-    runDarktable(libraryDb, "local out = io.open(" + luaString(listing) +
+    runDarktable(libraryDb, importLua(importFirst) + "local out = io.open(" + luaString(listing) +
                                 ", \"w\")\n"
                                 "for i = 1, #dt.database do\n"
                                 "  local im = dt.database[i]\n"

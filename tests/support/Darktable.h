@@ -39,7 +39,9 @@ struct DarktableImage {
 };
 
 // Every image of a darktable library by its path, as darktable itself lists them (run in
-// darktable through its Lua interface).
-QMap<QString, DarktableImage> darktableImages(const QString& libraryDb);
+// darktable through its Lua interface), after it imported `importFirst` (reading their
+// pictures' sidecars).
+QMap<QString, DarktableImage> darktableImages(const QString& libraryDb,
+                                              const QStringList& importFirst = {});
 
 } // namespace testsupport

@@ -3,6 +3,7 @@
 #include "CliTestSupport.h"
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
+#include "platform/imaging/XmpSidecar.h"
 #include "support/Darktable.h"
 
 #include <QElapsedTimer>
@@ -39,11 +40,11 @@ for i = 1, #dt.database do
 end
 )";
 
-// What darktable itself reads from the library: per image, its name, stars, colour labels
-// and tags (its own left out).
-QStringList listedByDarktable(const DarktableLibrary& dt) {
+// What darktable itself reads from the library, after importing `importFirst`: per image,
+// its name, stars, colour labels and tags (its own left out).
+QStringList listedByDarktable(const DarktableLibrary& dt, const QStringList& importFirst = {}) {
     QStringList lines;
-    const auto images = testsupport::darktableImages(dt.libraryDb);
+    const auto images = testsupport::darktableImages(dt.libraryDb, importFirst);
     for (auto it = images.begin(); it != images.end(); ++it)
         lines << QStringList{QFileInfo(it.key()).fileName(), QString::number(it->stars),
                              it->colors.join(','), it->tags.join(';')}
@@ -98,6 +99,15 @@ protected:
 TEST_F(DarktableLibraryCli, PairsLeaveDarktableForTheTrashAndDarktableSeesTheirReplacements) {
     const QString exported = tmp.path() + "/exported";
     prepare(exported);
+    const auto idOf = [&](const QString& name) {
+        for (const QString& line : ok(photolib({"list"})).out.split('\n'))
+            if (line.contains(name))
+                return line.section(' ', 0, 0);
+        return QString();
+    };
+    // The second pair is in an album of the programs' own too, which its replacement joins.
+    ok(photolib({"album", "create", "Keep"}));
+    ok(photolib({"album", "add", "Keep", idOf("IMG_0002.JPG")}));
     const Result scan = ok(cli({"scan", "--range", "all"}));
     EXPECT_TRUE(scan.out.contains("2 pairs")) << scan.out.toStdString();
     EXPECT_TRUE(scan.out.contains("Places|Lyon")) << scan.out.toStdString();
@@ -140,15 +150,25 @@ TEST_F(DarktableLibraryCli, PairsLeaveDarktableForTheTrashAndDarktableSeesTheirR
     EXPECT_EQ(sql(dt.config + "/data.db", userTags), tagsBefore);
     EXPECT_EQ(sql(dt.libraryDb, "SELECT count(*) FROM film_rolls").trimmed(), "1");
     EXPECT_EQ(sql(dt.libraryDb, "PRAGMA integrity_check; PRAGMA foreign_key_check;"), "ok\n");
-    // The programs' own albums went when they emptied.
+    // The programs' own albums went when they emptied; the one still holding an item stays.
     EXPECT_EQ(sql(dt.config + "/data.db", "SELECT name FROM tags WHERE name LIKE 'Twinslim|%'"),
-              "");
+              "Twinslim|Keep\n");
     EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
 
-    // darktable opens the library: the replacements there with the pairs' stars, label and
-    // tags, the originals gone.
-    EXPECT_EQ(listedByDarktable(dt), QStringList({"IMG_0001.heic 5 0 Places|Lyon",
-                                                  "IMG_0002.jpeg 3  ", "IMG_0004.JPG -1  "}));
+    // The lone picture becomes a favourite in an album. darktable opens the library: the
+    // replacements there with the pairs' stars, label and tags, the originals gone. A copy of
+    // the folder it imports afresh (into a copy of the library) reads the same from the
+    // sidecars.
+    const QString loneId = idOf("IMG_0004.JPG");
+    ok(photolib({"favorite", loneId}));
+    ok(photolib({"album", "add", "Places|Lyon", loneId}));
+    copyTree(tmp.path() + "/darktable", tmp.path() + "/reread");
+    copyTree(dt.photos, tmp.path() + "/reread/photos");
+    const QStringList listed = {"IMG_0001.heic 5 0 Places|Lyon", "IMG_0002.jpeg 3  Twinslim|Keep",
+                                "IMG_0004.JPG 5  Places|Lyon"};
+    EXPECT_EQ(listedByDarktable({dt.photos, tmp.path() + "/reread/library.db", {}},
+                                {tmp.path() + "/reread/photos"}),
+              listed + listed);
 
     // An item comes back from the trash into darktable's library, files and rows.
     const QString first = ok(photolib({"trash", "list"})).out.section(' ', 0, 0);
@@ -258,6 +278,19 @@ TEST_F(DarktableLibraryCli, KilledIngestLeavesTheLibraryWholeAndLosesNoOriginal)
         }
         if (!finished) {
             EXPECT_EQ(photolib({"check"}).status, 0);
+            // Once the library was opened again, each original's sidecar has its row's tags.
+            const QString tagsOf =
+                "ATTACH '" + dt.config +
+                "/data.db' AS d; SELECT group_concat(name, ';') FROM (SELECT t.name FROM images i "
+                "JOIN tagged_images ti ON ti.imgid = i.id JOIN d.tags t ON t.id = ti.tagid WHERE "
+                "i.filename = '%1' AND t.name NOT LIKE 'darktable|%' ORDER BY t.name)";
+            for (const QString& f : present)
+                if (f.endsWith(".xmp") && originals.contains(f)) {
+                    EXPECT_EQ(imaging::parseXmpSidecar(testsupport::readFile(dt.photos + "/" + f))
+                                  ->hierarchicalKeywords.join(';'),
+                              sql(dt.libraryDb, tagsOf.arg(f.chopped(4))).trimmed())
+                        << f.toStdString();
+                }
             return;
         }
         EXPECT_EQ(photoFiles(),

@@ -50,14 +50,19 @@ QStringList listOf(const Exiv2::XmpData& xmp, const char* key) {
 void setList(Exiv2::XmpData& xmp, const char* key, const QStringList& values,
              Exiv2::TypeId type = Exiv2::xmpBag) {
     const auto it = xmp.findKey(Exiv2::XmpKey(key));
-    if (it != xmp.end())
-        xmp.erase(it);
-    if (values.isEmpty())
+    if (values.isEmpty()) {
+        if (it != xmp.end())
+            xmp.erase(it);
         return;
+    }
     auto value = Exiv2::Value::create(type);
     for (const QString& v : values)
         value->read(v.toStdString());
-    xmp.add(Exiv2::XmpKey(key), value.get());
+    // Replaced where it stands: a sidecar whose values stay the same stays the same.
+    if (it != xmp.end())
+        it->setValue(value.get());
+    else
+        xmp.add(Exiv2::XmpKey(key), value.get());
 }
 
 // XMP writes a coordinate as degrees and decimal minutes with its hemisphere: "48,51.5N".
@@ -221,6 +226,10 @@ QByteArray editXmpSidecar(const QByteArray& packet, const XmpSidecarEdit& edit) 
             setList(xmp, hierarchyKey, hierarchy);
             setList(xmp, colourLabelsKey, colours, Exiv2::xmpSeq);
         }
+        if (edit.subjects)
+            setList(xmp, subjectKey, *edit.subjects);
+        if (edit.hierarchicalSubjects)
+            setList(xmp, hierarchyKey, *edit.hierarchicalSubjects);
         if (edit.rating)
             xmp[ratingKey] = std::to_string(*edit.rating);
         if (edit.captureDate) {

@@ -46,6 +46,10 @@ struct XmpSidecarEdit {
     // Keywords as darktable writes a hierarchical tag: the whole path into
     // lr:hierarchicalSubject, each of its parts into dc:subject.
     QStringList addHierarchicalKeywords;
+    // Replace dc:subject and lr:hierarchicalSubject with these, in this order, as darktable
+    // rewrites them from its database; an empty list removes the property. Applied before
+    // the keyword edits above.
+    std::optional<QStringList> subjects, hierarchicalSubjects;
     // Replaces darktable's colour labels (0 red … 4 purple); an empty list removes them.
     std::optional<QList<int>> colourLabels;
     // Plain text properties by their Exiv2 key ("Xmp.darktable.xmp_version"), as given;

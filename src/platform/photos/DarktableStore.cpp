@@ -31,6 +31,7 @@
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -623,6 +624,72 @@ void DarktableStore::copyOut(const AssetResource& resource, const QString& desti
 
 // ---- Changes ----
 
+namespace {
+
+// One of darktable's settings, from the darktablerc beside its data.db; empty when unset.
+QString darktableSetting(const QString& dataDb, const QByteArray& key) {
+    QFile rc(QFileInfo(dataDb).absolutePath() + QStringLiteral("/darktablerc"));
+    if (!rc.open(QIODevice::ReadOnly))
+        return {};
+    while (!rc.atEnd()) {
+        const QByteArray line = rc.readLine().trimmed();
+        if (line.startsWith(key + '='))
+            return QString::fromUtf8(line.mid(key.size() + 1)).trimmed().toLower();
+    }
+    return {};
+}
+
+// A sidecar's content, read without following a link; empty when it is no plain file.
+std::optional<QByteArray> readSidecar(const QString& path) {
+    const int fd = ResourceFiles::openPlainFileAt(AT_FDCWD, QFile::encodeName(path).constData());
+    if (fd < 0)
+        return std::nullopt;
+    QFile f;
+    if (!f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    const QByteArray data = f.read(16 << 20);
+    return f.atEnd() ? std::optional(data) : std::nullopt;
+}
+
+QString digestOf(const QByteArray& data) {
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex());
+}
+
+// Puts a committed change's rewritten sidecars in place; safe to repeat after an
+// interruption. A sidecar no longer as the change read it was written since, by darktable
+// from a database that holds the change already: it stays.
+void placeRewrittenSidecars(const QJsonArray& operations) {
+    QSet<QString> folders;
+    for (const QJsonValue& value : operations) {
+        const QJsonObject op = value.toObject();
+        if (op.value(QStringLiteral("op")).toString() != QLatin1String("rewrite"))
+            continue;
+        const QString temp = op.value(QStringLiteral("temp")).toString();
+        const QString final = op.value(QStringLiteral("final")).toString();
+        if (!regularFileSize(temp))
+            continue; // placed before an interruption, or nothing to change
+        const auto current = readSidecar(final);
+        if (current && digestOf(*current) == op.value(QStringLiteral("before")).toString() &&
+            ::rename(QFile::encodeName(temp).constData(), QFile::encodeName(final).constData()) ==
+                0) {
+            folders.insert(QFileInfo(final).path());
+        } else {
+            if (current)
+                qWarning().noquote() << QStringLiteral("darktable’s sidecar “%1” was left as it "
+                                                       "is: it changed meanwhile, or cannot be "
+                                                       "replaced.")
+                                            .arg(final);
+            QFile::remove(temp);
+        }
+    }
+    for (const QString& f : folders)
+        syncFolder(f);
+}
+
+} // namespace
+
 void DarktableStore::refuseWhileDarktableRuns() const {
     if (const auto pid = DarktableLock::liveHolder(m_libraryDb))
         throw PhotoLibraryError(PhotoLibraryError::Code::AccessDenied,
@@ -836,6 +903,50 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         }
     }
 
+    // ---- Plan: the sidecars of existing images whose stars or tags change ----
+    // darktable rewrites an image's sidecar at each change it makes; so does a change here,
+    // unless darktable is told to keep none. New items get theirs whole.
+    struct SidecarRewrite {
+        qint64 image = 0;
+        QString temp, final;
+        QByteArray before;
+    };
+    std::vector<SidecarRewrite> rewrites;
+    if (darktableSetting(m_dataDb, "write_sidecar_files") != QLatin1String("never")) {
+        QStringList touched;
+        for (const AssetChangeRequest& change : changes.assetChanges())
+            if (change.favorite)
+                touched << change.assetIdentifier();
+        for (const AssetCollectionChangeRequest& change : changes.collectionChanges())
+            for (const auto& op : change.operations())
+                touched << op.assetIdentifiers;
+        touched.removeDuplicates();
+        QSet<qint64> seen;
+        for (const QString& id : touched) {
+            const auto item = snapshot->byId.value(id);
+            if (!item || deleted.contains(id))
+                continue;
+            for (qint64 image : item->images) {
+                if (seen.contains(image))
+                    continue;
+                seen.insert(image);
+                auto st = m_db->statement(
+                    "SELECT filename, coalesce(version, 0) FROM main.images WHERE id = ?");
+                st.bind(1, image);
+                if (!st.step())
+                    continue;
+                const QString final =
+                    item->folder + QLatin1Char('/') + sidecarName(st.text(0), st.int64(1));
+                if (const auto before = readSidecar(final))
+                    rewrites.push_back(
+                        {image,
+                         item->folder +
+                             QStringLiteral("/.twinslim-%1-%2.tmp").arg(token).arg(tempCount++),
+                         final, *before});
+            }
+        }
+    }
+
     // ---- The journal names every file before it exists or moves ----
     QJsonArray operations;
     for (const NewImage& n : newImages)
@@ -844,6 +955,11 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("place")},
                                           {QStringLiteral("temp"), n.folder + u'/' + temp},
                                           {QStringLiteral("final"), n.folder + u'/' + final}});
+    for (const SidecarRewrite& r : rewrites)
+        operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("rewrite")},
+                                      {QStringLiteral("temp"), r.temp},
+                                      {QStringLiteral("final"), r.final},
+                                      {QStringLiteral("before"), digestOf(r.before)}});
     qint64 journalId = 0;
     auto saveJournal = [&] {
         const QString text =
@@ -865,6 +981,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
     std::vector<TrashEntry> moved;
     std::vector<QString> placed;
     QSet<QString> folders;
+    bool sidecarsRewritten = false;
     try {
         // ---- New files, written, flushed and put in place ----
         const DarktableClock clock;
@@ -909,6 +1026,18 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                 tags.bind(1, QString::fromUtf8(QJsonDocument(ids).toJson(QJsonDocument::Compact)));
                 while (tags.step())
                     edit.addHierarchicalKeywords << tags.text(0);
+            }
+            // And the tags of the albums this change puts it in.
+            for (const AssetCollectionChangeRequest& change : changes.collectionChanges()) {
+                QString tag =
+                    change.createdTitle() ? ownTagParent + *change.createdTitle() : QString();
+                for (const auto& t : snapshot->tags)
+                    if (t.identifier == change.collectionIdentifier())
+                        tag = t.name;
+                for (const auto& op : change.operations())
+                    if (op.add && op.assetIdentifiers.contains(n.creation) && !tag.isEmpty() &&
+                        !edit.addHierarchicalKeywords.contains(tag))
+                        edit.addHierarchicalKeywords << tag;
             }
             edit.rating = stars;
             edit.colourLabels = labels;
@@ -1290,7 +1419,59 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     .bind(1, tag)
                     .run();
             }
-            m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, journalId).run();
+            // The sidecars as darktable would write them from what the database now holds.
+            // They are written beside the old ones and take their place only once this has
+            // committed, so a change cut short leaves the old ones; one that committed is
+            // finished from its journal, kept until then, at the next opening.
+            const bool leavesOnly =
+                darktableSetting(m_dataDb, "omit_tag_hierarchy") == QLatin1String("true");
+            QSet<QString> rewrittenFolders;
+            for (const SidecarRewrite& r : rewrites) {
+                imaging::XmpSidecarEdit edit;
+                auto flags = m_db->statement("SELECT flags FROM main.images WHERE id = ?");
+                flags.bind(1, r.image);
+                if (!flags.step())
+                    continue;
+                edit.rating = flags.int64(0) & 8 ? -1 : int(flags.int64(0) & 7);
+                QStringList paths, words;
+                auto tags = m_db->statement(
+                    "SELECT t.name FROM main.tagged_images ti JOIN data.tags t ON t.id = "
+                    "ti.tagid WHERE ti.imgid = ? AND t.name NOT LIKE 'darktable|%'");
+                tags.bind(1, r.image);
+                while (tags.step()) {
+                    const QStringList parts = tags.text(0).split(u'|', Qt::SkipEmptyParts);
+                    paths << tags.text(0);
+                    words << (leavesOnly && !parts.isEmpty() ? QStringList{parts.last()} : parts);
+                }
+                // darktable lists them sorted byte by byte, each once.
+                for (QStringList* list : {&paths, &words}) {
+                    list->removeDuplicates();
+                    std::sort(list->begin(), list->end(), [](const QString& a, const QString& b) {
+                        return a.toUtf8() < b.toUtf8();
+                    });
+                }
+                edit.subjects = words;
+                edit.hierarchicalSubjects = paths;
+                QByteArray after;
+                try {
+                    after = imaging::editXmpSidecar(r.before, edit);
+                    if (after == imaging::editXmpSidecar(r.before, {}))
+                        continue; // its stars and tags were as they are now
+                } catch (const imaging::ImagingError&) {
+                    continue; // not XMP: darktable replaces it when it next writes one
+                }
+                writeFlushed(r.temp, after);
+                rewrittenFolders.insert(QFileInfo(r.final).path());
+                sidecarsRewritten = true;
+            }
+            for (const QString& f : rewrittenFolders)
+                syncFolder(f);
+            if (sidecarsRewritten)
+                m_db->statement("UPDATE state.journal SET state = 'committed' WHERE id = ?")
+                    .bind(1, journalId)
+                    .run();
+            else
+                m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, journalId).run();
             beforeCommit();
         });
     } catch (...) {
@@ -1307,6 +1488,8 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             QFile::remove(n.folder + u'/' + n.temp);
             QFile::remove(n.folder + u'/' + n.sidecarTemp);
         }
+        for (const SidecarRewrite& r : rewrites)
+            QFile::remove(r.temp);
         try {
             m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, journalId).run();
         } catch (...) {
@@ -1315,23 +1498,42 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         throw;
     }
     m_snapshot.reset();
+    if (sidecarsRewritten) {
+        // Committed: what is left undone here the next opening finishes.
+        try {
+            placeRewrittenSidecars(operations);
+            m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, journalId).run();
+        } catch (const std::exception& e) {
+            qWarning().noquote() << QStringLiteral("darktable’s sidecars are put in place at the "
+                                                   "next opening: %1")
+                                        .arg(QString::fromUtf8(e.what()));
+        }
+    }
 }
 
 // Called with the change lock held.
 void DarktableStore::recoverInterruptedChanges() {
     std::lock_guard lock(m_dbMutex);
-    std::vector<std::pair<qint64, QString>> rows;
+    std::vector<std::tuple<qint64, QString, QString>> rows;
     {
-        auto st = m_db->statement("SELECT id, operations FROM state.journal ORDER BY id");
+        auto st = m_db->statement("SELECT id, state, operations FROM state.journal ORDER BY id");
         while (st.step())
-            rows.emplace_back(st.int64(0), st.text(1));
+            rows.emplace_back(st.int64(0), st.text(1), st.text(2));
     }
-    // A journal entry is removed in the commit itself: one that is left was never committed.
-    for (const auto& [id, text] : rows) {
+    // A journal entry is removed in the commit itself, or marked committed there when
+    // sidecars wait to be put in place: any other that is left was never committed.
+    for (const auto& [id, state, text] : rows) {
         const QJsonArray operations = QJsonDocument::fromJson(text.toUtf8()).array();
+        if (state == QLatin1String("committed")) {
+            placeRewrittenSidecars(operations);
+            m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, id).run();
+            continue;
+        }
         for (qsizetype i = operations.size() - 1; i >= 0; --i) {
             const QJsonObject op = operations[i].toObject();
-            if (op.value(QStringLiteral("op")).toString() == QLatin1String("trashed")) {
+            if (op.value(QStringLiteral("op")).toString() == QLatin1String("rewrite")) {
+                QFile::remove(op.value(QStringLiteral("temp")).toString()); // the old one stays
+            } else if (op.value(QStringLiteral("op")).toString() == QLatin1String("trashed")) {
                 const TrashEntry entry{op.value(QStringLiteral("folder")).toString(),
                                        op.value(QStringLiteral("name")).toString(),
                                        op.value(QStringLiteral("original")).toString()};

@@ -20,7 +20,9 @@ class SqliteDatabase;
 //
 // A change writes and places its new files first and moves the originals to the trash, each
 // step named in a journal; one transaction over both databases and the store's own state then
-// commits it. An interruption before the commit is undone at the next opening.
+// commits it. An interruption before the commit is undone at the next opening. The sidecars
+// of images already there whose stars or tags change are rewritten beside the old ones and
+// put in place after the commit, or at the next opening when that is cut short.
 class DarktableStore final : public LibraryStore {
 public:
     // The darktable schema versions this store was tested with (darktable 4.2).

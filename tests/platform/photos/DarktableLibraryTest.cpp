@@ -1,6 +1,7 @@
 // A library real darktable made: what the service reads from it, and what its changes leave.
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
+#include "platform/imaging/XmpSidecar.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "support/Darktable.h"
 #include "support/TestSupport.h"
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QTemporaryDir>
+#include <exiv2/exiv2.hpp>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -18,7 +20,7 @@ namespace {
 
 // A RAW+JPEG pair (its JPEG 5 stars and red, both tagged "Places|Lyon"), a lone JPEG
 // (rejected) with a duplicate darktable made of it, and a pair whose RAW darktable keeps in
-// a group of its own.
+// a group of its own (its JPEG green).
 const QString setupLua = R"(
 local lyon = dt.tags.create("Places|Lyon")
 for i = 1, #dt.database do
@@ -30,6 +32,7 @@ for i = 1, #dt.database do
     dt.database.duplicate(im)
   end
   if im.filename == "IMG_0005.DNG" then im:group_with() end
+  if im.filename == "IMG_0005.JPG" then im.green = true end
 end
 )";
 
@@ -81,6 +84,29 @@ protected:
 
     QByteArray digest(const QString& path) {
         return QCryptographicHash::hash(testsupport::readFile(path), QCryptographicHash::Sha1);
+    }
+
+    // Every file of the photo folder, hidden ones too, with a digest of its content.
+    QMap<QString, QByteArray> photoFiles() {
+        QMap<QString, QByteArray> files;
+        for (const QString& name : QDir(photos).entryList(QDir::Files | QDir::Hidden))
+            files.insert(name, digest(photos + "/" + name));
+        return files;
+    }
+
+    // A sidecar's stars and tags as darktable lists them; everything else it holds apart.
+    QString marks(const QString& sidecar, std::map<std::string, std::string>* rest = nullptr) {
+        const auto data = imaging::parseXmpSidecar(testsupport::readFile(photos + "/" + sidecar));
+        Exiv2::XmpData xmp;
+        Exiv2::XmpParser::decode(xmp, testsupport::readFile(photos + "/" + sidecar).toStdString());
+        for (const auto& d : xmp)
+            if (rest && d.key() != "Xmp.xmp.Rating" && d.key() != "Xmp.dc.subject" &&
+                d.key() != "Xmp.lr.hierarchicalSubject")
+                (*rest)[d.key()] = d.toString();
+        return data ? QString("%1 %2 %3")
+                          .arg(data->rating.value_or(0))
+                          .arg(data->keywords.join(','), data->hierarchicalKeywords.join(','))
+                    : QString("not XMP");
     }
 
     QTemporaryDir tmp;
@@ -137,27 +163,56 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
 
 // Deleting one of darktable's duplicates removes its rows and its own sidecar only: the
 // picture file stays for the version that remains. Deleting a pair removes every row that
-// refers to it. A failing change leaves both databases and every file as they were.
-TEST_F(DarktableLibrary, DeletionKeepsFilesOtherVersionsUseAndAFailedChangeChangesNothing) {
+// refers to it. The stars and tags a change gives pictures that stay reach their sidecars as
+// darktable writes them, all else there kept, unless darktable is set to write none. A
+// failing change leaves both databases and every file as they were.
+TEST_F(DarktableLibrary, DeletionKeepsFilesOtherVersionsUseSidecarsFollowAndFailuresChangeNothing) {
     auto lib = PhotoLibrary::open(libraryDb);
     const AssetPtr duplicate = named(*lib, "IMG_0004.JPG", 1);
     const AssetPtr pair = named(*lib, "IMG_0001.JPG");
-    ASSERT_TRUE(duplicate && pair);
+    const AssetPtr lone = named(*lib, "IMG_0004.JPG"), single = named(*lib, "IMG_0005.JPG");
+    ASSERT_TRUE(duplicate && pair && lone && single);
+    const CollectionPtr lyon =
+        lib->fetchAssetCollections(CollectionType::Album, CollectionSubtype::AlbumRegular, {})
+            .at(0);
+    std::map<std::string, std::string> loneRest, singleRest, after;
+    ASSERT_EQ(marks("IMG_0004.JPG.xmp", &loneRest), "-1  ");
+    ASSERT_EQ(marks("IMG_0005.JPG.xmp", &singleRest), "1  ");
+    const auto change = [&](ChangeRequests& c) {
+        c.deleteAssets({duplicate, pair});
+        c.changeRequestForAsset(lone).favorite = true;
+        c.creationRequestForAssetCollection("Picks").addAssets(std::vector{lone});
+        c.changeRequestForAssetCollection(lyon)->addAssets(std::vector{single});
+    };
 
     const QByteArray libraryBefore = digest(libraryDb), dataBefore = digest(dataDb);
-    const QStringList filesBefore = QDir(photos).entryList(QDir::Files, QDir::Name);
+    const QMap<QString, QByteArray> filesBefore = photoFiles();
     lib->faults().failNextChangeWithError = true;
-    EXPECT_THROW(lib->performChangesAndWait([&](ChangeRequests& c) {
-        c.deleteAssets({duplicate, pair});
-    }),
-                 PhotoLibraryError);
+    EXPECT_THROW(lib->performChangesAndWait(change), PhotoLibraryError);
     EXPECT_EQ(digest(libraryDb), libraryBefore);
     EXPECT_EQ(digest(dataDb), dataBefore);
-    EXPECT_EQ(QDir(photos).entryList(QDir::Files, QDir::Name), filesBefore);
+    EXPECT_EQ(photoFiles(), filesBefore);
     EXPECT_FALSE(QDir(tmp.path() + "/data/Trash/files").exists() &&
                  !QDir(tmp.path() + "/data/Trash/files").isEmpty());
 
-    lib->performChangesAndWait([&](ChangeRequests& c) { c.deleteAssets({duplicate, pair}); });
+    lib->performChangesAndWait(change);
+    EXPECT_EQ(marks("IMG_0004.JPG.xmp", &after), "5 Picks,Twinslim Twinslim|Picks");
+    EXPECT_EQ(after, loneRest);
+    after.clear();
+    EXPECT_EQ(marks("IMG_0005.JPG.xmp", &after), "1 Lyon,Places Places|Lyon");
+    EXPECT_EQ(after, singleRest);
+    EXPECT_EQ(QDir(photos).entryList({".twinslim*"}, QDir::Files | QDir::Hidden), QStringList());
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        c.changeRequestForAssetCollection(lyon)->removeAssets({single});
+    });
+    EXPECT_EQ(marks("IMG_0005.JPG.xmp"), "1  ");
+    const QString rc = QFileInfo(dataDb).path() + "/darktablerc";
+    testsupport::writeFile(rc, testsupport::readFile(rc).replace("write_sidecar_files=on import",
+                                                                 "write_sidecar_files=never"));
+    lib->performChangesAndWait(
+        [&](ChangeRequests& c) { c.changeRequestForAsset(lone).favorite = false; });
+    EXPECT_EQ(marks("IMG_0004.JPG.xmp"), "5 Picks,Twinslim Twinslim|Picks");
+
     EXPECT_TRUE(QFile::exists(photos + "/IMG_0004.JPG"));
     EXPECT_TRUE(QFile::exists(photos + "/IMG_0004.JPG.xmp"));
     EXPECT_FALSE(QFile::exists(photos + "/IMG_0004_01.JPG.xmp"));
@@ -174,6 +229,27 @@ TEST_F(DarktableLibrary, DeletionKeepsFilesOtherVersionsUseAndAFailedChangeChang
             << table;
     EXPECT_EQ(exec(libraryDb, "PRAGMA foreign_key_check"), "");
     EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join('\n').toStdString();
+
+    // A change cut short after its commit is finished at the next opening: a sidecar it
+    // rewrote takes its new content unless it changed since. One cut short before its commit
+    // leaves the old one.
+    lib.reset();
+    const QMap<QString, QByteArray> files = photoFiles();
+    const auto rewrite = [&](const QString& temp, const QString& sidecar, const QByteArray& was) {
+        testsupport::writeFile(photos + "/" + temp, "<new/>");
+        return QString(R"({"op":"rewrite","temp":"%1/%2","final":"%1/%3","before":"%4"})")
+            .arg(photos, temp, sidecar, QString(was.toHex()));
+    };
+    exec(libraryDb + ".twinslim/state.sqlite",
+         QString("INSERT INTO journal (state, operations) VALUES ('committed', '[%1,%2]'), "
+                 "('planned', '[%3]')")
+             .arg(rewrite(".t1", "IMG_0005.JPG.xmp", files["IMG_0005.JPG.xmp"]),
+                  rewrite(".t2", "IMG_0004.JPG.xmp", "changed since"),
+                  rewrite(".t3", "IMG_0005.DNG.xmp", files["IMG_0005.DNG.xmp"])));
+    lib = PhotoLibrary::open(libraryDb);
+    QMap<QString, QByteArray> expected = files;
+    expected["IMG_0005.JPG.xmp"] = QCryptographicHash::hash("<new/>", QCryptographicHash::Sha1);
+    EXPECT_EQ(photoFiles(), expected);
 }
 
 } // namespace
