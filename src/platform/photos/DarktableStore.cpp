@@ -321,38 +321,30 @@ private:
     std::vector<uint32_t> m_slots; // index + 1 of a name; 0 is free
 };
 
-// An item's asset and its files in one allocation: the pointers handed out share it.
-template <size_t N> struct AssetWithFiles {
-    Asset asset;
-    std::array<AssetResource, N> files;
-};
-struct AssetWithManyFiles {
-    Asset asset;
-    std::vector<AssetResource> files;
-};
-struct AssetObjects {
+// An item's files in one allocation, shared by the pointers to each. Its asset is one of its
+// own: the asset holds those pointers, and a block holding both would keep itself alive.
+template <size_t N> struct Files { std::array<AssetResource, N> files; };
+struct FileBlock {
     std::shared_ptr<void> owner;
-    Asset* asset;
     AssetResource* files;
 };
-template <size_t N> AssetObjects makeAssetObjects() {
-    auto p = std::make_shared<AssetWithFiles<N>>();
-    return {p, &p->asset, p->files.data()};
+template <size_t N> FileBlock makeFiles() {
+    auto p = std::make_shared<Files<N>>();
+    return {p, p->files.data()};
 }
-AssetObjects makeAssetObjects(size_t files) {
-    switch (files) {
+FileBlock makeFiles(size_t count) {
+    switch (count) {
     case 1:
-        return makeAssetObjects<1>();
+        return makeFiles<1>();
     case 2:
-        return makeAssetObjects<2>();
+        return makeFiles<2>();
     case 3:
-        return makeAssetObjects<3>();
+        return makeFiles<3>();
     case 4:
-        return makeAssetObjects<4>();
+        return makeFiles<4>();
     default: {
-        auto p = std::make_shared<AssetWithManyFiles>();
-        p->files.resize(files);
-        return {p, &p->asset, p->files.data()};
+        auto p = std::make_shared<std::vector<AssetResource>>(count);
+        return {p, p->data()};
     }
     }
 }
@@ -657,8 +649,9 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
         }
 
         const qint64 key = rows[plan.key].id;
-        const AssetObjects objects = makeAssetObjects(plan.count + sidecarsOfItem.size());
-        Asset& asset = *objects.asset;
+        const FileBlock files = makeFiles(plan.count + sidecarsOfItem.size());
+        const auto assetObject = std::make_shared<Asset>();
+        Asset& asset = *assetObject;
         const auto identity = identities.constFind(key);
         asset.localIdentifier =
             identity != identities.constEnd() ? *identity : itemIdentifier(m_idPrefix, key);
@@ -670,14 +663,14 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
         item->images.reserve(plan.count);
         int ordinal = 0;
         auto addResource = [&](ResourceType type, const QString& uti, const QString& name) {
-            AssetResource& r = objects.files[ordinal];
+            AssetResource& r = files.files[ordinal];
             r.assetLocalIdentifier = asset.localIdentifier;
             r.ordinal = ordinal++;
             r.type = type;
             r.uniformTypeIdentifier = uti;
             r.originalFilename = name;
             r.storedPath = joined(film.folder, u"/", name);
-            asset.resources.push_back(ResourcePtr(objects.owner, &r));
+            asset.resources.push_back(ResourcePtr(files.owner, &r));
             return &r;
         };
         for (size_t m : rowsOfItem) {
@@ -698,7 +691,7 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
         }
         for (const QString& sidecar : sidecarsOfItem)
             addResource(ResourceType::AdjustmentData, xmpUti, sidecar);
-        item->asset = AssetPtr(objects.owner, objects.asset);
+        item->asset = assetObject;
         snapshot->byId.insert(asset.localIdentifier, item);
         for (qint64 image : item->images)
             snapshot->byImage.insert(image, item);

@@ -158,6 +158,26 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
     }
 }
 
+// What the library hands out is freed with it: no item, asset or file keeps itself alive.
+TEST_F(DarktableLibrary, ItemsAndTheirFilesAreFreedWithTheLibrary) {
+    std::vector<std::weak_ptr<const Asset>> assets;
+    std::vector<std::weak_ptr<const AssetResource>> files;
+    {
+        auto lib = PhotoLibrary::open(libraryDb);
+        for (const AssetPtr& a : lib->fetchAssets(MediaType::Image)) {
+            assets.push_back(a);
+            for (const ResourcePtr& r : a->resources)
+                files.push_back(r);
+        }
+    }
+    ASSERT_EQ(assets.size(), 5u);
+    ASSERT_GE(files.size(), 5u);
+    for (const auto& a : assets)
+        EXPECT_TRUE(a.expired());
+    for (const auto& r : files)
+        EXPECT_TRUE(r.expired());
+}
+
 // Deleting one of darktable's duplicates removes its rows and its own sidecar only: the
 // picture file stays for the version that remains. Deleting a pair removes every row that
 // refers to it. A failing change leaves both databases and every file as they were.
