@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cstring>
 #include <dirent.h>
+#include <exception>
 #include <fcntl.h>
 #include <map>
 #include <span>
@@ -587,19 +588,27 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
     listing.join();
 
     // What a pair would reclaim is the scan's business; other sizes are asked for when
-    // needed: a stat per file would cost a scan more than reading the whole library. The
-    // stats run beside the making of the items, on a second thread and then this one.
+    // needed: a stat per file would cost a scan more than reading the whole library.
     struct Stat {
         int folder; // the item's folder: its files are all asked for there
         const char* name;
     };
     std::vector<Stat> statted; // the pairs' files
-    for (const Plan& plan : plans)
+    // The items are made in two halves, the second on a second thread: their few hundred
+    // thousand allocations are most of a scan, and a second thread allocates from an arena of
+    // its own. Both threads then share the stats.
+    const size_t half = plans.size() >= 2048 ? plans.size() / 2 : plans.size();
+    size_t statsBeforeHalf = 0;
+    for (size_t p = 0; p < plans.size(); ++p) {
+        if (p == half)
+            statsBeforeHalf = statted.size();
+        const Plan& plan = plans[p];
         if (plan.count > 1) {
             const int folder = films[rows[members[plan.first]].film].fd;
             for (size_t k = plan.first; k < plan.first + plan.count; ++k)
                 statted.push_back({folder, names.c_str() + rows[members[k]].name});
         }
+    }
     std::vector<qint64> sizes(statted.size(), -1);
     std::atomic<size_t> nextStat{0};
     const auto statFiles = [&] {
@@ -613,96 +622,114 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
                     sizes[k] = qint64(st.st_size);
             }
     };
-    std::jthread statting;
-    if (statted.size() >= 1024)
-        statting = std::jthread(statFiles);
 
-    DarktableClock clock;
-    auto snapshot = std::make_shared<Snapshot>();
-    snapshot->items.reserve(plans.size());
     // The items in one array, each shared by pointers into it.
     const auto itemStore = std::make_shared<Item[]>(plans.size());
+    const QString xmpUti = QStringLiteral("public.xmp");
+    using Sized = std::vector<std::pair<AssetResource*, size_t>>; // resource, index in `statted`
+    const auto makeItems = [&](size_t from, size_t to, size_t statIndex, Sized& sized) {
+        DarktableClock clock;
+        std::vector<QString> sidecarsOfItem;
+        std::string sidecarKey;
+        for (size_t p = from; p < to; ++p) {
+            const Plan& plan = plans[p];
+            const std::span<const size_t> rowsOfItem(members.data() + plan.first, plan.count);
+            const Film& film = films[rows[rowsOfItem[0]].film];
+            sidecarsOfItem.clear();
+            for (size_t m : rowsOfItem) {
+                const Row& r = rows[m];
+                if (r.version <= 0) {
+                    sidecarKey.assign(names.c_str() + r.name);
+                    sidecarKey.append(".xmp");
+                    if (film.sidecars.contains(sidecarKey))
+                        sidecarsOfItem.push_back(joined(r.filename, {}, u".xmp"));
+                } else {
+                    QString sidecar = sidecarName(r.filename, r.version);
+                    if (film.sidecars.contains(sidecar.toUtf8().toStdString()))
+                        sidecarsOfItem.push_back(std::move(sidecar));
+                }
+            }
+
+            const qint64 key = rows[plan.key].id;
+            const FileBlock files = makeFiles(plan.count + sidecarsOfItem.size());
+            const auto assetObject = std::make_shared<Asset>();
+            Asset& asset = *assetObject;
+            const auto identity = identities.constFind(key);
+            asset.localIdentifier =
+                identity != identities.constEnd() ? *identity : itemIdentifier(m_idPrefix, key);
+            asset.catalogId = key;
+            asset.resources.reserve(plan.count + sidecarsOfItem.size());
+            Item& item = itemStore[p];
+            item.filmId = film.id;
+            item.folder = film.folder;
+            item.images.reserve(plan.count);
+            int ordinal = 0;
+            auto addResource = [&](ResourceType type, const QString& uti, const QString& name) {
+                AssetResource& r = files.files[ordinal];
+                r.assetLocalIdentifier = asset.localIdentifier;
+                r.ordinal = ordinal++;
+                r.type = type;
+                r.uniformTypeIdentifier = uti;
+                r.originalFilename = name;
+                r.storedPath = joined(film.folder, u"/", name);
+                asset.resources.push_back(ResourcePtr(files.owner, &r));
+                return &r;
+            };
+            for (size_t m : rowsOfItem) {
+                const Row& r = rows[m];
+                item.images.push_back(r.id);
+                const Kind& kind = kinds[r.kind];
+                AssetResource* resource = addResource(
+                    kind.kind == FileKind::Raw ? ResourceType::AlternatePhoto : ResourceType::Photo,
+                    kind.uti, r.filename);
+                if (plan.count > 1)
+                    sized.emplace_back(resource, statIndex++);
+                if (!asset.creationDate)
+                    asset.creationDate = clock.instantOf(r.taken);
+                if (!asset.location && r.latitude)
+                    asset.location = Location{*r.latitude, *r.longitude};
+                if ((r.flags & 7) == 5)
+                    asset.isFavorite = true;
+            }
+            for (const QString& sidecar : sidecarsOfItem)
+                addResource(ResourceType::AdjustmentData, xmpUti, sidecar);
+            item.asset = assetObject;
+        }
+    };
+    Sized sizedFirst, sizedSecond;
+    std::exception_ptr secondFailed;
+    std::jthread second;
+    if (half < plans.size())
+        second = std::jthread([&] {
+            try {
+                makeItems(half, plans.size(), statsBeforeHalf, sizedSecond);
+                statFiles();
+            } catch (...) {
+                secondFailed = std::current_exception();
+            }
+        });
+    makeItems(0, half, 0, sizedFirst);
+    statFiles();
+    if (second.joinable())
+        second.join();
+    if (secondFailed)
+        std::rethrow_exception(secondFailed);
+    for (const Sized* sized : {&sizedFirst, &sizedSecond})
+        for (const auto& [resource, k] : *sized)
+            if (sizes[k] >= 0)
+                resource->fileSize = sizes[k];
+
+    auto snapshot = std::make_shared<Snapshot>();
+    snapshot->items.reserve(plans.size());
     snapshot->byId.reserve(qsizetype(plans.size()));
     snapshot->byImage.reserve(qsizetype(rows.size()));
-    const QString xmpUti = QStringLiteral("public.xmp");
-    std::vector<std::pair<AssetResource*, size_t>> sized; // resource, index in `statted`
-    sized.reserve(statted.size());
-    std::vector<QString> sidecarsOfItem;
-    std::string sidecarKey;
-    size_t statIndex = 0;
-    for (const Plan& plan : plans) {
-        const std::span<const size_t> rowsOfItem(members.data() + plan.first, plan.count);
-        const Film& film = films[rows[rowsOfItem[0]].film];
-        sidecarsOfItem.clear();
-        for (size_t m : rowsOfItem) {
-            const Row& r = rows[m];
-            if (r.version <= 0) {
-                sidecarKey.assign(names.c_str() + r.name);
-                sidecarKey.append(".xmp");
-                if (film.sidecars.contains(sidecarKey))
-                    sidecarsOfItem.push_back(joined(r.filename, {}, u".xmp"));
-            } else {
-                QString sidecar = sidecarName(r.filename, r.version);
-                if (film.sidecars.contains(sidecar.toUtf8().toStdString()))
-                    sidecarsOfItem.push_back(std::move(sidecar));
-            }
-        }
-
-        const qint64 key = rows[plan.key].id;
-        const FileBlock files = makeFiles(plan.count + sidecarsOfItem.size());
-        const auto assetObject = std::make_shared<Asset>();
-        Asset& asset = *assetObject;
-        const auto identity = identities.constFind(key);
-        asset.localIdentifier =
-            identity != identities.constEnd() ? *identity : itemIdentifier(m_idPrefix, key);
-        asset.catalogId = key;
-        asset.resources.reserve(plan.count + sidecarsOfItem.size());
-        const std::shared_ptr<Item> item(itemStore, &itemStore[size_t(&plan - plans.data())]);
-        item->filmId = film.id;
-        item->folder = film.folder;
-        item->images.reserve(plan.count);
-        int ordinal = 0;
-        auto addResource = [&](ResourceType type, const QString& uti, const QString& name) {
-            AssetResource& r = files.files[ordinal];
-            r.assetLocalIdentifier = asset.localIdentifier;
-            r.ordinal = ordinal++;
-            r.type = type;
-            r.uniformTypeIdentifier = uti;
-            r.originalFilename = name;
-            r.storedPath = joined(film.folder, u"/", name);
-            asset.resources.push_back(ResourcePtr(files.owner, &r));
-            return &r;
-        };
-        for (size_t m : rowsOfItem) {
-            const Row& r = rows[m];
-            item->images.push_back(r.id);
-            const Kind& kind = kinds[r.kind];
-            AssetResource* resource = addResource(
-                kind.kind == FileKind::Raw ? ResourceType::AlternatePhoto : ResourceType::Photo,
-                kind.uti, r.filename);
-            if (plan.count > 1)
-                sized.emplace_back(resource, statIndex++);
-            if (!asset.creationDate)
-                asset.creationDate = clock.instantOf(r.taken);
-            if (!asset.location && r.latitude)
-                asset.location = Location{*r.latitude, *r.longitude};
-            if ((r.flags & 7) == 5)
-                asset.isFavorite = true;
-        }
-        for (const QString& sidecar : sidecarsOfItem)
-            addResource(ResourceType::AdjustmentData, xmpUti, sidecar);
-        item->asset = assetObject;
-        snapshot->byId.insert(asset.localIdentifier, item);
+    for (size_t p = 0; p < plans.size(); ++p) {
+        std::shared_ptr<const Item> item(itemStore, &itemStore[p]);
+        snapshot->byId.insert(item->asset->localIdentifier, item);
         for (qint64 image : item->images)
             snapshot->byImage.insert(image, item);
         snapshot->items.push_back(std::move(item));
     }
-    statFiles();
-    if (statting.joinable())
-        statting.join();
-    for (const auto& [resource, k] : sized)
-        if (sizes[k] >= 0)
-            resource->fileSize = sizes[k];
 
     QHash<QString, QString> albumIdentities;
     auto named = m_db->statement("SELECT name, identifier FROM state.album_identities");
