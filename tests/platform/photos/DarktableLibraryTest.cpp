@@ -130,6 +130,29 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
     EXPECT_EQ(pair->resources[1]->originalFilename, "IMG_0001.DNG");
     EXPECT_EQ(pair->resources[1]->type, ResourceType::AlternatePhoto);
     EXPECT_EQ(pair->resources[0]->fileSize, QFileInfo(photos + "/IMG_0001.JPG").size());
+    EXPECT_EQ(pair->resources[1]->fileSize, QFileInfo(photos + "/IMG_0001.DNG").size());
+    // Then the sidecars darktable wrote, in the order of their pictures; sizes are asked for
+    // the pairs' pictures only.
+    ASSERT_EQ(pair->resources.size(), 4u);
+    EXPECT_EQ(pair->resources[2]->originalFilename, "IMG_0001.JPG.xmp");
+    EXPECT_EQ(pair->resources[3]->originalFilename, "IMG_0001.DNG.xmp");
+    EXPECT_EQ(pair->resources[3]->type, ResourceType::AdjustmentData);
+    EXPECT_EQ(pair->resources[3]->fileSize, std::nullopt);
+    for (int i = 0; i < 4; ++i) {
+        const ResourcePtr& r = pair->resources[size_t(i)];
+        EXPECT_EQ(r->ordinal, i);
+        EXPECT_EQ(r->assetLocalIdentifier, pair->localIdentifier);
+        EXPECT_TRUE(r->storedPath.endsWith("/" + r->originalFilename))
+            << r->storedPath.toStdString();
+        EXPECT_TRUE(QFileInfo(r->storedPath).isFile()) << r->storedPath.toStdString();
+    }
+    EXPECT_TRUE(pair->localIdentifier.endsWith("/L0/001"));
+    // A duplicate's sidecar carries its version; a lone picture's size is not asked for.
+    const AssetPtr duplicate = named(*lib, "IMG_0004.JPG", 1);
+    ASSERT_TRUE(duplicate);
+    ASSERT_EQ(duplicate->resources.size(), 2u);
+    EXPECT_EQ(duplicate->resources[1]->originalFilename, "IMG_0004_01.JPG.xmp");
+    EXPECT_EQ(duplicate->resources[0]->fileSize, std::nullopt);
     EXPECT_TRUE(pair->isFavorite);
     // The camera's wall-clock time, taken as local time (UTC in the tests).
     EXPECT_EQ(pair->creationDate, QDateTime(QDate(2024, 6, 1), QTime(10, 0), Qt::UTC));
@@ -159,6 +182,26 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
         EXPECT_EQ(e.code(), PhotoLibraryError::Code::NewerCatalog);
         EXPECT_TRUE(e.description().contains("schema version 38")) << e.what();
     }
+}
+
+// What the library hands out is freed with it: no item, asset or file keeps itself alive.
+TEST_F(DarktableLibrary, ItemsAndTheirFilesAreFreedWithTheLibrary) {
+    std::vector<std::weak_ptr<const Asset>> assets;
+    std::vector<std::weak_ptr<const AssetResource>> files;
+    {
+        auto lib = PhotoLibrary::open(libraryDb);
+        for (const AssetPtr& a : lib->fetchAssets(MediaType::Image)) {
+            assets.push_back(a);
+            for (const ResourcePtr& r : a->resources)
+                files.push_back(r);
+        }
+    }
+    ASSERT_EQ(assets.size(), 5u);
+    ASSERT_GE(files.size(), 5u);
+    for (const auto& a : assets)
+        EXPECT_TRUE(a.expired());
+    for (const auto& r : files)
+        EXPECT_TRUE(r.expired());
 }
 
 // Deleting one of darktable's duplicates removes its rows and its own sidecar only: the
