@@ -1338,16 +1338,17 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         for (const QString& f : folders)
             syncFolder(f);
 
-        // ---- Originals to the trash, each move journalled, so it can be undone ----
-        for (const Trashing& t : toTrash) {
-            moved.push_back(FreedesktopTrash::moveToTrash(t.path, now));
-            operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("trashed")},
-                                          {QStringLiteral("item"), t.item},
-                                          {QStringLiteral("folder"), moved.back().trashFolder},
-                                          {QStringLiteral("name"), moved.back().name},
-                                          {QStringLiteral("original"), moved.back().originalPath}});
-            saveJournal();
-        }
+        // ---- Originals to the trash, each move journalled before the file moves, so an
+        // interruption at any point can be undone ----
+        for (const Trashing& t : toTrash)
+            moved.push_back(FreedesktopTrash::moveToTrash(t.path, now, [&](const TrashEntry& e) {
+                operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("trashed")},
+                                              {QStringLiteral("item"), t.item},
+                                              {QStringLiteral("folder"), e.trashFolder},
+                                              {QStringLiteral("name"), e.name},
+                                              {QStringLiteral("original"), e.originalPath}});
+                saveJournal();
+            }));
 
         // ---- One transaction over library.db, data.db and the state ----
         inTransaction(*m_db, [&] {

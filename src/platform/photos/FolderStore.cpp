@@ -1178,13 +1178,14 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
         for (const QString& id : deleted)
             for (const ResourcePtr& file : itemOf(id)->asset->resources) {
                 moved.push_back(FreedesktopTrash::moveToTrash(
-                    m_root + QLatin1Char('/') + file->storedPath, now));
-                operations.append(
-                    QJsonObject{{QStringLiteral("op"), QStringLiteral("trashed")},
-                                {QStringLiteral("folder"), moved.back().trashFolder},
-                                {QStringLiteral("name"), moved.back().name},
-                                {QStringLiteral("original"), moved.back().originalPath}});
-                saveJournal("planned");
+                    m_root + QLatin1Char('/') + file->storedPath, now, [&](const TrashEntry& e) {
+                        operations.append(
+                            QJsonObject{{QStringLiteral("op"), QStringLiteral("trashed")},
+                                        {QStringLiteral("folder"), e.trashFolder},
+                                        {QStringLiteral("name"), e.name},
+                                        {QStringLiteral("original"), e.originalPath}});
+                        saveJournal("planned");
+                    }));
             }
 
         std::lock_guard lock(m_dbMutex);

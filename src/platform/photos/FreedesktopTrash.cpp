@@ -111,7 +111,8 @@ int FreedesktopTrash::removeHalfMadeEntries(const QString& folder) {
     return removed;
 }
 
-TrashEntry FreedesktopTrash::moveToTrash(const QString& path, const QDateTime& deletionDate) {
+TrashEntry FreedesktopTrash::moveToTrash(const QString& path, const QDateTime& deletionDate,
+                                         const std::function<void(const TrashEntry&)>& claimed) {
     const QString absolute = QFileInfo(path).absoluteFilePath();
     const QByteArray source = QFile::encodeName(absolute);
     struct stat st {};
@@ -160,6 +161,15 @@ TrashEntry FreedesktopTrash::moveToTrash(const QString& path, const QDateTime& d
                              writeError);
         }
         syncFolder(target.trash + QStringLiteral("/info"));
+        const TrashEntry entry{target.trash, candidate, absolute};
+        if (claimed) {
+            try {
+                claimed(entry);
+            } catch (...) {
+                ::unlink(QFile::encodeName(infoPath).constData());
+                throw;
+            }
+        }
         if (::rename(source.constData(), QFile::encodeName(filePath).constData()) != 0) {
             const int renameError = errno;
             ::unlink(QFile::encodeName(infoPath).constData());
@@ -168,7 +178,7 @@ TrashEntry FreedesktopTrash::moveToTrash(const QString& path, const QDateTime& d
         }
         syncFolder(target.trash + QStringLiteral("/files"));
         syncFolder(folder);
-        return {target.trash, candidate, absolute};
+        return entry;
     }
 }
 

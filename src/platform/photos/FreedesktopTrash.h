@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <functional>
 
 namespace photos {
 
@@ -19,8 +20,12 @@ class FreedesktopTrash {
 public:
     // Moves a file (never following a link) to the trash. The .trashinfo is written and
     // flushed under an exclusively created name first, then the file is renamed into files/,
-    // so a crash leaves the file where it was or a complete entry. Throws PhotoLibraryError.
-    static TrashEntry moveToTrash(const QString& path, const QDateTime& deletionDate);
+    // so a crash leaves the file where it was or a complete entry. `claimed`, when given, is
+    // called with the entry once its .trashinfo is written and before the file moves, so a
+    // caller can journal the move before it can have happened; if it throws, nothing moves.
+    // Throws PhotoLibraryError.
+    static TrashEntry moveToTrash(const QString& path, const QDateTime& deletionDate,
+                                  const std::function<void(const TrashEntry&)>& claimed = {});
     // Puts a trashed file back where it was; throws when that place is taken or the entry is
     // gone, and changes nothing then.
     static void restore(const TrashEntry& entry);

@@ -319,6 +319,7 @@ TEST_F(FolderLibrary, TwoProgramsChangingOneFolderTakeTurns) {
 
 // A move to the trash killed between its .trashinfo and its rename leaves an entry without a
 // file: the recovery of the interrupted change removes such entries of the tree, and only those.
+// The move is journalled in that gap, so no kill can leave a file trashed but unjournalled.
 TEST_F(FolderLibrary, HalfMadeTrashEntriesOfTheTreeAreRemoved) {
     auto lib = PhotoLibrary::open(root);
     lib->performChangesAndWait(
@@ -332,6 +333,21 @@ TEST_F(FolderLibrary, HalfMadeTrashEntriesOfTheTreeAreRemoved) {
     EXPECT_TRUE(QFile::exists(info + "other.jpg.trashinfo")); // not ours
     EXPECT_TRUE(QFile::exists(info + "IMG_2.JPG.trashinfo")); // whole
     EXPECT_EQ(lib->trashedAssets().size(), 1u);
+
+    // A move is claimed, for the journal, while the file is still in place: a claim that
+    // fails moves nothing and leaves no entry behind.
+    const QString file = root + "/2024/06/IMG_1.JPG";
+    EXPECT_THROW(FreedesktopTrash::moveToTrash(file, QDateTime::currentDateTimeUtc(),
+                                               [&](const TrashEntry& e) {
+                                                   EXPECT_TRUE(QFile::exists(file));
+                                                   EXPECT_FALSE(FreedesktopTrash::contains(e));
+                                                   EXPECT_TRUE(
+                                                       QFile::exists(info + e.name + ".trashinfo"));
+                                                   throw std::runtime_error("journal full");
+                                               }),
+                 std::runtime_error);
+    EXPECT_TRUE(QFile::exists(file));
+    EXPECT_FALSE(QFile::exists(info + "IMG_1.JPG.trashinfo"));
 }
 
 // Folders the user may not read: one that cannot be listed, one whose names can be listed but
