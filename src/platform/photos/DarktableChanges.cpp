@@ -424,8 +424,9 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                 for (qint64 image : n.origin->images)
                     ids.append(image);
                 st.bind(1, QString::fromUtf8(QJsonDocument(ids).toJson(QJsonDocument::Compact)));
-                if (st.step())
-                    stars = request.favorite ? 5 : int(st.int64(0));
+                // darktable writes a rejected picture's rating as -1.
+                if (st.step() && !request.favorite)
+                    stars = st.int64(1) != 0 ? -1 : int(st.int64(0));
                 auto colours = m_db->statement(
                     "SELECT DISTINCT color FROM main.color_labels WHERE imgid IN (SELECT value "
                     "FROM json_each(?)) ORDER BY color");

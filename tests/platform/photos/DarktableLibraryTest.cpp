@@ -172,6 +172,17 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
     ASSERT_EQ(albums.size(), 1u);
     EXPECT_EQ(albums[0]->estimatedAssetCount, 1);
 
+    // A picture made from a rejected one is rejected too, in its row and in its sidecar.
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        auto& made = c.creationRequestForAsset();
+        made.addResource(ResourceType::Photo, fixtures::makeJpeg({32, 24}),
+                         {"IMG_0004.jpeg", "public.jpeg"});
+        made.derivedFrom = named(*lib, "IMG_0004.JPG")->localIdentifier;
+    });
+    EXPECT_EQ(exec(libraryDb, "SELECT flags & 15 FROM images WHERE filename = 'IMG_0004.jpeg'"),
+              "14\n"); // as darktable marks a rejected picture
+    EXPECT_EQ(marks("IMG_0004.jpeg.xmp"), "-1  ");
+
     // A schema darktable 4.2 did not write is left alone, with why.
     lib.reset();
     exec(libraryDb, "UPDATE db_info SET value = '38' WHERE key = 'version'");
