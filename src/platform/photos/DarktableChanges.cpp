@@ -417,9 +417,10 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             int stars = request.favorite ? 5 : 1;
             QList<int> labels;
             if (n.origin) {
-                auto st = m_db->statement(
-                    "SELECT max(flags & 7), min(flags & 8) FROM main.images WHERE id IN (SELECT "
-                    "value FROM json_each(?))");
+                auto st = m_db->statement("SELECT max(CASE WHEN flags & 8 THEN 0 ELSE flags & 7 "
+                                          "END), min(flags & 8) FROM "
+                                          "main.images WHERE id IN (SELECT "
+                                          "value FROM json_each(?))");
                 QJsonArray ids;
                 for (qint64 image : n.origin->images)
                     ids.append(image);
@@ -574,11 +575,13 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                         originIds.append(image);
                 const QString origins =
                     QString::fromUtf8(QJsonDocument(originIds).toJson(QJsonDocument::Compact));
-                // Stars and the rejected mark of the original; 5 stars for a favourite.
+                // The original's stars, its rejected members' left out; rejected as darktable
+                // marks it when every member is; 5 stars for a favourite.
                 m_db->statement("UPDATE main.images SET flags = (flags & ~15) | CASE WHEN ?2 "
-                                "THEN 5 ELSE coalesce((SELECT max(flags & 7) | min(flags & 8) "
-                                "FROM main.images WHERE id IN (SELECT value FROM json_each(?3))), "
-                                "1) END WHERE id = ?1")
+                                "THEN 5 ELSE coalesce((SELECT CASE WHEN min(flags & 8) > 0 THEN "
+                                "max(flags & 15) ELSE max(CASE WHEN flags & 8 THEN 0 ELSE flags & "
+                                "7 END) END FROM main.images WHERE id IN (SELECT value FROM "
+                                "json_each(?3))), 1) END WHERE id = ?1")
                     .bind(1, id)
                     .bind(2, qint64(request.favorite ? 1 : 0))
                     .bind(3, origins)

@@ -18,15 +18,16 @@ using namespace photos;
 
 namespace {
 
-// A RAW+JPEG pair (its JPEG 5 stars and red, both tagged "Places|Lyon"), a lone JPEG
-// (rejected) with a duplicate darktable made of it, and a pair whose RAW darktable keeps in
-// a group of its own (its JPEG green).
+// A RAW+JPEG pair (its JPEG 5 stars and red, its RAW rejected, both tagged "Places|Lyon"), a lone
+// JPEG (rejected) with a duplicate darktable made of it, and a pair whose RAW darktable keeps in a
+// group of its own (its JPEG green).
 const QString setupLua = R"(
 local lyon = dt.tags.create("Places|Lyon")
 for i = 1, #dt.database do
   local im = dt.database[i]
   if im.filename:match("^IMG_0001%.") then dt.tags.attach(lyon, im) end
   if im.filename == "IMG_0001.JPG" then im.rating = 5; im.red = true end
+  if im.filename == "IMG_0001.DNG" then im.rating = -1 end
   if im.filename == "IMG_0004.JPG" and im.duplicate_index == 0 then
     im.rating = -1
     dt.database.duplicate(im)
@@ -172,16 +173,21 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
     ASSERT_EQ(albums.size(), 1u);
     EXPECT_EQ(albums[0]->estimatedAssetCount, 1);
 
-    // A picture made from a rejected one is rejected too, in its row and in its sidecar.
+    // A picture made from a rejected one is rejected too, in its row and in its sidecar; one
+    // made from a pair with a rejected member takes the other's stars.
     lib->performChangesAndWait([&](ChangeRequests& c) {
-        auto& made = c.creationRequestForAsset();
-        made.addResource(ResourceType::Photo, fixtures::makeJpeg({32, 24}),
-                         {"IMG_0004.jpeg", "public.jpeg"});
-        made.derivedFrom = named(*lib, "IMG_0004.JPG")->localIdentifier;
+        for (const char* name : {"IMG_0004", "IMG_0001"}) {
+            auto& made = c.creationRequestForAsset();
+            made.addResource(ResourceType::Photo, fixtures::makeJpeg({32, 24}),
+                             {QString(name) + ".jpeg", "public.jpeg"});
+            made.derivedFrom = named(*lib, QString(name) + ".JPG")->localIdentifier;
+        }
     });
-    EXPECT_EQ(exec(libraryDb, "SELECT flags & 15 FROM images WHERE filename = 'IMG_0004.jpeg'"),
-              "14\n"); // as darktable marks a rejected picture
+    EXPECT_EQ(exec(libraryDb, "SELECT flags & 15 FROM images WHERE filename LIKE '%.jpeg' ORDER "
+                              "BY filename"),
+              "5\n14\n"); // 14: as darktable marks a rejected picture
     EXPECT_EQ(marks("IMG_0004.jpeg.xmp"), "-1  ");
+    EXPECT_EQ(marks("IMG_0001.jpeg.xmp"), "5 Places,Lyon Places|Lyon");
 
     // A schema darktable 4.2 did not write is left alone, with why.
     lib.reset();
