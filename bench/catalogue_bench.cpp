@@ -1,9 +1,9 @@
 // The photo library service under the scan's access pattern, against one plain SQL
 // query returning the same pairs, over a 100,000-item catalogue.
 #include "support/BenchCatalogue.h"
+#include "support/BenchScan.h"
 
 #include "platform/photos/PhotoLibrary.h"
-#include "platform/types/UTType.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -15,34 +15,12 @@ QTemporaryDir* workDir;
 QString libraryPath;
 QDateTime windowStart;
 
-// What the scan does per asset: list its resources, find the first RAW and the first
-// JPEG by type identifier, and for pairs list the user albums holding it.
 int scanPattern(photos::PhotoLibrary& lib) {
     using namespace photos;
     FetchOptions o;
     o.sortDescriptors = {{QStringLiteral("creationDate"), false}};
     o.predicate = Predicate::andPredicate({Predicate::creationDateAtLeast(windowStart)});
-    const auto assets = lib.fetchAssets(MediaType::Image, o);
-    int pairs = 0;
-    for (const AssetPtr& a : assets) {
-        ResourcePtr raw, jpeg;
-        for (const ResourcePtr& r : lib.assetResources(a)) {
-            if (!raw && uti::conformsToRaw(r->uniformTypeIdentifier))
-                raw = r;
-            if (!jpeg && uti::conformsToJpeg(r->uniformTypeIdentifier))
-                jpeg = r;
-        }
-        if (!raw || !jpeg)
-            continue;
-        QStringList titles;
-        for (const CollectionPtr& c :
-             lib.fetchAssetCollectionsContainingAsset(a, CollectionType::Album))
-            if (c->localizedTitle)
-                titles << *c->localizedTitle;
-        benchmark::DoNotOptimize(titles);
-        ++pairs;
-    }
-    return pairs;
+    return bench::scanPattern(lib, o);
 }
 
 void BM_ServiceScanPattern(benchmark::State& state) {

@@ -4,10 +4,10 @@
 // file (darktable keeps no file sizes: a scan that shows what a pair reclaims must ask the
 // file system). The empty library is written by darktable itself; the images are then added
 // with SQL, as an import of that many would leave them.
+#include "support/BenchScan.h"
 #include "support/BenchSmoke.h"
 
 #include "platform/photos/PhotoLibrary.h"
-#include "platform/types/UTType.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -135,30 +135,11 @@ bool buildLibrary(const QString& dir) {
 // What the scan does: fetch every image item by date, find each one's RAW and JPEG, and list
 // the albums holding each pair. A fresh opening each time: nothing is cached across scans.
 int scanPattern() {
-    using namespace photos;
-    auto lib =
-        PhotoLibrary::open(libraryDb, {.createWhenMissing = false, .purgeExpiredTrash = false});
-    FetchOptions o;
+    auto lib = photos::PhotoLibrary::open(libraryDb,
+                                          {.createWhenMissing = false, .purgeExpiredTrash = false});
+    photos::FetchOptions o;
     o.sortDescriptors = {{QStringLiteral("creationDate"), false}};
-    int pairs = 0;
-    for (const AssetPtr& a : lib->fetchAssets(MediaType::Image, o)) {
-        ResourcePtr raw, jpeg;
-        for (const ResourcePtr& r : lib->assetResources(a)) {
-            if (!raw && uti::conformsToRaw(r->uniformTypeIdentifier))
-                raw = r;
-            if (!jpeg && uti::conformsToJpeg(r->uniformTypeIdentifier))
-                jpeg = r;
-        }
-        if (!raw || !jpeg)
-            continue;
-        QStringList titles;
-        for (const CollectionPtr& c :
-             lib->fetchAssetCollectionsContainingAsset(a, CollectionType::Album))
-            titles << *c->localizedTitle;
-        benchmark::DoNotOptimize(titles);
-        ++pairs;
-    }
-    return pairs;
+    return bench::scanPattern(*lib, o);
 }
 
 // The same image rows, with their folder, in one query; counted as pairs the same way.

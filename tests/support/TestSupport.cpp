@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <stdexcept>
 
 namespace testsupport {
@@ -35,6 +37,18 @@ void writeFile(const QString& path, const QByteArray& data) {
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
         throw std::runtime_error("cannot write test file " + path.toStdString());
+}
+
+void expectTrashListShows(const QStringList& paths, const QProcessEnvironment& env) {
+    if (QStandardPaths::findExecutable("trash-list").isEmpty())
+        return;
+    QProcess list;
+    list.setProcessEnvironment(env);
+    list.start("trash-list", {});
+    ASSERT_TRUE(list.waitForFinished(30000));
+    const QString listed = QString::fromUtf8(list.readAllStandardOutput());
+    for (const QString& path : paths)
+        EXPECT_TRUE(listed.contains(path)) << listed.toStdString();
 }
 
 } // namespace testsupport

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -32,5 +34,10 @@ QString twinslimCliPath();
 
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& data);
+
+// Expects trash-list, another program reading the desktop's trash, to list each of `paths`;
+// checks nothing where trash-cli is not installed.
+void expectTrashListShows(const QStringList& paths, const QProcessEnvironment& env =
+                                                        QProcessEnvironment::systemEnvironment());
 
 } // namespace testsupport

@@ -895,12 +895,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         });
     } catch (...) {
         // Not committed: the originals come back, the new files go.
-        for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
-            try {
-                FreedesktopTrash::restore(*it);
-            } catch (...) {
-            }
-        }
+        FreedesktopTrash::restoreAll(moved);
         for (const QString& p : placed)
             QFile::remove(p);
         for (const NewImage& n : newImages) {

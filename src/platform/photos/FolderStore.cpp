@@ -1267,12 +1267,7 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
         });
     } catch (...) {
         // Not committed: put the originals back and leave no temporary file.
-        for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
-            try {
-                FreedesktopTrash::restore(*it);
-            } catch (...) {
-            }
-        }
+        FreedesktopTrash::restoreAll(moved);
         for (const Placement& p : placements)
             QFile::remove(m_root + QLatin1Char('/') + p.temp);
         for (const Rewrite& r : rewrites)

@@ -182,6 +182,15 @@ TrashEntry FreedesktopTrash::moveToTrash(const QString& path, const QDateTime& d
     }
 }
 
+void FreedesktopTrash::restoreAll(const std::vector<TrashEntry>& moved) {
+    for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
+        try {
+            restore(*it);
+        } catch (...) {
+        }
+    }
+}
+
 void FreedesktopTrash::restore(const TrashEntry& entry) {
     const QByteArray from =
         QFile::encodeName(entry.trashFolder + QStringLiteral("/files/") + entry.name);

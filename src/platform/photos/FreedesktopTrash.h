@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QString>
 #include <functional>
+#include <vector>
 
 namespace photos {
 
@@ -29,6 +30,9 @@ public:
     // Puts a trashed file back where it was; throws when that place is taken or the entry is
     // gone, and changes nothing then.
     static void restore(const TrashEntry& entry);
+    // Puts back, the last moved first, what a change that failed had moved; one that cannot
+    // go back stays in the trash, where the user still finds it.
+    static void restoreAll(const std::vector<TrashEntry>& moved);
     // Removes a trashed file and its .trashinfo for good; a missing one is no error.
     static void erase(const TrashEntry& entry);
     // Whether the entry's file is still in the trash.
