@@ -64,7 +64,8 @@ protected:
     }
 
     QString create(const std::vector<Resource>& resources, std::optional<QDateTime> date,
-                   std::optional<photos::Location> location = std::nullopt) {
+                   std::optional<photos::Location> location = std::nullopt,
+                   std::optional<int> offsetSeconds = std::nullopt) {
         auto lib = photos::PhotoLibrary::open(library);
         QString id;
         lib->performChangesAndWait([&](photos::ChangeRequests& c) {
@@ -72,6 +73,7 @@ protected:
             for (const Resource& r : resources)
                 req.addResource(r.type, r.data, {r.name, r.uti});
             req.creationDate = date;
+            req.creationOffsetSeconds = offsetSeconds;
             req.location = location;
             id = req.placeholderForCreatedAsset().localIdentifier;
         });
@@ -85,8 +87,8 @@ protected:
         }
     }
 
-    // The usual test album: a pair, a HEIC, a turned RAW, a second "IMG_0001", an undated
-    // JPEG and an edited JPEG, in that order.
+    // The usual test album: a pair and a HEIC taken in zones of their own, a turned RAW, a second
+    // "IMG_0001", an undated JPEG and an edited JPEG, in that order.
     QStringList makeTripLibrary() {
         imaging::ExifFields camera;
         camera.dateTimeOriginal = "2024:07:14 10:22:33";
@@ -96,10 +98,10 @@ protected:
                         fixtures::makeJpeg({640, 480}, camera)},
                        {ResourceType::AlternatePhoto, "IMG_0001.DNG", "com.adobe.raw-image",
                         fixtures::makeDng({640, 480}, "2024:07:14 10:22:33", "+02:00")}},
-                      utc("2024-07-14T08:22:33Z"), photos::Location{48.8566, 2.3522});
+                      utc("2024-07-14T08:22:33Z"), photos::Location{48.8566, 2.3522}, 2 * 3600);
         ids << create(
             {{ResourceType::Photo, "IMG_0002.HEIC", "public.heic", fixtures::makeHeic({320, 240})}},
-            utc("2024-01-05T23:30:00Z"), photos::Location{-33.8688, 151.2093});
+            utc("2024-01-05T05:32:49Z"), photos::Location{-33.8688, 151.2093}, 8 * 3600);
         // Stored turned (orientation 6), upright 96 × 128; no JPEG, so the RAW is rendered.
         ids << create({{ResourceType::Photo, "IMG_0003.DNG", "com.adobe.raw-image",
                         fixtures::makeDng({96, 128}, "2024:03:01 12:00:00", "+01:00", 6, 0)}},
@@ -140,22 +142,24 @@ TEST_F(ExportTest, KeepsNamesDatesPlacesAndNeverTouchesExistingFiles) {
     EXPECT_EQ(sha(out + "/IMG_0002.heic"), before);
 
     const auto exif = exifOf(out);
-    // Wall-clock time of the exporting machine's zone (New York), with that zone's offset:
-    // summer time in July, standard time in January.
+    // The wall-clock time where each was taken, with that offset, whatever the exporting
+    // machine's zone (New York).
     const QJsonObject pair = exif["IMG_0001.heic"];
-    EXPECT_EQ(pair["DateTimeOriginal"].toString(), "2024:07:14 04:22:33");
-    EXPECT_EQ(pair["OffsetTimeOriginal"].toString(), "-04:00");
+    EXPECT_EQ(pair["DateTimeOriginal"].toString(), "2024:07:14 10:22:33");
+    EXPECT_EQ(pair["OffsetTimeOriginal"].toString(), "+02:00");
     EXPECT_NEAR(pair["GPSLatitude"].toDouble(), 48.8566, 1e-4);
     EXPECT_NEAR(pair["GPSLongitude"].toDouble(), 2.3522, 1e-4);
 
     const QJsonObject heic = exif["IMG_0002 (1).heic"];
-    EXPECT_EQ(heic["DateTimeOriginal"].toString(), "2024:01:05 18:30:00");
-    EXPECT_EQ(heic["OffsetTimeOriginal"].toString(), "-05:00");
+    EXPECT_EQ(heic["DateTimeOriginal"].toString(), "2024:01:05 13:32:49");
+    EXPECT_EQ(heic["OffsetTimeOriginal"].toString(), "+08:00");
     EXPECT_NEAR(heic["GPSLatitude"].toDouble(), -33.8688, 1e-4); // south
     EXPECT_NEAR(heic["GPSLongitude"].toDouble(), 151.2093, 1e-4);
 
+    // An item of no known zone: the machine's wall-clock time, and no offset made up.
     const QJsonObject raw = exif["IMG_0003.heic"];
     EXPECT_EQ(raw["DateTimeOriginal"].toString(), "2024:03:01 06:00:00");
+    EXPECT_FALSE(raw.contains("OffsetTimeOriginal"));
     EXPECT_NEAR(raw["GPSLongitude"].toDouble(), -74.0060, 1e-4); // west
     EXPECT_EQ(raw["Orientation"].toInt(), 1);
     EXPECT_EQ(raw["ImageWidth"].toInt(), 96); // written upright
@@ -192,7 +196,7 @@ TEST_F(ExportTest, KeepsNamesDatesPlacesAndNeverTouchesExistingFiles) {
         EXPECT_EQ(sha(out + "/" + it.key()), it.value()) << it.key().toStdString();
 
     // As JPEG, downscaled to the longest side and never enlarged.
-    env.insert("TZ", "Asia/Kolkata");                   // an offset with minutes
+    env.insert("TZ", "Asia/Kolkata");                   // another machine zone
     const QString jpegOut = tmp.path() + "/new folder"; // made, as its parent exists
     r = photolib({"export", "--album", "Trip", "--format", "jpeg", "--max-size", "120", "--quality",
                   "0.5", jpegOut});
@@ -210,8 +214,10 @@ TEST_F(ExportTest, KeepsNamesDatesPlacesAndNeverTouchesExistingFiles) {
     EXPECT_EQ(size("Undated.jpeg"), QSize(48, 32));       // smaller than the limit: as it is
     EXPECT_EQ(jpegExif["IMG_0001.jpeg"]["ExifImageWidth"].toInt(), 120);
     EXPECT_EQ(jpegExif["IMG_0001.jpeg"]["ExifImageHeight"].toInt(), 90);
-    EXPECT_EQ(jpegExif["IMG_0001.jpeg"]["DateTimeOriginal"].toString(), "2024:07:14 13:52:33");
-    EXPECT_EQ(jpegExif["IMG_0001.jpeg"]["OffsetTimeOriginal"].toString(), "+05:30");
+    EXPECT_EQ(jpegExif["IMG_0001.jpeg"]["DateTimeOriginal"].toString(), "2024:07:14 10:22:33");
+    EXPECT_EQ(jpegExif["IMG_0001.jpeg"]["OffsetTimeOriginal"].toString(), "+02:00");
+    EXPECT_EQ(jpegExif["IMG_0003.jpeg"]["DateTimeOriginal"].toString(), "2024:03:01 16:30:00");
+    EXPECT_FALSE(jpegExif["IMG_0003.jpeg"].contains("OffsetTimeOriginal"));
     EXPECT_EQ(fixtures::describeQuadrants(
                   imaging::decodeJpeg(testsupport::readFile(jpegOut + "/IMG_0003.jpeg"))),
               "RG/BW");

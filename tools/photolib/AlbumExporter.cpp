@@ -197,11 +197,16 @@ imaging::ExifFields exportExifFields(const Asset& asset, QSize pixelSize) {
     f.pixelWidth = pixelSize.width();
     f.pixelHeight = pixelSize.height();
     if (asset.creationDate && asset.creationDate->isValid()) {
-        // Readers take DateTimeOriginal as wall-clock time of the machine they run on, so
-        // the date is written in this machine's zone, with that zone's offset alongside.
-        const QDateTime local = asset.creationDate->toLocalTime();
-        f.dateTimeOriginal = imaging::formatExifDateTime(local);
-        f.offsetTimeOriginal = imaging::formatExifOffset(local.offsetFromUtc());
+        // The wall-clock time where the picture was taken, as the camera wrote it: readers
+        // show DateTimeOriginal as it stands. An item whose zone is unknown was read as this
+        // machine's time, and gets no offset it never had.
+        if (asset.creationOffsetSeconds) {
+            f.dateTimeOriginal = imaging::formatExifDateTime(
+                asset.creationDate->toOffsetFromUtc(*asset.creationOffsetSeconds));
+            f.offsetTimeOriginal = imaging::formatExifOffset(*asset.creationOffsetSeconds);
+        } else {
+            f.dateTimeOriginal = imaging::formatExifDateTime(asset.creationDate->toLocalTime());
+        }
     }
     if (asset.location && std::isfinite(asset.location->latitude) &&
         std::isfinite(asset.location->longitude) && std::fabs(asset.location->latitude) <= 90 &&
