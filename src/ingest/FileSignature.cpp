@@ -165,9 +165,10 @@ private:
 
 // ---- EXIF ----
 
-// DateTimeOriginal in exactly "yyyy:MM:dd HH:mm:ss" (up to the field's terminating NUL), as
-// local wall-clock time. No padding or other separators are accepted.
-std::optional<QDateTime> parseOriginalDate(QByteArrayView text) {
+// DateTimeOriginal in exactly "yyyy:MM:dd HH:mm:ss" (up to the field's terminating NUL), at
+// `offsetSeconds` when given, else as local wall-clock time. No padding or other separators
+// are accepted.
+std::optional<QDateTime> parseOriginalDate(QByteArrayView text, std::optional<int> offsetSeconds) {
     if (const qsizetype nul = text.indexOf('\0'); nul >= 0)
         text.truncate(nul);
     constexpr QByteArrayView shape("dddd:dd:dd dd:dd:dd");
@@ -176,7 +177,7 @@ std::optional<QDateTime> parseOriginalDate(QByteArrayView text) {
     for (qsizetype i = 0; i < shape.size(); ++i)
         if (shape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != shape[i])
             return std::nullopt;
-    return imaging::parseExifDateTime(QString::fromLatin1(text));
+    return imaging::parseExifDateTime(QString::fromLatin1(text), offsetSeconds);
 }
 
 // The entry of `tag` in the IFD at `ifd`: offset of its 12 bytes, or empty.
@@ -196,8 +197,9 @@ std::optional<qint64> findIfdEntry(const Bytes& tiff, qint64 ifd, quint16 tag) {
 }
 
 // The original capture date of a TIFF-structured EXIF block: IFD0 → Exif IFD → 0x9003
-// (DateTimeOriginal), an ASCII field. Digitized and modification dates, sub-seconds and
-// offsets are not consulted.
+// (DateTimeOriginal), an ASCII field, at 0x9011 (OffsetTimeOriginal) when that is given: the
+// photo library exports each item's time in the zone it was taken in. Digitized and
+// modification dates and sub-seconds are not consulted.
 std::optional<QDateTime> exifOriginalDate(QByteArrayView tiffData) {
     bool little;
     if (tiffData.startsWith(QByteArrayView("II*\0", 4)))
@@ -216,17 +218,26 @@ std::optional<QDateTime> exifOriginalDate(QByteArrayView tiffData) {
     const auto exifIfd = tiff.at(*exifPointer + 8, 4);
     if ((pointerType != kLong && pointerType != kIfd) || !exifIfd)
         return std::nullopt;
-    const auto entry = findIfdEntry(tiff, qint64(*exifIfd), 0x9003);
-    if (!entry || tiff.at(*entry + 2, 2) != kAscii)
+    // The text of an ASCII entry, or empty.
+    const auto asciiOf = [&](quint16 tag) -> std::optional<QByteArrayView> {
+        const auto entry = findIfdEntry(tiff, qint64(*exifIfd), tag);
+        if (!entry || tiff.at(*entry + 2, 2) != kAscii)
+            return std::nullopt;
+        const auto count = tiff.at(*entry + 4, 4);
+        if (!count || *count == 0)
+            return std::nullopt;
+        // Up to four characters are stored in the entry itself, longer text at an offset.
+        const auto valueOffset = *count > 4 ? tiff.at(*entry + 8, 4) : quint64(*entry + 8);
+        if (!valueOffset)
+            return std::nullopt;
+        return tiff.slice(qint64(*valueOffset), qint64(*count));
+    };
+    const auto date = asciiOf(0x9003);
+    if (!date)
         return std::nullopt;
-    const auto count = tiff.at(*entry + 4, 4);
-    if (!count || *count == 0)
-        return std::nullopt;
-    // Up to four characters are stored in the entry itself, longer text at an offset.
-    const auto valueOffset = *count > 4 ? tiff.at(*entry + 8, 4) : quint64(*entry + 8);
-    if (!valueOffset)
-        return std::nullopt;
-    return parseOriginalDate(tiff.slice(qint64(*valueOffset), qint64(*count)));
+    const auto offset = asciiOf(0x9011);
+    return parseOriginalDate(*date, offset ? imaging::parseExifOffset(QString::fromLatin1(*offset))
+                                           : std::nullopt);
 }
 
 // ---- Containers ----

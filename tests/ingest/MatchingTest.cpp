@@ -108,11 +108,11 @@ protected:
     QTemporaryDir dir;
 };
 
-TEST_F(ReadSignatureTest, ReadsSizeAndOnlyAnExactOriginalDateAsLocalTime) {
-    const auto exifDated = [](const char* text) {
+TEST_F(ReadSignatureTest, ReadsSizeAndOnlyAnExactOriginalDateAtItsOffsetElseAsLocalTime) {
+    const auto exifDated = [](const char* text, const char* offset = "+02:00") {
         imaging::ExifFields fields;
         fields.dateTimeOriginal = QString::fromUtf8(text);
-        fields.offsetTimeOriginal = "+09:00"; // not consulted
+        fields.offsetTimeOriginal = offset;
         return imaging::buildExifBlock(fields);
     };
     const QByteArray dated = exifDated("2023:07:14 10:22:33");
@@ -137,6 +137,10 @@ TEST_F(ReadSignatureTest, ReadsSizeAndOnlyAnExactOriginalDateAsLocalTime) {
         {"tiny-segments-first.jpg",
          QByteArray(datedJpeg).insert(2, QByteArray("\xFF\xEF\x00\x04xy", 6).repeated(30000)), t0},
         {"no-nul.jpg", jpeg(exifWithEntry(0x9003, 2, "2023:07:14 10:22:33")), t0},
+        // The wall-clock time of another zone, as the photo library exports it.
+        {"taken-in-tokyo.jpg", jpeg(exifDated("2023:07:14 10:22:33", "+09:00")),
+         t0.addSecs(-7 * 3600)},
+        {"blank-offset.jpg", jpeg(exifDated("2023:07:14 10:22:33", "   :  ")), t0},
         {"no-exif.jpg", jpeg({}), std::nullopt},
         {"digitized-only.jpg", jpeg(exifWithEntry(0x9004, 2, ascii("2023:07:14 10:22:33"))),
          std::nullopt},
