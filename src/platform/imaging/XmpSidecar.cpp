@@ -5,6 +5,7 @@
 
 #include <QRegularExpression>
 #include <QSet>
+#include <QTimeZone>
 #include <algorithm>
 #include <cmath>
 #include <exiv2/exiv2.hpp>
@@ -18,6 +19,9 @@ const char* const labelKey = "Xmp.xmp.Label";
 const char* const subjectKey = "Xmp.dc.subject";
 const char* const hierarchyKey = "Xmp.lr.hierarchicalSubject";
 const char* const dateKey = "Xmp.exif.DateTimeOriginal";
+// darktable rewrites exif:DateTimeOriginal as a wall-clock time without its offset, and keeps
+// xmp:CreateDate as it finds it: written beside it, the offset outlives darktable's rewrite.
+const char* const createDateKey = "Xmp.xmp.CreateDate";
 const char* const latitudeKey = "Xmp.exif.GPSLatitude";
 const char* const longitudeKey = "Xmp.exif.GPSLongitude";
 // darktable keeps its colour labels as a sequence of numbers in its own namespace.
@@ -87,6 +91,50 @@ std::string coordinateText(double value, char positive, char negative) {
         .arg((magnitude - degrees) * 60, 0, 'f', 6)
         .arg(QLatin1Char(value < 0 ? negative : positive))
         .toStdString();
+}
+
+// A date as XMP writes it, ISO 8601 ("2019-10-26T16:07:24.540+02:00", the offset optional),
+// or as darktable writes it into its sidecars, EXIF-like ("2019:10:26 16:07:24.540"). Without
+// an offset it is the machine's wall-clock time.
+struct XmpDate {
+    QDateTime instant;
+    std::optional<int> offsetSeconds;
+};
+
+std::optional<XmpDate> xmpDateOf(const Exiv2::XmpData& xmp, const char* key) {
+    const auto it = xmp.findKey(Exiv2::XmpKey(key));
+    if (it == xmp.end())
+        return std::nullopt;
+    QString text = QString::fromStdString(it->toString()).trimmed();
+    // darktable's form differs from ISO 8601 in three separators only.
+    if (text.size() >= 19 && text[4] == u':' && text[7] == u':' && text[10] == u' ') {
+        text[4] = text[7] = u'-';
+        text[10] = u'T';
+    }
+    const QDateTime when = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!when.isValid())
+        return std::nullopt;
+    XmpDate date{when.toUTC(), std::nullopt};
+    if (when.timeSpec() == Qt::OffsetFromUTC || when.timeSpec() == Qt::UTC)
+        date.offsetSeconds = when.offsetFromUtc();
+    return date;
+}
+
+// The wall-clock time of an instant at an offset, to the second.
+QDateTime wallClock(const QDateTime& instant, std::optional<int> offsetSeconds) {
+    const QDateTime local =
+        offsetSeconds ? instant.toOffsetFromUtc(*offsetSeconds) : instant.toLocalTime();
+    return QDateTime(local.date(),
+                     QTime(local.time().hour(), local.time().minute(), local.time().second()),
+                     Qt::UTC);
+}
+
+// An instant as XMP text with milliseconds (two shots of one second must not trade places):
+// at its offset, or as the machine's wall-clock time without one.
+std::string xmpDateText(const QDateTime& instant, std::optional<int> offsetSeconds) {
+    if (offsetSeconds)
+        return instant.toOffsetFromUtc(*offsetSeconds).toString(Qt::ISODateWithMs).toStdString();
+    return instant.toLocalTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toStdString();
 }
 
 } // namespace
@@ -160,15 +208,21 @@ std::optional<XmpSidecarData> parseXmpSidecar(const QByteArray& packet) {
         data.keywords.removeIf(
             [&](const QString& k) { return ownWords.contains(k) && !userWords.contains(k); });
         data.colourLabels = listOf(xmp, colourLabelsKey);
-        const auto date = xmp.findKey(Exiv2::XmpKey(dateKey));
-        if (date != xmp.end()) {
-            const QString text = QString::fromStdString(date->toString()).trimmed();
-            const QDateTime when = QDateTime::fromString(text, Qt::ISODate);
-            if (when.isValid()) {
-                data.captureDate = when.toUTC();
-                if (when.timeSpec() == Qt::OffsetFromUTC || when.timeSpec() == Qt::UTC)
-                    data.captureOffsetSeconds = when.offsetFromUtc();
+        if (auto date = xmpDateOf(xmp, dateKey)) {
+            // A date without its offset takes xmp:CreateDate's when that names the same
+            // wall-clock time: it is this date before darktable rewrote it.
+            const auto created = date->offsetSeconds ? std::nullopt : xmpDateOf(xmp, createDateKey);
+            if (created && created->offsetSeconds &&
+                wallClock(created->instant, created->offsetSeconds) ==
+                    wallClock(date->instant, std::nullopt)) {
+                const QDateTime local = date->instant.toLocalTime();
+                date->instant =
+                    QDateTime(local.date(), local.time(), QTimeZone(*created->offsetSeconds))
+                        .toUTC();
+                date->offsetSeconds = created->offsetSeconds;
             }
+            data.captureDate = date->instant;
+            data.captureOffsetSeconds = date->offsetSeconds;
         }
         const auto latitude = xmp.findKey(Exiv2::XmpKey(latitudeKey));
         const auto longitude = xmp.findKey(Exiv2::XmpKey(longitudeKey));
@@ -233,12 +287,10 @@ QByteArray editXmpSidecar(const QByteArray& packet, const XmpSidecarEdit& edit) 
         if (edit.rating)
             xmp[ratingKey] = std::to_string(*edit.rating);
         if (edit.captureDate) {
-            const QDateTime local =
-                edit.captureOffsetSeconds
-                    ? edit.captureDate->toOffsetFromUtc(*edit.captureOffsetSeconds)
-                    : edit.captureDate->toUTC();
-            // Milliseconds kept: two shots of one second must not trade places.
-            xmp[dateKey] = local.toString(Qt::ISODateWithMs).toStdString();
+            const std::string text = xmpDateText(*edit.captureDate, edit.captureOffsetSeconds);
+            xmp[dateKey] = text;
+            if (edit.captureOffsetSeconds)
+                xmp[createDateKey] = text;
         }
         if (edit.location) {
             xmp[latitudeKey] = coordinateText(edit.location->first, 'N', 'S');

@@ -18,7 +18,9 @@ struct XmpSidecarData {
     std::optional<QString> label;     // xmp:Label, a colour name
     QStringList keywords;             // dc:subject
     QStringList hierarchicalKeywords; // lr:hierarchicalSubject, as written ("Places|Paris")
-    // exif:DateTimeOriginal, in UTC, with the offset it was written with when it had one.
+    // exif:DateTimeOriginal (ISO 8601, or darktable's "2019:10:26 16:07:24.540"), in UTC,
+    // with the offset it was written with when it had one, else xmp:CreateDate's when that
+    // names the same wall-clock time.
     std::optional<QDateTime> captureDate;
     std::optional<int> captureOffsetSeconds;
     std::optional<double> latitude, longitude; // exif:GPSLatitude/GPSLongitude
@@ -34,7 +36,9 @@ std::optional<XmpSidecarData> parseXmpSidecar(const QByteArray& packet);
 // A change to a sidecar. Unset fields leave what the packet holds.
 struct XmpSidecarEdit {
     std::optional<int> rating;
-    // For a picture whose file lacks them: when and where it was taken.
+    // For a picture whose file lacks them or has them wrong: when and where it was taken.
+    // With an offset, the date goes into xmp:CreateDate too; without one, it is written as
+    // the machine's wall-clock time.
     std::optional<QDateTime> captureDate;
     std::optional<int> captureOffsetSeconds;
     std::optional<std::pair<double, double>> location; // latitude, longitude

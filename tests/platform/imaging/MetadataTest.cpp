@@ -5,6 +5,7 @@
 #include "platform/imaging/ImageFormat.h"
 #include "platform/imaging/ImagingError.h"
 #include "platform/imaging/JpegCodec.h"
+#include "platform/imaging/XmpSidecar.h"
 
 #include <QTemporaryDir>
 #include <QTimeZone>
@@ -58,6 +59,48 @@ TEST(ExifDate, ATimeTheLocalZoneSkipsIsReadWithTheOffsetBefore) {
     zone.isNull() ? qunsetenv("TZ") : qputenv("TZ", zone);
     EXPECT_EQ(utc, QDateTime(QDate(2024, 3, 31), QTime(1, 30), Qt::UTC))
         << utc.toString(Qt::ISODate).toStdString();
+}
+
+// Sidecar dates as XMP writes them and as darktable does; the offset Twinslim writes outlives
+// darktable's rewrite of the date without it.
+TEST(XmpSidecarDate, IsoAndDarktableFormsAndTheOffsetKept) {
+    auto dateIn = [](const QByteArray& packet) {
+        const auto data = parseXmpSidecar(packet);
+        return std::pair(data ? data->captureDate : std::nullopt,
+                         data ? data->captureOffsetSeconds : std::nullopt);
+    };
+    auto dated = [&](const char* text) {
+        XmpSidecarEdit edit;
+        edit.properties = {{"Xmp.exif.DateTimeOriginal", text}};
+        return editXmpSidecar({}, edit);
+    };
+    const QDateTime darktable(QDate(2019, 10, 26), QTime(16, 7, 24, 540), Qt::LocalTime);
+    EXPECT_EQ(dateIn(dated("2019:10:26 16:07:24.540")),
+              std::pair(std::optional(darktable.toUTC()), std::optional<int>()));
+    const QDateTime taken(QDate(2019, 12, 5), QTime(5, 32, 49), Qt::UTC); // 13:32:49 +08:00
+    EXPECT_EQ(dateIn(dated("2019-12-05T13:32:49+08:00")),
+              std::pair(std::optional(taken), std::optional(8 * 3600)));
+
+    XmpSidecarEdit edit;
+    edit.captureDate = taken;
+    edit.captureOffsetSeconds = 8 * 3600;
+    QByteArray written = editXmpSidecar({}, edit);
+    EXPECT_TRUE(written.contains("2019-12-05T13:32:49.000+08:00")) << written.toStdString();
+    EXPECT_EQ(dateIn(written), std::pair(std::optional(taken), std::optional(8 * 3600)));
+    // darktable writes the wall-clock time back without the offset, and keeps xmp:CreateDate.
+    XmpSidecarEdit rewrite;
+    rewrite.properties = {{"Xmp.exif.DateTimeOriginal", "2019:12:05 13:32:49.000"}};
+    EXPECT_EQ(dateIn(editXmpSidecar(written, rewrite)),
+              std::pair(std::optional(taken), std::optional(8 * 3600)));
+    // A time changed in darktable is its own, the offset of the old one no longer its.
+    rewrite.properties = {{"Xmp.exif.DateTimeOriginal", "2019:12:05 14:00:00.000"}};
+    EXPECT_EQ(dateIn(editXmpSidecar(written, rewrite)).second, std::nullopt);
+
+    // Without an offset: the machine's wall-clock time, with no offset made up.
+    edit.captureOffsetSeconds.reset();
+    written = editXmpSidecar({}, edit);
+    EXPECT_FALSE(written.contains("xmp:CreateDate")) << written.toStdString();
+    EXPECT_EQ(dateIn(written), std::pair(std::optional(taken), std::optional<int>()));
 }
 
 namespace {
