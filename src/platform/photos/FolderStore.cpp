@@ -127,6 +127,9 @@ struct Read {
     bool readable = true;
 };
 
+// `readable` of a file read with only the offsets it has written; 1 was an older reading.
+constexpr int readOffsetsAsWritten = 2;
+
 // What items are made of a file's read, small: a tree has a hundred thousand files.
 struct Facts {
     qint64 captureMs = 0;
@@ -151,6 +154,29 @@ struct Facts {
     std::optional<int> ratingIfAny() const {
         return has & Rating ? std::optional<int>(rating) : std::nullopt;
     }
+    // The capture's wall-clock time, in seconds: at its offset, else in the machine's zone.
+    qint64 wallClockSeconds() const {
+        const int zone = has & Offset ? offset
+                                      : QTimeZone::systemTimeZone().offsetFromUtc(
+                                            QDateTime::fromMSecsSinceEpoch(captureMs, Qt::UTC));
+        return seconds(captureMs) + zone;
+    }
+    // Whether this capture (a sidecar's) corrects `file`'s: another program changed the
+    // time, or an exporter dropped or changed the offset of the time the sidecar keeps.
+    bool correctsCaptureOf(const Facts& file) const {
+        if (!(has & Capture))
+            return false;
+        if (!(file.has & Capture))
+            return true;
+        // Without offsets both are the machine's time: no zone need be looked up.
+        const bool sameTime = has & Offset || file.has & Offset
+                                  ? wallClockSeconds() == file.wallClockSeconds()
+                                  : seconds(captureMs) == seconds(file.captureMs);
+        if (!sameTime)
+            return true;
+        return has & Offset && (!(file.has & Offset) || offset != file.offset);
+    }
+    static qint64 seconds(qint64 ms) { return ms / 1000 - (ms % 1000 < 0 ? 1 : 0); }
 };
 
 Read readFile(const QString& absolute, FileKind kind) {
@@ -169,11 +195,10 @@ Read readFile(const QString& absolute, FileKind kind) {
         r.rating = data->rating;
         r.label = data->label;
         r.keywords = data->albumTitles();
+        // An offset only where one is written: an item's zone is not guessed.
         if (data->captureDate) {
             r.captureMs = data->captureDate->toMSecsSinceEpoch();
-            r.offset = data->captureOffsetSeconds
-                           ? *data->captureOffsetSeconds
-                           : QTimeZone::systemTimeZone().offsetFromUtc(*data->captureDate);
+            r.offset = data->captureOffsetSeconds;
         }
         r.latitude = data->latitude;
         r.longitude = data->longitude;
@@ -182,9 +207,7 @@ Read readFile(const QString& absolute, FileKind kind) {
     const imaging::ImageMetadata meta = imaging::readImageMetadata(absolute);
     if (meta.captureDate && meta.captureDate->isValid()) {
         r.captureMs = meta.captureDate->toMSecsSinceEpoch();
-        r.offset = meta.offsetSeconds
-                       ? *meta.offsetSeconds
-                       : QTimeZone::systemTimeZone().offsetFromUtc(*meta.captureDate);
+        r.offset = meta.offsetSeconds;
     }
     if (meta.latitude && meta.longitude) {
         r.latitude = meta.latitude;
@@ -347,7 +370,7 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
         std::lock_guard lock(m_dbMutex);
         auto st = m_db->statement(
             "SELECT path, size, mtime_ns, inode, capture_ms, capture_offset, latitude, "
-            "longitude, rating, keywords FROM files ORDER BY path");
+            "longitude, rating, keywords, readable FROM files ORDER BY path");
         size_t next = 0;
         while (st.step()) {
             const QByteArrayView stored = st.utf8(0);
@@ -362,6 +385,10 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
             Facts& f = facts[next++];
             // Only files that are new or changed since they were last read are read again.
             if (st.int64(1) != s.size || st.int64(2) != s.mtimeNs || st.int64(3) != s.inode)
+                continue;
+            // An offset read by a version that filled in the machine's for a time without
+            // one (readable 1) is read again, so that it tells a written offset from none.
+            if (st.int64(10) == 1 && !st.isNull(5))
                 continue;
             s.stale = false;
             if (!st.isNull(4))
@@ -421,7 +448,7 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                     .bind(9, r.rating)
                     .bind(10, r.label)
                     .bind(11, r.keywords.join(QLatin1Char('\n')))
-                    .bind(12, r.readable ? 1 : 0)
+                    .bind(12, r.readable ? readOffsetsAsWritten : 0)
                     .run();
             }
         });
@@ -581,14 +608,11 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                     if (keys[s].owner < 0 && facts[keys[s].file].has & Facts::Rating)
                         stemRating = facts[keys[s].file].rating;
                 // The first date and the first place found are the item's.
-                auto takeDateAndPlace = [&](const Facts& read) {
-                    if (!asset->creationDate && read.has & Facts::Capture) {
-                        asset->creationDate =
-                            QDateTime::fromMSecsSinceEpoch(read.captureMs, Qt::UTC);
-                        asset->creationOffsetSeconds = read.has & Facts::Offset
-                                                           ? std::optional<int>(read.offset)
-                                                           : std::nullopt;
-                    }
+                const Facts* pictureDate = nullptr;
+                const Facts* sidecarDate = nullptr;
+                auto takeDateAndPlace = [&](const Facts& read, const Facts*& date) {
+                    if (!date && read.has & Facts::Capture)
+                        date = &read;
                     if (!asset->location && read.has & Facts::Place)
                         asset->location = Location{read.latitude, read.longitude};
                 };
@@ -619,7 +643,7 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                     if (!rating)
                         rating = facts[file].ratingIfAny();
                     favourite = favourite || rating == 5;
-                    takeDateAndPlace(facts[file]);
+                    takeDateAndPlace(facts[file], pictureDate);
                 }
                 for (const uint32_t k : sidecarsOf[g]) {
                     const uint32_t file = keys[k].file;
@@ -629,10 +653,18 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                         if (!item.keywords.contains(keyword))
                             item.keywords << keyword;
                 }
-                // A sidecar's date and place count only where the pictures have none.
+                // A sidecar's place counts only where the pictures have none, its date also
+                // where it corrects theirs.
                 for (const uint32_t k : sidecarsOf[g])
-                    takeDateAndPlace(facts[keys[k].file]);
-                if (!asset->creationDate) {
+                    takeDateAndPlace(facts[keys[k].file], sidecarDate);
+                const Facts* date = pictureDate;
+                if (sidecarDate && (!date || sidecarDate->correctsCaptureOf(*date)))
+                    date = sidecarDate;
+                if (date) {
+                    asset->creationDate = QDateTime::fromMSecsSinceEpoch(date->captureMs, Qt::UTC);
+                    asset->creationOffsetSeconds =
+                        date->has & Facts::Offset ? std::optional<int>(date->offset) : std::nullopt;
+                } else {
                     const QDateTime modified =
                         QDateTime::fromMSecsSinceEpoch(seen[frontFile].mtimeNs / 1000000, Qt::UTC);
                     asset->creationDate = modified;
@@ -977,12 +1009,16 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
         }
         if (creation.favorite)
             edit.rating = 5;
-        // The date and place travel in the file; when it has none, the sidecar carries them.
+        // The date and place travel in the file; when it has none, or its time or offset is
+        // not the item's (exporters drop or change the offset), the sidecar carries them.
         const auto& first = creation.resources().front();
         const imaging::ImageMetadata meta = first.sourcePath.isEmpty()
                                                 ? imaging::readImageMetadata(first.data)
                                                 : imaging::readImageMetadata(first.sourcePath);
-        if (creation.creationDate && !meta.captureDate) {
+        if (creation.creationDate && creation.creationDate->isValid() &&
+            (!meta.captureDate ||
+             meta.captureDate->toSecsSinceEpoch() != creation.creationDate->toSecsSinceEpoch() ||
+             meta.offsetSeconds != creation.creationOffsetSeconds)) {
             edit.captureDate = *creation.creationDate;
             edit.captureOffsetSeconds = creation.creationOffsetSeconds;
         }

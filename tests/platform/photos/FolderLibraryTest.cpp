@@ -7,6 +7,7 @@
 #include "platform/photos/FreedesktopTrash.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryError.h"
+#include "platform/photos/SqliteDatabase.h"
 #include "support/TestSupport.h"
 
 #include <QCryptographicHash>
@@ -246,6 +247,69 @@ TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash
     EXPECT_EQ(named(*lib, "IMG_1.JPG")->localIdentifier, pair->localIdentifier);
     EXPECT_TRUE(lib->check().join('\n').contains("UTF-8")); // nothing else
     EXPECT_EQ(lib->check().size(), 1);
+}
+
+// A replacement whose file has its pair's time at another offset, or without one, keeps the
+// pair's local time and offset: across openings, and when darktable rewrites its sidecar.
+TEST_F(FolderLibrary, AReplacementKeepsItsPairsLocalTimeAndOffset) {
+    auto lib = PhotoLibrary::open(root);
+    const AssetPtr pair = named(*lib, "IMG_1.JPG");
+    ASSERT_EQ(pair->creationOffsetSeconds, 2 * 3600);
+    // As exported on a machine in UTC, without the offset, and as taken.
+    const std::pair<const char*, const char*> files[] = {{"2024:06:01 08:00:00", "+00:00"},
+                                                         {"2024:06:01 10:00:00", nullptr},
+                                                         {"2024:06:01 10:00:00", "+02:00"}};
+    QStringList ids;
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        for (const auto& [date, offset] : files) {
+            imaging::ExifFields exif;
+            exif.dateTimeOriginal = date;
+            if (offset)
+                exif.offsetTimeOriginal = offset;
+            const QString name = QString("NEW_%1.JPG").arg(ids.size());
+            fixtures::makeJpegFile(tmp.path() + "/" + name, {64, 48}, exif);
+            auto& made = c.creationRequestForAsset();
+            made.addResource(ResourceType::Photo, tmp.path() + "/" + name, {name, "public.jpeg"});
+            made.derivedFrom = pair->localIdentifier;
+            made.creationDate = pair->creationDate;
+            made.creationOffsetSeconds = pair->creationOffsetSeconds;
+            ids << made.placeholderForCreatedAsset().localIdentifier;
+        }
+    });
+    auto expectPairsTime = [&] {
+        const auto made = lib->fetchAssetsWithLocalIdentifiers(ids);
+        ASSERT_EQ(made.size(), 3u);
+        for (const AssetPtr& a : made) {
+            EXPECT_EQ(a->creationDate, pair->creationDate)
+                << a->resources[0]->originalFilename.toStdString();
+            EXPECT_EQ(a->creationOffsetSeconds, 2 * 3600)
+                << a->resources[0]->originalFilename.toStdString();
+        }
+    };
+    expectPairsTime();
+    // Only a file that disagrees has the time in its sidecar.
+    EXPECT_TRUE(sidecarAt("2024/06/NEW_1.JPG.xmp")->captureDate);
+    EXPECT_FALSE(sidecarAt("2024/06/NEW_2.JPG.xmp")->captureDate);
+    lib.reset();
+    lib = PhotoLibrary::open(root);
+    expectPairsTime();
+    // darktable writes the time back in its own form, without the offset.
+    imaging::XmpSidecarEdit darktable;
+    darktable.properties = {{"Xmp.exif.DateTimeOriginal", "2024:06:01 10:00:00.000"}};
+    const QString first = root + "/2024/06/NEW_0.JPG.xmp";
+    writeFile(first, imaging::editXmpSidecar(readFile(first), darktable));
+    expectPairsTime();
+
+    // A sidecar date of the pair's own wall-clock time, without an offset, is no other offset;
+    // also where an older version left it in the index with the machine's offset filled in.
+    const QString pairSidecar = root + "/2024/06/IMG_1.DNG.xmp";
+    writeFile(pairSidecar, imaging::editXmpSidecar(readFile(pairSidecar), darktable));
+    EXPECT_EQ(named(*lib, "IMG_1.JPG")->creationOffsetSeconds, 2 * 3600);
+    lib.reset();
+    SqliteDatabase(root + "/.photolib/state.sqlite")
+        .exec("UPDATE files SET readable = 1, capture_offset = 0 WHERE path LIKE '%IMG_1.DNG.xmp'");
+    lib = PhotoLibrary::open(root);
+    EXPECT_EQ(named(*lib, "IMG_1.JPG")->creationOffsetSeconds, 2 * 3600);
 }
 
 TEST_F(FolderLibrary, FailedOrDeclinedChangesLeaveTheTreeAsItWas) {
