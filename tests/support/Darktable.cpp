@@ -142,7 +142,8 @@ QMap<QString, DarktableImage> darktableImages(const QString& libraryDb,
                                               const QStringList& importFirst) {
     const QString listing = QFileInfo(libraryDb).absolutePath() + "/images.txt";
     QFile::remove(listing);
-    // One line per image: path, stars, group leader, colour labels and tags, tab-separated.
+    // One line per image: path, stars, group leader, colour labels, tags, id and capture time,
+    // tab-separated.
     runDarktable(libraryDb, importLua(importFirst) + "local out = io.open(" + luaString(listing) +
                                 ", \"w\")\n"
                                 "for i = 1, #dt.database do\n"
@@ -161,16 +162,18 @@ QMap<QString, DarktableImage> darktableImages(const QString& libraryDb,
                                 "  out:write(im.path .. \"/\" .. im.filename, \"\\t\", "
                                 "im.rating, \"\\t\", im.group_leader.id, \"\\t\", "
                                 "table.concat(colors, \",\"), \"\\t\", table.concat(tags, "
-                                "\";\"), \"\\t\", im.id, \"\\n\")\n"
+                                "\";\"), \"\\t\", im.id, \"\\t\", "
+                                "im.exif_datetime_taken, \"\\n\")\n"
                                 "end\n"
                                 "out:close()\n");
     QMap<QString, DarktableImage> images;
     for (const QString& line : QString::fromUtf8(readFile(listing)).split('\n')) {
         const QStringList f = line.split('\t');
-        if (f.size() != 6)
+        if (f.size() != 7)
             continue;
-        images.insert(f[0], {f[1].toInt(), f[3].split(',', Qt::SkipEmptyParts),
-                             f[4].split(';', Qt::SkipEmptyParts), f[2].toInt(), f[5].toInt()});
+        images.insert(f[0],
+                      {f[1].toInt(), f[3].split(',', Qt::SkipEmptyParts),
+                       f[4].split(';', Qt::SkipEmptyParts), f[2].toInt(), f[5].toInt(), f[6]});
     }
     return images;
 }

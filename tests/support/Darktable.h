@@ -36,6 +36,7 @@ struct DarktableImage {
     QStringList tags;   // full paths, darktable's own left out
     int group = 0;
     int id = 0;
+    QString taken; // the capture's wall-clock time, "yyyy:MM:dd HH:mm:ss", as darktable has it
 };
 
 // Every image of a darktable library by its path, as darktable itself lists them (run in

@@ -7,6 +7,7 @@
 
 #include <QStandardPaths>
 #include <QThread>
+#include <map>
 
 using namespace clitest;
 
@@ -232,6 +233,58 @@ TEST_F(FolderLibraryCli, DarktableAndTwinslimReadEachOthersMarks) {
     EXPECT_EQ(images[folder + "/2024/07/IMG_0002.jpeg"].tags, QStringList{"Family"});
     EXPECT_EQ(images[folder + "/2024/07/IMG_0004.JPG"].stars, -1);
     EXPECT_EQ(images.size(), 3);
+}
+
+// A camera folder made by the real programs (RAWs of three makers, dates and offsets written
+// by exiftool): after the whole workflow each replacement shows its original's local time and
+// offset, to exiftool and to darktable importing the folder.
+TEST_F(FolderLibraryCli, ReplacementsKeepTheirOriginalsLocalTimeAndOffset) {
+    TWINSLIM_REQUIRE_SAMPLES();
+    TWINSLIM_REQUIRE_DARKTABLE();
+    if (QProcess::execute("/usr/bin/python3", {"-c", "import tifffile"}) != 0 ||
+        QStandardPaths::findExecutable("exiftool").isEmpty())
+        GTEST_SKIP() << "the camera folder needs exiftool and python3-tifffile";
+    const QString script = testsupport::samplesDir() + "/../realworld/make-camera-folder.sh";
+    ASSERT_EQ(QProcess::execute("bash", {script, folder, testsupport::samplesDir()}), 0);
+    testsupport::writeFile(folder + "/IMG_0001.JPG.xmp", darktableSidecar); // one favourite
+    // exiftool's reading of the capture time of each picture of `files`, by name stem.
+    auto takenOf = [](const QStringList& files) {
+        QProcess p;
+        p.start("exiftool", QStringList{"-j", "-DateTimeOriginal", "-OffsetTimeOriginal"} + files);
+        EXPECT_TRUE(p.waitForFinished(60000));
+        std::map<QString, QString> taken;
+        for (const auto& v : QJsonDocument::fromJson(p.readAllStandardOutput()).array()) {
+            const QJsonObject o = v.toObject();
+            taken[QFileInfo(o["SourceFile"].toString()).completeBaseName()] =
+                o["DateTimeOriginal"].toString() + " " + o["OffsetTimeOriginal"].toString();
+        }
+        return taken;
+    };
+    QStringList originals;
+    for (const char* stem : {"IMG_0001", "IMG_0002", "IMG_0003", "IMG_0006"})
+        originals << folder + "/" + stem + ".JPG";
+    const auto before = takenOf(originals);
+    ASSERT_EQ(before.at("IMG_0001"), "2019:12:05 13:32:49 +08:00");
+
+    const QString exported = tmp.path() + "/exported";
+    ok(photolib({"use", folder}));
+    grantAccess();
+    QDir().mkpath(tmp.path() + "/backup");
+    ok(cli({"backup-folder", tmp.path() + "/backup"}));
+    ok(cli({"albums", "--range", "all", "--all"}));
+    ok(photolib({"export", "--album", "Twinslim Favs", "--format", "heic", exported}));
+    ok(photolib({"export", "--album", "Twinslim NonFavs", "--format", "jpeg", exported}));
+    ok(cli({"ingest", "--yes", exported}));
+
+    const QStringList made = {folder + "/IMG_0001.heic", folder + "/IMG_0002.jpeg",
+                              folder + "/IMG_0003.jpeg", folder + "/IMG_0006.jpeg"};
+    EXPECT_EQ(takenOf(made), before);
+    const auto images = testsupport::darktableImages(tmp.path() + "/dt/library.db", {folder});
+    for (const QString& path : made) {
+        const QString stem = QFileInfo(path).completeBaseName();
+        ASSERT_TRUE(images.contains(path)) << images.keys().join(' ').toStdString();
+        EXPECT_EQ(images[path].taken.left(19), before.at(stem).left(19)) << stem.toStdString();
+    }
 }
 
 } // namespace
