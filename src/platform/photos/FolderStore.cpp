@@ -1622,13 +1622,15 @@ int FolderStore::restore(const QStringList& identifiers) {
             for (const QString& path : back) {
                 auto before = m_db->statement("SELECT uuid, created FROM retired WHERE path = ?");
                 before.bind(1, path);
-                const bool known = before.step() && before.text(0) == id;
-                if (path == back.front() || known)
+                const bool retired = before.step();
+                const QString uuid = path == back.front() || !retired ? id : before.text(0);
+                const bool made = retired && before.text(0) == uuid && before.int64(1) != 0;
+                if (path == back.front() || retired)
                     m_db->statement("INSERT OR REPLACE INTO identities (path, uuid, created) "
                                     "VALUES (?, ?, ?)")
                         .bind(1, path)
-                        .bind(2, id)
-                        .bind(3, known && before.int64(1) != 0 ? 1 : 0)
+                        .bind(2, uuid)
+                        .bind(3, made ? 1 : 0)
                         .run();
                 m_db->statement("DELETE FROM retired WHERE path = ?").bind(1, path).run();
                 m_db->statement("DELETE FROM files WHERE path = ?").bind(1, path).run();
