@@ -459,9 +459,11 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
             }
             Seen& s = seen[next];
             Facts& f = facts[next++];
-            // The same file is the one of the same size and modification time: a file system
-            // like exFAT numbers its files anew at every mount.
-            if (isPicture(s.kind) && (st.int64(1) != s.size || st.int64(2) != s.mtimeNs)) {
+            // A picture still at its path is another one when its size changed: a copy of the
+            // tree made without the files' times, or a file system like exFAT that numbers its
+            // files anew at every mount, leaves the same pictures. One that left and came
+            // back must have kept its modification time too.
+            if (isPicture(s.kind) && st.int64(1) != s.size) {
                 left.push_back({QString::fromUtf8(stored), st.int64(1), st.int64(2)});
                 arrived.push_back(next - 1);
             }
