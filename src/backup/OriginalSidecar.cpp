@@ -72,6 +72,13 @@ QByteArray OriginalSidecar::encoded() const {
     if (backupRAWFile)
         values[QStringLiteral("backupRAWFile")] = quoted(*backupRAWFile);
     values[QStringLiteral("outputFormat")] = quoted(outputFormat);
+    if (!backupSidecarFiles.isEmpty()) {
+        QStringList names;
+        for (const QString& name : backupSidecarFiles)
+            names << QStringLiteral("    ") + quoted(name);
+        values[QStringLiteral("backupSidecarFiles")] =
+            QStringLiteral("[\n") + names.join(QStringLiteral(",\n")) + QStringLiteral("\n  ]");
+    }
 
     QStringList lines;
     for (const auto& [key, value] : values)

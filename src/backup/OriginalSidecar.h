@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 namespace twinslim {
@@ -19,6 +20,8 @@ struct OriginalSidecar {
     QString backupJPEGFile; // "" when no JPEG backup was made
     std::optional<QString> backupRAWFile;
     QString outputFormat;
+    QStringList
+        backupSidecarFiles; // the backups of its sidecars and edit files; left out when none
 
     // One pretty-printed JSON object: keys sorted, one per line, absent optionals left
     // out, the date in UTC with whole seconds and "Z", forward slashes escaped as "\/".

@@ -9,6 +9,7 @@
 #include "ingest/IngestLogger.h"
 #include "library/PhotoLibraryOperations.h"
 #include "library/ReplacementError.h"
+#include "platform/photos/FileKind.h"
 #include "platform/system/SecurityScopedAccess.h"
 
 #include <QFile>
@@ -109,6 +110,7 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
 
     std::optional<QString> jpegBackupName;
     std::optional<QString> rawBackupName;
+    QStringList sidecarBackupNames;
     QString target;
     {
         sys::SecurityScopedAccess access(root);
@@ -148,14 +150,15 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
             rawBackupName = name;
             logger.log(QStringLiteral("  backup raw → ") + shownFolder + name);
         }
-        // XMP sidecars hold the other programs' edits and marks; beside the backups they are
-        // not left to live only in the trash.
+        // XMP sidecars and other editors' edit files hold the other programs' edits and
+        // marks; beside the backups they are not left to live only in the trash.
         const QString stem = deletingPathExtension(primary->originalFilename);
         for (const ResourcePtr& resource : PhotoLibrary::shared()->assetResources(asset)) {
             if (!resource || resource->type != ResourceType::AdjustmentData)
                 continue;
             const QString original = resource->originalFilename;
-            if (!original.endsWith(QStringLiteral(".xmp"), Qt::CaseInsensitive))
+            if (!original.endsWith(QStringLiteral(".xmp"), Qt::CaseInsensitive) &&
+                photos::fileKindOf(original, nullptr) != photos::FileKind::EditFile)
                 continue;
             const QString name =
                 base + (original.startsWith(stem + QLatin1Char('.'), Qt::CaseInsensitive)
@@ -167,6 +170,7 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
                 co_await copying;
                 verifyBackup(destination, resource->fileSize);
             }
+            sidecarBackupNames << name;
             logger.log(QStringLiteral("  backup sidecar → ") + shownFolder + name);
         }
         durable::syncDirectory(target);
@@ -224,6 +228,7 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     sidecar.backupJPEGFile = jpegBackupName.value_or(QString());
     sidecar.backupRAWFile = rawBackupName;
     sidecar.outputFormat = extension;
+    sidecar.backupSidecarFiles = sidecarBackupNames;
 
     // The replacement stands whatever happens to its sidecar.
     if (!backupFolder || !backupFolder->url())

@@ -84,7 +84,11 @@ protected:
 
 TEST_F(FolderLibraryCli, PairsLeaveForTheTrashAndTheirReplacementsKeepTheirMarks) {
     const QString exported = tmp.path() + "/exported";
-    prepare(exported);
+    const QByteArray edit = "[Exposure]\nCompensation=0.5\n"; // RawTherapee's, of the RAW
+    prepare(exported, [&] {
+        testsupport::writeFile(folder + "/2024/06/IMG_0001.DNG.xmp", darktableSidecar);
+        testsupport::writeFile(folder + "/2024/06/IMG_0001.DNG.pp3", edit);
+    });
     const Result scan = ok(cli({"scan", "--range", "all"}));
     EXPECT_TRUE(scan.out.contains("2 pairs")) << scan.out.toStdString();
     const QStringList before = cameraFiles(folder);
@@ -114,13 +118,33 @@ TEST_F(FolderLibraryCli, PairsLeaveForTheTrashAndTheirReplacementsKeepTheirMarks
     EXPECT_EQ(tags["Label"].toString(), "Blue");
     EXPECT_EQ(tags["Subject"].toString(), "Lyon");
 
-    // The backups hold the RAW, the JPEG and the sidecar with darktable's history as it was.
-    bool sidecarBackedUp = false;
-    for (const QString& backup : filesUnder(tmp.path() + "/backup").keys())
-        if (backup.endsWith(".DNG.xmp"))
-            sidecarBackedUp =
-                testsupport::readFile(tmp.path() + "/backup/" + backup) == darktableSidecar;
-    EXPECT_TRUE(sidecarBackedUp);
+    // The backups hold the RAW, the JPEG, the sidecar with darktable's history as it was and
+    // the other editor's file, both listed in the backup's record.
+    QStringList sidecarBackups, listed;
+    for (const QString& backup : filesUnder(tmp.path() + "/backup").keys()) {
+        const QByteArray data = testsupport::readFile(tmp.path() + "/backup/" + backup);
+        if (backup.endsWith(".DNG.xmp") ? data == darktableSidecar
+                                        : backup.endsWith(".DNG.pp3") && data == edit)
+            sidecarBackups << QFileInfo(backup).fileName();
+        for (const QJsonValue name :
+             QJsonDocument::fromJson(data).object()["backupSidecarFiles"].toArray())
+            listed << name.toString();
+    }
+    EXPECT_EQ(sidecarBackups.size(), 2) << sidecarBackups.join(' ').toStdString();
+    listed.sort();
+    EXPECT_EQ(listed, sidecarBackups);
+
+    // Another pair copied in later under the deleted pair's names is a new item: in no album,
+    // offered to no clean-up.
+    fixtures::makeJpegFile(folder + "/2024/06/IMG_0001.JPG", {80, 60});
+    testsupport::writeFile(folder + "/2024/06/IMG_0001.DNG",
+                           fixtures::makeDng({80, 60}, "2024:08:01 10:00:00", "+02:00"));
+    ok(cli({"cleanup", "--yes"}));
+    EXPECT_TRUE(QFile::exists(folder + "/2024/06/IMG_0001.JPG"));
+    EXPECT_TRUE(QFile::exists(folder + "/2024/06/IMG_0001.DNG"));
+    EXPECT_EQ(trashedPaths(tmp.path() + "/data"), gone);
+    QFile::remove(folder + "/2024/06/IMG_0001.JPG");
+    QFile::remove(folder + "/2024/06/IMG_0001.DNG");
 
     // The programs' own albums are in no picture's metadata.
     QDirIterator sidecars(folder, {"*.xmp"}, QDir::Files, QDirIterator::Subdirectories);

@@ -22,7 +22,8 @@ namespace {
 using Kind = photos::FileKind;
 
 Kind kindOf(const QString& name, QString* uti) {
-    return photos::fileKindOf(name, uti);
+    const Kind kind = photos::fileKindOf(name, uti);
+    return kind == Kind::EditFile ? Kind::Other : kind; // a catalogue keeps no editor's files
 }
 
 // The name as text: UTF-8 as it is, every byte outside a valid character as "%XX", so

@@ -8,6 +8,9 @@ namespace photos {
 
 FileKind fileKindOf(const QString& name, QString* uti) {
     const QString suffix = QFileInfo(name).suffix();
+    for (const char* edits : {"pp3", "arp", "dop"})
+        if (suffix.compare(QLatin1String(edits), Qt::CaseInsensitive) == 0)
+            return FileKind::EditFile;
     auto type = uti::UTType::fromFilenameExtension(suffix);
     if (!type)
         return FileKind::Other;

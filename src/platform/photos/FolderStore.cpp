@@ -52,18 +52,29 @@ PhotoLibraryError storageError(const QString& what) {
     return PhotoLibraryError(PhotoLibraryError::Code::StorageFailed, what);
 }
 
-QString derivedIdentifier(const QString& key, const char* suffix) {
-    return QUuid::createUuidV5(identifierSpace, key).toString(QUuid::WithoutBraces).toUpper() +
+// Identifiers derived from a path or a title are the library's own: its random identity is
+// mixed in, so that two libraries holding the same names never share one. A library made
+// before it had an identity has none here and keeps the identifiers it gave.
+QString derivedIdentifier(const QString& identity, const QString& key, const char* suffix) {
+    const QString mixed = identity.isEmpty() ? key : identity + QLatin1Char('\n') + key;
+    return QUuid::createUuidV5(identifierSpace, mixed).toString(QUuid::WithoutBraces).toUpper() +
            QLatin1String(suffix);
+}
+
+QString randomItemIdentifier() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + QStringLiteral("/L0/001");
 }
 
 // derivedIdentifier() of an item's path, made without a temporary copy: a scan makes one per
 // item of the tree.
 class ItemIdentifiers {
 public:
+    explicit ItemIdentifiers(const QString& identity)
+        : m_identity(identity.isEmpty() ? QByteArray() : identity.toUtf8() + '\n') {}
     QString operator()(std::string_view utf8Path) {
         m_hash.reset();
         m_hash.addData(m_space);
+        m_hash.addData(m_identity);
         m_hash.addData(QByteArrayView(utf8Path.data(), qsizetype(utf8Path.size())));
         uchar b[16];
         std::memcpy(b, m_hash.resultView().data(), sizeof b);
@@ -87,10 +98,11 @@ public:
 private:
     QCryptographicHash m_hash{QCryptographicHash::Sha1};
     const QByteArray m_space = identifierSpace.toRfc4122();
+    const QByteArray m_identity;
 };
 
-QString keywordAlbumIdentifier(const QString& title) {
-    return derivedIdentifier(QStringLiteral("keyword\n") + title, "/L0/040");
+QString keywordAlbumIdentifier(const QString& identity, const QString& title) {
+    return derivedIdentifier(identity, QStringLiteral("keyword\n") + title, "/L0/040");
 }
 
 // A path inside the tree as stored: relative, no "..", no empty parts.
@@ -181,6 +193,8 @@ struct Facts {
 
 Read readFile(const QString& absolute, FileKind kind) {
     Read r;
+    if (kind == FileKind::EditFile)
+        return r; // another program's own format
     if (kind == FileKind::Sidecar) {
         QFile file(absolute);
         if (!file.open(QIODevice::ReadOnly) || file.size() > sidecarLimit) {
@@ -301,7 +315,16 @@ FolderStore::FolderStore(const QString& root) : m_root(root) {
         "NULL, uti TEXT, size INTEGER, original TEXT NOT NULL, trash_folder TEXT, trash_name "
         "TEXT, PRIMARY KEY (asset_uuid, ordinal));"
         "CREATE TABLE IF NOT EXISTS journal (id INTEGER PRIMARY KEY, state TEXT NOT NULL, "
-        "operations TEXT NOT NULL);");
+        "operations TEXT NOT NULL);"
+        // The albums an item in the trash was in, given back when it is restored.
+        "CREATE TABLE IF NOT EXISTS trashed_members (asset_uuid TEXT NOT NULL REFERENCES "
+        "trashed_assets(uuid) ON DELETE CASCADE, album_uuid TEXT NOT NULL, position INTEGER NOT "
+        "NULL, PRIMARY KEY (asset_uuid, album_uuid));"
+        // The identity a file that left its path had, with its size and modification time:
+        // the same file coming back takes it again, another file never does.
+        "CREATE TABLE IF NOT EXISTS retired (path TEXT PRIMARY KEY, uuid TEXT NOT NULL, "
+        "created INTEGER NOT NULL, size INTEGER, mtime_ns INTEGER);"
+        "CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);");
     // The index is kept in the order of its paths, which a scan reads it in. An older index
     // is copied over once; where the state cannot be written it is read as it is, only slower.
     const auto indexTable = [&] {
@@ -334,7 +357,67 @@ FolderStore::FolderStore(const QString& root) : m_root(root) {
         } catch (const PhotoLibraryError&) {
         }
     }
+    takeIdentity();
     recoverInterruptedChanges();
+}
+
+void FolderStore::takeIdentity() {
+    const auto stored = [&] {
+        auto st = m_db->statement("SELECT value FROM settings WHERE key = 'identity'");
+        return st.step() ? st.text(0) : QString();
+    };
+    m_identity = stored();
+    if (!m_identity.isEmpty())
+        return;
+    try {
+        inTransaction(*m_db, [&] {
+            m_identity = stored();
+            if (!m_identity.isEmpty())
+                return; // another program was first
+            // A state from before identities: the items its albums name keep the identifiers
+            // they had, pinned to their paths; every other item takes one of this library's.
+            const QString identity = QUuid::createUuid().toString(QUuid::WithoutBraces);
+            m_db->exec("INSERT OR IGNORE INTO trashed_members SELECT m.asset_uuid, "
+                       "m.album_uuid, m.position FROM album_members m JOIN trashed_assets t ON "
+                       "t.uuid = m.asset_uuid; DELETE FROM album_members WHERE asset_uuid IN "
+                       "(SELECT uuid FROM trashed_assets);");
+            QSet<QString> named;
+            auto members = m_db->statement("SELECT DISTINCT asset_uuid FROM album_members");
+            while (members.step())
+                named.insert(members.text(0));
+            if (!named.isEmpty()) {
+                ItemIdentifiers legacy{QString()};
+                std::vector<std::pair<QString, QString>> pins;
+                auto files = m_db->statement("SELECT path FROM files");
+                while (files.step()) {
+                    const QByteArrayView path = files.utf8(0);
+                    const QString id = legacy(std::string_view(path.data(), size_t(path.size())));
+                    if (named.contains(id))
+                        pins.emplace_back(QString::fromUtf8(path), id);
+                }
+                for (const auto& [path, id] : pins)
+                    m_db->statement("INSERT OR IGNORE INTO identities (path, uuid, created) "
+                                    "VALUES (?, ?, 0)")
+                        .bind(1, path)
+                        .bind(2, id)
+                        .run();
+            }
+            // Identities of files gone from the tree (made items in the trash) stay with those
+            // files, not with their paths.
+            auto journal = m_db->statement("SELECT 1 FROM journal");
+            if (!journal.step())
+                m_db->exec("INSERT OR REPLACE INTO retired (path, uuid, created) SELECT path, "
+                           "uuid, created FROM identities WHERE path NOT IN (SELECT path FROM "
+                           "files); DELETE FROM identities WHERE path NOT IN (SELECT path FROM "
+                           "files);");
+            m_db->statement("INSERT INTO settings (key, value) VALUES ('identity', ?)")
+                .bind(1, identity)
+                .run();
+            m_identity = identity;
+        });
+    } catch (const PhotoLibraryError&) {
+        m_identity.clear(); // read as it is, with the identifiers it gave
+    }
 }
 
 FolderStore::~FolderStore() = default;
@@ -366,6 +449,17 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
     // The index and the walk are both in the order of the paths' bytes: one pass pairs them.
     QStringList removed;
     QHash<QString, std::pair<QString, bool>> identities; // path → uuid, made by a change
+    // Pictures whose file left their path, or another file took it, with the size and
+    // modification time the index knew; pictures new at their path.
+    struct Left {
+        QString path;
+        qint64 size, mtimeNs;
+    };
+    std::vector<Left> left;
+    std::vector<size_t> arrived;
+    const auto isPicture = [](FileKind kind) {
+        return kind == FileKind::Picture || kind == FileKind::Raw;
+    };
     {
         std::lock_guard lock(m_dbMutex);
         auto st = m_db->statement(
@@ -375,14 +469,27 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
         while (st.step()) {
             const QByteArrayView stored = st.utf8(0);
             const std::string_view path(stored.data(), size_t(stored.size()));
-            while (next < seen.size() && walk.pathOf(seen[next]) < path)
+            while (next < seen.size() && walk.pathOf(seen[next]) < path) {
+                if (isPicture(seen[next].kind))
+                    arrived.push_back(next);
                 ++next; // not in the index yet
+            }
             if (next == seen.size() || walk.pathOf(seen[next]) != path) {
                 removed << QString::fromUtf8(stored);
+                if (isPicture(fileKindOf(removed.last(), nullptr)))
+                    left.push_back({removed.last(), st.int64(1), st.int64(2)});
                 continue;
             }
             Seen& s = seen[next];
             Facts& f = facts[next++];
+            // A picture still at its path is another one when its size changed: a copy of the
+            // tree made without the files' times, or a file system like exFAT that numbers its
+            // files anew at every mount, leaves the same pictures. One that left and came
+            // back must have kept its modification time too.
+            if (isPicture(s.kind) && st.int64(1) != s.size) {
+                left.push_back({QString::fromUtf8(stored), st.int64(1), st.int64(2)});
+                arrived.push_back(next - 1);
+            }
             // Only files that are new or changed since they were last read are read again.
             if (st.int64(1) != s.size || st.int64(2) != s.mtimeNs || st.int64(3) != s.inode)
                 continue;
@@ -404,10 +511,14 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
             if (!st.isNull(9) && !st.utf8(9).isEmpty())
                 f.keywords = st.text(9).split(QLatin1Char('\n'));
         }
+        for (; next < seen.size(); ++next)
+            if (isPicture(seen[next].kind))
+                arrived.push_back(next);
         auto ids = m_db->statement("SELECT path, uuid, created FROM identities");
         while (ids.step())
             identities.insert(ids.text(0), {ids.text(1), ids.int64(2) != 0});
     }
+    ItemIdentifiers itemIdentifier(m_identity);
 
     std::vector<size_t> stale;
     for (size_t i = 0; i < seen.size(); ++i)
@@ -427,6 +538,66 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
     if (!stale.empty() || !removed.isEmpty()) {
         std::lock_guard lock(m_dbMutex);
         inTransaction(*m_db, [&] {
+            // An item's identity belongs to its file, not to its path. What other programs
+            // recorded meanwhile counts: read again inside the transaction.
+            QSet<QString> retired;
+            if (!left.empty() || !arrived.empty()) {
+                identities.clear();
+                auto ids = m_db->statement("SELECT path, uuid, created FROM identities");
+                while (ids.step())
+                    identities.insert(ids.text(0), {ids.text(1), ids.int64(2) != 0});
+                auto paths = m_db->statement("SELECT path FROM retired");
+                while (paths.step())
+                    retired.insert(paths.text(0));
+            }
+            for (const Left& l : left) {
+                auto still = m_db->statement("SELECT 1 FROM files WHERE path = ? AND size = ? AND "
+                                             "mtime_ns = ?");
+                still.bind(1, l.path).bind(2, l.size).bind(3, l.mtimeNs);
+                if (!still.step())
+                    continue; // another program's scan saw it go first
+                const auto id = identities.constFind(l.path);
+                const QByteArray utf8 = l.path.toUtf8();
+                m_db->statement("INSERT OR REPLACE INTO retired (path, uuid, created, size, "
+                                "mtime_ns) VALUES (?, ?, ?, ?, ?)")
+                    .bind(1, l.path)
+                    .bind(2,
+                          id != identities.cend()
+                              ? id->first
+                              : itemIdentifier(std::string_view(utf8.data(), size_t(utf8.size()))))
+                    .bind(3, id != identities.cend() && id->second ? 1 : 0)
+                    .bind(4, l.size)
+                    .bind(5, l.mtimeNs)
+                    .run();
+                m_db->statement("DELETE FROM identities WHERE path = ?").bind(1, l.path).run();
+                identities.remove(l.path);
+                retired.insert(l.path);
+            }
+            // A file new at a path: made by a change or given back by a restore, the identity
+            // recorded for it; the file that left the path, its own again; any other, a new one.
+            for (const size_t i : arrived) {
+                const QString& path = pathOf(i);
+                if (!retired.contains(path))
+                    continue; // recorded already, or a path never used: derived from it
+                if (!identities.contains(path)) {
+                    auto before = m_db->statement(
+                        "SELECT uuid, created, size, mtime_ns FROM retired WHERE path = ?");
+                    before.bind(1, path);
+                    const bool same = before.step() && !before.isNull(2) &&
+                                      before.int64(2) == seen[i].size &&
+                                      before.int64(3) == seen[i].mtimeNs;
+                    const std::pair<QString, bool> identity{same ? before.text(0)
+                                                                 : randomItemIdentifier(),
+                                                            same && before.int64(1) != 0};
+                    m_db->statement("INSERT INTO identities (path, uuid, created) VALUES (?, ?, ?)")
+                        .bind(1, path)
+                        .bind(2, identity.first)
+                        .bind(3, identity.second ? 1 : 0)
+                        .run();
+                    identities.insert(path, identity);
+                }
+                m_db->statement("DELETE FROM retired WHERE path = ?").bind(1, path).run();
+            }
             for (const QString& path : removed)
                 m_db->statement("DELETE FROM files WHERE path = ?").bind(1, path).run();
             for (size_t k = 0; k < stale.size(); ++k) {
@@ -470,9 +641,8 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
     };
     std::string lower;
     std::vector<Key> keys;
-    std::vector<uint32_t> byName, byStem, pictures, made, raws, sidecars;
-    std::vector<std::vector<uint32_t>> groups, sidecarsOf;
-    ItemIdentifiers itemIdentifier;
+    std::vector<uint32_t> byName, byStem, pictures, made, raws, sidecars, edits;
+    std::vector<std::vector<uint32_t>> groups, sidecarsOf, editsOf;
     // At most one item a picture.
     snapshot->items.reserve(size_t(std::count_if(
         seen.begin(), seen.end(), [](const Seen& s) { return s.kind != FileKind::Sidecar; })));
@@ -507,7 +677,8 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
         for (Key& k : keys) {
             const std::string_view base = lowerName(k).substr(0, k.stemBytes);
             k.stem = base;
-            if (seen[k.file].kind != FileKind::Sidecar)
+            const FileKind kind = seen[k.file].kind;
+            if (kind != FileKind::Sidecar && kind != FileKind::EditFile)
                 continue;
             // The last file of that name, as a sidecar can belong to one picture only.
             const auto after = std::upper_bound(
@@ -515,10 +686,17 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                 [&](std::string_view v, uint32_t j) { return v < lowerName(keys[j]); });
             const int owner = after == byName.begin() ? -1 : int(*(after - 1));
             if (owner >= 0 && lowerName(keys[size_t(owner)]) == base &&
-                seen[keys[size_t(owner)].file].kind != FileKind::Sidecar) {
+                isPicture(seen[keys[size_t(owner)].file].kind)) {
                 k.owner = owner;
                 k.stem = lowerName(keys[size_t(owner)]).substr(0, keys[size_t(owner)].stemBytes);
-            } else {
+            } else if (kind == FileKind::Sidecar && lowerName(k).ends_with(".xmp") &&
+                       !snapshot->sidecarStemFolders.contains(folder.path) &&
+                       std::any_of(keys.begin(), keys.end(), [&](const Key& p) {
+                           return isPicture(seen[p.file].kind) &&
+                                  lowerName(p).substr(0, p.stemBytes) == base;
+                       })) {
+                // Only an XMP sidecar named after a picture's stem says how the folder names
+                // them; one whose picture is gone says nothing.
                 snapshot->sidecarStemFolders.insert(folder.path);
             }
         }
@@ -534,11 +712,14 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
             made.clear();
             raws.clear();
             sidecars.clear();
+            edits.clear();
             for (size_t j = run; j < end; ++j) {
                 const uint32_t k = byStem[j];
                 const Seen& s = seen[keys[k].file];
                 if (s.kind == FileKind::Sidecar)
                     sidecars.push_back(k);
+                else if (s.kind == FileKind::EditFile)
+                    edits.push_back(k);
                 else if (!identities.isEmpty() && identities.value(pathOf(keys[k].file)).second)
                     made.push_back(k);
                 else
@@ -577,19 +758,29 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
             }
             if (groupCount == 0)
                 continue; // sidecars without their picture
-            if (sidecarsOf.size() < groupCount)
+            if (sidecarsOf.size() < groupCount) {
                 sidecarsOf.resize(groupCount);
-            for (size_t g = 0; g < groupCount; ++g)
+                editsOf.resize(groupCount);
+            }
+            for (size_t g = 0; g < groupCount; ++g) {
                 sidecarsOf[g].clear();
-            for (const uint32_t s : sidecars) {
+                editsOf[g].clear();
+            }
+            // Sidecars and other programs' edit files go with the picture they are named after,
+            // else with the first of their stem.
+            const auto ownerGroup = [&](uint32_t s) {
                 size_t target = 0;
                 if (keys[s].owner >= 0)
                     for (size_t g = 0; g < groupCount; ++g)
                         if (std::find(groups[g].begin(), groups[g].end(),
                                       uint32_t(keys[s].owner)) != groups[g].end())
                             target = g;
-                sidecarsOf[target].push_back(s);
-            }
+                return target;
+            };
+            for (const uint32_t s : sidecars)
+                sidecarsOf[ownerGroup(s)].push_back(s);
+            for (const uint32_t e : edits)
+                editsOf[ownerGroup(e)].push_back(e);
 
             for (size_t g = 0; g < groupCount; ++g) {
                 Item& item = snapshot->items.emplace_back();
@@ -616,7 +807,8 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                     if (!asset->location && read.has & Facts::Place)
                         asset->location = Location{read.latitude, read.longitude};
                 };
-                asset->resources.reserve(groups[g].size() + sidecarsOf[g].size());
+                asset->resources.reserve(groups[g].size() + sidecarsOf[g].size() +
+                                         editsOf[g].size());
                 auto addResource = [&](uint32_t file, ResourceType type) {
                     const Seen& f = seen[file];
                     auto res = std::make_shared<AssetResource>();
@@ -653,6 +845,10 @@ std::shared_ptr<const FolderStore::Snapshot> FolderStore::rescan() const {
                         if (!item.keywords.contains(keyword))
                             item.keywords << keyword;
                 }
+                // Read by no one here, they travel with the item's files: to the trash and
+                // into its backups.
+                for (const uint32_t k : editsOf[g])
+                    addResource(keys[k].file, ResourceType::AdjustmentData);
                 // A sidecar's place counts only where the pictures have none, its date also
                 // where it corrects theirs.
                 for (const uint32_t k : sidecarsOf[g])
@@ -716,7 +912,7 @@ std::vector<AssetPtr> FolderStore::assetsInCollection(const AssetCollection& col
     const auto snapshot = current();
     QStringList ids;
     if (collection.localIdentifier ==
-        keywordAlbumIdentifier(collection.localizedTitle.value_or(QString()))) {
+        keywordAlbumIdentifier(m_identity, collection.localizedTitle.value_or(QString()))) {
         ids = snapshot->keywordMembers().value(*collection.localizedTitle);
     } else {
         std::lock_guard lock(m_dbMutex);
@@ -750,7 +946,7 @@ std::vector<CollectionPtr> FolderStore::allAlbums(const Snapshot& snapshot) cons
     const auto& keywordMembers = snapshot.keywordMembers();
     for (auto it = keywordMembers.cbegin(); it != keywordMembers.cend(); ++it) {
         auto album = std::make_shared<AssetCollection>();
-        album->localIdentifier = keywordAlbumIdentifier(it.key());
+        album->localIdentifier = keywordAlbumIdentifier(m_identity, it.key());
         album->localizedTitle = it.key();
         album->estimatedAssetCount = int(it.value().size());
         albums.push_back(std::move(album));
@@ -782,7 +978,7 @@ std::vector<CollectionPtr> FolderStore::collectionsContaining(const Asset& asset
     if (item)
         for (const QString& k : item->keywords) {
             auto album = std::make_shared<AssetCollection>();
-            album->localIdentifier = keywordAlbumIdentifier(k);
+            album->localIdentifier = keywordAlbumIdentifier(m_identity, k);
             album->localizedTitle = k;
             result.push_back(std::move(album));
         }
@@ -981,8 +1177,8 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
         for (const auto& res : creation.resources()) {
             const QString name = nameOf(res.options.originalFilename);
             QString kindUti;
-            if (name.isEmpty() || fileKindOf(name, &kindUti) == FileKind::Other ||
-                fileKindOf(name, &kindUti) == FileKind::Sidecar)
+            const FileKind kind = name.isEmpty() ? FileKind::Other : fileKindOf(name, &kindUti);
+            if (kind != FileKind::Picture && kind != FileKind::Raw)
                 throw PhotoLibraryError(
                     PhotoLibraryError::Code::InvalidResource,
                     QStringLiteral("“%1” is not a picture a folder library can hold.")
@@ -1083,7 +1279,8 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
             });
             if (found == existing.end())
                 throw notFound(QStringLiteral("album"), change.collectionIdentifier());
-            if ((*found)->localIdentifier == keywordAlbumIdentifier(*(*found)->localizedTitle))
+            if ((*found)->localIdentifier ==
+                keywordAlbumIdentifier(m_identity, *(*found)->localizedTitle))
                 keyword = *(*found)->localizedTitle;
         }
         for (const auto& op : change.operations())
@@ -1280,6 +1477,12 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     .bind(7, a.isFavorite ? 1 : 0)
                     .run();
                 m_db->statement("DELETE FROM trashed_files WHERE asset_uuid = ?").bind(1, id).run();
+                // Its albums go with it to the trash: nothing else ever takes them.
+                m_db->statement("INSERT OR REPLACE INTO trashed_members SELECT asset_uuid, "
+                                "album_uuid, position FROM album_members WHERE asset_uuid = ?")
+                    .bind(1, id)
+                    .run();
+                m_db->statement("DELETE FROM album_members WHERE asset_uuid = ?").bind(1, id).run();
                 for (const ResourcePtr& r : a.resources) {
                     const TrashEntry& entry = moved[next++];
                     m_db->statement("INSERT INTO trashed_files (asset_uuid, ordinal, type, uti, "
@@ -1439,20 +1642,47 @@ int FolderStore::restore(const QStringList& identifiers) {
         {
             std::lock_guard lock(m_dbMutex);
             auto st = m_db->statement("SELECT trash_folder, trash_name, original FROM "
-                                      "trashed_files WHERE asset_uuid = ?");
+                                      "trashed_files WHERE asset_uuid = ? ORDER BY ordinal");
             st.bind(1, id);
             while (st.step())
                 entries.push_back({st.text(0), st.text(1), m_root + QLatin1Char('/') + st.text(2)});
         }
-        bool any = false;
+        QStringList back; // paths in the tree, the item's primary file first
         for (const TrashEntry& e : entries)
             if (FreedesktopTrash::contains(e) && !QFileInfo::exists(e.originalPath)) {
                 FreedesktopTrash::restore(e);
-                any = true;
+                back << e.originalPath.mid(m_root.size() + 1);
             }
         std::lock_guard lock(m_dbMutex);
-        m_db->statement("DELETE FROM trashed_assets WHERE uuid = ?").bind(1, id).run();
-        restored += any ? 1 : 0;
+        inTransaction(*m_db, [&] {
+            // The files put back are this item's whatever the trash did to their times; the
+            // next scan reads them as new at their paths and finds their identity here.
+            for (const QString& path : back) {
+                auto before = m_db->statement("SELECT uuid, created FROM retired WHERE path = ?");
+                before.bind(1, path);
+                const bool retired = before.step();
+                const QString uuid = path == back.front() || !retired ? id : before.text(0);
+                const bool made = retired && before.text(0) == uuid && before.int64(1) != 0;
+                if (path == back.front() || retired)
+                    m_db->statement("INSERT OR REPLACE INTO identities (path, uuid, created) "
+                                    "VALUES (?, ?, ?)")
+                        .bind(1, path)
+                        .bind(2, uuid)
+                        .bind(3, made ? 1 : 0)
+                        .run();
+                m_db->statement("DELETE FROM retired WHERE path = ?").bind(1, path).run();
+                m_db->statement("DELETE FROM files WHERE path = ?").bind(1, path).run();
+            }
+            if (!back.isEmpty())
+                m_db->statement("INSERT OR IGNORE INTO album_members (album_uuid, asset_uuid, "
+                                "position) SELECT album_uuid, asset_uuid, position FROM "
+                                "trashed_members WHERE asset_uuid = ? AND album_uuid IN (SELECT "
+                                "uuid FROM albums)")
+                    .bind(1, id)
+                    .run();
+            m_db->statement("DELETE FROM trashed_assets WHERE uuid = ?").bind(1, id).run();
+        });
+        restored += back.isEmpty() ? 0 : 1;
     }
     rescan();
     return restored;
@@ -1484,12 +1714,10 @@ int FolderStore::purgeTrashedBefore(const std::optional<QDateTime>& cutoff) {
                 FreedesktopTrash::erase(e);
                 any = true;
             }
+        // Its albums went to the trash with it. Its identity stays with the files that left, so
+        // that no other file ever takes it; an item the desktop put back meanwhile keeps both.
         std::lock_guard lock(m_dbMutex);
-        inTransaction(*m_db, [&] {
-            m_db->statement("DELETE FROM trashed_assets WHERE uuid = ?").bind(1, id).run();
-            m_db->statement("DELETE FROM album_members WHERE asset_uuid = ?").bind(1, id).run();
-            m_db->statement("DELETE FROM identities WHERE uuid = ?").bind(1, id).run();
-        });
+        m_db->statement("DELETE FROM trashed_assets WHERE uuid = ?").bind(1, id).run();
         purged += any ? 1 : 0;
     }
     return purged;

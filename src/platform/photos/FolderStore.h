@@ -72,8 +72,10 @@ private:
     std::vector<CollectionPtr> allAlbums(const Snapshot& snapshot) const;
     void finishCommitted(qint64 journalId, const QString& operations);
     void recoverInterruptedChanges();
+    void takeIdentity();
 
     QString m_root;
+    QString m_identity; // mixed into derived identifiers; empty in a state that cannot be written
     std::unique_ptr<SqliteDatabase> m_db;
     mutable std::recursive_mutex m_dbMutex;
     mutable std::mutex m_snapshotMutex;

@@ -17,6 +17,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -183,6 +184,9 @@ TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash
               sidecar(2, {"Family"}, {},
                       "<darktable:colorlabels><rdf:Seq><rdf:li>3</rdf:li></rdf:Seq>"
                       "</darktable:colorlabels>"));
+    // RawTherapee's edit of the RAW; the sidecar of a JPEG deleted in a file manager.
+    writeFile(root + "/2024/06/IMG_1.DNG.pp3", "[Exposure]\nCompensation=0.5\n");
+    writeFile(root + "/2024/06/IMG_9.JPG.xmp", sidecar(1, {}, {}));
     auto lib = PhotoLibrary::open(root);
     int asked = 0;
     lib->setDeletionConfirmationHandler([&](int count, std::function<void(bool)> reply) {
@@ -216,7 +220,10 @@ TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash
     const auto made = lib->fetchAssetsWithLocalIdentifiers({newId});
     ASSERT_EQ(made.size(), 1u);
     EXPECT_TRUE(made.front()->isFavorite);
-    EXPECT_EQ(sidecarAt("2024/06/IMG_2.JPG.xmp")->rating, 5);
+    // The orphan sidecar does not make the folder one of NAME.xmp sidecars.
+    const auto favourite = sidecarAt("2024/06/IMG_2.JPG.xmp");
+    ASSERT_TRUE(favourite);
+    EXPECT_EQ(favourite->rating, 5);
 
     // No sidecar holds the programs' album; the library's state does.
     QDirIterator it(root, {"*.xmp"}, QDir::Files, QDirIterator::Subdirectories);
@@ -229,7 +236,8 @@ TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash
 
     // The pair's files are in the desktop's trash, as another trash program sees them.
     QStringList inTrash;
-    for (const char* name : {"IMG_1.JPG", "IMG_1.DNG", "IMG_1.DNG.xmp", "IMG_1.JPG.xmp"}) {
+    for (const char* name :
+         {"IMG_1.JPG", "IMG_1.DNG", "IMG_1.DNG.xmp", "IMG_1.JPG.xmp", "IMG_1.DNG.pp3"}) {
         EXPECT_FALSE(QFile::exists(root + "/2024/06/" + name)) << name;
         EXPECT_TRUE(QFile::exists(tmp.path() + "/data/Trash/files/" + name)) << name;
         inTrash << root + "/2024/06/" + name;
@@ -243,6 +251,7 @@ TEST_F(FolderLibrary, ReplacementLandsBesideItsPairWhoseFilesGoToTheDesktopTrash
     EXPECT_EQ(lib->restoreFromTrash({pair->localIdentifier}), 1);
     EXPECT_EQ(readFile(root + "/2024/06/IMG_1.DNG.xmp"), originalSidecar);
     EXPECT_TRUE(QFile::exists(root + "/2024/06/IMG_1.DNG"));
+    EXPECT_TRUE(QFile::exists(root + "/2024/06/IMG_1.DNG.pp3"));
     EXPECT_TRUE(lib->trashedAssets().empty());
     EXPECT_EQ(named(*lib, "IMG_1.JPG")->localIdentifier, pair->localIdentifier);
     EXPECT_TRUE(lib->check().join('\n').contains("UTF-8")); // nothing else
@@ -310,6 +319,121 @@ TEST_F(FolderLibrary, AReplacementKeepsItsPairsLocalTimeAndOffset) {
         .exec("UPDATE files SET readable = 1, capture_offset = 0 WHERE path LIKE '%IMG_1.DNG.xmp'");
     lib = PhotoLibrary::open(root);
     EXPECT_EQ(named(*lib, "IMG_1.JPG")->creationOffsetSeconds, 2 * 3600);
+}
+
+// An item's identity is its file's: another file later at its names is a new item, in no album;
+// the same file put back, by a restore or from the desktop's trash, is the same item.
+TEST_F(FolderLibrary, AnotherFileAtADeletedItemsNamesIsANewItemInNoAlbum) {
+    auto lib = PhotoLibrary::open(root);
+    const QString id = named(*lib, "IMG_1.JPG")->localIdentifier;
+    QString marker;
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        auto& album = c.creationRequestForAssetCollection("TwinslimOriginalsToDelete");
+        album.addAssets(std::vector<AssetPtr>{named(*lib, "IMG_1.JPG")});
+        marker = album.placeholderForCreatedAssetCollection().localIdentifier;
+    });
+    auto members = [&] {
+        QStringList ids;
+        for (const AssetPtr& a : lib->fetchAssetsInAssetCollection(
+                 lib->fetchAssetCollectionsWithLocalIdentifiers({marker}).at(0)))
+            ids << a->localIdentifier;
+        return ids;
+    };
+    auto remove = [&] {
+        lib->performChangesAndWait(
+            [&](ChangeRequests& c) { c.deleteAssets({named(*lib, "IMG_1.JPG")}); });
+    };
+    remove();
+    fixtures::makeJpegFile(root + "/2024/06/IMG_1.JPG", {80, 60});
+    writeFile(root + "/2024/06/IMG_1.DNG",
+              fixtures::makeDng({80, 60}, "2024:07:01 10:00:00", "+02:00"));
+    const QString other = named(*lib, "IMG_1.JPG")->localIdentifier;
+    EXPECT_NE(other, id);
+    EXPECT_TRUE(members().isEmpty());
+    lib.reset();
+    lib = PhotoLibrary::open(root);
+    EXPECT_EQ(named(*lib, "IMG_1.JPG")->localIdentifier, other);
+    EXPECT_TRUE(
+        lib->fetchAssetCollectionsContainingAsset(named(*lib, "IMG_1.JPG"), CollectionType::Album)
+            .empty());
+
+    // Restored by the library, the pair is itself again, in its albums.
+    QFile::remove(root + "/2024/06/IMG_1.JPG");
+    QFile::remove(root + "/2024/06/IMG_1.DNG");
+    EXPECT_EQ(lib->restoreFromTrash({id}), 1);
+    EXPECT_EQ(named(*lib, "IMG_1.JPG")->localIdentifier, id);
+    EXPECT_EQ(members(), QStringList{id});
+
+    // Put back from the desktop's trash, it is itself, but what the deletion left is no album.
+    remove();
+    for (const QString name : {"IMG_1.JPG", "IMG_1.DNG", "IMG_1.DNG.xmp"}) {
+        ASSERT_TRUE(
+            QFile::rename(tmp.path() + "/data/Trash/files/" + name, root + "/2024/06/" + name));
+        QFile::remove(tmp.path() + "/data/Trash/info/" + name + ".trashinfo");
+    }
+    EXPECT_EQ(named(*lib, "IMG_1.JPG")->localIdentifier, id);
+    EXPECT_TRUE(members().isEmpty());
+    EXPECT_TRUE(lib->trashedAssets().empty());
+    // Emptying the trash later leaves the item back in the tree as it is.
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        c.changeRequestForAssetCollection(
+             lib->fetchAssetCollectionsWithLocalIdentifiers({marker}).at(0))
+            ->addAssets(std::vector<AssetPtr>{named(*lib, "IMG_1.JPG")});
+    });
+    lib->emptyTrash();
+    EXPECT_EQ(members(), QStringList{id});
+
+    // Another picture copied over one in place is another item as well.
+    const QString two = named(*lib, "IMG_2.JPG")->localIdentifier;
+    fixtures::makeJpegFile(root + "/2024/06/IMG_2.JPG", {80, 60});
+    EXPECT_NE(named(*lib, "IMG_2.JPG")->localIdentifier, two);
+}
+
+// Two folders holding the same names are two libraries: neither gives an identifier of the
+// other's; and a state from before libraries had their identity keeps what its albums name.
+TEST_F(FolderLibrary, IdentifiersAreEachLibrarysOwn) {
+    const QString second = tmp.path() + "/Other";
+    QDir().mkpath(second + "/2024/06");
+    for (const QString name : {"IMG_1.JPG", "IMG_1.DNG", "IMG_1.DNG.xmp", "IMG_2.JPG"})
+        ASSERT_TRUE(QFile::copy(root + "/2024/06/" + name, second + "/2024/06/" + name));
+    auto identifiers = [](PhotoLibrary& lib) {
+        QSet<QString> ids;
+        for (const AssetPtr& a : lib.fetchAssets(MediaType::Image))
+            ids << a->localIdentifier;
+        for (const auto& c :
+             lib.fetchAssetCollections(CollectionType::Album, CollectionSubtype::Any))
+            ids << c->localIdentifier;
+        return ids;
+    };
+    const QSet<QString> first = identifiers(*PhotoLibrary::open(root));
+    const QSet<QString> other = identifiers(*PhotoLibrary::open(second));
+    EXPECT_EQ(other.size(), 4); // two items, two keyword albums
+    EXPECT_FALSE(first.intersects(other));
+
+    // The identifiers every library gave before; one named by an album of the state.
+    auto legacyOf = [](const QString& path) {
+        return QUuid::createUuidV5(QUuid::fromString(u"6f1c2f4e-3b0a-4d55-9a43-5c1d7e2f9b10"), path)
+                   .toString(QUuid::WithoutBraces)
+                   .toUpper() +
+               "/L0/001";
+    };
+    const QString legacy = legacyOf("2024/06/IMG_1.JPG");
+    {
+        SqliteDatabase db(second + "/.photolib/state.sqlite");
+        db.exec(("DELETE FROM settings; INSERT INTO albums (uuid, title, created_at) VALUES "
+                 "('A1', 'Twinslim Favs', 0); INSERT INTO album_members VALUES ('A1', '" +
+                 legacy + "', 1);")
+                    .toUtf8()
+                    .constData());
+    }
+    auto lib = PhotoLibrary::open(second);
+    const auto favs = lib->fetchAssetCollectionsWithLocalIdentifiers({"A1"});
+    ASSERT_EQ(favs.size(), 1u);
+    const auto kept = lib->fetchAssetsInAssetCollection(favs.front());
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept.front()->localIdentifier, legacy);
+    EXPECT_EQ(named(*lib, "IMG_1.JPG")->localIdentifier, legacy);
+    EXPECT_NE(named(*lib, "IMG_2.JPG")->localIdentifier, legacyOf("2024/06/IMG_2.JPG"));
 }
 
 TEST_F(FolderLibrary, FailedOrDeclinedChangesLeaveTheTreeAsItWas) {
