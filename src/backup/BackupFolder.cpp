@@ -95,7 +95,10 @@ void BackupFolder::saveBookmark(const QString& folder) {
 FolderChoiceRequest BackupFolder::choiceRequest() {
     FolderChoiceRequest request;
     request.prompt = QStringLiteral("Choose");
-    request.message = QStringLiteral("Choose a folder to store backed-up RAW files.");
+    // Only a favourite's RAW is kept: the message must not promise more.
+    request.message = QStringLiteral(
+        "Choose a folder for the backups of replaced pictures: the JPEG of each, and the RAW "
+        "of favourites only.");
     request.canChooseDirectories = true;
     request.canChooseFiles = false;
     request.allowsMultipleSelection = false;

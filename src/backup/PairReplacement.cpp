@@ -14,6 +14,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
 #include <filesystem>
 #include <system_error>
@@ -41,21 +43,87 @@ void verifyBackup(const QString& path, std::optional<qint64> recordedSize) {
 
 namespace {
 
-// Streams the resource to a temporary name beside `destination` and renames it into place
-// only once it is complete and flushed, so a file at a backup name is always whole.
-QCoro::Task<> backUpResource(ResourcePtr resource, QString destination) {
-    const QString temporary = durable::temporaryPathFor(destination);
-    try {
-        auto writing = writeResource(resource, temporary);
-        co_await writing;
-        verifyBackup(temporary, resource->fileSize);
-    } catch (...) {
-        ::unlink(QFile::encodeName(temporary).constData());
-        throw;
+// One file of an original's backup: a copy made for this attempt under a temporary name,
+// and the name it takes after the backup's base name.
+struct PlannedFile {
+    ResourcePtr resource; // none for the rendered JPEG
+    QString suffix;       // ".JPG", "_RAW", ".DNG.xmp", …
+    QString label;        // "jpeg", "rendered-jpeg", "raw" or "sidecar", for the log
+    std::optional<qint64> size;
+    QString copy;
+};
+
+// Removes the copies that did not take their names, on every way out.
+struct Copies {
+    std::vector<QString> paths;
+    ~Copies() {
+        for (const QString& path : paths)
+            ::unlink(QFile::encodeName(path).constData());
     }
-    // The folder is flushed once for all of an original's backups, before the library
-    // change that relies on them.
-    durable::commitFile(temporary, destination, durable::FolderSync::byCaller);
+};
+
+// Streams the resource to `copy`, checked against the library's recorded size.
+QCoro::Task<> copyResource(ResourcePtr resource, QString copy) {
+    auto writing = writeResource(resource, copy);
+    co_await writing;
+    verifyBackup(copy, resource->fileSize);
+}
+
+void writeCopy(const QString& copy, const QByteArray& data) {
+    QFile file(copy);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size() ||
+        !file.flush())
+        throw FileSystemError(
+            QStringLiteral("Could not write “%1”: %2.").arg(copy, file.errorString()));
+}
+
+// Whether the two files hold the same bytes; false when either cannot be read.
+bool sameContent(const QString& a, const QString& b) {
+    QFile first(a), second(b);
+    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly) ||
+        first.size() != second.size())
+        return false;
+    constexpr qint64 chunk = 1 << 20;
+    for (;;) {
+        const QByteArray x = first.read(chunk);
+        if (x != second.read(chunk))
+            return false;
+        if (x.isEmpty())
+            return first.atEnd() && second.atEnd();
+    }
+}
+
+// What is at a backup name: nothing (or an empty file, which backs up nothing), this very
+// backup from an earlier attempt, or other bytes, which are never replaced: they may be
+// another library's item of the same name, or a sidecar as it was before a program
+// changed it in place.
+enum class AtName { free, same, taken };
+
+AtName whatIsAt(const QString& destination, const QString& copy) {
+    const QFileInfo info(destination);
+    if (!info.exists() && !info.isSymLink())
+        return AtName::free;
+    if (info.isFile() && !info.isSymLink() && info.size() == 0)
+        return AtName::free;
+    return info.isFile() && sameContent(destination, copy) ? AtName::same : AtName::taken;
+}
+
+// Whether the backup record at `path` is missing or this original's own.
+bool recordIsFree(const QString& path, const QString& identifier) {
+    QFile file(path);
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QJsonObject record = QJsonDocument::fromJson(file.readAll()).object();
+    return record.value(QStringLiteral("oldAssetID")).toString() == identifier;
+}
+
+// The names tried for one original's backups: its own, then " (2)" to " (99)".
+constexpr int backupNameTries = 99;
+
+QString candidateBase(const QString& base, int attempt) {
+    return attempt == 1 ? base : base + QStringLiteral(" (%1)").arg(attempt);
 }
 
 // Albums of the album type holding the original, less the program's own.
@@ -112,43 +180,25 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     std::optional<QString> rawBackupName;
     QStringList sidecarBackupNames;
     QString target;
+    QString chosen;
     {
         sys::SecurityScopedAccess access(root);
         // Only below the folder, and only while it is the folder the run started with.
         target = backupFolder->makeSubfolder(month + QLatin1Char('/') + status);
-        if (jpeg || renderJpeg) {
-            const QString name =
-                renderJpeg ? base + QStringLiteral(".jpg") : backupFileName(*jpeg, base);
-            const QString destination = target + QLatin1Char('/') + name;
-            const std::optional<qint64> size =
-                renderJpeg ? std::nullopt : std::optional<qint64>(jpeg->fileSize);
-            if (!hasCompleteBackup(destination, size)) {
-                if (renderJpeg) {
-                    durable::writeFile(destination, rendered);
-                } else {
-                    auto copying = backUpResource(jpeg, destination);
-                    co_await copying;
-                }
-                verifyBackup(destination, size);
-            }
-            jpegBackupName = name;
-            logger.log(QStringLiteral("  backup ") +
-                       (renderJpeg ? QStringLiteral("rendered-jpeg") : QStringLiteral("jpeg")) +
-                       QStringLiteral(" → ") + shownFolder + name);
-        }
+        std::vector<PlannedFile> planned;
+        if (jpeg || renderJpeg)
+            planned.push_back(
+                {renderJpeg ? nullptr : jpeg,
+                 renderJpeg ? QStringLiteral(".jpg") : backupFileName(*jpeg, QString()),
+                 renderJpeg ? QStringLiteral("rendered-jpeg") : QStringLiteral("jpeg"),
+                 renderJpeg ? std::nullopt : std::optional<qint64>(jpeg->fileSize),
+                 {}});
         if (backUpRaw) {
-            QString name = backupFileName(*raw, base);
+            QString suffix = backupFileName(*raw, QString());
             // Two original names without an extension would give one backup name.
-            if (jpegBackupName && name == *jpegBackupName)
-                name = base + QStringLiteral("_RAW");
-            const QString destination = target + QLatin1Char('/') + name;
-            if (!hasCompleteBackup(destination, raw->fileSize)) {
-                auto copying = backUpResource(raw, destination);
-                co_await copying;
-                verifyBackup(destination, raw->fileSize);
-            }
-            rawBackupName = name;
-            logger.log(QStringLiteral("  backup raw → ") + shownFolder + name);
+            if (!planned.empty() && suffix == planned.front().suffix)
+                suffix = QStringLiteral("_RAW");
+            planned.push_back({raw, suffix, QStringLiteral("raw"), raw->fileSize, {}});
         }
         // XMP sidecars and other editors' edit files hold the other programs' edits and
         // marks; beside the backups they are not left to live only in the trash.
@@ -160,18 +210,67 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
             if (!original.endsWith(QStringLiteral(".xmp"), Qt::CaseInsensitive) &&
                 photos::fileKindOf(original, nullptr) != photos::FileKind::EditFile)
                 continue;
-            const QString name =
-                base + (original.startsWith(stem + QLatin1Char('.'), Qt::CaseInsensitive)
-                            ? original.mid(stem.size())
-                            : QLatin1Char('.') + original);
-            const QString destination = target + QLatin1Char('/') + name;
-            if (!hasCompleteBackup(destination, resource->fileSize)) {
-                auto copying = backUpResource(resource, destination);
+            const QString suffix = original.startsWith(stem + QLatin1Char('.'), Qt::CaseInsensitive)
+                                       ? original.mid(stem.size())
+                                       : QLatin1Char('.') + original;
+            planned.push_back(
+                {resource, suffix, QStringLiteral("sidecar"), resource->fileSize, {}});
+        }
+
+        // Every file is copied first, so that what is already at a name can be compared
+        // with what this original's backup holds.
+        Copies copies;
+        for (PlannedFile& file : planned) {
+            file.copy = durable::temporaryPathFor(target + QLatin1Char('/') + base + file.suffix);
+            copies.paths.push_back(file.copy);
+            if (file.resource) {
+                auto copying = copyResource(file.resource, file.copy);
                 co_await copying;
-                verifyBackup(destination, resource->fileSize);
+            } else {
+                writeCopy(file.copy, rendered);
             }
-            sidecarBackupNames << name;
-            logger.log(QStringLiteral("  backup sidecar → ") + shownFolder + name);
+        }
+        std::vector<AtName> found;
+        for (int attempt = 1; attempt <= backupNameTries && chosen.isEmpty(); ++attempt) {
+            const QString candidate = candidateBase(base, attempt);
+            const QString prefix = target + QLatin1Char('/') + candidate;
+            bool usable = recordIsFree(prefix + QStringLiteral(".json"), asset->localIdentifier);
+            found.clear();
+            for (const PlannedFile& file : planned) {
+                if (!usable)
+                    break;
+                found.push_back(whatIsAt(prefix + file.suffix, file.copy));
+                usable = found.back() != AtName::taken;
+            }
+            if (usable)
+                chosen = candidate;
+        }
+        if (chosen.isEmpty()) {
+            logger.log(QStringLiteral("  other files hold every backup name from ") + shownFolder +
+                       base + QStringLiteral("; nothing of them is replaced"));
+            throw ReplacementError(ReplacementError::Case::backupVerificationFailed);
+        }
+        if (chosen != base)
+            logger.log(QStringLiteral("  other files hold the backup name ") + shownFolder + base +
+                       QStringLiteral("; they are kept, and this original's backups are named ") +
+                       chosen);
+        for (std::size_t i = 0; i < planned.size(); ++i) {
+            const PlannedFile& file = planned[i];
+            const QString name = chosen + file.suffix;
+            const QString destination = target + QLatin1Char('/') + name;
+            // The folder is flushed once for all of an original's backups, before the
+            // library change that relies on them.
+            if (found[i] == AtName::free)
+                durable::commitFile(file.copy, destination, durable::FolderSync::byCaller);
+            verifyBackup(destination, file.size);
+            if (file.label == QLatin1String("raw"))
+                rawBackupName = name;
+            else if (file.label != QLatin1String("sidecar"))
+                jpegBackupName = name;
+            else
+                sidecarBackupNames << name;
+            logger.log(QStringLiteral("  backup ") + file.label + QStringLiteral(" → ") +
+                       shownFolder + name);
         }
         durable::syncDirectory(target);
     }
@@ -182,6 +281,40 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     const QString newFilename =
         deletingPathExtension(primary->originalFilename) + QLatin1Char('.') + extension;
     const std::vector<CollectionPtr> albums = albumsToCopy(asset);
+
+    OriginalSidecar sidecar;
+    sidecar.oldAssetID = asset->localIdentifier;
+    sidecar.newAssetID = QString();
+    sidecar.captureDate = asset->creationDate;
+    sidecar.favorite = favourite;
+    if (jpeg)
+        sidecar.originalJPEGFilename = jpeg->originalFilename;
+    else if (renderJpeg)
+        sidecar.originalJPEGFilename =
+            deletingPathExtension(primary->originalFilename) + QStringLiteral(".jpg");
+    else
+        sidecar.originalJPEGFilename = primary->originalFilename;
+    if (raw)
+        sidecar.originalRAWFilename = raw->originalFilename;
+    sidecar.backupJPEGFile = jpegBackupName.value_or(QString());
+    sidecar.backupRAWFile = rawBackupName;
+    sidecar.outputFormat = extension;
+    sidecar.backupSidecarFiles = sidecarBackupNames;
+
+    const QString recordPath = target + QLatin1Char('/') + chosen + QStringLiteral(".json");
+    // Written before the change too: an original in the marker album is deleted only with a
+    // record of its backup, and a kill may come between the change and the final record.
+    // Either write may fail without undoing anything.
+    const auto writeRecord = [&recordPath, &sidecar, &backupFolder] {
+        if (!backupFolder || !backupFolder->url())
+            return;
+        try {
+            sys::SecurityScopedAccess access(*backupFolder->url());
+            durable::writeFile(recordPath, sidecar.encoded());
+        } catch (const std::exception&) {
+        }
+    };
+    writeRecord();
 
     // Written on the library's thread inside the change, read here after it completed.
     auto newIdentifier = std::make_shared<QString>();
@@ -211,34 +344,10 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     logger.log(QStringLiteral("  replaced with ") + newFilename + QStringLiteral(" (new asset ") +
                *newIdentifier + QStringLiteral(")"));
 
-    OriginalSidecar sidecar;
-    sidecar.oldAssetID = asset->localIdentifier;
+    // The replacement stands whatever happens to its sidecar.
     sidecar.newAssetID = *newIdentifier;
     sidecar.captureDate = asset->creationDate;
-    sidecar.favorite = favourite;
-    if (jpeg)
-        sidecar.originalJPEGFilename = jpeg->originalFilename;
-    else if (renderJpeg)
-        sidecar.originalJPEGFilename =
-            deletingPathExtension(primary->originalFilename) + QStringLiteral(".jpg");
-    else
-        sidecar.originalJPEGFilename = primary->originalFilename;
-    if (raw)
-        sidecar.originalRAWFilename = raw->originalFilename;
-    sidecar.backupJPEGFile = jpegBackupName.value_or(QString());
-    sidecar.backupRAWFile = rawBackupName;
-    sidecar.outputFormat = extension;
-    sidecar.backupSidecarFiles = sidecarBackupNames;
-
-    // The replacement stands whatever happens to its sidecar.
-    if (!backupFolder || !backupFolder->url())
-        co_return;
-    try {
-        sys::SecurityScopedAccess access(*backupFolder->url());
-        durable::writeFile(target + QLatin1Char('/') + base + QStringLiteral(".json"),
-                           sidecar.encoded());
-    } catch (const std::exception&) {
-    }
+    writeRecord();
 }
 
 } // namespace twinslim

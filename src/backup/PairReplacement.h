@@ -10,7 +10,8 @@ namespace twinslim {
 bool hasNonEmptyFile(const QString& path);
 
 // A complete backup: a non-empty file whose size is the library's recorded size of the
-// resource, where the library knows it. Anything else at a backup name is rewritten.
+// resource, where the library knows it. Whether a file already at a backup name can stand
+// for the original is decided by its content, never by this.
 bool hasCompleteBackup(const QString& path, std::optional<qint64> recordedSize);
 
 // Throws backupVerificationFailed unless hasCompleteBackup.

@@ -14,6 +14,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -83,6 +84,11 @@ public:
     void setPendingRecoveryCount(int value);
     bool showRecoveryAlert() const { return m_showRecoveryAlert; }
     void setShowRecoveryAlert(bool value);
+    // The file names of marker album members that have no backup made by a replacement, as
+    // of the last refresh or clean-up: they are never deleted by the clean-up.
+    const QStringList& pendingWithoutBackup() const { return m_pendingWithoutBackup; }
+    // How many of the waiting originals' RAW files have no backup (those of non-favourites).
+    int pendingRawWithoutBackup() const { return m_pendingRawWithoutBackup; }
 
     // ---- Derived values ----
     std::vector<PhotoPair> visiblePairs() const;
@@ -107,10 +113,11 @@ public:
     // Puts the selected pairs' items into the favourites and non-favourites export
     // albums and tells the user how to export them; every outcome ends in a message.
     QCoro::Task<> createExportAlbums();
-    // Counts the replaced originals waiting in the marker album and raises the
-    // clean-up offer when there are any.
+    // Counts the replaced originals waiting in the marker album, those with a backup, and
+    // raises the clean-up offer when there are any.
     void refreshPendingRecovery();
-    // Deletes every item of the marker album in one confirmed change; never fails.
+    // Deletes every item of the marker album that has its backup in one confirmed change;
+    // never fails.
     QCoro::Task<> deletePendingOriginals();
 
     // Backs up one matched original, verifies the backup on disk, then in one library
@@ -189,6 +196,8 @@ private:
     QString m_currentLabel;
     int m_pendingRecoveryCount = 0;
     bool m_showRecoveryAlert = false;
+    QStringList m_pendingWithoutBackup;
+    int m_pendingRawWithoutBackup = 0;
 
     std::function<QDateTime()> m_clock;
 };

@@ -41,8 +41,11 @@ QString IngestReport::summaryMessage() const {
                          listed(badNames) + QStringLiteral(".");
     // Only true of originals that were deleted.
     if (replaced - notDeleted >= 1)
-        sentences << QStringLiteral(
-            "Originals are in Recently Deleted; space frees once it empties.");
+        sentences << (toDesktopTrash
+                          ? QStringLiteral("Originals are in the Trash; space frees once it is "
+                                           "emptied.")
+                          : QStringLiteral(
+                                "Originals are in Recently Deleted; space frees once it empties."));
     if (notDeleted >= 1)
         sentences << QStringLiteral("%1 replaced original%2 not deleted; %3 in “%4” until "
                                     "the clean-up.")

@@ -21,6 +21,9 @@ struct IngestReport {
     // Originals replaced by this run but not deleted by it (deletion refused or failed, or
     // the run stopped first): they wait in the marker album.
     qint64 notDeleted = 0;
+    // Deleted originals went to the desktop's trash (a folder or darktable library), not to
+    // the library's own Recently Deleted.
+    bool toDesktopTrash = false;
 
     QString summaryMessage() const;
 

@@ -1,5 +1,6 @@
 #include "backup/BackupFolder.h"
 #include "backup/MarkerAlbum.h"
+#include "core/DeletionNote.h"
 #include "core/LibraryModel.h"
 #include "ingest/ExportedFile.h"
 #include "ingest/FileSignature.h"
@@ -7,6 +8,7 @@
 #include "ingest/IngestMatcher.h"
 #include "library/PhotoLibraryOperations.h"
 #include "library/ReplacementError.h"
+#include "platform/photos/ExportFolderCheck.h"
 #include "platform/photos/WorkLock.h"
 
 #include <QDir>
@@ -96,6 +98,9 @@ std::optional<RunSetup> prepare(LibraryModel& model, const QString& folder) {
     if (const std::optional<QString> message =
             model.backup()->placementProblem(setup.libraryPath, setup.folderPath))
         return refuse(*message);
+    if (const std::shared_ptr<PhotoLibrary> library = PhotoLibrary::shared())
+        if (const std::optional<QString> message = exportFolderProblem(*library, setup.folderPath))
+            return refuse(*message);
     if (setup.favourites.empty() && setup.others.empty())
         return refuse(
             QStringLiteral("Both export albums are empty or missing — create them first."));
@@ -205,6 +210,8 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
             emit self->ingestLineLogged(line);
     });
     IngestReport report;
+    if (const std::shared_ptr<PhotoLibrary> library = PhotoLibrary::shared())
+        report.toDesktopTrash = library->isFolderLibrary() || library->isDarktableLibrary();
     // Whatever escapes the per-file handling ends up here, so the run never stays "running".
     std::optional<QString> brokenOff;
     try {
@@ -313,6 +320,11 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
             report.notDeleted = qint64(replacedOriginals.size());
         } else if (!replacedOriginals.empty()) {
             try {
+                int rawWithoutBackup = 0;
+                for (const AssetPtr& original : replacedOriginals)
+                    if (!original->isFavorite && rawResource(original))
+                        ++rawWithoutBackup;
+                const DeletionNote note(rawWithoutBackup);
                 auto deleting = deleteAssets(replacedOriginals);
                 co_await deleting;
             } catch (const std::exception&) {

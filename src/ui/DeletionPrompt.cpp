@@ -1,5 +1,6 @@
 #include "ui/DeletionPrompt.h"
 
+#include "core/DeletionNote.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "ui/Alerts.h"
 #include "ui/ReplyOnce.h"
@@ -9,6 +10,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <memory>
+#include <optional>
 
 namespace twinslim {
 
@@ -16,15 +18,14 @@ namespace {
 
 using PendingAnswer = ReplyOnce<bool>;
 
-void showPrompt(int count, QWidget* window, const std::shared_ptr<PendingAnswer>& pending) {
+void showPrompt(int count, const QString& details, QWidget* window,
+                const std::shared_ptr<PendingAnswer>& pending) {
     auto* box = new QMessageBox(window);
     box->setObjectName(DeletionPrompt::objectName());
     box->setWindowTitle(QStringLiteral("Photo Library"));
     box->setIcon(QMessageBox::Warning);
     box->setText(DeletionPrompt::question(count));
-    box->setInformativeText(
-        QStringLiteral("They move to Recently Deleted, where they are kept for %1 days.")
-            .arg(photos::PhotoLibrary::trashRetentionDays));
+    box->setInformativeText(details);
     fitAlert(box);
     QPushButton* remove = box->addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
     QPushButton* cancel = box->addButton(QMessageBox::Cancel);
@@ -48,15 +49,24 @@ QString DeletionPrompt::question(int count) {
 
 namespace {
 
-photos::PhotoLibrary::DeletionConfirmationHandler promptOver(QWidget* window) {
+// `asking` is the library the prompt is installed on; none for the shared one, whichever
+// it is when it asks.
+photos::PhotoLibrary::DeletionConfirmationHandler
+promptOver(QWidget* window, std::optional<std::weak_ptr<photos::PhotoLibrary>> asking) {
     QPointer<QWidget> over(window);
-    return [over](int count, std::function<void(bool)> reply) {
+    return [over, asking](int count, std::function<void(bool)> reply) {
         auto pending = std::make_shared<PendingAnswer>(std::move(reply), false);
         QCoreApplication* app = QCoreApplication::instance();
         if (!app)
             return; // nobody to ask: nothing is deleted
+        // Worked out here, while the deletion that set the note waits for the answer.
+        const std::shared_ptr<photos::PhotoLibrary> library =
+            asking ? asking->lock() : photos::PhotoLibrary::shared();
+        const QString details =
+            library ? DeletionNote::text(*library, DeletionNote::rawWithoutBackup()) : QString();
         QMetaObject::invokeMethod(
-            app, [count, over, pending] { showPrompt(count, over.data(), pending); },
+            app,
+            [count, details, over, pending] { showPrompt(count, details, over.data(), pending); },
             Qt::QueuedConnection);
     };
 }
@@ -64,11 +74,11 @@ photos::PhotoLibrary::DeletionConfirmationHandler promptOver(QWidget* window) {
 } // namespace
 
 void DeletionPrompt::install(photos::PhotoLibrary& library, QWidget* window) {
-    library.setDeletionConfirmationHandler(promptOver(window));
+    library.setDeletionConfirmationHandler(promptOver(window, library.weak_from_this()));
 }
 
 void DeletionPrompt::installForShared(QWidget* window) {
-    photos::PhotoLibrary::setSharedDeletionConfirmationHandler(promptOver(window));
+    photos::PhotoLibrary::setSharedDeletionConfirmationHandler(promptOver(window, std::nullopt));
 }
 
 } // namespace twinslim

@@ -1,6 +1,7 @@
 #include "ui/ScanView.h"
 
 #include "backup/BackupFolder.h"
+#include "backup/BackupRecords.h"
 #include "backup/FolderChooser.h"
 #include "core/ByteCountFormat.h"
 #include "core/LibraryModel.h"
@@ -176,11 +177,14 @@ bool isUp(const QPointer<QMessageBox>& box) {
     return box && box->isVisible();
 }
 
-QString recoveryMessage(int count) {
+// `withoutBackup` names the marker album's members the clean-up leaves alone.
+QString recoveryMessage(int count, const QStringList& withoutBackup) {
+    const QString notice = withoutBackupNotice(withoutBackup);
     return QString::number(count) + QStringLiteral(" original") +
            (count == 1 ? QString() : QStringLiteral("s")) +
            QStringLiteral(" from a previous run were replaced but not deleted. Delete them now to "
-                          "reclaim the space?");
+                          "reclaim the space?") +
+           (notice.isEmpty() ? QString() : QStringLiteral("\n\n") + notice);
 }
 
 QString deleteNowTitle(int count) {
@@ -762,14 +766,15 @@ void ScanView::updateRecoveryAlert() {
         return;
     }
     if (isUp(m_recoveryAlert)) {
-        setAlertMessage(m_recoveryAlert, recoveryMessage(count));
+        setAlertMessage(m_recoveryAlert, recoveryMessage(count, m_model->pendingWithoutBackup()));
         if (QAbstractButton* deleteNow =
                 m_recoveryAlert->findChild<QAbstractButton*>(QStringLiteral("deleteNowButton")))
             deleteNow->setText(deleteNowTitle(count));
         return;
     }
-    m_recoveryAlert = alert(this, QStringLiteral("recoveryAlert"),
-                            QStringLiteral("Unfinished cleanup"), recoveryMessage(count));
+    m_recoveryAlert =
+        alert(this, QStringLiteral("recoveryAlert"), QStringLiteral("Unfinished cleanup"),
+              recoveryMessage(count, m_model->pendingWithoutBackup()));
     QPushButton* deleteNow =
         m_recoveryAlert->addButton(deleteNowTitle(count), QMessageBox::AcceptRole);
     deleteNow->setObjectName(QStringLiteral("deleteNowButton"));

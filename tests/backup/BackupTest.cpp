@@ -1,5 +1,6 @@
 #include "backup/BackupFolder.h"
 #include "backup/BackupLayout.h"
+#include "backup/BackupRecords.h"
 #include "backup/DurableFile.h"
 #include "backup/MarkerAlbum.h"
 #include "backup/PairReplacement.h"
@@ -23,6 +24,7 @@
 #include <linux/seccomp.h>
 #include <stddef.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -190,42 +192,108 @@ TEST_F(PairReplacementTest, BackupPlanFollowsResourcesAndFavouriteFlag) {
     EXPECT_EQ(assetsInAlbumTitled(markerAlbumTitle()).size(), size_t(originals));
 }
 
-TEST_F(PairReplacementTest, ExistingCompleteBackupsAreKeptAndIncompleteOnesRewritten) {
+// A file at a backup name stands for the original only with its very bytes; other bytes, even
+// of the same size (another library's picture of the same name), are neither taken for the
+// backup nor replaced: the original's backups and their record go under the next free name.
+TEST_F(PairReplacementTest, ExistingBackupsAreReusedOnlyWithTheSameBytes) {
     const QString id =
         lib.add({{jpegOf(QByteArray(400, 'j')), rawOf(QByteArray(900, 'r'))}, shot, true});
     const QString base = target(true) + safeID(id);
-    // A library change that fails leaves the backups and nothing else.
+    // A library change that fails leaves the backups and their record.
     lib.library().faults().failNextChangeWithError = true;
     EXPECT_THROW(replace(id), photos::PhotoLibraryError);
     expectLibraryUntouched(1);
     EXPECT_EQ(readFile(base + ".CR3"), QByteArray(900, 'r'));
-    EXPECT_FALSE(QFileInfo::exists(base + ".json"));
+    EXPECT_EQ(QJsonDocument::fromJson(readFile(base + ".json")).object()["oldAssetID"], id);
 
-    // A same-size file counts as the backup and is not rewritten; an empty one and one of
-    // the wrong size (an interrupted copy from an older version) are not backups.
-    const struct {
-        QByteArray jpeg, raw;
-        QByteArray expectedJpeg, expectedRaw;
-    } cases[] = {
-        {QByteArray(400, 'J'), QByteArray(), QByteArray(400, 'J'), QByteArray(900, 'r')},
-        {QByteArray(399, 'j'), QByteArray(901, 'r'), QByteArray(400, 'j'), QByteArray(900, 'r')},
-    };
-    for (const auto& c : cases) {
-        testsupport::writeFile(base + ".JPG", c.jpeg);
-        testsupport::writeFile(base + ".CR3", c.raw);
-        lib.library().faults().failNextChangeWithoutError = true;
-        try {
-            replace(id);
-            ADD_FAILURE() << "no error";
-        } catch (const ReplacementError& e) {
-            EXPECT_EQ(e.description(), "The Photos library change failed.");
-        }
-        EXPECT_EQ(readFile(base + ".JPG"), c.expectedJpeg);
-        EXPECT_EQ(readFile(base + ".CR3"), c.expectedRaw);
-    }
+    // The same bytes are kept as they are; an empty file is no backup and is rewritten.
+    testsupport::writeFile(base + ".JPG", QByteArray());
+    struct stat before {};
+    ASSERT_EQ(::stat(QFile::encodeName(base + ".CR3").constData(), &before), 0);
+    lib.library().faults().failNextChangeWithoutError = true;
+    EXPECT_THROW(replace(id), ReplacementError);
+    struct stat after {};
+    ASSERT_EQ(::stat(QFile::encodeName(base + ".CR3").constData(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(readFile(base + ".JPG"), QByteArray(400, 'j'));
+
+    testsupport::writeFile(base + ".JPG", QByteArray(400, 'J'));
+    const qsizetype logged = logger.lines().size();
     replace(id);
+    EXPECT_EQ(readFile(base + ".JPG"), QByteArray(400, 'J'));
+    const QString other = base + " (2)";
+    EXPECT_EQ(readFile(other + ".JPG"), QByteArray(400, 'j'));
+    EXPECT_EQ(readFile(other + ".CR3"), QByteArray(900, 'r'));
+    const QJsonObject record = QJsonDocument::fromJson(readFile(other + ".json")).object();
+    EXPECT_EQ(record["oldAssetID"].toString(), id);
+    EXPECT_EQ(record["backupJPEGFile"].toString(), safeID(id) + " (2).JPG");
+    EXPECT_EQ(record["backupRAWFile"].toString(), safeID(id) + " (2).CR3");
+    EXPECT_EQ(messages().mid(logged, 2),
+              QStringList({"  other files hold the backup name 2024-06/FAVS/" + safeID(id) +
+                               "; they are kept, and this original's backups are named " +
+                               safeID(id) + " (2)",
+                           "  backup jpeg → 2024-06/FAVS/" + safeID(id) + " (2).JPG"}));
     EXPECT_EQ(itemCount(), 2);
-    EXPECT_FALSE(backupFiles(backup.path()).join(" ").contains(".partial"));
+    for (const QString& file : backupFiles(backup.path()))
+        EXPECT_FALSE(QFileInfo(file).fileName().startsWith('.')) << file.toStdString();
+}
+
+// Only what a replacement backed up counts as backed up: a record naming the item, beside the
+// files it lists, not empty and as long as the item's own files.
+TEST_F(PairReplacementTest, OnlyItemsWithAStandingBackupRecordCountAsBackedUp) {
+    const auto pair = [&](bool favourite) {
+        return lib.add(
+            {{jpegOf(QByteArray(400, 'j')), rawOf(QByteArray(900, 'r'))}, shot, favourite});
+    };
+    const QString favourite = pair(true), other = pair(false), missing = pair(false),
+                  wrongSize = pair(false), byHand = pair(false);
+    replace(favourite);
+    replace(other);
+    const QString folder = target(false);
+    const auto record = [&](const QString& id, const QString& jpeg) {
+        testsupport::writeFile(
+            folder + safeID(id) + ".json",
+            QString(R"({"oldAssetID" : "%1", "backupJPEGFile" : "%2"})").arg(id, jpeg).toUtf8());
+    };
+    record(missing, "gone.JPG");
+    record(wrongSize, "short.JPG");
+    testsupport::writeFile(folder + "short.JPG", QByteArray(399, 'j'));
+    // Another item's record at a name stands in the way as much as its files.
+    const QString late = pair(false);
+    record(late, safeID(late) + ".JPG");
+    testsupport::writeFile(folder + safeID(late) + ".json",
+                           readFile(folder + safeID(late) + ".json").replace(late.toUtf8(), "x"));
+    replace(late);
+    EXPECT_TRUE(QFileInfo::exists(folder + safeID(late) + " (2).JPG"));
+
+    std::vector<photos::AssetPtr> all;
+    for (const QString& id : {favourite, other, missing, wrongSize, byHand, late})
+        all.push_back(lib.asset(id));
+    const QHash<QString, bool> expected{{favourite, true}, {other, false}, {late, false}};
+    EXPECT_EQ(originalsWithBackup(backup.path(), all), expected);
+}
+
+// A sidecar another program changed in place since an earlier attempt (a rating 3 → 5, same
+// length) is backed up as it is now, not taken for its older backup.
+TEST_F(PairReplacementTest, ASidecarChangedSinceAnEarlierAttemptIsBackedUpAsItIsNow) {
+    const QString id = lib.add(
+        {{jpegOf("jpeg"),
+          rawOf("raw"),
+          {ResourceType::AdjustmentData, "com.adobe.xmp", "IMG_7.CR3.xmp", 0, "xmp:Rating=3"}},
+         shot,
+         true});
+    lib.library().faults().failNextChangeWithError = true;
+    EXPECT_THROW(replace(id), photos::PhotoLibraryError);
+    for (const photos::ResourcePtr& r : lib.library().assetResources(lib.asset(id)))
+        if (r->type == ResourceType::AdjustmentData) {
+            const QString stored = lib.library().storedFilePath(r);
+            QFile::setPermissions(stored, QFile::ReadOwner | QFile::WriteOwner);
+            testsupport::writeFile(stored, "xmp:Rating=5");
+        }
+    replace(id);
+    const QString base = target(true) + safeID(id);
+    EXPECT_EQ(readFile(base + ".CR3.xmp"), "xmp:Rating=3");
+    EXPECT_EQ(readFile(base + " (2).CR3.xmp"), "xmp:Rating=5");
 }
 
 TEST_F(PairReplacementTest, FailuresBeforeTheChangeLeaveTheLibraryUntouched) {

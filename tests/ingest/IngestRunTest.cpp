@@ -237,6 +237,28 @@ TEST_F(IngestRunTest, ReasonsNotToStartAreMessagesAndChangeNothing) {
     EXPECT_TRUE(
         QDir(backup.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
     EXPECT_EQ(itemCount(), 1);
+
+    // Exported files inside a folder library would become its pictures, twice each.
+    QTemporaryDir pictures;
+    const QString inside = pictures.path() + "/2023/Exported";
+    QDir().mkpath(inside);
+    fixtures::makeJpegFile(inside + "/IMG_1.jpeg", QSize(32, 32));
+    photos::PhotoLibrary::setShared(photos::PhotoLibrary::open(pictures.path()));
+    testloop::await(model.ingest(inside));
+    EXPECT_EQ(model.infoMessage(),
+              "The folder of exported files is inside the photo library:\n" + inside +
+                  "\n\nEvery file below “" + pictures.path() +
+                  "” is a picture of the library, so the exported files would become duplicates "
+                  "of their replacements. Export to a folder outside the library, then ingest "
+                  "from there.");
+    EXPECT_FALSE(model.planIngest(inside));
+    EXPECT_EQ(album(markerAlbumTitle()), nullptr);
+    // A folder beside the library whose name only starts like it is outside.
+    QDir().mkpath(pictures.path() + "-exported");
+    testloop::await(model.ingest(pictures.path() + "-exported"));
+    EXPECT_EQ(model.infoMessage(),
+              QString("Both export albums are empty or missing — create them first."));
+    QDir(pictures.path() + "-exported").removeRecursively();
 }
 
 TEST_F(IngestRunTest, AFolderWithoutPicturesStillMakesTheMarkerAlbumLogAndReport) {

@@ -168,6 +168,76 @@ TEST_F(FolderLibraryCli, PairsLeaveForTheTrashAndTheirReplacementsKeepTheirMarks
     EXPECT_TRUE(create.err.contains("“photolib use " + folder + "”")) << create.err.toStdString();
 }
 
+// Two camera folders with pictures of the same names, slimmed into one backup folder, each
+// keep their own backups. The clean-up deletes nothing Twinslim did not back up. Exports
+// inside a folder library are said to be a mistake, and an ingest from there is refused.
+TEST_F(FolderLibraryCli, TwoLibrariesKeepTheirBackupsAndOnlyBackedUpItemsAreCleanedUp) {
+    const QString exported = tmp.path() + "/exported";
+    prepare(exported);
+    const QString other = tmp.path() + "/Other";
+    makeCameraFolder(other);
+    // Other pictures under the same names: one byte more each.
+    for (const QString& f : cameraFiles(other))
+        testsupport::writeFile(other + "/" + f, testsupport::readFile(other + "/" + f) + "B");
+    const QStringList jpegs = {"/2024/06/IMG_0001.JPG", "/2024/07/IMG_0002.JPG"};
+    QList<QByteArray> originals;
+    for (const QString& root : {folder, other})
+        for (const QString& f : jpegs)
+            originals << testsupport::readFile(root + f);
+
+    const Result first = ok(cli({"ingest", "--yes", exported}));
+    EXPECT_TRUE(first.err.contains("They move to the Trash. 1 RAW file among them has no backup "
+                                   "(only a favourite’s RAW is backed up) and goes to the Trash "
+                                   "with the rest.\nDelete 2 items? [y/N] yes"))
+        << first.err.toStdString();
+    EXPECT_TRUE(first.out.contains("Originals are in the Trash; space frees once it is emptied."))
+        << first.out.toStdString();
+
+    // A picture Twinslim never replaced, put into the marker album by hand, stays.
+    QString lone;
+    for (const Item& item : items())
+        if (item.resources.front().name == "IMG_0004.JPG")
+            lone = item.id;
+    ok(photolib({"album", "add", "TwinslimOriginalsToDelete", lone}));
+    const Result cleanup = cli({"--yes", "cleanup"});
+    EXPECT_EQ(cleanup.status, 1);
+    EXPECT_EQ(cleanup.out,
+              "1 item in the album “TwinslimOriginalsToDelete” has no backup made by Twinslim, so "
+              "it is not deleted: IMG_0004.JPG.\nNothing to clean up: no replaced originals are "
+              "waiting to be deleted.\n");
+    EXPECT_TRUE(QFile::exists(folder + "/2024/07/IMG_0004.JPG"));
+    EXPECT_EQ(waiting(), QSet<QString>{lone});
+
+    // The other folder, exported into itself first.
+    ok(photolib({"use", other}));
+    grantAccess();
+    ok(cli({"albums", "--range", "all", "--all"}));
+    const QString inside = other + "/Exported";
+    const Result warned =
+        ok(photolib({"export", "--album", "Twinslim NonFavs", "--format", "jpeg", inside}));
+    const QString problem = "The folder of exported files is inside the photo library:\n" + inside +
+                            "\n\nEvery file below “" + other + "” is a picture of the";
+    EXPECT_TRUE(warned.err.contains("photolib: warning: " + problem)) << warned.err.toStdString();
+    const QStringList before = cameraFiles(other);
+    const Result refused = cli({"ingest", "--yes", inside});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(refused.err.contains(problem)) << refused.err.toStdString();
+    EXPECT_TRUE(refused.err.contains("Export to a folder outside the library"));
+    EXPECT_EQ(cameraFiles(other), before);
+    EXPECT_TRUE(waiting().isEmpty());
+    QDir(inside).removeRecursively();
+
+    const QString exportedOther = tmp.path() + "/exported-other";
+    ok(photolib({"export", "--album", "Twinslim NonFavs", "--format", "jpeg", exportedOther}));
+    ok(cli({"ingest", "--yes", exportedOther}));
+    QList<QByteArray> backedUp;
+    for (const QString& f : filesUnder(tmp.path() + "/backup").keys())
+        if (f.endsWith(".JPG"))
+            backedUp << testsupport::readFile(tmp.path() + "/backup/" + f);
+    for (const QByteArray& original : originals)
+        EXPECT_TRUE(backedUp.contains(original));
+}
+
 // An ingest killed at any moment loses no original file: each is in the folder, in the trash
 // with its .trashinfo, or its item's backups are complete; a second run and the clean-up
 // finish the job with one replacement per pair.

@@ -213,6 +213,14 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
     EXPECT_EQ(chooser->asked.last().message,
               "Choose a folder of HEICs exported from the Twinslim export albums.");
     EXPECT_EQ(prompt->text(), "Delete 3 items?");
+    // Where they go, and that the two non-favourites' RAW files go with them unsaved.
+    EXPECT_EQ(prompt->informativeText(),
+              "They move to Recently Deleted, where they are kept for 30 days. 2 RAW files among "
+              "them have no backup (only a favourite’s RAW is backed up) and go to Recently "
+              "Deleted with the rest.");
+    EXPECT_EQ(chooser->asked.front().message,
+              "Choose a folder for the backups of replaced pictures: the JPEG of each, and the "
+              "RAW of favourites only.");
     QAbstractButton* remove = gatetest::buttonTitled(prompt, "Delete");
     ASSERT_NE(remove, nullptr);
     remove->click();

@@ -7,6 +7,7 @@
 #include "core/TestLibrary.h"
 #include "fixtures/ImageFixtures.h"
 #include "library/PhotoLibraryOperations.h"
+#include "support/TestSupport.h"
 #include "ui/PairTableModel.h"
 #include "ui/QtFolderChooser.h"
 #include "ui/ThumbnailProvider.h"
@@ -22,6 +23,7 @@
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -299,22 +301,41 @@ TEST_F(ScanViewTest, TableSelectionAndModelSelectionStayInStep) {
     waitForScan();
 }
 
+// The backup a replacement leaves of a non-favourite: its JPEG and the record naming it.
+void writeBackup(const QString& root, const QString& id) {
+    const QString safe = QString(id).replace('/', '_');
+    const QString folder = root + "/2024-06/NONFAVS/";
+    testsupport::writeFile(folder + safe + ".JPG", QByteArray(100, 'j'));
+    testsupport::writeFile(
+        folder + safe + ".json",
+        QString(R"({"oldAssetID" : "%1", "backupJPEGFile" : "%2.JPG"})").arg(id, safe).toUtf8());
+}
+
 // Originals a previous run replaced but did not delete wait in the marker album: one is enough
 // for the alert at start-up; "Later" keeps them, "Delete N Now" deletes them and their pairs.
+// What has no backup made by a replacement is said and never deleted.
 TEST_F(ScanViewTest, RecoveryAlertAtStartUpCountsTheWaitingOriginals) {
     for (const int count : {1, 2}) {
         SCOPED_TRACE(count);
         TestLibrary library; // the one the window reads for this round
+        QTemporaryDir backups;
+        QSettings(QStringLiteral("Twinslim"), QStringLiteral("Twinslim"))
+            .setValue(BackupFolder::bookmarkKey(), backups.path());
         QStringList ids;
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < count; ++i) {
             ids << library.add(asset(QStringLiteral("OLD_%1").arg(i), 1, 100));
-        library.addAlbum(markerAlbumTitle(), ids);
+            writeBackup(backups.path(), ids.last());
+        }
+        const QString unsaved = library.add(asset("NEW", 1, 100));
+        library.addAlbum(markerAlbumTitle(), ids + QStringList{unsaved});
         open();
         QMessageBox* box = alert("recoveryAlert");
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(box->informativeText(),
                   QString("%1 %2 from a previous run were replaced but not deleted. Delete them "
-                          "now to reclaim the space?")
+                          "now to reclaim the space?\n\n1 item in the album "
+                          "“TwinslimOriginalsToDelete” has no backup made by Twinslim, so it is "
+                          "not deleted: NEW.JPG.")
                       .arg(count)
                       .arg(count == 1 ? "original" : "originals"));
         auto* deleteNow = box->findChild<QAbstractButton*>("deleteNowButton");
@@ -325,17 +346,16 @@ TEST_F(ScanViewTest, RecoveryAlertAtStartUpCountsTheWaitingOriginals) {
             box->findChild<QAbstractButton*>("laterButton")->click();
             EXPECT_FALSE(model().showRecoveryAlert());
             testloop::drain();
-            EXPECT_EQ(assetsInAlbumTitled(markerAlbumTitle()).size(), 1u);
+            EXPECT_EQ(assetsInAlbumTitled(markerAlbumTitle()).size(), 2u);
             EXPECT_EQ(model().pendingRecoveryCount(), 1);
         } else {
             model().selectAllVisible();
             deleteNow->click();
             ASSERT_TRUE(testloop::spinUntil([&] { return model().pendingRecoveryCount() == 0; }));
-            EXPECT_TRUE(assetsInAlbumTitled(markerAlbumTitle()).empty());
+            EXPECT_EQ(idsOf(assetsInAlbumTitled(markerAlbumTitle())), QStringList{unsaved});
             EXPECT_EQ(library.library().trashedAssets().size(), 2u);
-            EXPECT_TRUE(model().pairs().empty());
-            EXPECT_TRUE(model().selectedIDs().isEmpty());
-            EXPECT_EQ(textOf("pairsSummaryLabel"), "0 pairs \u00B7 0 bytes reclaimable");
+            EXPECT_EQ(idsOf(model().pairs()), QStringList{unsaved});
+            EXPECT_EQ(model().selectedIDs(), QSet<QString>{unsaved});
         }
         EXPECT_TRUE(testloop::spinUntil([&] { return alert("recoveryAlert") == nullptr; }));
         view.reset();

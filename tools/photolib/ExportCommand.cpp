@@ -3,6 +3,7 @@
 #include "AlbumExporter.h"
 #include "TerminalProgress.h"
 #include "UsageError.h"
+#include "platform/photos/ExportFolderCheck.h"
 
 #include <QDir>
 #include <unistd.h>
@@ -41,6 +42,9 @@ int exportCommand(const ExportArguments& arguments,
     const auto lib = library();
     const auto assets = lib->fetchAssetsInAssetCollection(albumTitled(arguments.album));
     const QString folder = prepareExportFolder(arguments.folders.front());
+    // Said, not refused: exporting is no change to the library, ingesting from there would be.
+    if (const std::optional<QString> problem = photos::exportFolderProblem(*lib, folder))
+        err << "photolib: warning: " << *problem << "\n";
     const bool terminal = isatty(STDERR_FILENO);
     const ExportSummary s = exportAssets(lib, assets, folder, options,
                                          terminalProgress(err, QStringLiteral("Exporting")),

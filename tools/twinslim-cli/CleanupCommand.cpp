@@ -4,10 +4,13 @@
 #include "CommandFailure.h"
 #include "Session.h"
 #include "Terminal.h"
+#include "backup/BackupRecords.h"
 #include "backup/MarkerAlbum.h"
+#include "core/DeletionNote.h"
 #include "core/LibraryModel.h"
 #include "core/RunTask.h"
 #include "library/PhotoLibraryOperations.h"
+#include "platform/photos/PhotoLibrary.h"
 
 namespace twinslimcli {
 
@@ -24,11 +27,20 @@ int cleanupCommand(Arguments& arguments, Session& session) {
     twinslim::LibraryModel& model = session.model();
     model.refreshPendingRecovery();
     const int pending = model.pendingRecoveryCount();
+    const auto skipped = qint64(model.pendingWithoutBackup().size());
     QTextStream& out = session.terminal().out();
+    if (skipped > 0)
+        out << twinslim::withoutBackupNotice(model.pendingWithoutBackup()) << "\n";
     if (pending == 0) {
         out << "Nothing to clean up: no replaced originals are waiting to be deleted.\n";
-        return 0;
+        // Items left alone need the user's eye; a script must not take that for a success.
+        return skipped > 0 ? 1 : 0;
     }
+    // Said before the question: what is not backed up goes with the rest.
+    const std::shared_ptr<photos::PhotoLibrary> library = photos::PhotoLibrary::shared();
+    session.terminal().err() << twinslim::DeletionNote::text(*library,
+                                                             model.pendingRawWithoutBackup())
+                             << "\n";
     const QString offer =
         originals(pending) + QStringLiteral(" from a previous run were replaced but not deleted. "
                                             "Delete them now to reclaim the space?");
@@ -40,13 +52,15 @@ int cleanupCommand(Arguments& arguments, Session& session) {
     session.agreeToDeletion(pending);
     twinslim::runTask(model.deletePendingOriginals());
     const auto left = qint64(twinslim::assetsInAlbumTitled(twinslim::markerAlbumTitle()).size());
-    const qint64 deleted = std::max<qint64>(0, pending - left);
+    const qint64 deleted = std::max<qint64>(0, pending + skipped - left);
     if (deleted == 0)
         throw CommandFailure{
             QStringLiteral("Nothing was deleted: the library change was refused or failed.")};
     out << "Deleted " << originals(deleted)
-        << ". They are in Recently Deleted; space frees once it empties.\n";
-    return 0;
+        << (library->isFolderLibrary() || library->isDarktableLibrary()
+                ? ". They are in the Trash; space frees once it is emptied.\n"
+                : ". They are in Recently Deleted; space frees once it empties.\n");
+    return skipped > 0 ? 1 : 0;
 }
 
 } // namespace twinslimcli

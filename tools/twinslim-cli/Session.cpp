@@ -3,6 +3,7 @@
 #include "CommandFailure.h"
 #include "LibraryAccessGate.h"
 #include "Terminal.h"
+#include "core/DeletionNote.h"
 #include "core/LibraryModel.h"
 #include "platform/photos/LibraryLocation.h"
 #include "platform/photos/PhotoLibrary.h"
@@ -67,6 +68,10 @@ bool Session::confirmDeletion(int count) {
         m_agreedDeletion.reset();
         return true;
     }
+    if (m_library)
+        m_terminal.err() << twinslim::DeletionNote::text(*m_library,
+                                                         twinslim::DeletionNote::rawWithoutBackup())
+                         << "\n";
     return m_terminal.confirm(
         QStringLiteral("Delete %1 item%2?").arg(count).arg(count == 1 ? "" : "s"), m_assumeYes);
 }

@@ -382,6 +382,10 @@ bool PhotoLibrary::isDarktableLibrary() const {
     return dynamic_cast<const DarktableStore*>(m_store.get()) != nullptr;
 }
 
+QString PhotoLibrary::pictureTree() const {
+    return isFolderLibrary() ? m_path : QString();
+}
+
 QString PhotoLibrary::stateFolder() const {
     return m_store->stateFolder();
 }

@@ -60,6 +60,9 @@ public:
     // A folder of camera files, rather than a catalogue that owns its files.
     bool isFolderLibrary() const;
     bool isDarktableLibrary() const;
+    // The folder whose whole tree is read as the library's pictures, so that any file put
+    // below it becomes an item; empty for the kinds that list their pictures themselves.
+    QString pictureTree() const;
 
     // ---- Fetches (trashed assets never appear) ----
     std::vector<AssetPtr> fetchAssets(MediaType mediaType, const FetchOptions& options = {}) const;
