@@ -56,11 +56,11 @@ protected:
             QDir().mkpath(root + "/" + folder);
         // A picture at the top, so that the folders' files are not the tree's first.
         QFile::copy(jpeg, root + "/A.JPG");
-        // A folder whose sidecars are named NAME.xmp, one of them with a western place.
+        // A folder whose sidecars are named NAME.xmp, one of them with 4 stars and a western place.
         picture("Stem/IMG_5.JPG");
         writeFile(
             root + "/Stem/IMG_5.xmp",
-            sidecar(3, {"Birds"}, " exif:GPSLatitude=\"48,51.0N\" exif:GPSLongitude=\"2,21.0W\""));
+            sidecar(4, {"Birds"}, " exif:GPSLatitude=\"48,51.0N\" exif:GPSLongitude=\"2,21.0W\""));
         picture("Stem/IMG_6.JPG");
         // One whose sidecars are named NAME.EXT.xmp; a picture whose own place beats its
         // sidecar's.
@@ -108,7 +108,7 @@ TEST_F(FolderSidecar, MarksBelongToTheirFilesAndSurviveReopeningAndInPlaceEdits)
     auto lib = PhotoLibrary::open(root);
     EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 7u);
     EXPECT_TRUE(at(*lib, "Ext/IMG_7.JPG")->isFavorite);
-    EXPECT_FALSE(at(*lib, "Stem/IMG_5.JPG")->isFavorite);
+    EXPECT_FALSE(at(*lib, "Stem/IMG_5.JPG")->isFavorite); // 4 stars are no favourite
     const auto west = at(*lib, "Stem/IMG_5.JPG")->location;
     ASSERT_TRUE(west);
     EXPECT_NEAR(west->latitude, 48.85, 1e-9);
@@ -127,7 +127,7 @@ TEST_F(FolderSidecar, MarksBelongToTheirFilesAndSurviveReopeningAndInPlaceEdits)
     // Another program changes a sidecar in place, at the same length: it is read again.
     const QString stem = root + "/Stem/IMG_5.xmp";
     QByteArray text = readFile(stem);
-    text.replace("xmp:Rating=\"3\"", "xmp:Rating=\"5\"");
+    text.replace("xmp:Rating=\"4\"", "xmp:Rating=\"5\"");
     struct stat before {};
     ASSERT_EQ(::stat(QFile::encodeName(stem).constData(), &before), 0);
     writeFile(stem, text);
