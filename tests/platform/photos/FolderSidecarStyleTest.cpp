@@ -265,3 +265,31 @@ TEST_F(FolderSidecar, PurgesAtTheCutOffNeverReadsOutOfTheTreeAndUndoesCutShortCh
     EXPECT_TRUE(FreedesktopTrash::contains(taken));
     EXPECT_TRUE(reopened.check().filter("interrupted").isEmpty());
 }
+
+// The sidecar code itself: a reject is read, merged sidecars take the highest rating and the
+// first label, a parent another keyword still spells out stays, places keep their hemisphere.
+TEST_F(FolderSidecar, XmpReadsRejectsMergesAndWritesPlacesInTheirHemisphere) {
+    EXPECT_EQ(imaging::parseXmpSidecar(sidecar(-1, {}))->rating, -1);
+    imaging::XmpSidecarEdit merge;
+    merge.mergeFrom = QList<QByteArray>{sidecar(5, {}, " xmp:Label=\"Red\""), sidecar(2, {})};
+    const auto merged = imaging::parseXmpSidecar(imaging::editXmpSidecar({}, merge));
+    ASSERT_TRUE(merged);
+    EXPECT_EQ(merged->rating, 5);
+    EXPECT_EQ(merged->label, "Red");
+
+    imaging::XmpSidecarEdit add, remove;
+    add.addHierarchicalKeywords = {"Places|France|Lyon", "Places|France|Paris"};
+    remove.removeKeywords = {"Lyon"};
+    const auto left =
+        imaging::parseXmpSidecar(imaging::editXmpSidecar(imaging::editXmpSidecar({}, add), remove));
+    ASSERT_TRUE(left);
+    EXPECT_EQ(left->keywords, QStringList({"Places", "France", "Paris"}));
+    EXPECT_EQ(left->hierarchicalKeywords, QStringList{"Places|France|Paris"});
+
+    imaging::XmpSidecarEdit place;
+    place.location = std::pair{-33.5, -70.25};
+    const auto placed = imaging::parseXmpSidecar(imaging::editXmpSidecar({}, place));
+    ASSERT_TRUE(placed && placed->latitude && placed->longitude);
+    EXPECT_NEAR(*placed->latitude, -33.5, 1e-6);
+    EXPECT_NEAR(*placed->longitude, -70.25, 1e-6);
+}
