@@ -355,16 +355,41 @@ TEST_F(PairReplacementTest, AnUnwritableSidecarDoesNotUndoTheReplacement) {
     EXPECT_EQ(idsOf(assetsInAlbumTitled(markerAlbumTitle())), QStringList{id});
 }
 
-// A favourite whose RAW and JPEG names both lack an extension.
-TEST_F(PairReplacementTest, NamesWithoutExtensionsGetTwoDistinctBackups) {
+// A favourite whose RAW and JPEG names both lack an extension; a RAW-only item's rendered JPEG.
+TEST_F(PairReplacementTest, NamesWithoutExtensionsGetTwoDistinctBackupsAndARenderedOneIsKept) {
     const QString fav =
         lib.add({{jpegOf("the jpeg", "IMG_7"), rawOf("the raw", "IMG_7")}, shot, true});
     replace(fav);
     const QString base = target(true) + safeID(fav);
     EXPECT_EQ(readFile(base), "the jpeg");
     EXPECT_EQ(readFile(base + "_RAW"), "the raw");
-    const QJsonObject sidecar = QJsonDocument::fromJson(readFile(base + ".json")).object();
+    const QByteArray text = readFile(base + ".json");
+    const QJsonObject sidecar = QJsonDocument::fromJson(text).object();
     EXPECT_EQ(sidecar["backupRAWFile"].toString(), safeID(fav) + "_RAW");
+    // Slashes escaped, as the common JSON encoders write them.
+    ASSERT_TRUE(fav.contains('/'));
+    EXPECT_TRUE(text.contains("\"oldAssetID\" : \"" + QString(fav).replace("/", "\\/").toUtf8()))
+        << text.toStdString();
+
+    // A rendered JPEG is made at quality 0.9 and, once complete on disk, reused as it is.
+    const QString rawOnly = lib.add(
+        {{rawOf(fixtures::makeDng(QSize(64, 48)), "R.DNG", "com.adobe.raw-image")}, shot, false});
+    const QString rendered = target(false) + safeID(rawOnly) + ".jpg";
+    lib.library().faults().failNextChangeWithError = true;
+    EXPECT_THROW(replace(rawOnly), photos::PhotoLibraryError);
+    const QByteArray jpeg = readFile(rendered);
+    const qsizetype dqt = jpeg.indexOf("\xff\xdb");
+    ASSERT_GE(dqt, 0);
+    // The first luminance entry of the standard table (16) scaled for quality 90 is 3.
+    EXPECT_EQ(int(uchar(jpeg[dqt + 5])), 3);
+    const auto inode = [&] {
+        struct stat st {};
+        return ::stat(QFile::encodeName(rendered).constData(), &st) == 0 ? st.st_ino : 0;
+    };
+    const ino_t before = inode();
+    replace(rawOnly);
+    EXPECT_EQ(inode(), before);
+    EXPECT_EQ(readFile(rendered), jpeg);
 }
 
 TEST(BackupLayout, FileNamesKeepTheOriginalExtensionAsSpelled) {

@@ -163,6 +163,37 @@ TEST_F(IngestRunTest, RefusedDeletionStillCleansAlbumsPairsAndSelection) {
                   *report.logPath);
 }
 
+// A run whose deletion was refused, as one cut short: its original waits in the marker album.
+// A dry run then skips that original; the next run counts its files from the start again.
+TEST_F(IngestRunTest, AfterARunThatDeletedNothingTheDryRunSkipsItsOriginalAndCountsStartAgain) {
+    const QStringList ids = lib.add({pairNamed("IMG_1", false), pairNamed("IMG_2", false)});
+    lib.addAlbum("Twinslim NonFavs", ids);
+    exported("IMG_1.heic");
+    QList<int> indices;
+    QObject::connect(&model, &LibraryModel::runIndexChanged, [&] { indices << model.runIndex(); });
+    answer = false;
+    ingest();
+    EXPECT_EQ(logMessages()[2], "Found 1 image file to ingest");
+    EXPECT_EQ(indices, QList<int>{1});
+    ASSERT_EQ(idsOf(assetsInAlbumTitled(markerAlbumTitle())), QStringList{ids[0]});
+
+    exported("IMG_2.heic");
+    const std::optional<IngestPlan> plan = model.planIngest(exports.path());
+    ASSERT_TRUE(plan);
+    EXPECT_EQ(plan->startLines.last(), "Found 2 image files to ingest");
+    ASSERT_EQ(plan->entries.size(), 2u);
+    using Outcome = IngestPlan::Entry::Outcome;
+    EXPECT_EQ(plan->entries[0].outcome, Outcome::alreadyReplaced);
+    EXPECT_EQ(plan->entries[1].outcome, Outcome::matched);
+    EXPECT_EQ(itemCount(), 3);
+
+    indices.clear();
+    answer = true;
+    ingest();
+    EXPECT_EQ(indices, (QList<int>{0, 1, 2}));
+    EXPECT_EQ(model.ingestReport()->replaced, 1);
+}
+
 TEST_F(IngestRunTest, FailuresAreCountedLoggedAndPassedOver) {
     const QStringList ids =
         lib.add({pairNamed("BROKEN", false), pairNamed("CUT", false), pairNamed("CUTJ", false),

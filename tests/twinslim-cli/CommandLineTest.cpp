@@ -87,6 +87,11 @@ TEST_F(CliTest, LibraryAccessIsGrantedOnlyWithFullAccess) {
         EXPECT_EQ(ok(photolib({"access"})).out.trimmed(), c.storedAfter);
     }
     EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/Missing.photolibrary"));
+
+    // Granted, over a library without pairs: a selection of nothing fills no album, a failure.
+    const Result nothing = cli({"albums", "--all"});
+    EXPECT_EQ(nothing.status, 1) << nothing.err.toStdString();
+    EXPECT_TRUE(nothing.out.isEmpty()) << nothing.out.toStdString();
 }
 
 TEST_F(CliTest, BackupFolderIsShownChosenAndChecked) {

@@ -47,3 +47,22 @@ TEST(PairListing, UnknownSizesAreNullKnownOnesNumbers) {
     EXPECT_TRUE(o["jpegBytes"].isDouble());
     EXPECT_EQ(o["jpegBytes"].toDouble(-1), 0);
 }
+
+// Sizes are right-aligned, so that their units line up under the headings' ends.
+TEST(PairListing, SizesAreRightAligned) {
+    const QLocale previous;
+    QLocale::setDefault(QLocale::c());
+    twinslim::PhotoPair big, small;
+    big.id = "A/L0/001";
+    big.rawBytes = 25'000'000;
+    big.jpegBytes = 8'400'000;
+    small.id = "B/L0/001";
+    small.rawBytes = 900; // the JPEG's size unknown
+    const QStringList lines = twinslimcli::pairTable({big, small}).split('\n', Qt::SkipEmptyParts);
+    QLocale::setDefault(previous);
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[0].endsWith(" RAW Size  JPEG Size")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith("    25 MB     8.4 MB")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].endsWith("900 bytes" + QString(10, ' ') + "\u2014"))
+        << lines[2].toStdString();
+}

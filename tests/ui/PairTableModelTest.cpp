@@ -1,8 +1,12 @@
 #include "ui/PairTableModel.h"
 #include "core/LibraryModel.h"
 #include "core/TestLibrary.h"
+#include "ui/PairFlagsDelegate.h"
 
+#include <QApplication>
+#include <QPainter>
 #include <QSignalSpy>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace twinslim;
@@ -179,4 +183,43 @@ TEST_F(PairTableModelTest, EarlierComparatorsBreakTiesAndUnsortableColumnsIgnore
     table.sortByHeaderClick(Column::QuickLookColumn);
     EXPECT_EQ(table.sortOrder(), before);
     EXPECT_EQ(layout.count(), 0);
+}
+
+// The "★ ✎" column: a yellow star for a favourite and, right of it, a blue pencil for an edit.
+TEST_F(PairTableModelTest, FlagsColumnDrawsTheStarForFavouritesAndThePencilForEdits) {
+    model.setPairs(distinctPairs());
+    PairTableModel table(&model);
+    PairFlagsDelegate delegate;
+    // Where the cell of `id` is yellow at its rightmost and blue at its leftmost; -1 for none.
+    const auto marks = [&](const QString& id) {
+        const int row = int(rowIds(table).indexOf(id));
+        QImage image(48, 20, QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        QStyleOptionViewItem option;
+        option.rect = image.rect();
+        option.font = QApplication::font();
+        delegate.paint(&painter, option, table.index(row, Column::FlagsColumn));
+        painter.end();
+        int yellow = -1, blue = -1;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                if (c.red() > 200 && c.green() > 150 && c.blue() < 120)
+                    yellow = std::max(yellow, x);
+                else if (c.blue() > 200 && c.red() < 120 && (blue < 0 || x < blue))
+                    blue = x;
+            }
+        return std::pair{yellow, blue};
+    };
+    const auto [favouriteStar, favouritePencil] = marks("a");
+    EXPECT_GE(favouriteStar, 0);
+    EXPECT_LT(favouritePencil, 0);
+    const auto [editedStar, editedPencil] = marks("b");
+    EXPECT_LT(editedStar, 0);
+    EXPECT_GE(editedPencil, 0);
+    EXPECT_EQ(marks("c"), std::pair(-1, -1));
+    const auto [bothStar, bothPencil] = marks("d");
+    EXPECT_GE(bothStar, 0);
+    EXPECT_GT(bothPencil, bothStar);
 }
