@@ -72,6 +72,7 @@ private:
     std::vector<CollectionPtr> allAlbums(const Snapshot& snapshot) const;
     void finishCommitted(qint64 journalId, const QString& operations);
     void recoverInterruptedChanges();
+    void recoverInterruptedChange(qint64 id, const QString& state, const QString& operations);
 
     QString m_root;
     std::unique_ptr<SqliteDatabase> m_db;
