@@ -19,9 +19,9 @@ void writeFlushed(const QString& path, const QByteArray& data);
 // failure: EEXIST when the name is taken, and then `from` stays where it was. Where the file
 // system cannot refuse to replace (exFAT, vfat, network shares), the name is claimed by an
 // exclusive create and the rename goes over that empty placeholder, which is removed again
-// when the rename fails. Callers hold their library's change lock, so no program of ours
-// races for the name; an interruption between the claim and the rename can leave the empty
-// placeholder behind.
+// when the rename fails. Only a writer that does not create exclusively can slip in between
+// the claim and the rename (the stores call this under their change lock, so none of ours);
+// an interruption between the two can leave the empty placeholder behind.
 int renameWithoutReplacing(const QString& from, const QString& to);
 
 // Tests only: when set, the no-replace rename is refused as exFAT and network shares refuse it.
