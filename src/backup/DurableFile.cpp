@@ -1,6 +1,7 @@
 #include "backup/DurableFile.h"
 
 #include "library/ReplacementError.h"
+#include "platform/photos/DurableWrites.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -65,11 +66,11 @@ bool writeNewFile(const QString& path, const QByteArray& data) {
         temporaryPathFor(path) + QLatin1Char('.') + QString::number(::getpid());
     removeQuietly(temporary);
     writeTemporary(temporary, path, data);
-    // link() never replaces: exactly one writer gets the name.
-    const int linked = ::link(encoded(temporary).constData(), encoded(path).constData());
-    const int err = errno;
-    removeQuietly(temporary);
-    if (linked != 0) {
+    // A rename that never replaces: exactly one writer gets the name, also on the drives
+    // without hard links (exFAT, vfat) that backups and logs often go to.
+    const int err = photos::renameWithoutReplacing(temporary, path);
+    if (err != 0) {
+        removeQuietly(temporary);
         if (err == EEXIST)
             return false;
         fail(QStringLiteral("create"), path, err);

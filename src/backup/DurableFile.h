@@ -14,8 +14,10 @@ namespace twinslim::durable {
 QString temporaryPathFor(const QString& finalPath);
 
 // Writes `data` to `path` that way, replacing a file already there. Throws FileSystemError
-// with the system's description; on failure the temporary file is removed and whatever was
-// at `path` before is untouched.
+// with the system's description, and the temporary file is removed. A failure up to the
+// rename leaves whatever was at `path` before untouched; after it only the folder's flush can
+// fail, and then `path` holds the complete new file, which a crash may still take back to the
+// old one.
 void writeFile(const QString& path, const QByteArray& data);
 
 // Like writeFile, but never replaces anything: false when a file of that name exists
@@ -25,6 +27,7 @@ bool writeNewFile(const QString& path, const QByteArray& data);
 // Flushes the complete file at `temporaryPath` and renames it to `finalPath` (replacing a
 // file there), then flushes the folder unless the caller flushes it later itself, after
 // several renames into it. Throws FileSystemError; the temporary file is removed on failure.
+// As with writeFile, a failed folder flush leaves the new file in place.
 enum class FolderSync { now, byCaller };
 void commitFile(const QString& temporaryPath, const QString& finalPath,
                 FolderSync folderSync = FolderSync::now);

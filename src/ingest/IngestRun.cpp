@@ -312,11 +312,18 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
         }
 
         if (stopReason) {
-            logger.log(QStringLiteral("Ingest stopped after %1 of %2 files (%3); the replaced "
-                                      "originals wait in “%4” for the next start")
-                           .arg(m_runIndex)
-                           .arg(files.size())
-                           .arg(*stopReason, markerAlbumTitle()));
+            // Only originals this run replaced wait in the marker album.
+            logger.log(replacedOriginals.empty()
+                           ? QStringLiteral("Ingest stopped after %1 of %2 files (%3); no original "
+                                            "was replaced")
+                                 .arg(m_runIndex)
+                                 .arg(files.size())
+                                 .arg(*stopReason)
+                           : QStringLiteral("Ingest stopped after %1 of %2 files (%3); the "
+                                            "replaced originals wait in “%4” for the next start")
+                                 .arg(m_runIndex)
+                                 .arg(files.size())
+                                 .arg(*stopReason, markerAlbumTitle()));
             report.notDeleted = qint64(replacedOriginals.size());
         } else if (!replacedOriginals.empty()) {
             try {

@@ -20,6 +20,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
+#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <stddef.h>
@@ -28,6 +29,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace twinslim;
 using photos::ResourceType;
@@ -50,18 +52,12 @@ TestLibrary::Resource rawOf(QByteArray data, QString name = "IMG_7.CR3",
     return {ResourceType::AlternatePhoto, std::move(uti), std::move(name), 0, std::move(data)};
 }
 
-// Runs `work` in a child process whose fsync() fails with EIO, as on a failing disk, and gives
-// its exit status; 255 when the kernel does not filter system calls here.
-int withFailingFsync(const std::function<int()>& work) {
+// Runs `work` in a child process whose system calls run through `filter`, and gives its exit
+// status; 255 when the kernel does not filter system calls here.
+int withFilter(std::vector<sock_filter> filter, const std::function<int()>& work) {
     const pid_t child = ::fork();
     if (child == 0) {
-        sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fsync, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        sock_fprog program{sizeof filter / sizeof filter[0], filter};
+        sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
         if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
             ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
             ::_exit(255);
@@ -70,6 +66,33 @@ int withFailingFsync(const std::function<int()>& work) {
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 254;
+}
+
+// Each of `calls` fails with its error, as on a failing disk or a file system without them.
+int withFailingCalls(const std::vector<std::pair<int, int>>& calls,
+                     const std::function<int()>& work) {
+    std::vector<sock_filter> filter{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+    for (const auto& [nr, error] : calls) {
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __u32(nr), 0, 1));
+        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | __u32(error)));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    return withFilter(filter, work);
+}
+
+int withFailingFsync(const std::function<int()>& work) {
+    return withFailingCalls({{__NR_fsync, EIO}}, work);
+}
+
+// Folders cannot be opened, so none can be flushed.
+int withUnflushableFolders(const std::function<int()>& work) {
+    return withFilter({BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+                       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+                       BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_DIRECTORY, 0, 1),
+                       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+                       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)},
+                      work);
 }
 
 } // namespace
@@ -446,4 +469,37 @@ TEST(DurableFile, ReplacesWholeFilesAndLeavesTheOldOneOnFailure) {
         GTEST_SKIP() << "system calls cannot be filtered here";
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(QFileInfo::exists(fresh));
+
+    // A drive without hard links that refuses a rename that cannot replace (exFAT, vfat):
+    // a new file is still written, once, and never over another.
+    const QString log = dir.filePath("d.log");
+    EXPECT_EQ(withFailingCalls({{__NR_link, EPERM}, {__NR_linkat, EPERM}, {__NR_renameat2, EINVAL}},
+                               [&] {
+                                   try {
+                                       return durable::writeNewFile(log, "one") &&
+                                                      !durable::writeNewFile(log, "two")
+                                                  ? 0
+                                                  : 1;
+                                   } catch (const std::exception&) {
+                                       return 2;
+                                   }
+                               }),
+              0);
+    EXPECT_EQ(testsupport::readFile(log), "one");
+
+    // A folder that cannot be flushed after the rename: the failure is reported, and the path
+    // holds the whole new file, no temporary left.
+    EXPECT_EQ(withUnflushableFolders([&] {
+                  try {
+                      durable::writeFile(path, "fourth");
+                  } catch (const std::exception&) {
+                      return 0;
+                  }
+                  return 1;
+              }),
+              0);
+    EXPECT_EQ(testsupport::readFile(path), "fourth");
+    QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+    left.sort();
+    EXPECT_EQ(left, QStringList({"a.json", "d.log"}));
 }

@@ -349,6 +349,33 @@ TEST_F(IngestRunTest, ABackupFolderThatGoesAwayIsNeverRecreatedAndStopsTheRun) {
               "waits in “TwinslimOriginalsToDelete” until the clean-up.");
     EXPECT_TRUE(prompts.empty()); // nothing deleted: the run stopped making changes
     EXPECT_EQ(itemCount(), 4);
+    EXPECT_EQ(log.filter(QRegularExpression("^Ingest stopped after 2 of 3 files .*; the replaced "
+                                            "originals wait in “TwinslimOriginalsToDelete”"))
+                  .size(),
+              1);
+}
+
+// A run that stops before any original was replaced says so, not that originals wait.
+TEST_F(IngestRunTest, AStopBeforeAnyReplacementSaysNoOriginalWaits) {
+    lib.addAlbum("Twinslim NonFavs",
+                 lib.add({pairNamed("IMG_1", false), pairNamed("IMG_2", false)}));
+    exported("IMG_1.heic");
+    QTemporaryDir elsewhere;
+    bool unplugged = false;
+    QObject::connect(&model, &LibraryModel::ingestLineLogged, [&](const QString& line) {
+        if (line.contains("IMG_1") && !std::exchange(unplugged, true)) {
+            ASSERT_TRUE(QDir().rename(backup.path(), elsewhere.path() + "/disk"));
+            ASSERT_TRUE(QDir().mkpath(backup.path()));
+        }
+    });
+    ingest();
+    const QStringList log = logMessages();
+    EXPECT_EQ(log.filter(QRegularExpression("^Ingest stopped after 1 of 1 files .*; no original "
+                                            "was replaced$"))
+                  .size(),
+              1)
+        << log.join("\n").toStdString();
+    EXPECT_EQ(log.filter("wait in").size(), 0);
 }
 
 // "Backup Folder…" stays usable during a run: a new choice counts from the next run on.

@@ -26,6 +26,8 @@
 #include <QStandardPaths>
 #include <QUuid>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -478,13 +480,16 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         for (const NewImage& n : newImages)
             for (const auto& [temp, final] :
                  {std::pair{n.temp, n.final}, std::pair{n.sidecarTemp, n.sidecarFinal}}) {
-                const QByteArray from = QFile::encodeName(n.folder + u'/' + temp);
-                const QByteArray to = QFile::encodeName(n.folder + u'/' + final);
-                if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(),
-                                RENAME_NOREPLACE) != 0)
+                const int err =
+                    renameWithoutReplacing(n.folder + u'/' + temp, n.folder + u'/' + final);
+                if (err == EEXIST)
                     throw storageError(QStringLiteral("“%1” cannot be put in place: another file "
                                                       "took its name.")
                                            .arg(n.folder + u'/' + final));
+                if (err != 0)
+                    throw storageError(QStringLiteral("“%1” cannot be put in place (%2).")
+                                           .arg(n.folder + u'/' + final,
+                                                QString::fromLocal8Bit(std::strerror(err))));
                 placed.push_back(n.folder + u'/' + final);
             }
         for (const QString& f : folders)

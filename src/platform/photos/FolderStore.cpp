@@ -13,17 +13,20 @@
 #include "platform/photos/TreeWalk.h"
 
 #include <QCryptographicHash>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTimeZone>
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentMap>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -1522,12 +1525,43 @@ void FolderStore::apply(const ChangeRequests& changes, const QDateTime& now,
     rescan();
 }
 
+namespace {
+
+// The next name beside `relative` that neither a file nor its sidecar has, in the " (n)" style
+// of new items' names, compared without case as on the disks photos live on.
+QString nextFreeName(const QString& root, const QString& relative) {
+    const QString folder = folderOf(relative);
+    QSet<QString> names;
+    for (const QString& n :
+         QDir(joined(root, folder))
+             .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        names.insert(n.toLower());
+    const QFileInfo info(nameOf(relative));
+    const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+    QString stem = info.completeBaseName();
+    stem.remove(QRegularExpression(QStringLiteral(" \\(\\d+\\)$")));
+    for (int n = 1;; ++n) {
+        const QString candidate = QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(suffix);
+        if (!names.contains(candidate.toLower()) &&
+            !names.contains((candidate + QStringLiteral(".xmp")).toLower()))
+            return joined(folder, candidate);
+    }
+}
+
+bool isEmptyFile(const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+           st.st_size == 0;
+}
+
+} // namespace
+
 // Renames a committed change's files into place; safe to repeat after an interruption.
 void FolderStore::finishCommitted(qint64 journalId, const QString& operationsText) {
-    const QJsonArray operations = QJsonDocument::fromJson(operationsText.toUtf8()).array();
+    QJsonArray operations = QJsonDocument::fromJson(operationsText.toUtf8()).array();
     QSet<QString> folders;
-    for (const QJsonValue& value : operations) {
-        const QJsonObject op = value.toObject();
+    for (qsizetype i = 0; i < operations.size(); ++i) {
+        const QJsonObject op = operations[i].toObject();
         const QString kind = op.value(QStringLiteral("op")).toString();
         if (kind != QLatin1String("place") && kind != QLatin1String("replace"))
             continue;
@@ -1535,19 +1569,66 @@ void FolderStore::finishCommitted(qint64 journalId, const QString& operationsTex
         const QString final = op.value(QStringLiteral("final")).toString();
         if (!isTreePath(temp) || !isTreePath(final))
             continue;
-        const QByteArray from = QFile::encodeName(m_root + QLatin1Char('/') + temp);
-        const QByteArray to = QFile::encodeName(m_root + QLatin1Char('/') + final);
+        const QString from = m_root + QLatin1Char('/') + temp;
         struct stat st {};
-        if (::lstat(from.constData(), &st) != 0)
+        if (::lstat(QFile::encodeName(from).constData(), &st) != 0)
             continue; // done before the interruption
+        if (kind == QLatin1String("replace")) {
+            if (::rename(QFile::encodeName(from).constData(),
+                         QFile::encodeName(m_root + QLatin1Char('/') + final).constData()) != 0)
+                throw storageError(QStringLiteral("“%1” cannot be put in place (%2).")
+                                       .arg(final, QString::fromLocal8Bit(std::strerror(errno))));
+            folders.insert(folderOf(final));
+            continue;
+        }
         // A new picture never replaces a file another program put in its place meanwhile.
-        const int rc = kind == QLatin1String("place")
-                           ? ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(),
-                                         RENAME_NOREPLACE)
-                           : ::rename(from.constData(), to.constData());
-        if (rc != 0)
-            throw storageError(QStringLiteral("“%1” cannot be put in place.").arg(final));
-        folders.insert(folderOf(final));
+        QString target = final;
+        int err = renameWithoutReplacing(from, m_root + QLatin1Char('/') + target);
+        // An empty file there is the placeholder of a placement cut short.
+        if (err == EEXIST && isEmptyFile(m_root + QLatin1Char('/') + target))
+            err = ::rename(QFile::encodeName(from).constData(),
+                           QFile::encodeName(m_root + QLatin1Char('/') + target).constData()) == 0
+                      ? 0
+                      : errno;
+        while (err == EEXIST) {
+            // Another name, and the new item's sidecar with it, recorded before the file moves
+            // so that a repeat after another interruption finishes the same way.
+            const QString taken = target;
+            target = nextFreeName(m_root, taken);
+            QJsonObject moved = op;
+            moved.insert(QStringLiteral("final"), target);
+            operations[i] = moved;
+            for (qsizetype j = i + 1; j < operations.size(); ++j) {
+                QJsonObject later = operations[j].toObject();
+                if (later.value(QStringLiteral("final")).toString() ==
+                    taken + QStringLiteral(".xmp")) {
+                    later.insert(QStringLiteral("final"), target + QStringLiteral(".xmp"));
+                    operations[j] = later;
+                }
+            }
+            {
+                std::lock_guard lock(m_dbMutex);
+                inTransaction(*m_db, [&] {
+                    m_db->statement("UPDATE OR REPLACE identities SET path = ? WHERE path = ?")
+                        .bind(1, target)
+                        .bind(2, taken)
+                        .run();
+                    m_db->statement("UPDATE journal SET operations = ? WHERE id = ?")
+                        .bind(1, QString::fromUtf8(
+                                     QJsonDocument(operations).toJson(QJsonDocument::Compact)))
+                        .bind(2, journalId)
+                        .run();
+                });
+            }
+            qWarning().noquote() << QStringLiteral("Another file took the name “%1”; the new "
+                                                   "picture is “%2”.")
+                                        .arg(taken, target);
+            err = renameWithoutReplacing(from, m_root + QLatin1Char('/') + target);
+        }
+        if (err != 0)
+            throw storageError(QStringLiteral("“%1” cannot be put in place (%2).")
+                                   .arg(target, QString::fromLocal8Bit(std::strerror(err))));
+        folders.insert(folderOf(target));
     }
     for (const QString& f : folders)
         syncFolder(joined(m_root, f));
@@ -1565,32 +1646,44 @@ void FolderStore::recoverInterruptedChanges() {
             rows.emplace_back(st.int64(0), st.text(1), st.text(2));
     }
     for (const auto& [id, state, text] : rows) {
-        if (state == QLatin1String("committed")) {
-            finishCommitted(id, text);
-            continue;
+        // What cannot be finished now waits in the journal, and check() reports it: the
+        // library opens all the same.
+        try {
+            recoverInterruptedChange(id, state, text);
+        } catch (const std::exception& e) {
+            qWarning().noquote() << QStringLiteral("The interrupted change %1 cannot be finished "
+                                                   "yet: %2")
+                                        .arg(id)
+                                        .arg(QString::fromUtf8(e.what()));
         }
-        // Never committed: the originals come back, the new files go.
-        const QJsonArray operations = QJsonDocument::fromJson(text.toUtf8()).array();
-        for (qsizetype i = operations.size() - 1; i >= 0; --i) {
-            const QJsonObject op = operations[i].toObject();
-            const QString kind = op.value(QStringLiteral("op")).toString();
-            if (kind == QLatin1String("trashed")) {
-                const TrashEntry entry{op.value(QStringLiteral("folder")).toString(),
-                                       op.value(QStringLiteral("name")).toString(),
-                                       op.value(QStringLiteral("original")).toString()};
-                if (FreedesktopTrash::contains(entry) && !QFileInfo::exists(entry.originalPath))
-                    FreedesktopTrash::restore(entry);
-            } else if (isTreePath(op.value(QStringLiteral("temp")).toString())) {
-                QFile::remove(m_root + QLatin1Char('/') +
-                              op.value(QStringLiteral("temp")).toString());
-            }
-        }
-        // A move cut short between its .trashinfo and its rename left an entry without a
-        // file; the desktop would list it, and nothing could restore it.
-        FreedesktopTrash::removeHalfMadeEntries(m_root);
-        std::lock_guard lock(m_dbMutex);
-        m_db->statement("DELETE FROM journal WHERE id = ?").bind(1, id).run();
     }
+}
+
+void FolderStore::recoverInterruptedChange(qint64 id, const QString& state, const QString& text) {
+    if (state == QLatin1String("committed")) {
+        finishCommitted(id, text);
+        return;
+    }
+    // Never committed: the originals come back, the new files go.
+    const QJsonArray operations = QJsonDocument::fromJson(text.toUtf8()).array();
+    for (qsizetype i = operations.size() - 1; i >= 0; --i) {
+        const QJsonObject op = operations[i].toObject();
+        const QString kind = op.value(QStringLiteral("op")).toString();
+        if (kind == QLatin1String("trashed")) {
+            const TrashEntry entry{op.value(QStringLiteral("folder")).toString(),
+                                   op.value(QStringLiteral("name")).toString(),
+                                   op.value(QStringLiteral("original")).toString()};
+            if (FreedesktopTrash::contains(entry) && !QFileInfo::exists(entry.originalPath))
+                FreedesktopTrash::restore(entry);
+        } else if (isTreePath(op.value(QStringLiteral("temp")).toString())) {
+            QFile::remove(m_root + QLatin1Char('/') + op.value(QStringLiteral("temp")).toString());
+        }
+    }
+    // A move cut short between its .trashinfo and its rename left an entry without a
+    // file; the desktop would list it, and nothing could restore it.
+    FreedesktopTrash::removeHalfMadeEntries(m_root);
+    std::lock_guard lock(m_dbMutex);
+    m_db->statement("DELETE FROM journal WHERE id = ?").bind(1, id).run();
 }
 
 // ---- Recently Deleted ----

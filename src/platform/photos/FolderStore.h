@@ -73,6 +73,7 @@ private:
     void finishCommitted(qint64 journalId, const QString& operations);
     void recoverInterruptedChanges();
     void takeIdentity();
+    void recoverInterruptedChange(qint64 id, const QString& state, const QString& operations);
 
     QString m_root;
     QString m_identity; // mixed into derived identifiers; empty in a state that cannot be written

@@ -192,13 +192,11 @@ void FreedesktopTrash::restoreAll(const std::vector<TrashEntry>& moved) {
 }
 
 void FreedesktopTrash::restore(const TrashEntry& entry) {
-    const QByteArray from =
-        QFile::encodeName(entry.trashFolder + QStringLiteral("/files/") + entry.name);
-    const QByteArray to = QFile::encodeName(entry.originalPath);
+    const QString from = entry.trashFolder + QStringLiteral("/files/") + entry.name;
     QDir().mkpath(QFileInfo(entry.originalPath).path());
     // Never over a file that has taken the place meanwhile.
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0)
-        throw trashError(QStringLiteral("“%1” cannot be put back.").arg(entry.originalPath), errno);
+    if (const int err = renameWithoutReplacing(from, entry.originalPath))
+        throw trashError(QStringLiteral("“%1” cannot be put back.").arg(entry.originalPath), err);
     ::unlink(QFile::encodeName(entry.trashFolder + QStringLiteral("/info/") + entry.name +
                                QStringLiteral(".trashinfo"))
                  .constData());

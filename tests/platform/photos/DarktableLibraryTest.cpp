@@ -2,8 +2,10 @@
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/imaging/XmpSidecar.h"
+#include "platform/photos/DurableWrites.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "support/Darktable.h"
+#include "support/ExfatDrive.h"
 #include "support/TestSupport.h"
 
 #include <QCryptographicHash>
@@ -53,6 +55,12 @@ QString exec(const QString& database, const QString& sql) {
     sqlite3_close(db);
     return out;
 }
+
+// A file system that cannot refuse to replace (exFAT, vfat, network shares), while it lives.
+struct NoReplaceRefused {
+    NoReplaceRefused() { refuseNoReplaceRename = true; }
+    ~NoReplaceRefused() { refuseNoReplaceRename = false; }
+};
 
 class DarktableLibrary : public ::testing::Test {
 protected:
@@ -174,7 +182,9 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
     EXPECT_EQ(albums[0]->estimatedAssetCount, 1);
 
     // A picture made from a rejected one is rejected too, in its row and in its sidecar; one
-    // made from a pair with a rejected member takes the other's stars.
+    // made from a pair with a rejected member takes the other's stars. They land also where the
+    // file system refuses a rename that cannot replace, as exFAT and network shares do.
+    auto refused = std::make_optional<NoReplaceRefused>();
     lib->performChangesAndWait([&](ChangeRequests& c) {
         for (const char* name : {"IMG_0004", "IMG_0001"}) {
             auto& made = c.creationRequestForAsset();
@@ -186,6 +196,8 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
     EXPECT_EQ(exec(libraryDb, "SELECT flags & 15 FROM images WHERE filename LIKE '%.jpeg' ORDER "
                               "BY filename"),
               "5\n14\n"); // 14: as darktable marks a rejected picture
+    refused.reset();
+    EXPECT_EQ(QDir(photos).entryList({".twinslim*"}, QDir::Files | QDir::Hidden), QStringList());
     EXPECT_EQ(marks("IMG_0004.jpeg.xmp"), "-1  ");
     EXPECT_EQ(marks("IMG_0001.jpeg.xmp"), "5 Places,Lyon Places|Lyon");
 
@@ -310,6 +322,37 @@ TEST_F(DarktableLibrary, DeletionKeepsFilesOtherVersionsUseSidecarsFollowAndFail
     QMap<QString, QByteArray> expected = files;
     expected["IMG_0005.JPG.xmp"] = QCryptographicHash::hash("<new/>", QCryptographicHash::Sha1);
     EXPECT_EQ(photoFiles(), expected);
+}
+
+// Photos on a real exFAT drive, where nothing refuses to replace: a new picture still lands,
+// with its sidecar and no temporary left, and the library opens again.
+TEST(DarktableOnExfat, NewPicturesLandOnADriveThatCannotRefuseToReplace) {
+    TWINSLIM_REQUIRE_DARKTABLE();
+    QTemporaryDir tmp;
+    const testsupport::ExfatDrive drive(tmp.path() + "/drive");
+    if (!drive.unusable().isEmpty())
+        GTEST_SKIP() << drive.unusable().toStdString();
+    const QString photos = drive.path() + "/photos";
+    const QString libraryDb = tmp.path() + "/darktable/library.db";
+    QDir().mkpath(photos);
+    fixtures::makeJpegFile(photos + "/IMG_0001.JPG", {96, 64}, {});
+    testsupport::makeDarktableLibrary(libraryDb, {photos});
+    qputenv("XDG_DATA_HOME", QFile::encodeName(tmp.path() + "/data"));
+    auto lib = PhotoLibrary::open(libraryDb);
+    const auto assets = lib->fetchAssets(MediaType::Image);
+    ASSERT_EQ(assets.size(), 1u);
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        auto& made = c.creationRequestForAsset();
+        made.addResource(ResourceType::Photo, fixtures::makeJpeg({32, 24}),
+                         {"IMG_0001.jpeg", "public.jpeg"});
+        made.derivedFrom = assets.front()->localIdentifier;
+    });
+    EXPECT_TRUE(QFile::exists(photos + "/IMG_0001.jpeg"));
+    EXPECT_TRUE(QFile::exists(photos + "/IMG_0001.jpeg.xmp"));
+    EXPECT_EQ(QDir(photos).entryList({".twinslim*"}, QDir::Files | QDir::Hidden), QStringList());
+    lib.reset();
+    EXPECT_EQ(PhotoLibrary::open(libraryDb)->fetchAssets(MediaType::Image).size(), 2u);
+    qunsetenv("XDG_DATA_HOME");
 }
 
 } // namespace

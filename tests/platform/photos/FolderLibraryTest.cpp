@@ -3,11 +3,13 @@
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/imaging/XmpSidecar.h"
+#include "platform/photos/DurableWrites.h"
 #include "platform/photos/FolderStore.h"
 #include "platform/photos/FreedesktopTrash.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryError.h"
 #include "platform/photos/SqliteDatabase.h"
+#include "support/ExfatDrive.h"
 #include "support/TestSupport.h"
 
 #include <QCryptographicHash>
@@ -21,6 +23,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -122,8 +125,24 @@ protected:
         return imaging::parseXmpSidecar(readFile(root + "/" + relative));
     }
 
+    // The temporaries changes write their files under, wherever they were left.
+    QStringList temporaries() const {
+        QStringList found;
+        QDirIterator it(root, {".photolib-*"}, QDir::Files | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            found << it.next();
+        return found;
+    }
+
     QTemporaryDir tmp;
     QString root, jpeg;
+};
+
+// A file system that cannot refuse to replace (exFAT, vfat, network shares), for one test.
+struct NoReplaceRefused {
+    NoReplaceRefused() { refuseNoReplaceRename = true; }
+    ~NoReplaceRefused() { refuseNoReplaceRename = false; }
 };
 
 TEST_F(FolderLibrary, ReadsItemsFavouritesAndKeywordAlbumsFromTheTree) {
@@ -624,6 +643,139 @@ TEST_F(FolderLibrary, FoldersGoneDuringTheWalkAreLeftOutQuietly) {
     EXPECT_EQ(names, QStringList({"2024/06/IMG_1.JPG", "2024/06/IMG_2.JPG"}));
     const QStringList problems = lib->check();
     EXPECT_EQ(problems.size(), 1) << problems.join('\n').toStdString(); // the name not UTF-8
+}
+
+// Where the file system refuses a rename that cannot replace, the name is claimed first and
+// the file renamed over that claim: never over another file, and nothing left on failure.
+TEST(DurableWrites, RenamesWithoutReplacingAlsoWhereTheFileSystemCannotRefuse) {
+    QTemporaryDir dir;
+    for (const bool refused : {false, true}) {
+        refuseNoReplaceRename = refused;
+        const QString from = dir.filePath("from"), to = dir.filePath("to");
+        writeFile(from, "new");
+        writeFile(to, "other");
+        EXPECT_EQ(renameWithoutReplacing(from, to), EEXIST) << refused;
+        EXPECT_EQ(readFile(to), "other");
+        EXPECT_EQ(readFile(from), "new");
+        QFile::remove(to);
+        EXPECT_EQ(renameWithoutReplacing(from, to), 0) << refused;
+        EXPECT_EQ(readFile(to), "new");
+        EXPECT_FALSE(QFile::exists(from));
+        // A rename that fails leaves no claim behind.
+        EXPECT_EQ(renameWithoutReplacing(from, dir.filePath("gone")), ENOENT) << refused;
+        EXPECT_FALSE(QFile::exists(dir.filePath("gone")));
+        QFile::remove(to);
+    }
+    refuseNoReplaceRename = false;
+}
+
+// exFAT drives, SD cards and network shares refuse renameat2's RENAME_NOREPLACE: new files
+// still land, no temporary is left, the library reopens and the trash gives its files back.
+TEST_F(FolderLibrary, ChangesWorkWhereTheFileSystemCannotRefuseToReplace) {
+    NoReplaceRefused refused;
+    auto lib = PhotoLibrary::open(root);
+    lib->setDeletionConfirmationHandler([](int, std::function<void(bool)> reply) { reply(true); });
+    const AssetPtr pair = named(*lib, "IMG_1.JPG");
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        auto& made = c.creationRequestForAsset();
+        made.addResource(ResourceType::Photo, jpeg, {"IMG_1.JPG", "public.jpeg"});
+        made.derivedFrom = pair->localIdentifier;
+        c.deleteAssets({pair});
+    });
+    EXPECT_EQ(readFile(root + "/2024/06/IMG_1 (1).JPG"), readFile(jpeg));
+    EXPECT_EQ(sidecarAt("2024/06/IMG_1 (1).JPG.xmp")->rating, 5);
+    EXPECT_EQ(temporaries(), QStringList());
+    lib.reset();
+    lib = PhotoLibrary::open(root);
+    EXPECT_EQ(lib->check().size(), 1) << lib->check().join('\n').toStdString(); // UTF-8 only
+    EXPECT_EQ(lib->restoreFromTrash({pair->localIdentifier}), 1);
+    EXPECT_TRUE(QFile::exists(root + "/2024/06/IMG_1.DNG"));
+    EXPECT_TRUE(QFile::exists(root + "/2024/06/IMG_1.JPG"));
+}
+
+// A change cut short after its commit, whose new file's name another program then took:
+// the library opens, the new file takes the next free name with its sidecar and its item,
+// and the other program's file stays as it is.
+TEST_F(FolderLibrary, AFinishedChangeWhoseNameWasTakenMeanwhileTakesAnotherName) {
+    PhotoLibrary::open(root).reset(); // makes the state
+    const QString folder = root + "/2024/06/";
+    writeFile(folder + ".photolib-cut-0.tmp", readFile(jpeg));
+    writeFile(folder + ".photolib-cut-1.tmp", sidecar(3, {"Kept"}, {}));
+    writeFile(folder + "IMG_1 (1).JPG", "another program's file");
+    writeFile(folder + "IMG_1 (2).JPG.xmp", "another program's sidecar");
+    // The empty claim of a placement cut short on a drive that cannot refuse to replace.
+    writeFile(folder + ".photolib-cut-2.tmp", readFile(jpeg));
+    writeFile(folder + "IMG_2 (1).JPG", "");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(root + "/.photolib/state.sqlite").constData(), &db),
+              SQLITE_OK);
+    const char* cut =
+        "INSERT INTO identities (path, uuid, created) VALUES ('2024/06/IMG_1 (1).JPG', "
+        "'CUT-SHORT', 1); INSERT INTO journal (state, operations) VALUES ('committed', '["
+        "{\"op\":\"place\",\"temp\":\"2024/06/.photolib-cut-0.tmp\",\"final\":\"2024/06/"
+        "IMG_1 (1).JPG\"},{\"op\":\"replace\",\"temp\":\"2024/06/.photolib-cut-1.tmp\","
+        "\"final\":\"2024/06/IMG_1 (1).JPG.xmp\"},{\"op\":\"place\",\"temp\":\"2024/06/"
+        ".photolib-cut-2.tmp\",\"final\":\"2024/06/IMG_2 (1).JPG\"}]')";
+    ASSERT_EQ(sqlite3_exec(db, cut, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    auto lib = PhotoLibrary::open(root);
+    EXPECT_EQ(readFile(folder + "IMG_1 (1).JPG"), "another program's file");
+    EXPECT_EQ(readFile(folder + "IMG_1 (3).JPG"), readFile(jpeg));
+    EXPECT_EQ(sidecarAt("2024/06/IMG_1 (3).JPG.xmp")->keywords, QStringList{"Kept"});
+    EXPECT_FALSE(QFile::exists(folder + "IMG_1 (1).JPG.xmp"));
+    EXPECT_EQ(readFile(folder + "IMG_2 (1).JPG"), readFile(jpeg));
+    EXPECT_EQ(temporaries(), QStringList());
+    const auto made = lib->fetchAssetsWithLocalIdentifiers({"CUT-SHORT"});
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made.front()->resources.front()->originalFilename, "IMG_1 (3).JPG");
+    EXPECT_FALSE(lib->check().join('\n').contains("interrupted"));
+
+    // One that cannot be finished at all still lets the library open, and check names it.
+    lib.reset();
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(root + "/.photolib/state.sqlite").constData(), &db),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "INSERT INTO journal (state, operations) VALUES ('committed', '[{"
+                           "\"op\":\"replace\",\"temp\":\"2024/06/.photolib-cut-3.tmp\","
+                           "\"final\":\"2024/06\"}]')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    writeFile(folder + ".photolib-cut-3.tmp", "cannot go over a folder");
+    lib = PhotoLibrary::open(root);
+    EXPECT_TRUE(lib->check().join('\n').contains("interrupted change"))
+        << lib->check().join('\n').toStdString();
+}
+
+// A camera folder on a real exFAT drive, where nothing refuses to replace and there are no
+// hard links: the replacement lands, no temporary is left and the library opens again.
+TEST_F(FolderLibrary, ChangesWorkOnARealExfatDrive) {
+    const testsupport::ExfatDrive drive(tmp.path() + "/drive");
+    if (!drive.unusable().isEmpty())
+        GTEST_SKIP() << drive.unusable().toStdString();
+    const QString pictures = drive.path() + "/DCIM";
+    QDir().mkpath(pictures);
+    ASSERT_TRUE(QFile::copy(jpeg, pictures + "/IMG_1.JPG"));
+    writeFile(pictures + "/IMG_1.DNG", readFile(root + "/2024/06/IMG_1.DNG"));
+    auto lib = PhotoLibrary::open(drive.path());
+    lib->setDeletionConfirmationHandler([](int, std::function<void(bool)> reply) { reply(true); });
+    const AssetPtr pair = named(*lib, "IMG_1.JPG");
+    ASSERT_TRUE(pair);
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        auto& made = c.creationRequestForAsset();
+        made.addResource(ResourceType::Photo, jpeg, {"IMG_1.JPG", "public.jpeg"});
+        made.derivedFrom = pair->localIdentifier;
+        c.deleteAssets({pair});
+    });
+    EXPECT_EQ(readFile(pictures + "/IMG_1 (1).JPG"), readFile(jpeg));
+    EXPECT_EQ(QDir(pictures).entryList({".photolib-*"}, QDir::Files | QDir::Hidden), QStringList());
+    lib.reset();
+    lib = PhotoLibrary::open(drive.path());
+    EXPECT_EQ(lib->fetchAssets(MediaType::Image).size(), 1u);
+    EXPECT_EQ(lib->restoreFromTrash({pair->localIdentifier}), 1);
+    EXPECT_TRUE(QFile::exists(pictures + "/IMG_1.DNG"));
+    lib.reset();
 }
 
 TEST_F(FolderLibrary, RefusesWhatIsNoFolderOfPictures) {
