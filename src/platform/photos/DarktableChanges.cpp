@@ -53,6 +53,20 @@ QString darktableSetting(const QString& dataDb, const QByteArray& key) {
     return {};
 }
 
+// When darktable writes an image's sidecar, by its write_sidecar_files setting: never, for
+// every image ("on import", and the old "TRUE"), or only for one that was edited or carries
+// tags ("after edit").
+enum class SidecarWrites { Never, Always, AfterEdit };
+
+SidecarWrites sidecarWrites(const QString& dataDb) {
+    const QString setting = darktableSetting(dataDb, "write_sidecar_files");
+    if (setting == QLatin1String("never") || setting == QLatin1String("false"))
+        return SidecarWrites::Never;
+    if (setting == QLatin1String("after edit"))
+        return SidecarWrites::AfterEdit;
+    return SidecarWrites::Always;
+}
+
 // A sidecar's content, read without following a link; empty when it is no plain file.
 std::optional<QByteArray> readSidecar(const QString& path) {
     const int fd = ResourceFiles::openPlainFileAt(AT_FDCWD, QFile::encodeName(path).constData());
@@ -191,6 +205,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         qint64 originImage = 0; // the image whose camera data, stars, labels and tags it takes
         std::shared_ptr<const Item> origin;
         const AssetCreationRequest* request = nullptr;
+        bool sidecar = true; // false where darktable would write none
         imaging::ImageMetadata meta;
     };
     std::vector<NewImage> newImages;
@@ -326,7 +341,8 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         QByteArray before;
     };
     std::vector<SidecarRewrite> rewrites;
-    if (darktableSetting(m_dataDb, "write_sidecar_files") != QLatin1String("never")) {
+    const SidecarWrites sidecarsWritten = sidecarWrites(m_dataDb);
+    if (sidecarsWritten != SidecarWrites::Never) {
         QStringList touched;
         for (const AssetChangeRequest& change : changes.assetChanges())
             if (change.favorite)
@@ -417,10 +433,10 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             int stars = request.favorite ? 5 : 1;
             QList<int> labels;
             if (n.origin) {
-                auto st = m_db->statement("SELECT max(CASE WHEN flags & 8 THEN 0 ELSE flags & 7 "
-                                          "END), min(flags & 8) FROM "
-                                          "main.images WHERE id IN (SELECT "
-                                          "value FROM json_each(?))");
+                auto st = m_db->statement(std::string("SELECT max(CASE WHEN ") + rejectedSql +
+                                          " THEN 0 ELSE flags & 7 END), min(" + rejectedSql +
+                                          ") FROM main.images WHERE id IN (SELECT value FROM "
+                                          "json_each(?))");
                 QJsonArray ids;
                 for (qint64 image : n.origin->images)
                     ids.append(image);
@@ -471,13 +487,20 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             edit.properties.push_back({"Xmp.darktable.history_end", "0"});
             edit.properties.push_back(
                 {"Xmp.darktable.import_timestamp", std::to_string(nowWallClock)});
-            writeFlushed(n.folder + u'/' + n.sidecarTemp, imaging::editXmpSidecar({}, edit));
+            // A new picture has no history: "after edit" gives it a sidecar for its tags alone.
+            n.sidecar = sidecarsWritten == SidecarWrites::Always ||
+                        (sidecarsWritten == SidecarWrites::AfterEdit &&
+                         !edit.addHierarchicalKeywords.isEmpty());
+            if (n.sidecar)
+                writeFlushed(n.folder + u'/' + n.sidecarTemp, imaging::editXmpSidecar({}, edit));
         }
         for (const QString& f : folders)
             syncFolder(f);
         for (const NewImage& n : newImages)
             for (const auto& [temp, final] :
                  {std::pair{n.temp, n.final}, std::pair{n.sidecarTemp, n.sidecarFinal}}) {
+                if (temp == n.sidecarTemp && !n.sidecar)
+                    continue;
                 const QByteArray from = QFile::encodeName(n.folder + u'/' + temp);
                 const QByteArray to = QFile::encodeName(n.folder + u'/' + final);
                 if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(),
@@ -577,11 +600,13 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     QString::fromUtf8(QJsonDocument(originIds).toJson(QJsonDocument::Compact));
                 // The original's stars, its rejected members' left out; rejected as darktable
                 // marks it when every member is; 5 stars for a favourite.
-                m_db->statement("UPDATE main.images SET flags = (flags & ~15) | CASE WHEN ?2 "
-                                "THEN 5 ELSE coalesce((SELECT CASE WHEN min(flags & 8) > 0 THEN "
-                                "max(flags & 15) ELSE max(CASE WHEN flags & 8 THEN 0 ELSE flags & "
-                                "7 END) END FROM main.images WHERE id IN (SELECT value FROM "
-                                "json_each(?3))), 1) END WHERE id = ?1")
+                m_db->statement(std::string("UPDATE main.images SET flags = (flags & ~15) | "
+                                            "CASE WHEN ?2 THEN 5 ELSE coalesce((SELECT CASE "
+                                            "WHEN min(") +
+                                rejectedSql + ") THEN max(flags & 15) | 8 ELSE max(CASE WHEN " +
+                                rejectedSql +
+                                " THEN 0 ELSE flags & 7 END) END FROM main.images WHERE id IN "
+                                "(SELECT value FROM json_each(?3))), 1) END WHERE id = ?1")
                     .bind(1, id)
                     .bind(2, qint64(request.favorite ? 1 : 0))
                     .bind(3, origins)
@@ -649,8 +674,10 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     m_db->statement(*change.favorite
                                         ? "UPDATE main.images SET flags = (flags & ~15) | 5 "
                                           "WHERE id = ?"
-                                        : "UPDATE main.images SET flags = (flags & ~7) | 4 "
-                                          "WHERE id = ? AND flags & 7 = 5")
+                                        : std::string("UPDATE main.images SET flags = "
+                                                      "(flags & ~7) | 4 WHERE id = ? AND "
+                                                      "flags & 7 = 5 AND NOT ") +
+                                              rejectedSql)
                         .bind(1, image)
                         .run();
             }
@@ -749,8 +776,25 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                             QJsonObject{{QStringLiteral("folder"), moved[i].trashFolder},
                                         {QStringLiteral("name"), moved[i].name},
                                         {QStringLiteral("original"), moved[i].originalPath}});
+                // The tags its images are in, by name: a restore links them only to a tag that
+                // is still the same, never to a later one that took a deleted tag's id.
+                QJsonArray tagsOfItem;
+                {
+                    QJsonArray ids;
+                    for (qint64 image : item->images)
+                        ids.append(image);
+                    auto tags = m_db->statement(
+                        "SELECT DISTINCT t.id, t.name FROM main.tagged_images ti JOIN data.tags t "
+                        "ON t.id = ti.tagid WHERE ti.imgid IN (SELECT value FROM json_each(?)) "
+                        "ORDER BY t.id");
+                    tags.bind(1,
+                              QString::fromUtf8(QJsonDocument(ids).toJson(QJsonDocument::Compact)));
+                    while (tags.step())
+                        tagsOfItem.append(QJsonArray{double(tags.int64(0)), tags.text(1)});
+                }
                 const Asset& a = *item->asset;
                 const QJsonObject asset{
+                    {QStringLiteral("tags"), tagsOfItem},
                     {QStringLiteral("date"),
                      a.creationDate ? QJsonValue(double(a.creationDate->toMSecsSinceEpoch()))
                                     : QJsonValue()},
@@ -851,7 +895,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                 flags.bind(1, r.image);
                 if (!flags.step())
                     continue;
-                edit.rating = flags.int64(0) & 8 ? -1 : int(flags.int64(0) & 7);
+                edit.rating = ratingOf(flags.int64(0));
                 QStringList paths, words;
                 auto tags = m_db->statement(
                     "SELECT t.name FROM main.tagged_images ti JOIN data.tags t ON t.id = "
