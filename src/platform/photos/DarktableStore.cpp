@@ -480,10 +480,12 @@ QStringList DarktableStore::check() const {
             if (!r->fileSize && !regularFileSize(r->storedPath))
                 problems << QStringLiteral("%1 of %2 is missing")
                                 .arg(r->storedPath, item->asset->localIdentifier);
-    auto journal = m_db->statement("SELECT id FROM state.journal");
+    auto journal = m_db->statement("SELECT id, state FROM state.journal");
     while (journal.step())
-        problems
-            << QStringLiteral("interrupted change %1 waits to be undone").arg(journal.int64(0));
+        problems << (journal.text(1) == QLatin1String("committed")
+                         ? QStringLiteral("interrupted change %1 waits to be finished")
+                         : QStringLiteral("interrupted change %1 waits to be undone"))
+                        .arg(journal.int64(0));
     return problems;
 }
 
