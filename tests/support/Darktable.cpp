@@ -63,6 +63,8 @@ QString runOnce(const QString& libraryDb, const QString& lua) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", work + "/home"); // never the user's darktable settings
     env.remove("DISPLAY");
+    // GTK's accessibility bridge starts a D-Bus daemon of its own that outlives darktable.
+    env.insert("NO_AT_BRIDGE", "1");
     p.setProcessEnvironment(env);
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.setChildProcessModifier([] { ::setsid(); }); // so that darktable and Xvfb go with it

@@ -30,6 +30,7 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -53,6 +54,32 @@ QString darktableSetting(const QString& dataDb, const QByteArray& key) {
             return QString::fromUtf8(line.mid(key.size() + 1)).trimmed().toLower();
     }
     return {};
+}
+
+// When darktable writes an image's sidecar, by its write_sidecar_files setting: never, for
+// every image ("on import", and the old "TRUE"), or only for one that was edited or carries
+// tags ("after edit").
+enum class SidecarWrites { Never, Always, AfterEdit };
+
+SidecarWrites sidecarWrites(const QString& dataDb) {
+    const QString setting = darktableSetting(dataDb, "write_sidecar_files");
+    if (setting == QLatin1String("never") || setting == QLatin1String("false"))
+        return SidecarWrites::Never;
+    if (setting == QLatin1String("after edit"))
+        return SidecarWrites::AfterEdit;
+    return SidecarWrites::Always;
+}
+
+// Where tests cut a change short as a crash would, at a point they choose rather than at a
+// random moment: TWINSLIM_DARKTABLE_CUT=POINT[:N] ends the process at once the N-th time (1
+// when not given) a change passes POINT: placed, claimed, commit, committed or moved.
+void cutPoint(const char* point) {
+    static const QList<QByteArray> wanted = qgetenv("TWINSLIM_DARKTABLE_CUT").split(':');
+    static QHash<QByteArray, int> passed;
+    if (wanted.first() != point)
+        return;
+    if (++passed[point] == (wanted.size() > 1 ? wanted[1].toInt() : 1))
+        ::kill(::getpid(), SIGKILL);
 }
 
 // A sidecar's content, read without following a link; empty when it is no plain file.
@@ -193,6 +220,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         qint64 originImage = 0; // the image whose camera data, stars, labels and tags it takes
         std::shared_ptr<const Item> origin;
         const AssetCreationRequest* request = nullptr;
+        bool sidecar = true; // false where darktable would write none
         imaging::ImageMetadata meta;
     };
     std::vector<NewImage> newImages;
@@ -328,7 +356,8 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         QByteArray before;
     };
     std::vector<SidecarRewrite> rewrites;
-    if (darktableSetting(m_dataDb, "write_sidecar_files") != QLatin1String("never")) {
+    const SidecarWrites sidecarsWritten = sidecarWrites(m_dataDb);
+    if (sidecarsWritten != SidecarWrites::Never) {
         QStringList touched;
         for (const AssetChangeRequest& change : changes.assetChanges())
             if (change.favorite)
@@ -371,6 +400,11 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("place")},
                                           {QStringLiteral("temp"), n.folder + u'/' + temp},
                                           {QStringLiteral("final"), n.folder + u'/' + final}});
+    // The originals' folders, so that a recovery finds a claim in the trash made just before
+    // its journal line.
+    for (const Trashing& t : toTrash)
+        operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("trash")},
+                                      {QStringLiteral("original"), t.path}});
     for (const SidecarRewrite& r : rewrites)
         operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("rewrite")},
                                       {QStringLiteral("temp"), r.temp},
@@ -394,7 +428,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
     };
     saveJournal();
 
-    std::vector<TrashEntry> moved;
+    std::vector<TrashEntry> claimed;
     std::vector<QString> placed;
     QSet<QString> folders;
     bool sidecarsRewritten = false;
@@ -419,10 +453,10 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             int stars = request.favorite ? 5 : 1;
             QList<int> labels;
             if (n.origin) {
-                auto st = m_db->statement("SELECT max(CASE WHEN flags & 8 THEN 0 ELSE flags & 7 "
-                                          "END), min(flags & 8) FROM "
-                                          "main.images WHERE id IN (SELECT "
-                                          "value FROM json_each(?))");
+                auto st = m_db->statement(std::string("SELECT max(CASE WHEN ") + rejectedSql +
+                                          " THEN 0 ELSE flags & 7 END), min(" + rejectedSql +
+                                          ") FROM main.images WHERE id IN (SELECT value FROM "
+                                          "json_each(?))");
                 QJsonArray ids;
                 for (qint64 image : n.origin->images)
                     ids.append(image);
@@ -473,13 +507,20 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             edit.properties.push_back({"Xmp.darktable.history_end", "0"});
             edit.properties.push_back(
                 {"Xmp.darktable.import_timestamp", std::to_string(nowWallClock)});
-            writeFlushed(n.folder + u'/' + n.sidecarTemp, imaging::editXmpSidecar({}, edit));
+            // A new picture has no history: "after edit" gives it a sidecar for its tags alone.
+            n.sidecar = sidecarsWritten == SidecarWrites::Always ||
+                        (sidecarsWritten == SidecarWrites::AfterEdit &&
+                         !edit.addHierarchicalKeywords.isEmpty());
+            if (n.sidecar)
+                writeFlushed(n.folder + u'/' + n.sidecarTemp, imaging::editXmpSidecar({}, edit));
         }
         for (const QString& f : folders)
             syncFolder(f);
         for (const NewImage& n : newImages)
             for (const auto& [temp, final] :
                  {std::pair{n.temp, n.final}, std::pair{n.sidecarTemp, n.sidecarFinal}}) {
+                if (temp == n.sidecarTemp && !n.sidecar)
+                    continue;
                 const int err =
                     renameWithoutReplacing(n.folder + u'/' + temp, n.folder + u'/' + final);
                 if (err == EEXIST)
@@ -494,18 +535,22 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             }
         for (const QString& f : folders)
             syncFolder(f);
+        cutPoint("placed");
 
-        // ---- Originals to the trash, each move journalled before the file moves, so an
-        // interruption at any point can be undone ----
-        for (const Trashing& t : toTrash)
-            moved.push_back(FreedesktopTrash::moveToTrash(t.path, now, [&](const TrashEntry& e) {
-                operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("trashed")},
-                                              {QStringLiteral("item"), t.item},
-                                              {QStringLiteral("folder"), e.trashFolder},
-                                              {QStringLiteral("name"), e.name},
-                                              {QStringLiteral("original"), e.originalPath}});
-                saveJournal();
-            }));
+        // ---- Names in the trash claimed for the originals, each journalled. The files move
+        // only once the rows naming them are gone: darktable, which opens its library without
+        // this recovery, never lists a picture whose file is in the trash ----
+        for (const Trashing& t : toTrash) {
+            claimed.push_back(FreedesktopTrash::claim(t.path, now));
+            const TrashEntry& e = claimed.back();
+            operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("trashed")},
+                                          {QStringLiteral("item"), t.item},
+                                          {QStringLiteral("folder"), e.trashFolder},
+                                          {QStringLiteral("name"), e.name},
+                                          {QStringLiteral("original"), e.originalPath}});
+            saveJournal();
+        }
+        cutPoint("claimed");
 
         // ---- One transaction over library.db, data.db and the state ----
         inTransaction(*m_db, [&] {
@@ -582,11 +627,13 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     QString::fromUtf8(QJsonDocument(originIds).toJson(QJsonDocument::Compact));
                 // The original's stars, its rejected members' left out; rejected as darktable
                 // marks it when every member is; 5 stars for a favourite.
-                m_db->statement("UPDATE main.images SET flags = (flags & ~15) | CASE WHEN ?2 "
-                                "THEN 5 ELSE coalesce((SELECT CASE WHEN min(flags & 8) > 0 THEN "
-                                "max(flags & 15) ELSE max(CASE WHEN flags & 8 THEN 0 ELSE flags & "
-                                "7 END) END FROM main.images WHERE id IN (SELECT value FROM "
-                                "json_each(?3))), 1) END WHERE id = ?1")
+                m_db->statement(std::string("UPDATE main.images SET flags = (flags & ~15) | "
+                                            "CASE WHEN ?2 THEN 5 ELSE coalesce((SELECT CASE "
+                                            "WHEN min(") +
+                                rejectedSql + ") THEN max(flags & 15) | 8 ELSE max(CASE WHEN " +
+                                rejectedSql +
+                                " THEN 0 ELSE flags & 7 END) END FROM main.images WHERE id IN "
+                                "(SELECT value FROM json_each(?3))), 1) END WHERE id = ?1")
                     .bind(1, id)
                     .bind(2, qint64(request.favorite ? 1 : 0))
                     .bind(3, origins)
@@ -654,8 +701,10 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     m_db->statement(*change.favorite
                                         ? "UPDATE main.images SET flags = (flags & ~15) | 5 "
                                           "WHERE id = ?"
-                                        : "UPDATE main.images SET flags = (flags & ~7) | 4 "
-                                          "WHERE id = ? AND flags & 7 = 5")
+                                        : std::string("UPDATE main.images SET flags = "
+                                                      "(flags & ~7) | 4 WHERE id = ? AND "
+                                                      "flags & 7 = 5 AND NOT ") +
+                                              rejectedSql)
                         .bind(1, image)
                         .run();
             }
@@ -748,14 +797,31 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     resources.append(resource);
                 }
                 QJsonArray entries;
-                for (size_t i = 0; i < moved.size(); ++i)
+                for (size_t i = 0; i < claimed.size(); ++i)
                     if (toTrash[i].item == id)
                         entries.append(
-                            QJsonObject{{QStringLiteral("folder"), moved[i].trashFolder},
-                                        {QStringLiteral("name"), moved[i].name},
-                                        {QStringLiteral("original"), moved[i].originalPath}});
+                            QJsonObject{{QStringLiteral("folder"), claimed[i].trashFolder},
+                                        {QStringLiteral("name"), claimed[i].name},
+                                        {QStringLiteral("original"), claimed[i].originalPath}});
+                // The tags its images are in, by name: a restore links them only to a tag that
+                // is still the same, never to a later one that took a deleted tag's id.
+                QJsonArray tagsOfItem;
+                {
+                    QJsonArray ids;
+                    for (qint64 image : item->images)
+                        ids.append(image);
+                    auto tags = m_db->statement(
+                        "SELECT DISTINCT t.id, t.name FROM main.tagged_images ti JOIN data.tags t "
+                        "ON t.id = ti.tagid WHERE ti.imgid IN (SELECT value FROM json_each(?)) "
+                        "ORDER BY t.id");
+                    tags.bind(1,
+                              QString::fromUtf8(QJsonDocument(ids).toJson(QJsonDocument::Compact)));
+                    while (tags.step())
+                        tagsOfItem.append(QJsonArray{double(tags.int64(0)), tags.text(1)});
+                }
                 const Asset& a = *item->asset;
                 const QJsonObject asset{
+                    {QStringLiteral("tags"), tagsOfItem},
                     {QStringLiteral("date"),
                      a.creationDate ? QJsonValue(double(a.creationDate->toMSecsSinceEpoch()))
                                     : QJsonValue()},
@@ -856,7 +922,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                 flags.bind(1, r.image);
                 if (!flags.step())
                     continue;
-                edit.rating = flags.int64(0) & 8 ? -1 : int(flags.int64(0) & 7);
+                edit.rating = ratingOf(flags.int64(0));
                 QStringList paths, words;
                 auto tags = m_db->statement(
                     "SELECT t.name FROM main.tagged_images ti JOIN data.tags t ON t.id = "
@@ -890,17 +956,20 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
             }
             for (const QString& f : rewrittenFolders)
                 syncFolder(f);
-            if (sidecarsRewritten)
+            if (sidecarsRewritten || !claimed.empty())
                 m_db->statement("UPDATE state.journal SET state = 'committed' WHERE id = ?")
                     .bind(1, journalId)
                     .run();
             else
                 m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, journalId).run();
             beforeCommit();
+            cutPoint("commit");
         });
     } catch (...) {
-        // Not committed: the originals come back, the new files go.
-        FreedesktopTrash::restoreAll(moved);
+        // Not committed: the originals stay, their claims in the trash withdrawn; the new
+        // files go.
+        for (const TrashEntry& e : claimed)
+            FreedesktopTrash::unclaim(e);
         for (const QString& p : placed)
             QFile::remove(p);
         for (const NewImage& n : newImages) {
@@ -917,17 +986,77 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         throw;
     }
     m_snapshot.reset();
-    if (sidecarsRewritten) {
+    cutPoint("committed");
+    if (sidecarsRewritten || !claimed.empty()) {
         // Committed: what is left undone here the next opening finishes.
         try {
-            placeRewrittenSidecars(operations);
-            m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, journalId).run();
+            if (finishCommitted(operations))
+                m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, journalId).run();
         } catch (const std::exception& e) {
-            qWarning().noquote() << QStringLiteral("darktable’s sidecars are put in place at the "
-                                                   "next opening: %1")
+            qWarning().noquote() << QStringLiteral("darktable’s sidecars and the originals’ moves "
+                                                   "to the trash are finished at the next "
+                                                   "opening: %1")
                                         .arg(QString::fromUtf8(e.what()));
         }
     }
+}
+
+// The originals of a committed change to the trash, into the names it claimed there, and its
+// rewritten sidecars in place; safe to repeat. False when an original could not move: the
+// journal stays, and the next opening tries again.
+bool DarktableStore::finishCommitted(const QJsonArray& operations) {
+    bool done = true;
+    for (const QJsonValue& value : operations) {
+        const QJsonObject op = value.toObject();
+        if (op.value(QStringLiteral("op")).toString() != QLatin1String("trashed"))
+            continue;
+        const TrashEntry entry{op.value(QStringLiteral("folder")).toString(),
+                               op.value(QStringLiteral("name")).toString(),
+                               op.value(QStringLiteral("original")).toString()};
+        if (FreedesktopTrash::contains(entry))
+            continue; // moved before an interruption
+        if (!QFileInfo::exists(entry.originalPath)) {
+            FreedesktopTrash::unclaim(entry); // gone meanwhile: nothing left to move
+            continue;
+        }
+        try {
+            if (FreedesktopTrash::isClaimed(entry)) {
+                FreedesktopTrash::moveClaimed(entry);
+            } else {
+                // Its claim went with another change's undoing: the item's trash entry is
+                // the new one.
+                const TrashEntry now =
+                    FreedesktopTrash::moveToTrash(entry.originalPath, QDateTime::currentDateTime());
+                const QString item = op.value(QStringLiteral("item")).toString();
+                auto st = m_db->statement("SELECT asset FROM state.trashed WHERE identifier = ?");
+                st.bind(1, item);
+                if (st.step()) {
+                    QJsonObject asset = QJsonDocument::fromJson(st.text(0).toUtf8()).object();
+                    QJsonArray entries;
+                    for (const QJsonValue& e : asset.value(QStringLiteral("entries")).toArray())
+                        entries.append(
+                            e[QStringLiteral("name")].toString() == entry.name &&
+                                    e[QStringLiteral("folder")].toString() == entry.trashFolder
+                                ? QJsonObject{{QStringLiteral("folder"), now.trashFolder},
+                                              {QStringLiteral("name"), now.name},
+                                              {QStringLiteral("original"), now.originalPath}}
+                                : e);
+                    asset.insert(QStringLiteral("entries"), entries);
+                    m_db->statement("UPDATE state.trashed SET asset = ? WHERE identifier = ?")
+                        .bind(1, QString::fromUtf8(
+                                     QJsonDocument(asset).toJson(QJsonDocument::Compact)))
+                        .bind(2, item)
+                        .run();
+                }
+            }
+            cutPoint("moved");
+        } catch (const std::exception& e) {
+            qWarning().noquote() << QString::fromUtf8(e.what());
+            done = false;
+        }
+    }
+    placeRewrittenSidecars(operations);
+    return done;
 }
 
 // Called with the change lock held.
@@ -944,13 +1073,19 @@ void DarktableStore::recoverInterruptedChanges() {
     for (const auto& [id, state, text] : rows) {
         const QJsonArray operations = QJsonDocument::fromJson(text.toUtf8()).array();
         if (state == QLatin1String("committed")) {
-            placeRewrittenSidecars(operations);
-            m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, id).run();
+            try {
+                if (finishCommitted(operations))
+                    m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, id).run();
+            } catch (const std::exception& e) {
+                qWarning().noquote() << QString::fromUtf8(e.what());
+            }
             continue;
         }
         for (qsizetype i = operations.size() - 1; i >= 0; --i) {
             const QJsonObject op = operations[i].toObject();
-            if (op.value(QStringLiteral("op")).toString() == QLatin1String("rewrite")) {
+            if (op.value(QStringLiteral("op")).toString() == QLatin1String("trash")) {
+                continue; // its claim, if made, is a half-made entry of the trash
+            } else if (op.value(QStringLiteral("op")).toString() == QLatin1String("rewrite")) {
                 QFile::remove(op.value(QStringLiteral("temp")).toString()); // the old one stays
             } else if (op.value(QStringLiteral("op")).toString() == QLatin1String("trashed")) {
                 const TrashEntry entry{op.value(QStringLiteral("folder")).toString(),

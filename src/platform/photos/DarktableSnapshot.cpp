@@ -438,7 +438,7 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
                     asset.creationDate = clock.instantOf(r.taken);
                 if (!asset.location && r.latitude)
                     asset.location = Location{*r.latitude, *r.longitude};
-                if ((r.flags & 7) == 5)
+                if ((r.flags & 7) == 5 && !isRejected(r.flags))
                     asset.isFavorite = true;
             }
             for (const QString& sidecar : sidecarsOfItem)

@@ -83,6 +83,18 @@ inline qint64 darktableOrientation(int exif) {
     }
 }
 
+// darktable marks a rejected image with bit 8, its star bits kept or set to 6; libraries of
+// darktables before 3.0 hold the 6 alone. A rejected image is never a favourite.
+inline bool isRejected(qint64 flags) {
+    return (flags & 8) != 0 || (flags & 7) == 6;
+}
+// The same test in SQL, on a column named flags.
+inline constexpr const char* rejectedSql = "(flags & 8 != 0 OR flags & 7 = 6)";
+// An image's rating as darktable writes it in a sidecar: -1 when rejected.
+inline int ratingOf(qint64 flags) {
+    return isRejected(flags) ? -1 : int(flags & 7);
+}
+
 inline QString stemOf(const QString& name) {
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     return dot > 0 ? name.left(dot) : name;

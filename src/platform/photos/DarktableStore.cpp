@@ -368,12 +368,30 @@ int DarktableStore::restore(const QStringList& identifiers) {
                     while (info.step())
                         columns << info.text(1);
                     const QString list = columns.join(QStringLiteral(", "));
-                    m_db->statement(QStringLiteral("INSERT OR IGNORE INTO main.%1 (%2) SELECT %2 "
-                                                   "FROM state.trashed_%1 WHERE trashed_item = ?")
-                                        .arg(QLatin1String(table), list)
-                                        .toStdString())
-                        .bind(1, id)
-                        .run();
+                    // A link to a tag deleted since stays out: its id may name another tag now.
+                    const bool links = QLatin1String(table) == QLatin1String("tagged_images");
+                    const QJsonValue tags = json.value(QStringLiteral("tags"));
+                    auto insert = m_db->statement(
+                        QStringLiteral("INSERT OR IGNORE INTO main.%1 (%2) SELECT %2 FROM "
+                                       "state.trashed_%1 WHERE trashed_item = ?1%3")
+                            .arg(QLatin1String(table), list,
+                                 links ? QStringLiteral(
+                                             " AND EXISTS (SELECT 1 FROM data.tags t WHERE t.id "
+                                             "= tagid AND (?2 IS NULL OR EXISTS (SELECT 1 FROM "
+                                             "json_each(?2) j WHERE json_extract(j.value, '$[0]') "
+                                             "= t.id AND json_extract(j.value, '$[1]') = "
+                                             "t.name)))")
+                                       : QString())
+                            .toStdString());
+                    insert.bind(1, id);
+                    if (links)
+                        insert.bind(
+                            2,
+                            tags.isArray()
+                                ? std::optional(QString::fromUtf8(
+                                      QJsonDocument(tags.toArray()).toJson(QJsonDocument::Compact)))
+                                : std::nullopt);
+                    insert.run();
                     m_db->statement(QStringLiteral("DELETE FROM state.trashed_%1 WHERE "
                                                    "trashed_item = ?")
                                         .arg(QLatin1String(table))
@@ -462,10 +480,12 @@ QStringList DarktableStore::check() const {
             if (!r->fileSize && !regularFileSize(r->storedPath))
                 problems << QStringLiteral("%1 of %2 is missing")
                                 .arg(r->storedPath, item->asset->localIdentifier);
-    auto journal = m_db->statement("SELECT id FROM state.journal");
+    auto journal = m_db->statement("SELECT id, state FROM state.journal");
     while (journal.step())
-        problems
-            << QStringLiteral("interrupted change %1 waits to be undone").arg(journal.int64(0));
+        problems << (journal.text(1) == QLatin1String("committed")
+                         ? QStringLiteral("interrupted change %1 waits to be finished")
+                         : QStringLiteral("interrupted change %1 waits to be undone"))
+                        .arg(journal.int64(0));
     return problems;
 }
 

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QJsonArray>
 #include <memory>
 #include <mutex>
 
@@ -84,6 +85,7 @@ private:
     void takeSnapshotOnce(const QDateTime& now);
     void refuseWhileDarktableRuns() const;
     void recoverInterruptedChanges();
+    bool finishCommitted(const QJsonArray& operations);
     std::vector<CollectionPtr> albumsOf(const Snapshot& snapshot) const;
 
     QString m_libraryDb;

@@ -113,12 +113,29 @@ int FreedesktopTrash::removeHalfMadeEntries(const QString& folder) {
 
 TrashEntry FreedesktopTrash::moveToTrash(const QString& path, const QDateTime& deletionDate,
                                          const std::function<void(const TrashEntry&)>& claimed) {
+    const TrashEntry entry = claim(path, deletionDate);
+    try {
+        if (claimed)
+            claimed(entry);
+        moveClaimed(entry);
+    } catch (...) {
+        unclaim(entry);
+        throw;
+    }
+    return entry;
+}
+
+TrashEntry FreedesktopTrash::claim(const QString& path, const QDateTime& deletionDate) {
     const QString absolute = QFileInfo(path).absoluteFilePath();
     const QByteArray source = QFile::encodeName(absolute);
     struct stat st {};
     if (::lstat(source.constData(), &st) != 0)
         throw trashError(QStringLiteral("“%1” cannot be moved to the trash.").arg(absolute), errno);
     const QString folder = QFileInfo(absolute).path();
+    // The move takes the name out of its folder: a folder that cannot change refuses it now,
+    // not after the caller has committed to it.
+    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
+        throw trashError(QStringLiteral("“%1” cannot be moved to the trash.").arg(absolute), errno);
     const Target target = targetFor(folder);
     prepare(target.trash);
 
@@ -161,25 +178,29 @@ TrashEntry FreedesktopTrash::moveToTrash(const QString& path, const QDateTime& d
                              writeError);
         }
         syncFolder(target.trash + QStringLiteral("/info"));
-        const TrashEntry entry{target.trash, candidate, absolute};
-        if (claimed) {
-            try {
-                claimed(entry);
-            } catch (...) {
-                ::unlink(QFile::encodeName(infoPath).constData());
-                throw;
-            }
-        }
-        if (::rename(source.constData(), QFile::encodeName(filePath).constData()) != 0) {
-            const int renameError = errno;
-            ::unlink(QFile::encodeName(infoPath).constData());
-            throw trashError(QStringLiteral("“%1” cannot be moved to the trash.").arg(absolute),
-                             renameError);
-        }
-        syncFolder(target.trash + QStringLiteral("/files"));
-        syncFolder(folder);
-        return entry;
+        return {target.trash, candidate, absolute};
     }
+}
+
+void FreedesktopTrash::moveClaimed(const TrashEntry& entry) {
+    const QString filePath = entry.trashFolder + QStringLiteral("/files/") + entry.name;
+    if (::rename(QFile::encodeName(entry.originalPath).constData(),
+                 QFile::encodeName(filePath).constData()) != 0)
+        throw trashError(
+            QStringLiteral("“%1” cannot be moved to the trash.").arg(entry.originalPath), errno);
+    syncFolder(entry.trashFolder + QStringLiteral("/files"));
+    syncFolder(QFileInfo(entry.originalPath).path());
+}
+
+void FreedesktopTrash::unclaim(const TrashEntry& entry) {
+    ::unlink(QFile::encodeName(entry.trashFolder + QStringLiteral("/info/") + entry.name +
+                               QStringLiteral(".trashinfo"))
+                 .constData());
+}
+
+bool FreedesktopTrash::isClaimed(const TrashEntry& entry) {
+    return QFileInfo::exists(entry.trashFolder + QStringLiteral("/info/") + entry.name +
+                             QStringLiteral(".trashinfo"));
 }
 
 void FreedesktopTrash::restoreAll(const std::vector<TrashEntry>& moved) {

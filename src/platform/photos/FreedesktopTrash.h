@@ -27,6 +27,15 @@ public:
     // Throws PhotoLibraryError.
     static TrashEntry moveToTrash(const QString& path, const QDateTime& deletionDate,
                                   const std::function<void(const TrashEntry&)>& claimed = {});
+    // moveToTrash in two halves, for a caller that commits something between them: `claim`
+    // checks that the file can move and writes the .trashinfo that takes its name in the
+    // trash, the file staying where it is; `moveClaimed` then moves it there (throwing, the
+    // claim kept, when it cannot). A claim that is not to be moved is withdrawn by `unclaim`.
+    static TrashEntry claim(const QString& path, const QDateTime& deletionDate);
+    static void moveClaimed(const TrashEntry& entry);
+    static void unclaim(const TrashEntry& entry);
+    // Whether the entry's .trashinfo is there, its file moved or not.
+    static bool isClaimed(const TrashEntry& entry);
     // Puts a trashed file back where it was; throws when that place is taken or the entry is
     // gone, and changes nothing then.
     static void restore(const TrashEntry& entry);

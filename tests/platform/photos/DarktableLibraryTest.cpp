@@ -22,7 +22,8 @@ namespace {
 
 // A RAW+JPEG pair (its JPEG 5 stars and red, its RAW rejected, both tagged "Places|Lyon"), a lone
 // JPEG (rejected) with a duplicate darktable made of it, and a pair whose RAW darktable keeps in a
-// group of its own (its JPEG green).
+// group of its own (its JPEG green, given 5 stars, then rejected as darktable's reject key does:
+// the stars stay beside the reject bit).
 const QString setupLua = R"(
 local lyon = dt.tags.create("Places|Lyon")
 for i = 1, #dt.database do
@@ -35,7 +36,14 @@ for i = 1, #dt.database do
     dt.database.duplicate(im)
   end
   if im.filename == "IMG_0005.DNG" then im:group_with() end
-  if im.filename == "IMG_0005.JPG" then im.green = true end
+  if im.filename == "IMG_0005.JPG" then
+    im.green = true
+    im.rating = 5
+    dt.gui.selection({im})
+    dt.gui.action("views/thumbtable/rating", 0, "reject", "activate", 1.0)
+    dt.control.sleep(300)
+    if im.rating ~= -1 then error("darktable did not reject IMG_0005.JPG") end
+  end
 end
 )";
 
@@ -167,7 +175,11 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
     EXPECT_EQ(pair->creationDate, QDateTime(QDate(2024, 6, 1), QTime(10, 0), Qt::UTC));
     ASSERT_TRUE(named(*lib, "IMG_0004.JPG", 1));
     EXPECT_FALSE(named(*lib, "IMG_0004.JPG")->isFavorite); // rejected, and not hidden
-    EXPECT_TRUE(named(*lib, "IMG_0005.JPG"));
+    // Rejected with its 5 stars kept: no favourite.
+    ASSERT_EQ(exec(libraryDb, "SELECT flags & 15 FROM images WHERE filename = 'IMG_0005.JPG'"),
+              "13\n");
+    ASSERT_TRUE(named(*lib, "IMG_0005.JPG"));
+    EXPECT_FALSE(named(*lib, "IMG_0005.JPG")->isFavorite);
     EXPECT_TRUE(named(*lib, "IMG_0005.DNG"));
 
     // Tags are albums by their whole path; darktable's own are none.
@@ -182,8 +194,11 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
     EXPECT_EQ(albums[0]->estimatedAssetCount, 1);
 
     // A picture made from a rejected one is rejected too, in its row and in its sidecar; one
-    // made from a pair with a rejected member takes the other's stars. They land also where the
-    // file system refuses a rename that cannot replace, as exFAT and network shares do.
+    // made from a pair with a rejected member takes the other's stars. A reject as darktables
+    // before 3.0 marked it (6 alone) is one too. They land also where the file system refuses a
+    // rename that cannot replace, as exFAT and network shares do.
+    exec(libraryDb, "UPDATE images SET flags = (flags & ~15) | 6 WHERE filename = 'IMG_0004.JPG' "
+                    "AND version = 0");
     auto refused = std::make_optional<NoReplaceRefused>();
     lib->performChangesAndWait([&](ChangeRequests& c) {
         for (const char* name : {"IMG_0004", "IMG_0001"}) {
@@ -249,7 +264,7 @@ TEST_F(DarktableLibrary, DeletionKeepsFilesOtherVersionsUseSidecarsFollowAndFail
             .at(0);
     std::map<std::string, std::string> loneRest, singleRest, after;
     ASSERT_EQ(marks("IMG_0004.JPG.xmp", &loneRest), "-1  ");
-    ASSERT_EQ(marks("IMG_0005.JPG.xmp", &singleRest), "1  ");
+    ASSERT_EQ(marks("IMG_0005.JPG.xmp", &singleRest), "-1  ");
     const auto change = [&](ChangeRequests& c) {
         c.deleteAssets({duplicate, pair});
         c.changeRequestForAsset(lone).favorite = true;
@@ -264,20 +279,21 @@ TEST_F(DarktableLibrary, DeletionKeepsFilesOtherVersionsUseSidecarsFollowAndFail
     EXPECT_EQ(digest(libraryDb), libraryBefore);
     EXPECT_EQ(digest(dataDb), dataBefore);
     EXPECT_EQ(photoFiles(), filesBefore);
-    EXPECT_FALSE(QDir(tmp.path() + "/data/Trash/files").exists() &&
-                 !QDir(tmp.path() + "/data/Trash/files").isEmpty());
+    for (const char* part : {"/data/Trash/files", "/data/Trash/info"})
+        EXPECT_FALSE(QDir(tmp.path() + part).exists() && !QDir(tmp.path() + part).isEmpty())
+            << part;
 
     lib->performChangesAndWait(change);
     EXPECT_EQ(marks("IMG_0004.JPG.xmp", &after), "5 Picks,Twinslim Twinslim|Picks");
     EXPECT_EQ(after, loneRest);
     after.clear();
-    EXPECT_EQ(marks("IMG_0005.JPG.xmp", &after), "1 Lyon,Places Places|Lyon");
+    EXPECT_EQ(marks("IMG_0005.JPG.xmp", &after), "-1 Lyon,Places Places|Lyon");
     EXPECT_EQ(after, singleRest);
     EXPECT_EQ(QDir(photos).entryList({".twinslim*"}, QDir::Files | QDir::Hidden), QStringList());
     lib->performChangesAndWait([&](ChangeRequests& c) {
         c.changeRequestForAssetCollection(lyon)->removeAssets({single});
     });
-    EXPECT_EQ(marks("IMG_0005.JPG.xmp"), "1  ");
+    EXPECT_EQ(marks("IMG_0005.JPG.xmp"), "-1  ");
     const QString rc = QFileInfo(dataDb).path() + "/darktablerc";
     testsupport::writeFile(rc, testsupport::readFile(rc).replace("write_sidecar_files=on import",
                                                                  "write_sidecar_files=never"));
@@ -301,6 +317,48 @@ TEST_F(DarktableLibrary, DeletionKeepsFilesOtherVersionsUseSidecarsFollowAndFail
             << table;
     EXPECT_EQ(exec(libraryDb, "PRAGMA foreign_key_check"), "");
     EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join('\n').toStdString();
+
+    // Set to write no sidecars, darktable gives a new picture none either; set to write them
+    // "after edit", only to one that carries tags.
+    const auto makeFrom = [&](const AssetPtr& origin, const QString& name, bool inPicks) {
+        lib->performChangesAndWait([&](ChangeRequests& c) {
+            auto& made = c.creationRequestForAsset();
+            made.addResource(ResourceType::Photo, fixtures::makeJpeg({32, 24}),
+                             {name, "public.jpeg"});
+            made.derivedFrom = origin->localIdentifier;
+            if (inPicks)
+                c.changeRequestForAssetCollection(
+                     lib->fetchAssetCollections(CollectionType::Album,
+                                                CollectionSubtype::AlbumRegular, {})
+                         .back())
+                    ->addAssets(std::vector{made.placeholderForCreatedAsset()});
+        });
+    };
+    makeFrom(single, "IMG_0005.jpeg", true);
+    testsupport::writeFile(rc, testsupport::readFile(rc).replace("write_sidecar_files=never",
+                                                                 "write_sidecar_files=after edit"));
+    makeFrom(single, "IMG_0006.jpeg", false);
+    makeFrom(single, "IMG_0007.jpeg", true);
+    EXPECT_EQ(
+        QDir(photos).entryList({"*.jpeg*"}, QDir::Files | QDir::Hidden),
+        QStringList({"IMG_0005.jpeg", "IMG_0006.jpeg", "IMG_0007.jpeg", "IMG_0007.jpeg.xmp"}));
+
+    // An album of ours goes when its picture is deleted; a later one takes its tag's id. The
+    // picture put back from the trash keeps the tags that still exist and joins no other.
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        c.creationRequestForAssetCollection("Gone").addAssets(std::vector{lone});
+    });
+    const QString goneId = exec(dataDb, "SELECT id FROM tags WHERE name = 'Twinslim|Gone'");
+    lib->performChangesAndWait([&](ChangeRequests& c) { c.deleteAssets({lone}); });
+    lib->performChangesAndWait(
+        [&](ChangeRequests& c) { c.creationRequestForAssetCollection("Later"); });
+    ASSERT_EQ(exec(dataDb, "SELECT id FROM tags WHERE name = 'Twinslim|Later'"), goneId);
+    EXPECT_EQ(lib->restoreFromTrash({lone->localIdentifier}), 1);
+    EXPECT_EQ(exec(libraryDb, "ATTACH '" + dataDb +
+                                  "' AS d; SELECT t.name FROM images i JOIN "
+                                  "tagged_images ti ON ti.imgid = i.id JOIN d.tags t ON t.id = "
+                                  "ti.tagid WHERE i.filename = 'IMG_0004.JPG' ORDER BY t.name"),
+              "Twinslim|Picks\ndarktable|format|jpg\n");
 
     // A change cut short after its commit is finished at the next opening: a sidecar it
     // rewrote takes its new content unless it changed since. One cut short before its commit
