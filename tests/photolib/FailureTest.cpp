@@ -77,6 +77,9 @@ TEST_F(PhotolibTest, OnlyDarktablesDatabaseIsTakenForADarktableLibrary) {
                     "CREATE TABLE EventTable(id INTEGER PRIMARY KEY, name TEXT);"
                     "CREATE TABLE TagTable(id INTEGER PRIMARY KEY, name TEXT, photo_id_list TEXT);"
                     "CREATE TABLE VersionTable(id INTEGER PRIMARY KEY, schema_version INT);");
+    // A table of darktable's name alone is not enough: many programs keep "images".
+    const QString gallery =
+        database("gallery.db", "CREATE TABLE images(id INTEGER PRIMARY KEY, path TEXT);");
     // darktable's tables are enough to be taken for its library (which then lacks its data.db).
     const QString darktable = database(
         "library.db", "CREATE TABLE images(id INTEGER PRIMARY KEY, film_id INT, filename TEXT);"
@@ -85,7 +88,7 @@ TEST_F(PhotolibTest, OnlyDarktablesDatabaseIsTakenForADarktableLibrary) {
                       "CREATE TABLE db_info(key TEXT, value TEXT);");
     testsupport::writeFile(tmp.path() + "/other/notes.db", "not a database at all");
     env.remove("PHOTOLIB_LIBRARY");
-    for (const QString& path : {digikam, shotwell, tmp.path() + "/other/notes.db"}) {
+    for (const QString& path : {digikam, shotwell, gallery, tmp.path() + "/other/notes.db"}) {
         SCOPED_TRACE(path.toStdString());
         for (const QStringList& args : {QStringList{"use", path}, {"--library", path, "list"}}) {
             const Result r = photolib(args);
@@ -103,7 +106,7 @@ TEST_F(PhotolibTest, OnlyDarktablesDatabaseIsTakenForADarktableLibrary) {
         << r.err.toStdString();
     // Nothing was chosen, and the other programs' files are as they were.
     EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/config/photolib/photolib.ini"));
-    EXPECT_EQ(QDir(tmp.path() + "/other").entryList(QDir::Files).size(), 4);
+    EXPECT_EQ(QDir(tmp.path() + "/other").entryList(QDir::Files).size(), 5);
 }
 
 // Settings or output that cannot be written fail the command, never pass for success.
