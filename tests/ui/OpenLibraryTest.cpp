@@ -166,6 +166,11 @@ TEST(OpenLibraryTest, ALibraryThatCannotBeOpenedIsSaidAtTheStartAndAnotherCanBeC
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(box->text(), "The library cannot be opened");
         EXPECT_TRUE(box->informativeText().contains(why)) << box->informativeText().toStdString();
+        // Behind it the window does not claim the library holds no pairs.
+        LibraryModel* model = window.gate()->scanView()->model();
+        ASSERT_TRUE(testloop::spinUntil([&] { return !model->isScanning(); }, 30000));
+        testloop::await(model->scan());
+        EXPECT_FALSE(model->hasScanned());
         if (path != cases[2].first) {
             box->close();
             continue;
