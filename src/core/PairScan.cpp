@@ -128,12 +128,14 @@ QCoro::Task<std::vector<PhotoPair>> scan(std::optional<QDateTime> newerThan,
     using Awaitable = CallbackAwaitable<std::vector<PhotoPair>>;
     Awaitable reading([=](Awaitable::Resolver resolver) {
         QThreadPool::globalInstance()->start([=] {
-            // Opening the system library can touch the disk, so it happens here too.
+            // Opening the system library can touch the disk, so it happens here too. A library
+            // that cannot be opened is no library without pairs: the reading fails.
             std::shared_ptr<photos::PhotoLibrary> library;
             try {
                 library = photos::PhotoLibrary::shared();
             } catch (const std::exception&) {
-                library.reset();
+                resolver.reject(std::current_exception());
+                return;
             }
             resolver.resolve(readPairs(library, newerThan, olderThan, isCancelled, progress));
         });

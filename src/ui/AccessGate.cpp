@@ -198,7 +198,8 @@ void AccessGate::showScanView() {
     try {
         DeletionPrompt::install(*photos::PhotoLibrary::shared(), window());
     } catch (const std::exception& error) {
-        // The scan window reports the library's failure when it reads it.
+        // Said in the window (it would otherwise show an empty library), and here for logs.
+        m_libraryProblem = QString::fromUtf8(error.what());
         qWarning("twinslim: the photo library cannot be opened: %s", error.what());
     }
     delete m_gatePage;
@@ -209,6 +210,8 @@ void AccessGate::showScanView() {
     m_scanView = new ScanView(this);
     layout()->addWidget(m_scanView);
     emit scanViewShown(m_scanView);
+    if (!m_libraryProblem.isEmpty())
+        emit libraryUnavailable(m_libraryProblem);
 }
 
 QCoro::Task<> AccessGate::requestAccess() {

@@ -41,10 +41,15 @@ public:
 
     static QString tagline();
 
+    // Why the library could not be opened when the scan window took over; empty when it opened.
+    QString libraryProblem() const { return m_libraryProblem; }
+
 signals:
     void statusChanged(photos::AuthorizationStatus status);
     // The scan window has taken over the window.
     void scanViewShown(twinslim::ScanView* view);
+    // The scan window took over but the library cannot be opened, for `reason`.
+    void libraryUnavailable(const QString& reason);
 
 private:
     void setStatus(photos::AuthorizationStatus status);
@@ -54,6 +59,7 @@ private:
 
     photos::AuthorizationStatus m_status;
     QString m_libraryPath;
+    QString m_libraryProblem;
     QWidget* m_gatePage = nullptr;
     QPushButton* m_grantButton = nullptr;
     QLabel* m_statusTitle = nullptr;

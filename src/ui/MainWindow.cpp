@@ -1,5 +1,6 @@
 #include "ui/MainWindow.h"
 
+#include "backup/FolderChooser.h"
 #include "core/LibraryModel.h"
 #include "platform/photos/LibraryLocation.h"
 #include "platform/photos/PhotoLibrary.h"
@@ -14,13 +15,15 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
-#include <QFileDialog>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
 #include <QStatusBar>
+#include <QTimer>
 
 namespace twinslim {
 
@@ -108,15 +111,65 @@ void MainWindow::watchScans() {
     if (m_gate->scanView()) // access granted earlier: the gate opened its scan at once
         watch(m_gate->scanView());
     connect(m_gate, &AccessGate::scanViewShown, this, watch);
+    connect(m_gate, &AccessGate::libraryUnavailable, this, &MainWindow::showLibraryProblem);
+    if (const QString problem = m_gate->libraryProblem(); !problem.isEmpty())
+        // Once the window is up, so that the alert sits on it.
+        QTimer::singleShot(0, this, [this, problem] { showLibraryProblem(problem); });
+}
+
+void MainWindow::showLibraryProblem(const QString& reason) {
+    QMessageBox* box = alert(
+        this, QStringLiteral("libraryUnavailableAlert"),
+        QStringLiteral("The library cannot be opened"),
+        reason + QStringLiteral("\n\nChoose another library, or make this one available (connect "
+                                "its disk, for instance) and start Twinslim again."));
+    QPushButton* choose =
+        box->addButton(QStringLiteral("Choose Another Library…"), QMessageBox::AcceptRole);
+    box->addButton(QMessageBox::Close);
+    box->setDefaultButton(choose);
+    connect(box, &QMessageBox::buttonClicked, this, [this, choose](QAbstractButton* clicked) {
+        if (clicked == choose)
+            QTimer::singleShot(0, this, &MainWindow::chooseLibrary);
+    });
+    box->open();
 }
 
 void MainWindow::chooseLibrary() {
-    // A catalogue library is a folder too, and so is darktable's configuration folder holding
-    // its library, so one folder chooser serves every kind.
-    const QString path = QFileDialog::getExistingDirectory(this, QStringLiteral("Open Library"),
-                                                           photos::systemLibraryPath());
-    if (!path.isEmpty())
-        openLibrary(path);
+    // A catalogue, a folder of camera files and darktable's configuration folder are folders;
+    // darktable's library.db is a file. File choosers pick one or the other, so the kind of
+    // choice comes first.
+    QMessageBox* box = alert(
+        this, QStringLiteral("openLibraryChoice"), QStringLiteral("Open Library"),
+        QStringLiteral("Choose a folder: a Twinslim catalogue (NAME.photolibrary), a folder of "
+                       "camera files, or darktable’s configuration folder. Or choose the file of "
+                       "a darktable library, its library.db."));
+    QPushButton* folder = box->addButton(QStringLiteral("Choose Folder…"), QMessageBox::AcceptRole);
+    QPushButton* file =
+        box->addButton(QStringLiteral("Choose library.db…"), QMessageBox::AcceptRole);
+    box->addButton(QMessageBox::Cancel);
+    box->setDefaultButton(folder);
+    connect(box, &QMessageBox::buttonClicked, this, [this, folder, file](QAbstractButton* b) {
+        if (b == folder || b == file)
+            QTimer::singleShot(0, this, [this, file = b == file] { askForLibrary(file); });
+    });
+    box->open();
+}
+
+void MainWindow::askForLibrary(bool file) {
+    const std::shared_ptr<FolderChooser> chooser = FolderChooser::shared();
+    if (!chooser)
+        return;
+    FolderChoiceRequest request;
+    request.prompt = QStringLiteral("Open");
+    request.message = file ? QStringLiteral("Choose darktable’s library.db")
+                           : QStringLiteral("Choose the folder of a library");
+    request.canChooseDirectories = !file;
+    request.canChooseFiles = file;
+    QPointer<MainWindow> self(this);
+    chooser->chooseFolder(request, [self](std::optional<QString> path) {
+        if (self && path && !path->isEmpty())
+            self->openLibrary(*path);
+    });
 }
 
 bool MainWindow::openLibrary(const QString& path) {

@@ -15,9 +15,11 @@ class AccessGate;
 // The application's main window: "Twinslim", its content the access gate (which
 // becomes the scan window once access is granted), resizable down to 820 × 520
 // of content. Its Help menu holds "About Twinslim" and then "Check for
-// Updates…". File › Open Library… switches to another library (a folder of pictures or a
-// catalogue), remembered for the next start; the status bar names the library in use and,
-// once a darktable library has been changed, the copy of it taken before the first change.
+// Updates…". File › Open Library… switches to another library (a folder of pictures, a
+// catalogue, or darktable's library.db), remembered for the next start; the status bar names
+// the library in use and, once a darktable library has been changed, the copy of it taken
+// before the first change. A library that cannot be opened when the scan window takes over is
+// said in an alert that offers to choose another.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -44,8 +46,10 @@ protected:
 private:
     void setUp();
     void chooseLibrary();
+    void askForLibrary(bool file);
     void showLibraryPath();
     void watchScans();
+    void showLibraryProblem(const QString& reason);
 
     AccessGate* m_gate = nullptr;
     QMenu* m_helpMenu = nullptr;

@@ -1,5 +1,6 @@
 #include "DemoLibrary.h"
 #include "PhotolibTestSupport.h"
+#include "fixtures/ImageFixtures.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -105,4 +106,47 @@ TEST(DemoLibraryCreation, AFailureRemovesTheHalfMadeLibrary) {
     EXPECT_EQ(progressCalls, 1);
     EXPECT_FALSE(QFileInfo::exists(path));
     EXPECT_EQ(QDir(tmp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+}
+
+// The start script gives a demonstration library only to a newcomer: nothing chosen and no
+// pictures at the default location. A library the user chose stays chosen, whatever its kind,
+// even empty or not there now (an unmounted disk).
+TEST_F(PhotolibTest, TheStartScriptReplacesNoChosenLibraryWithTheDemo) {
+    env.remove("PHOTOLIB_LIBRARY");
+    const QString pictures = tmp.path() + "/home/Pictures";
+    const QString demo = pictures + "/Demo.photolibrary",
+                  photos = pictures + "/Photos.photolibrary";
+    ASSERT_EQ(photolib({"create", demo}).status, 0); // built once already: only chosen here
+    const QString folder = tmp.path() + "/Camera", empty = tmp.path() + "/Empty";
+    fixtures::makeJpegFile(folder + "/IMG_1.JPG", {32, 32});
+    QDir().mkpath(empty);
+    const auto start = [&] {
+        const Result r = tooltest::run(
+            env, "bash",
+            {testsupport::sourcePath("scripts/demo-when-empty"), testsupport::photolibPath()});
+        EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    };
+    const std::pair<QString, bool> choices[] = {{folder, false}, {empty, false}, {empty, true}};
+    int round = 0;
+    for (const auto& [choice, gone] : choices) {
+        SCOPED_TRACE(choice.toStdString());
+        env.insert("XDG_CONFIG_HOME", tmp.path() + "/config" + QString::number(++round));
+        ASSERT_EQ(photolib({"use", choice}).status, 0);
+        if (gone) { // its disk is not mounted when Twinslim starts
+            ASSERT_TRUE(QDir().rename(choice, choice + "-elsewhere"));
+        }
+        start();
+        EXPECT_TRUE(testsupport::readFile(env.value("XDG_CONFIG_HOME") + "/photolib/photolib.ini")
+                        .contains(("library=" + choice).toUtf8()));
+    }
+    // Nothing chosen: pictures at the default location keep it; none there bring the demo.
+    env.insert("XDG_CONFIG_HOME", tmp.path() + "/config-default");
+    ASSERT_EQ(photolib({"import", folder}).status, 0); // makes the default library on first use
+    start();
+    EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/config-default/photolib/photolib.ini"));
+    QDir(photos).removeRecursively();
+    start();
+    EXPECT_TRUE(testsupport::readFile(tmp.path() + "/config-default/photolib/photolib.ini")
+                    .contains(("library=" + demo).toUtf8()));
+    EXPECT_FALSE(QFileInfo::exists(photos)); // the missing default library is not made
 }

@@ -5,6 +5,7 @@
 
 #include <QFileInfo>
 #include <csignal>
+#include <sqlite3.h>
 #include <sys/resource.h>
 
 // Failures are reported (one line, non-zero exit), never passed off as success.
@@ -49,6 +50,63 @@ TEST_F(PhotolibTest, TheChosenLibraryIsUsedAndOneThatIsNotThereIsNotMade) {
     EXPECT_EQ(photolib({"list"}).status, 0);
     EXPECT_TRUE(
         QFileInfo::exists(tmp.path() + "/home/Pictures/Photos.photolibrary/catalog.sqlite"));
+}
+
+// Other programs keep SQLite files named *.db too: only one with darktable's tables is taken
+// for darktable's library; any other file is refused with the kinds Twinslim does open.
+TEST_F(PhotolibTest, OnlyDarktablesDatabaseIsTakenForADarktableLibrary) {
+    const auto database = [&](const QString& name, const char* sql) {
+        const QString path = tmp.path() + "/other/" + name;
+        QDir().mkpath(tmp.path() + "/other");
+        sqlite3* db = nullptr;
+        sqlite3_open(path.toUtf8(), &db);
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK)
+            << name.toStdString();
+        sqlite3_close(db);
+        return path;
+    };
+    const QString digikam =
+        database("digikam4.db", "CREATE TABLE Albums(id INTEGER PRIMARY KEY, relativePath TEXT);"
+                                "CREATE TABLE Images(id INTEGER PRIMARY KEY, album INT, name TEXT);"
+                                "CREATE TABLE ImageInformation(imageid INT, rating INT);"
+                                "CREATE TABLE Tags(id INTEGER PRIMARY KEY, name TEXT);"
+                                "CREATE TABLE ImageTags(imageid INT, tagid INT);"
+                                "CREATE TABLE Settings(keyword TEXT, value TEXT);");
+    const QString shotwell = database(
+        "photo.db", "CREATE TABLE PhotoTable(id INTEGER PRIMARY KEY, filename TEXT, rating INT);"
+                    "CREATE TABLE EventTable(id INTEGER PRIMARY KEY, name TEXT);"
+                    "CREATE TABLE TagTable(id INTEGER PRIMARY KEY, name TEXT, photo_id_list TEXT);"
+                    "CREATE TABLE VersionTable(id INTEGER PRIMARY KEY, schema_version INT);");
+    // A table of darktable's name alone is not enough: many programs keep "images".
+    const QString gallery =
+        database("gallery.db", "CREATE TABLE images(id INTEGER PRIMARY KEY, path TEXT);");
+    // darktable's tables are enough to be taken for its library (which then lacks its data.db).
+    const QString darktable = database(
+        "library.db", "CREATE TABLE images(id INTEGER PRIMARY KEY, film_id INT, filename TEXT);"
+                      "CREATE TABLE film_rolls(id INTEGER PRIMARY KEY, folder TEXT);"
+                      "CREATE TABLE tagged_images(imgid INT, tagid INT);"
+                      "CREATE TABLE db_info(key TEXT, value TEXT);");
+    testsupport::writeFile(tmp.path() + "/other/notes.db", "not a database at all");
+    env.remove("PHOTOLIB_LIBRARY");
+    for (const QString& path : {digikam, shotwell, gallery, tmp.path() + "/other/notes.db"}) {
+        SCOPED_TRACE(path.toStdString());
+        for (const QStringList& args : {QStringList{"use", path}, {"--library", path, "list"}}) {
+            const Result r = photolib(args);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "photolib: “" + path +
+                                 "” is not a photo library Twinslim knows: it is not a folder. "
+                                 "Twinslim opens its own catalogue (a folder NAME.photolibrary), "
+                                 "a folder of camera files, or a darktable library (its "
+                                 "library.db).\n");
+        }
+    }
+    const Result r = photolib({"use", darktable});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.contains("The darktable library “" + darktable + "” has no data.db"))
+        << r.err.toStdString();
+    // Nothing was chosen, and the other programs' files are as they were.
+    EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/config/photolib/photolib.ini"));
+    EXPECT_EQ(QDir(tmp.path() + "/other").entryList(QDir::Files).size(), 5);
 }
 
 // Settings or output that cannot be written fail the command, never pass for success.

@@ -25,6 +25,10 @@ QString twinslimCliPath() {
     return qEnvironmentVariable("TWINSLIM_CLI", QStringLiteral(TWINSLIM_CLI_PATH));
 }
 
+QString sourcePath(const QString& relative) {
+    return QStringLiteral(TWINSLIM_SOURCE_DIR "/") + relative;
+}
+
 QByteArray readFile(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))

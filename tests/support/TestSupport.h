@@ -31,6 +31,8 @@ QString samplesDir();
 QString photolibPath();
 // Path of the twinslim-cli executable under test.
 QString twinslimCliPath();
+// Path of `relative` in the project's source tree (its scripts).
+QString sourcePath(const QString& relative);
 
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& data);

@@ -1,6 +1,10 @@
 #include "CliTestSupport.h"
 
 #include "core/AccessGateText.h"
+#include "fixtures/DngFixture.h"
+#include "fixtures/ImageFixtures.h"
+
+#include <sqlite3.h>
 
 using namespace clitest;
 
@@ -92,6 +96,38 @@ TEST_F(CliTest, LibraryAccessIsGrantedOnlyWithFullAccess) {
     const Result nothing = cli({"albums", "--all"});
     EXPECT_EQ(nothing.status, 1) << nothing.err.toStdString();
     EXPECT_TRUE(nothing.out.isEmpty()) << nothing.out.toStdString();
+}
+
+// --library takes every kind of library PHOTOLIB_LIBRARY and `photolib --library` take: a
+// folder of camera files, and a darktable library (here one without its data.db, which only
+// the darktable kind can say).
+TEST_F(CliTest, TheLibraryOptionTakesEveryKindOfLibrary) {
+    const QString folder = tmp.path() + "/Pictures";
+    imaging::ExifFields exif;
+    exif.dateTimeOriginal = "2019:10:26 16:07:24";
+    fixtures::makeJpegFile(folder + "/IMG_1.JPG", {64, 48}, exif);
+    testsupport::writeFile(folder + "/IMG_1.DNG",
+                           fixtures::makeDng({64, 48}, "2019:10:26 16:07:24"));
+    const QString darktable = tmp.path() + "/darktable/library.db";
+    QDir().mkpath(tmp.path() + "/darktable");
+    sqlite3* db = nullptr;
+    sqlite3_open(darktable.toUtf8(), &db);
+    sqlite3_exec(db,
+                 "CREATE TABLE images(id INTEGER PRIMARY KEY, film_id INT, filename TEXT);"
+                 "CREATE TABLE film_rolls(id INTEGER PRIMARY KEY, folder TEXT);"
+                 "CREATE TABLE tagged_images(imgid INT, tagid INT);"
+                 "CREATE TABLE db_info(key TEXT, value TEXT);",
+                 nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    grantAccess();
+    const Result named = ok(cli({"--library", folder, "scan", "--range", "all"}));
+    EXPECT_TRUE(named.out.contains("IMG_1.DNG")) << named.out.toStdString();
+    env.insert("PHOTOLIB_LIBRARY", folder);
+    EXPECT_EQ(ok(cli({"scan", "--range", "all"})).out, named.out);
+    const Result refused = cli({"--library", darktable, "scan"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(refused.err.contains("The darktable library “" + darktable + "” has no data.db"))
+        << refused.err.toStdString();
 }
 
 TEST_F(CliTest, BackupFolderIsShownChosenAndChecked) {

@@ -35,7 +35,7 @@ const char* usageText = R"(usage: photolib [--library PATH] COMMAND [ARGS]
   create PATH                     make a new empty library
   use PATH                        make PATH the system library
   import [--album TITLE] DIR...   import camera folders (RAW+JPEG of one name become one item)
-  list [--album TITLE] [--favorites] [--pairs] [--json]
+  list [--album TITLE] [--favorites] [--pairs] [--json | --count]
   show ID                         one item with its resources and albums
   albums                          every album with its item count
   album create TITLE | album add TITLE ID... | album remove TITLE ID...
@@ -240,7 +240,10 @@ private:
         const bool favorites = takeFlag(QStringLiteral("--favorites"));
         const bool pairs = takeFlag(QStringLiteral("--pairs"));
         const bool json = takeFlag(QStringLiteral("--json"));
+        const bool count = takeFlag(QStringLiteral("--count"));
         needArguments(0, "");
+        if (json && count)
+            throw UsageError{QStringLiteral("list takes --json or --count, not both")};
         std::vector<AssetPtr> assets;
         if (!albumTitle.isEmpty()) {
             assets = library().fetchAssetsInAssetCollection(albumTitled(albumTitle));
@@ -251,8 +254,12 @@ private:
             assets = library().fetchAssets(MediaType::Image, o);
         }
         QJsonArray array;
+        int listed = 0;
         for (const AssetPtr& a : assets) {
             if ((favorites && !a->isFavorite) || (pairs && !isRawJpegPair(*a)))
+                continue;
+            ++listed;
+            if (count)
                 continue;
             if (json)
                 array.append(assetJson(library(), a));
@@ -261,6 +268,8 @@ private:
         }
         if (json)
             m_out << QJsonDocument(array).toJson(QJsonDocument::Indented);
+        if (count)
+            m_out << listed << "\n";
         return 0;
     }
 

@@ -123,6 +123,14 @@ class Walk {
 public:
     Walk(MainWindow& window, bool firstOnly) : m_window(window), m_firstOnly(firstOnly) {}
 
+    // The window started on a library that cannot be opened: the alert that says why.
+    void runUnavailable() {
+        waitFor("the window", [&] { return m_window.isVisible(); });
+        waitFor("the alert", [&] { return visible<QMessageBox>("libraryUnavailableAlert"); });
+        settle();
+        shot("library-unavailable");
+    }
+
     void run() {
         waitFor("the window", [&] { return m_window.isVisible(); });
         AccessGate* gate = m_window.gate();
@@ -296,6 +304,8 @@ int main(int argc, char** argv) {
     parser.addOption(
         {QStringLiteral("export"), QStringLiteral("Export folder."), QStringLiteral("DIR")});
     parser.addOption({QStringLiteral("first-only"), QStringLiteral("Only the first state.")});
+    parser.addOption({QStringLiteral("library-unavailable"),
+                      QStringLiteral("Only the alert of a library that cannot be opened.")});
     parser.process(app);
 
     MainWindow window;
@@ -307,7 +317,11 @@ int main(int argc, char** argv) {
     window.show();
     int status = 0;
     try {
-        Walk(window, parser.isSet(QStringLiteral("first-only"))).run();
+        Walk walk(window, parser.isSet(QStringLiteral("first-only")));
+        if (parser.isSet(QStringLiteral("library-unavailable")))
+            walk.runUnavailable();
+        else
+            walk.run();
         say(QStringLiteral("done"));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "twinslim-screenshots: %s\n", e.what());

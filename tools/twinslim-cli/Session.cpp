@@ -34,18 +34,20 @@ void Session::openLibrary() {
         return;
     QString path;
     if (m_libraryPath) {
+        // Any kind of library the photo library service opens: a catalogue, a folder of
+        // camera files, darktable's library.db or its configuration folder.
         path = QDir::cleanPath(QFileInfo(*m_libraryPath).absoluteFilePath());
-        // Opening creates a missing library; a mistyped path must not make a new one.
-        if (!QFileInfo(QDir(path).filePath(QStringLiteral("catalog.sqlite"))).isFile())
+        // A mistyped path is said before access is asked for a library that is not there.
+        if (!QFileInfo::exists(path))
             throw CommandFailure{QStringLiteral("There is no photo library at “%1”.").arg(path)};
     } else {
         path = photos::systemLibraryPath();
     }
     requireLibraryAccess(path, m_terminal, m_assumeYes);
-    // Only the default location is made on first use; any other missing library is a
-    // mistake to report, not a new empty library.
+    // Only the default location is made on first use; any other missing library, or one
+    // named on the command line, is a mistake to report, not a new empty library.
     m_library = photos::PhotoLibrary::open(
-        path, {.createWhenMissing = photos::mayCreateSystemLibraryAt(path)});
+        path, {.createWhenMissing = !m_libraryPath && photos::mayCreateSystemLibraryAt(path)});
     // Asked on the library's worker thread, which waits for the reply; the question is
     // put on the main thread, where the terminal is used.
     m_library->setDeletionConfirmationHandler([this](int count, std::function<void(bool)> reply) {

@@ -30,7 +30,8 @@ public:
     static constexpr int libraryVersion = 37;
     static constexpr int dataVersion = 9;
 
-    // Whether `path` names a darktable library database (by name and content).
+    // Whether `path` names a darktable library database: an SQLite file *.db with darktable's
+    // tables. Other programs' databases are not.
     static bool isDarktableLibrary(const QString& path);
     // The data.db that goes with `libraryDb`: beside it, in config/ beside it, or in
     // darktable's usual configuration folder. Empty when there is none.

@@ -77,7 +77,10 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
     if (info.exists() && !info.isDir() && !darktable)
         throw PhotoLibraryError(
             PhotoLibraryError::Code::InvalidRequest,
-            QStringLiteral("“%1” is not a photo library: it is not a folder.").arg(path));
+            QStringLiteral("“%1” is not a photo library Twinslim knows: it is not a folder. "
+                           "Twinslim opens its own catalogue (a folder NAME.photolibrary), a "
+                           "folder of camera files, or a darktable library (its library.db).")
+                .arg(path));
     std::shared_ptr<PhotoLibrary> library(new PhotoLibrary(path));
     if (darktable) {
         library->m_store = std::make_unique<DarktableStore>(path);
