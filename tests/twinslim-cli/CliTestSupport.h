@@ -152,6 +152,15 @@ protected:
         return parseItems(ok(photolib(QStringList{"list", "--json"} + extra)).out);
     }
     void grantAccess() { ok(photolib({"access", "twinslim", "authorized"})); }
+    // Grants access, chooses the backup folder, fills the export albums and exports them.
+    void exportAlbums(const QString& exported) {
+        grantAccess();
+        QDir().mkpath(tmp.path() + "/backup");
+        ok(cli({"backup-folder", tmp.path() + "/backup"}));
+        ok(cli({"albums", "--range", "all", "--all"}));
+        ok(photolib({"export", "--album", "Twinslim Favs", "--format", "heic", exported}));
+        ok(photolib({"export", "--album", "Twinslim NonFavs", "--format", "jpeg", exported}));
+    }
     // The originals waiting in the marker album; none when there is no such album yet.
     QSet<QString> waiting() {
         return ids(

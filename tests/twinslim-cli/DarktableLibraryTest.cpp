@@ -77,16 +77,6 @@ protected:
         env.insert("XDG_DATA_HOME", tmp.path() + "/data");
     }
 
-    // Grants access, chooses the backup folder, fills the export albums and exports them.
-    void prepare(const QString& exported) {
-        grantAccess();
-        QDir().mkpath(tmp.path() + "/backup");
-        ok(cli({"backup-folder", tmp.path() + "/backup"}));
-        ok(cli({"albums", "--range", "all", "--all"}));
-        ok(photolib({"export", "--album", "Twinslim Favs", "--format", "heic", exported}));
-        ok(photolib({"export", "--album", "Twinslim NonFavs", "--format", "jpeg", exported}));
-    }
-
     QStringList photoFiles() {
         QStringList files = filesUnder(dt.photos).keys();
         files.sort();
@@ -98,7 +88,7 @@ protected:
 
 TEST_F(DarktableLibraryCli, PairsLeaveDarktableForTheTrashAndDarktableSeesTheirReplacements) {
     const QString exported = tmp.path() + "/exported";
-    prepare(exported);
+    exportAlbums(exported);
     const auto idOf = [&](const QString& name) {
         for (const QString& line : ok(photolib({"list"})).out.split('\n'))
             if (line.contains(name))
@@ -205,7 +195,7 @@ TEST_F(DarktableLibraryCli, ARunningDarktableMakesEveryChangeRefuse) {
 // files never left their rows, the claims go, and a later clean-up deletes them whole.
 TEST_F(DarktableLibraryCli, AChangeCutShortBeforeItsCommitIsUndoneAtTheNextOpening) {
     const QString exported = tmp.path() + "/exported";
-    prepare(exported);
+    exportAlbums(exported);
     // No terminal, no --yes: the originals wait, and the run says so by its status.
     EXPECT_EQ(cli({"ingest", exported}).status, 1);
     const QStringList files = photoFiles();
@@ -250,7 +240,7 @@ TEST_F(DarktableLibraryCli, AChangeCutShortBeforeItsCommitIsUndoneAtTheNextOpeni
 // second run with the clean-up finishes with one replacement per pair.
 TEST_F(DarktableLibraryCli, KilledIngestLeavesTheLibraryWholeAndLosesNoOriginal) {
     const QString exported = tmp.path() + "/exported";
-    prepare(exported);
+    exportAlbums(exported);
     const QString made = tmp.path() + "/made";
     copyTree(tmp.path() + "/darktable", made + "/darktable");
     copyTree(dt.photos, made + "/photos");

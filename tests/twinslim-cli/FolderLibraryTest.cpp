@@ -71,12 +71,7 @@ protected:
         else
             testsupport::writeFile(folder + "/2024/06/IMG_0001.DNG.xmp", darktableSidecar);
         ok(photolib({"use", folder}));
-        grantAccess();
-        QDir().mkpath(tmp.path() + "/backup");
-        ok(cli({"backup-folder", tmp.path() + "/backup"}));
-        ok(cli({"albums", "--range", "all", "--all"}));
-        ok(photolib({"export", "--album", "Twinslim Favs", "--format", "heic", exported}));
-        ok(photolib({"export", "--album", "Twinslim NonFavs", "--format", "jpeg", exported}));
+        exportAlbums(exported);
     }
 
     QString folder;
@@ -362,12 +357,7 @@ TEST_F(FolderLibraryCli, ReplacementsKeepTheirOriginalsLocalTimeAndOffset) {
 
     const QString exported = tmp.path() + "/exported";
     ok(photolib({"use", folder}));
-    grantAccess();
-    QDir().mkpath(tmp.path() + "/backup");
-    ok(cli({"backup-folder", tmp.path() + "/backup"}));
-    ok(cli({"albums", "--range", "all", "--all"}));
-    ok(photolib({"export", "--album", "Twinslim Favs", "--format", "heic", exported}));
-    ok(photolib({"export", "--album", "Twinslim NonFavs", "--format", "jpeg", exported}));
+    exportAlbums(exported);
     ok(cli({"ingest", "--yes", exported}));
 
     const QStringList made = {folder + "/IMG_0001.heic", folder + "/IMG_0002.jpeg",
