@@ -280,6 +280,9 @@ TEST_F(PairReplacementTest, OnlyItemsWithAStandingBackupRecordCountAsBackedUp) {
     };
     record(missing, "gone.JPG");
     record(wrongSize, "short.JPG");
+    // A RAW alone backs up a rendered JPEG, which has no size of its own to compare.
+    const QString rawOnly = lib.add({{rawOf(QByteArray(900, 'r'))}, shot, false});
+    record(rawOnly, "rendered.JPG");
     testsupport::writeFile(folder + "short.JPG", QByteArray(399, 'j'));
     // Another item's record at a name stands in the way as much as its files.
     const QString late = pair(false);
@@ -290,7 +293,7 @@ TEST_F(PairReplacementTest, OnlyItemsWithAStandingBackupRecordCountAsBackedUp) {
     EXPECT_TRUE(QFileInfo::exists(folder + safeID(late) + " (2).JPG"));
 
     std::vector<photos::AssetPtr> all;
-    for (const QString& id : {favourite, other, missing, wrongSize, byHand, late})
+    for (const QString& id : {favourite, other, missing, wrongSize, byHand, late, rawOnly})
         all.push_back(lib.asset(id));
     const QHash<QString, bool> expected{{favourite, true}, {other, false}, {late, false}};
     EXPECT_EQ(originalsWithBackup(backup.path(), all), expected);
