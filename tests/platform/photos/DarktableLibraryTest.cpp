@@ -1,4 +1,5 @@
 // A library real darktable made: what the service reads from it, and what its changes leave.
+#include "SqlRows.h"
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/imaging/XmpSidecar.h"
@@ -14,7 +15,6 @@
 #include <QTemporaryDir>
 #include <exiv2/exiv2.hpp>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 using namespace photos;
 
@@ -46,23 +46,6 @@ for i = 1, #dt.database do
   end
 end
 )";
-
-QString exec(const QString& database, const QString& sql) {
-    sqlite3* db = nullptr;
-    sqlite3_open(database.toUtf8().constData(), &db);
-    QString out;
-    sqlite3_exec(
-        db, sql.toUtf8().constData(),
-        [](void* text, int n, char** values, char**) {
-            for (int i = 0; i < n; ++i)
-                *static_cast<QString*>(text) +=
-                    QString::fromUtf8(values[i] ? values[i] : "") + (i + 1 < n ? "|" : "\n");
-            return 0;
-        },
-        &out, nullptr);
-    sqlite3_close(db);
-    return out;
-}
 
 // A file system that cannot refuse to replace (exFAT, vfat, network shares), while it lives.
 struct NoReplaceRefused {
@@ -140,7 +123,7 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
     // does not group stays two items.
     const auto assets = lib->fetchAssets(MediaType::Image);
     ASSERT_EQ(assets.size(), 5u)
-        << exec(libraryDb, "SELECT id, group_id, filename FROM images").toStdString();
+        << sqlRows(libraryDb, "SELECT id, group_id, filename FROM images").toStdString();
     const AssetPtr pair = named(*lib, "IMG_0001.JPG");
     ASSERT_TRUE(pair);
     ASSERT_GE(pair->resources.size(), 2u);
@@ -176,7 +159,7 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
     ASSERT_TRUE(named(*lib, "IMG_0004.JPG", 1));
     EXPECT_FALSE(named(*lib, "IMG_0004.JPG")->isFavorite); // rejected, and not hidden
     // Rejected with its 5 stars kept: no favourite.
-    ASSERT_EQ(exec(libraryDb, "SELECT flags & 15 FROM images WHERE filename = 'IMG_0005.JPG'"),
+    ASSERT_EQ(sqlRows(libraryDb, "SELECT flags & 15 FROM images WHERE filename = 'IMG_0005.JPG'"),
               "13\n");
     ASSERT_TRUE(named(*lib, "IMG_0005.JPG"));
     EXPECT_FALSE(named(*lib, "IMG_0005.JPG")->isFavorite);
@@ -197,8 +180,9 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
     // made from a pair with a rejected member takes the other's stars. A reject as darktables
     // before 3.0 marked it (6 alone) is one too. They land also where the file system refuses a
     // rename that cannot replace, as exFAT and network shares do.
-    exec(libraryDb, "UPDATE images SET flags = (flags & ~15) | 6 WHERE filename = 'IMG_0004.JPG' "
-                    "AND version = 0");
+    sqlRows(libraryDb,
+            "UPDATE images SET flags = (flags & ~15) | 6 WHERE filename = 'IMG_0004.JPG' "
+            "AND version = 0");
     auto refused = std::make_optional<NoReplaceRefused>();
     lib->performChangesAndWait([&](ChangeRequests& c) {
         for (const char* name : {"IMG_0004", "IMG_0001"}) {
@@ -208,8 +192,8 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
             made.derivedFrom = named(*lib, QString(name) + ".JPG")->localIdentifier;
         }
     });
-    EXPECT_EQ(exec(libraryDb, "SELECT flags & 15 FROM images WHERE filename LIKE '%.jpeg' ORDER "
-                              "BY filename"),
+    EXPECT_EQ(sqlRows(libraryDb, "SELECT flags & 15 FROM images WHERE filename LIKE '%.jpeg' ORDER "
+                                 "BY filename"),
               "5\n14\n"); // 14: as darktable marks a rejected picture
     refused.reset();
     EXPECT_EQ(QDir(photos).entryList({".twinslim*"}, QDir::Files | QDir::Hidden), QStringList());
@@ -218,7 +202,7 @@ TEST_F(DarktableLibrary, ReadsPairsStarsAndTagsAsDarktableWroteThem) {
 
     // A schema darktable 4.2 did not write is left alone, with why.
     lib.reset();
-    exec(libraryDb, "UPDATE db_info SET value = '38' WHERE key = 'version'");
+    sqlRows(libraryDb, "UPDATE db_info SET value = '38' WHERE key = 'version'");
     try {
         PhotoLibrary::open(libraryDb);
         ADD_FAILURE() << "a newer schema was opened";
@@ -306,16 +290,17 @@ TEST_F(DarktableLibrary, DeletionKeepsFilesOtherVersionsUseSidecarsFollowAndFail
     EXPECT_FALSE(QFile::exists(photos + "/IMG_0004_01.JPG.xmp"));
     for (const char* gone : {"IMG_0001.JPG", "IMG_0001.DNG", "IMG_0001.JPG.xmp"})
         EXPECT_FALSE(QFile::exists(photos + "/" + gone)) << gone;
-    EXPECT_EQ(exec(libraryDb, "SELECT filename, version FROM images ORDER BY filename"),
+    EXPECT_EQ(sqlRows(libraryDb, "SELECT filename, version FROM images ORDER BY filename"),
               "IMG_0004.JPG|0\nIMG_0005.DNG|0\nIMG_0005.JPG|0\n");
     for (const char* table :
          {"tagged_images", "color_labels", "meta_data", "history", "history_hash", "module_order"})
-        EXPECT_EQ(exec(libraryDb, QString("SELECT count(*) FROM %1 WHERE %2 NOT IN (SELECT id "
-                                          "FROM images)")
-                                      .arg(table, QString(table) == "meta_data" ? "id" : "imgid")),
-                  "0\n")
+        EXPECT_EQ(
+            sqlRows(libraryDb, QString("SELECT count(*) FROM %1 WHERE %2 NOT IN (SELECT id "
+                                       "FROM images)")
+                                   .arg(table, QString(table) == "meta_data" ? "id" : "imgid")),
+            "0\n")
             << table;
-    EXPECT_EQ(exec(libraryDb, "PRAGMA foreign_key_check"), "");
+    EXPECT_EQ(sqlRows(libraryDb, "PRAGMA foreign_key_check"), "");
     EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join('\n').toStdString();
 
     // Set to write no sidecars, darktable gives a new picture none either; set to write them
@@ -348,16 +333,16 @@ TEST_F(DarktableLibrary, DeletionKeepsFilesOtherVersionsUseSidecarsFollowAndFail
     lib->performChangesAndWait([&](ChangeRequests& c) {
         c.creationRequestForAssetCollection("Gone").addAssets(std::vector{lone});
     });
-    const QString goneId = exec(dataDb, "SELECT id FROM tags WHERE name = 'Twinslim|Gone'");
+    const QString goneId = sqlRows(dataDb, "SELECT id FROM tags WHERE name = 'Twinslim|Gone'");
     lib->performChangesAndWait([&](ChangeRequests& c) { c.deleteAssets({lone}); });
     lib->performChangesAndWait(
         [&](ChangeRequests& c) { c.creationRequestForAssetCollection("Later"); });
-    ASSERT_EQ(exec(dataDb, "SELECT id FROM tags WHERE name = 'Twinslim|Later'"), goneId);
+    ASSERT_EQ(sqlRows(dataDb, "SELECT id FROM tags WHERE name = 'Twinslim|Later'"), goneId);
     EXPECT_EQ(lib->restoreFromTrash({lone->localIdentifier}), 1);
-    EXPECT_EQ(exec(libraryDb, "ATTACH '" + dataDb +
-                                  "' AS d; SELECT t.name FROM images i JOIN "
-                                  "tagged_images ti ON ti.imgid = i.id JOIN d.tags t ON t.id = "
-                                  "ti.tagid WHERE i.filename = 'IMG_0004.JPG' ORDER BY t.name"),
+    EXPECT_EQ(sqlRows(libraryDb, "ATTACH '" + dataDb +
+                                     "' AS d; SELECT t.name FROM images i JOIN "
+                                     "tagged_images ti ON ti.imgid = i.id JOIN d.tags t ON t.id = "
+                                     "ti.tagid WHERE i.filename = 'IMG_0004.JPG' ORDER BY t.name"),
               "Twinslim|Picks\ndarktable|format|jpg\n");
 
     // A change cut short after its commit is finished at the next opening: a sidecar it
@@ -370,12 +355,12 @@ TEST_F(DarktableLibrary, DeletionKeepsFilesOtherVersionsUseSidecarsFollowAndFail
         return QString(R"({"op":"rewrite","temp":"%1/%2","final":"%1/%3","before":"%4"})")
             .arg(photos, temp, sidecar, QString(was.toHex()));
     };
-    exec(libraryDb + ".twinslim/state.sqlite",
-         QString("INSERT INTO journal (state, operations) VALUES ('committed', '[%1,%2]'), "
-                 "('planned', '[%3]')")
-             .arg(rewrite(".t1", "IMG_0005.JPG.xmp", files["IMG_0005.JPG.xmp"]),
-                  rewrite(".t2", "IMG_0004.JPG.xmp", "changed since"),
-                  rewrite(".t3", "IMG_0005.DNG.xmp", files["IMG_0005.DNG.xmp"])));
+    sqlRows(libraryDb + ".twinslim/state.sqlite",
+            QString("INSERT INTO journal (state, operations) VALUES ('committed', '[%1,%2]'), "
+                    "('planned', '[%3]')")
+                .arg(rewrite(".t1", "IMG_0005.JPG.xmp", files["IMG_0005.JPG.xmp"]),
+                     rewrite(".t2", "IMG_0004.JPG.xmp", "changed since"),
+                     rewrite(".t3", "IMG_0005.DNG.xmp", files["IMG_0005.DNG.xmp"])));
     lib = PhotoLibrary::open(libraryDb);
     QMap<QString, QByteArray> expected = files;
     expected["IMG_0005.JPG.xmp"] = QCryptographicHash::hash("<new/>", QCryptographicHash::Sha1);

@@ -1,6 +1,7 @@
 // A darktable library's edge cases: which images make a pair, the names a new picture may take,
 // the copies kept of the library, a favourite taken back, and a restore over a file that took
 // an original's place.
+#include "SqlRows.h"
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/photos/PhotoLibrary.h"
@@ -11,28 +12,10 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 using namespace photos;
 
 namespace {
-
-QString query(const QString& database, const QString& sql) {
-    sqlite3* db = nullptr;
-    sqlite3_open(database.toUtf8().constData(), &db);
-    QString out;
-    sqlite3_exec(
-        db, sql.toUtf8().constData(),
-        [](void* text, int n, char** values, char**) {
-            for (int i = 0; i < n; ++i)
-                *static_cast<QString*>(text) +=
-                    QString::fromUtf8(values[i] ? values[i] : "") + (i + 1 < n ? "|" : "\n");
-            return 0;
-        },
-        &out, nullptr);
-    sqlite3_close(db);
-    return out;
-}
 
 class DarktableReading : public ::testing::Test {
 protected:
@@ -62,9 +45,9 @@ protected:
                end)");
         // Grouped as darktable groups a pair, whatever its import did.
         for (const char* stem : {"IMG_0002", "IMG_0003"})
-            query(libraryDb, QString("UPDATE images SET group_id = (SELECT min(id) FROM images "
-                                     "WHERE filename LIKE '%1.%') WHERE filename LIKE '%1.%'")
-                                 .arg(stem));
+            sqlRows(libraryDb, QString("UPDATE images SET group_id = (SELECT min(id) FROM images "
+                                       "WHERE filename LIKE '%1.%') WHERE filename LIKE '%1.%'")
+                                   .arg(stem));
         // A picture darktable still lists whose file (and sidecar) went elsewhere.
         QFile::remove(tmp.path() + "/a/GONE.JPG");
         QFile::remove(tmp.path() + "/a/GONE.JPG.xmp");
@@ -121,7 +104,7 @@ TEST_F(DarktableReading, PairsNamesCopiesFavouritesAndRestores) {
     EXPECT_TRUE(QFile::exists(tmp.path() + "/a/NEW (1).JPG"));
     EXPECT_TRUE(QFile::exists(tmp.path() + "/a/GONE (1).JPG"));
     EXPECT_EQ(testsupport::readFile(tmp.path() + "/a/NEW.JPG.xmp"), "<left behind/>");
-    EXPECT_EQ(query(libraryDb, "SELECT flags & 7 FROM images WHERE filename = 'IMG_0001.JPG'"),
+    EXPECT_EQ(sqlRows(libraryDb, "SELECT flags & 7 FROM images WHERE filename = 'IMG_0001.JPG'"),
               "3\n");
     EXPECT_EQ(QDir(folder).entryList({"library.db-twinslim-*"}, QDir::Files).size(), 3);
 

@@ -1,5 +1,6 @@
 // A folder of camera files as a library: what it reads from the tree and its sidecars, and
 // what a change leaves on disk, in the trash and in the sidecars.
+#include "SqlRows.h"
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/imaging/XmpSidecar.h"
@@ -23,7 +24,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -706,18 +706,14 @@ TEST_F(FolderLibrary, AFinishedChangeWhoseNameWasTakenMeanwhileTakesAnotherName)
     // The empty claim of a placement cut short on a drive that cannot refuse to replace.
     writeFile(folder + ".photolib-cut-2.tmp", readFile(jpeg));
     writeFile(folder + "IMG_2 (1).JPG", "");
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(QFile::encodeName(root + "/.photolib/state.sqlite").constData(), &db),
-              SQLITE_OK);
-    const char* cut =
-        "INSERT INTO identities (path, uuid, created) VALUES ('2024/06/IMG_1 (1).JPG', "
-        "'CUT-SHORT', 1); INSERT INTO journal (state, operations) VALUES ('committed', '["
-        "{\"op\":\"place\",\"temp\":\"2024/06/.photolib-cut-0.tmp\",\"final\":\"2024/06/"
-        "IMG_1 (1).JPG\"},{\"op\":\"replace\",\"temp\":\"2024/06/.photolib-cut-1.tmp\","
-        "\"final\":\"2024/06/IMG_1 (1).JPG.xmp\"},{\"op\":\"place\",\"temp\":\"2024/06/"
-        ".photolib-cut-2.tmp\",\"final\":\"2024/06/IMG_2 (1).JPG\"}]')";
-    ASSERT_EQ(sqlite3_exec(db, cut, nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
+    const QString state = root + "/.photolib/state.sqlite";
+    sqlRows(state,
+            "INSERT INTO identities (path, uuid, created) VALUES ('2024/06/IMG_1 (1).JPG', "
+            "'CUT-SHORT', 1); INSERT INTO journal (state, operations) VALUES ('committed', '["
+            "{\"op\":\"place\",\"temp\":\"2024/06/.photolib-cut-0.tmp\",\"final\":\"2024/06/"
+            "IMG_1 (1).JPG\"},{\"op\":\"replace\",\"temp\":\"2024/06/.photolib-cut-1.tmp\","
+            "\"final\":\"2024/06/IMG_1 (1).JPG.xmp\"},{\"op\":\"place\",\"temp\":\"2024/06/"
+            ".photolib-cut-2.tmp\",\"final\":\"2024/06/IMG_2 (1).JPG\"}]')");
 
     auto lib = PhotoLibrary::open(root);
     EXPECT_EQ(readFile(folder + "IMG_1 (1).JPG"), "another program's file");
@@ -733,15 +729,9 @@ TEST_F(FolderLibrary, AFinishedChangeWhoseNameWasTakenMeanwhileTakesAnotherName)
 
     // One that cannot be finished at all still lets the library open, and check names it.
     lib.reset();
-    ASSERT_EQ(sqlite3_open(QFile::encodeName(root + "/.photolib/state.sqlite").constData(), &db),
-              SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "INSERT INTO journal (state, operations) VALUES ('committed', '[{"
-                           "\"op\":\"replace\",\"temp\":\"2024/06/.photolib-cut-3.tmp\","
-                           "\"final\":\"2024/06\"}]')",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    sqlRows(state, "INSERT INTO journal (state, operations) VALUES ('committed', '[{"
+                   "\"op\":\"replace\",\"temp\":\"2024/06/.photolib-cut-3.tmp\","
+                   "\"final\":\"2024/06\"}]')");
     writeFile(folder + ".photolib-cut-3.tmp", "cannot go over a folder");
     lib = PhotoLibrary::open(root);
     EXPECT_TRUE(lib->check().join('\n').contains("interrupted change"))

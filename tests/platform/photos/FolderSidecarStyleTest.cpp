@@ -1,6 +1,7 @@
 // A folder library's sidecars: which file a sidecar's marks belong to, the name a new sidecar
 // takes in each folder, what the index keeps between openings, and what a change, the trash
 // and an interrupted change leave behind.
+#include "SqlRows.h"
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/imaging/XmpSidecar.h"
@@ -17,7 +18,6 @@
 #include <QTemporaryDir>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -249,13 +249,9 @@ TEST_F(FolderSidecar, PurgesAtTheCutOffNeverReadsOutOfTheTreeAndUndoesCutShortCh
                                       {"folder", e.trashFolder},
                                       {"name", e.name},
                                       {"original", e.originalPath}});
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(QFile::encodeName(root + "/.photolib/state.sqlite").constData(), &db),
-              SQLITE_OK);
-    const QByteArray insert = "INSERT INTO journal (state, operations) VALUES ('planned', '" +
-                              QJsonDocument(operations).toJson(QJsonDocument::Compact) + "')";
-    EXPECT_EQ(sqlite3_exec(db, insert.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
+    sqlRows(root + "/.photolib/state.sqlite",
+            "INSERT INTO journal (state, operations) VALUES ('planned', '" +
+                QString::fromUtf8(QJsonDocument(operations).toJson(QJsonDocument::Compact)) + "')");
 
     FolderStore reopened(root);
     EXPECT_FALSE(QFile::exists(root + "/" + temp));
