@@ -1,7 +1,7 @@
 #include "backup/DurableFile.h"
 
 #include "library/ReplacementError.h"
-#include "platform/photos/DurableWrites.h"
+#include "platform/photos/shared/DurableWrites.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,9 +1,9 @@
 #include "platform/photos/PhotoLibrary.h"
 
-#include "platform/photos/CatalogStore.h"
-#include "platform/photos/DarktableStore.h"
-#include "platform/photos/FolderStore.h"
 #include "platform/photos/LibraryLocation.h"
+#include "platform/photos/catalog/CatalogStore.h"
+#include "platform/photos/darktable/DarktableStore.h"
+#include "platform/photos/folder/FolderStore.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -2,7 +2,7 @@
 
 #include "platform/photos/FetchOptions.h"
 #include "platform/photos/PhotoTypes.h"
-#include "platform/photos/SqliteDatabase.h"
+#include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QStringList>
 #include <functional>

@@ -1,8 +1,8 @@
-#include "platform/photos/CatalogStore.h"
+#include "platform/photos/catalog/CatalogStore.h"
 
-#include "platform/photos/Catalog.h"
 #include "platform/photos/PhotoLibraryError.h"
-#include "platform/photos/ResourceFiles.h"
+#include "platform/photos/catalog/Catalog.h"
+#include "platform/photos/shared/ResourceFiles.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -1,12 +1,12 @@
-#include "platform/photos/DarktableStore.h"
-#include "platform/photos/DarktableSnapshot.h"
+#include "platform/photos/darktable/DarktableStore.h"
+#include "platform/photos/darktable/DarktableSnapshot.h"
 
-#include "platform/photos/ChangeLock.h"
-#include "platform/photos/DarktableLock.h"
-#include "platform/photos/FreedesktopTrash.h"
 #include "platform/photos/PhotoLibraryError.h"
-#include "platform/photos/ResourceFiles.h"
-#include "platform/photos/SqliteDatabase.h"
+#include "platform/photos/darktable/DarktableLock.h"
+#include "platform/photos/shared/ChangeLock.h"
+#include "platform/photos/shared/FreedesktopTrash.h"
+#include "platform/photos/shared/ResourceFiles.h"
+#include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,15 +1,15 @@
 // A folder of camera files as a library: what it reads from the tree and its sidecars, and
 // what a change leaves on disk, in the trash and in the sidecars.
-#include "SqlRows.h"
+#include "../shared/SqlRows.h"
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/imaging/XmpSidecar.h"
-#include "platform/photos/DurableWrites.h"
-#include "platform/photos/FolderStore.h"
-#include "platform/photos/FreedesktopTrash.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryError.h"
-#include "platform/photos/SqliteDatabase.h"
+#include "platform/photos/folder/FolderStore.h"
+#include "platform/photos/shared/DurableWrites.h"
+#include "platform/photos/shared/FreedesktopTrash.h"
+#include "platform/photos/shared/SqliteDatabase.h"
 #include "support/ExfatDrive.h"
 #include "support/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "platform/photos/DurableWrites.h"
+#include "platform/photos/shared/DurableWrites.h"
 
 #include "platform/photos/PhotoLibraryError.h"
 

@@ -1,6 +1,6 @@
-#include "platform/photos/TreeWalk.h"
+#include "platform/photos/folder/TreeWalk.h"
 
-#include "platform/photos/FolderStore.h"
+#include "platform/photos/folder/FolderStore.h"
 
 #include <QByteArrayView>
 #include <QFile>

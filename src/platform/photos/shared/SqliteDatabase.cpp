@@ -1,4 +1,4 @@
-#include "platform/photos/SqliteDatabase.h"
+#include "platform/photos/shared/SqliteDatabase.h"
 
 #include "platform/photos/PhotoLibraryError.h"
 

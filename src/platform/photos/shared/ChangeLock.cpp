@@ -1,4 +1,4 @@
-#include "platform/photos/ChangeLock.h"
+#include "platform/photos/shared/ChangeLock.h"
 
 #include "platform/photos/PhotoLibraryError.h"
 

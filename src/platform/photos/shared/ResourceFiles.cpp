@@ -1,4 +1,4 @@
-#include "platform/photos/ResourceFiles.h"
+#include "platform/photos/shared/ResourceFiles.h"
 
 #include "platform/photos/PhotoLibraryError.h"
 

@@ -1,4 +1,4 @@
-#include "platform/photos/DarktableClock.h"
+#include "platform/photos/darktable/DarktableClock.h"
 
 namespace photos {
 

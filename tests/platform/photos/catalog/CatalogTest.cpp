@@ -1,8 +1,8 @@
-#include "LibraryFixture.h"
+#include "../LibraryFixture.h"
 
 #include "core/CatalogRows.h"
 #include "fixtures/ImageFixtures.h"
-#include "platform/photos/ResourceFiles.h"
+#include "platform/photos/shared/ResourceFiles.h"
 
 #include <QFile>
 #include <sqlite3.h>

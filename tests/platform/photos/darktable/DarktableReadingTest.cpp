@@ -1,7 +1,7 @@
 // A darktable library's edge cases: which images make a pair, the names a new picture may take,
 // the copies kept of the library, a favourite taken back, and a restore over a file that took
 // an original's place.
-#include "SqlRows.h"
+#include "../shared/SqlRows.h"
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/photos/PhotoLibrary.h"

@@ -1,16 +1,16 @@
-#include "platform/photos/FolderStore.h"
+#include "platform/photos/folder/FolderStore.h"
 
 #include "platform/imaging/ImageMetadata.h"
 #include "platform/imaging/ImagingError.h"
 #include "platform/imaging/XmpSidecar.h"
-#include "platform/photos/ChangeLock.h"
-#include "platform/photos/DurableWrites.h"
 #include "platform/photos/FileKind.h"
-#include "platform/photos/FreedesktopTrash.h"
 #include "platform/photos/PhotoLibraryError.h"
-#include "platform/photos/ResourceFiles.h"
-#include "platform/photos/SqliteDatabase.h"
-#include "platform/photos/TreeWalk.h"
+#include "platform/photos/folder/TreeWalk.h"
+#include "platform/photos/shared/ChangeLock.h"
+#include "platform/photos/shared/DurableWrites.h"
+#include "platform/photos/shared/FreedesktopTrash.h"
+#include "platform/photos/shared/ResourceFiles.h"
+#include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QCryptographicHash>
 #include <QDebug>

@@ -1,4 +1,4 @@
-#include "platform/photos/DarktableLock.h"
+#include "platform/photos/darktable/DarktableLock.h"
 
 #include "platform/photos/PhotoLibraryError.h"
 

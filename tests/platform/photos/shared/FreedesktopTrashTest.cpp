@@ -1,6 +1,6 @@
 // The desktop's trash as file managers read it: the .trashinfo's text, names that are taken,
 // and files that never go over another.
-#include "platform/photos/FreedesktopTrash.h"
+#include "platform/photos/shared/FreedesktopTrash.h"
 #include "platform/photos/PhotoLibraryError.h"
 #include "support/TestSupport.h"
 

@@ -2,8 +2,8 @@
 
 // The darktable store's snapshot of a library, and the names, identifiers and errors that its
 // reading and its changes share.
-#include "platform/photos/DarktableStore.h"
 #include "platform/photos/PhotoLibraryError.h"
+#include "platform/photos/darktable/DarktableStore.h"
 
 #include <QFile>
 #include <QHash>

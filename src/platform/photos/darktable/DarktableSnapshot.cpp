@@ -1,10 +1,10 @@
 // Reading a darktable library into a snapshot of its items and albums.
-#include "platform/photos/DarktableSnapshot.h"
+#include "platform/photos/darktable/DarktableSnapshot.h"
 
-#include "platform/photos/DarktableClock.h"
 #include "platform/photos/FileKind.h"
 #include "platform/photos/PhotoLibraryError.h"
-#include "platform/photos/SqliteDatabase.h"
+#include "platform/photos/darktable/DarktableClock.h"
+#include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "platform/photos/Catalog.h"
+#include "platform/photos/catalog/Catalog.h"
 
 #include "platform/photos/PhotoLibraryError.h"
 

@@ -1,19 +1,19 @@
 // Changing a darktable library: one journalled transaction a change, undone or finished at
 // the next opening when cut short.
-#include "platform/photos/DarktableSnapshot.h"
+#include "platform/photos/darktable/DarktableSnapshot.h"
 
 #include "platform/imaging/ImageMetadata.h"
 #include "platform/imaging/ImagingError.h"
 #include "platform/imaging/XmpSidecar.h"
-#include "platform/photos/ChangeLock.h"
-#include "platform/photos/DarktableClock.h"
-#include "platform/photos/DarktableLock.h"
-#include "platform/photos/DurableWrites.h"
 #include "platform/photos/FileKind.h"
-#include "platform/photos/FreedesktopTrash.h"
 #include "platform/photos/PhotoLibraryError.h"
-#include "platform/photos/ResourceFiles.h"
-#include "platform/photos/SqliteDatabase.h"
+#include "platform/photos/darktable/DarktableClock.h"
+#include "platform/photos/darktable/DarktableLock.h"
+#include "platform/photos/shared/ChangeLock.h"
+#include "platform/photos/shared/DurableWrites.h"
+#include "platform/photos/shared/FreedesktopTrash.h"
+#include "platform/photos/shared/ResourceFiles.h"
+#include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QCryptographicHash>
 #include <QDir>

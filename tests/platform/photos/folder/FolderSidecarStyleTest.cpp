@@ -1,14 +1,14 @@
 // A folder library's sidecars: which file a sidecar's marks belong to, the name a new sidecar
 // takes in each folder, what the index keeps between openings, and what a change, the trash
 // and an interrupted change leave behind.
-#include "SqlRows.h"
+#include "../shared/SqlRows.h"
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/imaging/XmpSidecar.h"
-#include "platform/photos/FolderStore.h"
-#include "platform/photos/FreedesktopTrash.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "platform/photos/PhotoLibraryError.h"
+#include "platform/photos/folder/FolderStore.h"
+#include "platform/photos/shared/FreedesktopTrash.h"
 #include "support/TestSupport.h"
 
 #include <QDir>

@@ -1,10 +1,10 @@
 // A library real darktable made: what the service reads from it, and what its changes leave.
-#include "SqlRows.h"
+#include "../shared/SqlRows.h"
 #include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "platform/imaging/XmpSidecar.h"
-#include "platform/photos/DurableWrites.h"
 #include "platform/photos/PhotoLibrary.h"
+#include "platform/photos/shared/DurableWrites.h"
 #include "support/Darktable.h"
 #include "support/ExfatDrive.h"
 #include "support/TestSupport.h"

@@ -1,7 +1,7 @@
-#include "platform/photos/FreedesktopTrash.h"
+#include "platform/photos/shared/FreedesktopTrash.h"
 
-#include "platform/photos/DurableWrites.h"
 #include "platform/photos/PhotoLibraryError.h"
+#include "platform/photos/shared/DurableWrites.h"
 
 #include <QDir>
 #include <QFile>
