@@ -1,0 +1,323 @@
+// Reading a digiKam collection into a snapshot of its items and albums.
+#include "platform/photos/digikam/DigikamSnapshot.h"
+
+#include "platform/photos/FileKind.h"
+#include "platform/photos/shared/SqliteDatabase.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QTimeZone>
+#include <QUrlQuery>
+#include <QUuid>
+#include <algorithm>
+#include <sys/stat.h>
+
+namespace photos {
+
+namespace digikam {
+
+namespace {
+
+// The folder a file system is mounted at, by the file system's UUID; empty when it is not.
+QString mountPointOfVolume(const QString& uuid) {
+    const QString device =
+        QFileInfo(QStringLiteral("/dev/disk/by-uuid/") + uuid).canonicalFilePath();
+    if (device.isEmpty())
+        return {};
+    QFile mounts(QStringLiteral("/proc/self/mounts"));
+    if (!mounts.open(QIODevice::ReadOnly))
+        return {};
+    for (const QByteArray& line : mounts.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() < 2 ||
+            QFileInfo(QString::fromLocal8Bit(fields[0])).canonicalFilePath() != device)
+            continue;
+        // The table escapes spaces and the like as octal: \040.
+        QString point = QString::fromLocal8Bit(fields[1]);
+        point.replace(QStringLiteral("\\040"), QStringLiteral(" "))
+            .replace(QStringLiteral("\\011"), QStringLiteral("\t"))
+            .replace(QStringLiteral("\\134"), QStringLiteral("\\"));
+        return point;
+    }
+    return {};
+}
+
+} // namespace
+
+QString albumRootPath(const QString& identifier, const QString& specificPath) {
+    const qsizetype question = identifier.indexOf(QLatin1Char('?'));
+    if (!identifier.startsWith(QLatin1String("volumeid:")) || question < 0)
+        return {};
+    const QUrlQuery query(identifier.mid(question + 1));
+    QString root;
+    if (query.hasQueryItem(QStringLiteral("path"))) {
+        root = query.queryItemValue(QStringLiteral("path"), QUrl::FullyDecoded);
+    } else if (query.hasQueryItem(QStringLiteral("uuid"))) {
+        const QString mount =
+            mountPointOfVolume(query.queryItemValue(QStringLiteral("uuid"), QUrl::FullyDecoded));
+        if (mount.isEmpty())
+            return {};
+        root = mount + QLatin1Char('/') + specificPath;
+    } else {
+        return {};
+    }
+    root = QDir::cleanPath(root);
+    return QFileInfo(root).isDir() ? root : QString();
+}
+
+std::optional<QDateTime> instantOfLocalText(const QString& text) {
+    if (text.isEmpty())
+        return std::nullopt;
+    QDateTime local = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!local.isValid())
+        local = QDateTime::fromString(text, Qt::ISODate);
+    if (!local.isValid())
+        return std::nullopt;
+    local.setTimeZone(QTimeZone::systemTimeZone());
+    return local.toUTC();
+}
+
+QString titleOfTag(const QString& path) {
+    const QString own = ownTagParent + QLatin1Char('/');
+    return path.startsWith(own) && path.size() > own.size() ? path.mid(own.size()) : path;
+}
+
+} // namespace digikam
+
+using namespace digikam;
+
+namespace {
+
+// The identifier of an item: the library's prefix, its first image's id in (at least 12)
+// upper-case hex digits, and "/L0/001".
+QString itemIdentifier(const QString& prefix, qint64 key) {
+    return prefix + QStringLiteral("%1/L0/001").arg(key, 12, 16, QLatin1Char('0')).toUpper();
+}
+
+QString stemOf(const QString& name) {
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot > 0 ? name.left(dot) : name;
+}
+
+} // namespace
+
+std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
+    auto snapshot = std::make_shared<Snapshot>();
+
+    // digiKam's folders ("albums") by id, with their paths.
+    QHash<qint64, QString> rootPaths;
+    {
+        auto st = m_db->statement("SELECT id, identifier, specificPath FROM AlbumRoots");
+        while (st.step()) {
+            const QString path = albumRootPath(st.text(1), st.text(2));
+            if (path.isEmpty())
+                snapshot->unreachableRoots << st.text(1);
+            else
+                rootPaths.insert(st.int64(0), path);
+        }
+    }
+    QHash<qint64, QString> folders;
+    {
+        auto st = m_db->statement("SELECT id, albumRoot, relativePath FROM Albums");
+        while (st.step()) {
+            const auto root = rootPaths.constFind(st.int64(1));
+            if (root == rootPaths.constEnd())
+                continue;
+            const QString relative = st.text(2);
+            folders.insert(st.int64(0), relative == QLatin1String("/")
+                                            ? *root
+                                            : QDir::cleanPath(*root + QLatin1Char('/') + relative));
+        }
+    }
+
+    // The images digiKam shows: visible, pictures, in a folder that can be reached.
+    struct Row {
+        qint64 id, album;
+        QString name, uti;
+        FileKind kind;
+        int rating;
+        QString created;
+        std::optional<double> latitude, longitude;
+    };
+    std::vector<Row> rows;
+    {
+        auto st = m_db->statement(
+            "SELECT i.id, i.album, i.name, coalesce(ii.rating, -1), ii.creationDate, "
+            "p.latitudeNumber, p.longitudeNumber FROM Images i LEFT JOIN ImageInformation ii ON "
+            "ii.imageid = i.id LEFT JOIN ImagePositions p ON p.imageid = i.id WHERE i.status = 1 "
+            "AND i.category = 1 AND i.album IS NOT NULL ORDER BY i.id");
+        while (st.step()) {
+            if (!folders.contains(st.int64(1)))
+                continue;
+            Row r{st.int64(0),      st.int64(1), st.text(2),   {},          FileKind::Other,
+                  int(st.int64(3)), st.text(4),  std::nullopt, std::nullopt};
+            r.kind = fileKindOf(r.name, &r.uti);
+            if (!st.isNull(5) && !st.isNull(6)) {
+                r.latitude = st.real(5);
+                r.longitude = st.real(6);
+            }
+            rows.push_back(std::move(r));
+        }
+    }
+    QSet<qint64> rejected;
+    {
+        auto st = m_db->statement(
+            "SELECT it.imageid FROM ImageTags it JOIN Tags t ON t.id = it.tagid WHERE t.name = ? "
+            "AND t.pid = (SELECT id FROM Tags WHERE name = ? AND pid = 0)");
+        st.bind(1, rejectedTag).bind(2, internalTagRoot);
+        while (st.step())
+            rejected.insert(st.int64(0));
+    }
+
+    // Pairs: a RAW and a picture of one name in one folder, whatever digiKam's groups say.
+    std::vector<qsizetype> partner(rows.size(), -1);
+    {
+        QHash<std::pair<qint64, QString>, std::vector<size_t>> pictures; // folder, stem → rows
+        for (size_t i = 0; i < rows.size(); ++i)
+            if (rows[i].kind == FileKind::Picture)
+                pictures[{rows[i].album, stemOf(rows[i].name).toCaseFolded()}].push_back(i);
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (rows[i].kind != FileKind::Raw)
+                continue;
+            const auto found =
+                pictures.constFind({rows[i].album, stemOf(rows[i].name).toCaseFolded()});
+            if (found == pictures.constEnd())
+                continue;
+            for (size_t pic : *found)
+                if (partner[pic] < 0) {
+                    partner[pic] = qsizetype(i);
+                    partner[i] = qsizetype(pic);
+                    break;
+                }
+        }
+    }
+
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (partner[i] >= 0 && size_t(partner[i]) < i)
+            continue; // made with its partner
+        std::vector<size_t> members{i};
+        if (partner[i] >= 0)
+            members.push_back(size_t(partner[i]));
+        if (rows[members.front()].kind == FileKind::Raw && members.size() > 1)
+            std::swap(members[0], members[1]); // the picture first
+        auto asset = std::make_shared<Asset>();
+        asset->localIdentifier = itemIdentifier(m_idPrefix, rows[i].id);
+        asset->catalogId = rows[i].id;
+        auto item = std::make_shared<Item>();
+        item->album = rows[i].album;
+        item->folder = folders.value(rows[i].album);
+        int ordinal = 0;
+        for (size_t m : members) {
+            const Row& r = rows[m];
+            auto resource = std::make_shared<AssetResource>();
+            resource->assetLocalIdentifier = asset->localIdentifier;
+            resource->ordinal = ordinal++;
+            resource->type =
+                r.kind == FileKind::Raw ? ResourceType::AlternatePhoto : ResourceType::Photo;
+            resource->uniformTypeIdentifier = r.uti;
+            resource->originalFilename = r.name;
+            resource->storedPath = item->folder + QLatin1Char('/') + r.name;
+            // What a pair would reclaim is the scan's business: its files' sizes as they are
+            // now, not as digiKam last saw them.
+            struct stat st {};
+            if (members.size() > 1 &&
+                ::lstat(QFile::encodeName(resource->storedPath).constData(), &st) == 0 &&
+                S_ISREG(st.st_mode))
+                resource->fileSize = qint64(st.st_size);
+            asset->resources.push_back(std::move(resource));
+            item->images.push_back(r.id);
+            if (!asset->creationDate)
+                asset->creationDate = instantOfLocalText(r.created);
+            if (!asset->location && r.latitude)
+                asset->location = Location{*r.latitude, *r.longitude};
+            if (r.rating == 5 && !rejected.contains(r.id))
+                asset->isFavorite = true;
+        }
+        item->asset = asset;
+        std::shared_ptr<const Item> shared = item;
+        snapshot->byId.insert(asset->localIdentifier, shared);
+        for (qint64 image : item->images)
+            snapshot->byImage.insert(image, shared);
+        snapshot->items.push_back(std::move(shared));
+    }
+
+    // Albums: the user's tags by their full paths; digiKam's internal tags and the face
+    // engine's own ("Unknown", "Unconfirmed", "Ignored") are no albums.
+    struct TagRow {
+        qint64 pid;
+        QString name;
+    };
+    QHash<qint64, TagRow> tagRows;
+    std::vector<qint64> tagOrder;
+    {
+        auto st = m_db->statement("SELECT id, pid, name FROM Tags ORDER BY id");
+        while (st.step()) {
+            tagRows.insert(st.int64(0), {st.int64(1), st.text(2)});
+            tagOrder.push_back(st.int64(0));
+        }
+    }
+    QSet<qint64> systemTags;
+    {
+        auto st = m_db->statement(
+            "SELECT tagid FROM TagProperties WHERE property IN ('internalTag', 'unknownPerson', "
+            "'unconfirmedPerson', 'ignoredPerson')");
+        while (st.step())
+            systemTags.insert(st.int64(0));
+    }
+    QHash<qint64, size_t> tagIndex;
+    for (qint64 id : tagOrder) {
+        QStringList parts;
+        bool internal = systemTags.contains(id);
+        QSet<qint64> seen; // a loop in a damaged tree ends the walk
+        for (qint64 at = id; at != 0 && !seen.contains(at);) {
+            seen.insert(at);
+            const auto row = tagRows.constFind(at);
+            if (row == tagRows.constEnd())
+                break;
+            if (row->pid == 0 && row->name == internalTagRoot)
+                internal = true;
+            parts.prepend(row->name);
+            at = row->pid;
+        }
+        const QString path = parts.join(QLatin1Char('/'));
+        if (internal || path == ownTagParent)
+            continue;
+        tagIndex.insert(id, snapshot->tags.size());
+        static const QUuid albumSpace = QUuid::fromString(u"3d0f6b2a-92c4-4b8e-a1f7-5e6c0d9b2f41");
+        const QString identifier =
+            QUuid::createUuidV5(albumSpace, m_identity + QLatin1Char('\n') + path)
+                .toString(QUuid::WithoutBraces)
+                .toUpper() +
+            QStringLiteral("/L0/040");
+        snapshot->tags.push_back({id, path, identifier, {}});
+    }
+    {
+        auto st = m_db->statement("SELECT tagid, imageid FROM ImageTags ORDER BY tagid, imageid");
+        QSet<std::pair<size_t, const Item*>> seen; // an item once per tag
+        while (st.step()) {
+            const auto t = tagIndex.constFind(st.int64(0));
+            const auto item = snapshot->byImage.value(st.int64(1));
+            if (t == tagIndex.constEnd() || !item || seen.contains({*t, item.get()}))
+                continue;
+            seen.insert({*t, item.get()});
+            snapshot->tags[*t].members.push_back(item->asset->localIdentifier);
+        }
+    }
+    for (const auto& tag : snapshot->tags) {
+        auto album = std::make_shared<AssetCollection>();
+        album->localIdentifier = tag.identifier;
+        album->localizedTitle = titleOfTag(tag.path);
+        album->estimatedAssetCount = int(tag.members.size());
+        album->catalogId = tag.id;
+        auto listed = std::make_shared<AssetCollection>(*album);
+        listed->estimatedAssetCount = -1;
+        snapshot->albums.push_back(std::move(album));
+        for (const QString& member : tag.members)
+            snapshot->albumsOfItem[member].push_back(listed);
+    }
+    return snapshot;
+}
+
+} // namespace photos

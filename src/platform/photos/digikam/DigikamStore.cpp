@@ -1,0 +1,314 @@
+#include "platform/photos/digikam/DigikamStore.h"
+#include "platform/photos/digikam/DigikamSnapshot.h"
+
+#include "platform/photos/PhotoLibraryError.h"
+#include "platform/photos/shared/ResourceFiles.h"
+#include "platform/photos/shared/SqliteDatabase.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+namespace photos {
+
+using namespace digikam;
+
+namespace {
+
+PhotoLibraryError notADigikamLibrary(const QString& path) {
+    return PhotoLibraryError(PhotoLibraryError::Code::InvalidRequest,
+                             QStringLiteral("“%1” is not a digiKam library.").arg(path));
+}
+
+} // namespace
+
+// ---- Opening ----
+
+bool DigikamStore::isDigikamDatabase(const QString& path) {
+    QFile f(path);
+    if (!QFileInfo(path).isFile() || !f.open(QIODevice::ReadOnly) ||
+        f.read(16) != QByteArray("SQLite format 3\0", 16))
+        return false;
+    f.close();
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) !=
+        SQLITE_OK) {
+        sqlite3_close(db);
+        return false;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    sqlite3_stmt* st = nullptr;
+    bool digikam = false;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
+                           "('Images', 'Albums', 'AlbumRoots', 'ImageInformation', 'Tags', "
+                           "'Settings')",
+                           -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+        digikam = sqlite3_column_int(st, 0) == 6;
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return digikam;
+}
+
+QString DigikamStore::databaseFor(const QString& path) {
+    const QFileInfo info(path);
+    if (info.isDir()) {
+        const QString inside = QDir(path).filePath(QStringLiteral("digikam4.db"));
+        return isDigikamDatabase(inside) ? inside : QString();
+    }
+    if (!info.isFile())
+        return {};
+    if (isDigikamDatabase(path))
+        return path;
+    if (info.fileName() != QLatin1String("digikamrc"))
+        return {};
+    // digiKam's configuration names the folder its databases are in, and their kind.
+    const QSettings rc(path, QSettings::IniFormat);
+    const QString type = rc.value(QStringLiteral("Database Settings/Database Type")).toString();
+    const QString folder = rc.value(QStringLiteral("Database Settings/Database Name")).toString();
+    if (!type.isEmpty() && type != QLatin1String("QSQLITE"))
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::InvalidRequest,
+            QStringLiteral("The digiKam set up by “%1” keeps its library in a database server "
+                           "(%2), not in a digikam4.db file: Twinslim opens digiKam libraries "
+                           "kept in SQLite only.")
+                .arg(path,
+                     type == QLatin1String("QMYSQL") ? QStringLiteral("MySQL or MariaDB") : type));
+    if (folder.isEmpty())
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::NotFound,
+            QStringLiteral("digiKam’s configuration “%1” names no library: start digiKam once "
+                           "to set one up.")
+                .arg(path));
+    const QString database = QDir(folder).filePath(QStringLiteral("digikam4.db"));
+    if (!isDigikamDatabase(database))
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::NotFound,
+            QStringLiteral("digiKam’s configuration “%1” names the library “%2”, which is not "
+                           "there.")
+                .arg(path, database));
+    return database;
+}
+
+QString DigikamStore::stateFolderOf(const QString& database) {
+    const QFileInfo info(database);
+    return info.absolutePath() + QStringLiteral("/.") + info.fileName() +
+           QStringLiteral(".twinslim");
+}
+
+DigikamStore::DigikamStore(const QString& database) : m_database(database) {
+    if (!isDigikamDatabase(database))
+        throw notADigikamLibrary(database);
+    m_db = std::make_unique<SqliteDatabase>(database);
+    const auto setting = [&](const char* key) {
+        auto st = m_db->statement("SELECT value FROM Settings WHERE keyword = ?");
+        st.bind(1, QString::fromLatin1(key));
+        return st.step() ? st.text(0) : QString();
+    };
+    bool numeric = false;
+    const int version = setting("DBVersion").toInt(&numeric);
+    if (!numeric)
+        throw notADigikamLibrary(database);
+    if (version != schemaVersion)
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::NewerCatalog,
+            QStringLiteral("The digiKam library “%1” has schema version %2; Twinslim has been "
+                           "tested with digiKam 7.9 libraries (version %3) only and leaves this "
+                           "one alone.")
+                .arg(database)
+                .arg(version)
+                .arg(schemaVersion));
+    // digiKam gives each library a random identity; a copy of a library keeps it, so its path
+    // is mixed in too: two libraries never share an identifier.
+    m_identity =
+        setting("databaseUUID") + QLatin1Char('\n') + QFileInfo(database).absoluteFilePath();
+    const QByteArray digest =
+        QCryptographicHash::hash(m_identity.toUtf8(), QCryptographicHash::Sha1).toHex().toUpper();
+    m_idPrefix =
+        QStringLiteral("%1-%2-5%3-9%4-")
+            .arg(QString::fromLatin1(digest.mid(0, 8)), QString::fromLatin1(digest.mid(8, 4)),
+                 QString::fromLatin1(digest.mid(12, 3)), QString::fromLatin1(digest.mid(15, 3)));
+}
+
+DigikamStore::~DigikamStore() = default;
+
+std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::current() const {
+    std::lock_guard lock(m_dbMutex);
+    // digiKam's commits change the data version; it is asked at most every 0.2 s, so that a
+    // scan's many fetches read one snapshot.
+    if (m_snapshot && m_checked.isValid() && m_checked.elapsed() < 200)
+        return m_snapshot;
+    m_checked.start();
+    auto st = m_db->statement("PRAGMA data_version");
+    const qint64 version = st.step() ? st.int64(0) : 0;
+    if (!m_snapshot || version != m_snapshotVersion) {
+        m_snapshot = load();
+        m_snapshotVersion = version;
+    }
+    return m_snapshot;
+}
+
+// ---- Fetches ----
+
+std::vector<AssetPtr> DigikamStore::assets(MediaType mediaType, const FetchOptions& options) const {
+    const auto snapshot = current();
+    std::vector<AssetPtr> all;
+    all.reserve(snapshot->items.size());
+    for (const auto& item : snapshot->items)
+        all.push_back(item->asset);
+    return applyFetchOptions(std::move(all), mediaType, options, options.includeHiddenAssets);
+}
+
+std::vector<AssetPtr> DigikamStore::assetsWithIdentifiers(const QStringList& ids) const {
+    const auto snapshot = current();
+    std::vector<AssetPtr> found;
+    for (const QString& id : ids)
+        if (const auto item = snapshot->byId.value(id))
+            found.push_back(item->asset);
+    return found;
+}
+
+std::vector<AssetPtr> DigikamStore::assetsInCollection(const AssetCollection& collection,
+                                                       const FetchOptions& options) const {
+    const auto snapshot = current();
+    std::vector<AssetPtr> members;
+    for (const auto& tag : snapshot->tags)
+        if (tag.identifier == collection.localIdentifier)
+            for (const QString& id : tag.members)
+                members.push_back(snapshot->byId.value(id)->asset);
+    return applyFetchOptions(std::move(members), MediaType::Image, options, true);
+}
+
+std::vector<AssetPtr> DigikamStore::assetsWithResource(const QString& originalFilename,
+                                                       qint64 fileSize) const {
+    const auto snapshot = current();
+    std::vector<AssetPtr> found;
+    for (const auto& item : snapshot->items)
+        for (const ResourcePtr& r : item->asset->resources) {
+            if (r->originalFilename != originalFilename)
+                continue;
+            struct stat st {};
+            const qint64 size =
+                r->fileSize ? *r->fileSize
+                            : (::lstat(QFile::encodeName(r->storedPath).constData(), &st) == 0
+                                   ? qint64(st.st_size)
+                                   : -1);
+            if (size == fileSize) {
+                found.push_back(item->asset);
+                break;
+            }
+        }
+    return found;
+}
+
+std::vector<CollectionPtr> DigikamStore::collectionsContaining(const Asset& asset,
+                                                               CollectionType type) const {
+    if (type != CollectionType::Album)
+        return {};
+    return current()->albumsOfItem.value(asset.localIdentifier);
+}
+
+std::vector<CollectionPtr> DigikamStore::collections(CollectionType type, CollectionSubtype subtype,
+                                                     const FetchOptions& options) const {
+    if (type != CollectionType::Album ||
+        (subtype != CollectionSubtype::Any && subtype != CollectionSubtype::AlbumRegular))
+        return {};
+    std::vector<CollectionPtr> found;
+    for (const CollectionPtr& album : current()->albums)
+        if (!options.predicate || titleMatches(*options.predicate, *album->localizedTitle))
+            found.push_back(album);
+    return found;
+}
+
+std::vector<CollectionPtr> DigikamStore::collectionsWithIdentifiers(const QStringList& ids) const {
+    const auto snapshot = current();
+    std::vector<CollectionPtr> found;
+    for (const QString& id : ids)
+        for (const CollectionPtr& album : snapshot->albums)
+            if (album->localIdentifier == id)
+                found.push_back(album);
+    return found;
+}
+
+// ---- Files ----
+
+QString DigikamStore::filePath(const AssetResource& resource) const {
+    // Only the files of the library's own items are handed out.
+    const auto item = current()->byId.value(resource.assetLocalIdentifier);
+    if (!item)
+        return {};
+    for (const ResourcePtr& r : item->asset->resources)
+        if (r->storedPath == resource.storedPath)
+            return r->storedPath;
+    return {};
+}
+
+int DigikamStore::openForReading(const AssetResource& resource) const {
+    const QString path = filePath(resource);
+    if (path.isEmpty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    return ResourceFiles::openPlainFileAt(AT_FDCWD, QFile::encodeName(path).constData());
+}
+
+void DigikamStore::copyOut(const AssetResource& resource, const QString& destination) const {
+    const QString source = filePath(resource);
+    if (source.isEmpty())
+        throw PhotoLibraryError(PhotoLibraryError::Code::InvalidResource,
+                                QStringLiteral("The stored file of “%1” is not in the library.")
+                                    .arg(resource.originalFilename));
+    ResourceFiles::streamCopy(source, destination);
+}
+
+// ---- Changes ----
+
+void DigikamStore::apply(const ChangeRequests&, const QDateTime&, const std::function<void()>&) {
+    throw PhotoLibraryError(
+        PhotoLibraryError::Code::InvalidRequest,
+        QStringLiteral("Twinslim reads the digiKam library “%1” but cannot change it yet: "
+                       "nothing was changed.")
+            .arg(m_database));
+}
+
+// ---- Recently Deleted ----
+
+std::vector<TrashedAsset> DigikamStore::trashed() const {
+    return {}; // nothing is deleted from a library this store does not change
+}
+
+int DigikamStore::restore(const QStringList&) {
+    return 0;
+}
+
+int DigikamStore::purgeTrashedBefore(const std::optional<QDateTime>&) {
+    return 0;
+}
+
+// ---- Integrity ----
+
+QStringList DigikamStore::check() const {
+    const auto snapshot = current();
+    std::lock_guard lock(m_dbMutex);
+    QStringList problems;
+    auto st = m_db->statement("PRAGMA integrity_check");
+    while (st.step())
+        if (st.text(0) != QLatin1String("ok"))
+            problems << st.text(0);
+    for (const QString& root : snapshot->unreachableRoots)
+        problems << QStringLiteral("the collection %1 cannot be reached").arg(root);
+    for (const auto& item : snapshot->items)
+        for (const ResourcePtr& r : item->asset->resources)
+            if (!QFileInfo(r->storedPath).isFile())
+                problems << QStringLiteral("%1 of %2 is missing")
+                                .arg(r->storedPath, item->asset->localIdentifier);
+    return problems;
+}
+
+} // namespace photos

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "platform/photos/LibraryStore.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <memory>
+#include <mutex>
+
+namespace photos {
+
+class SqliteDatabase;
+
+// A digiKam collection (its SQLite database digikam4.db) as a photo library. Items are the
+// images digiKam shows, a RAW and a JPEG or HEIC of one name in one of its folders being one
+// item whether or not they are grouped; favourites are 5 stars not rejected by a pick label;
+// albums are digiKam's tags by their full path, its internal tags left out, the programs' own
+// under a "Twinslim" parent.
+//
+// This store reads the collection; it makes no change to digiKam's data yet.
+class DigikamStore final : public LibraryStore {
+public:
+    // The schema version this store was tested with (digiKam 7.9).
+    static constexpr int schemaVersion = 15;
+
+    // The digikam4.db that `path` names: the database itself, the folder holding it, or
+    // digiKam's configuration file (digikamrc), which says where the database is. Empty when
+    // `path` is none of these. Throws PhotoLibraryError for a configuration whose database is
+    // no SQLite file (digiKam on a MySQL or MariaDB server).
+    static QString databaseFor(const QString& path);
+    // Whether `path` is an SQLite file with digiKam's tables.
+    static bool isDigikamDatabase(const QString& path);
+
+    // Opens the library; throws PhotoLibraryError for a database that is no digiKam library
+    // or has a schema version not tested.
+    explicit DigikamStore(const QString& database);
+    ~DigikamStore() override;
+
+    std::vector<AssetPtr> assets(MediaType mediaType, const FetchOptions& options) const override;
+    std::vector<AssetPtr> assetsWithIdentifiers(const QStringList& ids) const override;
+    std::vector<AssetPtr> assetsInCollection(const AssetCollection& collection,
+                                             const FetchOptions& options) const override;
+    std::vector<AssetPtr> assetsWithResource(const QString& originalFilename,
+                                             qint64 fileSize) const override;
+    std::vector<CollectionPtr> collectionsContaining(const Asset& asset,
+                                                     CollectionType type) const override;
+    std::vector<CollectionPtr> collections(CollectionType type, CollectionSubtype subtype,
+                                           const FetchOptions& options) const override;
+    std::vector<CollectionPtr> collectionsWithIdentifiers(const QStringList& ids) const override;
+
+    QString filePath(const AssetResource& resource) const override;
+    int openForReading(const AssetResource& resource) const override;
+    void copyOut(const AssetResource& resource, const QString& destination) const override;
+
+    void apply(const ChangeRequests& changes, const QDateTime& now,
+               const std::function<void()>& beforeCommit) override;
+
+    std::vector<TrashedAsset> trashed() const override;
+    int restore(const QStringList& identifiers) override;
+    int purgeTrashedBefore(const std::optional<QDateTime>& cutoff) override;
+
+    QStringList check() const override;
+    QString stateFolder() const override { return stateFolderOf(m_database); }
+    // The store's own state beside the database, hidden: digiKam takes every visible folder
+    // of its collection for one of its albums.
+    static QString stateFolderOf(const QString& database);
+
+    struct Item;
+    struct Snapshot;
+
+private:
+    std::shared_ptr<const Snapshot> current() const;
+    std::shared_ptr<const Snapshot> load() const;
+
+    QString m_database;
+    QString m_idPrefix; // from the library's own identity: identifiers are this library's
+    QString m_identity;
+    std::unique_ptr<SqliteDatabase> m_db;
+    mutable std::recursive_mutex m_dbMutex;
+    mutable std::shared_ptr<const Snapshot> m_snapshot;
+    mutable qint64 m_snapshotVersion = -1;
+    mutable QElapsedTimer m_checked;
+};
+
+} // namespace photos

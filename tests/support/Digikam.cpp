@@ -1,0 +1,63 @@
+#include "support/Digikam.h"
+
+#include "support/TestSupport.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace {
+
+QString realWorldScript(const char* name) {
+    const QString samples = samplesDir();
+    return samples.isEmpty() ? QString() : samples + "/../realworld/" + name;
+}
+
+void runScript(const QStringList& arguments, int timeoutMs) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start("bash", arguments);
+    if (!p.waitForFinished(timeoutMs) || p.exitStatus() != QProcess::NormalExit ||
+        p.exitCode() != 0) {
+        p.kill();
+        p.waitForFinished();
+        throw std::runtime_error((arguments.join(' ') + " failed:\n").toStdString() +
+                                 p.readAll().toStdString());
+    }
+}
+
+} // namespace
+
+QString digikamMissing() {
+    if (samplesDir().isEmpty())
+        return "the sample folder ../shared/samples is absent";
+    for (const char* script : {"make-camera-folder.sh", "mark-pictures.sh", "digikam-library.sh"})
+        if (!QFileInfo(realWorldScript(script)).isFile())
+            return QString("the script ../shared/realworld/%1 is absent").arg(script);
+    for (const char* program :
+         {"digikam", "xvfb-run", "openbox", "xdotool", "dbus-run-session", "sqlite3", "exiftool"})
+        if (QStandardPaths::findExecutable(program).isEmpty())
+            return QString("%1 is not installed (Debian packages digikam, xvfb, openbox, xdotool, "
+                           "dbus, sqlite3 and libimage-exiftool-perl; digiKam is large, so only "
+                           "where its tests are wanted)")
+                .arg(program);
+    if (QProcess::execute("/usr/bin/python3", {"-c", "import tifffile"}) != 0)
+        return "python3-tifffile is not installed";
+    return {};
+}
+
+void makeMarkedCameraFolder(const QString& photos) {
+    runScript({realWorldScript("make-camera-folder.sh"), photos, samplesDir()}, 120000);
+    runScript({realWorldScript("mark-pictures.sh"), photos}, 60000);
+}
+
+void makeDigikamLibrary(const QString& photos, const QString& out) {
+    runScript({realWorldScript("digikam-library.sh"), photos, out}, 330000);
+    if (!QFileInfo(photos + "/digikam4.db").isFile())
+        throw std::runtime_error("digiKam made no digikam4.db in " + photos.toStdString());
+}
+
+} // namespace testsupport

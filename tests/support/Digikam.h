@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <gtest/gtest.h>
+
+// Real digiKam, run headless, for the tests that check what Twinslim reads of its libraries.
+namespace testsupport {
+
+// Why a digiKam library cannot be made here, or empty when it can.
+QString digikamMissing();
+
+#define TWINSLIM_REQUIRE_DIGIKAM()                                                                 \
+    do {                                                                                           \
+        if (const QString why = testsupport::digikamMissing(); !why.isEmpty())                     \
+            GTEST_SKIP() << why.toStdString();                                                     \
+    } while (0)
+
+// A camera folder at `photos` (RAW+JPEG pairs of three makers, a lone JPEG and HEIC; dates,
+// offsets and places written by exiftool), some of its pictures marked as a person's earlier
+// work leaves them (stars, keywords, one hierarchical). Throws std::runtime_error.
+void makeMarkedCameraFolder(const QString& photos);
+
+// A digiKam library of the folder `photos`, made by digiKam itself (its first-run assistant
+// answered with its defaults, the collection scanned): photos/digikam4.db, digiKam's settings
+// under `out`/home. Throws std::runtime_error with digiKam's output when it fails.
+void makeDigikamLibrary(const QString& photos, const QString& out);
+
+} // namespace testsupport
