@@ -4,6 +4,7 @@
 #include "platform/photos/FileKind.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -77,6 +78,32 @@ std::optional<QDateTime> instantOfLocalText(const QString& text) {
         return std::nullopt;
     local.setTimeZone(QTimeZone::systemTimeZone());
     return local.toUTC();
+}
+
+QString uniqueHashOf(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    constexpr qint64 part = 100 * 1024;
+    const qint64 size = file.size();
+    const qint64 n = std::min(size, part);
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    const QByteArray head = file.read(n);
+    if (head.size() != n || !file.seek(size - n))
+        return {};
+    const QByteArray tail = file.read(n);
+    if (tail.size() != n)
+        return {};
+    md5.addData(head);
+    md5.addData(tail);
+    return QString::fromLatin1(md5.result().toHex());
+}
+
+QString modificationText(const QString& path) {
+    const QDateTime modified =
+        QFileInfo(path).fileTime(QFileDevice::FileModificationTime).toLocalTime();
+    return modified.isValid() ? modified.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
+                              : QString();
 }
 
 QString titleOfTag(const QString& path) {

@@ -55,6 +55,13 @@ QString albumRootPath(const QString& identifier, const QString& specificPath);
 // in the machine's zone; empty when it is no time.
 std::optional<QDateTime> instantOfLocalText(const QString& text);
 
+// digiKam's fingerprint of a file (its "uniqueHash", version 2): the MD5 of the file's first
+// and last 100 KiB, in lower-case hex, by which digiKam knows a file it has seen. Empty when
+// the file cannot be read.
+QString uniqueHashOf(const QString& path);
+// A file's modification time as digiKam keeps it: local time, "2026-12-08T05:03:20.143".
+QString modificationText(const QString& path);
+
 // What an album is called: a user's tag by its whole path, one of ours by its own name.
 QString titleOfTag(const QString& path);
 

@@ -1,7 +1,7 @@
 // A digiKam collection as a photo library: what Twinslim reads of a library digiKam itself
 // made, and which files and configurations it opens or refuses.
 #include "platform/photos/PhotoLibraryError.h"
-#include "platform/photos/digikam/DigikamStore.h"
+#include "platform/photos/digikam/DigikamSnapshot.h"
 #include "support/Digikam.h"
 #include "support/TestSupport.h"
 
@@ -120,6 +120,18 @@ TEST_F(DigikamLibrary, ReadsItemsDatesPlacesFavouritesAndTagAlbums) {
     stranger.storedPath = "/etc/passwd";
     EXPECT_EQ(store.filePath(stranger), "");
     EXPECT_EQ(store.check(), QStringList());
+
+    // digiKam knows a file by its fingerprint and its modification time, as written here.
+    const QStringList rows =
+        sqlRows(database, "SELECT name, uniqueHash, modificationDate FROM Images").split('\n');
+    EXPECT_EQ(rows.size(), 11);
+    for (const QString& row : rows) {
+        const QStringList f = row.split('|');
+        if (f.size() < 3)
+            continue;
+        EXPECT_EQ(digikam::uniqueHashOf(photos + "/" + f[0]), f[1]) << f[0].toStdString();
+        EXPECT_EQ(digikam::modificationText(photos + "/" + f[0]), f[2]) << f[0].toStdString();
+    }
 }
 
 // The images digiKam no longer shows (in its trash, obsolete) are no items; identifiers are the
