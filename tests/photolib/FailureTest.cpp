@@ -96,8 +96,8 @@ TEST_F(PhotolibTest, OnlyDarktablesDatabaseIsTakenForADarktableLibrary) {
             EXPECT_EQ(r.err, "photolib: “" + path +
                                  "” is not a photo library Twinslim knows: it is not a folder. "
                                  "Twinslim opens its own catalogue (a folder NAME.photolibrary), "
-                                 "a folder of camera files, or a darktable library (its "
-                                 "library.db).\n");
+                                 "a folder of camera files, a darktable library (its "
+                                 "library.db) or a digiKam library (its digikam4.db).\n");
         }
     }
     const Result r = photolib({"use", darktable});

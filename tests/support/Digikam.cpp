@@ -2,10 +2,15 @@
 
 #include "support/TestSupport.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <fcntl.h>
 #include <stdexcept>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -58,6 +63,27 @@ void makeDigikamLibrary(const QString& photos, const QString& out) {
     runScript({realWorldScript("digikam-library.sh"), photos, out}, 330000);
     if (!QFileInfo(photos + "/digikam4.db").isFile())
         throw std::runtime_error("digiKam made no digikam4.db in " + photos.toStdString());
+}
+
+QString emptyDigikamDatabase() {
+    const QString cache = QStringLiteral(TWINSLIM_TEST_CACHE_DIR "/digikam-empty");
+    const QString database = cache + "/photos/digikam4.db";
+    QDir().mkpath(cache);
+    // Test programs run side by side: one makes it, the others wait for it.
+    const int lock =
+        ::open(QFile::encodeName(cache + "/.lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock < 0 || ::flock(lock, LOCK_EX) != 0)
+        throw std::runtime_error("the cache of digiKam's empty library cannot be locked");
+    struct Unlock {
+        int fd;
+        ~Unlock() { ::close(fd); }
+    } unlock{lock};
+    if (!QFileInfo(database).isFile()) {
+        QDir(cache + "/photos").removeRecursively();
+        QDir().mkpath(cache + "/photos");
+        makeDigikamLibrary(cache + "/photos", cache + "/digikam");
+    }
+    return database;
 }
 
 } // namespace testsupport

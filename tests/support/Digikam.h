@@ -25,4 +25,9 @@ void makeMarkedCameraFolder(const QString& photos);
 // under `out`/home. Throws std::runtime_error with digiKam's output when it fails.
 void makeDigikamLibrary(const QString& photos, const QString& out);
 
+// An empty library digiKam made of an empty folder: its digikam4.db, made once per build tree
+// (digiKam takes minutes to make one) and shared by the test programs; copy it before use.
+// Throws std::runtime_error.
+QString emptyDigikamDatabase();
+
 } // namespace testsupport

@@ -3,6 +3,7 @@
 #include "platform/photos/LibraryLocation.h"
 #include "platform/photos/catalog/CatalogStore.h"
 #include "platform/photos/darktable/DarktableStore.h"
+#include "platform/photos/digikam/DigikamStore.h"
 #include "platform/photos/folder/FolderStore.h"
 
 #include <QDir>
@@ -67,6 +68,9 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
         (QFileInfo(path + QStringLiteral("/data.db")).isFile() ||
          QFileInfo(path + QStringLiteral("/config/data.db")).isFile()))
         path += QStringLiteral("/library.db");
+    // digiKam's collection folder, its configuration and its database stand for its library.
+    if (const QString digikam = DigikamStore::databaseFor(path); !digikam.isEmpty())
+        path = QDir::cleanPath(digikam);
     QFileInfo info(path);
     if (path == QLatin1String("/"))
         throw PhotoLibraryError(
@@ -74,15 +78,19 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
             QStringLiteral("The whole file system cannot be a photo library: choose a folder of "
                            "pictures, such as your Pictures folder."));
     const bool darktable = info.isFile() && DarktableStore::isDarktableLibrary(path);
-    if (info.exists() && !info.isDir() && !darktable)
+    const bool digikam = info.isFile() && DigikamStore::isDigikamDatabase(path);
+    if (info.exists() && !info.isDir() && !darktable && !digikam)
         throw PhotoLibraryError(
             PhotoLibraryError::Code::InvalidRequest,
             QStringLiteral("“%1” is not a photo library Twinslim knows: it is not a folder. "
                            "Twinslim opens its own catalogue (a folder NAME.photolibrary), a "
-                           "folder of camera files, or a darktable library (its library.db).")
+                           "folder of camera files, a darktable library (its library.db) or a "
+                           "digiKam library (its digikam4.db).")
                 .arg(path));
     std::shared_ptr<PhotoLibrary> library(new PhotoLibrary(path));
-    if (darktable) {
+    if (digikam) {
+        library->m_store = std::make_unique<DigikamStore>(path);
+    } else if (darktable) {
         library->m_store = std::make_unique<DarktableStore>(path);
     } else if (info.isDir() && !CatalogStore::isCatalogueLibrary(path)) {
         // Any other folder is a folder of camera files.
@@ -383,6 +391,10 @@ bool PhotoLibrary::isFolderLibrary() const {
 
 bool PhotoLibrary::isDarktableLibrary() const {
     return dynamic_cast<const DarktableStore*>(m_store.get()) != nullptr;
+}
+
+bool PhotoLibrary::isDigikamLibrary() const {
+    return dynamic_cast<const DigikamStore*>(m_store.get()) != nullptr;
 }
 
 QString PhotoLibrary::pictureTree() const {

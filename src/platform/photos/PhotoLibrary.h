@@ -60,6 +60,7 @@ public:
     // A folder of camera files, rather than a catalogue that owns its files.
     bool isFolderLibrary() const;
     bool isDarktableLibrary() const;
+    bool isDigikamLibrary() const;
     // The folder whose whole tree is read as the library's pictures, so that any file put
     // below it becomes an item; empty for the kinds that list their pictures themselves.
     QString pictureTree() const;

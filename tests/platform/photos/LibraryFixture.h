@@ -3,6 +3,7 @@
 #include "platform/photos/ImageManager.h"
 #include "platform/photos/PhotoLibrary.h"
 #include "support/Darktable.h"
+#include "support/Digikam.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QTemporaryDir>
 #include <future>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 struct ImageAnswer {
     QImage image;
@@ -50,10 +52,11 @@ highQuality(photos::ImageResizeMode resize = photos::ImageResizeMode::Exact) {
 // The kinds of library the service keeps. The contract tests (fetches, changes, deletion,
 // trash, image requests, check) run against every kind in libraryKinds(); tests of one
 // kind's own storage use that kind alone.
-enum class LibraryKind { Catalogue, Folder, Darktable };
+enum class LibraryKind { Catalogue, Folder, Darktable, Digikam };
 
 inline std::vector<LibraryKind> libraryKinds() {
-    return {LibraryKind::Catalogue, LibraryKind::Folder, LibraryKind::Darktable};
+    return {LibraryKind::Catalogue, LibraryKind::Folder, LibraryKind::Darktable,
+            LibraryKind::Digikam};
 }
 
 inline void PrintTo(LibraryKind kind, std::ostream* os) {
@@ -66,6 +69,9 @@ inline void PrintTo(LibraryKind kind, std::ostream* os) {
         break;
     case LibraryKind::Darktable:
         *os << "Darktable";
+        break;
+    case LibraryKind::Digikam:
+        *os << "Digikam";
     }
 }
 
@@ -109,6 +115,27 @@ inline std::shared_ptr<photos::PhotoLibrary> openNewLibrary(LibraryKind kind,
         QFile::copy(made + "/config/data.db", folder + "/darktable/config/data.db");
         return photos::PhotoLibrary::open(folder + "/darktable/library.db");
     }
+    case LibraryKind::Digikam: {
+        // A copy of an empty library digiKam itself wrote, its collection moved to this test's
+        // own folder as digiKam's settings move one.
+        QString made;
+        try {
+            made = testsupport::emptyDigikamDatabase();
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+            return nullptr;
+        }
+        const QString photos = folder + "/photos";
+        QDir().mkpath(photos);
+        QFile::copy(made, photos + "/digikam4.db");
+        sqlite3* db = nullptr;
+        sqlite3_open(QFile::encodeName(photos + "/digikam4.db").constData(), &db);
+        const QByteArray move =
+            "UPDATE AlbumRoots SET identifier = 'volumeid:?path=" + QFile::encodeName(photos) + "'";
+        sqlite3_exec(db, move.constData(), nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        return photos::PhotoLibrary::open(photos + "/digikam4.db");
+    }
     }
     return nullptr;
 }
@@ -118,14 +145,16 @@ inline int storedFileCount(LibraryKind kind, const QString& path) {
     int n = 0;
     // A folder library keeps its pictures in its tree and its trashed ones in the desktop's
     // trash (this test's own, beside the tree).
-    const QStringList tops = kind == LibraryKind::Catalogue ? QStringList{path + "/resources"}
-                             : kind == LibraryKind::Folder
-                                 ? QStringList{path, path + "/../data/Trash/files"}
-                                 : QStringList{QFileInfo(path).path() + "/../home/Pictures",
-                                               QFileInfo(path).path() + "/../data/Trash/files"};
+    const QStringList tops =
+        kind == LibraryKind::Catalogue ? QStringList{path + "/resources"}
+        : kind == LibraryKind::Folder  ? QStringList{path, path + "/../data/Trash/files"}
+        : kind == LibraryKind::Digikam
+            ? QStringList{QFileInfo(path).path(), QFileInfo(path).path() + "/.dtrash/files"}
+            : QStringList{QFileInfo(path).path() + "/../home/Pictures",
+                          QFileInfo(path).path() + "/../data/Trash/files"};
     for (const QString& top : tops)
         for (QDirIterator it(top, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
-            n += it.next().endsWith(".xmp") ? 0 : 1;
+            n += it.next().endsWith(".xmp") || it.filePath().endsWith(".db") ? 0 : 1;
     return n;
 }
 
@@ -138,8 +167,10 @@ protected:
         ASSERT_TRUE(tmp.isValid());
         if (GetParam() == LibraryKind::Darktable)
             TWINSLIM_REQUIRE_DARKTABLE();
+        if (GetParam() == LibraryKind::Digikam)
+            TWINSLIM_REQUIRE_DIGIKAM();
         lib = openNewLibrary(GetParam(), tmp.path());
-        ASSERT_TRUE(lib) << "darktable did not make an empty library";
+        ASSERT_TRUE(lib) << "the program did not make an empty library";
         path = lib->path();
     }
 

@@ -111,17 +111,29 @@ QString titleOfTag(const QString& path) {
     return path.startsWith(own) && path.size() > own.size() ? path.mid(own.size()) : path;
 }
 
+QString itemIdentifier(const QString& prefix, qint64 key) {
+    return prefix + QStringLiteral("%1/L0/001").arg(key, 12, 16, QLatin1Char('0')).toUpper();
+}
+
+QString albumIdentifier(const QString& identity, const QString& path) {
+    static const QUuid albumSpace = QUuid::fromString(u"3d0f6b2a-92c4-4b8e-a1f7-5e6c0d9b2f41");
+    return QUuid::createUuidV5(albumSpace, identity + QLatin1Char('\n') + path)
+               .toString(QUuid::WithoutBraces)
+               .toUpper() +
+           QStringLiteral("/L0/040");
+}
+
+QString localTextOf(const QDateTime& instant, std::optional<int> offsetSeconds) {
+    const QDateTime wall = offsetSeconds ? instant.toOffsetFromUtc(*offsetSeconds)
+                                         : instant.toTimeZone(QTimeZone::systemTimeZone());
+    return wall.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
+}
+
 } // namespace digikam
 
 using namespace digikam;
 
 namespace {
-
-// The identifier of an item: the library's prefix, its first image's id in (at least 12)
-// upper-case hex digits, and "/L0/001".
-QString itemIdentifier(const QString& prefix, qint64 key) {
-    return prefix + QStringLiteral("%1/L0/001").arg(key, 12, 16, QLatin1Char('0')).toUpper();
-}
 
 QString stemOf(const QString& name) {
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
@@ -145,13 +157,14 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
                 rootPaths.insert(st.int64(0), path);
         }
     }
-    QHash<qint64, QString> folders;
+    QHash<qint64, QString> folders, collections;
     {
         auto st = m_db->statement("SELECT id, albumRoot, relativePath FROM Albums");
         while (st.step()) {
             const auto root = rootPaths.constFind(st.int64(1));
             if (root == rootPaths.constEnd())
                 continue;
+            collections.insert(st.int64(0), *root);
             const QString relative = st.text(2);
             folders.insert(st.int64(0), relative == QLatin1String("/")
                                             ? *root
@@ -198,15 +211,39 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
             rejected.insert(st.int64(0));
     }
 
-    // Pairs: a RAW and a picture of one name in one folder, whatever digiKam's groups say.
-    std::vector<qsizetype> partner(rows.size(), -1);
+    // Items the programs made keep their images together, under the identifiers their
+    // placeholders promised.
+    QHash<qint64, QString> identities;
     {
+        auto st = m_db->statement("SELECT image, identifier FROM state.identities");
+        while (st.step())
+            identities.insert(st.int64(0), st.text(1));
+    }
+    // Items the programs made hold every image of theirs; the others are pairs: a RAW and a
+    // picture of one name in one folder, whatever digiKam's groups say, or files alone.
+    std::vector<std::vector<size_t>> groups;
+    std::vector<qsizetype> groupOf(rows.size(), -1);
+    {
+        QHash<QString, size_t> madeGroups;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const auto made = identities.constFind(rows[i].id);
+            if (made == identities.constEnd())
+                continue;
+            auto g = madeGroups.constFind(*made);
+            if (g == madeGroups.constEnd()) {
+                g = madeGroups.insert(*made, groups.size());
+                groups.emplace_back();
+            }
+            groups[*g].push_back(i);
+            groupOf[i] = qsizetype(*g);
+        }
         QHash<std::pair<qint64, QString>, std::vector<size_t>> pictures; // folder, stem → rows
         for (size_t i = 0; i < rows.size(); ++i)
-            if (rows[i].kind == FileKind::Picture)
+            if (rows[i].kind == FileKind::Picture && groupOf[i] < 0)
                 pictures[{rows[i].album, stemOf(rows[i].name).toCaseFolded()}].push_back(i);
+        std::vector<qsizetype> partner(rows.size(), -1);
         for (size_t i = 0; i < rows.size(); ++i) {
-            if (rows[i].kind != FileKind::Raw)
+            if (rows[i].kind != FileKind::Raw || groupOf[i] >= 0)
                 continue;
             const auto found =
                 pictures.constFind({rows[i].album, stemOf(rows[i].name).toCaseFolded()});
@@ -219,22 +256,33 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
                     break;
                 }
         }
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (groupOf[i] >= 0 || (partner[i] >= 0 && size_t(partner[i]) < i))
+                continue; // in a made item, or made with its partner
+            groups.push_back({i});
+            if (partner[i] >= 0)
+                groups.back().push_back(size_t(partner[i]));
+        }
+        // Oldest first by their first image; within one, pictures before RAW files.
+        for (auto& g : groups)
+            std::stable_sort(g.begin(), g.end(), [&](size_t a, size_t b) {
+                return rows[a].kind != FileKind::Raw && rows[b].kind == FileKind::Raw;
+            });
+        std::sort(groups.begin(), groups.end(), [&](const auto& a, const auto& b) {
+            return *std::min_element(a.begin(), a.end()) < *std::min_element(b.begin(), b.end());
+        });
     }
 
-    for (size_t i = 0; i < rows.size(); ++i) {
-        if (partner[i] >= 0 && size_t(partner[i]) < i)
-            continue; // made with its partner
-        std::vector<size_t> members{i};
-        if (partner[i] >= 0)
-            members.push_back(size_t(partner[i]));
-        if (rows[members.front()].kind == FileKind::Raw && members.size() > 1)
-            std::swap(members[0], members[1]); // the picture first
+    for (const std::vector<size_t>& members : groups) {
+        const size_t i = *std::min_element(members.begin(), members.end());
         auto asset = std::make_shared<Asset>();
-        asset->localIdentifier = itemIdentifier(m_idPrefix, rows[i].id);
+        asset->localIdentifier =
+            identities.value(rows[i].id, itemIdentifier(m_idPrefix, rows[i].id));
         asset->catalogId = rows[i].id;
         auto item = std::make_shared<Item>();
         item->album = rows[i].album;
         item->folder = folders.value(rows[i].album);
+        item->collection = collections.value(rows[i].album);
         int ordinal = 0;
         for (size_t m : members) {
             const Row& r = rows[m];
@@ -293,6 +341,12 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
         while (st.step())
             systemTags.insert(st.int64(0));
     }
+    QHash<QString, QString> albumIdentities; // albums the programs made keep their identifiers
+    {
+        auto st = m_db->statement("SELECT path, identifier FROM state.album_identities");
+        while (st.step())
+            albumIdentities.insert(st.text(0), st.text(1));
+    }
     QHash<qint64, size_t> tagIndex;
     for (qint64 id : tagOrder) {
         QStringList parts;
@@ -312,13 +366,8 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
         if (internal || path == ownTagParent)
             continue;
         tagIndex.insert(id, snapshot->tags.size());
-        static const QUuid albumSpace = QUuid::fromString(u"3d0f6b2a-92c4-4b8e-a1f7-5e6c0d9b2f41");
-        const QString identifier =
-            QUuid::createUuidV5(albumSpace, m_identity + QLatin1Char('\n') + path)
-                .toString(QUuid::WithoutBraces)
-                .toUpper() +
-            QStringLiteral("/L0/040");
-        snapshot->tags.push_back({id, path, identifier, {}});
+        snapshot->tags.push_back(
+            {id, path, albumIdentities.value(path, albumIdentifier(m_identity, path)), {}});
     }
     {
         auto st = m_db->statement("SELECT tagid, imageid FROM ImageTags ORDER BY tagid, imageid");
@@ -332,6 +381,16 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
             snapshot->tags[*t].members.push_back(item->asset->localIdentifier);
         }
     }
+    // A tag that only holds others ("People", "Places") and no picture of its own is a
+    // heading of digiKam's tag tree, not an album; the programs' own albums are albums even
+    // while empty.
+    QSet<qint64> parents;
+    for (const TagRow& t : tagRows)
+        parents.insert(t.pid);
+    std::erase_if(snapshot->tags, [&](const Snapshot::Tag& tag) {
+        return tag.members.empty() && parents.contains(tag.id) &&
+               !tag.path.startsWith(ownTagParent + QLatin1Char('/'));
+    });
     for (const auto& tag : snapshot->tags) {
         auto album = std::make_shared<AssetCollection>();
         album->localIdentifier = tag.identifier;

@@ -17,6 +17,7 @@ struct DigikamStore::Item {
     std::vector<qint64> images; // its digiKam images, pictures first
     qint64 album = 0;           // the digiKam folder ("album") holding them
     QString folder;             // that folder's path
+    QString collection;         // the path of the collection ("album root") it is in
 };
 
 struct DigikamStore::Snapshot {
@@ -61,6 +62,15 @@ std::optional<QDateTime> instantOfLocalText(const QString& text);
 QString uniqueHashOf(const QString& path);
 // A file's modification time as digiKam keeps it: local time, "2026-12-08T05:03:20.143".
 QString modificationText(const QString& path);
+
+// An item's row key as digiKam shows it: its first image's id in (at least 12) upper-case hex
+// digits behind the library's prefix, and "/L0/001".
+QString itemIdentifier(const QString& prefix, qint64 key);
+// The identifier of the album a tag path stands for, in the library of `identity`.
+QString albumIdentifier(const QString& identity, const QString& path);
+// digiKam's time text of an instant: its wall-clock time at `offsetSeconds` when known, else
+// in the machine's zone.
+QString localTextOf(const QDateTime& instant, std::optional<int> offsetSeconds);
 
 // What an album is called: a user's tag by its whole path, one of ours by its own name.
 QString titleOfTag(const QString& path);

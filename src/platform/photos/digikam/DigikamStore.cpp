@@ -2,6 +2,9 @@
 #include "platform/photos/digikam/DigikamSnapshot.h"
 
 #include "platform/photos/PhotoLibraryError.h"
+#include "platform/photos/digikam/DigikamTrash.h"
+#include "platform/photos/shared/ChangeLock.h"
+#include "platform/photos/shared/OpenFileHolders.h"
 #include "platform/photos/shared/ResourceFiles.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
@@ -134,6 +137,30 @@ DigikamStore::DigikamStore(const QString& database) : m_database(database) {
         QStringLiteral("%1-%2-5%3-9%4-")
             .arg(QString::fromLatin1(digest.mid(0, 8)), QString::fromLatin1(digest.mid(8, 4)),
                  QString::fromLatin1(digest.mid(12, 3)), QString::fromLatin1(digest.mid(15, 3)));
+    const QString state = stateFolder();
+    if (!QDir().mkpath(state + QStringLiteral("/locks")))
+        throw PhotoLibraryError(
+            PhotoLibraryError::Code::AccessDenied,
+            QStringLiteral("The photo library’s own folder “%1” cannot be made.").arg(state));
+    m_db->statement("ATTACH DATABASE ? AS state")
+        .bind(1, state + QStringLiteral("/state.sqlite"))
+        .run();
+    // A commit spanning digiKam's database and the state must be atomic: both with a
+    // rollback journal, fully synced.
+    m_db->exec("PRAGMA state.journal_mode = DELETE");
+    m_db->exec("PRAGMA synchronous = FULL");
+    m_db->exec("CREATE TABLE IF NOT EXISTS state.journal (id INTEGER PRIMARY KEY, state TEXT NOT "
+               "NULL, operations TEXT NOT NULL);"
+               "CREATE TABLE IF NOT EXISTS state.identities (image INTEGER PRIMARY KEY, "
+               "identifier TEXT NOT NULL);"
+               "CREATE TABLE IF NOT EXISTS state.album_identities (path TEXT PRIMARY KEY, "
+               "identifier TEXT NOT NULL);"
+               "CREATE TABLE IF NOT EXISTS state.trashed (identifier TEXT PRIMARY KEY, "
+               "trashed_at INTEGER NOT NULL, asset TEXT NOT NULL);");
+    if (!processHoldingOpen(m_database)) {
+        ChangeLock changeLock(state); // whoever holds it is still applying its change
+        recoverInterruptedChanges();
+    }
 }
 
 DigikamStore::~DigikamStore() = default;
@@ -267,30 +294,6 @@ void DigikamStore::copyOut(const AssetResource& resource, const QString& destina
     ResourceFiles::streamCopy(source, destination);
 }
 
-// ---- Changes ----
-
-void DigikamStore::apply(const ChangeRequests&, const QDateTime&, const std::function<void()>&) {
-    throw PhotoLibraryError(
-        PhotoLibraryError::Code::InvalidRequest,
-        QStringLiteral("Twinslim reads the digiKam library “%1” but cannot change it yet: "
-                       "nothing was changed.")
-            .arg(m_database));
-}
-
-// ---- Recently Deleted ----
-
-std::vector<TrashedAsset> DigikamStore::trashed() const {
-    return {}; // nothing is deleted from a library this store does not change
-}
-
-int DigikamStore::restore(const QStringList&) {
-    return 0;
-}
-
-int DigikamStore::purgeTrashedBefore(const std::optional<QDateTime>&) {
-    return 0;
-}
-
 // ---- Integrity ----
 
 QStringList DigikamStore::check() const {
@@ -301,6 +304,12 @@ QStringList DigikamStore::check() const {
     while (st.step())
         if (st.text(0) != QLatin1String("ok"))
             problems << st.text(0);
+    auto journal = m_db->statement("SELECT id, state FROM state.journal");
+    while (journal.step())
+        problems << (journal.text(1) == QLatin1String("committed")
+                         ? QStringLiteral("interrupted change %1 waits to be finished")
+                         : QStringLiteral("interrupted change %1 waits to be undone"))
+                        .arg(journal.int64(0));
     for (const QString& root : snapshot->unreachableRoots)
         problems << QStringLiteral("the collection %1 cannot be reached").arg(root);
     for (const auto& item : snapshot->items)

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QJsonArray>
 #include <memory>
 #include <mutex>
 
@@ -17,7 +18,12 @@ class SqliteDatabase;
 // albums are digiKam's tags by their full path, its internal tags left out, the programs' own
 // under a "Twinslim" parent.
 //
-// This store reads the collection; it makes no change to digiKam's data yet.
+// Changes are made as digiKam makes them: a new file gets the rows digiKam's scan would give
+// it, so that digiKam takes it as one it knows; a deleted one goes to the collection's .dtrash
+// with its record, its row kept as digiKam's "Move to Trash" keeps it. A change places its new
+// files first, then commits its rows in one transaction with its journal, then moves the
+// originals to the trash; one cut short before its commit is undone at the next opening, one
+// cut short after it finished. No change is made while digiKam has the database open.
 class DigikamStore final : public LibraryStore {
 public:
     // The schema version this store was tested with (digiKam 7.9).
@@ -65,12 +71,20 @@ public:
     // of its collection for one of its albums.
     static QString stateFolderOf(const QString& database);
 
+    // Where the copy of the database taken before this session's first change is; empty
+    // before that change.
+    QString safetyCopyPath() const override;
+
     struct Item;
     struct Snapshot;
 
 private:
     std::shared_ptr<const Snapshot> current() const;
     std::shared_ptr<const Snapshot> load() const;
+    void refuseWhileDigikamRuns() const;
+    void takeSafetyCopyOnce(const QDateTime& now);
+    void recoverInterruptedChanges();
+    bool finishCommitted(const QJsonArray& operations);
 
     QString m_database;
     QString m_idPrefix; // from the library's own identity: identifiers are this library's
@@ -80,6 +94,7 @@ private:
     mutable std::shared_ptr<const Snapshot> m_snapshot;
     mutable qint64 m_snapshotVersion = -1;
     mutable QElapsedTimer m_checked;
+    QString m_safetyCopy;
 };
 
 } // namespace photos
