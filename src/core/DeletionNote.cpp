@@ -11,7 +11,7 @@ namespace {
 std::atomic<int> noted{0};
 
 bool toDesktopTrash(const photos::PhotoLibrary& library) {
-    return library.isFolderLibrary() || library.isDarktableLibrary();
+    return !library.trashName().isEmpty();
 }
 
 } // namespace
@@ -30,7 +30,7 @@ int DeletionNote::rawWithoutBackup() {
 
 QString DeletionNote::destination(const photos::PhotoLibrary& library) {
     return toDesktopTrash(library)
-               ? QStringLiteral("They move to the Trash.")
+               ? QStringLiteral("They move to %1.").arg(library.trashName())
                : QStringLiteral("They move to Recently Deleted, where they are kept for %1 days.")
                      .arg(photos::PhotoLibrary::trashRetentionDays);
 }
@@ -44,7 +44,7 @@ QString DeletionNote::text(const photos::PhotoLibrary& library, int rawWithoutBa
                     .arg(rawWithoutBackup == 1 ? QString() : QStringLiteral("s"),
                          rawWithoutBackup == 1 ? QStringLiteral("has") : QStringLiteral("have"),
                          rawWithoutBackup == 1 ? QStringLiteral("goes") : QStringLiteral("go"),
-                         toDesktopTrash(library) ? QStringLiteral("the Trash")
+                         toDesktopTrash(library) ? library.trashName()
                                                  : QStringLiteral("Recently Deleted"));
     return text;
 }

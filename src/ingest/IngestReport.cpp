@@ -41,9 +41,10 @@ QString IngestReport::summaryMessage() const {
                          listed(badNames) + QStringLiteral(".");
     // Only true of originals that were deleted.
     if (replaced - notDeleted >= 1)
-        sentences << (toDesktopTrash
-                          ? QStringLiteral("Originals are in the Trash; space frees once it is "
+        sentences << (!trashName.isEmpty()
+                          ? QStringLiteral("Originals are in %1; space frees once it is "
                                            "emptied.")
+                                .arg(trashName)
                           : QStringLiteral(
                                 "Originals are in Recently Deleted; space frees once it empties."));
     if (notDeleted >= 1)

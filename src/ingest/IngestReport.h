@@ -23,7 +23,7 @@ struct IngestReport {
     qint64 notDeleted = 0;
     // Deleted originals went to the desktop's trash (a folder or darktable library), not to
     // the library's own Recently Deleted.
-    bool toDesktopTrash = false;
+    QString trashName; // where the originals went, when not Recently Deleted
 
     QString summaryMessage() const;
 

@@ -211,7 +211,7 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
     });
     IngestReport report;
     if (const std::shared_ptr<PhotoLibrary> library = PhotoLibrary::shared())
-        report.toDesktopTrash = library->isFolderLibrary() || library->isDarktableLibrary();
+        report.trashName = library->trashName();
     // Whatever escapes the per-file handling ends up here, so the run never stays "running".
     std::optional<QString> brokenOff;
     try {

@@ -21,8 +21,10 @@ QString realWorldScript(const char* name) {
     return samples.isEmpty() ? QString() : samples + "/../realworld/" + name;
 }
 
-void runScript(const QStringList& arguments, int timeoutMs) {
+void runScript(const QStringList& arguments, int timeoutMs,
+               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
     QProcess p;
+    p.setProcessEnvironment(env);
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start("bash", arguments);
     if (!p.waitForFinished(timeoutMs) || p.exitStatus() != QProcess::NormalExit ||
@@ -59,10 +61,20 @@ void makeMarkedCameraFolder(const QString& photos) {
     runScript({realWorldScript("mark-pictures.sh"), photos}, 60000);
 }
 
-void makeDigikamLibrary(const QString& photos, const QString& out) {
-    runScript({realWorldScript("digikam-library.sh"), photos, out}, 330000);
+void makeDigikamLibrary(const QString& photos, const QString& out, const QProcessEnvironment& env) {
+    runScript({realWorldScript("digikam-library.sh"), photos, out}, 330000, env);
     if (!QFileInfo(photos + "/digikam4.db").isFile())
         throw std::runtime_error("digiKam made no digikam4.db in " + photos.toStdString());
+}
+
+void reopenWithDigikam(const QString& photos, const QString& out, const QString& whileRunning,
+                       const QProcessEnvironment& given) {
+    QProcessEnvironment env = given;
+    env.insert("REUSE", "1");
+    QStringList arguments{realWorldScript("digikam-library.sh"), photos, out};
+    if (!whileRunning.isEmpty())
+        arguments << whileRunning;
+    runScript(arguments, 330000, env);
 }
 
 QString emptyDigikamDatabase() {

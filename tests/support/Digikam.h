@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <gtest/gtest.h>
 
@@ -23,7 +24,15 @@ void makeMarkedCameraFolder(const QString& photos);
 // A digiKam library of the folder `photos`, made by digiKam itself (its first-run assistant
 // answered with its defaults, the collection scanned): photos/digikam4.db, digiKam's settings
 // under `out`/home. Throws std::runtime_error with digiKam's output when it fails.
-void makeDigikamLibrary(const QString& photos, const QString& out);
+// `env` is digiKam's environment (its time zone decides how it records times).
+void makeDigikamLibrary(const QString& photos, const QString& out,
+                        const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment());
+
+// digiKam started again on the library it made of `photos` (settings under `out`/home), as a
+// person reopens it: it rescans the collection, and runs the bash script `whileRunning`
+// (when given) while it is up, then quits. Throws std::runtime_error.
+void reopenWithDigikam(const QString& photos, const QString& out, const QString& whileRunning = {},
+                       const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment());
 
 // An empty library digiKam made of an empty folder: its digikam4.db, made once per build tree
 // (digiKam takes minutes to make one) and shared by the test programs; copy it before use.

@@ -190,12 +190,13 @@ private:
                 QStringLiteral("The library “%1” is a folder: copy the pictures into it (or "
                                "into a folder below it) instead of importing them.")
                     .arg(library().path()));
-        if (library().isDarktableLibrary())
+        if (library().isDarktableLibrary() || library().isDigikamLibrary())
             throw PhotoLibraryError(
                 PhotoLibraryError::Code::InvalidRequest,
-                QStringLiteral("The library “%1” is darktable’s: import the pictures with "
-                               "darktable instead.")
-                    .arg(library().path()));
+                QStringLiteral("The library “%1” is %2’s: import the pictures with %2 instead.")
+                    .arg(library().path(), library().isDigikamLibrary()
+                                               ? QStringLiteral("digiKam")
+                                               : QStringLiteral("darktable")));
         int skipped = 0;
         const auto items = planImport(m_args, &skipped);
         const bool terminal = isatty(STDERR_FILENO);

@@ -57,9 +57,10 @@ int cleanupCommand(Arguments& arguments, Session& session) {
         throw CommandFailure{
             QStringLiteral("Nothing was deleted: the library change was refused or failed.")};
     out << "Deleted " << originals(deleted)
-        << (library->isFolderLibrary() || library->isDarktableLibrary()
-                ? ". They are in the Trash; space frees once it is emptied.\n"
-                : ". They are in Recently Deleted; space frees once it empties.\n");
+        << (!library->trashName().isEmpty()
+                ? QStringLiteral(". They are in %1; space frees once it is emptied.\n")
+                      .arg(library->trashName())
+                : QStringLiteral(". They are in Recently Deleted; space frees once it empties.\n"));
     return skipped > 0 ? 1 : 0;
 }
 

@@ -397,6 +397,14 @@ bool PhotoLibrary::isDigikamLibrary() const {
     return dynamic_cast<const DigikamStore*>(m_store.get()) != nullptr;
 }
 
+QString PhotoLibrary::trashName() const {
+    if (isDigikamLibrary())
+        return QStringLiteral("digiKam’s trash");
+    if (isFolderLibrary() || isDarktableLibrary())
+        return QStringLiteral("the Trash");
+    return {};
+}
+
 QString PhotoLibrary::pictureTree() const {
     return isFolderLibrary() ? m_path : QString();
 }

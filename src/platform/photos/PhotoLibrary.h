@@ -61,6 +61,9 @@ public:
     bool isFolderLibrary() const;
     bool isDarktableLibrary() const;
     bool isDigikamLibrary() const;
+    // Where deleted items go, as a sentence names it: "the Trash" for the kinds whose files go
+    // to the desktop's trash, "digiKam’s trash", or empty for Recently Deleted.
+    QString trashName() const;
     // The folder whose whole tree is read as the library's pictures, so that any file put
     // below it becomes an item; empty for the kinds that list their pictures themselves.
     QString pictureTree() const;

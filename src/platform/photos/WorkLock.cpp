@@ -3,6 +3,7 @@
 #include "platform/photos/PhotoLibraryError.h"
 #include "platform/photos/catalog/CatalogStore.h"
 #include "platform/photos/darktable/DarktableStore.h"
+#include "platform/photos/digikam/DigikamStore.h"
 #include "platform/photos/folder/FolderStore.h"
 
 #include <QDir>
@@ -23,11 +24,13 @@ WorkLock::~WorkLock() {
 std::unique_ptr<WorkLock> WorkLock::tryAcquire(const QString& libraryPath, const QString& name,
                                                Held* held) {
     // Beside the library's own locks: never among a folder library's pictures.
-    const QString folder = (CatalogStore::isCatalogueLibrary(libraryPath) ? libraryPath
-                            : DarktableStore::isDarktableLibrary(libraryPath)
-                                ? DarktableStore::stateFolderOf(libraryPath)
-                                : FolderStore::stateFolderOf(libraryPath)) +
-                           QStringLiteral("/locks");
+    const QString folder =
+        (CatalogStore::isCatalogueLibrary(libraryPath) ? libraryPath
+         : DarktableStore::isDarktableLibrary(libraryPath)
+             ? DarktableStore::stateFolderOf(libraryPath)
+         : DigikamStore::isDigikamDatabase(libraryPath) ? DigikamStore::stateFolderOf(libraryPath)
+                                                        : FolderStore::stateFolderOf(libraryPath)) +
+        QStringLiteral("/locks");
     QDir().mkpath(folder);
     const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".work");
     const int fd = ::open(QFile::encodeName(path).constData(),

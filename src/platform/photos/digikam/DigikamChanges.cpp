@@ -39,11 +39,13 @@ PhotoLibraryError storageError(const QString& what) {
     return PhotoLibraryError(PhotoLibraryError::Code::StorageFailed, what);
 }
 
-// Where tests cut a change short as a crash would, at a point they choose:
-// TWINSLIM_DIGIKAM_CUT=POINT ends the process at once when a change passes POINT: placed,
-// commit or committed.
+// Where tests cut a change short as a crash would, at a point they choose rather than at a
+// random moment: TWINSLIM_DIGIKAM_CUT=POINT[:N] ends the process at once the N-th time (1 when
+// not given) a change passes POINT: placed, claimed, commit, committed or moved.
 void cutPoint(const char* point) {
-    if (qEnvironmentVariable("TWINSLIM_DIGIKAM_CUT") == QLatin1String(point))
+    static const QStringList cut = qEnvironmentVariable("TWINSLIM_DIGIKAM_CUT").split(u':');
+    static int passed = 0;
+    if (cut.first() == QLatin1String(point) && ++passed == (cut.size() > 1 ? cut[1].toInt() : 1))
         ::_exit(137);
 }
 
@@ -324,6 +326,7 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
             op.insert(QStringLiteral("op"), QStringLiteral("trash"));
             operations.append(op);
             saveJournal();
+            cutPoint("claimed");
         }
 
         inTransaction(*m_db, [&] {
@@ -665,6 +668,7 @@ bool DigikamStore::finishCommitted(const QJsonArray& operations) {
             continue;
         try {
             DigikamTrash::moveClaimed(entryOf(op));
+            cutPoint("moved");
         } catch (const PhotoLibraryError& e) {
             qWarning().noquote() << e.description();
             done = false;
