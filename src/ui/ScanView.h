@@ -4,6 +4,7 @@
 #include <QPersistentModelIndex>
 #include <QPointer>
 #include <QWidget>
+#include <optional>
 
 class QButtonGroup;
 class QComboBox;
@@ -93,7 +94,9 @@ private:
     bool m_creatingAlbums = false;
     bool m_closeWhenStopped = false;
     bool m_bottomBarTwoRows = false;
+    bool m_step1HadFocus = false;
     QPersistentModelIndex m_pressedThumbnail;
+    std::optional<QString> m_runBackupFolder; // the folder the running ingest backs up into
 
     QLabel* m_dateRangeLabel = nullptr;
     QComboBox* m_dateRangePicker = nullptr;
