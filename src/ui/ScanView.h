@@ -26,7 +26,9 @@ class ThumbnailProvider;
 
 // The working window's content: filters, pair table, backup folder and the two workflow
 // steps. Owns the one LibraryModel. When first shown it counts the originals waiting for
-// clean-up, then scans the last 30 days.
+// clean-up, then scans the date range chosen last (the last 30 days at first); the table's
+// order too is the one chosen last. A click on a row's selection circle adds or removes that
+// row; Space opens and closes the quick preview of the current row.
 class ScanView : public QWidget {
     Q_OBJECT
 public:
