@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/CallbackAwaitable.h"
 #include "core/DateRange.h"
 #include "core/FavFilter.h"
 #include "core/PhotoPair.h"
@@ -136,6 +137,12 @@ public:
     // start. Does nothing when no run is going on.
     void requestIngestStop();
     bool isStopRequested() const { return m_stopRequested; }
+    // While held, a running ingest waits before its next file and before it deletes anything,
+    // so that a question put to the user meanwhile is answered before the run goes on or asks
+    // its own.
+    void setRunHeld(bool held);
+    // Whether a running ingest is waiting for the hold to end.
+    bool isRunWaiting() const { return m_runWaiting.has_value(); }
     // What ingest(folder) would match, without changing anything: no backup, no library
     // change, no log file. Empty, with infoMessage set, when a run could not start.
     std::optional<IngestPlan> planIngest(const QString& folder);
@@ -163,6 +170,7 @@ signals:
     void currentLabelChanged();
     void pendingRecoveryCountChanged();
     void showRecoveryAlertChanged();
+    void runWaitingChanged();
     // Every line an ingest run logs, as stamped in its log file, as it is logged.
     void ingestLineLogged(const QString& line);
 
@@ -174,6 +182,7 @@ private:
         emit(this->*changed)();
     }
     QDateTime now() const;
+    QCoro::Task<> waitWhileHeld();
 
     std::vector<PhotoPair> m_pairs;
     QSet<QString> m_selectedIDs;
@@ -191,6 +200,9 @@ private:
     bool m_showIngestReport = false;
     bool m_isRunning = false;
     bool m_stopRequested = false;
+    bool m_runHeld = false;
+    // Resumes the run waiting at a hold.
+    std::optional<CallbackAwaitable<void>::Resolver> m_runWaiting;
     int m_runIndex = 0;
     int m_runTotal = 0;
     QString m_currentLabel;

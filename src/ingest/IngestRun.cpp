@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
+#include <utility>
 
 namespace twinslim {
 
@@ -163,6 +164,26 @@ void LibraryModel::requestIngestStop() {
         m_stopRequested = true;
 }
 
+void LibraryModel::setRunHeld(bool held) {
+    m_runHeld = held;
+    if (held || !m_runWaiting)
+        return;
+    const CallbackAwaitable<void>::Resolver resume = *std::exchange(m_runWaiting, std::nullopt);
+    resume.resolve();
+    emit runWaitingChanged();
+}
+
+QCoro::Task<> LibraryModel::waitWhileHeld() {
+    // A model that goes away while the run waits drops the resolver: the run then ends with
+    // CallbackDropped, without touching the model again.
+    while (m_runHeld) {
+        co_await CallbackAwaitable<void>([this](CallbackAwaitable<void>::Resolver resolver) {
+            m_runWaiting = std::move(resolver);
+            emit runWaitingChanged();
+        });
+    }
+}
+
 QCoro::Task<> LibraryModel::ingest(QString folder) {
     // None of the checks suspends, so two runs of this model cannot both pass the first one.
     if (m_isRunning)
@@ -305,6 +326,12 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
                 stopReason = QStringLiteral("the backup folder is gone or was replaced");
                 break;
             }
+            // A hold comes only while the run yields, in the item in hand: it waits here, before
+            // the next file and before the deletion.
+            auto holding = waitWhileHeld();
+            co_await holding;
+            if (!self)
+                co_return;
             if (m_stopRequested) {
                 stopReason = QStringLiteral("stopped by the user");
                 break;

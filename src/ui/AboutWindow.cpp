@@ -4,8 +4,11 @@
 #include "ui/Symbols.h"
 
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPointer>
+#include <QPushButton>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 namespace twinslim {
@@ -98,14 +101,38 @@ AboutWindow::AboutWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     layout->addWidget(libraries);
 
     layout->addStretch(1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    auto* close = new QPushButton(tr("Close"), this);
+    close->setObjectName(QStringLiteral("aboutClose"));
+    close->setDefault(true);
+    connect(close, &QPushButton::clicked, this, &QWidget::close);
+    buttons->addWidget(close);
+    layout->addLayout(buttons);
+
+    // Closed like a dialog: Escape, and the desktop's Close Window keys (Ctrl+W).
+    QList<QKeySequence> closeKeys = QKeySequence::keyBindings(QKeySequence::Close);
+    for (const QKeySequence& key :
+         {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)})
+        if (!closeKeys.contains(key))
+            closeKeys.append(key);
+    for (const QKeySequence& key : closeKeys)
+        connect(new QShortcut(key, this), &QShortcut::activated, this, &QWidget::close);
 }
 
 AboutWindow::~AboutWindow() = default;
 
-AboutWindow* AboutWindow::showShared() {
+AboutWindow* AboutWindow::showShared(QWidget* over) {
     if (!sharedWindow) {
         sharedWindow = new AboutWindow;
         sharedWindow->setAttribute(Qt::WA_DeleteOnClose);
+        // Where the eye is: over the middle of the window it was asked from.
+        // Its frame is not known before it is shown: the contents are placed.
+        if (over) {
+            QRect area(QPoint(), sharedWindow->size());
+            area.moveCenter(over->window()->geometry().center());
+            sharedWindow->setGeometry(area);
+        }
     }
     sharedWindow->show();
     sharedWindow->raise();

@@ -5,15 +5,17 @@
 namespace twinslim {
 
 // "About Twinslim": name, version and build, what the program does and which libraries it
-// uses; 460 × 260, not resizable. Closing it discards it; there is at most one.
+// uses; 460 × 260, not resizable. "Close", Escape and Ctrl+W close it; closing it discards it;
+// there is at most one.
 class AboutWindow : public QWidget {
     Q_OBJECT
 public:
     explicit AboutWindow(QWidget* parent = nullptr);
     ~AboutWindow() override;
 
-    // Shows the one About window, creating it when there is none, and brings it to the front.
-    static AboutWindow* showShared();
+    // Shows the one About window, creating it when there is none (centred on `over`'s window
+    // when given), and brings it to the front.
+    static AboutWindow* showShared(QWidget* over = nullptr);
     // The one that is open, or none.
     static AboutWindow* shared();
 

@@ -5,12 +5,16 @@
 #include "ui/Alerts.h"
 #include "ui/ReplyOnce.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDialog>
+#include <QEvent>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace twinslim {
 
@@ -18,8 +22,55 @@ namespace {
 
 using PendingAnswer = ReplyOnce<bool>;
 
+// The dialog in front of the user, if any: the modal one, else any dialog that is up.
+QWidget* dialogInFront() {
+    if (QWidget* modal = QApplication::activeModalWidget())
+        return modal;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (qobject_cast<QDialog*>(widget) && widget->isVisible())
+            return widget;
+    return nullptr;
+}
+
+// Calls `then` from the event loop once `dialog` is hidden or gone.
+class AfterClosed : public QObject {
+public:
+    AfterClosed(QWidget* dialog, std::function<void()> then)
+        : QObject(dialog), m_then(std::move(then)) {
+        dialog->installEventFilter(this);
+    }
+    ~AfterClosed() override { fire(); }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Hide) {
+            fire();
+            deleteLater();
+        }
+        return false;
+    }
+
+private:
+    void fire() {
+        if (std::function<void()> then = std::exchange(m_then, nullptr))
+            if (QCoreApplication* app = QCoreApplication::instance())
+                QMetaObject::invokeMethod(app, std::move(then), Qt::QueuedConnection);
+    }
+    std::function<void()> m_then;
+};
+
 void showPrompt(int count, const QString& details, QWidget* window,
                 const std::shared_ptr<PendingAnswer>& pending) {
+    // One question at a time: over another dialog the prompt would take the keys meant for
+    // that one, so it waits until that one is closed.
+    if (QWidget* other = dialogInFront()) {
+        QPointer<QWidget> over(window);
+        auto* waiting = new AfterClosed(other, [count, details, over, pending] {
+            showPrompt(count, details, over.data(), pending);
+        });
+        waiting->setObjectName(DeletionPrompt::objectName() + QStringLiteral("Waiting"));
+        return;
+    }
     auto* box = new QMessageBox(window);
     box->setObjectName(DeletionPrompt::objectName());
     box->setWindowTitle(QStringLiteral("Photo Library"));

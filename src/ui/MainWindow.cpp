@@ -8,6 +8,7 @@
 #include "ui/AboutWindow.h"
 #include "ui/AccessGate.h"
 #include "ui/Alerts.h"
+#include "ui/KeyRepeatGuard.h"
 #include "ui/ScanView.h"
 #include "ui/UpdatesMenu.h"
 
@@ -22,10 +23,22 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTimer>
 
 namespace twinslim {
+
+namespace {
+
+// The window's size and position, kept in the application's settings between starts.
+const QString geometryKey = QStringLiteral("window/geometry");
+
+QSettings preferences() {
+    return QSettings(QStringLiteral("Twinslim"), QStringLiteral("Twinslim"));
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     m_gate = new AccessGate(this);
@@ -44,15 +57,17 @@ void MainWindow::setUp() {
     setObjectName(QStringLiteral("mainWindow"));
     m_gate->setMinimumSize(minimumContentSize());
     setCentralWidget(m_gate);
-    resize(1060, 700);
+    if (!restoreGeometry(preferences().value(geometryKey).toByteArray()))
+        resize(1060, 700);
+    KeyRepeatGuard::install();
 
     // Linux desktops keep the application's own entries in a Help menu; "Quit"
     // sits in File, where they look for it.
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-    QAction* open = file->addAction(QStringLiteral("&Open Library…"));
-    open->setObjectName(QStringLiteral("openLibraryAction"));
-    open->setShortcut(QKeySequence::Open);
-    connect(open, &QAction::triggered, this, &MainWindow::chooseLibrary);
+    m_openLibrary = file->addAction(QStringLiteral("&Open Library…"));
+    m_openLibrary->setObjectName(QStringLiteral("openLibraryAction"));
+    m_openLibrary->setShortcut(QKeySequence::Open);
+    connect(m_openLibrary, &QAction::triggered, this, &MainWindow::chooseLibrary);
     file->addSeparator();
     QAction* quit = file->addAction(QStringLiteral("&Quit"));
     // Some platform themes bind nothing to the standard Quit sequence; Ctrl+Q always quits.
@@ -107,7 +122,11 @@ void MainWindow::watchScans() {
     auto watch = [this](ScanView* view) {
         for (auto signal : {&LibraryModel::isRunningChanged, &LibraryModel::infoMessageChanged})
             connect(view->model(), signal, this, &MainWindow::showLibraryPath);
+        // Another library cannot be opened while an ingest runs in this one.
+        connect(view->model(), &LibraryModel::isRunningChanged, m_openLibrary,
+                [this, model = view->model()] { m_openLibrary->setEnabled(!model->isRunning()); });
     };
+    m_openLibrary->setEnabled(true); // a new gate has no run yet
     if (m_gate->scanView()) // access granted earlier: the gate opened its scan at once
         watch(m_gate->scanView());
     connect(m_gate, &AccessGate::scanViewShown, this, watch);
@@ -209,6 +228,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     // The About window is a window of its own; left open it would keep the program running.
     if (AboutWindow* about = AboutWindow::shared())
         about->close();
+    preferences().setValue(geometryKey, saveGeometry());
     QMainWindow::closeEvent(event);
 }
 

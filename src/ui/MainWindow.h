@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QSize>
 
+class QAction;
 class QLabel;
 class QMenu;
 
@@ -19,7 +20,8 @@ class AccessGate;
 // catalogue, or darktable's library.db), remembered for the next start; the status bar names
 // the library in use and, once a darktable library has been changed, the copy of it taken
 // before the first change. A library that cannot be opened when the scan window takes over is
-// said in an alert that offers to choose another.
+// said in an alert that offers to choose another. Its size and position are kept for the
+// next start.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -54,6 +56,7 @@ private:
     AccessGate* m_gate = nullptr;
     QMenu* m_helpMenu = nullptr;
     QLabel* m_libraryLabel = nullptr;
+    QAction* m_openLibrary = nullptr;
 };
 
 } // namespace twinslim

@@ -55,11 +55,14 @@ ProminentColors prominentColors(const QPalette& palette) {
 void makeProminent(QPushButton* button, const QString& padding, int cornerRadius) {
     const QPalette palette = button->palette();
     const ProminentColors colours = prominentColors(palette);
+    // The style sheet takes the style's focus frame away: a ring in the text colour, inside a
+    // border that is otherwise the fill's, shows where the keyboard is.
     button->setStyleSheet(
-        QStringLiteral("QPushButton { background: %1; color: %2; border: none; "
+        QStringLiteral("QPushButton { background: %1; color: %2; border: 2px solid %1; "
                        "border-radius: %6px; padding: %7; }"
-                       "QPushButton:hover { background: %3; }"
-                       "QPushButton:disabled { background: %4; color: %5; }")
+                       "QPushButton:hover { background: %3; border-color: %3; }"
+                       "QPushButton:focus { border-color: %2; }"
+                       "QPushButton:disabled { background: %4; color: %5; border-color: %4; }")
             .arg(colours.fill.name(), colours.text.name(), colours.hoverFill.name(),
                  palette.color(QPalette::Disabled, QPalette::Button).name(),
                  palette.color(QPalette::Disabled, QPalette::ButtonText).name(QColor::HexArgb))

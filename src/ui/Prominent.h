@@ -23,8 +23,8 @@ ProminentColors prominentColors(const QPalette& palette);
 double contrastRatio(const QColor& a, const QColor& b);
 constexpr double minimumTextContrast = 4.5;
 
-// Fills the button with the accent; disabled, it looks like any disabled button. `padding` is
-// a style-sheet padding ("6px 26px").
+// Fills the button with the accent; disabled, it looks like any disabled button. With the
+// keyboard focus it shows a ring. `padding` is a style-sheet padding ("6px 26px").
 void makeProminent(QPushButton* button, const QString& padding, int cornerRadius);
 
 } // namespace twinslim

@@ -7,6 +7,7 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPointer>
@@ -128,6 +129,16 @@ QImage QuickPreviewDialog::image() const {
 
 QSize QuickPreviewDialog::sizeHint() const {
     return {1000, 760};
+}
+
+void QuickPreviewDialog::keyPressEvent(QKeyEvent* event) {
+    // Space closes the preview it opened from the table; a held Space does nothing more.
+    if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
+        if (!event->isAutoRepeat())
+            accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void QuickPreviewDialog::showEvent(QShowEvent* event) {

@@ -14,7 +14,7 @@ namespace twinslim {
 class PreviewPictureArea;
 class Spinner;
 
-// The large preview sheet of one asset: the file name and "Done" (also Escape) above the
+// The large preview sheet of one asset: the file name and "Done" (also Escape and Space) above the
 // picture at up to 2400 × 2400, a spinner until it arrives. Opened with open(), never exec().
 // It asks for the picture once, when first shown; a request that brings nothing leaves the
 // spinner turning until the sheet is closed. The opener owns it (it is not deleted on close).
@@ -38,6 +38,7 @@ signals:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void load();

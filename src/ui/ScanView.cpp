@@ -23,12 +23,14 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopedValueRollback>
+#include <QSettings>
 #include <QStackedWidget>
 #include <QTableView>
 #include <QTimer>
@@ -191,6 +193,38 @@ QString deleteNowTitle(int count) {
     return QStringLiteral("Delete ") + QString::number(count) + QStringLiteral(" Now");
 }
 
+// The date range and the table's order, kept in the application's settings between starts.
+const QString dateRangeKey = QStringLiteral("window/dateRange");
+const QString sortOrderKey = QStringLiteral("window/sortOrder");
+
+QSettings preferences() {
+    return QSettings(QStringLiteral("Twinslim"), QStringLiteral("Twinslim"));
+}
+
+// The table's comparators, first first, as "column ascending|descending" entries.
+QStringList sortOrderEntries(const std::vector<PairTableModel::SortKey>& order) {
+    QStringList entries;
+    for (const PairTableModel::SortKey& key : order)
+        entries << QStringLiteral("%1 %2")
+                       .arg(int(key.column))
+                       .arg(key.order == Qt::AscendingOrder ? QStringLiteral("ascending")
+                                                            : QStringLiteral("descending"));
+    return entries;
+}
+
+void restoreSortOrder(PairTableModel& table, const QStringList& entries) {
+    // Each sort() puts its column first, so the last comparator goes in first.
+    for (auto entry = entries.crbegin(); entry != entries.crend(); ++entry) {
+        const QStringList parts = entry->split(QLatin1Char(' '));
+        bool isNumber = false;
+        const int column = parts.value(0).toInt(&isNumber);
+        if (parts.size() != 2 || !isNumber || column < 0 || column >= PairTableModel::ColumnCount)
+            continue;
+        table.sort(column, parts[1] == QStringLiteral("ascending") ? Qt::AscendingOrder
+                                                                   : Qt::DescendingOrder);
+    }
+}
+
 } // namespace
 
 ScanView::ScanView(QWidget* parent) : QWidget(parent), m_model(new LibraryModel(this)) {
@@ -205,6 +239,14 @@ ScanView::ScanView(QWidget* parent) : QWidget(parent), m_model(new LibraryModel(
     layout->addWidget(buildContent(), 1);
     layout->addWidget(divider(Qt::Horizontal, QStringLiteral("bottomBarDivider")));
     layout->addWidget(buildBottomBar());
+
+    {
+        const QSettings settings = preferences();
+        if (const std::optional<DateRange> range =
+                dateRangeFromIdentity(settings.value(dateRangeKey).toString()))
+            m_model->setDateRange(*range);
+        restoreSortOrder(*m_pairTable, settings.value(sortOrderKey).toStringList());
+    }
 
     connectModel();
     updateHeader();
@@ -367,6 +409,7 @@ QWidget* ScanView::buildTable() {
                                       new PairThumbnailDelegate(m_thumbnails, m_table));
     m_table->setItemDelegateForColumn(PairTableModel::FlagsColumn, new PairFlagsDelegate(m_table));
     m_table->viewport()->installEventFilter(this);
+    m_table->installEventFilter(this); // Space for the quick preview
 
     QHeaderView* header = m_table->horizontalHeader();
     header->setObjectName(QStringLiteral("pairTableHeader"));
@@ -393,6 +436,7 @@ QWidget* ScanView::buildTable() {
     connect(header, &QHeaderView::sectionClicked, this, [this](int section) {
         m_pairTable->sortByHeaderClick(section);
         updateSortIndicator();
+        preferences().setValue(sortOrderKey, sortOrderEntries(m_pairTable->sortOrder()));
     });
 
     connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
@@ -488,7 +532,7 @@ void ScanView::connectModel() {
     LibraryModel* m = m_model;
     for (auto signal : {&LibraryModel::isScanningChanged, &LibraryModel::hasScannedChanged,
                         &LibraryModel::scannedCountChanged, &LibraryModel::totalCountChanged,
-                        &LibraryModel::pairsChanged})
+                        &LibraryModel::pairsChanged, &LibraryModel::isRunningChanged})
         connect(m, signal, this, &ScanView::updateHeader);
     for (auto signal : {&LibraryModel::hasScannedChanged, &LibraryModel::pairsChanged,
                         &LibraryModel::favFilterChanged})
@@ -511,11 +555,16 @@ void ScanView::connectModel() {
     for (auto signal : {&LibraryModel::isRunningChanged, &LibraryModel::selectedIDsChanged})
         connect(m, signal, this, &ScanView::updateStepButtons);
     connect(m->backup(), &BackupFolder::urlChanged, this, &ScanView::updateBackupFolder);
+    connect(m, &LibraryModel::isRunningChanged, this, [this] {
+        m_runBackupFolder = m_model->isRunning() ? m_model->backup()->url() : std::nullopt;
+        updateBackupFolder();
+    });
     connect(m, &LibraryModel::selectedIDsChanged, this, [this] {
         if (!m_syncingSelection)
             showModelSelection();
     });
     connect(m, &LibraryModel::dateRangeChanged, this, [this] {
+        preferences().setValue(dateRangeKey, identity(m_model->dateRange()));
         updateHeader();
         // The initial range is scanned by the start-up; each later choice scans again.
         if (m_appeared)
@@ -534,14 +583,16 @@ void ScanView::connectModel() {
 
 void ScanView::updateHeader() {
     const bool scanning = m_model->isScanning();
+    // A scan during an ingest would offer pairs the run is replacing.
+    const bool busy = scanning || m_model->isRunning();
     const auto index = std::find(allDateRanges.begin(), allDateRanges.end(), m_model->dateRange());
     m_dateRangePicker->setCurrentIndex(int(index - allDateRanges.begin()));
-    m_dateRangePicker->setEnabled(!scanning);
-    m_dateRangeLabel->setEnabled(!scanning);
+    m_dateRangePicker->setEnabled(!busy);
+    m_dateRangeLabel->setEnabled(!busy);
 
     m_scanButton->setText(m_model->hasScanned() ? QStringLiteral("Rescan")
                                                 : QStringLiteral("Scan Library"));
-    m_scanButton->setEnabled(!scanning);
+    m_scanButton->setEnabled(!busy);
 
     m_scanProgress->setVisible(scanning);
     m_scanCount->setVisible(scanning);
@@ -612,15 +663,36 @@ void ScanView::updateBackupFolder() {
         arrangeBottomBar();
         return;
     }
+    // A folder chosen while an ingest runs is the next run's: this one keeps its own.
+    const bool forNextRun = m_model->isRunning() && m_runBackupFolder != url;
+    const QString note = forNextRun ? QStringLiteral(" (for the next run)") : QString();
+    const int noteWidth = m_backupFolder->fontMetrics().horizontalAdvance(note);
+    m_backupFolder->setMaximumWidth(backupFolderWidth + noteWidth);
     m_backupFolder->setText(
-        m_backupFolder->fontMetrics().elidedText(*url, Qt::ElideMiddle, backupFolderWidth));
-    m_backupFolder->setToolTip(*url);
+        m_backupFolder->fontMetrics().elidedText(*url, Qt::ElideMiddle, backupFolderWidth) + note);
+    m_backupFolder->setToolTip(
+        forNextRun
+            ? QStringLiteral("%1\nFor the next run: the running ingest keeps its backups in %2")
+                  .arg(*url, m_runBackupFolder.value_or(QString()))
+            : *url);
     arrangeBottomBar();
 }
 
 void ScanView::updateStepButtons() {
-    m_step1->setEnabled(!m_model->selectedIDs().isEmpty() && !m_model->isRunning() &&
-                        !m_creatingAlbums);
+    const bool step1 =
+        !m_model->selectedIDs().isEmpty() && !m_model->isRunning() && !m_creatingAlbums;
+    // Disabled with the focus, Step 1 would hand it on to Step 2, where the Return that closes
+    // Step 1's message, pressed once too often, would start an ingest. The table keeps it
+    // meanwhile and gives it back.
+    if (!step1 && window()->focusWidget() == m_step1) {
+        m_table->setFocus(Qt::OtherFocusReason);
+        m_step1HadFocus = true;
+    } else if (step1 && std::exchange(m_step1HadFocus, false) &&
+               window()->focusWidget() == m_table) {
+        m_step1->setEnabled(true);
+        m_step1->setFocus(Qt::OtherFocusReason);
+    }
+    m_step1->setEnabled(step1);
     m_step2->setEnabled(!m_model->isRunning());
 }
 
@@ -678,6 +750,22 @@ bool ScanView::eventFilter(QObject* watched, QEvent* event) {
             arrangeBottomBar();
         return false;
     }
+    if (watched == m_table) {
+        // Space opens and closes the quick preview of the current row, as in file managers
+        // and viewers; held down, it does not open and close it again and again.
+        if (event->type() != QEvent::KeyPress)
+            return false;
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() != Qt::Key_Space || key->modifiers() != Qt::NoModifier)
+            return false;
+        if (!key->isAutoRepeat()) {
+            if (m_preview)
+                m_preview->accept();
+            else
+                openPreview(m_table->currentIndex().row());
+        }
+        return true;
+    }
     if (watched != m_table->viewport())
         return QWidget::eventFilter(watched, event);
     const QEvent::Type type = event->type();
@@ -687,6 +775,19 @@ bool ScanView::eventFilter(QObject* watched, QEvent* event) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     const QModelIndex index = m_table->indexAt(mouse->position().toPoint());
     const bool onThumbnail = index.isValid() && index.column() == PairTableModel::QuickLookColumn;
+    // The selection circle is a check box: a click adds its row to the selection or takes it
+    // out, whatever else is selected.
+    if (index.isValid() && index.column() == PairTableModel::SelectionColumn) {
+        if (mouse->button() != Qt::LeftButton || type == QEvent::MouseButtonRelease)
+            return true;
+        QSet<QString> ids = m_model->selectedIDs();
+        const QString id = m_pairTable->pairAt(index.row()).id;
+        if (!ids.remove(id))
+            ids.insert(id);
+        m_table->selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+        m_model->setSelectedIDs(std::move(ids));
+        return true;
+    }
     if (mouse->button() != Qt::LeftButton)
         return onThumbnail; // other buttons neither preview nor select from a thumbnail
     if (type == QEvent::MouseButtonRelease) {
@@ -865,9 +966,15 @@ bool ScanView::mayClose() {
     stop->setObjectName(QStringLiteral("stopButton"));
     m_closeQuestion->setDefaultButton(keepGoing);
     m_closeQuestion->setEscapeButton(keepGoing);
-    connect(stop, &QPushButton::clicked, this, [this] {
-        m_closeWhenStopped = true;
-        m_model->requestIngestStop();
+    // The run waits for the answer: going on, it could finish and ask to delete over this
+    // question.
+    m_model->setRunHeld(true);
+    connect(m_closeQuestion, &QDialog::finished, this, [this, box = m_closeQuestion.data(), stop] {
+        if (box->clickedButton() == stop) {
+            m_closeWhenStopped = true;
+            m_model->requestIngestStop();
+        }
+        m_model->setRunHeld(false);
         closeIfRunStopped();
     });
     m_closeQuestion->open();
@@ -877,11 +984,10 @@ bool ScanView::mayClose() {
 void ScanView::closeIfRunStopped() {
     if (m_model->isRunning())
         return;
-    // A run that ends while the question is up leaves nothing to ask.
-    if (isUp(m_closeQuestion)) {
-        m_closeQuestion->done(QMessageBox::Accepted);
-        m_closeWhenStopped = true;
-    }
+    // A run that ends while the question is up leaves nothing to ask; its report comes up
+    // and the window stays, so that the report is read.
+    if (isUp(m_closeQuestion))
+        m_closeQuestion->done(QMessageBox::Rejected);
     if (!std::exchange(m_closeWhenStopped, false))
         return;
     // After the run's own handling of its end, not in the middle of it.

@@ -4,6 +4,7 @@
 #include <QPersistentModelIndex>
 #include <QPointer>
 #include <QWidget>
+#include <optional>
 
 class QButtonGroup;
 class QComboBox;
@@ -25,7 +26,9 @@ class ThumbnailProvider;
 
 // The working window's content: filters, pair table, backup folder and the two workflow
 // steps. Owns the one LibraryModel. When first shown it counts the originals waiting for
-// clean-up, then scans the last 30 days.
+// clean-up, then scans the date range chosen last (the last 30 days at first); the table's
+// order too is the one chosen last. A click on a row's selection circle adds or removes that
+// row; Space opens and closes the quick preview of the current row.
 class ScanView : public QWidget {
     Q_OBJECT
 public:
@@ -93,7 +96,9 @@ private:
     bool m_creatingAlbums = false;
     bool m_closeWhenStopped = false;
     bool m_bottomBarTwoRows = false;
+    bool m_step1HadFocus = false;
     QPersistentModelIndex m_pressedThumbnail;
+    std::optional<QString> m_runBackupFolder; // the folder the running ingest backs up into
 
     QLabel* m_dateRangeLabel = nullptr;
     QComboBox* m_dateRangePicker = nullptr;

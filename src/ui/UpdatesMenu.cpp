@@ -66,7 +66,9 @@ void showOutcome(const sys::AppUpdater::Outcome& outcome, const QString& current
 QAction* makeAboutAction(QObject* parent) {
     auto* action = new QAction(QObject::tr("About Twinslim"), parent);
     action->setMenuRole(QAction::AboutRole);
-    QObject::connect(action, &QAction::triggered, action, [] { AboutWindow::showShared(); });
+    QObject::connect(action, &QAction::triggered, action, [action] {
+        AboutWindow::showShared(anchorWindow(qobject_cast<QWidget*>(action->parent())));
+    });
     return action;
 }
 

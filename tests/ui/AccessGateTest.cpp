@@ -189,3 +189,31 @@ TEST_F(DeletionPromptTest, ReturnOrNoAnswerDeletesNothing) {
     }
     library.library().setDeletionConfirmationHandler({});
 }
+
+// Over another dialog the prompt would take the keys meant for that one: it waits until that
+// one is closed.
+TEST_F(DeletionPromptTest, APromptWaitsForTheDialogInFront) {
+    QWidget window;
+    DeletionPrompt::install(library.library(), &window);
+    window.show();
+    auto* other =
+        new QMessageBox(QMessageBox::NoIcon, "Other", "Another question", QMessageBox::Ok, &window);
+    other->setAttribute(Qt::WA_DeleteOnClose);
+    other->open();
+    const QStringList ids{library.add(TestLibrary::pair(QDateTime::currentDateTime()))};
+    startDeletion(ids);
+    const auto prompt = [] {
+        return gatetest::visibleWindow<QMessageBox>(
+            [](QMessageBox* box) { return box->objectName() == DeletionPrompt::objectName(); });
+    };
+    const QString waiting = DeletionPrompt::objectName() + "Waiting";
+    ASSERT_TRUE(
+        testloop::spinUntil([&] { return prompt() || other->findChild<QObject*>(waiting); }));
+    EXPECT_EQ(prompt(), nullptr);
+    other->accept();
+    ASSERT_TRUE(testloop::spinUntil([&] { return prompt() != nullptr; }));
+    gatetest::buttonTitled(prompt(), "Delete")->click();
+    ASSERT_TRUE(testloop::spinUntil([&] { return bool(done); }));
+    EXPECT_TRUE(succeeded);
+    library.library().setDeletionConfirmationHandler({});
+}

@@ -9,16 +9,20 @@
 #include "library/PhotoLibraryOperations.h"
 #include "support/TestSupport.h"
 #include "ui/PairTableModel.h"
+#include "ui/Prominent.h"
 #include "ui/QtFolderChooser.h"
+#include "ui/QuickPreviewDialog.h"
 #include "ui/ThumbnailProvider.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -98,9 +102,10 @@ protected:
     QString textOf(const QString& label) { return find<QLabel>(label)->text(); }
     void click(const QString& buttonName) { find<QAbstractButton>(buttonName)->click(); }
     QTableView* table() { return find<QTableView>("pairTable"); }
-    // Clicks the middle of a row's Date cell.
-    void clickRow(int row, Qt::KeyboardModifiers modifiers = {}) {
-        const QRect cell = table()->visualRect(table()->model()->index(row, Column::DateColumn));
+    // Clicks the middle of a row's Date cell, or of another.
+    void clickRow(int row, Qt::KeyboardModifiers modifiers = {},
+                  Column column = Column::DateColumn) {
+        const QRect cell = table()->visualRect(table()->model()->index(row, column));
         QTest::mouseClick(table()->viewport(), Qt::LeftButton, modifiers, cell.center());
     }
     void clickHeader(int column) {
@@ -198,16 +203,23 @@ TEST_F(ScanViewTest, StateTable) {
     EXPECT_TRUE(find("favoriteSummaryLabel")->isVisible());
     EXPECT_EQ(textOf("favoriteSummaryLabel"), "\u00B7 1 \u2605 favorites");
 
-    // An ingest run: the step buttons wait and the bottom shows its progress.
+    // An ingest run: the step buttons, the date range and Rescan wait and the bottom shows its
+    // progress. A backup folder chosen meanwhile is the next run's.
+    model().backup()->setUrl("/backups/first");
     model().setIsRunning(true);
     model().setRunIndex(2);
     model().setRunTotal(5);
     model().setCurrentLabel("IMG_0002.heic");
     expect({"ingest running", threePairs, true, "pairTable", "run 2/5 \u00B7 IMG_0002.heic",
-            "dateRangePicker scanButton selectFirstButton selectAllButton selectNoneButton "
-            "backupFolderButton"});
+            "selectFirstButton selectAllButton selectNoneButton backupFolderButton"});
     EXPECT_FALSE(find("favoriteSummaryLabel")->isVisible());
+    EXPECT_EQ(textOf("backupFolderLabel"), "/backups/first");
+    model().backup()->setUrl("/backups/second");
+    EXPECT_EQ(textOf("backupFolderLabel"), "/backups/second (for the next run)");
+    EXPECT_TRUE(
+        find("backupFolderLabel")->toolTip().contains("keeps its backups in /backups/first"));
     model().setIsRunning(false);
+    EXPECT_EQ(textOf("backupFolderLabel"), "/backups/second");
 
     // A month later the last 30 days hold no pair: the filter row goes again.
     model().setClock([] { return now.addDays(40); });
@@ -261,6 +273,14 @@ TEST_F(ScanViewTest, TableSelectionAndModelSelectionStayInStep) {
     clickRow(0);
     EXPECT_EQ(selectedIDs(), (QSet<QString>{f1}));
     EXPECT_EQ(textOf("selectionSummaryLabel"), "1 selected \u00B7 400 bytes reclaimable");
+    // A row's selection circle adds it or takes it out; elsewhere a click selects that row.
+    clickRow(2, {}, Column::SelectionColumn);
+    EXPECT_EQ(selectedIDs(), (QSet<QString>{f1, f2}));
+    EXPECT_EQ(tableSelection(), (QSet<QString>{f1, f2}));
+    clickRow(0, {}, Column::SelectionColumn);
+    EXPECT_EQ(selectedIDs(), (QSet<QString>{f2}));
+    clickRow(0);
+    EXPECT_EQ(selectedIDs(), (QSet<QString>{f1}));
 
     // The model's changes show in the table.
     click("selectNoneButton");
@@ -413,4 +433,94 @@ TEST_F(ScanViewTest, ARescanAsksAgainForThumbnailsThatFailed) {
     click("scanButton");
     waitForScan();
     EXPECT_TRUE(testloop::spinUntil([&] { return ready.count() == 1; }, 5000));
+}
+
+// The keyboard: Tab goes top bar → table → bottom bar (the checked one of the filter's segments
+// stands for them all); Space opens the quick preview of the current row and closes it again;
+// Step 2 shows where the focus is.
+TEST_F(ScanViewTest, TabSpaceAndTheFocusRing) {
+    const QStringList ids = lib.add({asset("A", 1, 300), asset("B", 2, 200)});
+    openAndScan();
+    view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+
+    QStringList order;
+    find("dateRangePicker")->setFocus();
+    for (int i = 0; i < 20 && order.count("dateRangePicker") < 2; ++i) {
+        order << QApplication::focusWidget()->objectName();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    EXPECT_EQ(order.join(QLatin1Char(' ')).toStdString(),
+              "dateRangePicker scanButton favFilter_all selectFirstButton selectAllButton "
+              "selectNoneButton pairTable backupFolderButton step2Button dateRangePicker");
+
+    // Step 2 with the focus shows a ring that stands out from its fill as a control's edge must
+    // (3:1), not the style's own frame in a shade of the accent.
+    auto* step2 = find<QPushButton>("step2Button");
+    step2->setFocus();
+    ASSERT_TRUE(step2->hasFocus());
+    const QImage focused = step2->grab().toImage();
+    table()->setFocus();
+    const QImage plain = step2->grab().toImage();
+    ASSERT_EQ(focused.size(), plain.size());
+    double strongest = 1;
+    for (int y = 0; y < plain.height(); ++y)
+        for (int x = 0; x < plain.width(); ++x)
+            if (qAlpha(focused.pixel(x, y)) == 255 && qAlpha(plain.pixel(x, y)) == 255)
+                strongest = std::max(strongest, contrastRatio(QColor(focused.pixel(x, y)),
+                                                              QColor(plain.pixel(x, y))));
+    EXPECT_GE(strongest, 3.0);
+
+    table()->setCurrentIndex(table()->model()->index(1, Column::DateColumn));
+    const QSet<QString> selected = model().selectedIDs();
+    QTest::keyClick(table(), Qt::Key_Space);
+    ASSERT_NE(view->preview(), nullptr);
+    EXPECT_EQ(view->preview()->filename(), view->pairTable()->pairAt(1).jpegFilename);
+    EXPECT_EQ(model().selectedIDs(), selected); // Space selects nothing
+    QuickPreviewDialog* preview = view->preview();
+    QTest::keyClick(preview->focusWidget() ? preview->focusWidget() : preview, Qt::Key_Space);
+    EXPECT_TRUE(testloop::spinUntil([&] { return view->preview() == nullptr; }));
+    EXPECT_EQ(ids.size(), 2);
+}
+
+// Return pressed once too often after Step 1's message starts no ingest: the focus that Step 1
+// had while it waited went to the table, not on to Step 2.
+TEST_F(ScanViewTest, ReturnAfterStepOnesMessageDoesNotOpenStepTwosChooser) {
+    lib.add({asset("A", 1, 300)});
+    openAndScan();
+    model().selectAllVisible();
+    QTest::mouseClick(find("step1Button"), Qt::LeftButton);
+    ASSERT_TRUE(testloop::spinUntil([&] { return alert("infoAlert") != nullptr; }));
+    QMessageBox* message = alert("infoAlert");
+    QTest::keyClick(message->focusWidget() ? message->focusWidget() : message, Qt::Key_Return);
+    ASSERT_TRUE(testloop::spinUntil([&] { return alert("infoAlert") == nullptr; }));
+    ASSERT_NE(view->focusWidget(), nullptr);
+    EXPECT_NE(view->focusWidget()->objectName(), "step2Button");
+    QTest::keyClick(view->focusWidget(), Qt::Key_Return);
+    testloop::drain();
+    EXPECT_TRUE(chooser->requests.empty());
+}
+
+// The date range and the table's order come back at the next start.
+TEST_F(ScanViewTest, DateRangeAndSortOrderAreRememberedBetweenStarts) {
+    lib.add({asset("A", 1, 300), asset("B", 2, 200)});
+    openAndScan();
+    auto* picker = find<QComboBox>("dateRangePicker");
+    picker->setFocus();
+    QTest::keyClick(picker, Qt::Key_Down); // "Last 90 days"
+    waitForScan();
+    clickHeader(Column::RawSizeColumn);
+    clickHeader(Column::RawSizeColumn);
+    const std::vector<PairTableModel::SortKey> order = view->pairTable()->sortOrder();
+    ASSERT_EQ(order.front().column, Column::RawSizeColumn);
+    ASSERT_EQ(order.front().order, Qt::DescendingOrder);
+    view.reset();
+    testloop::drain();
+
+    openAndScan();
+    EXPECT_EQ(model().dateRange(), DateRange::last90Days);
+    EXPECT_EQ(find<QComboBox>("dateRangePicker")->currentText(), "Last 90 days");
+    EXPECT_EQ(view->pairTable()->sortOrder(), order);
+    EXPECT_EQ(table()->horizontalHeader()->sortIndicatorSection(), Column::RawSizeColumn);
+    EXPECT_EQ(table()->horizontalHeader()->sortIndicatorOrder(), Qt::DescendingOrder);
 }

@@ -9,9 +9,17 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QSettings>
 #include <gtest/gtest.h>
 
 TWINSLIM_ISOLATE_ENVIRONMENT();
+
+// The window remembers its size, date range and table order; each test starts without them.
+class ForgetWindowPreferences : public ::testing::EmptyTestEventListener {
+    void OnTestEnd(const ::testing::TestInfo&) override {
+        QSettings(QStringLiteral("Twinslim"), QStringLiteral("Twinslim")).remove("window");
+    }
+};
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -27,5 +35,6 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::UnitTest::GetInstance()->listeners().Append(new ForgetWindowPreferences);
     return RUN_ALL_TESTS();
 }

@@ -170,10 +170,11 @@ public:
         if (!shot("scan-window"))
             return;
 
-        // The quick preview, opened by a click on a row's thumbnail.
-        const QRect thumbnail =
-            table->visualRect(view->pairTable()->index(1, PairTableModel::QuickLookColumn));
-        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, thumbnail.center());
+        // The quick preview, opened with Space on the current row.
+        table->setFocus();
+        table->selectionModel()->setCurrentIndex(view->pairTable()->index(1, 0),
+                                                 QItemSelectionModel::NoUpdate);
+        QTest::keyClick(table, Qt::Key_Space);
         waitFor("the quick preview",
                 [&] { return view->preview() && !view->preview()->image().isNull(); });
         if (!shot("quick-preview"))
