@@ -10,13 +10,19 @@ namespace twinslim {
 
 namespace {
 
-// The width the widest path of the text needs on one line: a path is taken to run from a word
-// starting with "/" or "~/" to the end of its line, since paths may hold spaces.
+// The width the widest path or command of the text needs on one line: a path is taken to run
+// from a word starting with "/" or "~/" to the end of its line, since paths may hold spaces; a
+// command is a line indented by two spaces.
 int widestPath(const QString& text, const QFontMetrics& metrics) {
-    static const QRegularExpression path(QStringLiteral("(?:^|\\s)((?:~/|/)[^\\n]*)"));
+    static const QRegularExpression path(
+        QStringLiteral("(?:^|\\s)((?:~/|/)[^\\n]*)|^  (\\S[^\\n]*)"),
+        QRegularExpression::MultilineOption);
     int widest = 0;
-    for (auto match = path.globalMatch(text); match.hasNext();)
-        widest = std::max(widest, metrics.horizontalAdvance(match.next().captured(1).trimmed()));
+    for (auto match = path.globalMatch(text); match.hasNext();) {
+        const QRegularExpressionMatch next = match.next();
+        const QString line = next.captured(1).isEmpty() ? next.captured(2) : next.captured(1);
+        widest = std::max(widest, metrics.horizontalAdvance(line.trimmed()));
+    }
     return widest;
 }
 

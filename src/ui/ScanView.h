@@ -40,7 +40,8 @@ public:
     // The request the Step 2 folder chooser is given.
     static QString ingestPrompt() { return QStringLiteral("Ingest"); }
     static QString ingestMessage() {
-        return QStringLiteral("Choose a folder of HEICs exported from the Twinslim export albums.");
+        return QStringLiteral(
+            "Choose a folder of HEICs or JPEGs exported from the Twinslim export albums.");
     }
     static constexpr int selectFirstCount = 200;
 
