@@ -110,6 +110,8 @@ private:
     QStackedWidget* m_content = nullptr;
     QWidget* m_scanEmptyState = nullptr;
     QWidget* m_noPairsEmptyState = nullptr;
+    QLabel* m_searchedLabel = nullptr;
+    QPushButton* m_scanAllButton = nullptr;
     QTableView* m_table = nullptr;
     ThumbnailProvider* m_thumbnails = nullptr;
 
