@@ -457,6 +457,12 @@ TEST_F(ScanViewTest, AnEmptyResultSaysWhichDatesWereSearchedAndOffersAll) {
     EXPECT_EQ(picker->itemData(year, Qt::ToolTipRole).toString(),
               "Pairs taken between one year and 30 days ago (the last 30 days left out)");
 
+    // What the table shows is what was searched: a new range's scan, cancelled, changes nothing.
+    model().setDateRange(DateRange::last90Days);
+    click("cancelScanButton");
+    waitForScan();
+    EXPECT_EQ(textOf("searchedRangeLabel"), "Searched the photos taken in the last 30 days.");
+
     QAbstractButton* all = find<QAbstractButton>("scanAllButton");
     ASSERT_TRUE(all->isVisible());
     all->click();
