@@ -10,20 +10,26 @@ namespace twinslim {
 
 namespace {
 
-// The width the widest path or command of the text needs on one line: a path is taken to run
-// from a word starting with "/" or "~/" to the end of its line, since paths may hold spaces; a
-// command is a line indented by two spaces.
-int widestPath(const QString& text, const QFontMetrics& metrics) {
-    static const QRegularExpression path(
-        QStringLiteral("(?:^|\\s)((?:~/|/)[^\\n]*)|^  (\\S[^\\n]*)"),
-        QRegularExpression::MultilineOption);
+// The width the widest match of `pattern` (its first captured group) needs on one line.
+int widest(const QString& text, const QRegularExpression& pattern, const QFontMetrics& metrics) {
     int widest = 0;
-    for (auto match = path.globalMatch(text); match.hasNext();) {
-        const QRegularExpressionMatch next = match.next();
-        const QString line = next.captured(1).isEmpty() ? next.captured(2) : next.captured(1);
-        widest = std::max(widest, metrics.horizontalAdvance(line.trimmed()));
-    }
+    for (auto match = pattern.globalMatch(text); match.hasNext();)
+        widest = std::max(widest, metrics.horizontalAdvance(match.next().captured(1).trimmed()));
     return widest;
+}
+
+// A path is taken to run from a word starting with "/" or "~/" to the end of its line, since
+// paths may hold spaces.
+int widestPath(const QString& text, const QFontMetrics& metrics) {
+    static const QRegularExpression path(QStringLiteral("(?:^|\\s)((?:~/|/)[^\\n]*)"));
+    return widest(text, path, metrics);
+}
+
+// A command to be copied is a line indented by two spaces.
+int widestCommand(const QString& text, const QFontMetrics& metrics) {
+    static const QRegularExpression command(QStringLiteral("^  (\\S[^\\n]*)"),
+                                            QRegularExpression::MultilineOption);
+    return widest(text, command, metrics);
 }
 
 } // namespace
@@ -39,12 +45,20 @@ void fitAlert(QMessageBox* box) {
         return;
     text->setTextInteractionFlags(text->textInteractionFlags() | Qt::TextSelectableByMouse);
     int limit = maximumAlertTextWidth;
-    if (const QScreen* screen = box->screen())
+    // A command broken over lines reads as two; it may take what the screen offers.
+    int commandLimit = maximumAlertTextWidth;
+    if (const QScreen* screen = box->screen()) {
         limit = std::min(limit, screen->availableGeometry().width() - 120);
+        commandLimit = screen->availableGeometry().width() - 120;
+    }
     limit = std::max(limit, minimumAlertTextWidth);
+    commandLimit = std::max(commandLimit, minimumAlertTextWidth);
     // A few pixels for the label's own margins and rounding of the text layout.
-    const int wanted = widestPath(text->text(), text->fontMetrics()) + 8;
-    text->setMinimumWidth(std::clamp(wanted, minimumAlertTextWidth, limit));
+    const QFontMetrics metrics = text->fontMetrics();
+    const int wanted =
+        std::max(std::clamp(widestPath(text->text(), metrics) + 8, minimumAlertTextWidth, limit),
+                 std::min(widestCommand(text->text(), metrics) + 8, commandLimit));
+    text->setMinimumWidth(wanted);
 }
 
 QMessageBox* alert(QWidget* parent, const QString& objectName, const QString& title,
