@@ -32,8 +32,10 @@ QString instructions(int favourites, int others, bool favouritesToExport, bool o
     const std::shared_ptr<photos::PhotoLibrary> library = photos::PhotoLibrary::shared();
     if (!library)
         return text;
-    const QStringList commands = photolibExportCommands(*library, suggestedExportFolder(*library),
-                                                        favouritesToExport, othersToExport);
+    // Three lines each, so that a long path does not break a command where a reader cannot tell.
+    const QStringList commands =
+        photolibExportCommands(*library, suggestedExportFolder(*library), favouritesToExport,
+                               othersToExport, QStringLiteral(" \\\n      "));
     text += QStringLiteral("\n\nOr with photolib, into a folder outside the library:");
     for (const QString& command : commands)
         text += QStringLiteral("\n  ") + command;

@@ -50,17 +50,18 @@ QString shellQuoted(const QString& word) {
 }
 
 QStringList photolibExportCommands(const photos::PhotoLibrary& library, const QString& folder,
-                                   bool favorites, bool others) {
+                                   bool favorites, bool others, const QString& separator) {
     const QString start = QStringLiteral("photolib --library ") + shellQuoted(library.path()) +
-                          QStringLiteral(" export --album ");
+                          separator + QStringLiteral("export --album ");
+    const QString end = separator + shellQuoted(folder);
     QStringList commands;
     if (favorites)
         commands << start + shellQuoted(LibraryModel::favAlbumTitle()) +
-                        QStringLiteral(" --format heic ") + shellQuoted(folder);
+                        QStringLiteral(" --format heic") + end;
     if (others)
         commands << start + shellQuoted(LibraryModel::nonfavAlbumTitle()) +
-                        QStringLiteral(" --format heic --max-size %1 ").arg(nonFavoriteExportSize) +
-                        shellQuoted(folder);
+                        QStringLiteral(" --format heic --max-size %1").arg(nonFavoriteExportSize) +
+                        end;
     return commands;
 }
 

@@ -25,9 +25,9 @@ int widestPath(const QString& text, const QFontMetrics& metrics) {
     return widest(text, path, metrics);
 }
 
-// A command to be copied is a line indented by two spaces.
+// A command to be copied is a line indented by two spaces or more.
 int widestCommand(const QString& text, const QFontMetrics& metrics) {
-    static const QRegularExpression command(QStringLiteral("^  (\\S[^\\n]*)"),
+    static const QRegularExpression command(QStringLiteral("^ {2,}(\\S[^\\n]*)"),
                                             QRegularExpression::MultilineOption);
     return widest(text, command, metrics);
 }
@@ -45,20 +45,14 @@ void fitAlert(QMessageBox* box) {
         return;
     text->setTextInteractionFlags(text->textInteractionFlags() | Qt::TextSelectableByMouse);
     int limit = maximumAlertTextWidth;
-    // A command broken over lines reads as two; it may take what the screen offers.
-    int commandLimit = maximumAlertTextWidth;
-    if (const QScreen* screen = box->screen()) {
+    if (const QScreen* screen = box->screen())
         limit = std::min(limit, screen->availableGeometry().width() - 120);
-        commandLimit = screen->availableGeometry().width() - 120;
-    }
     limit = std::max(limit, minimumAlertTextWidth);
-    commandLimit = std::max(commandLimit, minimumAlertTextWidth);
     // A few pixels for the label's own margins and rounding of the text layout.
     const QFontMetrics metrics = text->fontMetrics();
     const int wanted =
-        std::max(std::clamp(widestPath(text->text(), metrics) + 8, minimumAlertTextWidth, limit),
-                 std::min(widestCommand(text->text(), metrics) + 8, commandLimit));
-    text->setMinimumWidth(wanted);
+        std::max(widestPath(text->text(), metrics), widestCommand(text->text(), metrics)) + 8;
+    text->setMinimumWidth(std::clamp(wanted, minimumAlertTextWidth, limit));
 }
 
 QMessageBox* alert(QWidget* parent, const QString& objectName, const QString& title,

@@ -203,18 +203,16 @@ TEST_F(CliTest, AlbumsPrintsCommandsThatWorkAndOneIsSingular) {
     const QString albums = ok(cli({"albums", "--range", "all", "--first", "1"})).out;
     QDir().mkpath(env.value("HOME"));
     const QString folder = env.value("HOME") + "/Twinslim Export";
-    QStringList commands;
-    for (const QString& line : albums
-                                   .section("Or with photolib, into a folder outside the "
-                                            "library:\n",
-                                            1)
-                                   .split('\n', Qt::SkipEmptyParts))
-        commands << line.trimmed();
-    ASSERT_EQ(commands.size(), 2) << albums.toStdString(); // one album is empty
-    EXPECT_TRUE(commands[0].startsWith("photolib --library " + library + " export --album "))
-        << commands[0].toStdString();
-    EXPECT_TRUE(commands[0].endsWith("\"" + folder + "\"")) << commands[0].toStdString();
-    EXPECT_EQ(commands[1], "twinslim-cli --library " + library + " ingest \"" + folder + "\"");
+    // The photolib command (one album is empty), on lines a shell reads as one, then the ingest.
+    QStringList lines = albums.section("outside the library:\n", 1).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 4) << albums.toStdString();
+    const QString ingestCommand = lines.takeLast().trimmed();
+    const QString exportCommand = lines.join('\n');
+    const QString joined = QString(exportCommand).replace(" \\\n      ", " ").trimmed();
+    EXPECT_TRUE(joined.startsWith("photolib --library " + library + " export --album "))
+        << joined.toStdString();
+    EXPECT_TRUE(joined.endsWith(" \"" + folder + "\"")) << joined.toStdString();
+    EXPECT_EQ(ingestCommand, "twinslim-cli --library " + library + " ingest \"" + folder + "\"");
     EXPECT_TRUE(albums.contains("is empty: there is nothing to export from it"));
 
     // Without a terminal the deletion is refused: the one original waits for the clean-up.
@@ -222,8 +220,8 @@ TEST_F(CliTest, AlbumsPrintsCommandsThatWorkAndOneIsSingular) {
     shellEnv.insert("PATH", QFileInfo(testsupport::photolibPath()).absolutePath() + ":" +
                                 QFileInfo(testsupport::twinslimCliPath()).absolutePath() + ":" +
                                 env.value("PATH"));
-    ok(run(shellEnv, "sh", {"-c", commands[0]}));
-    const Result ingest = run(shellEnv, "sh", {"-c", commands[1]});
+    ok(run(shellEnv, "sh", {"-c", exportCommand}));
+    const Result ingest = run(shellEnv, "sh", {"-c", ingestCommand});
     EXPECT_EQ(ingest.status, 1);
     EXPECT_TRUE(ingest.out.contains("1 item replaced but not deleted waits in the album"))
         << ingest.out.toStdString();

@@ -179,7 +179,8 @@ TEST_F(EndToEndTest, FromTheGateToTheReport) {
         << instructions.toStdString();
     // Below the steps in Photos, the photolib commands for this library.
     QStringList commands;
-    for (const QString& line : info->informativeText().split('\n'))
+    const QString joined = info->informativeText().replace(" \\\n      ", " ");
+    for (const QString& line : joined.split('\n'))
         if (line.startsWith("  photolib --library " + libraryPath + " export "))
             commands << line.trimmed();
     EXPECT_EQ(commands.size(), 2) << instructions.toStdString();
