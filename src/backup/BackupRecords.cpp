@@ -69,6 +69,14 @@ QHash<QString, bool> originalsWithBackup(const QString& backupRoot,
     return found;
 }
 
+QString recoveryOffer(int count) {
+    return QString::number(count) +
+           (count == 1 ? QStringLiteral(" original from a previous run was replaced but not "
+                                        "deleted. Delete it now to reclaim the space?")
+                       : QStringLiteral(" originals from a previous run were replaced but not "
+                                        "deleted. Delete them now to reclaim the space?"));
+}
+
 QString withoutBackupNotice(const QStringList& names) {
     if (names.isEmpty())
         return {};

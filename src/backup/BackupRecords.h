@@ -22,4 +22,7 @@ QHash<QString, bool> originalsWithBackup(const QString& backupRoot,
 // named by `names`; empty when there are none.
 QString withoutBackupNotice(const QStringList& names);
 
+// The clean-up's offer to delete the `count` originals waiting in the marker album.
+QString recoveryOffer(int count);
+
 } // namespace twinslim

@@ -32,6 +32,21 @@ QString label(DateRange range) {
     return QStringLiteral("All");
 }
 
+QString description(DateRange range) {
+    switch (range) {
+    case DateRange::last30Days:
+        return QStringLiteral("taken in the last 30 days");
+    case DateRange::last90Days:
+        return QStringLiteral("taken in the last 90 days");
+    case DateRange::oneYearToMonth:
+        // The label's dash reads as a span of age, not as a subtraction.
+        return QStringLiteral("taken between one year and 30 days ago (the last 30 days left out)");
+    case DateRange::all:
+        break;
+    }
+    return QStringLiteral("of every date");
+}
+
 std::optional<DateRange> dateRangeFromIdentity(const QString& text) {
     for (DateRange range : allDateRanges)
         if (identity(range) == text)

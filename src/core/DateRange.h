@@ -16,6 +16,9 @@ inline constexpr std::array<DateRange, 4> allDateRanges = {
 
 QString identity(DateRange range);
 QString label(DateRange range);
+// What the label means, as the end of "Pairs …" or "Searched the photos …": "taken in the last
+// 30 days", "of every date".
+QString description(DateRange range);
 std::optional<DateRange> dateRangeFromIdentity(const QString& identity);
 size_t qHash(DateRange range, size_t seed = 0) noexcept;
 

@@ -79,6 +79,9 @@ void LibraryModel::setScanToken(std::shared_ptr<ScanCancellation> token) {
 void LibraryModel::setDateRange(DateRange value) {
     assign(m_dateRange, value, &LibraryModel::dateRangeChanged);
 }
+void LibraryModel::setScannedRange(std::optional<DateRange> value) {
+    assign(m_scannedRange, value, &LibraryModel::scannedRangeChanged);
+}
 void LibraryModel::setFavFilter(FavFilter value) {
     assign(m_favFilter, value, &LibraryModel::favFilterChanged);
 }
@@ -141,7 +144,7 @@ std::vector<PhotoPair> LibraryModel::selectedPairs() const {
 qint64 LibraryModel::selectedRawBytes() const {
     qint64 sum = 0;
     for (const PhotoPair& pair : m_pairs)
-        if (m_selectedIDs.contains(pair.id))
+        if (m_selectedIDs.contains(pair.id) && !pair.awaitsDeletion())
             sum += pair.rawSize();
     return sum;
 }
@@ -149,8 +152,14 @@ qint64 LibraryModel::selectedRawBytes() const {
 qint64 LibraryModel::totalRawBytes() const {
     qint64 sum = 0;
     for (const PhotoPair& pair : m_pairs)
-        sum += pair.rawSize();
+        if (!pair.awaitsDeletion())
+            sum += pair.rawSize();
     return sum;
+}
+
+int LibraryModel::awaitingDeletionCount() const {
+    return int(std::count_if(m_pairs.begin(), m_pairs.end(),
+                             [](const PhotoPair& pair) { return pair.awaitsDeletion(); }));
 }
 
 int LibraryModel::selectedFavoriteCount() const {
@@ -200,7 +209,8 @@ QCoro::Task<> LibraryModel::scan() {
     setSelectedIDs({});
     const auto token = std::make_shared<ScanCancellation>();
     setScanToken(token);
-    const DateBounds bounds = dateBounds(m_dateRange, now());
+    const DateRange range = m_dateRange;
+    const DateBounds bounds = dateBounds(range, now());
 
     QPointer<LibraryModel> self(this);
     IsCancelled isCancelled = [token] { return token->isCancelled(); };
@@ -238,6 +248,7 @@ QCoro::Task<> LibraryModel::scan() {
             co_return;
         // A cancellation that came while the result was being sorted still drops it.
         if (!token->isCancelled()) {
+            setScannedRange(range);
             setPairs(std::move(sorted));
             setHasScanned(true);
         }

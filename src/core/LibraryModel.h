@@ -57,6 +57,9 @@ public:
     void setDateRange(DateRange value);
     FavFilter favFilter() const { return m_favFilter; }
     void setFavFilter(FavFilter value);
+    // The date range the pairs were found in: set with them by each completed scan.
+    std::optional<DateRange> scannedRange() const { return m_scannedRange; }
+    void setScannedRange(std::optional<DateRange> value);
 
     // ---- Constants ----
     BackupFolder* backup() const { return m_backup; }
@@ -95,8 +98,11 @@ public:
     std::vector<PhotoPair> visiblePairs() const;
     // In pairs order, whatever the favourites filter hides.
     std::vector<PhotoPair> selectedPairs() const;
+    // Originals that wait for their deletion (PhotoPair::awaitsDeletion) reclaim nothing more
+    // and count in neither.
     qint64 selectedRawBytes() const;
     qint64 totalRawBytes() const;
+    int awaitingDeletionCount() const;
     int selectedFavoriteCount() const;
 
     // ---- Operations ----
@@ -160,6 +166,7 @@ signals:
     void scanTokenChanged();
     void dateRangeChanged();
     void favFilterChanged();
+    void scannedRangeChanged();
     void infoMessageChanged();
     void showInfoAlertChanged();
     void ingestReportChanged();
@@ -193,6 +200,7 @@ private:
     std::shared_ptr<ScanCancellation> m_scanToken;
     DateRange m_dateRange = DateRange::last30Days;
     FavFilter m_favFilter = FavFilter::all;
+    std::optional<DateRange> m_scannedRange;
     BackupFolder* m_backup = nullptr; // owned as a child
     std::optional<QString> m_infoMessage;
     bool m_showInfoAlert = false;

@@ -1,5 +1,7 @@
 #include "core/PhotoPair.h"
 
+#include "backup/MarkerAlbum.h"
+
 #include <limits>
 
 namespace twinslim {
@@ -12,6 +14,10 @@ QDateTime distantPast() {
 
 QDateTime PhotoPair::sortDate() const {
     return creationDate.value_or(distantPast());
+}
+
+bool PhotoPair::awaitsDeletion() const {
+    return albumNames.contains(markerAlbumTitle());
 }
 
 QString PhotoPair::albumsText() const {

@@ -32,6 +32,9 @@ struct PhotoPair {
     QString albumsText() const;
     // 2 for a favourite plus 1 for an edited asset.
     int flagsRank() const { return (isFavorite ? 2 : 0) + (isEdited ? 1 : 0); }
+    // An original an ingest run replaced already: it waits in the marker album for its
+    // deletion, and its space is reclaimed by the clean-up, not by replacing it again.
+    bool awaitsDeletion() const;
 
     bool operator==(const PhotoPair&) const = default;
 };

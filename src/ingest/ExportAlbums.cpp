@@ -1,21 +1,45 @@
 #include "core/LibraryModel.h"
+#include "ingest/ExportCommands.h"
 #include "library/PhotoLibraryOperations.h"
 #include "library/ReplacementError.h"
+#include "platform/photos/PhotoLibrary.h"
 
 namespace twinslim {
 
 namespace {
 
-QString instructions(int favourites, int others) {
+// What to do with the albums: exported in Photos, or with photolib. An album left empty (no pair of
+// its kind was ever selected) is said to be so instead of being asked for.
+QString instructions(int favourites, int others, bool favouritesToExport, bool othersToExport) {
     const QString fav = LibraryModel::favAlbumTitle();
     const QString nonfav = LibraryModel::nonfavAlbumTitle();
-    return QStringLiteral("Added %1 to “%2” and %3 to “%4”.\n\n"
-                          "In Photos, export each album as HEIC or JPEG (keep original names) to a "
-                          "folder:\n"
-                          "• “%2” → Full Size\n"
-                          "• “%4” → Custom Size, max ~3120 px\n\n"
-                          "Then choose “Ingest Exported Folder…” for each.")
-        .arg(QString::number(favourites), fav, QString::number(others), nonfav);
+    const auto bullet = [](const QString& title, bool toExport, const QString& size) {
+        return toExport ? QStringLiteral("• “%1” → %2\n").arg(title, size)
+                        : QStringLiteral("• “%1” is empty: there is nothing to export from it\n")
+                              .arg(title);
+    };
+    QString text =
+        QStringLiteral("Added %1 to “%2” and %3 to “%4”.\n\n")
+            .arg(QString::number(favourites), fav, QString::number(others), nonfav) +
+        QStringLiteral("In Photos, export each album as HEIC or JPEG (keep original names) to a "
+                       "folder:\n") +
+        bullet(fav, favouritesToExport, QStringLiteral("Full Size")) +
+        bullet(nonfav, othersToExport,
+               QStringLiteral("Custom Size, max ~%1 px").arg(nonFavoriteExportSize)) +
+        (favouritesToExport && othersToExport
+             ? QStringLiteral("\nThen choose “Ingest Exported Folder…” for each.")
+             : QStringLiteral("\nThen choose “Ingest Exported Folder…”."));
+    const std::shared_ptr<photos::PhotoLibrary> library = photos::PhotoLibrary::shared();
+    if (!library)
+        return text;
+    // Three lines each, so that a long path does not break a command where a reader cannot tell.
+    const QStringList commands =
+        photolibExportCommands(*library, suggestedExportFolder(*library), favouritesToExport,
+                               othersToExport, QStringLiteral(" \\\n      "));
+    text += QStringLiteral("\n\nOr with photolib, into a folder outside the library:");
+    for (const QString& command : commands)
+        text += QStringLiteral("\n  ") + command;
+    return text;
 }
 
 // Finds or creates the album and adds the assets; an empty list touches nothing.
@@ -49,7 +73,10 @@ QCoro::Task<> LibraryModel::createExportAlbums() {
         co_await favouriteAlbum;
         auto otherAlbum = fillAlbum(nonfavAlbumTitle(), std::move(others));
         co_await otherAlbum;
-        message = instructions(favouriteCount, otherCount);
+        // Counted in the library: an album may hold pairs of an earlier Step 1 too.
+        message =
+            instructions(favouriteCount, otherCount, !assetsInAlbumTitled(favAlbumTitle()).empty(),
+                         !assetsInAlbumTitled(nonfavAlbumTitle()).empty());
     } catch (const std::exception& error) {
         message = QStringLiteral("Failed to create albums: ") + localizedDescription(error);
     }

@@ -6,9 +6,9 @@ namespace twinslim {
 namespace {
 
 // The first five names, then an ellipsis when there were more.
-QString listed(const QStringList& names) {
+QString listed(const QStringList& names, const QString& separator = QStringLiteral(", ")) {
     constexpr int shown = 5;
-    QString text = names.mid(0, shown).join(QStringLiteral(", "));
+    QString text = names.mid(0, shown).join(separator);
     if (names.size() > shown)
         text += QStringLiteral("…");
     return text;
@@ -23,10 +23,13 @@ QString IngestReport::summaryMessage() const {
                      .arg(matched)
                      .arg(matched == 1 ? QString() : QStringLiteral("s"));
     if (failed >= 1)
-        sentences << QStringLiteral("%1 failed.").arg(failed);
+        sentences << (failures.isEmpty()
+                          ? QStringLiteral("%1 failed.").arg(failed)
+                          : QStringLiteral("%1 failed: ").arg(failed) +
+                                listed(failures, QStringLiteral("; ")) + QStringLiteral("."));
     if (!unmatched.isEmpty())
         sentences << QString::number(unmatched.size()) +
-                         QStringLiteral(" unmatched (no asset in export album): ") +
+                         QStringLiteral(" unmatched (no photo of the export albums matches it): ") +
                          listed(unmatched) + QStringLiteral(".");
     if (!ambiguous.isEmpty())
         sentences << QString::number(ambiguous.size()) + QStringLiteral(" ambiguous (skipped): ") +

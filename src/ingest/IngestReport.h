@@ -8,9 +8,11 @@ namespace twinslim {
 
 // Tally of one ingest run, shown to the user when the run ends.
 struct IngestReport {
-    qint64 matched = 0;    // exported files matched to an album member
-    qint64 replaced = 0;   // matched files whose replacement succeeded
-    qint64 failed = 0;     // matched files that could not be read or replaced
+    qint64 matched = 0;  // exported files matched to an album member
+    qint64 replaced = 0; // matched files whose replacement succeeded
+    qint64 failed = 0;   // matched files that could not be read or replaced
+    // Each failed file's name and the reason it failed ("NAME: reason"), in processing order.
+    QStringList failures;
     QStringList unmatched; // file names without a candidate asset, in processing order
     QStringList ambiguous; // file names skipped for several candidates, in processing order
     std::optional<QString> logPath;

@@ -54,6 +54,14 @@ QString foundLine(qsizetype count) {
         .arg(count == 1 ? QString() : QStringLiteral("s"));
 }
 
+// A failed file in the report: its name, then why, on one line.
+QString failure(const QString& shownName, QString reason) {
+    reason = reason.simplified();
+    if (reason.endsWith(QLatin1Char('.')))
+        reason.chop(1);
+    return shownName + QStringLiteral(": ") + reason;
+}
+
 QString badNameLine(const QString& shownName) {
     return QStringLiteral("SKIPPED ") + shownName +
            QStringLiteral(": the file name is not valid UTF-8; rename the file to ingest it");
@@ -199,7 +207,8 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
     try {
         runLock = WorkLock::tryAcquire(setup.libraryPath, QStringLiteral("ingest"), &held);
     } catch (const std::exception& error) {
-        setInfoMessage(QStringLiteral("Failed to lock the photo library for the ingest: ") +
+        setInfoMessage(QStringLiteral("Could not make sure that no other ingest runs on this photo "
+                                      "library: ") +
                        localizedDescription(error));
         setShowInfoAlert(true);
         co_return;
@@ -256,7 +265,9 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
             if (backup)
                 backup->unpin();
             setIsRunning(false);
-            setInfoMessage(QStringLiteral("Failed to create marker album: ") +
+            setInfoMessage(QStringLiteral("Could not create the album “%1”, where replaced "
+                                          "originals wait until they are deleted: ")
+                               .arg(markerAlbumTitle()) +
                            localizedDescription(error));
             setShowInfoAlert(true);
             co_return;
@@ -307,8 +318,9 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
                 replacedOriginals.push_back(decision.asset);
             } catch (const std::exception& error) {
                 ++report.failed;
-                logger.log(QStringLiteral("  FAILED ") + name + QStringLiteral(": ") +
-                           localizedDescription(error));
+                const QString reason = localizedDescription(error);
+                logger.log(QStringLiteral("  FAILED ") + name + QStringLiteral(": ") + reason);
+                report.failures << failure(shownName, reason);
                 backupGone = dynamic_cast<const BackupFolderGone*>(&error) != nullptr;
             }
             if (!self)

@@ -126,6 +126,9 @@ void AccessGate::showGate() {
         m_grantButton = new QPushButton(QStringLiteral("Grant Photos Access"));
         m_grantButton->setObjectName(QStringLiteral("grantButton"));
         m_grantButton->setDefault(true);
+        m_grantButton->setToolTip(QStringLiteral(
+            "Asks the photo library for full access, which Twinslim needs to find and replace "
+            "pairs"));
         QFont buttonFont = m_grantButton->font();
         buttonFont.setPointSizeF(buttonFont.pointSizeF() * 1.2);
         m_grantButton->setFont(buttonFont);

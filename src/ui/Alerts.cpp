@@ -10,14 +10,26 @@ namespace twinslim {
 
 namespace {
 
-// The width the widest path of the text needs on one line: a path is taken to run from a word
-// starting with "/" or "~/" to the end of its line, since paths may hold spaces.
-int widestPath(const QString& text, const QFontMetrics& metrics) {
-    static const QRegularExpression path(QStringLiteral("(?:^|\\s)((?:~/|/)[^\\n]*)"));
+// The width the widest match of `pattern` (its first captured group) needs on one line.
+int widest(const QString& text, const QRegularExpression& pattern, const QFontMetrics& metrics) {
     int widest = 0;
-    for (auto match = path.globalMatch(text); match.hasNext();)
+    for (auto match = pattern.globalMatch(text); match.hasNext();)
         widest = std::max(widest, metrics.horizontalAdvance(match.next().captured(1).trimmed()));
     return widest;
+}
+
+// A path is taken to run from a word starting with "/" or "~/" to the end of its line, since
+// paths may hold spaces.
+int widestPath(const QString& text, const QFontMetrics& metrics) {
+    static const QRegularExpression path(QStringLiteral("(?:^|\\s)((?:~/|/)[^\\n]*)"));
+    return widest(text, path, metrics);
+}
+
+// A command to be copied is a line indented by two spaces or more.
+int widestCommand(const QString& text, const QFontMetrics& metrics) {
+    static const QRegularExpression command(QStringLiteral("^ {2,}(\\S[^\\n]*)"),
+                                            QRegularExpression::MultilineOption);
+    return widest(text, command, metrics);
 }
 
 } // namespace
@@ -37,7 +49,9 @@ void fitAlert(QMessageBox* box) {
         limit = std::min(limit, screen->availableGeometry().width() - 120);
     limit = std::max(limit, minimumAlertTextWidth);
     // A few pixels for the label's own margins and rounding of the text layout.
-    const int wanted = widestPath(text->text(), text->fontMetrics()) + 8;
+    const QFontMetrics metrics = text->fontMetrics();
+    const int wanted =
+        std::max(widestPath(text->text(), metrics), widestCommand(text->text(), metrics)) + 8;
     text->setMinimumWidth(std::clamp(wanted, minimumAlertTextWidth, limit));
 }
 

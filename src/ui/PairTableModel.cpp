@@ -1,5 +1,6 @@
 #include "ui/PairTableModel.h"
 
+#include "backup/MarkerAlbum.h"
 #include "core/ByteCountFormat.h"
 #include "core/LibraryModel.h"
 
@@ -34,6 +35,39 @@ QColor secondaryTextColor() {
     QColor color = QGuiApplication::palette().color(QPalette::WindowText);
     color.setAlphaF(0.55f);
     return color;
+}
+
+// The whole row of an original that waits for its deletion is greyed: there is nothing left
+// to do with it but the clean-up.
+QColor awaitingTextColor() {
+    QColor color = QGuiApplication::palette().color(QPalette::WindowText);
+    color.setAlphaF(0.35f);
+    return color;
+}
+
+QString awaitingNote() {
+    return QStringLiteral("Replaced already: this original waits in the album “%1” to be "
+                          "deleted. The clean-up offered at the next start deletes it; its space "
+                          "is not counted as reclaimable again.")
+        .arg(markerAlbumTitle());
+}
+
+// The albums cell of such a row says so first, in place of the marker album's name.
+QString awaitingAlbumsText(const PhotoPair& pair) {
+    QStringList parts{QStringLiteral("Waiting to be deleted")};
+    for (const QString& name : pair.albumNames)
+        if (name != markerAlbumTitle())
+            parts << name;
+    return parts.join(QStringLiteral(", "));
+}
+
+QString flagsToolTip(const PhotoPair& pair) {
+    QStringList marks;
+    if (pair.isFavorite)
+        marks << QStringLiteral("\u2605 Favorite: exported at full size, its RAW backed up too");
+    if (pair.isEdited)
+        marks << QStringLiteral("\u270E Edited in the photo library");
+    return marks.join(QStringLiteral("\n"));
 }
 
 } // namespace
@@ -87,6 +121,8 @@ QVariant PairTableModel::data(const QModelIndex& index, int role) const {
         return pair.id;
     case SelectedRole:
         return m_model && m_model->selectedIDs().contains(pair.id);
+    case AwaitsDeletionRole:
+        return pair.awaitsDeletion();
     case SortRole:
         switch (column) {
         case DateColumn:
@@ -109,7 +145,7 @@ QVariant PairTableModel::data(const QModelIndex& index, int role) const {
         case DateColumn:
             return dateText(pair.creationDate);
         case AlbumsColumn:
-            return pair.albumsText();
+            return pair.awaitsDeletion() ? awaitingAlbumsText(pair) : pair.albumsText();
         case RawColumn:
             return pair.rawFilename;
         case RawSizeColumn:
@@ -124,12 +160,18 @@ QVariant PairTableModel::data(const QModelIndex& index, int role) const {
             return QStringLiteral("Quick look");
         if (column == RawColumn)
             return pair.rawUTI;
+        if (column == FlagsColumn && pair.flagsRank() > 0)
+            return flagsToolTip(pair);
+        if (pair.awaitsDeletion())
+            return awaitingNote();
         return {};
     case Qt::TextAlignmentRole:
         if (column == RawSizeColumn || column == JpegSizeColumn)
             return int(Qt::AlignRight | Qt::AlignVCenter);
         return int(Qt::AlignLeft | Qt::AlignVCenter);
     case Qt::ForegroundRole:
+        if (pair.awaitsDeletion())
+            return awaitingTextColor();
         if (column == AlbumsColumn)
             return secondaryTextColor();
         return {};
@@ -159,6 +201,13 @@ QVariant PairTableModel::headerData(int section, Qt::Orientation orientation, in
         default:
             return QString();
         }
+    case Qt::ToolTipRole:
+        if (section == FlagsColumn)
+            return QStringLiteral("\u2605 favorite: exported at full size, its RAW backed up too "
+                                  "\u00B7 \u270E edited in the photo library");
+        if (section == SelectionColumn)
+            return QStringLiteral("\u2713 selected for Step 1");
+        return {};
     case Qt::InitialSortOrderRole:
         return int(Qt::AscendingOrder);
     case Qt::TextAlignmentRole:

@@ -44,6 +44,9 @@ void PairThumbnailDelegate::paint(QPainter* painter, const QStyleOptionViewItem&
     const QImage image = m_provider ? m_provider->thumbnail(asset) : QImage();
 
     painter->save();
+    // Faded like the rest of a row whose original is only waiting for its deletion.
+    if (index.data(AwaitsDeletionRole).toBool())
+        painter->setOpacity(awaitingOpacity);
     painter->setRenderHint(QPainter::Antialiasing);
     painter->setRenderHint(QPainter::SmoothPixmapTransform);
     QPainterPath rounded;

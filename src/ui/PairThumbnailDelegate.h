@@ -24,6 +24,7 @@ public:
 
     static constexpr int side = 44;
     static constexpr qreal cornerRadius = 4;
+    static constexpr qreal awaitingOpacity = 0.35;
 
     // The placeholder's colour: the palette's text colour, faint, so it suits light and dark
     // themes alike.

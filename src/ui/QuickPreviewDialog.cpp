@@ -98,6 +98,7 @@ QuickPreviewDialog::QuickPreviewDialog(photos::AssetPtr asset, QString filename,
     // Escape presses "Done", so both close the sheet the same way.
     done->setShortcut(QKeySequence(Qt::Key_Escape));
     done->setAutoDefault(false);
+    done->setToolTip(tr("Closes the preview (Escape)"));
     connect(done, &QPushButton::clicked, this, &QDialog::accept);
     titleBar->addWidget(done);
     layout->addLayout(titleBar);

@@ -182,11 +182,24 @@ bool isUp(const QPointer<QMessageBox>& box) {
 // `withoutBackup` names the marker album's members the clean-up leaves alone.
 QString recoveryMessage(int count, const QStringList& withoutBackup) {
     const QString notice = withoutBackupNotice(withoutBackup);
-    return QString::number(count) + QStringLiteral(" original") +
-           (count == 1 ? QString() : QStringLiteral("s")) +
-           QStringLiteral(" from a previous run were replaced but not deleted. Delete them now to "
-                          "reclaim the space?") +
-           (notice.isEmpty() ? QString() : QStringLiteral("\n\n") + notice);
+    return recoveryOffer(count) + (notice.isEmpty() ? QString() : QStringLiteral("\n\n") + notice);
+}
+
+QString filterToolTip(FavFilter filter) {
+    switch (filter) {
+    case FavFilter::favorites:
+        return QStringLiteral("Shows only the pairs marked as favorites (\u2605)");
+    case FavFilter::nonFavorites:
+        return QStringLiteral("Shows only the pairs not marked as favorites");
+    case FavFilter::all:
+        break;
+    }
+    return QStringLiteral("Shows every pair found");
+}
+
+QString pairCount(qsizetype count) {
+    return QString::number(count) +
+           (count == 1 ? QStringLiteral(" pair") : QStringLiteral(" pairs"));
 }
 
 QString deleteNowTitle(int count) {
@@ -284,8 +297,12 @@ QWidget* ScanView::buildHeader() {
     m_dateRangePicker->setObjectName(QStringLiteral("dateRangePicker"));
     m_dateRangePicker->setAccessibleName(QStringLiteral("Date range"));
     m_dateRangePicker->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    for (DateRange range : allDateRanges)
+    for (DateRange range : allDateRanges) {
         m_dateRangePicker->addItem(label(range), identity(range));
+        m_dateRangePicker->setItemData(m_dateRangePicker->count() - 1,
+                                       QStringLiteral("Pairs ") + description(range),
+                                       Qt::ToolTipRole);
+    }
     m_dateRangeLabel->setBuddy(m_dateRangePicker);
     connect(m_dateRangePicker, &QComboBox::activated, this, [this](int index) {
         if (index >= 0 && size_t(index) < allDateRanges.size())
@@ -296,6 +313,8 @@ QWidget* ScanView::buildHeader() {
 
     m_scanButton =
         button(QStringLiteral("scanButton"), QString(), QStringLiteral("magnifyingglass"));
+    m_scanButton->setToolTip(
+        QStringLiteral("Looks for RAW+JPEG pairs in the photo library, in the date range chosen"));
     connect(m_scanButton, &QPushButton::clicked, this, &ScanView::startScan);
     top->addWidget(m_scanButton);
 
@@ -307,6 +326,7 @@ QWidget* ScanView::buildHeader() {
     m_scanCount = secondaryLabel(QStringLiteral("scanCountLabel"));
     top->addWidget(m_scanCount);
     m_cancelScan = button(QStringLiteral("cancelScanButton"), QStringLiteral("Cancel"));
+    m_cancelScan->setToolTip(QStringLiteral("Stops the scan; the pairs shown before it stay"));
     connect(m_cancelScan, &QPushButton::clicked, this, &ScanView::cancelScan);
     top->addWidget(m_cancelScan);
     m_pairsSummary = secondaryLabel(QStringLiteral("pairsSummaryLabel"));
@@ -346,6 +366,7 @@ QWidget* ScanView::buildFilterRow() {
         auto* segment = button(QStringLiteral("favFilter_") + identity(filter), label(filter));
         segment->setCheckable(true);
         segment->setAutoDefault(false);
+        segment->setToolTip(filterToolTip(filter));
         m_favFilterButtons->addButton(segment, int(i));
         segmentRow->addWidget(segment);
     }
@@ -363,6 +384,10 @@ QWidget* ScanView::buildFilterRow() {
     auto* selectAll = button(QStringLiteral("selectAllButton"), QStringLiteral("Select All"));
     connect(selectAll, &QPushButton::clicked, this, [this] { m_model->selectAllVisible(); });
     auto* selectNone = button(QStringLiteral("selectNoneButton"), QStringLiteral("Select None"));
+    selectFirst->setToolTip(QStringLiteral("Selects the %1 pairs shown with the largest RAW files")
+                                .arg(selectFirstCount));
+    selectAll->setToolTip(QStringLiteral("Selects every pair shown in the table"));
+    selectNone->setToolTip(QStringLiteral("Clears the selection, hidden pairs included"));
     connect(selectNone, &QPushButton::clicked, this, [this] { m_model->selectNone(); });
     for (QPushButton* b : {selectFirst, selectAll, selectNone}) {
         b->setAutoDefault(false);
@@ -379,6 +404,19 @@ QWidget* ScanView::buildContent() {
     m_noPairsEmptyState =
         emptyState(QStringLiteral("noPairsEmptyState"), QStringLiteral("checkmark.circle"),
                    QStringLiteral("No RAW+JPEG pairs found."));
+    // Which dates were searched, and the way to search them all: an empty result of the last
+    // 30 days says nothing about the rest of the library.
+    auto* panel = static_cast<QVBoxLayout*>(m_noPairsEmptyState->layout());
+    m_searchedLabel = secondaryLabel(QStringLiteral("searchedRangeLabel"));
+    m_searchedLabel->setAlignment(Qt::AlignCenter);
+    panel->insertWidget(panel->count() - 1, m_searchedLabel);
+    m_scanAllButton = button(QStringLiteral("scanAllButton"), QStringLiteral("Search All Dates"));
+    m_scanAllButton->setAutoDefault(false);
+    m_scanAllButton->setToolTip(
+        QStringLiteral("Scans the whole library: sets the date range to \u201CAll\u201D"));
+    connect(m_scanAllButton, &QPushButton::clicked, this,
+            [this] { m_model->setDateRange(DateRange::all); });
+    panel->insertWidget(panel->count() - 1, m_scanAllButton, 0, Qt::AlignHCenter);
     m_content->addWidget(m_scanEmptyState);
     m_content->addWidget(m_noPairsEmptyState);
     m_content->addWidget(buildTable());
@@ -476,6 +514,8 @@ QWidget* ScanView::buildBottomBar() {
     auto* backup = button(QStringLiteral("backupFolderButton"),
                           QStringLiteral("Backup Folder\u2026"), QStringLiteral("folder"));
     backup->setAutoDefault(false);
+    backup->setToolTip(QStringLiteral(
+        "Chooses the folder where the originals are backed up before they are replaced"));
     connect(backup, &QPushButton::clicked, this, &ScanView::chooseBackupFolder);
     row->addWidget(backup, 0, Qt::AlignVCenter);
     m_backupFolder = secondaryLabel(QStringLiteral("backupFolderLabel"));
@@ -490,6 +530,10 @@ QWidget* ScanView::buildBottomBar() {
     m_step1 = button(QStringLiteral("step1Button"), QStringLiteral("Step 1: Create Export Albums"),
                      QStringLiteral("rectangle.stack.badge.plus"));
     m_step1->setAutoDefault(false);
+    m_step1->setToolTip(
+        QStringLiteral("Puts the selected pairs into the albums “%1” (favorites) and “%2” (the "
+                       "rest), to be exported from the photo library")
+            .arg(LibraryModel::favAlbumTitle(), LibraryModel::nonfavAlbumTitle()));
     connect(m_step1, &QPushButton::clicked, this, &ScanView::createExportAlbums);
     row->addWidget(m_step1, 0, Qt::AlignVCenter);
     m_step2 = button(QStringLiteral("step2Button"),
@@ -498,6 +542,9 @@ QWidget* ScanView::buildBottomBar() {
     // The prominent button: the default one, filled with the accent colour.
     m_step2->setDefault(true);
     makeProminent(m_step2, QStringLiteral("4px 12px"), 6);
+    m_step2->setToolTip(
+        QStringLiteral("Chooses the folder of exported HEIC or JPEG files; each original is "
+                       "backed up, replaced by its exported file, then deleted"));
     m_step2->setMinimumHeight(m_step1->sizeHint().height()); // level with Step 1
     connect(m_step2, &QPushButton::clicked, this, &ScanView::chooseIngestFolder);
     row->addWidget(m_step2, 0, Qt::AlignVCenter);
@@ -537,7 +584,8 @@ void ScanView::connectModel() {
     for (auto signal : {&LibraryModel::hasScannedChanged, &LibraryModel::pairsChanged,
                         &LibraryModel::favFilterChanged})
         connect(m, signal, this, &ScanView::updateFilterRow);
-    for (auto signal : {&LibraryModel::hasScannedChanged, &LibraryModel::pairsChanged})
+    for (auto signal : {&LibraryModel::hasScannedChanged, &LibraryModel::pairsChanged,
+                        &LibraryModel::scannedRangeChanged})
         connect(m, signal, this, &ScanView::updateContent);
     for (auto signal : {&LibraryModel::isRunningChanged, &LibraryModel::runIndexChanged,
                         &LibraryModel::runTotalChanged, &LibraryModel::currentLabelChanged,
@@ -589,6 +637,7 @@ void ScanView::updateHeader() {
     m_dateRangePicker->setCurrentIndex(int(index - allDateRanges.begin()));
     m_dateRangePicker->setEnabled(!busy);
     m_dateRangeLabel->setEnabled(!busy);
+    m_scanAllButton->setEnabled(!busy); // another date range, like the picker
 
     m_scanButton->setText(m_model->hasScanned() ? QStringLiteral("Rescan")
                                                 : QStringLiteral("Scan Library"));
@@ -605,10 +654,15 @@ void ScanView::updateHeader() {
         m_scanCount->setText(QString::number(m_model->scannedCount()) + QStringLiteral(" / ") +
                              QString::number(m_model->totalCount()));
     } else if (m_model->hasScanned()) {
+        const int waiting = m_model->awaitingDeletionCount();
         m_pairsSummary->setText(
-            QString::number(m_model->pairs().size()) + QStringLiteral(" pairs") + middleDot +
-            formatByteCount(m_model->totalRawBytes()) + QStringLiteral(" reclaimable"));
+            pairCount(qsizetype(m_model->pairs().size())) + middleDot +
+            formatByteCount(m_model->totalRawBytes()) + QStringLiteral(" reclaimable") +
+            (waiting >= 1 ? middleDot + QString::number(waiting) +
+                                QStringLiteral(" already replaced, waiting to be deleted")
+                          : QString()));
     }
+    m_dateRangePicker->setToolTip(QStringLiteral("Pairs ") + description(m_model->dateRange()));
 }
 
 void ScanView::updateFilterRow() {
@@ -625,6 +679,12 @@ void ScanView::updateContent() {
         m_content->setCurrentWidget(m_noPairsEmptyState);
     else
         m_content->setCurrentWidget(m_table);
+    const DateRange searched = m_model->scannedRange().value_or(m_model->dateRange());
+    m_searchedLabel->setText(
+        searched == DateRange::all
+            ? QStringLiteral("Searched the whole library.")
+            : QStringLiteral("Searched the photos %1.").arg(description(searched)));
+    m_scanAllButton->setVisible(searched != DateRange::all);
 }
 
 void ScanView::updateBottomStatus() {
@@ -651,7 +711,8 @@ void ScanView::updateBottomStatus() {
         middleDot + formatByteCount(m_model->selectedRawBytes()) + QStringLiteral(" reclaimable"));
     if (favorites >= 1)
         m_favoriteSummary->setText(QStringLiteral("\u00B7 ") + QString::number(favorites) +
-                                   QStringLiteral(" \u2605 favorites"));
+                                   (favorites == 1 ? QStringLiteral(" \u2605 favorite")
+                                                   : QStringLiteral(" \u2605 favorites")));
     arrangeBottomBar();
 }
 

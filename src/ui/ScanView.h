@@ -43,7 +43,8 @@ public:
     // The request the Step 2 folder chooser is given.
     static QString ingestPrompt() { return QStringLiteral("Ingest"); }
     static QString ingestMessage() {
-        return QStringLiteral("Choose a folder of HEICs exported from the Twinslim export albums.");
+        return QStringLiteral(
+            "Choose a folder of HEICs or JPEGs exported from the Twinslim export albums.");
     }
     static constexpr int selectFirstCount = 200;
 
@@ -114,6 +115,8 @@ private:
     QStackedWidget* m_content = nullptr;
     QWidget* m_scanEmptyState = nullptr;
     QWidget* m_noPairsEmptyState = nullptr;
+    QLabel* m_searchedLabel = nullptr;
+    QPushButton* m_scanAllButton = nullptr;
     QTableView* m_table = nullptr;
     ThumbnailProvider* m_thumbnails = nullptr;
 

@@ -5,6 +5,7 @@
 #include "ui/Alerts.h"
 
 #include <QAction>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
@@ -61,6 +62,18 @@ void showOutcome(const sys::AppUpdater::Outcome& outcome, const QString& current
     box->open();
 }
 
+// Why the item is disabled, or what it does: a disabled menu item says nothing by itself.
+QString checkToolTip(const sys::AppUpdater& updater) {
+    const QUrl feed = updater.feed();
+    if (feed.isEmpty() || !feed.isValid() || feed.isRelative())
+        return QObject::tr("No update feed is configured in this build of Twinslim, so it cannot "
+                           "look for updates; your package manager keeps it up to date.");
+    if (!updater.canCheckForUpdates())
+        return QObject::tr("A check for updates is running.");
+    return QObject::tr("Looks for a newer version of Twinslim in the update feed %1.")
+        .arg(feed.toDisplayString());
+}
+
 } // namespace
 
 QAction* makeAboutAction(QObject* parent) {
@@ -76,8 +89,15 @@ QAction* makeCheckForUpdatesAction(QObject* parent, sys::AppUpdater& updater) {
     auto* action = new QAction(QObject::tr("Check for Updates…"), parent);
     action->setMenuRole(QAction::ApplicationSpecificRole);
     action->setEnabled(updater.canCheckForUpdates());
+    action->setToolTip(checkToolTip(updater));
+    // Menus hide their items' tooltips unless asked to show them.
+    if (auto* menu = qobject_cast<QMenu*>(parent))
+        menu->setToolTipsVisible(true);
     QObject::connect(&updater, &sys::AppUpdater::canCheckForUpdatesChanged, action,
-                     &QAction::setEnabled);
+                     [action, &updater](bool canCheck) {
+                         action->setEnabled(canCheck);
+                         action->setToolTip(checkToolTip(updater));
+                     });
     // Only a check this item started is answered with a message box.
     auto started = std::make_shared<bool>(false);
     QObject::connect(action, &QAction::triggered, action, [&updater, started] {

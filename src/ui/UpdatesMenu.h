@@ -15,7 +15,8 @@ namespace twinslim {
 // "About Twinslim": shows the one About window, in front.
 QAction* makeAboutAction(QObject* parent);
 
-// "Check for Updates…": enabled exactly while the updater can check; starts a check and, when
+// "Check for Updates…": enabled exactly while the updater can check, its tooltip saying why not
+// (no update feed in this build, or a check running); starts a check and, when
 // that check ends, tells the user in a message box (opened, never run modally) that a newer
 // version exists and where to get it, that Twinslim is up to date, or why the check failed.
 // The box is placed over `parent`'s window when `parent` is a widget (for a menu, over the

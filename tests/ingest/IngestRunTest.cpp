@@ -130,11 +130,12 @@ TEST_F(IngestRunTest, ReplacesMatchesDeletesOnceAndReports) {
     ASSERT_TRUE(model.ingestReport() && model.showIngestReport());
     const IngestReport& report = *model.ingestReport();
     ASSERT_TRUE(report.logPath);
-    EXPECT_EQ(report.summaryMessage(),
-              "Replaced 2 of 2 matched files. 1 unmatched (no asset in export album): "
-              "Nobody.jpeg. 1 ambiguous (skipped): DUP.heic. Originals are in Recently Deleted; "
-              "space frees once it empties. Log: " +
-                  *report.logPath);
+    EXPECT_EQ(
+        report.summaryMessage(),
+        "Replaced 2 of 2 matched files. 1 unmatched (no photo of the export albums matches it): "
+        "Nobody.jpeg. 1 ambiguous (skipped): DUP.heic. Originals are in Recently Deleted; "
+        "space frees once it empties. Log: " +
+            *report.logPath);
     EXPECT_TRUE(report.logPath->startsWith(backup.path() + "/Twinslim-logs/ingest-"));
     EXPECT_EQ(QString::fromUtf8(testsupport::readFile(*report.logPath)), lines.join("\n") + "\n");
 }
@@ -230,7 +231,15 @@ TEST_F(IngestRunTest, FailuresAreCountedLoggedAndPassedOver) {
              "  FAILED JUNK.heic: " + notAPicture, "  FAILED PIPE.heic: " + unreadable})
         EXPECT_TRUE(log.contains(line)) << line.toStdString();
     const IngestReport report = *model.ingestReport();
-    EXPECT_TRUE(report.summaryMessage().startsWith("Replaced 1 of 8 matched files. 7 failed. "));
+    // The report names the first five that failed, each with its reason.
+    EXPECT_TRUE(report.summaryMessage().startsWith(
+        "Replaced 1 of 8 matched files. 7 failed: BROKEN.jpg: The photo library change failed "
+        "(injected); CUT.heic: " +
+        notAPicture.chopped(1) + "; CUTJ.jpg: " + notAPicture.chopped(1) +
+        "; EMPTY.heic: " + unreadable.chopped(1) +
+        "; HUGE.heic: The file is larger than 2 GB, too large for an exported picture…. "))
+        << report.summaryMessage().toStdString();
+    EXPECT_EQ(report.failures.size(), 7);
     EXPECT_EQ(itemCount(), 8); // FINE's replacement in, its original out
     EXPECT_EQ(idsOf(model.pairs()).size(), 7);
 }
@@ -262,7 +271,8 @@ TEST_F(IngestRunTest, ReasonsNotToStartAreMessagesAndChangeNothing) {
     ingest();
     EXPECT_EQ(
         model.infoMessage(),
-        QString("Failed to create marker album: The photo library change failed (injected)."));
+        QString("Could not create the album “TwinslimOriginalsToDelete”, where replaced originals "
+                "wait until they are deleted: The photo library change failed (injected)."));
     EXPECT_FALSE(model.isRunning() || model.ingestReport());
     // No log, and no trace of the check that the folder takes files.
     EXPECT_TRUE(
@@ -345,8 +355,12 @@ TEST_F(IngestRunTest, ABackupFolderThatGoesAwayIsNeverRecreatedAndStopsTheRun) {
     EXPECT_FALSE(log.join("\n").contains("IMG_3"));
     const IngestReport report = *model.ingestReport();
     EXPECT_EQ(report.summaryMessage(),
-              "Replaced 1 of 2 matched files. 1 failed. 1 replaced original was not deleted; it "
-              "waits in “TwinslimOriginalsToDelete” until the clean-up.");
+              "Replaced 1 of 2 matched files. 1 failed: IMG_2.heic: The backup folder “" +
+                  backup.path() +
+                  "” is gone or is no longer the folder this run started with (an unplugged disk "
+                  "or an unmounted share?). Nothing more is changed in this run. 1 replaced "
+                  "original was not deleted; it waits in “TwinslimOriginalsToDelete” until the "
+                  "clean-up.");
     EXPECT_TRUE(prompts.empty()); // nothing deleted: the run stopped making changes
     EXPECT_EQ(itemCount(), 4);
     EXPECT_EQ(log.filter(QRegularExpression("^Ingest stopped after 2 of 3 files .*; the replaced "

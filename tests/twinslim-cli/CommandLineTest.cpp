@@ -191,3 +191,43 @@ TEST_F(CliTest, AFileThatFailsMakesTheRunFail) {
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains("   FAILED " + junk + ": ")) << r.out.toStdString();
 }
+
+// One pair through the commands `albums` prints, pasted into a shell as they are; every count of
+// one is said in the singular.
+TEST_F(CliTest, AlbumsPrintsCommandsThatWorkAndOneIsSingular) {
+    ok(photolib({"demo", "--pairs", "1", library})); // and an edited pair: no favourite
+    grantAccess();
+    QDir().mkpath(tmp.path() + "/backup");
+    ok(cli({"backup-folder", tmp.path() + "/backup"}));
+
+    const QString albums = ok(cli({"albums", "--range", "all", "--first", "1"})).out;
+    QDir().mkpath(env.value("HOME"));
+    const QString folder = env.value("HOME") + "/Twinslim Export";
+    // The photolib command (one album is empty), on lines a shell reads as one, then the ingest.
+    QStringList lines = albums.section("outside the library:\n", 1).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 4) << albums.toStdString();
+    const QString ingestCommand = lines.takeLast().trimmed();
+    const QString exportCommand = lines.join('\n');
+    const QString joined = QString(exportCommand).replace(" \\\n      ", " ").trimmed();
+    EXPECT_TRUE(joined.startsWith("photolib --library " + library + " export --album "))
+        << joined.toStdString();
+    EXPECT_TRUE(joined.endsWith(" \"" + folder + "\"")) << joined.toStdString();
+    EXPECT_EQ(ingestCommand, "twinslim-cli --library " + library + " ingest \"" + folder + "\"");
+    EXPECT_TRUE(albums.contains("is empty: there is nothing to export from it"));
+
+    // Without a terminal the deletion is refused: the one original waits for the clean-up.
+    QProcessEnvironment shellEnv = env;
+    shellEnv.insert("PATH", QFileInfo(testsupport::photolibPath()).absolutePath() + ":" +
+                                QFileInfo(testsupport::twinslimCliPath()).absolutePath() + ":" +
+                                env.value("PATH"));
+    ok(run(shellEnv, "sh", {"-c", exportCommand}));
+    const Result ingest = run(shellEnv, "sh", {"-c", ingestCommand});
+    EXPECT_EQ(ingest.status, 1);
+    EXPECT_TRUE(ingest.out.contains("1 item replaced but not deleted waits in the album"))
+        << ingest.out.toStdString();
+    EXPECT_TRUE(cli({"cleanup"})
+                    .err.contains("1 original from a previous run was replaced but not deleted. "
+                                  "Delete it now to reclaim "
+                                  "the space? [y/N] no"));
+    EXPECT_TRUE(ok(cli({"cleanup", "--yes"})).out.startsWith("Deleted 1 original. It is in "));
+}

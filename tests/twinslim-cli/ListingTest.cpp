@@ -46,6 +46,9 @@ TEST(PairListing, UnknownSizesAreNullKnownOnesNumbers) {
     EXPECT_TRUE(o["creationDate"].isNull());
     EXPECT_TRUE(o["jpegBytes"].isDouble());
     EXPECT_EQ(o["jpegBytes"].toDouble(-1), 0);
+    // The status line counts in the singular for one.
+    EXPECT_EQ(twinslimcli::scanStatus(1, 0), "1 pair · 0 bytes reclaimable");
+    EXPECT_EQ(twinslimcli::scanStatus(2, 0), "2 pairs · 0 bytes reclaimable");
 }
 
 // Sizes are right-aligned, so that their units line up under the headings' ends.

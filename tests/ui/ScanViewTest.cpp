@@ -5,6 +5,7 @@
 #include "core/EventLoop.h"
 #include "core/LibraryModel.h"
 #include "core/TestLibrary.h"
+#include "fixtures/DngFixture.h"
 #include "fixtures/ImageFixtures.h"
 #include "library/PhotoLibraryOperations.h"
 #include "support/TestSupport.h"
@@ -23,6 +24,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -201,7 +203,7 @@ TEST_F(ScanViewTest, StateTable) {
             "dateRangePicker scanButton selectFirstButton selectAllButton selectNoneButton "
             "backupFolderButton step1Button step2Button"});
     EXPECT_TRUE(find("favoriteSummaryLabel")->isVisible());
-    EXPECT_EQ(textOf("favoriteSummaryLabel"), "\u00B7 1 \u2605 favorites");
+    EXPECT_EQ(textOf("favoriteSummaryLabel"), "\u00B7 1 \u2605 favorite");
 
     // An ingest run: the step buttons, the date range and Rescan wait and the bottom shows its
     // progress. A backup folder chosen meanwhile is the next run's.
@@ -352,12 +354,12 @@ TEST_F(ScanViewTest, RecoveryAlertAtStartUpCountsTheWaitingOriginals) {
         QMessageBox* box = alert("recoveryAlert");
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(box->informativeText(),
-                  QString("%1 %2 from a previous run were replaced but not deleted. Delete them "
-                          "now to reclaim the space?\n\n1 item in the album "
-                          "“TwinslimOriginalsToDelete” has no backup made by Twinslim, so it is "
-                          "not deleted: NEW.JPG.")
-                      .arg(count)
-                      .arg(count == 1 ? "original" : "originals"));
+                  (count == 1 ? QString("1 original from a previous run was replaced but not "
+                                        "deleted. Delete it now")
+                              : QString("2 originals from a previous run were replaced but not "
+                                        "deleted. Delete them now")) +
+                      " to reclaim the space?\n\n1 item in the album “TwinslimOriginalsToDelete” "
+                      "has no backup made by Twinslim, so it is not deleted: NEW.JPG.");
         auto* deleteNow = box->findChild<QAbstractButton*>("deleteNowButton");
         EXPECT_EQ(deleteNow->text(), QStringLiteral("Delete %1 Now").arg(count));
         waitForScan(); // the first scan follows the count
@@ -523,4 +525,155 @@ TEST_F(ScanViewTest, DateRangeAndSortOrderAreRememberedBetweenStarts) {
     EXPECT_EQ(view->pairTable()->sortOrder(), order);
     EXPECT_EQ(table()->horizontalHeader()->sortIndicatorSection(), Column::RawSizeColumn);
     EXPECT_EQ(table()->horizontalHeader()->sortIndicatorOrder(), Qt::DescendingOrder);
+// Every button says what it does, and the marks of the ★ ✎ column what they mean.
+TEST_F(ScanViewTest, ButtonsAndMarksHaveTooltips) {
+    lib.add({asset("FAV", 1, 300, true), asset("OLD", 60, 100)});
+    openAndScan(); // the last 30 days: FAV only
+    model().selectAllVisible();
+    const auto buttons = view->findChildren<QAbstractButton*>();
+    ASSERT_GE(buttons.size(), 10);
+    for (QAbstractButton* b : buttons) {
+        if (b->parent() == table()) // the table's own corner, never shown
+            continue;
+        EXPECT_FALSE(b->toolTip().isEmpty()) << b->objectName().toStdString();
+    }
+    EXPECT_TRUE(find("step2Button")->toolTip().contains("HEIC or JPEG"));
+    QAbstractItemModel* pairs = table()->model();
+    const QString header =
+        pairs->headerData(Column::FlagsColumn, Qt::Horizontal, Qt::ToolTipRole).toString();
+    EXPECT_TRUE(header.contains("\u2605 favorite") && header.contains("\u270E edited"))
+        << header.toStdString();
+    EXPECT_TRUE(pairs->index(0, Column::FlagsColumn)
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .startsWith("\u2605 Favorite"));
+    // The favourite count is singular for one.
+    EXPECT_EQ(textOf("favoriteSummaryLabel"), "\u00B7 1 \u2605 favorite");
+}
+
+// An empty result names the dates it searched and offers all of them; each date range says what
+// it covers.
+TEST_F(ScanViewTest, AnEmptyResultSaysWhichDatesWereSearchedAndOffersAll) {
+    lib.add(asset("OLD", 60, 200));
+    open();
+    // A range set while the first scan (the last 30 days) runs leaves that scan's result: the
+    // result says which dates it searched, whatever the picker shows now.
+    model().setDateRange(DateRange::last90Days);
+    waitForScan();
+    ASSERT_EQ(find<QStackedWidget>("content")->currentWidget()->objectName(), "noPairsEmptyState");
+    ASSERT_NE(view->findChild<QLabel*>("searchedRangeLabel"), nullptr);
+    EXPECT_EQ(textOf("searchedRangeLabel"), "Searched the photos taken in the last 30 days.");
+    auto* picker = find<QComboBox>("dateRangePicker");
+    EXPECT_EQ(picker->toolTip(), "Pairs taken in the last 90 days");
+    const int year = picker->findText("1 year \u2013 30 days");
+    EXPECT_EQ(picker->itemData(year, Qt::ToolTipRole).toString(),
+              "Pairs taken between one year and 30 days ago (the last 30 days left out)");
+
+    // Nor does a new range's scan that is cancelled change it.
+    model().setDateRange(DateRange::oneYearToMonth);
+    click("cancelScanButton");
+    waitForScan();
+    EXPECT_EQ(textOf("searchedRangeLabel"), "Searched the photos taken in the last 30 days.");
+
+    QAbstractButton* all = find<QAbstractButton>("scanAllButton");
+    ASSERT_TRUE(all->isVisible());
+    all->click();
+    EXPECT_EQ(model().dateRange(), DateRange::all);
+    EXPECT_TRUE(model().isScanning());
+    EXPECT_FALSE(all->isEnabled());
+    waitForScan();
+    EXPECT_EQ(rowIds().size(), 1);
+    EXPECT_EQ(textOf("pairsSummaryLabel"), "1 pair \u00B7 200 bytes reclaimable");
+
+    // Nothing in the whole library either: nothing more to offer.
+    view.reset();
+    testloop::drain();
+    TestLibrary empty; // the one the window reads now
+    openAndScan();
+    click("scanAllButton");
+    waitForScan();
+    EXPECT_EQ(textOf("searchedRangeLabel"), "Searched the whole library.");
+    EXPECT_FALSE(find("scanAllButton")->isVisible());
+    view.reset();
+    testloop::drain();
+}
+
+// Originals an ingest replaced but did not delete are still pairs of the library: shown greyed
+// with a note, and their space is not offered again.
+TEST_F(ScanViewTest, OriginalsWaitingForDeletionAreGreyedAndNotCountedAgain) {
+    const QStringList ids = lib.add({asset("DONE", 1, 1000), asset("TODO", 2, 300)});
+    lib.addAlbum(markerAlbumTitle(), {ids[0]});
+    lib.addAlbum("Holidays", {ids[0]});
+    openAndScan();
+    EXPECT_EQ(textOf("pairsSummaryLabel"), "2 pairs \u00B7 300 bytes reclaimable \u00B7 1 already "
+                                           "replaced, waiting to be deleted");
+    model().selectAllVisible();
+    EXPECT_EQ(textOf("selectionSummaryLabel"), "2 selected \u00B7 300 bytes reclaimable");
+    QAbstractItemModel* pairs = table()->model();
+    ASSERT_EQ(rowIds(), ids);
+    const QModelIndex waiting = pairs->index(0, Column::AlbumsColumn);
+    const QModelIndex other = pairs->index(1, Column::AlbumsColumn);
+    EXPECT_EQ(waiting.data().toString(), "Waiting to be deleted, Holidays");
+    EXPECT_TRUE(waiting.data(Qt::ToolTipRole).toString().contains("waits in the album"));
+    EXPECT_TRUE(other.data(Qt::ToolTipRole).isNull());
+    const auto alpha = [&](int row, Column column) {
+        return pairs->index(row, column).data(Qt::ForegroundRole).value<QColor>().alphaF();
+    };
+    EXPECT_LT(alpha(0, Column::DateColumn), 0.5);
+    EXPECT_LT(alpha(0, Column::AlbumsColumn), alpha(1, Column::AlbumsColumn));
+    EXPECT_TRUE(pairs->index(1, Column::DateColumn).data(Qt::ForegroundRole).isNull());
+    EXPECT_TRUE(pairs->index(0, Column::QuickLookColumn).data(AwaitsDeletionRole).toBool());
+}
+
+// Step 1's message keeps its steps in Photos and adds the photolib commands for the library in
+// use, into a folder outside it, that work as given; an album left empty is said to be so.
+TEST_F(ScanViewTest, Step1GivesThePhotolibCommandsForAFolderOutsideTheLibrary) {
+    const QString pictures = QDir::homePath() + "/Camera Pictures"; // a folder library
+    for (const char* stem : {"IMG_0001", "IMG_0002"}) {
+        imaging::ExifFields exif;
+        exif.dateTimeOriginal = "2024:06:01 10:00:00";
+        fixtures::makeJpegFile(pictures + "/2024/" + stem + ".JPG", {96, 64}, exif);
+        testsupport::writeFile(pictures + "/2024/" + stem + ".DNG",
+                               fixtures::makeDng({96, 64}, "2024:06:01 10:00:00"));
+    }
+    photos::PhotoLibrary::setShared(photos::PhotoLibrary::open(pictures));
+    openAndScan();
+    model().setDateRange(DateRange::all);
+    waitForScan();
+    ASSERT_EQ(rowIds().size(), 2);
+    click("selectAllButton");
+    click("step1Button");
+    ASSERT_TRUE(testloop::spinUntil([&] { return alert("infoAlert") != nullptr; }));
+    const QString message = alert("infoAlert")->informativeText();
+    EXPECT_TRUE(message.startsWith(
+        "Added 0 to “Twinslim Favs” and 2 to “Twinslim NonFavs”.\n\nIn Photos, export each album "
+        "as HEIC or JPEG (keep original names) to a folder:\n• “Twinslim Favs” is empty: there is "
+        "nothing to export from it\n• “Twinslim NonFavs” → Custom Size, max ~3120 px\n\nThen "
+        "choose “Ingest Exported Folder…”.\n\nOr with photolib, into a folder outside the "
+        "library:\n  photolib "))
+        << message.toStdString();
+    const QString folder = QDir::homePath() + "/Twinslim Export";
+    // On three lines, so that the long paths do not break it anywhere.
+    const QString command = message.section("outside the library:\n", 1);
+    EXPECT_EQ(command, "  photolib --library \"" + pictures +
+                           "\" \\\n      export --album \"Twinslim NonFavs\" --format heic "
+                           "--max-size 3120 \\\n      \"" +
+                           folder + "\"");
+
+    // Pasted into a shell, it exports both pictures, and photolib finds nothing to warn about.
+    QProcess shell;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PATH", QFileInfo(testsupport::photolibPath()).absolutePath() + ":" +
+                                   environment.value("PATH"));
+    shell.setProcessEnvironment(environment);
+    shell.start("sh", {"-c", command});
+    ASSERT_TRUE(shell.waitForFinished(120000));
+    const QString errors = QString::fromUtf8(shell.readAllStandardError());
+    EXPECT_EQ(shell.exitCode(), 0) << errors.toStdString();
+    EXPECT_FALSE(errors.contains("warning")) << errors.toStdString();
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files).size(), 2);
+    view.reset();
+    testloop::drain();
+    QDir(folder).removeRecursively();
+    QDir(pictures).removeRecursively();
 }

@@ -93,9 +93,13 @@ TEST(UpdatesMenu, CheckForUpdatesFollowsTheUpdaterAndTellsTheOutcome) {
         QAction* check = makeCheckForUpdatesAction(help, updater);
         help->addAction(check);
         EXPECT_TRUE(check->isEnabled());
+        EXPECT_TRUE(help->toolTipsVisible());
+        EXPECT_TRUE(check->toolTip().startsWith("Looks for a newer version"))
+            << check->toolTip().toStdString();
 
         check->trigger();
         EXPECT_FALSE(check->isEnabled());
+        EXPECT_EQ(check->toolTip(), "A check for updates is running.");
         updater.checkForUpdates(); // ignored while the first runs
         QMessageBox* box = nullptr;
         ASSERT_TRUE(testloop::spinUntil([&] {
@@ -120,11 +124,13 @@ TEST(UpdatesMenu, CheckForUpdatesFollowsTheUpdaterAndTellsTheOutcome) {
     sys::SystemLog::flush(10000);
     EXPECT_EQ(log.lines("updates").size(), qsizetype(2 * std::size(cases)));
 
-    // Without a feed the item stays disabled and does nothing.
+    // Without a feed the item stays disabled, says why and does nothing.
     QMainWindow window;
     AppUpdater offline(QUrl(), "1.4.2");
     QAction* disabled = makeCheckForUpdatesAction(&window, offline);
     EXPECT_FALSE(disabled->isEnabled());
+    EXPECT_TRUE(disabled->toolTip().startsWith("No update feed is configured"))
+        << disabled->toolTip().toStdString();
     disabled->trigger();
     testloop::drain();
     EXPECT_EQ(window.findChild<QMessageBox*>(), nullptr);

@@ -14,9 +14,12 @@
 // library, three pairs selected), quick-preview, ingest-running, ingest-report, about.
 // --first-only ends the walk after the first. The gate's "Grant Photos Access" is answered "Allow
 // Full Access"; the folder choosers are answered with --backup and --export; the library's deletion
-// question is answered "Delete".
+// question is answered "Delete". --step1-message only scans the whole library, puts its first
+// three pairs into the export albums and shows Step 1's message (step1-folder-library);
+// --library-unavailable only shows the alert of a library that cannot be opened.
 //
 // usage: twinslim-screenshots --backup DIR --export DIR [--first-only]
+//        twinslim-screenshots --step1-message | --library-unavailable
 #include "BuildInfo.h"
 #include "backup/BackupFolder.h"
 #include "backup/FolderChooser.h"
@@ -129,6 +132,34 @@ public:
         waitFor("the alert", [&] { return visible<QMessageBox>("libraryUnavailableAlert"); });
         settle();
         shot("library-unavailable");
+    }
+
+    // Step 1 on whatever library the window opens (a folder of camera files in
+    // scripts/screenshots): the whole library scanned, its first rows put into the export albums,
+    // and the message that says how to export them.
+    void runStep1Message() {
+        waitFor("the window", [&] { return m_window.isVisible(); });
+        AccessGate* gate = m_window.gate();
+        if (!gate->scanView()) {
+            QPushButton* grant = gate->grantButton();
+            if (!grant)
+                throw std::runtime_error("the gate offers no access to ask for");
+            grant->click();
+            ConsentDialog* consent = nullptr;
+            waitFor("the consent dialog", [&] { return (consent = visible<ConsentDialog>()); });
+            consent->allowFullAccessButton()->click();
+            waitFor("the scan window", [&] { return gate->scanView() != nullptr; });
+        }
+        waitFor("the first scan", [&] { return scanned(); });
+        ScanView* view = gate->scanView();
+        view->model()->setDateRange(DateRange::all);
+        waitFor("the scan of the whole library", [&] { return scanned(); });
+        if (view->pairTable()->rowCount() < 3)
+            throw std::runtime_error("the library has too few pairs for the picture");
+        select(view->findChild<QTableView*>(QStringLiteral("pairTable")), {0, 1, 2});
+        button(view, QStringLiteral("step1Button"))->click();
+        waitFor("the export albums", [&] { return view->model()->showInfoAlert(); });
+        shot("step1-folder-library");
     }
 
     void run() {
@@ -307,6 +338,8 @@ int main(int argc, char** argv) {
     parser.addOption({QStringLiteral("first-only"), QStringLiteral("Only the first state.")});
     parser.addOption({QStringLiteral("library-unavailable"),
                       QStringLiteral("Only the alert of a library that cannot be opened.")});
+    parser.addOption({QStringLiteral("step1-message"),
+                      QStringLiteral("Only Step 1 and its message, on the whole library.")});
     parser.process(app);
 
     MainWindow window;
@@ -321,6 +354,8 @@ int main(int argc, char** argv) {
         Walk walk(window, parser.isSet(QStringLiteral("first-only")));
         if (parser.isSet(QStringLiteral("library-unavailable")))
             walk.runUnavailable();
+        else if (parser.isSet(QStringLiteral("step1-message")))
+            walk.runStep1Message();
         else
             walk.run();
         say(QStringLiteral("done"));

@@ -8,7 +8,9 @@
 #include "UsageError.h"
 #include "core/LibraryModel.h"
 #include "core/RunTask.h"
+#include "ingest/ExportCommands.h"
 #include "library/PhotoLibraryOperations.h"
+#include "platform/photos/PhotoLibrary.h"
 
 namespace twinslimcli {
 
@@ -76,14 +78,12 @@ int albumsCommand(Arguments& arguments, Session& session) {
     const QString message = model.infoMessage().value_or(QString());
     if (!albumsHoldSelection(model))
         throw CommandFailure{message};
-    QTextStream& out = session.terminal().out();
-    out << message << "\n\n"
-        << "With photolib:\n"
-        << "  photolib export --album \"" << LibraryModel::favAlbumTitle()
-        << "\" --format heic DIR\n"
-        << "  photolib export --album \"" << LibraryModel::nonfavAlbumTitle()
-        << "\" --format heic --max-size 2048 DIR\n"
-        << "  twinslim-cli ingest DIR\n";
+    // The message ends with the photolib commands; the ingest of their folder follows them.
+    const std::shared_ptr<photos::PhotoLibrary> library = photos::PhotoLibrary::shared();
+    session.terminal().out() << message << "\n  twinslim-cli --library "
+                             << twinslim::shellQuoted(library->path()) << " ingest "
+                             << twinslim::shellQuoted(twinslim::suggestedExportFolder(*library))
+                             << "\n";
     return 0;
 }
 

@@ -41,10 +41,7 @@ int cleanupCommand(Arguments& arguments, Session& session) {
     session.terminal().err() << twinslim::DeletionNote::text(*library,
                                                              model.pendingRawWithoutBackup())
                              << "\n";
-    const QString offer =
-        originals(pending) + QStringLiteral(" from a previous run were replaced but not deleted. "
-                                            "Delete them now to reclaim the space?");
-    if (!session.terminal().confirm(offer, session.assumeYes()))
+    if (!session.terminal().confirm(twinslim::recoveryOffer(pending), session.assumeYes()))
         throw CommandFailure{QStringLiteral("Nothing was deleted; the originals stay in the "
                                             "album “%1”.")
                                  .arg(twinslim::markerAlbumTitle())};
@@ -56,11 +53,11 @@ int cleanupCommand(Arguments& arguments, Session& session) {
     if (deleted == 0)
         throw CommandFailure{
             QStringLiteral("Nothing was deleted: the library change was refused or failed.")};
-    out << "Deleted " << originals(deleted)
+    const bool one = deleted == 1;
+    out << "Deleted " << originals(deleted) << (one ? ". It is in " : ". They are in ")
         << (!library->trashName().isEmpty()
-                ? QStringLiteral(". They are in %1; space frees once it is emptied.\n")
-                      .arg(library->trashName())
-                : QStringLiteral(". They are in Recently Deleted; space frees once it empties.\n"));
+                ? QStringLiteral("%1; space frees once it is emptied.\n").arg(library->trashName())
+                : QStringLiteral("Recently Deleted; space frees once it empties.\n"));
     return skipped > 0 ? 1 : 0;
 }
 

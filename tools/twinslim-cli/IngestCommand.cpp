@@ -72,8 +72,9 @@ int run(Session& session, const QString& folder) {
     out << report.summaryMessage() << "\n";
     const auto waiting = qint64(twinslim::assetsInAlbumTitled(twinslim::markerAlbumTitle()).size());
     if (waiting > 0)
-        out << items(waiting) << " replaced but not deleted wait in the album “"
-            << twinslim::markerAlbumTitle() << "”; “twinslim-cli cleanup” deletes them.\n";
+        out << items(waiting) << " replaced but not deleted " << (waiting == 1 ? "waits" : "wait")
+            << " in the album “" << twinslim::markerAlbumTitle()
+            << "”; “twinslim-cli cleanup” deletes them.\n";
     // A script must not take a run that left work undone for a success.
     return report.failed > 0 || report.notDeleted > 0 ? 1 : 0;
 }

@@ -88,8 +88,10 @@ QByteArray pairJson(const std::vector<PhotoPair>& pairs) {
 }
 
 QString scanStatus(qsizetype pairCount, qint64 reclaimableBytes) {
-    return QStringLiteral("%1 pairs · %2 reclaimable")
-        .arg(QString::number(pairCount), twinslim::formatByteCount(reclaimableBytes));
+    return QStringLiteral("%1 %2 · %3 reclaimable")
+        .arg(QString::number(pairCount),
+             pairCount == 1 ? QStringLiteral("pair") : QStringLiteral("pairs"),
+             twinslim::formatByteCount(reclaimableBytes));
 }
 
 } // namespace twinslimcli
