@@ -525,6 +525,8 @@ TEST_F(ScanViewTest, DateRangeAndSortOrderAreRememberedBetweenStarts) {
     EXPECT_EQ(view->pairTable()->sortOrder(), order);
     EXPECT_EQ(table()->horizontalHeader()->sortIndicatorSection(), Column::RawSizeColumn);
     EXPECT_EQ(table()->horizontalHeader()->sortIndicatorOrder(), Qt::DescendingOrder);
+}
+
 // Every button says what it does, and the marks of the ★ ✎ column what they mean.
 TEST_F(ScanViewTest, ButtonsAndMarksHaveTooltips) {
     lib.add({asset("FAV", 1, 300, true), asset("OLD", 60, 100)});
