@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <stdexcept>
 #include <sys/file.h>
 #include <unistd.h>
@@ -75,6 +76,26 @@ void reopenWithDigikam(const QString& photos, const QString& out, const QString&
     if (!whileRunning.isEmpty())
         arguments << whileRunning;
     runScript(arguments, 330000, env);
+}
+
+void makeEmptyDigikamLibrary(const QString& photos) {
+    QDir().mkpath(photos);
+    QString dump =
+        QString::fromUtf8(readFile(sourcePath("tests/fixtures/digikam/empty-digikam4.sql")));
+    if (dump.isEmpty())
+        throw std::runtime_error("the dump of digiKam's empty library is missing");
+    dump.replace("@COLLECTION@", QString(photos).replace("'", "''"));
+    sqlite3* db = nullptr;
+    char* error = nullptr;
+    const QString database = photos + "/digikam4.db";
+    const bool made =
+        sqlite3_open(QFile::encodeName(database).constData(), &db) == SQLITE_OK &&
+        sqlite3_exec(db, dump.toUtf8().constData(), nullptr, nullptr, &error) == SQLITE_OK;
+    const std::string why = error ? error : sqlite3_errmsg(db);
+    sqlite3_free(error);
+    sqlite3_close(db);
+    if (!made)
+        throw std::runtime_error(database.toStdString() + ": " + why);
 }
 
 QString emptyDigikamDatabase() {

@@ -39,4 +39,9 @@ void reopenWithDigikam(const QString& photos, const QString& out, const QString&
 // Throws std::runtime_error.
 QString emptyDigikamDatabase();
 
+// `photos`/digikam4.db: the empty library digiKam 7.9 wrote (kept in the source tree as its
+// SQL dump, tests/fixtures/digikam/empty-digikam4.sql), its collection being `photos`. Needs
+// no digiKam; a test with digiKam checks that the dump is what digiKam writes.
+void makeEmptyDigikamLibrary(const QString& photos);
+
 } // namespace testsupport

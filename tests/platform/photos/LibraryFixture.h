@@ -11,7 +11,6 @@
 #include <QTemporaryDir>
 #include <future>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 struct ImageAnswer {
     QImage image;
@@ -116,24 +115,14 @@ inline std::shared_ptr<photos::PhotoLibrary> openNewLibrary(LibraryKind kind,
         return photos::PhotoLibrary::open(folder + "/darktable/library.db");
     }
     case LibraryKind::Digikam: {
-        // A copy of an empty library digiKam itself wrote, its collection moved to this test's
-        // own folder as digiKam's settings move one.
-        QString made;
+        // The empty library digiKam itself wrote, its collection this test's own folder.
+        const QString photos = folder + "/photos";
         try {
-            made = testsupport::emptyDigikamDatabase();
+            testsupport::makeEmptyDigikamLibrary(photos);
         } catch (const std::exception& e) {
             ADD_FAILURE() << e.what();
             return nullptr;
         }
-        const QString photos = folder + "/photos";
-        QDir().mkpath(photos);
-        QFile::copy(made, photos + "/digikam4.db");
-        sqlite3* db = nullptr;
-        sqlite3_open(QFile::encodeName(photos + "/digikam4.db").constData(), &db);
-        const QByteArray move =
-            "UPDATE AlbumRoots SET identifier = 'volumeid:?path=" + QFile::encodeName(photos) + "'";
-        sqlite3_exec(db, move.constData(), nullptr, nullptr, nullptr);
-        sqlite3_close(db);
         return photos::PhotoLibrary::open(photos + "/digikam4.db");
     }
     }
@@ -167,8 +156,6 @@ protected:
         ASSERT_TRUE(tmp.isValid());
         if (GetParam() == LibraryKind::Darktable)
             TWINSLIM_REQUIRE_DARKTABLE();
-        if (GetParam() == LibraryKind::Digikam)
-            TWINSLIM_REQUIRE_DIGIKAM();
         lib = openNewLibrary(GetParam(), tmp.path());
         ASSERT_TRUE(lib) << "the program did not make an empty library";
         path = lib->path();

@@ -191,3 +191,19 @@ TEST_F(DigikamLibrary, OpensTheDatabaseItsFolderOrDigikamsConfigurationAndRefuse
     EXPECT_EQ(DigikamStore::databaseFor(tmp->path()), "");
     EXPECT_THROW(DigikamStore{other}, PhotoLibraryError);
 }
+
+// The empty library the other kinds' tests share with this one is what digiKam writes: the same
+// schema, settings and tags as one digiKam makes here now.
+TEST_F(DigikamLibrary, TheEmptyLibraryOfTheTestsIsWhatDigikamWrites) {
+    const QString kept = tmp->path() + "/kept";
+    testsupport::makeEmptyDigikamLibrary(kept);
+    const QString made = testsupport::emptyDigikamDatabase();
+    for (const char* query :
+         {"SELECT sql FROM sqlite_master ORDER BY name",
+          "SELECT keyword FROM Settings WHERE keyword NOT IN ('databaseUUID', 'Scanned') ORDER BY "
+          "keyword",
+          "SELECT keyword, value FROM Settings WHERE keyword LIKE 'DBVersion%' OR keyword = "
+          "'uniqueHashVersion' ORDER BY keyword",
+          "SELECT id, pid, name FROM Tags ORDER BY id", "SELECT count(*) FROM Images"})
+        EXPECT_EQ(sqlRows(kept + "/digikam4.db", query), sqlRows(made, query)) << query;
+}
