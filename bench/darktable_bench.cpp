@@ -6,6 +6,7 @@
 // with SQL, as an import of that many would leave them.
 #include "support/BenchScan.h"
 #include "support/BenchSmoke.h"
+#include "support/SideBySide.h"
 
 #include "platform/photos/PhotoLibrary.h"
 
@@ -17,10 +18,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <benchmark/benchmark.h>
-#include <chrono>
-#include <ctime>
 #include <fcntl.h>
-#include <functional>
 #include <sqlite3.h>
 #include <string>
 #include <sys/stat.h>
@@ -240,52 +238,6 @@ BENCHMARK(BM_PlainSqlQueryWithStats)
     ->UseRealTime()
     ->MeasureProcessCPUTime();
 
-double processCpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-// The three side by side: each round runs each once, in turns, so that a change of the
-// machine's load touches all three alike; each ratio is the median of the rounds' ratios.
-void compareSideBySide(int rounds) {
-    struct Side {
-        const char* name;
-        std::function<int()> run;
-        std::vector<double> wall, cpu;
-    };
-    std::vector<Side> sides{{"scan", scanPattern, {}, {}},
-                            {"query", plainQuery, {}, {}},
-                            {"query with stats", plainQueryWithStats, {}, {}}};
-    for (int round = 0; round < rounds; ++round)
-        for (size_t k = 0; k < sides.size(); ++k) {
-            Side& side = sides[(size_t(round) + k) % sides.size()];
-            const double cpu = processCpuMs();
-            const auto start = std::chrono::steady_clock::now();
-            benchmark::DoNotOptimize(side.run());
-            side.wall.push_back(
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count());
-            side.cpu.push_back(processCpuMs() - cpu);
-        }
-    printf("side by side, medians of %d rounds:\n", rounds);
-    for (const Side& side : sides)
-        printf("  %-17s %8.1f ms wall %8.1f ms CPU\n", side.name, median(side.wall),
-               median(side.cpu));
-    for (size_t peer : {size_t(1), size_t(2)}) {
-        std::vector<double> ratios;
-        for (int round = 0; round < rounds; ++round)
-            ratios.push_back(sides[0].wall[size_t(round)] / sides[peer].wall[size_t(round)]);
-        printf("ratio scan / %s (median of rounds): %.2f\n", sides[peer].name, median(ratios));
-    }
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -305,6 +257,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    compareSideBySide(bench::sized(15, 1));
+    bench::compareSideBySide(
+        {{"scan", scanPattern}, {"query", plainQuery}, {"query with stats", plainQueryWithStats}},
+        bench::sized(15, 1));
     return 0;
 }
