@@ -20,7 +20,8 @@ TEST(OpenFileHolders, FindsAnotherProgramHoldingTheFileOrItsJournalButNeverThisO
 
     const auto holding = [&](const QString& file) {
         auto p = std::make_unique<QProcess>();
-        p->start("bash", {"-c", "exec 3<\"$1\"; echo ready; exec sleep 60", "_", file});
+        // bash itself holds it, until its input ends.
+        p->start("bash", {"-c", "exec 3<\"$1\"; echo ready; read -r line", "_", file});
         EXPECT_TRUE(p->waitForReadyRead(10000));
         return p;
     };
@@ -29,7 +30,7 @@ TEST(OpenFileHolders, FindsAnotherProgramHoldingTheFileOrItsJournalButNeverThisO
         const auto found = processHoldingOpen(db);
         ASSERT_TRUE(found);
         EXPECT_EQ(found->pid, holder->processId());
-        EXPECT_EQ(found->command, "sleep");
+        EXPECT_EQ(found->command, "bash");
         // The same file by another path is the same file.
         ASSERT_TRUE(QFile::link(db, tmp.path() + "/link.db"));
         EXPECT_FALSE(processHoldingOpen(tmp.path() + "/other.db"));
