@@ -127,7 +127,7 @@ void MainWindow::watchScans() {
                 [this, model = view->model()] { m_openLibrary->setEnabled(!model->isRunning()); });
     };
     m_openLibrary->setEnabled(true); // a new gate has no run yet
-    if (m_gate->scanView()) // access granted earlier: the gate opened its scan at once
+    if (m_gate->scanView())          // access granted earlier: the gate opened its scan at once
         watch(m_gate->scanView());
     connect(m_gate, &AccessGate::scanViewShown, this, watch);
     connect(m_gate, &AccessGate::libraryUnavailable, this, &MainWindow::showLibraryProblem);

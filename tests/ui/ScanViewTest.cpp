@@ -23,8 +23,8 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QProcess>
+#include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStackedWidget>

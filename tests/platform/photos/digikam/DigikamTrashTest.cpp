@@ -23,7 +23,8 @@ TEST(DigikamTrash, MovesFilesUnderFreshNamesWithDigikamsRecordsAndPutsThemBack) 
     const DtrashEntry e = DigikamTrash::claim(collection, original, 13, when);
     EXPECT_TRUE(QFileInfo::exists(original)); // a claim moves nothing yet
     EXPECT_FALSE(DigikamTrash::contains(e));
-    EXPECT_TRUE(QRegularExpression("^IMG_1-[0-9a-f]{8}$").match(e.name).hasMatch()) << e.name.toStdString();
+    EXPECT_TRUE(QRegularExpression("^IMG_1-[0-9a-f]{8}$").match(e.name).hasMatch())
+        << e.name.toStdString();
     EXPECT_EQ(e.fileName, e.name + ".tar.JPG");
     const QJsonObject record =
         QJsonDocument::fromJson(readFile(collection + "/.dtrash/info/" + e.name + ".dtrashinfo"))
