@@ -7,6 +7,7 @@
 #include "platform/photos/shared/FreedesktopTrash.h"
 #include "platform/photos/shared/ResourceFiles.h"
 #include "platform/photos/shared/SqliteDatabase.h"
+#include "platform/photos/shared/TrashRecord.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -309,28 +310,7 @@ std::vector<TrashedAsset> DarktableStore::trashed() const {
         "SELECT identifier, trashed_at, asset FROM state.trashed ORDER BY trashed_at, identifier");
     while (st.step()) {
         const QJsonObject json = QJsonDocument::fromJson(st.text(2).toUtf8()).object();
-        auto asset = std::make_shared<Asset>();
-        asset->localIdentifier = st.text(0);
-        if (json.value(QStringLiteral("date")).isDouble())
-            asset->creationDate = QDateTime::fromMSecsSinceEpoch(
-                qint64(json.value(QStringLiteral("date")).toDouble()), Qt::UTC);
-        if (json.value(QStringLiteral("latitude")).isDouble())
-            asset->location = Location{json.value(QStringLiteral("latitude")).toDouble(),
-                                       json.value(QStringLiteral("longitude")).toDouble()};
-        asset->isFavorite = json.value(QStringLiteral("favorite")).toBool();
-        int ordinal = 0;
-        for (const QJsonValue& v : json.value(QStringLiteral("resources")).toArray()) {
-            const QJsonObject o = v.toObject();
-            auto r = std::make_shared<AssetResource>();
-            r->assetLocalIdentifier = asset->localIdentifier;
-            r->ordinal = ordinal++;
-            r->type = ResourceType(o.value(QStringLiteral("type")).toInt());
-            r->uniformTypeIdentifier = o.value(QStringLiteral("uti")).toString();
-            r->originalFilename = o.value(QStringLiteral("name")).toString();
-            if (o.value(QStringLiteral("size")).isDouble())
-                r->fileSize = qint64(o.value(QStringLiteral("size")).toDouble());
-            asset->resources.push_back(std::move(r));
-        }
+        const AssetPtr asset = assetOfTrashRecord(st.text(0), json);
         bool present = false;
         for (const QJsonValue& v : json.value(QStringLiteral("entries")).toArray())
             present = present || FreedesktopTrash::contains({v[QStringLiteral("folder")].toString(),
