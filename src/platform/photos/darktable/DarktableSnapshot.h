@@ -4,6 +4,7 @@
 // reading and its changes share.
 #include "platform/photos/PhotoLibraryError.h"
 #include "platform/photos/darktable/DarktableStore.h"
+#include "platform/photos/shared/SnapshotFetches.h"
 
 #include <QFile>
 #include <QHash>
@@ -112,12 +113,7 @@ inline QString sidecarName(const QString& filename, qint64 version) {
         .arg(suffix);
 }
 
-inline std::optional<qint64> regularFileSize(const QString& path) {
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    return qint64(st.st_size);
-}
+using snapshot::regularFileSize;
 
 inline QString albumIdentifier(const QString& tagName) {
     return QUuid::createUuidV5(albumSpace, tagName).toString(QUuid::WithoutBraces).toUpper() +

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/photos/LibraryStore.h"
+#include "platform/photos/shared/SnapshotFetches.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -24,7 +24,7 @@ class SqliteDatabase;
 // commits it. An interruption before the commit is undone at the next opening. The sidecars
 // of images already there whose stars or tags change are rewritten beside the old ones and
 // put in place after the commit, or at the next opening when that is cut short.
-class DarktableStore final : public LibraryStore {
+class DarktableStore final : public SnapshotStore<DarktableStore> {
 public:
     // The darktable schema versions this store was tested with (darktable 4.2).
     static constexpr int libraryVersion = 37;
@@ -41,22 +41,6 @@ public:
     // a schema version not tested, or a missing data.db.
     explicit DarktableStore(const QString& libraryDb);
     ~DarktableStore() override;
-
-    std::vector<AssetPtr> assets(MediaType mediaType, const FetchOptions& options) const override;
-    std::vector<AssetPtr> assetsWithIdentifiers(const QStringList& ids) const override;
-    std::vector<AssetPtr> assetsInCollection(const AssetCollection& collection,
-                                             const FetchOptions& options) const override;
-    std::vector<AssetPtr> assetsWithResource(const QString& originalFilename,
-                                             qint64 fileSize) const override;
-    std::vector<CollectionPtr> collectionsContaining(const Asset& asset,
-                                                     CollectionType type) const override;
-    std::vector<CollectionPtr> collections(CollectionType type, CollectionSubtype subtype,
-                                           const FetchOptions& options) const override;
-    std::vector<CollectionPtr> collectionsWithIdentifiers(const QStringList& ids) const override;
-
-    QString filePath(const AssetResource& resource) const override;
-    int openForReading(const AssetResource& resource) const override;
-    void copyOut(const AssetResource& resource, const QString& destination) const override;
 
     void apply(const ChangeRequests& changes, const QDateTime& now,
                const std::function<void()>& beforeCommit) override;
@@ -81,13 +65,13 @@ public:
     struct Snapshot;
 
 private:
+    friend class SnapshotStore<DarktableStore>;
     std::shared_ptr<const Snapshot> current() const;
     std::shared_ptr<const Snapshot> load() const;
     void takeSnapshotOnce(const QDateTime& now);
     void refuseWhileDarktableRuns() const;
     void recoverInterruptedChanges();
     bool finishCommitted(const QJsonArray& operations);
-    std::vector<CollectionPtr> albumsOf(const Snapshot& snapshot) const;
 
     QString m_libraryDb;
     QString m_dataDb;
@@ -99,5 +83,7 @@ private:
     mutable QElapsedTimer m_checked;
     QString m_snapshotPath;
 };
+
+extern template class SnapshotStore<DarktableStore>;
 
 } // namespace photos

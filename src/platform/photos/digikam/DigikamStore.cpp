@@ -6,6 +6,7 @@
 #include "platform/photos/shared/ChangeLock.h"
 #include "platform/photos/shared/OpenFileHolders.h"
 #include "platform/photos/shared/ResourceFiles.h"
+#include "platform/photos/shared/SnapshotFetches.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QCryptographicHash>
@@ -181,118 +182,7 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::current() const {
     return m_snapshot;
 }
 
-// ---- Fetches ----
-
-std::vector<AssetPtr> DigikamStore::assets(MediaType mediaType, const FetchOptions& options) const {
-    const auto snapshot = current();
-    std::vector<AssetPtr> all;
-    all.reserve(snapshot->items.size());
-    for (const auto& item : snapshot->items)
-        all.push_back(item->asset);
-    return applyFetchOptions(std::move(all), mediaType, options, options.includeHiddenAssets);
-}
-
-std::vector<AssetPtr> DigikamStore::assetsWithIdentifiers(const QStringList& ids) const {
-    const auto snapshot = current();
-    std::vector<AssetPtr> found;
-    for (const QString& id : ids)
-        if (const auto item = snapshot->byId.value(id))
-            found.push_back(item->asset);
-    return found;
-}
-
-std::vector<AssetPtr> DigikamStore::assetsInCollection(const AssetCollection& collection,
-                                                       const FetchOptions& options) const {
-    const auto snapshot = current();
-    std::vector<AssetPtr> members;
-    for (const auto& tag : snapshot->tags)
-        if (tag.identifier == collection.localIdentifier)
-            for (const QString& id : tag.members)
-                members.push_back(snapshot->byId.value(id)->asset);
-    return applyFetchOptions(std::move(members), MediaType::Image, options, true);
-}
-
-std::vector<AssetPtr> DigikamStore::assetsWithResource(const QString& originalFilename,
-                                                       qint64 fileSize) const {
-    const auto snapshot = current();
-    std::vector<AssetPtr> found;
-    for (const auto& item : snapshot->items)
-        for (const ResourcePtr& r : item->asset->resources) {
-            if (r->originalFilename != originalFilename)
-                continue;
-            struct stat st {};
-            const qint64 size =
-                r->fileSize ? *r->fileSize
-                            : (::lstat(QFile::encodeName(r->storedPath).constData(), &st) == 0
-                                   ? qint64(st.st_size)
-                                   : -1);
-            if (size == fileSize) {
-                found.push_back(item->asset);
-                break;
-            }
-        }
-    return found;
-}
-
-std::vector<CollectionPtr> DigikamStore::collectionsContaining(const Asset& asset,
-                                                               CollectionType type) const {
-    if (type != CollectionType::Album)
-        return {};
-    return current()->albumsOfItem.value(asset.localIdentifier);
-}
-
-std::vector<CollectionPtr> DigikamStore::collections(CollectionType type, CollectionSubtype subtype,
-                                                     const FetchOptions& options) const {
-    if (type != CollectionType::Album ||
-        (subtype != CollectionSubtype::Any && subtype != CollectionSubtype::AlbumRegular))
-        return {};
-    std::vector<CollectionPtr> found;
-    for (const CollectionPtr& album : current()->albums)
-        if (!options.predicate || titleMatches(*options.predicate, *album->localizedTitle))
-            found.push_back(album);
-    return found;
-}
-
-std::vector<CollectionPtr> DigikamStore::collectionsWithIdentifiers(const QStringList& ids) const {
-    const auto snapshot = current();
-    std::vector<CollectionPtr> found;
-    for (const QString& id : ids)
-        for (const CollectionPtr& album : snapshot->albums)
-            if (album->localIdentifier == id)
-                found.push_back(album);
-    return found;
-}
-
-// ---- Files ----
-
-QString DigikamStore::filePath(const AssetResource& resource) const {
-    // Only the files of the library's own items are handed out.
-    const auto item = current()->byId.value(resource.assetLocalIdentifier);
-    if (!item)
-        return {};
-    for (const ResourcePtr& r : item->asset->resources)
-        if (r->storedPath == resource.storedPath)
-            return r->storedPath;
-    return {};
-}
-
-int DigikamStore::openForReading(const AssetResource& resource) const {
-    const QString path = filePath(resource);
-    if (path.isEmpty()) {
-        errno = ENOENT;
-        return -1;
-    }
-    return ResourceFiles::openPlainFileAt(AT_FDCWD, QFile::encodeName(path).constData());
-}
-
-void DigikamStore::copyOut(const AssetResource& resource, const QString& destination) const {
-    const QString source = filePath(resource);
-    if (source.isEmpty())
-        throw PhotoLibraryError(PhotoLibraryError::Code::InvalidResource,
-                                QStringLiteral("The stored file of “%1” is not in the library.")
-                                    .arg(resource.originalFilename));
-    ResourceFiles::streamCopy(source, destination);
-}
+template class SnapshotStore<DigikamStore>;
 
 // ---- Integrity ----
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/photos/LibraryStore.h"
+#include "platform/photos/shared/SnapshotFetches.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -24,7 +24,7 @@ class SqliteDatabase;
 // files first, then commits its rows in one transaction with its journal, then moves the
 // originals to the trash; one cut short before its commit is undone at the next opening, one
 // cut short after it finished. No change is made while digiKam has the database open.
-class DigikamStore final : public LibraryStore {
+class DigikamStore final : public SnapshotStore<DigikamStore> {
 public:
     // The schema version this store was tested with (digiKam 7.9).
     static constexpr int schemaVersion = 15;
@@ -41,22 +41,6 @@ public:
     // or has a schema version not tested.
     explicit DigikamStore(const QString& database);
     ~DigikamStore() override;
-
-    std::vector<AssetPtr> assets(MediaType mediaType, const FetchOptions& options) const override;
-    std::vector<AssetPtr> assetsWithIdentifiers(const QStringList& ids) const override;
-    std::vector<AssetPtr> assetsInCollection(const AssetCollection& collection,
-                                             const FetchOptions& options) const override;
-    std::vector<AssetPtr> assetsWithResource(const QString& originalFilename,
-                                             qint64 fileSize) const override;
-    std::vector<CollectionPtr> collectionsContaining(const Asset& asset,
-                                                     CollectionType type) const override;
-    std::vector<CollectionPtr> collections(CollectionType type, CollectionSubtype subtype,
-                                           const FetchOptions& options) const override;
-    std::vector<CollectionPtr> collectionsWithIdentifiers(const QStringList& ids) const override;
-
-    QString filePath(const AssetResource& resource) const override;
-    int openForReading(const AssetResource& resource) const override;
-    void copyOut(const AssetResource& resource, const QString& destination) const override;
 
     void apply(const ChangeRequests& changes, const QDateTime& now,
                const std::function<void()>& beforeCommit) override;
@@ -79,6 +63,7 @@ public:
     struct Snapshot;
 
 private:
+    friend class SnapshotStore<DigikamStore>;
     std::shared_ptr<const Snapshot> current() const;
     std::shared_ptr<const Snapshot> load() const;
     void refuseWhileDigikamRuns() const;
@@ -96,5 +81,7 @@ private:
     mutable QElapsedTimer m_checked;
     QString m_safetyCopy;
 };
+
+extern template class SnapshotStore<DigikamStore>;
 
 } // namespace photos

@@ -10,6 +10,7 @@
 #include "platform/photos/shared/DurableWrites.h"
 #include "platform/photos/shared/FreedesktopTrash.h"
 #include "platform/photos/shared/ResourceFiles.h"
+#include "platform/photos/shared/SnapshotFetches.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QCryptographicHash>
@@ -387,12 +388,7 @@ int FolderStore::openForReading(const AssetResource& resource) const {
 }
 
 void FolderStore::copyOut(const AssetResource& resource, const QString& destination) const {
-    const QString source = filePath(resource);
-    if (source.isEmpty())
-        throw PhotoLibraryError(PhotoLibraryError::Code::InvalidResource,
-                                QStringLiteral("The stored file of “%1” is not in the library.")
-                                    .arg(resource.originalFilename));
-    ResourceFiles::streamCopy(source, destination);
+    snapshot::copyOut(filePath(resource), resource, destination);
 }
 
 // ---- Recently Deleted ----
