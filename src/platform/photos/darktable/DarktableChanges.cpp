@@ -13,6 +13,7 @@
 #include "platform/photos/shared/DurableWrites.h"
 #include "platform/photos/shared/FreedesktopTrash.h"
 #include "platform/photos/shared/ResourceFiles.h"
+#include "platform/photos/shared/SafetyCopy.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QCryptographicHash>
@@ -144,35 +145,11 @@ void DarktableStore::takeSnapshotOnce(const QDateTime& now) {
         return;
     // Beside the database, as darktable keeps its own snapshots, under a name darktable's
     // rotation of its own snapshots leaves alone.
-    const QString stamp = now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const QString base = m_libraryDb + QStringLiteral("-twinslim-") + stamp;
-    const QString dataCopy =
-        QFileInfo(m_dataDb).absolutePath() + QStringLiteral("/data.db-twinslim-") + stamp;
-    for (const auto& [schema, target] : {std::pair{"main", base}, std::pair{"data", dataCopy}}) {
-        if (QFileInfo::exists(target))
-            continue;
-        const QString temp = target + QStringLiteral(".tmp");
-        QFile::remove(temp);
-        m_db->statement(std::string("VACUUM ") + schema + " INTO ?").bind(1, temp).run();
-        flushFile(temp);
-        if (::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) !=
-            0)
-            throw storageError(QStringLiteral("The copy “%1” cannot be made.").arg(target));
-        syncFolder(QFileInfo(target).absolutePath());
-    }
+    const QString base = saveDatabaseCopy(*m_db, "main", QFileInfo(m_libraryDb).fileName(),
+                                          QFileInfo(m_libraryDb).absolutePath(), now);
+    const QString dataCopy = saveDatabaseCopy(*m_db, "data", QStringLiteral("data.db"),
+                                              QFileInfo(m_dataDb).absolutePath(), now);
     m_snapshotPath = base;
-    // The three newest copies are kept: a library can be large, and every run is a session.
-    for (const QString& pattern :
-         {QFileInfo(m_libraryDb).fileName() + QStringLiteral("-twinslim-*"),
-          QStringLiteral("data.db-twinslim-*")}) {
-        const QString folder = pattern.startsWith(QStringLiteral("data.db"))
-                                   ? QFileInfo(m_dataDb).absolutePath()
-                                   : QFileInfo(m_libraryDb).absolutePath();
-        QStringList copies = QDir(folder).entryList({pattern}, QDir::Files, QDir::Name);
-        copies.removeIf([](const QString& n) { return n.endsWith(QStringLiteral(".tmp")); });
-        while (copies.size() > 3)
-            QFile::remove(folder + u'/' + copies.takeFirst());
-    }
     qInfo().noquote() << QStringLiteral("Before changing the darktable library, Twinslim saved a "
                                         "copy of it: %1 (tags: %2)")
                              .arg(base, dataCopy);

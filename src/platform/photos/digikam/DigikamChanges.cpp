@@ -10,6 +10,7 @@
 #include "platform/photos/shared/DurableWrites.h"
 #include "platform/photos/shared/OpenFileHolders.h"
 #include "platform/photos/shared/ResourceFiles.h"
+#include "platform/photos/shared/SafetyCopy.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 #include "platform/photos/shared/TrashRecord.h"
 
@@ -100,31 +101,11 @@ void DigikamStore::takeSafetyCopyOnce(const QDateTime& now) {
     if (!m_safetyCopy.isEmpty())
         return;
     // In the store's hidden folder: digiKam would take a visible one for an album.
-    const QString target = stateFolder() + QStringLiteral("/") + QFileInfo(m_database).fileName() +
-                           QStringLiteral("-twinslim-") +
-                           now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    if (!QFileInfo::exists(target)) {
-        const QString temp = target + QStringLiteral(".tmp");
-        QFile::remove(temp);
-        m_db->statement("VACUUM main INTO ?").bind(1, temp).run();
-        flushFile(temp);
-        if (::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) !=
-            0)
-            throw storageError(QStringLiteral("The copy “%1” cannot be made.").arg(target));
-        syncFolder(stateFolder());
-    }
-    m_safetyCopy = target;
-    // The three newest copies are kept: a collection can be large, and every run is a session.
-    QStringList copies =
-        QDir(stateFolder())
-            .entryList({QFileInfo(m_database).fileName() + QStringLiteral("-twinslim-*")},
-                       QDir::Files, QDir::Name);
-    copies.removeIf([](const QString& n) { return n.endsWith(QStringLiteral(".tmp")); });
-    while (copies.size() > 3)
-        QFile::remove(stateFolder() + u'/' + copies.takeFirst());
+    m_safetyCopy =
+        saveDatabaseCopy(*m_db, "main", QFileInfo(m_database).fileName(), stateFolder(), now);
     qInfo().noquote() << QStringLiteral("Before changing the digiKam library, Twinslim saved a "
                                         "copy of it: %1")
-                             .arg(target);
+                             .arg(m_safetyCopy);
 }
 
 void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
