@@ -36,6 +36,8 @@ QString instructions(int favourites, int others, bool favouritesToExport, bool o
     const QStringList commands =
         photolibExportCommands(*library, suggestedExportFolder(*library), favouritesToExport,
                                othersToExport, QStringLiteral(" \\\n      "));
+    if (!library->holdsHeic())
+        text += QStringLiteral("\n\nShotwell cannot show HEIC pictures: export as JPEG.");
     text += QStringLiteral("\n\nOr with photolib, into a folder outside the library:");
     for (const QString& command : commands)
         text += QStringLiteral("\n  ") + command;

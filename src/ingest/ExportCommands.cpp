@@ -54,14 +54,14 @@ QStringList photolibExportCommands(const photos::PhotoLibrary& library, const QS
     const QString start = QStringLiteral("photolib --library ") + shellQuoted(library.path()) +
                           separator + QStringLiteral("export --album ");
     const QString end = separator + shellQuoted(folder);
+    const QString format =
+        library.holdsHeic() ? QStringLiteral(" --format heic") : QStringLiteral(" --format jpeg");
     QStringList commands;
     if (favorites)
-        commands << start + shellQuoted(LibraryModel::favAlbumTitle()) +
-                        QStringLiteral(" --format heic") + end;
+        commands << start + shellQuoted(LibraryModel::favAlbumTitle()) + format + end;
     if (others)
-        commands << start + shellQuoted(LibraryModel::nonfavAlbumTitle()) +
-                        QStringLiteral(" --format heic --max-size %1").arg(nonFavoriteExportSize) +
-                        end;
+        commands << start + shellQuoted(LibraryModel::nonfavAlbumTitle()) + format +
+                        QStringLiteral(" --max-size %1").arg(nonFavoriteExportSize) + end;
     return commands;
 }
 

@@ -23,9 +23,10 @@ QString shellQuoted(const QString& word);
 
 // The `photolib` commands that export the export albums with members, for the library at
 // `library`'s path, into `folder`: the favourites at full size, the others at most
-// nonFavoriteExportSize pixels. An empty album has no command. `separator` goes before the
-// subcommand and before the folder: a space, or a backslash, a line break and an indent, to
-// show each command on three lines that a shell still reads as one.
+// nonFavoriteExportSize pixels; as HEIC, or JPEG where the library's program shows no HEIC. An
+// empty album has no command. `separator` goes before the subcommand and before the folder: a
+// space, or a backslash, a line break and an indent, to show each command on three lines that a
+// shell still reads as one.
 QStringList photolibExportCommands(const photos::PhotoLibrary& library, const QString& folder,
                                    bool favorites, bool others,
                                    const QString& separator = QStringLiteral(" "));

@@ -9,6 +9,8 @@
 #include "library/PhotoLibraryOperations.h"
 #include "library/ReplacementError.h"
 #include "platform/photos/ExportFolderCheck.h"
+#include "platform/photos/PhotoLibrary.h"
+#include "platform/photos/PhotoLibraryError.h"
 #include "platform/photos/WorkLock.h"
 
 #include <QDir>
@@ -309,6 +311,15 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
             ++report.matched;
             bool backupGone = false;
             try {
+                // A picture the library's program cannot show fails before anything is
+                // backed up or changed.
+                if (const auto library = PhotoLibrary::shared();
+                    library && !library->holdsHeic() &&
+                    exportedTypeOf(name).conformsTo(uti::UTType::heic()))
+                    throw photos::PhotoLibraryError(
+                        photos::PhotoLibraryError::Code::InvalidResource,
+                        QStringLiteral("Shotwell cannot show HEIC pictures: export that album as "
+                                       "JPEG, then ingest it again."));
                 auto reading = readExportedFile(path);
                 const QByteArray data = co_await reading;
                 auto replacing = replaceOriginal(decision.asset, data, exportedTypeOf(name),

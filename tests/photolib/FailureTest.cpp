@@ -97,7 +97,8 @@ TEST_F(PhotolibTest, OnlyDarktablesDatabaseIsTakenForADarktableLibrary) {
                                  "” is not a photo library Twinslim knows: it is not a folder. "
                                  "Twinslim opens its own catalogue (a folder NAME.photolibrary), "
                                  "a folder of camera files, a darktable library (its "
-                                 "library.db) or a digiKam library (its digikam4.db).\n");
+                                 "library.db), a digiKam library (its digikam4.db) or a "
+                                 "Shotwell library (its photo.db).\n");
         }
     }
     const Result r = photolib({"use", darktable});

@@ -15,30 +15,6 @@
 
 namespace testsupport {
 
-namespace {
-
-QString realWorldScript(const char* name) {
-    const QString samples = samplesDir();
-    return samples.isEmpty() ? QString() : samples + "/../realworld/" + name;
-}
-
-void runScript(const QStringList& arguments, int timeoutMs,
-               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start("bash", arguments);
-    if (!p.waitForFinished(timeoutMs) || p.exitStatus() != QProcess::NormalExit ||
-        p.exitCode() != 0) {
-        p.kill();
-        p.waitForFinished();
-        throw std::runtime_error((arguments.join(' ') + " failed:\n").toStdString() +
-                                 p.readAll().toStdString());
-    }
-}
-
-} // namespace
-
 QString digikamMissing() {
     if (samplesDir().isEmpty())
         return "the sample folder ../shared/samples is absent";
@@ -58,12 +34,12 @@ QString digikamMissing() {
 }
 
 void makeMarkedCameraFolder(const QString& photos) {
-    runScript({realWorldScript("make-camera-folder.sh"), photos, samplesDir()}, 120000);
-    runScript({realWorldScript("mark-pictures.sh"), photos}, 60000);
+    runRealWorldScript({realWorldScript("make-camera-folder.sh"), photos, samplesDir()}, 120000);
+    runRealWorldScript({realWorldScript("mark-pictures.sh"), photos}, 60000);
 }
 
 void makeDigikamLibrary(const QString& photos, const QString& out, const QProcessEnvironment& env) {
-    runScript({realWorldScript("digikam-library.sh"), photos, out}, 330000, env);
+    runRealWorldScript({realWorldScript("digikam-library.sh"), photos, out}, 330000, env);
     if (!QFileInfo(photos + "/digikam4.db").isFile())
         throw std::runtime_error("digiKam made no digikam4.db in " + photos.toStdString());
 }
@@ -75,7 +51,7 @@ void reopenWithDigikam(const QString& photos, const QString& out, const QString&
     QStringList arguments{realWorldScript("digikam-library.sh"), photos, out};
     if (!whileRunning.isEmpty())
         arguments << whileRunning;
-    runScript(arguments, 330000, env);
+    runRealWorldScript(arguments, 330000, env);
 }
 
 void makeEmptyDigikamLibrary(const QString& photos) {

@@ -9,6 +9,26 @@
 
 namespace testsupport {
 
+QString realWorldScript(const char* name) {
+    const QString samples = samplesDir();
+    return samples.isEmpty() ? QString() : samples + "/../realworld/" + name;
+}
+
+void runRealWorldScript(const QStringList& arguments, int timeoutMs,
+                        const QProcessEnvironment& env) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start("bash", arguments);
+    if (!p.waitForFinished(timeoutMs) || p.exitStatus() != QProcess::NormalExit ||
+        p.exitCode() != 0) {
+        p.kill();
+        p.waitForFinished();
+        throw std::runtime_error((arguments.join(' ') + " failed:\n").toStdString() +
+                                 p.readAll().toStdString());
+    }
+}
+
 QString samplesDir() {
     const QString dir =
         qEnvironmentVariable("TWINSLIM_SAMPLES", QStringLiteral(TWINSLIM_SAMPLES_DIR));

@@ -20,6 +20,14 @@ namespace testsupport {
 // Folder of the real sample files, or empty when this checkout has none.
 QString samplesDir();
 
+// A script of ../shared/realworld (which makes test material with the real programs), or
+// empty when this checkout has none.
+QString realWorldScript(const char* name);
+// Runs bash with `arguments`; throws std::runtime_error with its output when it fails or
+// takes longer than `timeoutMs`.
+void runRealWorldScript(const QStringList& arguments, int timeoutMs,
+                        const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment());
+
 // Skips the running test, saying why, when the sample folder is absent.
 #define TWINSLIM_REQUIRE_SAMPLES()                                                                 \
     do {                                                                                           \

@@ -190,13 +190,15 @@ private:
                 QStringLiteral("The library “%1” is a folder: copy the pictures into it (or "
                                "into a folder below it) instead of importing them.")
                     .arg(library().path()));
-        if (library().isDarktableLibrary() || library().isDigikamLibrary())
+        if (const QString owner = library().isDigikamLibrary()     ? QStringLiteral("digiKam")
+                                  : library().isDarktableLibrary() ? QStringLiteral("darktable")
+                                  : library().isShotwellLibrary()  ? QStringLiteral("Shotwell")
+                                                                   : QString();
+            !owner.isEmpty())
             throw PhotoLibraryError(
                 PhotoLibraryError::Code::InvalidRequest,
                 QStringLiteral("The library “%1” is %2’s: import the pictures with %2 instead.")
-                    .arg(library().path(), library().isDigikamLibrary()
-                                               ? QStringLiteral("digiKam")
-                                               : QStringLiteral("darktable")));
+                    .arg(library().path(), owner));
         int skipped = 0;
         const auto items = planImport(m_args, &skipped);
         const bool terminal = isatty(STDERR_FILENO);

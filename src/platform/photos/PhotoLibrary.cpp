@@ -5,6 +5,7 @@
 #include "platform/photos/darktable/DarktableStore.h"
 #include "platform/photos/digikam/DigikamStore.h"
 #include "platform/photos/folder/FolderStore.h"
+#include "platform/photos/shotwell/ShotwellStore.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -71,6 +72,9 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
     // digiKam's collection folder, its configuration and its database stand for its library.
     if (const QString digikam = DigikamStore::databaseFor(path); !digikam.isEmpty())
         path = QDir::cleanPath(digikam);
+    // So do Shotwell's data folder and its database.
+    else if (const QString shotwell = ShotwellStore::databaseFor(path); !shotwell.isEmpty())
+        path = QDir::cleanPath(shotwell);
     QFileInfo info(path);
     if (path == QLatin1String("/"))
         throw PhotoLibraryError(
@@ -79,17 +83,21 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
                            "pictures, such as your Pictures folder."));
     const bool darktable = info.isFile() && DarktableStore::isDarktableLibrary(path);
     const bool digikam = info.isFile() && DigikamStore::isDigikamDatabase(path);
-    if (info.exists() && !info.isDir() && !darktable && !digikam)
+    const bool shotwell = info.isFile() && ShotwellStore::isShotwellDatabase(path);
+    if (info.exists() && !info.isDir() && !darktable && !digikam && !shotwell)
         throw PhotoLibraryError(
             PhotoLibraryError::Code::InvalidRequest,
             QStringLiteral("“%1” is not a photo library Twinslim knows: it is not a folder. "
                            "Twinslim opens its own catalogue (a folder NAME.photolibrary), a "
-                           "folder of camera files, a darktable library (its library.db) or a "
-                           "digiKam library (its digikam4.db).")
+                           "folder of camera files, a darktable library (its library.db), a "
+                           "digiKam library (its digikam4.db) or a Shotwell library (its "
+                           "photo.db).")
                 .arg(path));
     std::shared_ptr<PhotoLibrary> library(new PhotoLibrary(path));
     if (digikam) {
         library->m_store = std::make_unique<DigikamStore>(path);
+    } else if (shotwell) {
+        library->m_store = std::make_unique<ShotwellStore>(path);
     } else if (darktable) {
         library->m_store = std::make_unique<DarktableStore>(path);
     } else if (info.isDir() && !CatalogStore::isCatalogueLibrary(path)) {
@@ -110,8 +118,15 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
     library->m_worker = std::make_unique<Worker>();
     library->m_worker->resourcePool.setMaxThreadCount(2);
     library->startWorker();
-    if (options.purgeExpiredTrash)
-        library->purgeExpiredTrash();
+    if (options.purgeExpiredTrash) {
+        try {
+            library->purgeExpiredTrash();
+        } catch (const PhotoLibraryError& e) {
+            // The program owning the library is running: its trash waits, reading goes on.
+            if (e.code() != PhotoLibraryError::Code::AccessDenied)
+                throw;
+        }
+    }
     return library;
 }
 
@@ -397,9 +412,15 @@ bool PhotoLibrary::isDigikamLibrary() const {
     return dynamic_cast<const DigikamStore*>(m_store.get()) != nullptr;
 }
 
+bool PhotoLibrary::isShotwellLibrary() const {
+    return dynamic_cast<const ShotwellStore*>(m_store.get()) != nullptr;
+}
+
 QString PhotoLibrary::trashName() const {
     if (isDigikamLibrary())
         return QStringLiteral("digiKam’s trash");
+    if (isShotwellLibrary())
+        return QStringLiteral("Shotwell’s trash");
     if (isFolderLibrary() || isDarktableLibrary())
         return QStringLiteral("the Trash");
     return {};

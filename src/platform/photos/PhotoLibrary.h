@@ -61,6 +61,10 @@ public:
     bool isFolderLibrary() const;
     bool isDarktableLibrary() const;
     bool isDigikamLibrary() const;
+    bool isShotwellLibrary() const;
+    // Whether the program owning the library shows HEIC pictures (Shotwell does not): a new
+    // item's pictures must be JPEG where it does not.
+    bool holdsHeic() const { return !isShotwellLibrary(); }
     // Where deleted items go, as a sentence names it: "the Trash" for the kinds whose files go
     // to the desktop's trash, "digiKam’s trash", or empty for Recently Deleted.
     QString trashName() const;

@@ -5,6 +5,7 @@
 #include "platform/photos/darktable/DarktableStore.h"
 #include "platform/photos/digikam/DigikamStore.h"
 #include "platform/photos/folder/FolderStore.h"
+#include "platform/photos/shotwell/ShotwellStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,7 +30,9 @@ std::unique_ptr<WorkLock> WorkLock::tryAcquire(const QString& libraryPath, const
          : DarktableStore::isDarktableLibrary(libraryPath)
              ? DarktableStore::stateFolderOf(libraryPath)
          : DigikamStore::isDigikamDatabase(libraryPath) ? DigikamStore::stateFolderOf(libraryPath)
-                                                        : FolderStore::stateFolderOf(libraryPath)) +
+         : ShotwellStore::isShotwellDatabase(libraryPath)
+             ? ShotwellStore::stateFolderOf(libraryPath)
+             : FolderStore::stateFolderOf(libraryPath)) +
         QStringLiteral("/locks");
     QDir().mkpath(folder);
     const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".work");

@@ -4,6 +4,7 @@
 #include "platform/photos/PhotoLibrary.h"
 #include "support/Darktable.h"
 #include "support/Digikam.h"
+#include "support/Shotwell.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -51,7 +52,7 @@ highQuality(photos::ImageResizeMode resize = photos::ImageResizeMode::Exact) {
 // The kinds of library the service keeps. The contract tests (fetches, changes, deletion,
 // trash, image requests, check) run against every kind in libraryKinds(); tests of one
 // kind's own storage use that kind alone.
-enum class LibraryKind { Catalogue, Folder, Darktable, Digikam };
+enum class LibraryKind { Catalogue, Folder, Darktable, Digikam, Shotwell };
 
 inline std::vector<LibraryKind> libraryKinds() {
     return {LibraryKind::Catalogue, LibraryKind::Folder, LibraryKind::Darktable,
@@ -71,6 +72,9 @@ inline void PrintTo(LibraryKind kind, std::ostream* os) {
         break;
     case LibraryKind::Digikam:
         *os << "Digikam";
+        break;
+    case LibraryKind::Shotwell:
+        *os << "Shotwell";
     }
 }
 
@@ -125,6 +129,19 @@ inline std::shared_ptr<photos::PhotoLibrary> openNewLibrary(LibraryKind kind,
         }
         return photos::PhotoLibrary::open(photos + "/digikam4.db");
     }
+    case LibraryKind::Shotwell: {
+        // The empty library Shotwell itself wrote; new items without an original go to the
+        // Pictures folder of this test's own home, emptied ones to its own trash.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(folder + "/data"));
+        qputenv("HOME", QFile::encodeName(folder + "/home"));
+        try {
+            return photos::PhotoLibrary::open(
+                testsupport::makeEmptyShotwellLibrary(folder + "/shotwell"));
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+            return nullptr;
+        }
+    }
     }
     return nullptr;
 }
@@ -139,6 +156,9 @@ inline int storedFileCount(LibraryKind kind, const QString& path) {
         : kind == LibraryKind::Folder  ? QStringList{path, path + "/../data/Trash/files"}
         : kind == LibraryKind::Digikam
             ? QStringList{QFileInfo(path).path(), QFileInfo(path).path() + "/.dtrash/files"}
+        : kind == LibraryKind::Shotwell
+            ? QStringList{QFileInfo(path).path() + "/../../home/Pictures",
+                          QFileInfo(path).path() + "/../../data/Trash/files"}
             : QStringList{QFileInfo(path).path() + "/../home/Pictures",
                           QFileInfo(path).path() + "/../data/Trash/files"};
     for (const QString& top : tops)
