@@ -3,7 +3,7 @@
 
 #include "platform/photos/FileKind.h"
 #include "platform/photos/PhotoLibraryError.h"
-#include "platform/photos/darktable/DarktableClock.h"
+#include "platform/photos/shared/LocalClock.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QFile>
@@ -378,7 +378,7 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
     const QString xmpUti = QStringLiteral("public.xmp");
     using Sized = std::vector<std::pair<AssetResource*, size_t>>; // resource, index in `statted`
     const auto makeItems = [&](size_t from, size_t to, size_t statIndex, Sized& sized) {
-        DarktableClock clock;
+        LocalClock clock;
         std::vector<QString> sidecarsOfItem;
         std::string sidecarKey;
         for (size_t p = from; p < to; ++p) {

@@ -1,4 +1,4 @@
-#include "platform/photos/darktable/DarktableClock.h"
+#include "platform/photos/shared/LocalClock.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,8 @@ QDateTime utc(QDate date, QTime time) {
 
 // darktable's wall-clock times are local times: in summer and in winter, on both sides of a
 // change of the clocks, before 1970, and back again.
-TEST(DarktableClock, TakesDarktableTimesAsLocalTimeOfTheZone) {
-    DarktableClock paris(QTimeZone("Europe/Paris"));
+TEST(LocalClock, TakesDarktableTimesAsLocalTimeOfTheZone) {
+    LocalClock paris(QTimeZone("Europe/Paris"));
     const struct {
         QDate date;
         QTime wall, utcTime;
@@ -42,7 +42,7 @@ TEST(DarktableClock, TakesDarktableTimesAsLocalTimeOfTheZone) {
     EXPECT_FALSE(paris.instantOf(0));
     // A known offset wins over the zone.
     EXPECT_EQ(paris.takenOf(utc({2024, 7, 1}, {10, 0}), -4 * 3600), taken({2024, 7, 1}, {6, 0}));
-    EXPECT_EQ(DarktableClock::sidecarText(taken({2019, 10, 26}, {16, 7, 24, 540})),
+    EXPECT_EQ(LocalClock::sidecarText(taken({2019, 10, 26}, {16, 7, 24, 540})),
               "2019:10:26 16:07:24.540");
 }
 
