@@ -2,6 +2,7 @@
 #include "platform/photos/digikam/DigikamSnapshot.h"
 
 #include "platform/photos/FileKind.h"
+#include "platform/photos/shared/LocalClock.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QCryptographicHash>
@@ -20,6 +21,8 @@ namespace photos {
 namespace digikam {
 
 namespace {
+
+constexpr qint64 unixEpochJulianDay = 2440588; // 1970-01-01
 
 // The folder a file system is mounted at, by the file system's UUID; empty when it is not.
 QString mountPointOfVolume(const QString& uuid) {
@@ -68,16 +71,45 @@ QString albumRootPath(const QString& identifier, const QString& specificPath) {
     return QFileInfo(root).isDir() ? root : QString();
 }
 
-std::optional<QDateTime> instantOfLocalText(const QString& text) {
+std::optional<qint64> wallClockOfFixedText(QByteArrayView text) {
+    if (!(text.size() == 19 || (text.size() == 23 && text[19] == '.')) || text[4] != '-' ||
+        text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':')
+        return std::nullopt;
+    const auto number = [&](qsizetype at, qsizetype digits) {
+        int n = 0;
+        for (qsizetype i = at; i < at + digits; ++i) {
+            if (text[i] < '0' || text[i] > '9')
+                return -1;
+            n = n * 10 + (text[i] - '0');
+        }
+        return n;
+    };
+    const int year = number(0, 4), month = number(5, 2), day = number(8, 2);
+    const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+    const int ms = text.size() == 23 ? number(20, 3) : 0;
+    // A year of -1 (no digits) would be a valid date: 1 BC.
+    const QDate date = year >= 1 ? QDate(year, month, day) : QDate();
+    if (!date.isValid() || hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 ||
+        second > 59 || ms < 0)
+        return std::nullopt;
+    return (date.toJulianDay() - unixEpochJulianDay) * 86400000LL +
+           ((hour * 60 + minute) * 60 + second) * 1000LL + ms;
+}
+
+std::optional<qint64> wallClockOfText(QByteArrayView text) {
+    if (const auto wall = wallClockOfFixedText(text))
+        return wall;
     if (text.isEmpty())
         return std::nullopt;
-    QDateTime local = QDateTime::fromString(text, Qt::ISODateWithMs);
-    if (!local.isValid())
-        local = QDateTime::fromString(text, Qt::ISODate);
-    if (!local.isValid())
+    // Any other form ISO 8601 allows: its date and time as written, whatever zone it names.
+    const QString iso = QString::fromUtf8(text);
+    QDateTime written = QDateTime::fromString(iso, Qt::ISODateWithMs);
+    if (!written.isValid())
+        written = QDateTime::fromString(iso, Qt::ISODate);
+    if (!written.isValid())
         return std::nullopt;
-    local.setTimeZone(QTimeZone::systemTimeZone());
-    return local.toUTC();
+    return (written.date().toJulianDay() - unixEpochJulianDay) * 86400000LL +
+           written.time().msecsSinceStartOfDay();
 }
 
 QString uniqueHashOf(const QString& path) {
@@ -178,7 +210,7 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
         QString name, uti;
         FileKind kind;
         int rating;
-        QString created;
+        std::optional<qint64> created; // wall-clock time
         std::optional<double> latitude, longitude;
     };
     std::vector<Row> rows;
@@ -191,8 +223,9 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
         while (st.step()) {
             if (!folders.contains(st.int64(1)))
                 continue;
-            Row r{st.int64(0),      st.int64(1), st.text(2),   {},          FileKind::Other,
-                  int(st.int64(3)), st.text(4),  std::nullopt, std::nullopt};
+            Row r{st.int64(0),      st.int64(1),  st.text(2),   {},          FileKind::Other,
+                  int(st.int64(3)), std::nullopt, std::nullopt, std::nullopt};
+            r.created = wallClockOfText(st.utf8(4));
             r.kind = fileKindOf(r.name, &r.uti);
             if (!st.isNull(5) && !st.isNull(6)) {
                 r.latitude = st.real(5);
@@ -273,6 +306,7 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
         });
     }
 
+    LocalClock clock;
     for (const std::vector<size_t>& members : groups) {
         const size_t i = *std::min_element(members.begin(), members.end());
         auto asset = std::make_shared<Asset>();
@@ -303,8 +337,8 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
                 resource->fileSize = qint64(st.st_size);
             asset->resources.push_back(std::move(resource));
             item->images.push_back(r.id);
-            if (!asset->creationDate)
-                asset->creationDate = instantOfLocalText(r.created);
+            if (!asset->creationDate && r.created)
+                asset->creationDate = clock.instantOfWallClock(*r.created);
             if (!asset->location && r.latitude)
                 asset->location = Location{*r.latitude, *r.longitude};
             if (r.rating == 5 && !rejected.contains(r.id))

@@ -20,8 +20,12 @@ std::optional<QDateTime> LocalClock::instantOf(qint64 taken) {
         (taken / microsecondsPerDay + julianDayOfYearOne - QDate(1970, 1, 1).toJulianDay()) *
             86400000LL +
         taken % microsecondsPerDay / 1000;
-    const qint64 guess = wall - offsetAt(wall) * 1000LL;
-    return QDateTime::fromMSecsSinceEpoch(wall - offsetAt(guess) * 1000LL, Qt::UTC);
+    return instantOfWallClock(wall);
+}
+
+QDateTime LocalClock::instantOfWallClock(qint64 wallMs) {
+    const qint64 guess = wallMs - offsetAt(wallMs) * 1000LL;
+    return QDateTime::fromMSecsSinceEpoch(wallMs - offsetAt(guess) * 1000LL, Qt::UTC);
 }
 
 qint64 LocalClock::takenOf(const QDateTime& instant, std::optional<int> offsetSeconds) const {
