@@ -67,9 +67,6 @@ QString uniqueHashOf(const QString& path);
 // A file's modification time as digiKam keeps it: local time, "2026-12-08T05:03:20.143".
 QString modificationText(const QString& path);
 
-// An item's row key as digiKam shows it: its first image's id in (at least 12) upper-case hex
-// digits behind the library's prefix, and "/L0/001".
-QString itemIdentifier(const QString& prefix, qint64 key);
 // The identifier of the album a tag path stands for, in the library of `identity`.
 QString albumIdentifier(const QString& identity, const QString& path);
 // digiKam's time text of an instant: its wall-clock time at `offsetSeconds` when known, else
