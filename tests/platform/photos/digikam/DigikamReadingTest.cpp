@@ -73,17 +73,12 @@ TEST(DigikamReading, PairsByFolderAndNameWithTheFilesSizesAndTheirTimes) {
     }
     items.sort();
     // A lone file's size is asked for when needed, not by the scan.
-    EXPECT_EQ(items.join('\n').toStdString(),
-              QStringList({
-                              "IMG_1.DNG - @ 2019-10-26 16:07:00.000",
-                              "LINK.JPG 4, LINK.CR2 - @ 2019-10-27 08:00:00.000",
-                              "TWO.JPG 3, Two.ARW 7 @ -",
-                              "trip/IMG_1.JPG 7, trip/img_1.cr3 12 @ "
-                              "2019-10-26 16:07:24.540",
-                              "trip/ÉTÉ.JPG 6, trip/été.NEF 10 @ 2019-07-01 "
-                              "12:00:00.000",
-                              "two.jpeg - @ -",
-                          })
-                  .join('\n')
-                  .toStdString());
+    EXPECT_EQ(items, QStringList({
+                         "IMG_1.DNG - @ 2019-10-26 16:07:00.000",
+                         "LINK.JPG 4, LINK.CR2 - @ 2019-10-27 08:00:00.000",
+                         "TWO.JPG 3, Two.ARW 7 @ -",
+                         "trip/IMG_1.JPG 7, trip/img_1.cr3 12 @ 2019-10-26 16:07:24.540",
+                         "trip/ÉTÉ.JPG 6, trip/été.NEF 10 @ 2019-07-01 12:00:00.000",
+                         "two.jpeg - @ -",
+                     }));
 }
