@@ -324,6 +324,7 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
     {
         // The stems of the pictures and RAW files, case-folded, in one block of text.
         QString stems;
+        stems.reserve(qsizetype(names.size())); // no more UTF-16 units than UTF-8 bytes
         std::vector<std::pair<qsizetype, qsizetype>> stemAt(rows.size(), {0, 0}); // from, size
         for (size_t i = 0; i < rows.size(); ++i) {
             const FileKind kind = kindOf(i);
@@ -333,11 +334,16 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
             const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
             const QStringView stem = dot > 0 ? QStringView(name).left(dot) : QStringView(name);
             const qsizetype from = stems.size();
-            if (std::all_of(stem.begin(), stem.end(), [](QChar c) { return c.unicode() < 0x80; }))
-                for (QChar c : stem) // ASCII folds to ASCII: no string of its own needed
-                    stems.append(c >= u'A' && c <= u'Z' ? QChar(c.unicode() + 32) : c);
-            else
+            if (std::all_of(stem.begin(), stem.end(), [](QChar c) { return c.unicode() < 0x80; })) {
+                // ASCII folds to ASCII: no string of its own needed.
+                stems.append(stem);
+                QChar* folded = stems.data() + from;
+                for (qsizetype k = 0; k < stem.size(); ++k)
+                    if (folded[k] >= u'A' && folded[k] <= u'Z')
+                        folded[k] = QChar(folded[k].unicode() + 32);
+            } else {
                 stems.append(stem.toString().toCaseFolded());
+            }
             stemAt[i] = {from, stems.size() - from};
         }
         const auto stemOfRow = [&](size_t i) {
@@ -545,16 +551,25 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
             if (sizes[k] >= 0)
                 resource->fileSize = sizes[k];
 
-    snapshot->items.reserve(plans.size());
-    snapshot->byId.reserve(qsizetype(plans.size()));
-    snapshot->byImage.reserve(qsizetype(rows.size()));
-    for (size_t p = 0; p < plans.size(); ++p) {
-        std::shared_ptr<const Item> item(itemStore, &itemStore[p]);
-        snapshot->byId.insert(item->asset->localIdentifier, item);
-        for (qint64 image : item->images)
-            snapshot->byImage.insert(image, item);
-        snapshot->items.push_back(std::move(item));
-    }
+    // The items by identifier and by image, listed on the second thread while this one reads
+    // the tags.
+    std::exception_ptr listingFailed;
+    std::jthread listing([&] {
+        try {
+            snapshot->items.reserve(plans.size());
+            snapshot->byId.reserve(qsizetype(plans.size()));
+            snapshot->byImage.reserve(qsizetype(rows.size()));
+            for (size_t p = 0; p < plans.size(); ++p) {
+                std::shared_ptr<const Item> item(itemStore, &itemStore[p]);
+                snapshot->byId.insert(item->asset->localIdentifier, item);
+                for (qint64 image : item->images)
+                    snapshot->byImage.insert(image, item);
+                snapshot->items.push_back(std::move(item));
+            }
+        } catch (...) {
+            listingFailed = std::current_exception();
+        }
+    });
 
     // Albums: the user's tags by their full paths; digiKam's internal tags and the face
     // engine's own ("Unknown", "Unconfirmed", "Ignored") are no albums.
@@ -608,15 +623,29 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
             {id, path, albumIdentities.value(path, albumIdentifier(m_identity, path)), {}});
     }
     {
-        auto st = m_db->statement("SELECT tagid, imageid FROM ImageTags ORDER BY tagid, imageid");
-        QSet<std::pair<size_t, const Item*>> seen; // an item once per tag
-        while (st.step()) {
-            const auto t = tagIndex.constFind(st.int64(0));
-            const auto item = snapshot->byImage.value(st.int64(1));
-            if (t == tagIndex.constEnd() || !item || seen.contains({*t, item.get()}))
+        // Read in the table's order and sorted here: asking SQLite for them by tag reads the
+        // table in the tag index's order, a page for each row.
+        std::vector<std::pair<qint64, qint64>> tagged; // tag, image
+        auto st = m_db->statement("SELECT tagid, imageid FROM ImageTags");
+        while (st.step())
+            tagged.emplace_back(st.int64(0), st.int64(1));
+        std::sort(tagged.begin(), tagged.end());
+        listing.join();
+        if (listingFailed)
+            std::rethrow_exception(listingFailed);
+        // An item once per tag: each tag's rows come together, so the last tag an item was
+        // listed in tells.
+        std::vector<size_t> lastTagOf(plans.size(), SIZE_MAX);
+        for (const auto& [tag, image] : tagged) {
+            const auto t = tagIndex.constFind(tag);
+            const auto item = snapshot->byImage.constFind(image);
+            if (t == tagIndex.constEnd() || item == snapshot->byImage.constEnd())
                 continue;
-            seen.insert({*t, item.get()});
-            snapshot->tags[*t].members.push_back(item->asset->localIdentifier);
+            const size_t index = size_t(item->get() - itemStore.get());
+            if (lastTagOf[index] == *t)
+                continue;
+            lastTagOf[index] = *t;
+            snapshot->tags[*t].members.push_back((*item)->asset->localIdentifier);
         }
     }
     // A tag that only holds others ("People", "Places") and no picture of its own is a
@@ -629,6 +658,10 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
         return tag.members.empty() && parents.contains(tag.id) &&
                !tag.path.startsWith(ownTagParent + QLatin1Char('/'));
     });
+    size_t listings = 0;
+    for (const auto& tag : snapshot->tags)
+        listings += tag.members.size();
+    snapshot->albumsOfItem.reserve(qsizetype(std::min(listings, plans.size())));
     for (const auto& tag : snapshot->tags) {
         auto album = std::make_shared<AssetCollection>();
         album->localIdentifier = tag.identifier;
