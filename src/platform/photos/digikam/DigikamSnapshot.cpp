@@ -324,7 +324,7 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
     {
         // The stems of the pictures and RAW files, case-folded, in one block of text.
         QString stems;
-        stems.reserve(qsizetype(names.size())); // no more UTF-16 units than UTF-8 bytes
+        stems.reserve(qsizetype(names.size())); // a UTF-16 unit at most per UTF-8 byte, folded
         std::vector<std::pair<qsizetype, qsizetype>> stemAt(rows.size(), {0, 0}); // from, size
         for (size_t i = 0; i < rows.size(); ++i) {
             const FileKind kind = kindOf(i);

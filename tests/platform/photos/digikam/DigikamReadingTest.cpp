@@ -31,8 +31,8 @@ TEST(DigikamReading, PairsByFolderAndNameWithTheFilesSizesAndTheirTimes) {
         {1, "IMG_1.DNG", "raw", "2019-10-26T16:07"}, // same name, other folder: alone
         {2, "ÉTÉ.JPG", "summer", nullptr},           // no time of its own: its RAW's
         {2, "été.NEF", "summer raw", "2019-07-01T12:00:00"},
+        {1, "LINK.CR2", {}, "2019-10-27T07:59:00"}, // before its picture, still after it
         {1, "LINK.JPG", "four", "2019-10-27T08:00:00"},
-        {1, "LINK.CR2", {}, nullptr},
         {1, "TWO.JPG", "two", nullptr},
         {1, "two.jpeg", "second two", nullptr}, // the RAW went with the first
         {1, "Two.ARW", "two raw", nullptr},
