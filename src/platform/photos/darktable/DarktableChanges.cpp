@@ -7,11 +7,11 @@
 #include "platform/imaging/XmpSidecar.h"
 #include "platform/photos/FileKind.h"
 #include "platform/photos/PhotoLibraryError.h"
-#include "platform/photos/darktable/DarktableClock.h"
 #include "platform/photos/darktable/DarktableLock.h"
 #include "platform/photos/shared/ChangeLock.h"
 #include "platform/photos/shared/DurableWrites.h"
 #include "platform/photos/shared/FreedesktopTrash.h"
+#include "platform/photos/shared/LocalClock.h"
 #include "platform/photos/shared/ResourceFiles.h"
 #include "platform/photos/shared/SafetyCopy.h"
 #include "platform/photos/shared/SqliteDatabase.h"
@@ -411,7 +411,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
     bool sidecarsRewritten = false;
     try {
         // ---- New files, written, flushed and put in place ----
-        const DarktableClock clock;
+        const LocalClock clock;
         const qint64 nowWallClock = clock.takenOf(now, std::nullopt);
         for (NewImage& n : newImages) {
             const QString temp = n.folder + u'/' + n.temp;
@@ -476,7 +476,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                                      : std::nullopt;
             if (taken)
                 edit.properties.push_back(
-                    {"Xmp.exif.DateTimeOriginal", DarktableClock::sidecarText(*taken)});
+                    {"Xmp.exif.DateTimeOriginal", LocalClock::sidecarText(*taken)});
             if (request.location)
                 edit.location = std::pair{request.location->latitude, request.location->longitude};
             edit.properties.push_back({"Xmp.xmpMM.DerivedFrom", n.filename.toStdString()});

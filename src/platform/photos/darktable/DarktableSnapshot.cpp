@@ -3,7 +3,8 @@
 
 #include "platform/photos/FileKind.h"
 #include "platform/photos/PhotoLibraryError.h"
-#include "platform/photos/darktable/DarktableClock.h"
+#include "platform/photos/shared/LocalClock.h"
+#include "platform/photos/shared/SnapshotBlocks.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QFile>
@@ -25,6 +26,7 @@
 namespace photos {
 
 using namespace darktable;
+using namespace blocks;
 
 namespace {
 
@@ -71,64 +73,6 @@ private:
     std::vector<size_t> m_starts;
     std::vector<uint32_t> m_slots; // index + 1 of a name; 0 is free
 };
-
-// An item's files in one allocation, shared by the pointers to each. Its asset is one of its
-// own: the asset holds those pointers, and a block holding both would keep itself alive.
-template <size_t N> struct Files { std::array<AssetResource, N> files; };
-struct FileBlock {
-    std::shared_ptr<void> owner;
-    AssetResource* files;
-};
-template <size_t N> FileBlock makeFiles() {
-    auto p = std::make_shared<Files<N>>();
-    return {p, p->files.data()};
-}
-FileBlock makeFiles(size_t count) {
-    switch (count) {
-    case 1:
-        return makeFiles<1>();
-    case 2:
-        return makeFiles<2>();
-    case 3:
-        return makeFiles<3>();
-    case 4:
-        return makeFiles<4>();
-    default: {
-        auto p = std::make_shared<std::vector<AssetResource>>(count);
-        return {p, p->data()};
-    }
-    }
-}
-
-// a + b + c in one allocation, with no intermediate string.
-QString joined(QStringView a, QStringView b, QStringView c) {
-    QString s(a.size() + b.size() + c.size(), Qt::Uninitialized);
-    QChar* out = s.data();
-    out = std::copy(a.begin(), a.end(), out);
-    out = std::copy(b.begin(), b.end(), out);
-    std::copy(c.begin(), c.end(), out);
-    return s;
-}
-
-// The identifier of an item not made by the programs: the library's prefix, its first
-// image's id in (at least 12) upper-case hex digits, and "/L0/001".
-QString itemIdentifier(const QString& prefix, qint64 key) {
-    if (key < 0)
-        return prefix + QStringLiteral("%1/L0/001").arg(key, 12, 16, QLatin1Char('0')).toUpper();
-    int digits = 12;
-    while (digits < 16 && (quint64(key) >> (4 * digits)) != 0)
-        ++digits;
-    static constexpr char16_t hex[] = u"0123456789ABCDEF";
-    static constexpr char16_t suffix[] = u"/L0/001";
-    QString id(prefix.size() + digits + 7, Qt::Uninitialized);
-    QChar* out = id.data();
-    std::copy(prefix.constData(), prefix.constData() + prefix.size(), out);
-    out += prefix.size();
-    for (int d = digits - 1; d >= 0; --d)
-        *out++ = QChar(hex[(quint64(key) >> (4 * d)) & 15]);
-    std::copy(suffix, suffix + 7, out);
-    return id;
-}
 
 } // namespace
 
@@ -378,7 +322,7 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
     const QString xmpUti = QStringLiteral("public.xmp");
     using Sized = std::vector<std::pair<AssetResource*, size_t>>; // resource, index in `statted`
     const auto makeItems = [&](size_t from, size_t to, size_t statIndex, Sized& sized) {
-        DarktableClock clock;
+        LocalClock clock;
         std::vector<QString> sidecarsOfItem;
         std::string sidecarKey;
         for (size_t p = from; p < to; ++p) {

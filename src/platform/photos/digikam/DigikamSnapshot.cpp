@@ -2,6 +2,8 @@
 #include "platform/photos/digikam/DigikamSnapshot.h"
 
 #include "platform/photos/FileKind.h"
+#include "platform/photos/shared/LocalClock.h"
+#include "platform/photos/shared/SnapshotBlocks.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QCryptographicHash>
@@ -13,13 +15,22 @@
 #include <QUrlQuery>
 #include <QUuid>
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <fcntl.h>
+#include <span>
+#include <string>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace photos {
 
 namespace digikam {
 
 namespace {
+
+constexpr qint64 unixEpochJulianDay = 2440588; // 1970-01-01
 
 // The folder a file system is mounted at, by the file system's UUID; empty when it is not.
 QString mountPointOfVolume(const QString& uuid) {
@@ -68,16 +79,45 @@ QString albumRootPath(const QString& identifier, const QString& specificPath) {
     return QFileInfo(root).isDir() ? root : QString();
 }
 
-std::optional<QDateTime> instantOfLocalText(const QString& text) {
+std::optional<qint64> wallClockOfFixedText(QByteArrayView text) {
+    if (!(text.size() == 19 || (text.size() == 23 && text[19] == '.')) || text[4] != '-' ||
+        text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':')
+        return std::nullopt;
+    const auto number = [&](qsizetype at, qsizetype digits) {
+        int n = 0;
+        for (qsizetype i = at; i < at + digits; ++i) {
+            if (text[i] < '0' || text[i] > '9')
+                return -1;
+            n = n * 10 + (text[i] - '0');
+        }
+        return n;
+    };
+    const int year = number(0, 4), month = number(5, 2), day = number(8, 2);
+    const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+    const int ms = text.size() == 23 ? number(20, 3) : 0;
+    // A year of -1 (no digits) would be a valid date: 1 BC.
+    const QDate date = year >= 1 ? QDate(year, month, day) : QDate();
+    if (!date.isValid() || hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 ||
+        second > 59 || ms < 0)
+        return std::nullopt;
+    return (date.toJulianDay() - unixEpochJulianDay) * 86400000LL +
+           ((hour * 60 + minute) * 60 + second) * 1000LL + ms;
+}
+
+std::optional<qint64> wallClockOfText(QByteArrayView text) {
+    if (const auto wall = wallClockOfFixedText(text))
+        return wall;
     if (text.isEmpty())
         return std::nullopt;
-    QDateTime local = QDateTime::fromString(text, Qt::ISODateWithMs);
-    if (!local.isValid())
-        local = QDateTime::fromString(text, Qt::ISODate);
-    if (!local.isValid())
+    // Any other form ISO 8601 allows: its date and time as written, whatever zone it names.
+    const QString iso = QString::fromUtf8(text);
+    QDateTime written = QDateTime::fromString(iso, Qt::ISODateWithMs);
+    if (!written.isValid())
+        written = QDateTime::fromString(iso, Qt::ISODate);
+    if (!written.isValid())
         return std::nullopt;
-    local.setTimeZone(QTimeZone::systemTimeZone());
-    return local.toUTC();
+    return (written.date().toJulianDay() - unixEpochJulianDay) * 86400000LL +
+           written.time().msecsSinceStartOfDay();
 }
 
 QString uniqueHashOf(const QString& path) {
@@ -111,10 +151,6 @@ QString titleOfTag(const QString& path) {
     return path.startsWith(own) && path.size() > own.size() ? path.mid(own.size()) : path;
 }
 
-QString itemIdentifier(const QString& prefix, qint64 key) {
-    return prefix + QStringLiteral("%1/L0/001").arg(key, 12, 16, QLatin1Char('0')).toUpper();
-}
-
 QString albumIdentifier(const QString& identity, const QString& path) {
     static const QUuid albumSpace = QUuid::fromString(u"3d0f6b2a-92c4-4b8e-a1f7-5e6c0d9b2f41");
     return QUuid::createUuidV5(albumSpace, identity + QLatin1Char('\n') + path)
@@ -132,20 +168,12 @@ QString localTextOf(const QDateTime& instant, std::optional<int> offsetSeconds) 
 } // namespace digikam
 
 using namespace digikam;
-
-namespace {
-
-QString stemOf(const QString& name) {
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    return dot > 0 ? name.left(dot) : name;
-}
-
-} // namespace
+using namespace blocks;
 
 std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
     auto snapshot = std::make_shared<Snapshot>();
 
-    // digiKam's folders ("albums") by id, with their paths.
+    // digiKam's folders ("albums"), with their paths.
     QHash<qint64, QString> rootPaths;
     {
         auto st = m_db->statement("SELECT id, identifier, specificPath FROM AlbumRoots");
@@ -157,50 +185,104 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
                 rootPaths.insert(st.int64(0), path);
         }
     }
-    QHash<qint64, QString> folders, collections;
+    struct Folder {
+        qint64 id;
+        QString path, collection;
+    };
+    std::vector<Folder> folders;
+    QHash<qint64, size_t> folderIndex;
     {
         auto st = m_db->statement("SELECT id, albumRoot, relativePath FROM Albums");
         while (st.step()) {
             const auto root = rootPaths.constFind(st.int64(1));
             if (root == rootPaths.constEnd())
                 continue;
-            collections.insert(st.int64(0), *root);
             const QString relative = st.text(2);
-            folders.insert(st.int64(0), relative == QLatin1String("/")
-                                            ? *root
-                                            : QDir::cleanPath(*root + QLatin1Char('/') + relative));
+            folderIndex.insert(st.int64(0), folders.size());
+            folders.push_back({st.int64(0),
+                               relative == QLatin1String("/")
+                                   ? *root
+                                   : QDir::cleanPath(*root + QLatin1Char('/') + relative),
+                               *root});
         }
     }
 
     // The images digiKam shows: visible, pictures, in a folder that can be reached.
     struct Row {
-        qint64 id, album;
-        QString name, uti;
-        FileKind kind;
+        qint64 id;
+        size_t folder; // index in folders
+        size_t name;   // where its UTF-8 name starts in `names`
+        size_t kind;   // index in kinds
+        QString filename;
         int rating;
-        QString created;
+        std::optional<qint64> created; // wall-clock time
         std::optional<double> latitude, longitude;
     };
     std::vector<Row> rows;
+    std::string names; // every image's file name as stored, each ended by a NUL
+    struct Kind {
+        QString extension; // as spelled in the names
+        FileKind kind;
+        QString uti;
+    };
+    std::vector<Kind> kinds;
     {
+        auto count = m_db->statement("SELECT count(*) FROM Images");
+        if (count.step())
+            rows.reserve(size_t(std::max<qint64>(count.int64(0), 0)));
         auto st = m_db->statement(
             "SELECT i.id, i.album, i.name, coalesce(ii.rating, -1), ii.creationDate, "
             "p.latitudeNumber, p.longitudeNumber FROM Images i LEFT JOIN ImageInformation ii ON "
             "ii.imageid = i.id LEFT JOIN ImagePositions p ON p.imageid = i.id WHERE i.status = 1 "
             "AND i.category = 1 AND i.album IS NOT NULL ORDER BY i.id");
+        qint64 lastAlbum = 0;
+        size_t lastFolder = SIZE_MAX;
         while (st.step()) {
-            if (!folders.contains(st.int64(1)))
-                continue;
-            Row r{st.int64(0),      st.int64(1), st.text(2),   {},          FileKind::Other,
-                  int(st.int64(3)), st.text(4),  std::nullopt, std::nullopt};
-            r.kind = fileKindOf(r.name, &r.uti);
+            const qint64 album = st.int64(1);
+            if (lastFolder == SIZE_MAX || album != lastAlbum) {
+                const auto f = folderIndex.constFind(album);
+                if (f == folderIndex.constEnd())
+                    continue;
+                lastAlbum = album;
+                lastFolder = *f;
+            }
+            Row r{st.int64(0),
+                  lastFolder,
+                  names.size(),
+                  0,
+                  st.text(2),
+                  int(st.int64(3)),
+                  wallClockOfText(st.utf8(4)),
+                  std::nullopt,
+                  std::nullopt};
+            const QByteArrayView utf8 = st.utf8(2);
+            names.append(utf8.data(), size_t(utf8.size()));
+            names.push_back('\0');
             if (!st.isNull(5) && !st.isNull(6)) {
                 r.latitude = st.real(5);
                 r.longitude = st.real(6);
             }
+            // A file's kind is its extension's: asked once for each spelling.
+            const qsizetype dot = r.filename.lastIndexOf(QLatin1Char('.'));
+            const QStringView extension = QStringView(r.filename).mid(dot + 1);
+            r.kind = kinds.size();
+            if (dot > 0)
+                for (size_t k = 0; k < kinds.size(); ++k)
+                    if (kinds[k].extension == extension) {
+                        r.kind = k;
+                        break;
+                    }
+            if (r.kind == kinds.size()) {
+                // A name with no stem (".jpg") is one of a kind of its own.
+                Kind kind{dot > 0 ? extension.toString() : QStringLiteral("/"), FileKind::Other,
+                          QString()};
+                kind.kind = fileKindOf(r.filename, &kind.uti);
+                kinds.push_back(std::move(kind));
+            }
             rows.push_back(std::move(r));
         }
     }
+    const auto kindOf = [&](size_t row) { return kinds[rows[row].kind].kind; };
     QSet<qint64> rejected;
     {
         auto st = m_db->statement(
@@ -221,102 +303,273 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
     }
     // Items the programs made hold every image of theirs; the others are pairs: a RAW and a
     // picture of one name in one folder, whatever digiKam's groups say, or files alone.
-    std::vector<std::vector<size_t>> groups;
-    std::vector<qsizetype> groupOf(rows.size(), -1);
-    {
-        QHash<QString, size_t> madeGroups;
+    std::vector<std::vector<size_t>> madeRows;
+    std::vector<bool> placed(rows.size(), false);
+    if (!identities.isEmpty()) {
+        QHash<QString, size_t> madeItems;
         for (size_t i = 0; i < rows.size(); ++i) {
             const auto made = identities.constFind(rows[i].id);
             if (made == identities.constEnd())
                 continue;
-            auto g = madeGroups.constFind(*made);
-            if (g == madeGroups.constEnd()) {
-                g = madeGroups.insert(*made, groups.size());
-                groups.emplace_back();
+            auto it = madeItems.constFind(*made);
+            if (it == madeItems.constEnd()) {
+                it = madeItems.insert(*made, madeRows.size());
+                madeRows.emplace_back();
             }
-            groups[*g].push_back(i);
-            groupOf[i] = qsizetype(*g);
+            madeRows[*it].push_back(i);
+            placed[i] = true;
         }
-        QHash<std::pair<qint64, QString>, std::vector<size_t>> pictures; // folder, stem → rows
-        for (size_t i = 0; i < rows.size(); ++i)
-            if (rows[i].kind == FileKind::Picture && groupOf[i] < 0)
-                pictures[{rows[i].album, stemOf(rows[i].name).toCaseFolded()}].push_back(i);
-        std::vector<qsizetype> partner(rows.size(), -1);
+    }
+    std::vector<qsizetype> partner(rows.size(), -1);
+    {
+        // The stems of the pictures and RAW files, case-folded, in one block of text.
+        QString stems;
+        stems.reserve(qsizetype(names.size())); // a UTF-16 unit at most per UTF-8 byte, folded
+        std::vector<std::pair<qsizetype, qsizetype>> stemAt(rows.size(), {0, 0}); // from, size
         for (size_t i = 0; i < rows.size(); ++i) {
-            if (rows[i].kind != FileKind::Raw || groupOf[i] >= 0)
+            const FileKind kind = kindOf(i);
+            if (placed[i] || (kind != FileKind::Picture && kind != FileKind::Raw))
                 continue;
-            const auto found =
-                pictures.constFind({rows[i].album, stemOf(rows[i].name).toCaseFolded()});
-            if (found == pictures.constEnd())
+            const QString& name = rows[i].filename;
+            const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+            const QStringView stem = dot > 0 ? QStringView(name).left(dot) : QStringView(name);
+            const qsizetype from = stems.size();
+            if (std::all_of(stem.begin(), stem.end(), [](QChar c) { return c.unicode() < 0x80; })) {
+                // ASCII folds to ASCII: no string of its own needed.
+                stems.append(stem);
+                QChar* folded = stems.data() + from;
+                for (qsizetype k = 0; k < stem.size(); ++k)
+                    if (folded[k] >= u'A' && folded[k] <= u'Z')
+                        folded[k] = QChar(folded[k].unicode() + 32);
+            } else {
+                stems.append(stem.toString().toCaseFolded());
+            }
+            stemAt[i] = {from, stems.size() - from};
+        }
+        const auto stemOfRow = [&](size_t i) {
+            return QStringView(stems).mid(stemAt[i].first, stemAt[i].second);
+        };
+        // The pictures by folder and stem: an open-addressing table of each name's first
+        // picture, the others chained behind it in row order.
+        size_t tableSize = 16;
+        while (tableSize < 2 * rows.size())
+            tableSize *= 2;
+        const size_t mask = tableSize - 1;
+        struct Slot {
+            size_t first = SIZE_MAX, last = SIZE_MAX;
+        };
+        std::vector<Slot> table(tableSize);
+        std::vector<size_t> nextPicture(rows.size(), SIZE_MAX);
+        const auto slotOf = [&](size_t row) -> Slot& {
+            size_t s = qHash(stemOfRow(row), rows[row].folder) & mask;
+            for (; table[s].first != SIZE_MAX; s = (s + 1) & mask) {
+                const size_t other = table[s].first;
+                if (rows[other].folder == rows[row].folder && stemOfRow(other) == stemOfRow(row))
+                    break;
+            }
+            return table[s];
+        };
+        for (size_t i = 0; i < rows.size(); ++i)
+            if (!placed[i] && kindOf(i) == FileKind::Picture) {
+                Slot& slot = slotOf(i);
+                if (slot.first == SIZE_MAX)
+                    slot.first = i;
+                else
+                    nextPicture[slot.last] = i;
+                slot.last = i;
+            }
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (placed[i] || kindOf(i) != FileKind::Raw)
                 continue;
-            for (size_t pic : *found)
+            for (size_t pic = slotOf(i).first; pic != SIZE_MAX; pic = nextPicture[pic])
                 if (partner[pic] < 0) {
                     partner[pic] = qsizetype(i);
                     partner[i] = qsizetype(pic);
                     break;
                 }
         }
-        for (size_t i = 0; i < rows.size(); ++i) {
-            if (groupOf[i] >= 0 || (partner[i] >= 0 && size_t(partner[i]) < i))
-                continue; // in a made item, or made with its partner
-            groups.push_back({i});
-            if (partner[i] >= 0)
-                groups.back().push_back(size_t(partner[i]));
-        }
-        // Oldest first by their first image; within one, pictures before RAW files.
-        for (auto& g : groups)
-            std::stable_sort(g.begin(), g.end(), [&](size_t a, size_t b) {
-                return rows[a].kind != FileKind::Raw && rows[b].kind == FileKind::Raw;
-            });
-        std::sort(groups.begin(), groups.end(), [&](const auto& a, const auto& b) {
-            return *std::min_element(a.begin(), a.end()) < *std::min_element(b.begin(), b.end());
-        });
     }
 
-    for (const std::vector<size_t>& members : groups) {
-        const size_t i = *std::min_element(members.begin(), members.end());
-        auto asset = std::make_shared<Asset>();
-        asset->localIdentifier =
-            identities.value(rows[i].id, itemIdentifier(m_idPrefix, rows[i].id));
-        asset->catalogId = rows[i].id;
-        auto item = std::make_shared<Item>();
-        item->album = rows[i].album;
-        item->folder = folders.value(rows[i].album);
-        item->collection = collections.value(rows[i].album);
-        int ordinal = 0;
-        for (size_t m : members) {
-            const Row& r = rows[m];
-            auto resource = std::make_shared<AssetResource>();
-            resource->assetLocalIdentifier = asset->localIdentifier;
-            resource->ordinal = ordinal++;
-            resource->type =
-                r.kind == FileKind::Raw ? ResourceType::AlternatePhoto : ResourceType::Photo;
-            resource->uniformTypeIdentifier = r.uti;
-            resource->originalFilename = r.name;
-            resource->storedPath = item->folder + QLatin1Char('/') + r.name;
-            // What a pair would reclaim is the scan's business: its files' sizes as they are
-            // now, not as digiKam last saw them.
-            struct stat st {};
-            if (members.size() > 1 &&
-                ::lstat(QFile::encodeName(resource->storedPath).constData(), &st) == 0 &&
-                S_ISREG(st.st_mode))
-                resource->fileSize = qint64(st.st_size);
-            asset->resources.push_back(std::move(resource));
-            item->images.push_back(r.id);
-            if (!asset->creationDate)
-                asset->creationDate = instantOfLocalText(r.created);
-            if (!asset->location && r.latitude)
-                asset->location = Location{*r.latitude, *r.longitude};
-            if (r.rating == 5 && !rejected.contains(r.id))
-                asset->isFavorite = true;
-        }
-        item->asset = asset;
-        std::shared_ptr<const Item> shared = item;
-        snapshot->byId.insert(asset->localIdentifier, shared);
-        for (qint64 image : item->images)
-            snapshot->byImage.insert(image, shared);
-        snapshot->items.push_back(std::move(shared));
+    // The items, oldest first by their first image, each as a run of `members`; within one,
+    // its pictures before its RAW files.
+    struct Plan {
+        size_t first, count, key; // key: its first row
+    };
+    std::vector<Plan> plans;
+    std::vector<size_t> members;
+    plans.reserve(rows.size());
+    members.reserve(rows.size());
+    for (const auto& rowsOfItem : madeRows) {
+        plans.push_back({members.size(), rowsOfItem.size(), rowsOfItem.front()});
+        members.insert(members.end(), rowsOfItem.begin(), rowsOfItem.end());
     }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (placed[i] || (partner[i] >= 0 && size_t(partner[i]) < i))
+            continue; // in a made item, or made with its partner
+        plans.push_back({members.size(), partner[i] >= 0 ? 2u : 1u, i});
+        members.push_back(i);
+        if (partner[i] >= 0)
+            members.push_back(size_t(partner[i]));
+    }
+    const auto isRaw = [&](size_t row) { return kindOf(row) == FileKind::Raw; };
+    for (const Plan& plan : plans) // a stable insertion sort: at most a few members each
+        for (size_t k = plan.first + 1; k < plan.first + plan.count; ++k)
+            for (size_t j = k; j > plan.first && isRaw(members[j - 1]) && !isRaw(members[j]); --j)
+                std::swap(members[j - 1], members[j]);
+    if (!madeRows.empty())
+        std::sort(plans.begin(), plans.end(),
+                  [](const Plan& a, const Plan& b) { return a.key < b.key; });
+
+    // What a pair would reclaim is the scan's business: its files' sizes as they are now, not
+    // as digiKam last saw them. Each is asked relative to its folder, opened once.
+    struct Stat {
+        size_t folder;
+        const char* name;
+    };
+    std::vector<Stat> statted; // the pairs' files
+    // The items are made in two halves, the second on a second thread: their allocations are
+    // most of a scan, and a second thread allocates from an arena of its own. Both threads then
+    // share the stats.
+    const size_t half = plans.size() >= 2048 ? plans.size() / 2 : plans.size();
+    size_t statsBeforeHalf = 0;
+    for (size_t p = 0; p < plans.size(); ++p) {
+        if (p == half)
+            statsBeforeHalf = statted.size();
+        const Plan& plan = plans[p];
+        if (plan.count > 1)
+            for (size_t k = plan.first; k < plan.first + plan.count; ++k)
+                statted.push_back({rows[plan.key].folder, names.c_str() + rows[members[k]].name});
+    }
+    constexpr int unopened = -2;
+    std::vector<std::atomic<int>> folderFds(folders.size());
+    for (auto& fd : folderFds)
+        fd.store(unopened, std::memory_order_relaxed);
+    struct CloseFolders {
+        std::vector<std::atomic<int>>& fds;
+        ~CloseFolders() {
+            for (const auto& fd : fds)
+                if (fd.load() >= 0)
+                    ::close(fd.load());
+        }
+    } closeFolders{folderFds};
+    const auto folderFd = [&](size_t folder) {
+        int fd = folderFds[folder].load(std::memory_order_acquire);
+        if (fd != unopened)
+            return fd;
+        const int opened = ::open(QFile::encodeName(folders[folder].path).constData(),
+                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folderFds[folder].compare_exchange_strong(fd, opened, std::memory_order_acq_rel))
+            return opened;
+        if (opened >= 0) // the other thread opened it first
+            ::close(opened);
+        return fd;
+    };
+    std::vector<qint64> sizes(statted.size(), -1);
+    std::atomic<size_t> nextStat{0};
+    const auto statFiles = [&] {
+        constexpr size_t chunk = 256;
+        for (size_t begin; (begin = nextStat.fetch_add(chunk)) < statted.size();)
+            for (size_t k = begin; k < std::min(begin + chunk, statted.size()); ++k) {
+                struct stat st {};
+                const int fd = folderFd(statted[k].folder);
+                if (fd >= 0 && ::fstatat(fd, statted[k].name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISREG(st.st_mode))
+                    sizes[k] = qint64(st.st_size);
+            }
+    };
+
+    // The items in one array, each shared by pointers into it.
+    const auto itemStore = std::make_shared<Item[]>(plans.size());
+    using Sized = std::vector<std::pair<AssetResource*, size_t>>; // resource, index in `statted`
+    const auto makeItems = [&](size_t from, size_t to, size_t statIndex, Sized& sized) {
+        LocalClock clock;
+        for (size_t p = from; p < to; ++p) {
+            const Plan& plan = plans[p];
+            const std::span<const size_t> rowsOfItem(members.data() + plan.first, plan.count);
+            const Row& first = rows[plan.key];
+            const Folder& folder = folders[first.folder];
+            const FileBlock files = makeFiles(plan.count);
+            const auto assetObject = std::make_shared<Asset>();
+            Asset& asset = *assetObject;
+            const auto identity = identities.constFind(first.id);
+            asset.localIdentifier = identity != identities.constEnd()
+                                        ? *identity
+                                        : blocks::itemIdentifier(m_idPrefix, first.id);
+            asset.catalogId = first.id;
+            asset.resources.reserve(plan.count);
+            Item& item = itemStore[p];
+            item.album = folder.id;
+            item.folder = folder.path;
+            item.collection = folder.collection;
+            item.images.reserve(plan.count);
+            int ordinal = 0;
+            for (size_t m : rowsOfItem) {
+                const Row& r = rows[m];
+                const Kind& kind = kinds[r.kind];
+                AssetResource& resource = files.files[ordinal];
+                resource.assetLocalIdentifier = asset.localIdentifier;
+                resource.ordinal = ordinal++;
+                resource.type =
+                    kind.kind == FileKind::Raw ? ResourceType::AlternatePhoto : ResourceType::Photo;
+                resource.uniformTypeIdentifier = kind.uti;
+                resource.originalFilename = r.filename;
+                resource.storedPath = joined(folder.path, u"/", r.filename);
+                asset.resources.push_back(ResourcePtr(files.owner, &resource));
+                if (plan.count > 1)
+                    sized.emplace_back(&resource, statIndex++);
+                item.images.push_back(r.id);
+                if (!asset.creationDate && r.created)
+                    asset.creationDate = clock.instantOfWallClock(*r.created);
+                if (!asset.location && r.latitude)
+                    asset.location = Location{*r.latitude, *r.longitude};
+                if (r.rating == 5 && !rejected.contains(r.id))
+                    asset.isFavorite = true;
+            }
+            item.asset = assetObject;
+        }
+    };
+    Sized sizedFirst, sizedSecond;
+    std::exception_ptr secondFailed;
+    std::jthread second;
+    if (half < plans.size())
+        second = std::jthread([&] {
+            try {
+                makeItems(half, plans.size(), statsBeforeHalf, sizedSecond);
+                statFiles();
+            } catch (...) {
+                secondFailed = std::current_exception();
+            }
+        });
+    makeItems(0, half, 0, sizedFirst);
+    statFiles();
+    if (second.joinable())
+        second.join();
+    if (secondFailed)
+        std::rethrow_exception(secondFailed);
+    for (const Sized* sized : {&sizedFirst, &sizedSecond})
+        for (const auto& [resource, k] : *sized)
+            if (sizes[k] >= 0)
+                resource->fileSize = sizes[k];
+
+    // The items by identifier and by image, listed on the second thread while this one reads
+    // the tags.
+    std::exception_ptr listingFailed;
+    std::jthread listing([&] {
+        try {
+            snapshot->items.reserve(plans.size());
+            snapshot->byId.reserve(qsizetype(plans.size()));
+            snapshot->byImage.reserve(qsizetype(rows.size()));
+            for (size_t p = 0; p < plans.size(); ++p) {
+                std::shared_ptr<const Item> item(itemStore, &itemStore[p]);
+                snapshot->byId.insert(item->asset->localIdentifier, item);
+                for (qint64 image : item->images)
+                    snapshot->byImage.insert(image, item);
+                snapshot->items.push_back(std::move(item));
+            }
+        } catch (...) {
+            listingFailed = std::current_exception();
+        }
+    });
 
     // Albums: the user's tags by their full paths; digiKam's internal tags and the face
     // engine's own ("Unknown", "Unconfirmed", "Ignored") are no albums.
@@ -370,15 +623,29 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
             {id, path, albumIdentities.value(path, albumIdentifier(m_identity, path)), {}});
     }
     {
-        auto st = m_db->statement("SELECT tagid, imageid FROM ImageTags ORDER BY tagid, imageid");
-        QSet<std::pair<size_t, const Item*>> seen; // an item once per tag
-        while (st.step()) {
-            const auto t = tagIndex.constFind(st.int64(0));
-            const auto item = snapshot->byImage.value(st.int64(1));
-            if (t == tagIndex.constEnd() || !item || seen.contains({*t, item.get()}))
+        // Read in the table's order and sorted here: asking SQLite for them by tag reads the
+        // table in the tag index's order, a page for each row.
+        std::vector<std::pair<qint64, qint64>> tagged; // tag, image
+        auto st = m_db->statement("SELECT tagid, imageid FROM ImageTags");
+        while (st.step())
+            tagged.emplace_back(st.int64(0), st.int64(1));
+        std::sort(tagged.begin(), tagged.end());
+        listing.join();
+        if (listingFailed)
+            std::rethrow_exception(listingFailed);
+        // An item once per tag: each tag's rows come together, so the last tag an item was
+        // listed in tells.
+        std::vector<size_t> lastTagOf(plans.size(), SIZE_MAX);
+        for (const auto& [tag, image] : tagged) {
+            const auto t = tagIndex.constFind(tag);
+            const auto item = snapshot->byImage.constFind(image);
+            if (t == tagIndex.constEnd() || item == snapshot->byImage.constEnd())
                 continue;
-            seen.insert({*t, item.get()});
-            snapshot->tags[*t].members.push_back(item->asset->localIdentifier);
+            const size_t index = size_t(item->get() - itemStore.get());
+            if (lastTagOf[index] == *t)
+                continue;
+            lastTagOf[index] = *t;
+            snapshot->tags[*t].members.push_back((*item)->asset->localIdentifier);
         }
     }
     // A tag that only holds others ("People", "Places") and no picture of its own is a
@@ -391,6 +658,10 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
         return tag.members.empty() && parents.contains(tag.id) &&
                !tag.path.startsWith(ownTagParent + QLatin1Char('/'));
     });
+    size_t listings = 0;
+    for (const auto& tag : snapshot->tags)
+        listings += tag.members.size();
+    snapshot->albumsOfItem.reserve(qsizetype(std::min(listings, plans.size())));
     for (const auto& tag : snapshot->tags) {
         auto album = std::make_shared<AssetCollection>();
         album->localIdentifier = tag.identifier;

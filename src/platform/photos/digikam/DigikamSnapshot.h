@@ -4,6 +4,7 @@
 // shares with the rest of the store.
 #include "platform/photos/digikam/DigikamStore.h"
 
+#include <QByteArrayView>
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -52,9 +53,12 @@ inline const QString rejectedTag = QStringLiteral("Pick Label Rejected");
 // by its file-system UUID beside the path inside it. Empty when it cannot be reached.
 QString albumRootPath(const QString& identifier, const QString& specificPath);
 
-// digiKam's time text ("2019-10-26T16:07:24.000", the camera's wall-clock time) as an instant
-// in the machine's zone; empty when it is no time.
-std::optional<QDateTime> instantOfLocalText(const QString& text);
+// digiKam's time text ("2019-10-26T16:07:24.000", the camera's wall-clock time, in UTF-8) as
+// milliseconds since 1970-01-01 00:00 of that wall clock; empty when it is no time.
+std::optional<qint64> wallClockOfText(QByteArrayView text);
+// The same for the two forms digiKam writes, "yyyy-MM-ddTHH:mm:ss" and "yyyy-MM-ddTHH:mm:ss.zzz",
+// read by hand: a scan reads one per image. Empty for any other text.
+std::optional<qint64> wallClockOfFixedText(QByteArrayView text);
 
 // digiKam's fingerprint of a file (its "uniqueHash", version 2): the MD5 of the file's first
 // and last 100 KiB, in lower-case hex, by which digiKam knows a file it has seen. Empty when
@@ -63,9 +67,6 @@ QString uniqueHashOf(const QString& path);
 // A file's modification time as digiKam keeps it: local time, "2026-12-08T05:03:20.143".
 QString modificationText(const QString& path);
 
-// An item's row key as digiKam shows it: its first image's id in (at least 12) upper-case hex
-// digits behind the library's prefix, and "/L0/001".
-QString itemIdentifier(const QString& prefix, qint64 key);
 // The identifier of the album a tag path stands for, in the library of `identity`.
 QString albumIdentifier(const QString& identity, const QString& path);
 // digiKam's time text of an instant: its wall-clock time at `offsetSeconds` when known, else

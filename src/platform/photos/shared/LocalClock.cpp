@@ -1,4 +1,4 @@
-#include "platform/photos/darktable/DarktableClock.h"
+#include "platform/photos/shared/LocalClock.h"
 
 namespace photos {
 
@@ -10,9 +10,9 @@ constexpr qint64 yearMs = 365LL * 86400000;
 
 } // namespace
 
-DarktableClock::DarktableClock(QTimeZone zone) : m_zone(std::move(zone)) {}
+LocalClock::LocalClock(QTimeZone zone) : m_zone(std::move(zone)) {}
 
-std::optional<QDateTime> DarktableClock::instantOf(qint64 taken) {
+std::optional<QDateTime> LocalClock::instantOf(qint64 taken) {
     if (taken <= 0)
         return std::nullopt;
     // The wall-clock reading as if it were UTC, in milliseconds since 1970.
@@ -20,25 +20,29 @@ std::optional<QDateTime> DarktableClock::instantOf(qint64 taken) {
         (taken / microsecondsPerDay + julianDayOfYearOne - QDate(1970, 1, 1).toJulianDay()) *
             86400000LL +
         taken % microsecondsPerDay / 1000;
-    const qint64 guess = wall - offsetAt(wall) * 1000LL;
-    return QDateTime::fromMSecsSinceEpoch(wall - offsetAt(guess) * 1000LL, Qt::UTC);
+    return instantOfWallClock(wall);
 }
 
-qint64 DarktableClock::takenOf(const QDateTime& instant, std::optional<int> offsetSeconds) const {
+QDateTime LocalClock::instantOfWallClock(qint64 wallMs) {
+    const qint64 guess = wallMs - offsetAt(wallMs) * 1000LL;
+    return QDateTime::fromMSecsSinceEpoch(wallMs - offsetAt(guess) * 1000LL, Qt::UTC);
+}
+
+qint64 LocalClock::takenOf(const QDateTime& instant, std::optional<int> offsetSeconds) const {
     const QDateTime local =
         offsetSeconds ? instant.toOffsetFromUtc(*offsetSeconds) : instant.toTimeZone(m_zone);
     return (local.date().toJulianDay() - julianDayOfYearOne) * microsecondsPerDay +
            qint64(local.time().msecsSinceStartOfDay()) * 1000;
 }
 
-std::string DarktableClock::sidecarText(qint64 taken) {
+std::string LocalClock::sidecarText(qint64 taken) {
     const QDateTime t(QDate::fromJulianDay(julianDayOfYearOne + taken / microsecondsPerDay),
                       QTime::fromMSecsSinceStartOfDay(int(taken % microsecondsPerDay / 1000)),
                       Qt::UTC);
     return t.toString(QStringLiteral("yyyy:MM:dd HH:mm:ss.zzz")).toStdString();
 }
 
-int DarktableClock::offsetAt(qint64 utcMs) {
+int LocalClock::offsetAt(qint64 utcMs) {
     const qint64 year = utcMs >= 0 ? utcMs / yearMs : (utcMs - yearMs + 1) / yearMs;
     auto it = m_years.find(year);
     if (it == m_years.end()) {

@@ -9,14 +9,18 @@
 
 namespace photos {
 
-// darktable keeps when a picture was taken as the camera's wall-clock time, in microseconds
-// since 0001-01-01, with no zone; it is taken as the local time of `zone`. The zone's offsets
-// over the library's years are looked up once: asking the C library for each of 50,000
-// pictures costs more than reading the whole library.
-class DarktableClock {
+// A camera's wall-clock time, kept with no zone, taken as the local time of `zone`. The zone's
+// offsets over the library's years are looked up once: asking the C library for each of 50,000
+// pictures costs more than reading the whole library. Times are counted as darktable keeps
+// them: microseconds since 0001-01-01.
+class LocalClock {
 public:
-    explicit DarktableClock(QTimeZone zone = QTimeZone::systemTimeZone());
+    explicit LocalClock(QTimeZone zone = QTimeZone::systemTimeZone());
 
+    // The instant of a wall-clock reading given as milliseconds since 1970-01-01 00:00 of that
+    // clock. In a gap the clocks jumped over it is the time after the jump; in an hour they
+    // went through twice, the second.
+    QDateTime instantOfWallClock(qint64 wallMs);
     // The instant of a darktable time; empty for darktable's "unknown" (0 or less).
     std::optional<QDateTime> instantOf(qint64 taken);
     // darktable's time of an instant: its wall-clock time at `offsetSeconds` when known,

@@ -1,4 +1,4 @@
-#include "platform/photos/darktable/DarktableClock.h"
+#include "platform/photos/shared/LocalClock.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,8 @@ QDateTime utc(QDate date, QTime time) {
 
 // darktable's wall-clock times are local times: in summer and in winter, on both sides of a
 // change of the clocks, before 1970, and back again.
-TEST(DarktableClock, TakesDarktableTimesAsLocalTimeOfTheZone) {
-    DarktableClock paris(QTimeZone("Europe/Paris"));
+TEST(LocalClock, TakesDarktableTimesAsLocalTimeOfTheZone) {
+    LocalClock paris(QTimeZone("Europe/Paris"));
     const struct {
         QDate date;
         QTime wall, utcTime;
@@ -40,9 +40,19 @@ TEST(DarktableClock, TakesDarktableTimesAsLocalTimeOfTheZone) {
         EXPECT_EQ(paris.takenOf(*instant, std::nullopt), taken(c.date, c.wall));
     }
     EXPECT_FALSE(paris.instantOf(0));
+    // A time the clocks jumped over is the time after the jump; one they went through twice,
+    // the second.
+    const auto wall = [](QDate date, QTime time) {
+        return (date.toJulianDay() - QDate(1970, 1, 1).toJulianDay()) * 86400000LL +
+               time.msecsSinceStartOfDay();
+    };
+    EXPECT_EQ(paris.instantOfWallClock(wall({2024, 3, 31}, {2, 30})), utc({2024, 3, 31}, {1, 30}));
+    EXPECT_EQ(paris.instantOfWallClock(wall({2024, 10, 27}, {2, 30})),
+              utc({2024, 10, 27}, {1, 30}));
+    EXPECT_EQ(paris.instantOfWallClock(wall({1965, 6, 1}, {8, 0})), utc({1965, 6, 1}, {7, 0}));
     // A known offset wins over the zone.
     EXPECT_EQ(paris.takenOf(utc({2024, 7, 1}, {10, 0}), -4 * 3600), taken({2024, 7, 1}, {6, 0}));
-    EXPECT_EQ(DarktableClock::sidecarText(taken({2019, 10, 26}, {16, 7, 24, 540})),
+    EXPECT_EQ(LocalClock::sidecarText(taken({2019, 10, 26}, {16, 7, 24, 540})),
               "2019:10:26 16:07:24.540");
 }
 
