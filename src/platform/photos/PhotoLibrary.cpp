@@ -69,8 +69,12 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
          QFileInfo(path + QStringLiteral("/config/data.db")).isFile()))
         path += QStringLiteral("/library.db");
     // digiKam's collection folder, its configuration and its database stand for its library.
-    if (const QString digikam = DigikamStore::databaseFor(path); !digikam.isEmpty())
+    QString digikamConfiguration;
+    if (const QString digikam = DigikamStore::databaseFor(path); !digikam.isEmpty()) {
+        if (QFileInfo(path).fileName() == QLatin1String("digikamrc"))
+            digikamConfiguration = path;
         path = QDir::cleanPath(digikam);
+    }
     QFileInfo info(path);
     if (path == QLatin1String("/"))
         throw PhotoLibraryError(
@@ -89,7 +93,7 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
                 .arg(path));
     std::shared_ptr<PhotoLibrary> library(new PhotoLibrary(path));
     if (digikam) {
-        library->m_store = std::make_unique<DigikamStore>(path);
+        library->m_store = std::make_unique<DigikamStore>(path, digikamConfiguration);
     } else if (darktable) {
         library->m_store = std::make_unique<DarktableStore>(path);
     } else if (info.isDir() && !CatalogStore::isCatalogueLibrary(path)) {
