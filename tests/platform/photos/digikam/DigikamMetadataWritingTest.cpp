@@ -50,10 +50,18 @@ protected:
         if (QStandardPaths::findExecutable("exiftool").isEmpty())
             GTEST_SKIP() << "exiftool is not installed (Debian package libimage-exiftool-perl)";
         ASSERT_TRUE(tmp.isValid());
+        previousConfig = qgetenv("XDG_CONFIG_HOME");
         jpeg = tmp.path() + "/rendition.jpg";
         fixtures::makeJpegFile(jpeg, {64, 48});
         heic = tmp.path() + "/rendition.heic";
         fixtures::makeHeicFile(heic, {64, 48});
+    }
+
+    void TearDown() override {
+        if (previousConfig.isNull())
+            qunsetenv("XDG_CONFIG_HOME");
+        else
+            qputenv("XDG_CONFIG_HOME", previousConfig);
     }
 
     // The library in `dir`/photos; its digikamrc in `dir`/config, holding `metadataSettings`.
@@ -97,6 +105,7 @@ protected:
 
     QTemporaryDir tmp;
     QString jpeg, heic;
+    QByteArray previousConfig;
 };
 
 const char* const allSaved = "[Metadata Settings]\nSave Rating=true\nSave Tags=true\nSave Pick "
