@@ -3,6 +3,8 @@
 #include "CliTestSupport.h"
 #include "support/Digikam.h"
 
+#include <QRegularExpression>
+
 using namespace clitest;
 
 namespace {
@@ -17,7 +19,9 @@ QString sql(const QString& database, const QString& query) {
 
 // A camera folder (four RAW+JPEG pairs, a lone JPEG and HEIC) marked as a person's earlier work
 // leaves it (IMG_0001.JPG 5 stars in Places|France|Lyon, IMG_0003 and IMG_0006 in Family, the
-// latter 3 stars), made a digiKam library by digiKam itself.
+// latter 3 stars), made a digiKam library by digiKam itself; then labelled in digiKam (IMG_0001's
+// RAW red, IMG_0003.JPG blue, IMG_0002's RAW accepted), and digiKam set to write ratings, labels
+// and tags into the files and their sidecars, and to read sidecars.
 class DigikamLibraryCli : public CliTest {
 protected:
     void SetUp() override {
@@ -28,6 +32,32 @@ protected:
         testsupport::makeMarkedCameraFolder(photos);
         testsupport::makeDigikamLibrary(photos, tmp.path() + "/digikam", env);
         ASSERT_EQ(sql(database, "SELECT count(*) FROM Images").trimmed(), "10");
+        sql(database, "INSERT INTO ImageTags SELECT i.id, t.id FROM Images i, Tags t WHERE "
+                      "(i.name, t.name) IN (VALUES ('IMG_0001.CR3', 'Color Label Red'), "
+                      "('IMG_0003.JPG', 'Color Label Blue'), ('IMG_0002.ARW', 'Pick Label "
+                      "Accepted'))");
+        ASSERT_EQ(sql(database, "SELECT count(*) FROM ImageTags WHERE tagid IN (SELECT id FROM "
+                                "Tags WHERE name LIKE '% Label %')")
+                      .trimmed(),
+                  "3");
+        const QString config = tmp.path() + "/digikam/home/.config";
+        QString rc = QString::fromUtf8(testsupport::readFile(config + "/digikamrc"));
+        const std::pair<QString, QString> settings[] = {
+            {"Save Rating", "true"},        {"Save Tags", "true"},
+            {"Save Pick Label", "true"},    {"Save Color Label", "true"},
+            {"Metadata Writing Mode", "2"}, {"Use XMP Sidecar For Reading", "true"}};
+        for (const auto& [key, value] : settings) {
+            const QRegularExpression line("^" + key + "=.*$", QRegularExpression::MultilineOption);
+            const QString set = key + "=" + value;
+            if (rc.contains(line))
+                rc.replace(line, set);
+            else
+                rc.replace("[Metadata Settings]\n", "[Metadata Settings]\n" + set + "\n");
+        }
+        ASSERT_TRUE(rc.contains("Metadata Writing Mode=2")) << rc.toStdString();
+        testsupport::writeFile(config + "/digikamrc", rc.toUtf8());
+        // The user's own configuration, naming this library.
+        env.insert("XDG_CONFIG_HOME", config);
         env.insert("PHOTOLIB_LIBRARY", database);
         env.insert("XDG_DATA_HOME", tmp.path() + "/data");
     }
@@ -45,6 +75,11 @@ protected:
     }
 
     QString photos, database;
+    // The collection's files once every pair is replaced.
+    const QStringList replaced{"IMG_0001.heic",     "IMG_0001.heic.xmp", "IMG_0002.jpeg",
+                               "IMG_0002.jpeg.xmp", "IMG_0003.jpeg",     "IMG_0003.jpeg.xmp",
+                               "IMG_0004.JPG",      "IMG_0005.HEIC",     "IMG_0006.jpeg",
+                               "IMG_0006.jpeg.xmp"};
 };
 
 TEST_F(DigikamLibraryCli, PairsLeaveForDigikamsTrashAndDigikamKeepsTheirReplacements) {
@@ -60,11 +95,19 @@ TEST_F(DigikamLibraryCli, PairsLeaveForDigikamsTrashAndDigikamKeepsTheirReplacem
     EXPECT_LE(copies.size(), 3);
     EXPECT_TRUE(ingest.err.contains(copies.last())) << ingest.err.toStdString();
 
-    // Replacements beside their pairs; the originals in digiKam's trash, each with its record.
-    EXPECT_EQ(photoFiles(), QStringList({"IMG_0001.heic", "IMG_0002.jpeg", "IMG_0003.jpeg",
-                                         "IMG_0004.JPG", "IMG_0005.HEIC", "IMG_0006.jpeg"}));
+    // Replacements beside their pairs, each with the sidecar digiKam would write; the originals
+    // in digiKam's trash, each with its record.
+    EXPECT_EQ(photoFiles(), replaced);
     EXPECT_EQ(trashedFiles().size(), 8);
     EXPECT_EQ(QDir(photos + "/.dtrash/info").entryList(QDir::Files).size(), 8);
+
+    // Copies of the replacements with their sidecars, new to digiKam, in a folder of their own:
+    // what digiKam reads of them is what the files and sidecars say.
+    QDir().mkpath(photos + "/Copies");
+    for (const QString& f : replaced)
+        if (f.endsWith(".xmp") || QFile::exists(photos + "/" + f + ".xmp")) {
+            ASSERT_TRUE(QFile::copy(photos + "/" + f, photos + "/Copies/" + f));
+        }
 
     // digiKam opens its collection again and scans it, while a change is refused.
     const QString hook = tmp.path() + "/while-digikam-runs.sh";
@@ -83,21 +126,33 @@ TEST_F(DigikamLibraryCli, PairsLeaveForDigikamsTrashAndDigikamKeepsTheirReplacem
     // What digiKam shows after its scan: one image per pair with the pair's rating and tags,
     // no original, nothing it added twice; the originals' rows kept as its trash keeps them.
     EXPECT_EQ(sql(database, "PRAGMA integrity_check"), "ok\n");
-    EXPECT_EQ(sql(database, "SELECT count(*) FROM Images").trimmed(), "14");
-    EXPECT_EQ(sql(database,
-                  "SELECT i.name, ii.rating, (SELECT group_concat(t.name, ';') FROM ImageTags it "
-                  "JOIN Tags t ON t.id = it.tagid WHERE it.imageid = i.id AND t.pid != (SELECT id "
-                  "FROM Tags WHERE name = '_Digikam_Internal_Tags_')) FROM Images i JOIN "
-                  "ImageInformation ii ON ii.imageid = i.id WHERE i.status = 1 ORDER BY i.name"),
-              "IMG_0001.heic|5|Lyon\nIMG_0002.jpeg|0|\nIMG_0003.jpeg|-1|Family\nIMG_0004.JPG|5|\n"
-              "IMG_0005.HEIC|-1|\nIMG_0006.jpeg|3|Family\n");
+    EXPECT_EQ(sql(database, "SELECT count(*) FROM Images").trimmed(), "18");
+    const auto shown = [&](const QString& folder) {
+        return sql(
+            database,
+            "SELECT i.name, ii.rating, (SELECT group_concat(t.name, ';') FROM (SELECT t.name "
+            "FROM ImageTags it JOIN Tags t ON t.id = it.tagid WHERE it.imageid = i.id AND "
+            "(t.pid != (SELECT id FROM Tags WHERE name = '_Digikam_Internal_Tags_') OR "
+            "t.name LIKE '% Label %') ORDER BY t.name) t) FROM Images i JOIN "
+            "ImageInformation ii ON ii.imageid = i.id JOIN Albums a ON a.id = i.album "
+            "WHERE i.status = 1 AND a.relativePath = '" +
+                folder + "' ORDER BY i.name");
+    };
+    EXPECT_EQ(shown("/"),
+              "IMG_0001.heic|5|Color Label Red;Lyon\nIMG_0002.jpeg|0|Pick Label Accepted\n"
+              "IMG_0003.jpeg|-1|Color Label Blue;Family\nIMG_0004.JPG|5|\nIMG_0005.HEIC|-1|\n"
+              "IMG_0006.jpeg|3|Family\n");
+    // The copies: digiKam read the same rating, labels and tags in the files and sidecars.
+    EXPECT_EQ(shown("/Copies"), "IMG_0001.heic|5|Color Label Red;Lyon\nIMG_0002.jpeg|0|Pick "
+                                "Label Accepted\nIMG_0003.jpeg|-1|Color Label Blue;Family\n"
+                                "IMG_0006.jpeg|3|Family\n");
     EXPECT_EQ(
         sql(database, "SELECT count(*) FROM Images WHERE status = 3 AND album IS NULL").trimmed(),
         "8");
     // And the library as Twinslim reads it again: the replacements, no album of its own left
     // but the marker's emptied away.
     const Result list = ok(photolib({"list"}));
-    EXPECT_EQ(list.out.count('\n'), 6) << list.out.toStdString();
+    EXPECT_EQ(list.out.count('\n'), 10) << list.out.toStdString();
     EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
     EXPECT_EQ(ok(photolib({"trash", "list"})).out.count('\n'), 4);
 }
@@ -137,9 +192,7 @@ TEST_F(DigikamLibraryCli, IngestsCutShortLoseNoOriginalAndLeaveTheDatabaseWhole)
             EXPECT_EQ(visible.contains(f), present.contains(f)) << f.toStdString();
         }
         if (finished) {
-            EXPECT_EQ(photoFiles(),
-                      QStringList({"IMG_0001.heic", "IMG_0002.jpeg", "IMG_0003.jpeg",
-                                   "IMG_0004.JPG", "IMG_0005.HEIC", "IMG_0006.jpeg"}));
+            EXPECT_EQ(photoFiles(), replaced);
         }
     };
     int cuts = 0;

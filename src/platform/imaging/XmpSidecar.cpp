@@ -137,6 +137,42 @@ std::string xmpDateText(const QDateTime& instant, std::optional<int> offsetSecon
     return instant.toLocalTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toStdString();
 }
 
+// digiKam's marks where digiKam writes them, so that the programs it writes them for find them:
+// the rating also as ACDSee's and Windows' (in percent), the colour label also as Nikon's and,
+// for the colours it has, Lightroom's, the tags as paths in digiKam's, Windows', Lightroom's and
+// Media Pro's forms, their names in dc:subject.
+void applyDigikamMarks(Exiv2::XmpData& xmp, const DigikamMarks& marks) {
+    static const int percents[] = {0, 1, 25, 50, 75, 99};
+    if (marks.rating && *marks.rating >= 0 && *marks.rating <= 5) {
+        xmp[ratingKey] = std::to_string(*marks.rating);
+        xmp["Xmp.acdsee.rating"] = std::to_string(*marks.rating);
+        xmp["Xmp.MicrosoftPhoto.Rating"] = std::to_string(percents[*marks.rating]);
+    }
+    if (marks.pickLabel && *marks.pickLabel >= 0 && *marks.pickLabel <= 3)
+        xmp["Xmp.digiKam.PickLabel"] = std::to_string(*marks.pickLabel);
+    if (marks.colourLabel && *marks.colourLabel >= 0 && *marks.colourLabel <= 9) {
+        xmp["Xmp.digiKam.ColorLabel"] = std::to_string(*marks.colourLabel);
+        xmp["Xmp.photoshop.Urgency"] = std::to_string(*marks.colourLabel);
+        static const char* const lightroom[] = {nullptr, "Red",    nullptr, "Yellow", "Green",
+                                                "Blue",  "Purple", nullptr, nullptr,  nullptr};
+        if (lightroom[*marks.colourLabel])
+            xmp[labelKey] = lightroom[*marks.colourLabel];
+    }
+    if (marks.tagPaths) {
+        QStringList names, piped;
+        for (const QString& path : *marks.tagPaths) {
+            names << path.section(QLatin1Char('/'), -1);
+            piped << QString(path).replace(QLatin1Char('/'), QLatin1Char('|'));
+        }
+        names.removeDuplicates();
+        setList(xmp, "Xmp.digiKam.TagsList", *marks.tagPaths, Exiv2::xmpSeq);
+        setList(xmp, "Xmp.MicrosoftPhoto.LastKeywordXMP", *marks.tagPaths);
+        setList(xmp, hierarchyKey, piped);
+        setList(xmp, "Xmp.mediapro.CatalogSets", piped);
+        setList(xmp, subjectKey, names);
+    }
+}
+
 } // namespace
 
 namespace {
@@ -342,6 +378,8 @@ QByteArray editXmpSidecar(const QByteArray& packet, const XmpSidecarEdit& edit) 
                 xmp.add(Exiv2::XmpKey(colourLabelsKey), value.get());
             }
         }
+        if (edit.digikam)
+            applyDigikamMarks(xmp, *edit.digikam);
         if (!edit.properties.empty())
             Exiv2::XmpProperties::registerNs(darktableNamespace, "darktable");
         for (const auto& [key, text] : edit.properties)
@@ -361,6 +399,50 @@ QByteArray editXmpSidecar(const QByteArray& packet, const XmpSidecarEdit& edit) 
         throw;
     } catch (const std::exception& e) {
         throw ImagingError(std::string("The sidecar could not be changed: ") + e.what());
+    }
+}
+
+QByteArray embedDigikamMarks(const QByteArray& picture, const DigikamMarks& marks) {
+    detail::ensureExiv2Ready();
+    try {
+        auto image = Exiv2::ImageFactory::open(
+            reinterpret_cast<const Exiv2::byte*>(picture.constData()), long(picture.size()));
+        image->readMetadata();
+        applyDigikamMarks(image->xmpData(), marks);
+        if (marks.rating && *marks.rating >= 0 && *marks.rating <= 5) {
+            static const uint16_t percents[] = {0, 1, 25, 50, 75, 99};
+            image->exifData()["Exif.Image.Rating"] = uint16_t(*marks.rating);
+            image->exifData()["Exif.Image.RatingPercent"] = percents[*marks.rating];
+        }
+        if (marks.tagPaths) {
+            // IPTC keywords are limited to 64 bytes each.
+            Exiv2::IptcData& iptc = image->iptcData();
+            const Exiv2::IptcKey key("Iptc.Application2.Keywords");
+            for (auto it = iptc.findKey(key); it != iptc.end(); it = iptc.findKey(key))
+                iptc.erase(it);
+            QStringList names;
+            for (const QString& path : *marks.tagPaths)
+                names << path.section(QLatin1Char('/'), -1);
+            names.removeDuplicates();
+            for (const QString& name : names) {
+                Exiv2::StringValue value(name.toUtf8().left(64).toStdString());
+                iptc.add(key, &value);
+            }
+            if (!names.isEmpty())
+                iptc["Iptc.Envelope.CharacterSet"] = "\x1b%G"; // UTF-8
+        }
+        image->writeMetadata();
+        Exiv2::BasicIo& io = image->io();
+        if (io.open() != 0)
+            throw ImagingError("The picture could not be read back.");
+        const Exiv2::DataBuf written = io.read(io.size());
+        io.close();
+        return QByteArray(reinterpret_cast<const char*>(written.pData_), int(written.size_));
+    } catch (const ImagingError&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw ImagingError(std::string("digiKam's marks cannot be written into the picture: ") +
+                           e.what());
     }
 }
 

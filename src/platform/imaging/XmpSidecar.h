@@ -33,6 +33,15 @@ struct XmpSidecarData {
 // Reads an XMP packet (a sidecar's whole content); empty when it is not one.
 std::optional<XmpSidecarData> parseXmpSidecar(const QByteArray& packet);
 
+// What digiKam writes of a picture into its metadata when it is set to: its stars, its pick and
+// colour labels by digiKam's numbers, and its tags by their paths ("Places/France/Lyon").
+struct DigikamMarks {
+    std::optional<int> rating;           // 0 to 5
+    std::optional<int> pickLabel;        // 0 none, 1 rejected, 2 pending, 3 accepted
+    std::optional<int> colourLabel;      // 0 none, 1 red, 2 orange … 8 black, 9 white
+    std::optional<QStringList> tagPaths; // an empty list removes the tags a picture carries
+};
+
 // A change to a sidecar. Unset fields leave what the packet holds.
 struct XmpSidecarEdit {
     std::optional<int> rating;
@@ -56,6 +65,8 @@ struct XmpSidecarEdit {
     std::optional<QStringList> subjects, hierarchicalSubjects;
     // Replaces darktable's colour labels (0 red … 4 purple); an empty list removes them.
     std::optional<QList<int>> colourLabels;
+    // digiKam's marks, into every property digiKam writes them to for the programs it knows.
+    std::optional<DigikamMarks> digikam;
     // Plain text properties by their Exiv2 key ("Xmp.darktable.xmp_version"), as given;
     // applied last.
     std::vector<std::pair<std::string, std::string>> properties;
@@ -65,5 +76,11 @@ struct XmpSidecarEdit {
 // edit history, titles, labels). An empty packet makes a new sidecar. Throws ImagingError
 // when the packet is not XMP.
 QByteArray editXmpSidecar(const QByteArray& packet, const XmpSidecarEdit& edit);
+
+// A picture's bytes with digiKam's marks written in as digiKam writes them into a file: its XMP
+// as in a sidecar, the rating also in EXIF's rating tags, the tags' names also in IPTC keywords;
+// everything else the file holds is kept. Throws ImagingError when Exiv2 cannot write into
+// pictures of its kind (a HEIC).
+QByteArray embedDigikamMarks(const QByteArray& picture, const DigikamMarks& marks);
 
 } // namespace imaging

@@ -69,12 +69,16 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
         (QFileInfo(path + QStringLiteral("/data.db")).isFile() ||
          QFileInfo(path + QStringLiteral("/config/data.db")).isFile()))
         path += QStringLiteral("/library.db");
-    // digiKam's collection folder, its configuration and its database stand for its library.
-    if (const QString digikam = DigikamStore::databaseFor(path); !digikam.isEmpty())
+    // digiKam's collection folder, its configuration and its database stand for its library;
+    // so do Shotwell's data folder and its database for Shotwell's.
+    QString digikamConfiguration;
+    if (const QString digikam = DigikamStore::databaseFor(path); !digikam.isEmpty()) {
+        if (QFileInfo(path).fileName() == QLatin1String("digikamrc"))
+            digikamConfiguration = path;
         path = QDir::cleanPath(digikam);
-    // So do Shotwell's data folder and its database.
-    else if (const QString shotwell = ShotwellStore::databaseFor(path); !shotwell.isEmpty())
+    } else if (const QString shotwell = ShotwellStore::databaseFor(path); !shotwell.isEmpty()) {
         path = QDir::cleanPath(shotwell);
+    }
     QFileInfo info(path);
     if (path == QLatin1String("/"))
         throw PhotoLibraryError(
@@ -95,7 +99,7 @@ std::shared_ptr<PhotoLibrary> PhotoLibrary::open(const QString& givenPath,
                 .arg(path));
     std::shared_ptr<PhotoLibrary> library(new PhotoLibrary(path));
     if (digikam) {
-        library->m_store = std::make_unique<DigikamStore>(path);
+        library->m_store = std::make_unique<DigikamStore>(path, digikamConfiguration);
     } else if (shotwell) {
         library->m_store = std::make_unique<ShotwellStore>(path);
     } else if (darktable) {

@@ -3,8 +3,11 @@
 #include "platform/photos/digikam/DigikamSnapshot.h"
 
 #include "platform/imaging/ImageMetadata.h"
+#include "platform/imaging/ImagingError.h"
+#include "platform/imaging/XmpSidecar.h"
 #include "platform/photos/FileKind.h"
 #include "platform/photos/PhotoLibraryError.h"
+#include "platform/photos/digikam/DigikamSettings.h"
 #include "platform/photos/digikam/DigikamTrash.h"
 #include "platform/photos/shared/ChangeLock.h"
 #include "platform/photos/shared/DurableWrites.h"
@@ -69,6 +72,17 @@ DtrashEntry entryOf(const QJsonObject& o) {
             o.value(QStringLiteral("original")).toString(),
             qint64(o.value(QStringLiteral("image")).toDouble())};
 }
+
+// digiKam's internal tags of its pick and colour labels, by the labels' numbers.
+const QStringList pickLabelTags{
+    QStringLiteral("Pick Label None"), QStringLiteral("Pick Label Rejected"),
+    QStringLiteral("Pick Label Pending"), QStringLiteral("Pick Label Accepted")};
+const QStringList colourLabelTags{
+    QStringLiteral("Color Label None"),    QStringLiteral("Color Label Red"),
+    QStringLiteral("Color Label Orange"),  QStringLiteral("Color Label Yellow"),
+    QStringLiteral("Color Label Green"),   QStringLiteral("Color Label Blue"),
+    QStringLiteral("Color Label Magenta"), QStringLiteral("Color Label Gray"),
+    QStringLiteral("Color Label Black"),   QStringLiteral("Color Label White")};
 
 // digiKam's format name and colour model of a picture it scanned.
 std::pair<QString, int> formatOf(const QString& name) {
@@ -135,6 +149,10 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
     };
     const QString token = QUuid::createUuid().toString(QUuid::Id128).left(12);
     int tempCount = 0;
+    // Where digiKam, set to write ratings, labels and tags into its files, would have written
+    // them for a new picture.
+    const MetadataWriting writing =
+        MetadataWriting::fromConfiguration(configurationOf(m_database, m_configuration));
 
     // ---- Plan: new files and where they go ----
     struct NewImage {
@@ -146,6 +164,11 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
         std::shared_ptr<const Item> origin;
         const AssetCreationRequest* request = nullptr;
         imaging::ImageMetadata meta;
+        qint64 rating = -1;
+        std::vector<qint64> tags; // its pair's tags and labels
+        imaging::DigikamMarks marks;
+        QString sidecarTemp, sidecarFinal; // when a sidecar may be written
+        bool sidecarWritten = false;
     };
     std::vector<NewImage> newImages;
     QSet<QString> taken; // lower-case paths chosen in this change
@@ -192,6 +215,58 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
             }
             folder = ownFolder;
         }
+        // What it gets of its pair: the rating (the pair's rejected files' left out; 5 for a
+        // favourite), the tags and the colour and pick labels (the programs' own albums and
+        // digiKam's version markers stay where they are).
+        QJsonArray originIds;
+        if (origin)
+            for (qint64 image : origin->images)
+                originIds.append(image);
+        const QString origins = json(originIds);
+        auto ratingOf = m_db->statement(
+            "SELECT CASE WHEN ?1 THEN 5 ELSE coalesce((SELECT max(rating) FROM ImageInformation "
+            "WHERE imageid IN (SELECT value FROM json_each(?2)) AND imageid NOT IN (SELECT "
+            "it.imageid FROM ImageTags it JOIN Tags t ON t.id = it.tagid WHERE t.name = ?3)), -1) "
+            "END");
+        ratingOf.bind(1, qint64(creation.favorite ? 1 : 0)).bind(2, origins).bind(3, rejectedTag);
+        const qint64 rating = ratingOf.step() ? ratingOf.int64(0) : -1;
+        std::vector<qint64> tags;
+        auto tagsOf = m_db->statement(
+            "SELECT DISTINCT it.tagid FROM ImageTags it JOIN Tags t ON t.id = it.tagid WHERE "
+            "it.imageid IN (SELECT value FROM json_each(?1)) AND (t.id NOT IN (SELECT tt.id FROM "
+            "TagsTree tt JOIN Tags r ON r.id = tt.pid WHERE r.pid = 0 AND r.name IN (?2, ?3)) OR "
+            "t.name LIKE 'Color Label %' OR t.name LIKE 'Pick Label %') ORDER BY it.tagid");
+        tagsOf.bind(1, origins).bind(2, internalTagRoot).bind(3, ownTagParent);
+        while (tagsOf.step())
+            tags.push_back(tagsOf.int64(0));
+        // The same as digiKam writes them into a file: tags by their paths, labels by number.
+        imaging::DigikamMarks marks;
+        if (writing.rating && rating >= 0)
+            marks.rating = int(rating);
+        QStringList paths;
+        for (qint64 tag : tags) {
+            QStringList parts;
+            for (qint64 id = tag; id != 0 && parts.size() < 100;) {
+                auto part = m_db->statement("SELECT pid, name FROM Tags WHERE id = ?");
+                part.bind(1, id);
+                if (!part.step())
+                    break;
+                parts.prepend(part.text(1));
+                id = part.int64(0);
+            }
+            if (parts.isEmpty())
+                continue;
+            if (parts.first() != internalTagRoot)
+                paths << parts.join(QLatin1Char('/'));
+            else if (const int pick = pickLabelTags.indexOf(parts.last());
+                     pick >= 0 && writing.pickLabel && !marks.pickLabel)
+                marks.pickLabel = pick;
+            else if (const int colour = colourLabelTags.indexOf(parts.last());
+                     colour >= 0 && writing.colourLabel && !marks.colourLabel)
+                marks.colourLabel = colour;
+        }
+        if (writing.tags)
+            marks.tagPaths = paths;
         for (const auto& res : creation.resources()) {
             const QString name = QFileInfo(res.options.originalFilename).fileName();
             QString uti;
@@ -211,7 +286,9 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
                                      .arg(info.completeBaseName())
                                      .arg(n)
                                      .arg(suffix);
-                if (isFree(folder, final))
+                // A sidecar digiKam would write takes a name of its own too.
+                if (isFree(folder, final) &&
+                    (!writing.mayWriteSidecar() || isFree(folder, writing.sidecarNameOf(final))))
                     break;
             }
             taken.insert((folder + QLatin1Char('/') + final).toLower());
@@ -227,6 +304,15 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
             image.request = &creation;
             image.meta = res.sourcePath.isEmpty() ? imaging::readImageMetadata(res.data)
                                                   : imaging::readImageMetadata(res.sourcePath);
+            image.rating = rating;
+            image.tags = tags;
+            image.marks = marks;
+            if (writing.mayWriteSidecar()) {
+                image.sidecarFinal = writing.sidecarNameOf(final);
+                image.sidecarTemp =
+                    QStringLiteral(".twinslim-%1-%2.tmp").arg(token).arg(tempCount++);
+                taken.insert((folder + QLatin1Char('/') + image.sidecarFinal).toLower());
+            }
             newImages.push_back(std::move(image));
         }
     }
@@ -242,19 +328,38 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
         QString collection, path;
     };
     std::vector<Trashing> toTrash;
+    QSet<QString> sidecarsTrashed;
     for (const QString& id : deleted) {
         const auto item = itemOf(id);
         for (size_t k = 0; k < item->images.size(); ++k)
             toTrash.push_back(
                 {id, item->images[k], item->collection, item->asset->resources[k]->storedPath});
+        // digiKam moves a file's sidecar along with it, as an entry of its own.
+        for (const ResourcePtr& r : item->asset->resources) {
+            const QFileInfo file(r->storedPath);
+            const QString sidecar =
+                file.absolutePath() + QLatin1Char('/') + writing.sidecarNameOf(file.fileName());
+            if (QFileInfo(sidecar).isFile() && !QFileInfo(sidecar).isSymLink() &&
+                !sidecarsTrashed.contains(sidecar)) {
+                sidecarsTrashed.insert(sidecar);
+                toTrash.push_back({id, -1, item->collection, sidecar});
+            }
+        }
     }
 
     // ---- The journal names every file before it exists or moves ----
     QJsonArray operations;
-    for (const NewImage& n : newImages)
+    for (const NewImage& n : newImages) {
         operations.append(QJsonObject{{QStringLiteral("op"), QStringLiteral("place")},
                                       {QStringLiteral("temp"), n.folder + u'/' + n.temp},
                                       {QStringLiteral("final"), n.folder + u'/' + n.final}});
+        if (!n.sidecarFinal.isEmpty())
+            operations.append(
+                QJsonObject{{QStringLiteral("op"), QStringLiteral("place")},
+                            {QStringLiteral("temp"), n.folder + u'/' + n.sidecarTemp},
+                            {QStringLiteral("final"), n.folder + u'/' + n.sidecarFinal},
+                            {QStringLiteral("of"), n.folder + u'/' + n.final}});
+    }
     qint64 journalId = 0;
     auto saveJournal = [&] {
         if (journalId == 0) {
@@ -271,18 +376,49 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
     };
 
     std::vector<DtrashEntry> claimed;
+    QStringList claimedFor; // the item of each claim
     QStringList placed;
     try {
         saveJournal();
         // ---- New files, flushed, then put in place under their names ----
         QSet<QString> folders;
-        for (const NewImage& n : newImages) {
+        for (NewImage& n : newImages) {
             const QString temp = n.folder + u'/' + n.temp;
-            if (!n.sourcePath.isEmpty()) {
+            // digiKam writes into the picture's own file where Exiv2 can, else, when set to,
+            // into its sidecar.
+            const bool anyMarks =
+                n.marks.rating || n.marks.pickLabel || n.marks.colourLabel || n.marks.tagPaths;
+            bool intoFile = false;
+            if (anyMarks && writing.triesFile()) {
+                QByteArray bytes = n.data;
+                if (!n.sourcePath.isEmpty()) {
+                    QFile source(n.sourcePath);
+                    if (!source.open(QIODevice::ReadOnly))
+                        throw storageError(
+                            QStringLiteral("“%1” cannot be read.").arg(n.sourcePath));
+                    bytes = source.readAll();
+                }
+                try {
+                    bytes = imaging::embedDigikamMarks(bytes, n.marks);
+                    intoFile = true;
+                    writeFlushed(temp, bytes);
+                } catch (const imaging::ImagingError& e) {
+                    qInfo().noquote() << QStringLiteral("%1 cannot hold digiKam’s marks in its "
+                                                        "own file: %2")
+                                             .arg(n.final, QString::fromUtf8(e.what()));
+                }
+            }
+            if (!intoFile && !n.sourcePath.isEmpty()) {
                 ResourceFiles::streamCopy(n.sourcePath, temp);
                 flushFile(temp);
-            } else {
+            } else if (!intoFile) {
                 writeFlushed(temp, n.data);
+            }
+            if (anyMarks && !n.sidecarFinal.isEmpty() && writing.writesSidecar(intoFile)) {
+                imaging::XmpSidecarEdit edit;
+                edit.digikam = n.marks;
+                writeFlushed(n.folder + u'/' + n.sidecarTemp, imaging::editXmpSidecar({}, edit));
+                n.sidecarWritten = true;
             }
             folders.insert(n.folder);
         }
@@ -296,6 +432,12 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
                         ? QStringLiteral("Another file took the name “%1” meanwhile.").arg(final)
                         : QStringLiteral("“%1” cannot be put in place.").arg(final));
             placed << final;
+            if (n.sidecarWritten) {
+                const QString sidecar = n.folder + u'/' + n.sidecarFinal;
+                if (renameWithoutReplacing(n.folder + u'/' + n.sidecarTemp, sidecar) != 0)
+                    throw storageError(QStringLiteral("“%1” cannot be put in place.").arg(sidecar));
+                placed << sidecar;
+            }
         }
         for (const QString& f : folders)
             syncFolder(f);
@@ -304,6 +446,7 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
         for (const Trashing& t : toTrash) {
             const DtrashEntry e = DigikamTrash::claim(t.collection, t.path, t.image, now);
             claimed.push_back(e);
+            claimedFor << t.item;
             QJsonObject op = entryJson(e);
             op.insert(QStringLiteral("op"), QStringLiteral("trash"));
             operations.append(op);
@@ -355,36 +498,24 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     .run();
                 const qint64 id = m_db->lastInsertRowId();
                 imagesOfCreated[n.creation].push_back(id);
-                QJsonArray originIds;
-                if (n.origin)
-                    for (qint64 image : n.origin->images)
-                        originIds.append(image);
-                const QString origins = json(originIds);
                 const AssetCreationRequest& request = *n.request;
                 const QString taken =
                     request.creationDate
                         ? localTextOf(*request.creationDate, request.creationOffsetSeconds)
                         : QString();
                 const auto [format, colorModel] = formatOf(n.final);
-                // The original's rating, its rejected members' left out; 5 for a favourite.
-                m_db->statement(
-                        "INSERT INTO ImageInformation (imageid, rating, creationDate, "
-                        "digitizationDate, orientation, width, height, format, colorDepth, "
-                        "colorModel) VALUES (?1, CASE WHEN ?2 THEN 5 ELSE coalesce((SELECT "
-                        "max(rating) FROM ImageInformation WHERE imageid IN (SELECT value FROM "
-                        "json_each(?3)) AND imageid NOT IN (SELECT it.imageid FROM ImageTags it "
-                        "JOIN Tags t ON t.id = it.tagid WHERE t.name = ?9)), -1) END, ?4, ?4, ?5, "
-                        "?6, ?7, ?8, 8, ?10)")
+                m_db->statement("INSERT INTO ImageInformation (imageid, rating, creationDate, "
+                                "digitizationDate, orientation, width, height, format, "
+                                "colorDepth, colorModel) VALUES (?1, ?2, ?3, ?3, ?4, ?5, ?6, ?7, "
+                                "8, ?8)")
                     .bind(1, id)
-                    .bind(2, qint64(request.favorite ? 1 : 0))
-                    .bind(3, origins)
-                    .bind(4, taken.isEmpty() ? std::nullopt : std::optional(taken))
-                    .bind(5, qint64(n.meta.orientation))
-                    .bind(6, qint64(n.meta.pixelSize.width()))
-                    .bind(7, qint64(n.meta.pixelSize.height()))
-                    .bind(8, format)
-                    .bind(9, rejectedTag)
-                    .bind(10, qint64(colorModel))
+                    .bind(2, n.rating)
+                    .bind(3, taken.isEmpty() ? std::nullopt : std::optional(taken))
+                    .bind(4, qint64(n.meta.orientation))
+                    .bind(5, qint64(n.meta.pixelSize.width()))
+                    .bind(6, qint64(n.meta.pixelSize.height()))
+                    .bind(7, format)
+                    .bind(8, qint64(colorModel))
                     .run();
                 // Where it was taken and with what: its original's records, as a scan of the
                 // same camera data would give them.
@@ -421,20 +552,12 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
                         .bind(2, originImage)
                         .run();
                 }
-                // The pair's tags and colour and pick labels (the programs' own albums and
-                // digiKam's version markers stay where they are).
-                m_db->statement(
-                        "INSERT OR IGNORE INTO ImageTags (imageid, tagid) SELECT DISTINCT ?1, "
-                        "it.tagid FROM ImageTags it JOIN Tags t ON t.id = it.tagid WHERE "
-                        "it.imageid IN (SELECT value FROM json_each(?2)) AND (t.id NOT IN "
-                        "(SELECT tt.id FROM TagsTree tt JOIN Tags r ON r.id = tt.pid WHERE "
-                        "r.pid = 0 AND r.name IN (?3, ?4)) OR t.name LIKE 'Color Label %' OR "
-                        "t.name LIKE 'Pick Label %')")
-                    .bind(1, id)
-                    .bind(2, origins)
-                    .bind(3, internalTagRoot)
-                    .bind(4, ownTagParent)
-                    .run();
+                for (qint64 tag : n.tags)
+                    m_db->statement("INSERT OR IGNORE INTO ImageTags (imageid, tagid) VALUES (?, "
+                                    "?)")
+                        .bind(1, id)
+                        .bind(2, tag)
+                        .run();
                 // The item keeps the identifier its placeholder promised.
                 m_db->statement("INSERT OR REPLACE INTO state.identities (image, identifier) "
                                 "VALUES (?, ?)")
@@ -550,10 +673,9 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
                         {QStringLiteral("name"), r->originalFilename},
                         {QStringLiteral("size"),
                          r->fileSize ? QJsonValue(double(*r->fileSize)) : QJsonValue()}});
-                for (const DtrashEntry& e : claimed)
-                    if (std::find(item->images.begin(), item->images.end(), e.imageId) !=
-                        item->images.end())
-                        entries.append(entryJson(e));
+                for (size_t k = 0; k < claimed.size(); ++k)
+                    if (claimedFor[k] == id)
+                        entries.append(entryJson(claimed[k]));
                 const Asset& a = *item->asset;
                 const QJsonObject asset{
                     {QStringLiteral("album"), double(item->album)},
@@ -616,8 +738,11 @@ void DigikamStore::apply(const ChangeRequests& changes, const QDateTime& now,
             DigikamTrash::unclaim(e);
         for (const QString& p : placed)
             QFile::remove(p);
-        for (const NewImage& n : newImages)
+        for (const NewImage& n : newImages) {
             QFile::remove(n.folder + u'/' + n.temp);
+            if (!n.sidecarTemp.isEmpty())
+                QFile::remove(n.folder + u'/' + n.sidecarTemp);
+        }
         try {
             m_db->statement("DELETE FROM state.journal WHERE id = ?").bind(1, journalId).run();
         } catch (...) {
@@ -681,10 +806,12 @@ void DigikamStore::recoverInterruptedChanges() {
                 if (kind == QLatin1String("place")) {
                     QFile::remove(op.value(QStringLiteral("temp")).toString());
                     const QString final = op.value(QStringLiteral("final")).toString();
-                    // The placed file, unless its name was another's by then.
+                    // The placed file (or a placed picture's sidecar), unless its name was
+                    // another's by then.
+                    const QString of = op.value(QStringLiteral("of")).toString();
                     auto row = m_db->statement("SELECT 1 FROM Images i JOIN state.identities s "
                                                "ON s.image = i.id WHERE i.name = ?");
-                    row.bind(1, QFileInfo(final).fileName());
+                    row.bind(1, QFileInfo(of.isEmpty() ? final : of).fileName());
                     if (!row.step())
                         QFile::remove(final);
                 } else if (kind == QLatin1String("trash")) {

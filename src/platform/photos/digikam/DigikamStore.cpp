@@ -106,7 +106,8 @@ QString DigikamStore::stateFolderOf(const QString& database) {
            QStringLiteral(".twinslim");
 }
 
-DigikamStore::DigikamStore(const QString& database) : m_database(database) {
+DigikamStore::DigikamStore(const QString& database, const QString& configuration)
+    : m_database(database), m_configuration(configuration) {
     if (!isDigikamDatabase(database))
         throw notADigikamLibrary(database);
     m_db = std::make_unique<SqliteDatabase>(database);

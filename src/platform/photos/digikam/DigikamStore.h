@@ -38,8 +38,10 @@ public:
     static bool isDigikamDatabase(const QString& path);
 
     // Opens the library; throws PhotoLibraryError for a database that is no digiKam library
-    // or has a schema version not tested.
-    explicit DigikamStore(const QString& database);
+    // or has a schema version not tested. `configuration` is the digikamrc it was opened
+    // through, if any: what digiKam is set to write into its files is read there, else in the
+    // user's own configuration when that names this database.
+    explicit DigikamStore(const QString& database, const QString& configuration = {});
     ~DigikamStore() override;
 
     void apply(const ChangeRequests& changes, const QDateTime& now,
@@ -72,6 +74,7 @@ private:
     bool finishCommitted(const QJsonArray& operations);
 
     QString m_database;
+    QString m_configuration;
     QString m_idPrefix; // from the library's own identity: identifiers are this library's
     QString m_identity;
     std::unique_ptr<SqliteDatabase> m_db;
