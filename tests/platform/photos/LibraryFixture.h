@@ -56,7 +56,7 @@ enum class LibraryKind { Catalogue, Folder, Darktable, Digikam, Shotwell };
 
 inline std::vector<LibraryKind> libraryKinds() {
     return {LibraryKind::Catalogue, LibraryKind::Folder, LibraryKind::Darktable,
-            LibraryKind::Digikam};
+            LibraryKind::Digikam, LibraryKind::Shotwell};
 }
 
 inline void PrintTo(LibraryKind kind, std::ostream* os) {
@@ -156,9 +156,9 @@ inline int storedFileCount(LibraryKind kind, const QString& path) {
         : kind == LibraryKind::Folder  ? QStringList{path, path + "/../data/Trash/files"}
         : kind == LibraryKind::Digikam
             ? QStringList{QFileInfo(path).path(), QFileInfo(path).path() + "/.dtrash/files"}
+        // Shotwell's trash keeps its files in place; emptied, they leave for the desktop's.
         : kind == LibraryKind::Shotwell
-            ? QStringList{QFileInfo(path).path() + "/../../home/Pictures",
-                          QFileInfo(path).path() + "/../../data/Trash/files"}
+            ? QStringList{QFileInfo(path).path() + "/../../home/Pictures"}
             : QStringList{QFileInfo(path).path() + "/../home/Pictures",
                           QFileInfo(path).path() + "/../data/Trash/files"};
     for (const QString& top : tops)

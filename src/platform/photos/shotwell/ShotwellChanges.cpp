@@ -535,8 +535,11 @@ void ShotwellStore::apply(const ChangeRequests& changes, const QDateTime& now,
                     .bind(3, item->event)
                     .bind(4, json(QJsonArray::fromStringList(tags.namesHolding(key))))
                     .run();
-                for (const QString& name : tags.namesHolding(key))
-                    emptiedCandidates.insert(name);
+                // The albums it was in when the change began may empty (one it joined in this
+                // change keeps it for a restore).
+                for (const auto& tag : snapshot->tags)
+                    if (std::find(tag.members.begin(), tag.members.end(), id) != tag.members.end())
+                        emptiedCandidates.insert(tag.name);
                 tags.removeEverywhere(key);
                 m_db->statement("UPDATE PhotoTable SET flags = flags | ?, event_id = -1 WHERE id = "
                                 "?")
