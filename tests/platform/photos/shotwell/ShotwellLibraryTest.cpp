@@ -313,3 +313,50 @@ TEST(ShotwellRunning, RefusesEveryChangeButOpeningAndReadingGoOn) {
     EXPECT_EQ(QDir(tmp.path() + "/data/Trash/files").entryList(QDir::Files),
               QStringList({"old.jpg"}));
 }
+
+// An emptying of Shotwell's trash cut short, as a crash would: before its commit the photos
+// stay in the trash with their files and no claim is left in the desktop's trash; after it,
+// the next opening moves the files on.
+TEST(ShotwellTrash, AnEmptyingCutShortIsUndoneOrFinishedAtTheNextOpening) {
+    QTemporaryDir tmp;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(tmp.path() + "/data"));
+    qputenv("HOME", QFile::encodeName(tmp.path() + "/home"));
+    const QString db = testsupport::makeEmptyShotwellLibrary(tmp.path() + "/shotwell");
+    {
+        auto lib = PhotoLibrary::open(db);
+        lib->performChangesAndWait([](ChangeRequests& c) {
+            for (const char* name : {"a.jpg", "b.jpg"})
+                c.creationRequestForAsset().addResource(
+                    ResourceType::Photo, fixtures::makeJpeg({32, 24}), {name, "public.jpeg"});
+        });
+        lib->performChangesAndWait(
+            [&](ChangeRequests& c) { c.deleteAssets(lib->fetchAssets(MediaType::Image)); });
+    }
+    const QString pictures = tmp.path() + "/home/Pictures/Twinslim";
+    const QString trash = tmp.path() + "/data/Trash";
+    auto emptyCutAt = [&](const char* point) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("PHOTOLIB_LIBRARY", db);
+        env.insert("TWINSLIM_SHOTWELL_CUT", point);
+        p.setProcessEnvironment(env);
+        p.start(testsupport::photolibPath(), {"trash", "empty"});
+        EXPECT_TRUE(p.waitForFinished(60000));
+        EXPECT_EQ(p.exitCode(), 137) << p.readAllStandardError().toStdString();
+    };
+
+    emptyCutAt("claimed:2");
+    EXPECT_EQ(QDir(pictures).entryList(QDir::Files), QStringList({"a.jpg", "b.jpg"}));
+    EXPECT_EQ(QDir(trash + "/info").entryList(QDir::Files).size(), 2); // the claims
+    PhotoLibrary::open(db, {.purgeExpiredTrash = false});
+    EXPECT_TRUE(QDir(trash + "/info").entryList(QDir::Files).isEmpty());
+    EXPECT_EQ(sqlRows(db, "SELECT count(*) FROM PhotoTable WHERE flags & 4"), "2\n");
+
+    emptyCutAt("committed");
+    EXPECT_EQ(sqlRows(db, "SELECT count(*) FROM PhotoTable"), "0\n");
+    EXPECT_EQ(QDir(pictures).entryList(QDir::Files), QStringList({"a.jpg", "b.jpg"}));
+    auto lib = PhotoLibrary::open(db, {.purgeExpiredTrash = false});
+    EXPECT_TRUE(QDir(pictures).entryList(QDir::Files).isEmpty());
+    EXPECT_EQ(QDir(trash + "/files").entryList(QDir::Files), QStringList({"a.jpg", "b.jpg"}));
+    EXPECT_TRUE(lib->check().isEmpty()) << lib->check().join('\n').toStdString();
+}
