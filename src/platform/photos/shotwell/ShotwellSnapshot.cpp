@@ -7,7 +7,6 @@
 #include "platform/photos/shared/SnapshotBlocks.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
-#include <QFile>
 #include <QSet>
 #include <QUuid>
 #include <algorithm>
