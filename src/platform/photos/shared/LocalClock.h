@@ -21,6 +21,8 @@ public:
     // clock. In a gap the clocks jumped over it is the time after the jump; in an hour they
     // went through twice, the second.
     QDateTime instantOfWallClock(qint64 wallMs);
+    // The wall-clock reading (milliseconds since 1970-01-01 00:00 of that clock) at an instant.
+    qint64 wallClockOf(qint64 utcMs) { return utcMs + offsetAt(utcMs) * 1000LL; }
     // The instant of a darktable time; empty for darktable's "unknown" (0 or less).
     std::optional<QDateTime> instantOf(qint64 taken);
     // darktable's time of an instant: its wall-clock time at `offsetSeconds` when known,
