@@ -20,7 +20,6 @@
 #include <QStandardPaths>
 #include <algorithm>
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,38 +30,12 @@ using namespace darktable;
 // ---- Snapshot ----
 
 bool DarktableStore::isDarktableLibrary(const QString& path) {
-    QFile f(path);
-    if (!QFileInfo(path).isFile() || !path.endsWith(QStringLiteral(".db")) ||
-        !f.open(QIODevice::ReadOnly))
-        return false;
-    if (f.read(16) != QByteArray("SQLite format 3\0", 16))
-        return false;
-    f.close();
     // digiKam, Shotwell and many other programs keep SQLite files named *.db too: darktable's
-    // is known by its tables. Opened for writing (when allowed) so that a change cut short in
-    // it is rolled back as any opening would, rather than making it unreadable here.
-    sqlite3* db = nullptr;
-    const QByteArray name = QFile::encodeName(path);
-    if (sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        db = nullptr;
-        if (sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-            sqlite3_close(db);
-            return false;
-        }
-    }
-    sqlite3_busy_timeout(db, 10000);
-    sqlite3_stmt* st = nullptr;
-    bool darktable = false;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
-                           "('images', 'film_rolls', 'tagged_images', 'db_info')",
-                           -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-        darktable = sqlite3_column_int(st, 0) == 4;
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return darktable;
+    // is known by its tables.
+    return path.endsWith(QStringLiteral(".db")) &&
+           isSqliteFileWithTables(path,
+                                  {QStringLiteral("images"), QStringLiteral("film_rolls"),
+                                   QStringLiteral("tagged_images"), QStringLiteral("db_info")});
 }
 
 QString DarktableStore::dataDatabaseFor(const QString& libraryDb) {

@@ -15,7 +15,6 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 namespace photos {
@@ -34,30 +33,10 @@ PhotoLibraryError notADigikamLibrary(const QString& path) {
 // ---- Opening ----
 
 bool DigikamStore::isDigikamDatabase(const QString& path) {
-    QFile f(path);
-    if (!QFileInfo(path).isFile() || !f.open(QIODevice::ReadOnly) ||
-        f.read(16) != QByteArray("SQLite format 3\0", 16))
-        return false;
-    f.close();
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) !=
-        SQLITE_OK) {
-        sqlite3_close(db);
-        return false;
-    }
-    sqlite3_busy_timeout(db, 10000);
-    sqlite3_stmt* st = nullptr;
-    bool digikam = false;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
-                           "('Images', 'Albums', 'AlbumRoots', 'ImageInformation', 'Tags', "
-                           "'Settings')",
-                           -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-        digikam = sqlite3_column_int(st, 0) == 6;
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return digikam;
+    return isSqliteFileWithTables(path,
+                                  {QStringLiteral("Images"), QStringLiteral("Albums"),
+                                   QStringLiteral("AlbumRoots"), QStringLiteral("ImageInformation"),
+                                   QStringLiteral("Tags"), QStringLiteral("Settings")});
 }
 
 QString DigikamStore::databaseFor(const QString& path) {

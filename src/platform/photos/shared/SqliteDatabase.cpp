@@ -2,6 +2,8 @@
 
 #include "platform/photos/PhotoLibraryError.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <cstring>
 #include <sqlite3.h>
 
@@ -141,6 +143,38 @@ qint64 SqliteDatabase::lastInsertRowId() const {
 
 int SqliteDatabase::changes() const {
     return sqlite3_changes(m_db);
+}
+
+bool isSqliteFileWithTables(const QString& path, const QStringList& tables) {
+    QFile f(path);
+    if (!QFileInfo(path).isFile() || !f.open(QIODevice::ReadOnly) ||
+        f.read(16) != QByteArray("SQLite format 3\0", 16))
+        return false;
+    f.close();
+    sqlite3* db = nullptr;
+    const QByteArray name = QFile::encodeName(path);
+    if (sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        db = nullptr;
+        if (sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+            sqlite3_close(db);
+            return false;
+        }
+    }
+    sqlite3_busy_timeout(db, 10000);
+    int found = 0;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", -1,
+                           &st, nullptr) == SQLITE_OK)
+        for (const QString& table : tables) {
+            const QByteArray t = table.toUtf8();
+            sqlite3_bind_text(st, 1, t.constData(), int(t.size()), SQLITE_TRANSIENT);
+            found += sqlite3_step(st) == SQLITE_ROW ? 1 : 0;
+            sqlite3_reset(st);
+        }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return !tables.isEmpty() && found == tables.size();
 }
 
 } // namespace photos

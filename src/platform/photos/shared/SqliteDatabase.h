@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringList>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -47,6 +48,12 @@ public:
 private:
     sqlite3_stmt* m_stmt;
 };
+
+// Whether `path` is an SQLite file holding every table of `tables`: how the stores tell
+// another program's database from the many other SQLite files people keep. It is opened for
+// writing where allowed, so that a change another program left cut short in it is rolled
+// back as any opening would, rather than making it unreadable here.
+bool isSqliteFileWithTables(const QString& path, const QStringList& tables);
 
 // One SQLite connection with a cache of prepared statements. Used by one thread at a time.
 class SqliteDatabase {

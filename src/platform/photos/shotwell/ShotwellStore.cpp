@@ -11,7 +11,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QUuid>
-#include <sqlite3.h>
 
 namespace photos {
 
@@ -29,30 +28,10 @@ PhotoLibraryError notAShotwellLibrary(const QString& path) {
 // ---- Opening ----
 
 bool ShotwellStore::isShotwellDatabase(const QString& path) {
-    QFile f(path);
-    if (!QFileInfo(path).isFile() || !f.open(QIODevice::ReadOnly) ||
-        f.read(16) != QByteArray("SQLite format 3\0", 16))
-        return false;
-    f.close();
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) !=
-        SQLITE_OK) {
-        sqlite3_close(db);
-        return false;
-    }
-    sqlite3_busy_timeout(db, 10000);
-    sqlite3_stmt* st = nullptr;
-    bool shotwell = false;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
-                           "('PhotoTable', 'BackingPhotoTable', 'TagTable', 'EventTable', "
-                           "'VersionTable')",
-                           -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-        shotwell = sqlite3_column_int(st, 0) == 5;
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return shotwell;
+    return isSqliteFileWithTables(path,
+                                  {QStringLiteral("PhotoTable"),
+                                   QStringLiteral("BackingPhotoTable"), QStringLiteral("TagTable"),
+                                   QStringLiteral("EventTable"), QStringLiteral("VersionTable")});
 }
 
 QString ShotwellStore::databaseFor(const QString& path) {
