@@ -207,12 +207,13 @@ TEST_F(ShotwellLibrary, ReplacementsAndTheTrashAreWhatShotwellReadsBack) {
     const auto found = lib->fetchAssetsWithLocalIdentifiers({made});
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(namesOf(found.front()), "IMG_0006.jpeg");
-    EXPECT_EQ(
-        sqlRows(db, "SELECT p.rating, p.flags, p.title, p.event_id = o.event_id, "
-                    "p.exposure_time = o.exposure_time, p.filesize, p.width, p.height, "
-                    "p.md5 IS NOT NULL FROM PhotoTable p, PhotoTable o WHERE p.filename "
-                    "LIKE '%IMG_0006.jpeg' AND o.filename LIKE '%IMG_0006.DNG'"),
-        QString("3|16|Harbour|0|1|%1|64|48|1\n").arg(QFileInfo(here + "/IMG_0006.jpeg").size()));
+    EXPECT_EQ(sqlRows(db, "SELECT p.rating, p.flags, p.title, p.event_id, "
+                          "p.exposure_time = o.exposure_time, p.filesize, p.width, p.height, "
+                          "p.md5 IS NOT NULL FROM PhotoTable p, PhotoTable o WHERE p.filename "
+                          "LIKE '%IMG_0006.jpeg' AND o.filename LIKE '%IMG_0006.DNG'"),
+              QString("3|16|Harbour|%1|1|%2|64|48|1\n")
+                  .arg(event.trimmed())
+                  .arg(QFileInfo(here + "/IMG_0006.jpeg").size()));
     // The original waits in Shotwell's trash, in no event and no tag, its files in place.
     EXPECT_EQ(sqlRows(db, "SELECT flags & 4, event_id FROM PhotoTable WHERE filename LIKE "
                           "'%IMG_0006.DNG'"),
