@@ -18,6 +18,7 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <filesystem>
+#include <map>
 #include <system_error>
 #include <unistd.h>
 
@@ -179,6 +180,7 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     std::optional<QString> jpegBackupName;
     std::optional<QString> rawBackupName;
     QStringList sidecarBackupNames;
+    std::map<QString, qint64> backupSizes;
     QString target;
     QString chosen;
     {
@@ -263,6 +265,8 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
             if (found[i] == AtName::free)
                 durable::commitFile(file.copy, destination, durable::FolderSync::byCaller);
             verifyBackup(destination, file.size);
+            // Kept in the record, so that a later restore can tell a damaged backup.
+            backupSizes[name] = QFileInfo(destination).size();
             if (file.label == QLatin1String("raw"))
                 rawBackupName = name;
             else if (file.label != QLatin1String("sidecar"))
@@ -300,6 +304,8 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     sidecar.backupRAWFile = rawBackupName;
     sidecar.outputFormat = extension;
     sidecar.backupSidecarFiles = sidecarBackupNames;
+    sidecar.backupFileSizes = backupSizes;
+    sidecar.renderedJPEG = !jpeg && renderJpeg;
 
     const QString recordPath = target + QLatin1Char('/') + chosen + QStringLiteral(".json");
     // Written before the change too: an original in the marker album is deleted only with a

@@ -29,7 +29,7 @@ IngestLogger::IngestLogger(QDateTime started, Clock clock)
     : m_started(std::move(started)), m_clock(std::move(clock)) {}
 
 QString IngestLogger::fileName() const {
-    return QStringLiteral("ingest-") + formatted(m_started, QStringLiteral("yyyyMMdd-HHmmss")) +
+    return m_runName + QLatin1Char('-') + formatted(m_started, QStringLiteral("yyyyMMdd-HHmmss")) +
            QStringLiteral(".log");
 }
 

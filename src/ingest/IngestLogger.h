@@ -28,8 +28,10 @@ public:
 
     QDateTime started() const { return m_started; }
     const QStringList& lines() const { return m_lines; }
-    // "ingest-yyyyMMdd-HHmmss.log", from `started` in local time.
+    // "ingest-yyyyMMdd-HHmmss.log", from `started` in local time; another kind of run names
+    // its log by its own word ("restore").
     QString fileName() const;
+    void setRunName(const QString& name) { m_runName = name; }
 
     // Never fails; the message is kept as given, leading spaces included, but for control
     // characters, which are escaped: a file name may hold a line break.
@@ -47,6 +49,7 @@ private:
     QDateTime m_started;
     Clock m_clock;
     QStringList m_lines;
+    QString m_runName = QStringLiteral("ingest");
     std::function<void(const QString&)> m_observer;
 };
 
