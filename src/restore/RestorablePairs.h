@@ -46,14 +46,20 @@ struct RestorablePair {
 };
 
 struct RestoreListing {
-    std::vector<RestorablePair> pairs; // by capture date, oldest first
-    int alreadyRestored = 0;           // records of pairs restored before
-    QStringList unreadable;            // records that could not be read
+    std::vector<RestorablePair> pairs;            // by capture date, oldest first
+    int alreadyRestored = 0;                      // records of pairs restored before
+    std::vector<OriginalSidecar> restoredRecords; // those records
+    QStringList unreadable;                       // records that could not be read
 };
 
 // Reads the records below the backup folder `backupRoot` and keeps the pairs whose
 // replacement is in `library` now, each with where its originals would come from.
 RestoreListing findRestorablePairs(const photos::PhotoLibrary& library, const QString& backupRoot);
+
+// Why the pair's backups cannot make its originals again beside `replacement`: a file missing,
+// damaged or unlike its record, or a name taken; empty when they can.
+QString problemWithBackups(const photos::PhotoLibrary& library, const RestorablePair& pair,
+                           const photos::AssetPtr& replacement);
 
 // The pairs named by the identifier of their replacement or of their original; the
 // identifiers that name none go to `unknown`.

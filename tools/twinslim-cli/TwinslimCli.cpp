@@ -6,6 +6,7 @@
 #include "CleanupCommand.h"
 #include "CommandFailure.h"
 #include "IngestCommand.h"
+#include "RestoreCommand.h"
 #include "ScanCommand.h"
 #include "Session.h"
 #include "Terminal.h"
@@ -34,13 +35,20 @@ by the HEIC or JPEG exported from the export albums.
                         replace the export albums' pairs by the files exported to DIR;
                         --dry-run shows what would be replaced and changes nothing
   cleanup               delete originals an earlier ingest replaced but did not delete
+  restore --list [--json]
+                        the replaced pairs whose originals can come back, and from where
+  restore [--dry-run] (ID... | --since DATE | --log INGEST_LOG | --all)
+                        put the originals of the chosen pairs back (IDs of the replacement
+                        or of the original; pairs replaced since DATE; those an ingest log
+                        names), with the replacement's favourite flag and albums, then
+                        delete their replacements in one change
 
   R is last30 (the default), last90, year (a year back to 30 days ago) or all;
   S is all (the default), favorites or non-favorites.
 
   --library PATH        use this photo library instead of the system library
   --yes                 answer yes to every question: full library access for
-                        "twinslim", deleting the replaced originals
+                        "twinslim", deleting the replaced originals or replacements
 
 Exit status: 0 done, 1 stopped (the reason is on standard error), 2 wrong command line.
 )";
@@ -68,6 +76,7 @@ int run(const QStringList& args, Terminal& terminal) {
             {QStringLiteral("albums"), &albumsCommand},
             {QStringLiteral("ingest"), &ingestCommand},
             {QStringLiteral("cleanup"), &cleanupCommand},
+            {QStringLiteral("restore"), &restoreCommand},
         };
         const QString name = arguments.takeFirst();
         if (name == QLatin1String("help")) {
