@@ -22,6 +22,9 @@ namespace {
 
 using PendingAnswer = ReplyOnce<bool>;
 
+// The property that marks a dialog the prompt opens over (DeletionPrompt::showOver).
+constexpr char promptOverProperty[] = "twinslimDeletionPromptOver";
+
 // The dialog in front of the user, if any: the modal one, else any dialog that is up.
 QWidget* dialogInFront() {
     if (QWidget* modal = QApplication::activeModalWidget())
@@ -62,8 +65,12 @@ private:
 void showPrompt(int count, const QString& details, QWidget* window,
                 const std::shared_ptr<PendingAnswer>& pending) {
     // One question at a time: over another dialog the prompt would take the keys meant for
-    // that one, so it waits until that one is closed.
-    if (QWidget* other = dialogInFront()) {
+    // that one, so it waits until that one is closed; unless that dialog waits for this very
+    // answer.
+    QWidget* other = dialogInFront();
+    if (other && other->property(promptOverProperty).toBool()) {
+        window = other;
+    } else if (other) {
         QPointer<QWidget> over(window);
         auto* waiting = new AfterClosed(other, [count, details, over, pending] {
             showPrompt(count, details, over.data(), pending);
@@ -92,6 +99,10 @@ void showPrompt(int count, const QString& details, QWidget* window,
 }
 
 } // namespace
+
+void DeletionPrompt::showOver(QWidget* dialog) {
+    dialog->setProperty(promptOverProperty, true);
+}
 
 QString DeletionPrompt::question(int count) {
     return count == 1 ? QStringLiteral("Delete 1 item?")

@@ -23,6 +23,10 @@ public:
     // that could not be opened at first still asks once it can be.
     static void installForShared(QWidget* window);
 
+    // Marks `dialog` as one that waits for a deletion it started: a prompt that comes while it
+    // is in front opens over it, where it would otherwise wait for it to close.
+    static void showOver(QWidget* dialog);
+
     static QString question(int count);
     static QString objectName() { return QStringLiteral("deletionPrompt"); }
 };

@@ -9,6 +9,7 @@
 #include "ui/AccessGate.h"
 #include "ui/Alerts.h"
 #include "ui/KeyRepeatGuard.h"
+#include "ui/RestoreDialog.h"
 #include "ui/ScanView.h"
 #include "ui/UpdatesMenu.h"
 
@@ -68,6 +69,15 @@ void MainWindow::setUp() {
     m_openLibrary->setObjectName(QStringLiteral("openLibraryAction"));
     m_openLibrary->setShortcut(QKeySequence::Open);
     connect(m_openLibrary, &QAction::triggered, this, &MainWindow::chooseLibrary);
+    m_restoreOriginals = file->addAction(QStringLiteral("&Restore Originals…"));
+    m_restoreOriginals->setObjectName(QStringLiteral("restoreOriginalsAction"));
+    m_restoreOriginals->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
+    const QString restoreTip = QStringLiteral(
+        "Puts replaced pairs back: their originals return from the trash or the backup folder, "
+        "and their replacements are deleted");
+    m_restoreOriginals->setToolTip(restoreTip);
+    m_restoreOriginals->setStatusTip(restoreTip);
+    connect(m_restoreOriginals, &QAction::triggered, this, &MainWindow::showRestoreDialog);
     file->addSeparator();
     QAction* quit = file->addAction(QStringLiteral("&Quit"));
     // Some platform themes bind nothing to the standard Quit sequence; Ctrl+Q always quits.
@@ -122,18 +132,61 @@ void MainWindow::watchScans() {
     auto watch = [this](ScanView* view) {
         for (auto signal : {&LibraryModel::isRunningChanged, &LibraryModel::infoMessageChanged})
             connect(view->model(), signal, this, &MainWindow::showLibraryPath);
-        // Another library cannot be opened while an ingest runs in this one.
+        // Another library cannot be opened while an ingest runs in this one, nor originals
+        // restored.
         connect(view->model(), &LibraryModel::isRunningChanged, m_openLibrary,
                 [this, model = view->model()] { m_openLibrary->setEnabled(!model->isRunning()); });
+        connect(view->model(), &LibraryModel::isRunningChanged, this,
+                &MainWindow::updateRestoreAction);
+        updateRestoreAction();
     };
     m_openLibrary->setEnabled(true); // a new gate has no run yet
-    if (m_gate->scanView())          // access granted earlier: the gate opened its scan at once
+    updateRestoreAction();
+    if (m_gate->scanView()) // access granted earlier: the gate opened its scan at once
         watch(m_gate->scanView());
     connect(m_gate, &AccessGate::scanViewShown, this, watch);
     connect(m_gate, &AccessGate::libraryUnavailable, this, &MainWindow::showLibraryProblem);
     if (const QString problem = m_gate->libraryProblem(); !problem.isEmpty())
         // Once the window is up, so that the alert sits on it.
         QTimer::singleShot(0, this, [this, problem] { showLibraryProblem(problem); });
+}
+
+void MainWindow::updateRestoreAction() {
+    // The library and the backup folder are the scan window's: there are none before access.
+    const ScanView* scan = m_gate->scanView();
+    m_restoreOriginals->setEnabled(scan && !scan->model()->isRunning());
+}
+
+RestoreDialog* MainWindow::showRestoreDialog() {
+    ScanView* scan = m_gate->scanView();
+    if (!scan || scan->model()->isRunning())
+        return nullptr;
+    if (m_restoreDialog) {
+        m_restoreDialog->raise();
+        m_restoreDialog->activateWindow();
+        return m_restoreDialog;
+    }
+    auto* dialog = new RestoreDialog(scan->model()->backup(), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    // Restored pairs are pairs to scan again; the replacements are gone. A scan under way
+    // read the library before the change: the new one follows it.
+    connect(dialog, &RestoreDialog::libraryChanged, scan, [scan] {
+        LibraryModel* model = scan->model();
+        if (!model->isScanning()) {
+            scan->startScan();
+            return;
+        }
+        auto* after = new QObject(scan);
+        connect(model, &LibraryModel::isScanningChanged, after, [scan, model, after] {
+            if (model->isScanning())
+                return;
+            after->deleteLater();
+            scan->startScan();
+        });
+    });
+    m_restoreDialog = dialog;
+    dialog->open();
+    return dialog;
 }
 
 void MainWindow::showLibraryProblem(const QString& reason) {
@@ -198,6 +251,13 @@ bool MainWindow::openLibrary(const QString& path) {
             ->open();
         return false;
     }
+    if (m_restoreDialog && m_restoreDialog->isRestoring()) {
+        alert(this, QStringLiteral("openLibraryAlert"),
+              QStringLiteral("Originals are being restored"),
+              QStringLiteral("Open another library once the restore has finished."))
+            ->open();
+        return false;
+    }
     std::shared_ptr<photos::PhotoLibrary> library;
     try {
         library = photos::PhotoLibrary::open(path, {.createWhenMissing = false});
@@ -211,6 +271,8 @@ bool MainWindow::openLibrary(const QString& path) {
     // A library named in the environment would otherwise win over the user's choice.
     if (qEnvironmentVariableIsSet("PHOTOLIB_LIBRARY"))
         qputenv("PHOTOLIB_LIBRARY", QFile::encodeName(library->path()));
+    if (m_restoreDialog)
+        m_restoreDialog->close(); // it lists this library's pairs
     photos::PhotoLibrary::setShared(library);
     m_gate = new AccessGate(this);
     m_gate->setMinimumSize(minimumContentSize());
@@ -222,6 +284,11 @@ bool MainWindow::openLibrary(const QString& path) {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (ScanView* scan = m_gate->scanView(); scan && !scan->mayClose()) {
+        event->ignore();
+        return;
+    }
+    // A restore ends by itself, its replacements deleted and its log written.
+    if (m_restoreDialog && m_restoreDialog->isRestoring()) {
         event->ignore();
         return;
     }

@@ -17,20 +17,6 @@ namespace {
 
 const QString emDash = QStringLiteral("\u2014");
 
-// The locale's abbreviated date ("Jun 10, 2024", "10. Juni 2024") and short time. Qt has
-// no medium date style, so it is the long date without the weekday, month names shortened.
-QString abbreviatedDateTimeFormat(const QLocale& locale) {
-    QString date = locale.dateFormat(QLocale::LongFormat);
-    static const QRegularExpression weekday(QStringLiteral("^dddd[,\\s]*|[,\\s]*dddd"));
-    date.remove(weekday);
-    date.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
-    // Some locales (the C locale among them) keep seconds in their short time.
-    QString time = locale.timeFormat(QLocale::ShortFormat);
-    static const QRegularExpression seconds(QStringLiteral("[:.]ss?(?![a-zA-Z])"));
-    time.remove(seconds);
-    return date + QStringLiteral(", ") + time;
-}
-
 QColor secondaryTextColor() {
     QColor color = QGuiApplication::palette().color(QPalette::WindowText);
     color.setAlphaF(0.55f);
@@ -72,9 +58,22 @@ QString flagsToolTip(const PhotoPair& pair) {
 
 } // namespace
 
+// The locale's abbreviated date ("Jun 10, 2024", "10. Juni 2024") and short time. Qt has
+// no medium date style, so it is the long date without the weekday, month names shortened.
+QString PairTableModel::dateTimeFormat(const QLocale& locale) {
+    QString date = locale.dateFormat(QLocale::LongFormat);
+    static const QRegularExpression weekday(QStringLiteral("^dddd[,\\s]*|[,\\s]*dddd"));
+    date.remove(weekday);
+    date.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
+    // Some locales (the C locale among them) keep seconds in their short time.
+    QString time = locale.timeFormat(QLocale::ShortFormat);
+    static const QRegularExpression seconds(QStringLiteral("[:.]ss?(?![a-zA-Z])"));
+    time.remove(seconds);
+    return date + QStringLiteral(", ") + time;
+}
+
 PairTableModel::PairTableModel(LibraryModel* model, QObject* parent)
-    : QAbstractTableModel(parent), m_model(model),
-      m_dateFormat(abbreviatedDateTimeFormat(m_locale)) {
+    : QAbstractTableModel(parent), m_model(model), m_dateFormat(dateTimeFormat(m_locale)) {
     connect(model, &LibraryModel::pairsChanged, this, &PairTableModel::reload);
     connect(model, &LibraryModel::favFilterChanged, this, &PairTableModel::reload);
     connect(model, &LibraryModel::selectedIDsChanged, this, &PairTableModel::selectionMarksChanged);

@@ -67,6 +67,8 @@ public:
     // Cell texts, in the user's locale; "—" for an absent value.
     QString dateText(const std::optional<QDateTime>& date) const;
     static QString sizeText(const std::optional<qint64>& bytes);
+    // The date cells' format in `locale`: its abbreviated date and short time.
+    static QString dateTimeFormat(const QLocale& locale);
 
 private:
     void reload();

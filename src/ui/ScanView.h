@@ -52,6 +52,10 @@ public:
     // stop it after the item in hand, and the window is closed once the run has ended.
     bool mayClose();
 
+    // Scans the chosen date range again, as the Rescan button does; once the library changed
+    // behind the window's back (originals restored), its pairs are out of date.
+    void startScan();
+
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -81,7 +85,6 @@ private:
     void updateIngestReportAlert();
     void updateRecoveryAlert();
 
-    void startScan();
     void cancelScan();
     void chooseBackupFolder();
     void createExportAlbums();
