@@ -11,7 +11,9 @@
 //   done                the walk is over
 // States, in order: access-gate (the window as it starts without access; "window" when it
 // starts with access, as the scan window after its first scan), scan-window (the whole
-// library, three pairs selected), quick-preview, ingest-running, ingest-report, about.
+// library, three pairs selected), quick-preview, ingest-running, ingest-report, restore-originals
+// (File › Restore Originals… listing the pairs just replaced, once Recently Deleted was emptied),
+// about.
 // --first-only ends the walk after the first. The gate's "Grant Photos Access" is answered "Allow
 // Full Access"; the folder choosers are answered with --backup and --export; the library's deletion
 // question is answered "Delete". --step1-message only scans the whole library, puts its first
@@ -24,6 +26,7 @@
 #include "backup/BackupFolder.h"
 #include "backup/FolderChooser.h"
 #include "core/LibraryModel.h"
+#include "platform/photos/PhotoLibrary.h"
 #include "ui/AboutWindow.h"
 #include "ui/AccessGate.h"
 #include "ui/ConsentDialog.h"
@@ -31,6 +34,7 @@
 #include "ui/MainWindow.h"
 #include "ui/PairTableModel.h"
 #include "ui/QuickPreviewDialog.h"
+#include "ui/RestoreDialog.h"
 #include "ui/ScanView.h"
 #include "ui/Symbols.h"
 
@@ -269,6 +273,20 @@ public:
         button(visible<QMessageBox>(QStringLiteral("ingestReportAlert")),
                QStringLiteral("okButton"))
             ->click();
+
+        // The pairs just replaced, offered back by File › Restore Originals… once Recently
+        // Deleted has been emptied, as it is after its thirty days: their originals come from
+        // the backup folder, the non-favourites' as their JPEG alone. Left as they are.
+        if (std::shared_ptr<photos::PhotoLibrary> library = photos::PhotoLibrary::shared())
+            library->emptyTrash();
+        m_window.restoreOriginalsAction()->trigger();
+        RestoreDialog* restore = nullptr;
+        waitFor("the list of replaced pairs",
+                [&] { return (restore = visible<RestoreDialog>()) && !restore->isReading(); });
+        if (!shot("restore-originals"))
+            return;
+        restore->reject();
+        waitFor("the restore dialog to close", [&] { return !visible<RestoreDialog>(); });
 
         for (QAction* action : m_window.helpMenu()->actions())
             if (action->text() == QStringLiteral("About Twinslim"))
