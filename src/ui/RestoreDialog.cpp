@@ -93,6 +93,8 @@ QVariant RestoreListModel::data(const QModelIndex& index, int role) const {
     const size_t row = size_t(index.row());
     const RestorablePair& pair = m_pairs[row];
     const QString notice = pair.notice().isEmpty() ? pair.problem : pair.notice();
+    // The restored picture takes the replacement's mark as it is now.
+    const bool favorite = pair.replacement ? pair.replacement->isFavorite : pair.record.favorite;
     switch (role) {
     case Qt::DisplayRole:
         switch (index.column()) {
@@ -101,7 +103,7 @@ QVariant RestoreListModel::data(const QModelIndex& index, int role) const {
         case NamesColumn:
             return pair.originalNames();
         case FavoriteColumn:
-            return pair.record.favorite ? star : QString();
+            return favorite ? star : QString();
         case SourceColumn:
             return pair.canRestore() ? m_sources[index.row()] : emDash;
         case NoticeColumn:
@@ -121,8 +123,8 @@ QVariant RestoreListModel::data(const QModelIndex& index, int role) const {
             return int(Qt::AlignCenter);
         return int(Qt::AlignLeft | Qt::AlignVCenter);
     case Qt::ToolTipRole:
-        if (index.column() == FavoriteColumn && pair.record.favorite)
-            return QStringLiteral("Favorite: its RAW and JPEG were backed up");
+        if (index.column() == FavoriteColumn && favorite)
+            return QStringLiteral("Favorite: the restored picture is marked as one too");
         if (!pair.canRestore())
             return QStringLiteral("Cannot be restored: ") + pair.problem;
         return notice.isEmpty() ? QVariant() : QVariant(notice);
@@ -162,7 +164,7 @@ QVariant RestoreListModel::headerData(int section, Qt::Orientation orientation, 
         }
     }
     if (role == Qt::ToolTipRole && section == FavoriteColumn)
-        return QStringLiteral("Favorite when it was replaced");
+        return QStringLiteral("Favorite, as the replacement is now");
     return {};
 }
 

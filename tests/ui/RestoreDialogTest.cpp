@@ -46,18 +46,16 @@ QMessageBox* deletionPrompt() {
         [](QMessageBox* box) { return box->objectName() == DeletionPrompt::objectName(); });
 }
 
-// Removes the backed-up JPEG of the original named `name`; its record stays.
-void removeBackupOf(const QString& root, const QString& name) {
+// The record of the original named `name`, and its path.
+std::pair<OriginalSidecar, QString> recordOf(const QString& root, const QString& name) {
     for (QDirIterator it(root, {"*.json"}, QDir::Files, QDirIterator::Subdirectories);
          it.hasNext();) {
         const QString path = it.next();
         const auto record = OriginalSidecar::decoded(testsupport::readFile(path));
-        if (record && record->originalJPEGFilename == name) {
-            ASSERT_TRUE(QFile::remove(QFileInfo(path).dir().filePath(record->backupJPEGFile)));
-            return;
-        }
+        if (record && record->originalJPEGFilename == name)
+            return {*record, path};
     }
-    FAIL() << "no record of " << name.toStdString();
+    throw std::runtime_error("no record of " + name.toStdString());
 }
 
 QString cell(QAbstractItemModel* model, int row, int column, int role = Qt::DisplayRole) {
@@ -69,7 +67,7 @@ QString cell(QAbstractItemModel* model, int row, int column, int role = Qt::Disp
 class RestoreDialogTest : public ::testing::Test {
 protected:
     // A (favourite), B, C and D replaced by an ingest in the window, their originals then
-    // purged from the trash, and D's backup lost.
+    // purged from the trash, D's backup lost and C's replacement made a favourite.
     void SetUp() override {
         ids = library.add({pairNamed("A", true, 4), pairNamed("B", false, 3),
                            pairNamed("C", false, 2), pairNamed("D", false, 1)});
@@ -88,7 +86,14 @@ protected:
         ASSERT_EQ(model->ingestReport()->replaced, 4);
         gatetest::waitForMessageBox("ingestReportAlert")->accept();
         library.library().emptyTrash();
-        removeBackupOf(backups.path(), "D.JPG");
+        const auto [d, dPath] = recordOf(backups.path(), "D.JPG");
+        ASSERT_TRUE(QFile::remove(QFileInfo(dPath).dir().filePath(d.backupJPEGFile)));
+        // C's replacement has been marked a favourite since.
+        const photos::AssetPtr c =
+            library.asset(*recordOf(backups.path(), "C.JPG").first.newAssetID);
+        library.library().performChangesAndWait([&](photos::ChangeRequests& changes) {
+            changes.changeRequestForAsset(c).favorite = true;
+        });
     }
     void TearDown() override {
         if (RestoreDialog* dialog = gatetest::visibleWindow<RestoreDialog>())
@@ -125,7 +130,7 @@ TEST_F(RestoreDialogTest, ListsThePairsAndRestoresTheCheckedOnesAfterOneQuestion
         EXPECT_EQ(cell(list, row, RestoreListModel::DateColumn),
                   QLocale().toString(now.addDays(row - 4), format));
         EXPECT_TRUE(cell(list, row, RestoreListModel::NamesColumn).contains(stem + ".JPG"));
-        EXPECT_EQ(cell(list, row, RestoreListModel::FavoriteColumn), row == 0 ? "★" : "");
+        EXPECT_EQ(cell(list, row, RestoreListModel::FavoriteColumn), row % 2 ? "" : "★");
     }
     EXPECT_TRUE(cell(list, 0, RestoreListModel::NamesColumn).contains("A.CR3"));
     EXPECT_TRUE(cell(list, 0, RestoreListModel::NoticeColumn).isEmpty());
