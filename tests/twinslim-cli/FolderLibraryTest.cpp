@@ -294,6 +294,13 @@ TEST_F(FolderLibraryCli, RestoredPairsComeBackUnderTheirNamesFromTheTrashOrTheBa
         return files;
     };
     const QMap<QString, QByteArray> before = contents();
+    const auto dates = [&] {
+        QMap<QString, QString> byStem;
+        for (const Item& item : items())
+            byStem.insert(item.stem(), item.date.toString());
+        return byStem;
+    };
+    const QMap<QString, QString> datesBefore = dates();
     ok(cli({"ingest", "--yes", exported}));
     const Result listed = ok(cli({"restore", "--list"}));
     EXPECT_EQ(listed.out.count("from the Trash"), 2) << listed.out.toStdString();
@@ -330,6 +337,8 @@ TEST_F(FolderLibraryCli, RestoredPairsComeBackUnderTheirNamesFromTheTrashOrTheBa
               before.value("2024/07/IMG_0002.JPG"));
     EXPECT_FALSE(QFile::exists(folder + "/2024/07/IMG_0002.DNG")); // never backed up
     EXPECT_FALSE(QFile::exists(folder + "/2024/07/IMG_0002.jpeg"));
+    // Each at its own moment and offset, as before.
+    EXPECT_EQ(dates(), datesBefore);
     EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
 }
 
