@@ -11,10 +11,12 @@
 #include "platform/system/SecurityScopedAccess.h"
 #include "platform/types/UTType.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <QThreadPool>
+#include <unistd.h>
 
 namespace twinslim {
 
@@ -50,19 +52,49 @@ template <typename T> QCoro::Task<T> offThread(std::function<T()> work) {
     co_return co_await running;
 }
 
+// Whether the resource's stored file holds exactly the bytes of the file at `path`.
+bool sameBytes(const PhotoLibrary& library, const ResourcePtr& resource, const QString& path) {
+    QFile backup(path);
+    const int fd = library.openStoredFile(resource);
+    if (fd < 0)
+        return false;
+    QFile stored;
+    if (!stored.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    if (!backup.open(QIODevice::ReadOnly) || backup.size() != stored.size())
+        return false;
+    constexpr qint64 chunk = 1 << 20;
+    while (!backup.atEnd()) {
+        const QByteArray a = backup.read(chunk);
+        if (a.isEmpty() || stored.read(chunk) != a)
+            return false;
+    }
+    return stored.atEnd();
+}
+
 // The item an earlier restore of this pair made from the backups and was cut short after:
-// it holds the original JPEG's name at the backup's size.
+// it holds the original JPEG's name with the backup's very bytes. Another picture that
+// merely took the name is no such item.
 AssetPtr madeFromBackups(PhotoLibrary& library, const RestorablePair& pair) {
     if (pair.record.backupJPEGFile.isEmpty() || pair.record.renderedJPEG)
         return nullptr;
-    const QString folder = QFileInfo(pair.recordPath).path() + QLatin1Char('/');
-    const qint64 size = QFileInfo(folder + pair.record.backupJPEGFile).size();
+    const QString backup =
+        QFileInfo(pair.recordPath).path() + QLatin1Char('/') + pair.record.backupJPEGFile;
+    const qint64 size = QFileInfo(backup).size();
     if (size <= 0)
         return nullptr;
     for (const AssetPtr& asset :
-         library.fetchAssetsWithResource(pair.record.originalJPEGFilename, size))
-        if (asset->localIdentifier != pair.record.newAssetID)
-            return asset;
+         library.fetchAssetsWithResource(pair.record.originalJPEGFilename, size)) {
+        if (asset->localIdentifier == pair.record.newAssetID)
+            continue;
+        for (const ResourcePtr& resource : asset->resources)
+            if (resource->originalFilename == pair.record.originalJPEGFilename &&
+                (!resource->fileSize || *resource->fileSize == size) &&
+                sameBytes(library, resource, backup))
+                return asset;
+    }
     return nullptr;
 }
 

@@ -3,6 +3,7 @@
 #include "backup/BackupRecords.h"
 #include "backup/DurableFile.h"
 #include "backup/MarkerAlbum.h"
+#include "backup/OriginalSidecar.h"
 #include "backup/PairReplacement.h"
 #include "core/IsolatedEnvironment.h"
 #include "core/LibraryModel.h"
@@ -379,6 +380,32 @@ TEST_F(PairReplacementTest, AnUnwritableSidecarDoesNotUndoTheReplacement) {
     replace(id);
     EXPECT_EQ(itemCount(), 2);
     EXPECT_EQ(idsOf(assetsInAlbumTitled(markerAlbumTitle())), QStringList{id});
+}
+
+// A record reads back as it was written, sizes and restore time included; keys it does not
+// know are ignored; what is no record reads as none.
+TEST(OriginalSidecarTest, ReadsBackWhatItWritesAndIgnoresUnknownKeys) {
+    OriginalSidecar record;
+    record.oldAssetID = "A/L0/001";
+    record.newAssetID = QString();
+    record.captureDate = QDateTime(QDate(2024, 6, 1), QTime(8, 0, 5), Qt::UTC);
+    record.favorite = true;
+    record.originalJPEGFilename = "IMG_1.JPG";
+    record.originalRAWFilename = "IMG_1.CR3";
+    record.backupJPEGFile = "A_L0_001.JPG";
+    record.backupRAWFile = "A_L0_001.CR3";
+    record.outputFormat = "heic";
+    record.backupSidecarFiles = {"A_L0_001.CR3.xmp"};
+    record.backupFileSizes = {{"A_L0_001.JPG", 12}, {"A_L0_001.CR3", 34}};
+    record.renderedJPEG = true;
+    record.restoredAt = QDateTime(QDate(2026, 12, 8), QTime(9, 0), Qt::UTC);
+    EXPECT_EQ(OriginalSidecar::decoded(record.encoded()), record);
+    QByteArray extended = record.encoded();
+    extended.replace("\"favorite\"", "\"laterKey\" : [1, 2],\n  \"favorite\"");
+    EXPECT_EQ(OriginalSidecar::decoded(extended), record);
+    EXPECT_EQ(OriginalSidecar::decoded("[]"), std::nullopt);
+    EXPECT_EQ(OriginalSidecar::decoded(R"({"oldAssetID" : ""})"), std::nullopt);
+    EXPECT_EQ(OriginalSidecar::decoded("{\"oldAssetID\" : \"A"), std::nullopt);
 }
 
 // A favourite whose RAW and JPEG names both lack an extension; a RAW-only item's rendered JPEG.

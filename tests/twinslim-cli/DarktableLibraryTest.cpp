@@ -7,6 +7,7 @@
 #include "support/Darktable.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -157,6 +158,39 @@ TEST_F(DarktableLibraryCli, PairsLeaveDarktableForTheTrashAndDarktableSeesTheirR
     ok(photolib({"trash", "restore", first}));
     EXPECT_EQ(sql(dt.libraryDb, "SELECT count(*) FROM images").trimmed(), "5");
     EXPECT_EQ(sql(dt.libraryDb, "PRAGMA foreign_key_check"), "");
+}
+
+// Restored from the trash, the pairs are in darktable again as darktable had them: files,
+// stars, labels, tags. From the backups alone they come back with their replacements' marks.
+TEST_F(DarktableLibraryCli, RestoredPairsAreInDarktableAgainWithTheirStarsAndTags) {
+    exportAlbums(tmp.path() + "/exported");
+    const QStringList before = photoFiles();
+    // As darktable had them before they were put into the export albums.
+    QStringList listedBefore = listedByDarktable(dt);
+    listedBefore.replaceInStrings(QRegularExpression(";?Twinslim\\|Twinslim (Non)?Favs"), "");
+    ok(cli({"ingest", "--yes", tmp.path() + "/exported"}));
+    ok(cli({"--yes", "restore", "--all"}));
+    QStringList expected = before;
+    expected << "IMG_0001.heic.xmp"
+             << "IMG_0002.jpeg.xmp"; // darktable's, left by the replacements
+    expected.sort();
+    const QStringList after = photoFiles();
+    EXPECT_TRUE(after == before || after == expected) << after.join(' ').toStdString();
+    EXPECT_EQ(listedByDarktable(dt), listedBefore);
+    EXPECT_EQ(sql(dt.libraryDb, "PRAGMA integrity_check; PRAGMA foreign_key_check;"), "ok\n");
+
+    exportAlbums(tmp.path() + "/exported2");
+    ok(cli({"ingest", "--yes", tmp.path() + "/exported2"}));
+    ok(photolib({"trash", "empty"}));
+    ok(cli({"--yes", "restore", "--all"}));
+    for (const char* f : {"IMG_0001.DNG", "IMG_0001.JPG", "IMG_0002.JPG"})
+        EXPECT_TRUE(QFile::exists(dt.photos + "/" + f)) << f;
+    EXPECT_FALSE(QFile::exists(dt.photos + "/IMG_0002.DNG")); // a non-favourite's, never backed up
+    EXPECT_EQ(listedByDarktable(dt),
+              QStringList({"IMG_0001.DNG 5 0 Places|Lyon", "IMG_0001.JPG 5 0 Places|Lyon",
+                           "IMG_0002.JPG 3  ", "IMG_0004.JPG -1  "}));
+    EXPECT_EQ(sql(dt.libraryDb, "PRAGMA integrity_check; PRAGMA foreign_key_check;"), "ok\n");
+    EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
 }
 
 // While darktable runs (its lock file names a live process), every change is refused with

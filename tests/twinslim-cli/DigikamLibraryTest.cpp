@@ -85,6 +85,7 @@ protected:
 TEST_F(DigikamLibraryCli, PairsLeaveForDigikamsTrashAndDigikamKeepsTheirReplacements) {
     const QString exported = tmp.path() + "/exported";
     exportAlbums(exported);
+    const QStringList before = photoFiles();
     const Result scan = ok(cli({"scan", "--range", "all"}));
     EXPECT_TRUE(scan.out.contains("4 pairs")) << scan.out.toStdString();
     const Result ingest = ok(cli({"ingest", "--yes", exported}));
@@ -155,6 +156,20 @@ TEST_F(DigikamLibraryCli, PairsLeaveForDigikamsTrashAndDigikamKeepsTheirReplacem
     EXPECT_EQ(list.out.count('\n'), 10) << list.out.toStdString();
     EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
     EXPECT_EQ(ok(photolib({"trash", "list"})).out.count('\n'), 4);
+
+    // Restored, the pairs come back from digiKam's trash as they were, with their marks; the
+    // replacements take their place there.
+    ok(cli({"--yes", "restore", "--all"}));
+    EXPECT_EQ(photoFiles(), before);
+    EXPECT_EQ(shown("/"),
+              "IMG_0001.CR3|0|Color Label Red\nIMG_0001.JPG|5|Lyon\n"
+              "IMG_0002.ARW|0|Pick Label Accepted\nIMG_0002.JPG|-1|\nIMG_0003.DNG|-1|\n"
+              "IMG_0003.JPG|-1|Color Label Blue;Family\nIMG_0004.JPG|5|\nIMG_0005.HEIC|-1|\n"
+              "IMG_0006.DNG|-1|\nIMG_0006.JPG|3|Family\n");
+    EXPECT_EQ(sql(database, "PRAGMA integrity_check"), "ok\n");
+    EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
+    EXPECT_EQ(ok(photolib({"trash", "list"})).out.count('\n'), 4);
+    EXPECT_TRUE(ok(cli({"restore", "--list"})).out.startsWith("No replaced pairs to restore"));
 }
 
 // Each point of the ingest's changes cut short in turn, as a crash would: nothing is lost, the

@@ -281,6 +281,67 @@ TEST_F(FolderLibraryCli, KilledIngestNeverLosesAnOriginalFile) {
         exported, 10, 20261207, restore, [](int) { return 3000; }, expectNothingLost);
 }
 
+// Restored pairs come back under their own names: from the trash exactly as they were, from
+// the backups alone (a favourite whole, another as its JPEG); a name taken meanwhile is
+// reported and never overwritten.
+TEST_F(FolderLibraryCli, RestoredPairsComeBackUnderTheirNamesFromTheTrashOrTheBackups) {
+    const QString exported = tmp.path() + "/exported";
+    prepare(exported);
+    const auto contents = [&] {
+        QMap<QString, QByteArray> files;
+        for (const QString& f : cameraFiles(folder))
+            files.insert(f, testsupport::readFile(folder + "/" + f));
+        return files;
+    };
+    const QMap<QString, QByteArray> before = contents();
+    const auto dates = [&] {
+        QMap<QString, QString> byStem;
+        for (const Item& item : items())
+            byStem.insert(item.stem(), item.date.toString());
+        return byStem;
+    };
+    const QMap<QString, QString> datesBefore = dates();
+    ok(cli({"ingest", "--yes", exported}));
+    const Result listed = ok(cli({"restore", "--list"}));
+    EXPECT_EQ(listed.out.count("from the Trash"), 2) << listed.out.toStdString();
+    ok(cli({"--yes", "restore", "--all"}));
+    EXPECT_EQ(contents(), before);
+    EXPECT_EQ(trashedPaths(tmp.path() + "/data"),
+              QStringList({folder + "/2024/06/IMG_0001.heic", folder + "/2024/06/IMG_0001.heic.xmp",
+                           folder + "/2024/07/IMG_0002.jpeg"}));
+    EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
+
+    // Slimmed again, the trash emptied; meanwhile another picture took one pair's JPEG name.
+    exportAlbums(tmp.path() + "/exported2");
+    ok(cli({"ingest", "--yes", tmp.path() + "/exported2"}));
+    ok(photolib({"trash", "empty"}));
+    const QByteArray stranger = testsupport::readFile(folder + "/2024/07/IMG_0004.JPG");
+    testsupport::writeFile(folder + "/2024/07/IMG_0002.JPG", stranger);
+    const Result clash = cli({"--yes", "restore", "--all"});
+    EXPECT_EQ(clash.status, 1);
+    EXPECT_TRUE(clash.out.contains("“IMG_0002.JPG” is taken in " + folder + "/2024/07"))
+        << clash.out.toStdString();
+    EXPECT_EQ(testsupport::readFile(folder + "/2024/07/IMG_0002.JPG"), stranger);
+    EXPECT_TRUE(QFile::exists(folder + "/2024/07/IMG_0002.jpeg"));
+    // The favourite came back whole, byte for byte, and a favourite still.
+    for (const char* f : {"2024/06/IMG_0001.DNG", "2024/06/IMG_0001.JPG"})
+        EXPECT_EQ(testsupport::readFile(folder + "/" + f), before.value(f)) << f;
+    EXPECT_FALSE(QFile::exists(folder + "/2024/06/IMG_0001.heic"));
+    const auto favourites = items({"--favorites"});
+    ASSERT_EQ(favourites.size(), 1u);
+    EXPECT_EQ(favourites[0].stem(), "img_0001");
+
+    QFile::remove(folder + "/2024/07/IMG_0002.JPG");
+    ok(cli({"--yes", "restore", "--all"}));
+    EXPECT_EQ(testsupport::readFile(folder + "/2024/07/IMG_0002.JPG"),
+              before.value("2024/07/IMG_0002.JPG"));
+    EXPECT_FALSE(QFile::exists(folder + "/2024/07/IMG_0002.DNG")); // never backed up
+    EXPECT_FALSE(QFile::exists(folder + "/2024/07/IMG_0002.jpeg"));
+    // Each at its own moment and offset, as before.
+    EXPECT_EQ(dates(), datesBefore);
+    EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
+}
+
 // darktable's marks, as darktable itself writes them, are read; and darktable, importing the
 // folder afresh, reads the replacements' sidecars as it reads its own.
 TEST_F(FolderLibraryCli, DarktableAndTwinslimReadEachOthersMarks) {

@@ -117,6 +117,33 @@ TEST_F(ShotwellLibraryCli, PairsLeaveForShotwellsTrashAndShotwellKeepsTheirRepla
     const Result list = ok(photolib({"list"}));
     EXPECT_FALSE(list.out.contains(".DNG")) << list.out.toStdString();
     EXPECT_TRUE(ok(photolib({"trash", "list"})).out.isEmpty());
+
+    // Restored from the backups alone: IMG_0006 as its JPEG, in its event and tags, the
+    // replacement into Shotwell's trash. IMG_0003's camera JPEG is in the library already, the
+    // very bytes of its backup, as the photo Shotwell imported: it stands for the pair, and
+    // nothing is made twice.
+    const QString event =
+        sql(database, "SELECT event_id FROM PhotoTable WHERE filename LIKE '%IMG_0006.jpeg'");
+    const Result restored = cli({"--yes", "restore", "--all"});
+    EXPECT_EQ(restored.status, 0);
+    EXPECT_TRUE(restored.out.contains("the originals are in the library already"))
+        << restored.out.toStdString();
+    EXPECT_EQ(sql(database, "SELECT count(*) FROM PhotoTable WHERE filename LIKE '%IMG_0003.JPG' "
+                            "AND flags & 4 = 0"),
+              "1\n");
+    EXPECT_TRUE(photoFiles().contains("IMG_0006.JPG"));
+    EXPECT_EQ(sql(database, "SELECT flags & 4 FROM PhotoTable WHERE filename LIKE "
+                            "'%IMG_0006.JPG' UNION ALL SELECT flags & 4 FROM PhotoTable WHERE "
+                            "filename LIKE '%IMG_0006.jpeg'"),
+              "0\n4\n");
+    EXPECT_TRUE(sql(database, "SELECT photo_id_list FROM TagTable WHERE name LIKE '%Family'")
+                    .contains(sql(database, "SELECT printf('thumb%016x,', id) FROM PhotoTable "
+                                            "WHERE filename LIKE '%IMG_0006.JPG'")
+                                  .trimmed()));
+    EXPECT_EQ(sql(database, "SELECT event_id FROM PhotoTable WHERE filename LIKE '%IMG_0006.JPG'"),
+              event);
+    EXPECT_EQ(sql(database, "PRAGMA integrity_check"), "ok\n");
+    EXPECT_EQ(ok(photolib({"check"})).out, "The library is clean.\n");
 }
 
 // Each point of the ingest's changes cut short in turn, as a crash would: nothing is lost,
