@@ -464,10 +464,7 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
             const FileBlock files = makeFiles(plan.count);
             const auto assetObject = std::make_shared<Asset>();
             Asset& asset = *assetObject;
-            const auto identity = identities.constFind(first.id);
-            asset.localIdentifier = identity != identities.constEnd()
-                                        ? *identity
-                                        : blocks::itemIdentifier(m_idPrefix, first.id);
+            asset.localIdentifier = identifierOf(identities, m_idPrefix, first.id);
             asset.catalogId = first.id;
             asset.resources.reserve(plan.count);
             Item& item = itemStore[p];

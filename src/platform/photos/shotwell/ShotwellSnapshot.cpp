@@ -269,10 +269,7 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
             const Row& r = rows[i];
             const auto assetObject = std::make_shared<Asset>();
             Asset& asset = *assetObject;
-            const auto identity = identities.constFind(r.id);
-            asset.localIdentifier = identity != identities.constEnd()
-                                        ? *identity
-                                        : blocks::itemIdentifier(m_idPrefix, r.id);
+            asset.localIdentifier = identifierOf(identities, m_idPrefix, r.id);
             asset.catalogId = r.id;
             asset.isFavorite = r.rating == 5;
             // Shotwell's time is the camera's wall-clock time read as the machine's local time.
