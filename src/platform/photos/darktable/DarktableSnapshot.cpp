@@ -348,9 +348,7 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
             const FileBlock files = makeFiles(plan.count + sidecarsOfItem.size());
             const auto assetObject = std::make_shared<Asset>();
             Asset& asset = *assetObject;
-            const auto identity = identities.constFind(key);
-            asset.localIdentifier =
-                identity != identities.constEnd() ? *identity : itemIdentifier(m_idPrefix, key);
+            asset.localIdentifier = identifierOf(identities, m_idPrefix, key);
             asset.catalogId = key;
             asset.resources.reserve(plan.count + sidecarsOfItem.size());
             Item& item = itemStore[p];

@@ -3,6 +3,7 @@
 
 #include "platform/photos/FileKind.h"
 #include "platform/photos/shared/LocalClock.h"
+#include "platform/photos/shared/ScanFolders.h"
 #include "platform/photos/shared/SnapshotBlocks.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
@@ -17,12 +18,9 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
-#include <fcntl.h>
 #include <span>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace photos {
 
@@ -427,10 +425,9 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
         const char* name;
     };
     std::vector<Stat> statted; // the pairs' files
-    // The items are made in two halves, the second on a second thread: their allocations are
-    // most of a scan, and a second thread allocates from an arena of its own. Both threads then
-    // share the stats.
-    const size_t half = plans.size() >= 2048 ? plans.size() / 2 : plans.size();
+    // The items are made in two halves, the second on a second thread; both threads then share
+    // the stats.
+    const size_t half = secondHalfOf(plans.size());
     size_t statsBeforeHalf = 0;
     for (size_t p = 0; p < plans.size(); ++p) {
         if (p == half)
@@ -440,42 +437,18 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
             for (size_t k = plan.first; k < plan.first + plan.count; ++k)
                 statted.push_back({rows[plan.key].folder, names.c_str() + rows[members[k]].name});
     }
-    constexpr int unopened = -2;
-    std::vector<std::atomic<int>> folderFds(folders.size());
-    for (auto& fd : folderFds)
-        fd.store(unopened, std::memory_order_relaxed);
-    struct CloseFolders {
-        std::vector<std::atomic<int>>& fds;
-        ~CloseFolders() {
-            for (const auto& fd : fds)
-                if (fd.load() >= 0)
-                    ::close(fd.load());
-        }
-    } closeFolders{folderFds};
-    const auto folderFd = [&](size_t folder) {
-        int fd = folderFds[folder].load(std::memory_order_acquire);
-        if (fd != unopened)
-            return fd;
-        const int opened = ::open(QFile::encodeName(folders[folder].path).constData(),
-                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folderFds[folder].compare_exchange_strong(fd, opened, std::memory_order_acq_rel))
-            return opened;
-        if (opened >= 0) // the other thread opened it first
-            ::close(opened);
-        return fd;
-    };
+    std::vector<QByteArray> folderPaths;
+    folderPaths.reserve(folders.size());
+    for (const Folder& folder : folders)
+        folderPaths.push_back(QFile::encodeName(folder.path));
+    ScanFolders openFolders(std::move(folderPaths));
     std::vector<qint64> sizes(statted.size(), -1);
     std::atomic<size_t> nextStat{0};
     const auto statFiles = [&] {
         constexpr size_t chunk = 256;
         for (size_t begin; (begin = nextStat.fetch_add(chunk)) < statted.size();)
-            for (size_t k = begin; k < std::min(begin + chunk, statted.size()); ++k) {
-                struct stat st {};
-                const int fd = folderFd(statted[k].folder);
-                if (fd >= 0 && ::fstatat(fd, statted[k].name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    S_ISREG(st.st_mode))
-                    sizes[k] = qint64(st.st_size);
-            }
+            for (size_t k = begin; k < std::min(begin + chunk, statted.size()); ++k)
+                sizes[k] = openFolders.statOf(statted[k].folder, statted[k].name).size;
     };
 
     // The items in one array, each shared by pointers into it.
@@ -491,10 +464,7 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
             const FileBlock files = makeFiles(plan.count);
             const auto assetObject = std::make_shared<Asset>();
             Asset& asset = *assetObject;
-            const auto identity = identities.constFind(first.id);
-            asset.localIdentifier = identity != identities.constEnd()
-                                        ? *identity
-                                        : blocks::itemIdentifier(m_idPrefix, first.id);
+            asset.localIdentifier = identifierOf(identities, m_idPrefix, first.id);
             asset.catalogId = first.id;
             asset.resources.reserve(plan.count);
             Item& item = itemStore[p];
@@ -529,23 +499,13 @@ std::shared_ptr<const DigikamStore::Snapshot> DigikamStore::load() const {
         }
     };
     Sized sizedFirst, sizedSecond;
-    std::exception_ptr secondFailed;
-    std::jthread second;
-    if (half < plans.size())
-        second = std::jthread([&] {
-            try {
-                makeItems(half, plans.size(), statsBeforeHalf, sizedSecond);
-                statFiles();
-            } catch (...) {
-                secondFailed = std::current_exception();
-            }
-        });
-    makeItems(0, half, 0, sizedFirst);
-    statFiles();
-    if (second.joinable())
-        second.join();
-    if (secondFailed)
-        std::rethrow_exception(secondFailed);
+    inTwoHalves(plans.size(), [&](size_t from, size_t to) {
+        if (from == 0)
+            makeItems(from, to, 0, sizedFirst);
+        else
+            makeItems(from, to, statsBeforeHalf, sizedSecond);
+        statFiles();
+    });
     for (const Sized* sized : {&sizedFirst, &sizedSecond})
         for (const auto& [resource, k] : *sized)
             if (sizes[k] >= 0)

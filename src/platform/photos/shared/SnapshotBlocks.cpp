@@ -48,4 +48,9 @@ QString itemIdentifier(const QString& prefix, qint64 key) {
     return id;
 }
 
+QString identifierOf(const QHash<qint64, QString>& made, const QString& prefix, qint64 key) {
+    const auto identity = made.constFind(key);
+    return identity != made.constEnd() ? *identity : itemIdentifier(prefix, key);
+}
+
 } // namespace photos::blocks

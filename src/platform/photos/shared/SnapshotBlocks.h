@@ -4,6 +4,7 @@
 // with few allocations: a scan makes tens of thousands of items.
 #include "platform/photos/PhotoTypes.h"
 
+#include <QHash>
 #include <QString>
 #include <QStringView>
 #include <array>
@@ -31,5 +32,9 @@ QString joined(QStringView a, QStringView b, QStringView c);
 // The identifier of an item not made by the programs: the library's prefix, its first
 // image's id in (at least 12) upper-case hex digits, and "/L0/001".
 QString itemIdentifier(const QString& prefix, qint64 key);
+
+// An item's identifier: the one the programs gave it when they made it (`made`, by its key),
+// else its own.
+QString identifierOf(const QHash<qint64, QString>& made, const QString& prefix, qint64 key);
 
 } // namespace photos::blocks

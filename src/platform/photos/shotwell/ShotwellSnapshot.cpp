@@ -4,19 +4,18 @@
 #include "platform/imaging/ImageMetadata.h"
 #include "platform/photos/FileKind.h"
 #include "platform/photos/shared/LocalClock.h"
+#include "platform/photos/shared/ScanFolders.h"
 #include "platform/photos/shared/SnapshotBlocks.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
-#include <QSet>
 #include <QUuid>
 #include <algorithm>
 #include <deque>
-#include <fcntl.h>
-#include <map>
+#include <exception>
+#include <mutex>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <thread>
 #include <unordered_map>
 
 namespace photos {
@@ -55,67 +54,13 @@ QString titleOfTag(const QString& name) {
 } // namespace shotwell
 
 using namespace shotwell;
+using namespace blocks;
 
 namespace {
 
 struct FileFacts {
     std::optional<int> offset;
     std::optional<Location> location;
-};
-
-struct FileStat {
-    qint64 size = -1;
-    qint64 mtimeNs = 0;
-};
-
-// The folders of a scan's files, each opened once: a stat relative to its open folder costs
-// the kernel no walk of the whole path.
-class OpenFolders {
-public:
-    OpenFolders() = default;
-    OpenFolders(const OpenFolders&) = delete;
-    OpenFolders& operator=(const OpenFolders&) = delete;
-    ~OpenFolders() {
-        for (const auto& [folder, fd] : m_fds)
-            if (fd >= 0)
-                ::close(fd);
-    }
-
-    // The file at `path` (its bytes as the file system names it), as lstat sees it: its size
-    // and time, or a size of -1 when it is missing or no regular file.
-    FileStat statOf(QByteArrayView path) {
-        const qsizetype slash = path.lastIndexOf('/');
-        int fd = AT_FDCWD;
-        if (slash >= 0) {
-            const QByteArrayView folder = path.first(std::max<qsizetype>(slash, 1));
-            if (folder != m_lastFolder) {
-                auto it = m_fds.find(folder.toByteArray());
-                if (it == m_fds.end())
-                    it = m_fds
-                             .emplace(folder.toByteArray(),
-                                      ::open(folder.toByteArray().constData(),
-                                             O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-                             .first;
-                m_lastFolder = it->first;
-                m_lastFd = it->second;
-            }
-            fd = m_lastFd;
-            if (fd < 0)
-                return {};
-        }
-        const QByteArrayView name = slash >= 0 ? path.sliced(slash + 1) : path;
-        m_name.assign(name.data(), size_t(name.size()));
-        struct stat st {};
-        if (::fstatat(fd, m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
-            return {};
-        return {qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-    }
-
-private:
-    std::map<QByteArray, int> m_fds;
-    QByteArray m_lastFolder;
-    int m_lastFd = -1;
-    std::string m_name;
 };
 
 // What the state knows of the pictures' files, by path: the paths' bytes in one buffer, found
@@ -138,8 +83,8 @@ public:
         for (const Entry& e : m_entries)
             m_byPath.emplace(std::string_view(m_paths).substr(e.at, e.length), &e);
     }
-    const Entry* find(QByteArrayView path) const {
-        const auto it = m_byPath.find(std::string_view(path.data(), size_t(path.size())));
+    const Entry* find(std::string_view path) const {
+        const auto it = m_byPath.find(path);
         return it != m_byPath.end() ? it->second : nullptr;
     }
 
@@ -149,25 +94,49 @@ private:
     std::unordered_map<std::string_view, const Entry*> m_byPath;
 };
 
-// A file's kind and type identifier by its suffix, asked once per suffix a scan meets.
-class FileKinds {
-public:
-    const std::pair<FileKind, QString>& of(const QString& path) {
-        const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-        const qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
-        const QStringView suffix = dot > slash ? QStringView(path).sliced(dot + 1) : QStringView();
-        for (const auto& [known, kind] : m_kinds)
-            if (known == suffix)
-                return kind;
-        QString uti;
-        const FileKind kind = fileKindOf(QStringLiteral("file.") + suffix.toString(), &uti);
-        m_kinds.emplace_back(suffix.toString(), std::pair{kind, uti});
-        return m_kinds.back().second;
+// A pair's offset and place, from its picture, on the wall-clock time Shotwell read.
+void placeByFacts(Asset& asset, const FileFacts& facts, qint64 exposure, LocalClock& clock) {
+    asset.location = facts.location;
+    if (facts.offset && asset.creationDate) {
+        // The wall-clock time Shotwell read, placed at the offset the file gives.
+        const qint64 wallMs = clock.wallClockOf(exposure * 1000);
+        asset.creationDate =
+            QDateTime::fromMSecsSinceEpoch(wallMs - qint64(*facts.offset) * 1000, Qt::UTC);
+        asset.creationOffsetSeconds = facts.offset;
     }
+}
 
-private:
-    std::deque<std::pair<QString, std::pair<FileKind, QString>>> m_kinds;
-};
+// The photos a tag's member list names, as `photoOfKey` reads each of its comma-separated
+// keys. The keys Shotwell writes are read straight from the list's bytes.
+void photosOfList(QByteArrayView list, std::vector<qint64>& photos) {
+    const auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (!list.isEmpty()) {
+        const qsizetype comma = list.indexOf(',');
+        QByteArrayView key = comma >= 0 ? list.first(comma) : list;
+        list = comma >= 0 ? list.sliced(comma + 1) : QByteArrayView();
+        while (!key.isEmpty() && isSpace(key.front()))
+            key = key.sliced(1);
+        while (!key.isEmpty() && isSpace(key.back()))
+            key.chop(1);
+        if (key.isEmpty())
+            continue;
+        qint64 photo = 0;
+        bool plain = key.size() == 21 && key.startsWith("thumb") && key[5] >= '0' && key[5] <= '7';
+        for (qsizetype i = 5; plain && i < 21; ++i) {
+            const char c = key[i];
+            const int digit = c >= '0' && c <= '9'   ? c - '0'
+                              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                     : -1;
+            plain = digit >= 0;
+            photo = photo * 16 + digit;
+        }
+        if (!plain) // any other spelling, as the rest of the store reads it
+            photo = photoOfKey(QString::fromUtf8(key).trimmed());
+        if (photo)
+            photos.push_back(photo);
+    }
+}
 
 } // namespace
 
@@ -199,119 +168,215 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
         known.index();
     }
 
-    struct NewFacts {
-        QString path;
-        FileStat stat;
-        FileFacts facts;
+    // The visible photos, oldest first. Their paths' bytes go in one buffer, each ended by a
+    // NUL so that a file's name is handed to the system as it is; their strings are made with
+    // the items.
+    struct File {
+        size_t at = 0, length = 0; // its path in `paths`
+        size_t name = 0;           // where its name starts in `paths`
+        size_t folder = 0;         // a pair's: index in `folderPaths`
+        size_t kind = 0;           // index in `kinds`
     };
-    std::vector<NewFacts> newFacts;
-    OpenFolders folders;
-    FileKinds kinds;
-    LocalClock clock;
-
+    struct Row {
+        qint64 id, event, exposure, rating, backing;
+        bool pair;
+        File file; // the photo's own: a pair's RAW
+        File jpeg; // a pair's camera JPEG
+    };
+    std::vector<Row> rows;
+    std::string paths;
+    std::vector<QByteArray> folderPaths;
+    std::unordered_map<std::string, size_t> folderIndex;
+    std::string lastFolder;
+    size_t lastFolderIndex = SIZE_MAX;
+    struct Kind {
+        std::string suffix; // as spelled in the paths
+        FileKind kind;
+        QString uti;
+    };
+    std::vector<Kind> kinds; // asked once per suffix a scan meets
+    const auto addFile = [&](QByteArrayView bytes, bool paired) {
+        File f{paths.size(), size_t(bytes.size()), 0, 0, 0};
+        paths.append(bytes.data(), size_t(bytes.size()));
+        paths.push_back('\0');
+        const qsizetype slash = bytes.lastIndexOf('/');
+        f.name = f.at + size_t(slash + 1);
+        const qsizetype dot = bytes.lastIndexOf('.');
+        const std::string_view suffix =
+            dot > slash ? std::string_view(bytes.data() + dot + 1, size_t(bytes.size() - dot - 1))
+                        : std::string_view();
+        f.kind = std::find_if(kinds.begin(), kinds.end(),
+                              [&](const Kind& k) { return k.suffix == suffix; }) -
+                 kinds.begin();
+        if (f.kind == kinds.size()) {
+            Kind kind{std::string(suffix), FileKind::Other, QString()};
+            kind.kind = fileKindOf(QStringLiteral("file.") +
+                                       QString::fromUtf8(suffix.data(), qsizetype(suffix.size())),
+                                   &kind.uti);
+            kinds.push_back(std::move(kind));
+        }
+        if (paired) {
+            const std::string_view folder = slash > 0
+                                                ? std::string_view(bytes.data(), size_t(slash))
+                                            : slash == 0 ? std::string_view("/")
+                                                         : std::string_view(".");
+            if (lastFolderIndex == SIZE_MAX || folder != lastFolder) {
+                lastFolder.assign(folder);
+                const auto [it, added] = folderIndex.try_emplace(lastFolder, folderPaths.size());
+                if (added)
+                    folderPaths.emplace_back(folder.data(), qsizetype(folder.size()));
+                lastFolderIndex = it->second;
+            }
+            f.folder = lastFolderIndex;
+        }
+        return f;
+    };
     {
+        auto count = m_db->statement("SELECT count(*) FROM PhotoTable");
+        if (count.step())
+            rows.reserve(size_t(std::max<qint64>(count.int64(0), 0)));
         auto st = m_db->statement(
             "SELECT p.id, coalesce(p.event_id, -1), p.exposure_time, p.rating, b.id, p.filename, "
             "b.filepath FROM PhotoTable p LEFT JOIN BackingPhotoTable b ON b.id = "
             "p.develop_camera_id WHERE p.flags & ? = 0 ORDER BY p.id");
         st.bind(1, trashFlag | offlineFlag);
         while (st.step()) {
-            const qint64 id = st.int64(0), exposure = st.int64(2), rating = st.int64(3);
             const bool pair = !st.isNull(4);
-            const QString path = st.text(5);
-            auto asset = std::make_shared<Asset>();
-            const auto identity = identities.constFind(id);
-            asset->localIdentifier = identity != identities.constEnd()
-                                         ? *identity
-                                         : blocks::itemIdentifier(m_idPrefix, id);
-            asset->catalogId = id;
-            asset->isFavorite = rating == 5;
-            // Shotwell's time is the camera's wall-clock time read as the machine's local time.
-            if (exposure > 0)
-                asset->creationDate = QDateTime::fromSecsSinceEpoch(exposure, Qt::UTC);
-            auto item = std::make_shared<Item>();
-            item->photo = id;
-            item->backing = pair ? st.int64(4) : 0;
-            item->event = st.int64(1);
-            const blocks::FileBlock files = pair ? blocks::makeFiles<2>() : blocks::makeFiles<1>();
-            asset->resources.reserve(pair ? 2 : 1);
-            auto addResource = [&](const QString& filePath, const FileStat* stat) {
-                AssetResource& resource = files.files[asset->resources.size()];
-                resource.assetLocalIdentifier = asset->localIdentifier;
-                resource.ordinal = int(asset->resources.size());
-                const auto& [kind, uti] = kinds.of(filePath);
-                resource.type =
-                    kind == FileKind::Raw ? ResourceType::AlternatePhoto : ResourceType::Photo;
-                resource.uniformTypeIdentifier = uti;
-                resource.originalFilename =
-                    filePath.sliced(filePath.lastIndexOf(QLatin1Char('/')) + 1);
-                resource.storedPath = filePath;
-                // What a pair would reclaim is the scan's business: its files' sizes as they are.
-                if (stat && stat->size >= 0)
-                    resource.fileSize = stat->size;
-                asset->resources.push_back(ResourcePtr(files.owner, &resource));
-            };
-            if (pair) {
-                const QString jpeg = st.text(6);
-                const FileStat jpegStat = folders.statOf(st.utf8(6));
-                const FileStat rawStat = folders.statOf(st.utf8(5));
-                addResource(jpeg, &jpegStat); // the picture first, its RAW beside it
-                addResource(path, &rawStat);
-                const KnownFacts::Entry* k = known.find(st.utf8(6));
-                FileFacts facts;
-                if (k && k->stat.size == jpegStat.size && k->stat.mtimeNs == jpegStat.mtimeNs) {
-                    facts = k->facts;
-                } else if (jpegStat.size >= 0) {
-                    const imaging::ImageMetadata meta = imaging::readImageMetadata(jpeg);
-                    facts.offset = meta.offsetSeconds;
-                    if (meta.latitude && meta.longitude)
-                        facts.location = Location{*meta.latitude, *meta.longitude};
-                    newFacts.push_back({jpeg, jpegStat, facts});
-                }
-                asset->location = facts.location;
-                if (facts.offset && asset->creationDate) {
-                    // The wall-clock time Shotwell read, placed at the offset the file gives.
-                    const qint64 wallMs = clock.wallClockOf(exposure * 1000);
-                    asset->creationDate = QDateTime::fromMSecsSinceEpoch(
-                        wallMs - qint64(*facts.offset) * 1000, Qt::UTC);
-                    asset->creationOffsetSeconds = facts.offset;
-                }
-            } else {
-                addResource(path, nullptr);
-            }
-            item->asset = asset;
-            std::shared_ptr<const Item> shared = item;
-            snapshot->byId.insert(asset->localIdentifier, shared);
-            snapshot->byPhoto.insert(id, shared);
-            snapshot->items.push_back(std::move(shared));
+            Row r{st.int64(0), st.int64(1), st.int64(2), st.int64(3), pair ? st.int64(4) : 0,
+                  pair,        {},          {}};
+            r.file = addFile(st.utf8(5), pair);
+            if (pair)
+                r.jpeg = addFile(st.utf8(6), true);
+            rows.push_back(r);
         }
     }
 
-    // What was read of the pictures is kept in one go: a first scan reads thousands.
-    if (!newFacts.empty()) {
+    // The items in one array, each shared by pointers into it, made in two halves. What a pair
+    // would reclaim is the scan's business: its files' sizes as they are, each asked relative
+    // to its folder, opened once.
+    const auto itemStore = std::make_shared<Item[]>(rows.size());
+    ScanFolders folders(std::move(folderPaths));
+    struct Unread { // a pair whose picture was never read, or changed since
+        size_t row;
+        Asset* asset;
+        FileStat stat;
+    };
+    std::vector<Unread> unreadFirst, unreadSecond;
+    const auto makeItems = [&](size_t from, size_t to) {
+        std::vector<Unread>& unread = from == 0 ? unreadFirst : unreadSecond;
+        LocalClock clock;
+        for (size_t i = from; i < to; ++i) {
+            const Row& r = rows[i];
+            const auto assetObject = std::make_shared<Asset>();
+            Asset& asset = *assetObject;
+            asset.localIdentifier = identifierOf(identities, m_idPrefix, r.id);
+            asset.catalogId = r.id;
+            asset.isFavorite = r.rating == 5;
+            // Shotwell's time is the camera's wall-clock time read as the machine's local time.
+            if (r.exposure > 0)
+                asset.creationDate = QDateTime::fromSecsSinceEpoch(r.exposure, Qt::UTC);
+            Item& item = itemStore[i];
+            item.photo = r.id;
+            item.backing = r.backing;
+            item.event = r.event;
+            const FileBlock files = r.pair ? makeFiles<2>() : makeFiles<1>();
+            asset.resources.reserve(r.pair ? 2 : 1);
+            const auto addResource = [&](const File& f, const FileStat* stat) {
+                AssetResource& resource = files.files[asset.resources.size()];
+                resource.assetLocalIdentifier = asset.localIdentifier;
+                resource.ordinal = int(asset.resources.size());
+                const Kind& kind = kinds[f.kind];
+                resource.type =
+                    kind.kind == FileKind::Raw ? ResourceType::AlternatePhoto : ResourceType::Photo;
+                resource.uniformTypeIdentifier = kind.uti;
+                resource.originalFilename =
+                    QString::fromUtf8(paths.data() + f.name, qsizetype(f.at + f.length - f.name));
+                resource.storedPath = QString::fromUtf8(paths.data() + f.at, qsizetype(f.length));
+                if (stat && stat->size >= 0)
+                    resource.fileSize = stat->size;
+                asset.resources.push_back(ResourcePtr(files.owner, &resource));
+            };
+            if (r.pair) {
+                const FileStat jpegStat = folders.statOf(r.jpeg.folder, paths.data() + r.jpeg.name);
+                const FileStat rawStat = folders.statOf(r.file.folder, paths.data() + r.file.name);
+                addResource(r.jpeg, &jpegStat); // the picture first, its RAW beside it
+                addResource(r.file, &rawStat);
+                const KnownFacts::Entry* k =
+                    known.find(std::string_view(paths).substr(r.jpeg.at, r.jpeg.length));
+                if (k && k->stat.size == jpegStat.size && k->stat.mtimeNs == jpegStat.mtimeNs)
+                    placeByFacts(asset, k->facts, r.exposure, clock);
+                else if (jpegStat.size >= 0)
+                    unread.push_back({i, &asset, jpegStat});
+            } else {
+                addResource(r.file, nullptr);
+            }
+            item.asset = assetObject;
+        }
+    };
+    inTwoHalves(rows.size(), makeItems);
+
+    // The pictures not read yet, read here: a second thread reading pictures would need a
+    // reader safe for that. What was read is kept in one go: a first scan reads thousands.
+    std::vector<std::pair<const Unread*, FileFacts>> read;
+    read.reserve(unreadFirst.size() + unreadSecond.size());
+    LocalClock clock;
+    for (const std::vector<Unread>* unread : {&unreadFirst, &unreadSecond})
+        for (const Unread& u : *unread) {
+            const imaging::ImageMetadata meta =
+                imaging::readImageMetadata(u.asset->resources.front()->storedPath);
+            FileFacts facts;
+            facts.offset = meta.offsetSeconds;
+            if (meta.latitude && meta.longitude)
+                facts.location = Location{*meta.latitude, *meta.longitude};
+            placeByFacts(*u.asset, facts, rows[u.row].exposure, clock);
+            read.emplace_back(&u, facts);
+        }
+    if (!read.empty()) {
         std::lock_guard lock(m_dbMutex);
         m_db->exec("SAVEPOINT file_facts");
         try {
-            for (const NewFacts& n : newFacts) {
-                const FileFacts& f = n.facts;
+            for (const auto& [u, f] : read)
                 m_db->statement("INSERT OR REPLACE INTO state.file_facts (path, size, mtime_ns, "
                                 "offset, latitude, longitude) VALUES (?, ?, ?, ?, ?, ?)")
-                    .bind(1, n.path)
-                    .bind(2, n.stat.size)
-                    .bind(3, n.stat.mtimeNs)
+                    .bind(1, u->asset->resources.front()->storedPath)
+                    .bind(2, u->stat.size)
+                    .bind(3, u->stat.mtimeNs)
                     .bind(4, f.offset ? std::optional<qint64>(*f.offset) : std::nullopt)
                     .bind(5,
                           f.location ? std::optional<double>(f.location->latitude) : std::nullopt)
                     .bind(6,
                           f.location ? std::optional<double>(f.location->longitude) : std::nullopt)
                     .run();
-            }
         } catch (...) {
             m_db->exec("ROLLBACK TO file_facts; RELEASE file_facts");
             throw;
         }
         m_db->exec("RELEASE file_facts");
     }
+
+    // The items by identifier, listed on a second thread while this one reads
+    // the tags.
+    std::exception_ptr listingFailed;
+    std::jthread listing([&] {
+        try {
+            snapshot->items.reserve(rows.size());
+            snapshot->byId.reserve(qsizetype(rows.size()));
+            for (size_t i = 0; i < rows.size(); ++i) {
+                std::shared_ptr<const Item> item(itemStore, &itemStore[i]);
+                snapshot->byId.insert(item->asset->localIdentifier, item);
+                snapshot->items.push_back(std::move(item));
+            }
+        } catch (...) {
+            listingFailed = std::current_exception();
+        }
+    });
+    // A photo's item: the rows are in the order of their photos.
+    const auto itemOfPhoto = [&](qint64 photo) -> const Item* {
+        const auto it = std::lower_bound(rows.begin(), rows.end(), photo,
+                                         [](const Row& r, qint64 p) { return r.id < p; });
+        return it != rows.end() && it->id == photo ? &itemStore[size_t(it - rows.begin())]
+                                                   : nullptr;
+    };
 
     // Albums: Shotwell's tags. A parent tag lists its children's photos too; one that lists
     // nothing of its own is a heading of the tag tree, not an album (the programs' own albums
@@ -326,10 +391,7 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
         auto st = m_db->statement("SELECT id, name, photo_id_list FROM TagTable ORDER BY id");
         while (st.step()) {
             TagRow t{st.int64(0), st.text(1), {}};
-            const QString list = st.text(2);
-            for (QStringView key : QStringView(list).split(u',', Qt::SkipEmptyParts))
-                if (const qint64 photo = photoOfKey(key.trimmed()))
-                    t.photos.push_back(photo);
+            photosOfList(st.utf8(2), t.photos);
             tagRows.push_back(std::move(t));
         }
     }
@@ -339,34 +401,50 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
         while (st.step())
             albumIdentities.insert(st.text(0), st.text(1));
     }
-    QHash<QString, QSet<qint64>> childPhotos; // a tag's name → the photos of its children
+    // A tag's name → the photos of its children, sorted.
+    QHash<QString, std::vector<qint64>> childPhotos;
     for (const TagRow& t : tagRows) {
         const qsizetype slash = t.name.lastIndexOf(QLatin1Char('/'));
-        if (slash > 0)
-            for (qint64 p : t.photos)
-                childPhotos[t.name.left(slash)].insert(p);
+        if (slash > 0 && !t.photos.empty()) {
+            std::vector<qint64>& photos = childPhotos[t.name.left(slash)];
+            photos.insert(photos.end(), t.photos.begin(), t.photos.end());
+        }
     }
+    for (std::vector<qint64>& photos : childPhotos)
+        std::sort(photos.begin(), photos.end());
+    std::vector<size_t> lastTagOf(rows.size(), SIZE_MAX);
     for (const TagRow& t : tagRows) {
         if (t.name == ownTagParent)
             continue;
         const bool own = t.name.startsWith(ownTagParent + QLatin1Char('/'));
         const auto children = childPhotos.constFind(t.name);
         if (!own && children != childPhotos.constEnd() &&
-            std::all_of(t.photos.begin(), t.photos.end(),
-                        [&](qint64 p) { return children->contains(p); }))
+            std::all_of(t.photos.begin(), t.photos.end(), [&](qint64 p) {
+                return std::binary_search(children->begin(), children->end(), p);
+            }))
             continue;
         Snapshot::Tag tag{
             t.id, t.name, albumIdentities.value(t.name, albumIdentifier(m_identity, t.name)), {}};
-        QSet<const Item*> seen;
         for (qint64 p : t.photos) {
-            const auto item = snapshot->byPhoto.value(p);
-            if (!item || seen.contains(item.get()))
+            const Item* item = itemOfPhoto(p);
+            if (!item)
                 continue;
-            seen.insert(item.get());
+            // An item once per tag, however often the tag lists its photo.
+            size_t& last = lastTagOf[size_t(item - itemStore.get())];
+            if (last == snapshot->tags.size())
+                continue;
+            last = snapshot->tags.size();
             tag.members.push_back(item->asset->localIdentifier);
         }
         snapshot->tags.push_back(std::move(tag));
     }
+    listing.join();
+    if (listingFailed)
+        std::rethrow_exception(listingFailed);
+    size_t listings = 0;
+    for (const auto& tag : snapshot->tags)
+        listings += tag.members.size();
+    snapshot->albumsOfItem.reserve(qsizetype(std::min(listings, rows.size())));
     for (const auto& tag : snapshot->tags) {
         auto album = std::make_shared<AssetCollection>();
         album->localIdentifier = tag.identifier;

@@ -20,7 +20,6 @@ struct ShotwellStore::Item {
 struct ShotwellStore::Snapshot {
     std::vector<std::shared_ptr<const Item>> items; // by photo
     QHash<QString, std::shared_ptr<const Item>> byId;
-    QHash<qint64, std::shared_ptr<const Item>> byPhoto;
     struct Tag {
         qint64 id;
         QString name; // its full path, "/Places/France/Lyon"
