@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QThreadPool>
+#include <mutex>
+#include <optional>
 #include <variant>
 
 namespace twinslim {
@@ -39,19 +41,57 @@ ReadResult readAndCheck(const QString& path) {
     return {std::move(data), Problem::none};
 }
 
+ReadResult safelyReadAndCheck(const QString& path) {
+    try {
+        return readAndCheck(path);
+    } catch (const std::bad_alloc&) {
+        return ReadResult{{}, Problem::tooLarge};
+    } catch (...) {
+        return ReadResult{{}, Problem::unreadable};
+    }
+}
+
 } // namespace
 
+struct StartedExportRead::Shared {
+    std::mutex mutex;
+    std::optional<ReadResult> result;
+    std::optional<CallbackAwaitable<ReadResult>::Resolver> waiting;
+};
+
+StartedExportRead::StartedExportRead(QString path)
+    : m_path(std::move(path)), m_shared(std::make_shared<Shared>()) {
+    QThreadPool::globalInstance()->start([shared = m_shared, path = m_path] {
+        ReadResult read = safelyReadAndCheck(path);
+        std::unique_lock lock(shared->mutex);
+        if (!shared->waiting) {
+            shared->result = std::move(read);
+            return;
+        }
+        const auto resolver = std::move(*shared->waiting);
+        shared->waiting.reset();
+        lock.unlock();
+        resolver.resolve(std::move(read));
+    });
+}
+
 QCoro::Task<QByteArray> readExportedFile(QString path) {
-    CallbackAwaitable<ReadResult> reading([path](auto resolver) {
-        QThreadPool::globalInstance()->start([path, resolver]() mutable {
-            try {
-                resolver.resolve(readAndCheck(path));
-            } catch (const std::bad_alloc&) {
-                resolver.resolve(ReadResult{{}, Problem::tooLarge});
-            } catch (...) {
-                resolver.resolve(ReadResult{{}, Problem::unreadable});
-            }
-        });
+    StartedExportRead read(std::move(path));
+    auto reading = read.result();
+    co_return co_await reading;
+}
+
+QCoro::Task<QByteArray> StartedExportRead::result() {
+    CallbackAwaitable<ReadResult> reading([shared = m_shared](auto resolver) {
+        std::unique_lock lock(shared->mutex);
+        if (!shared->result) {
+            shared->waiting = resolver;
+            return;
+        }
+        ReadResult read = std::move(*shared->result);
+        shared->result.reset();
+        lock.unlock();
+        resolver.resolve(std::move(read));
     });
     ReadResult result = co_await reading;
     switch (result.problem) {

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QCoro/QCoroTask>
 #include <QString>
+#include <memory>
 
 namespace twinslim {
 
@@ -15,5 +16,22 @@ inline constexpr qint64 maxExportedFileBytes = qint64(2) << 30;
 // original's place. Throws ReplacementError(resourcesNotFound) when the file cannot be
 // read, and FileSystemError with the reason when it is too large or is not a picture.
 QCoro::Task<QByteArray> readExportedFile(QString path);
+
+// That read, started now on a worker thread and awaited later, so that the check of one
+// export (which waits on the processor) runs while the originals of another are backed up
+// (which waits on the disk). Dropped without being awaited, it ends on its own.
+class StartedExportRead {
+public:
+    explicit StartedExportRead(QString path);
+    const QString& path() const { return m_path; }
+    // What readExportedFile gives; awaited at most once.
+    QCoro::Task<QByteArray> result();
+
+    struct Shared;
+
+private:
+    QString m_path;
+    std::shared_ptr<Shared> m_shared;
+};
 
 } // namespace twinslim

@@ -289,7 +289,13 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
 
         std::vector<AssetPtr> replacedOriginals;
         std::optional<QString> stopReason;
-        for (const QString& path : files) {
+        std::optional<StartedExportRead> nextRead;
+        for (qsizetype index = 0; index < files.size(); ++index) {
+            const QString& path = files[index];
+            std::optional<StartedExportRead> thisRead;
+            if (nextRead && nextRead->path() == path)
+                thisRead = std::move(nextRead);
+            nextRead.reset();
             const QString name = QFileInfo(path).fileName();
             const QString shownName = escapedControlCharacters(name);
             setRunIndex(m_runIndex + 1);
@@ -320,8 +326,12 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
                         photos::PhotoLibraryError::Code::InvalidResource,
                         QStringLiteral("Shotwell cannot show HEIC pictures: export that album as "
                                        "JPEG, then ingest it again."));
-                auto reading = readExportedFile(path);
+                auto reading = thisRead ? thisRead->result() : readExportedFile(path);
                 const QByteArray data = co_await reading;
+                // The next export is read and checked (work for the processor) while this
+                // one's originals are backed up (work for the disk).
+                if (index + 1 < files.size())
+                    nextRead.emplace(files[index + 1]);
                 auto replacing = replaceOriginal(decision.asset, data, exportedTypeOf(name),
                                                  markerAlbum, logger);
                 co_await replacing;
