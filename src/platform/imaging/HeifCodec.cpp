@@ -77,6 +77,31 @@ QImage decodeHandle(const heif_image_handle* handle) {
 
 } // namespace
 
+bool heifDecodes(const QByteArray& bytes) {
+    const detail::HeifPrimary primary = detail::openHeifPrimary(bytes);
+    if (!primary)
+        return false;
+    const heif_image_handle* handle = primary.handle.get();
+    if (!isDecodableSize(handleSize(handle).width(), handleSize(handle).height()) ||
+        !isDecodableSize(heif_image_handle_get_ispe_width(handle),
+                         heif_image_handle_get_ispe_height(handle)))
+        return false;
+    HeifPtr<heif_decoding_options> options(heif_decoding_options_alloc());
+    options->ignore_transformations = 1;
+    heif_image* decoded = nullptr;
+    if (heif_decode_image(handle, &decoded, heif_colorspace_undefined, heif_chroma_undefined,
+                          options.get())
+                .code != heif_error_Ok ||
+        !decoded)
+        return false;
+    HeifPtr<heif_image> image(decoded);
+    // Planes as libheif chose them: luma, or red, or interleaved.
+    for (const heif_channel channel : {heif_channel_Y, heif_channel_R, heif_channel_interleaved})
+        if (heif_image_get_width(decoded, channel) > 0)
+            return true;
+    return false;
+}
+
 QImage decodeHeif(const QByteArray& bytes, const DecodeTarget& target) {
     const detail::HeifPrimary primary = detail::openHeifPrimary(bytes);
     if (!primary)

@@ -24,6 +24,9 @@ namespace imaging {
 // satisfies it is decoded instead; a primary image larger than needed is reduced to the target
 // (see DecodeTarget::reducedSize). Null for anything libheif cannot decode.
 QImage decodeHeif(const QByteArray& bytes, const DecodeTarget& target = DecodeTarget::fullSize());
+// Whether the primary image's pixels decode in full, checked without what a picture to show
+// needs besides: no conversion to RGB, no turning. False for anything libheif cannot decode.
+bool heifDecodes(const QByteArray& bytes);
 
 // HEIC (HEVC, 4:2:0, 8 bit) of `image`, stored as given (alpha dropped). `quality` 0…1 maps onto
 // libheif's 1…100 like the JPEG encoder's. x265 runs with the "faster" preset (its default would

@@ -13,8 +13,9 @@ bool decodesAsPicture(const QByteArray& data) {
             // The smallest scale still walks every scan, so a cut-off file shows.
             return !decodeJpeg(data, DecodeTarget::fill(QSize(1, 1))).isNull();
         case ImageFormat::Heif:
-            // Full size: a stored thumbnail would decode although the picture itself does not.
-            return !decodeHeif(data).isNull();
+            // The primary image, not a stored thumbnail, which would decode although the
+            // picture itself does not.
+            return heifDecodes(data);
         default:
             return false;
         }
