@@ -251,9 +251,8 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
         }
     }
 
-    // The items in one array, each shared by pointers into it, made in two halves. What a pair
-    // would reclaim is the scan's business: its files' sizes as they are, each asked relative
-    // to its folder, opened once.
+    // The items in one array, made in two halves. What a pair would reclaim is the scan's
+    // business: its files' sizes as they are, each asked relative to its folder, opened once.
     const auto itemStore = std::make_shared<Item[]>(rows.size());
     ScanFolders folders(std::move(folderPaths));
     struct Unread { // a pair whose picture was never read, or changed since
@@ -265,11 +264,30 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
     const auto makeItems = [&](size_t from, size_t to) {
         std::vector<Unread>& unread = from == 0 ? unreadFirst : unreadSecond;
         LocalClock clock;
+        // Each half's assets and their files in an array of its own: fewer allocations to make
+        // and to free when the library closes, and no count shared with the other thread.
+        size_t fileCount = 0;
+        for (size_t i = from; i < to; ++i)
+            fileCount += rows[i].pair ? 2 : 1;
+        const auto assets = std::make_shared<Asset[]>(to - from);
+        const auto files = std::make_shared<AssetResource[]>(fileCount);
+        size_t nextFile = 0;
         for (size_t i = from; i < to; ++i) {
             const Row& r = rows[i];
-            const auto assetObject = std::make_shared<Asset>();
-            Asset& asset = *assetObject;
-            asset.localIdentifier = identifierOf(identities, m_idPrefix, r.id);
+            Asset& asset = assets[i - from];
+            // The item's identifier and its files' paths in one block; a file's name is the
+            // end of its path.
+            const auto made = identities.constFind(r.id);
+            const bool ownId = made == identities.constEnd() && r.id >= 0;
+            StringBlock strings(qsizetype(r.file.length + (r.pair ? r.jpeg.length : 0) + 2 +
+                                          (ownId ? m_idPrefix.size() + 16 + 8 : 0)));
+            if (ownId) {
+                char16_t digits[16];
+                asset.localIdentifier = strings.add(
+                    {m_idPrefix, QStringView(digits, hexDigitsOf(r.id, digits)), u"/L0/001"});
+            } else {
+                asset.localIdentifier = identifierOf(identities, m_idPrefix, r.id);
+            }
             asset.catalogId = r.id;
             asset.isFavorite = r.rating == 5;
             // Shotwell's time is the camera's wall-clock time read as the machine's local time.
@@ -279,22 +297,27 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
             item.photo = r.id;
             item.backing = r.backing;
             item.event = r.event;
-            const FileBlock files = r.pair ? makeFiles<2>() : makeFiles<1>();
             asset.resources.reserve(r.pair ? 2 : 1);
             const auto addResource = [&](const File& f, const FileStat* stat) {
-                AssetResource& resource = files.files[asset.resources.size()];
+                AssetResource& resource = files[nextFile++];
                 resource.assetLocalIdentifier = asset.localIdentifier;
                 resource.ordinal = int(asset.resources.size());
                 const Kind& kind = kinds[f.kind];
                 resource.type =
                     kind.kind == FileKind::Raw ? ResourceType::AlternatePhoto : ResourceType::Photo;
                 resource.uniformTypeIdentifier = kind.uti;
-                resource.originalFilename =
-                    QString::fromUtf8(paths.data() + f.name, qsizetype(f.at + f.length - f.name));
-                resource.storedPath = QString::fromUtf8(paths.data() + f.at, qsizetype(f.length));
+                const QByteArrayView path(paths.data() + f.at, qsizetype(f.length));
+                resource.storedPath = strings.addUtf8(path);
+                const QByteArrayView folder = path.first(qsizetype(f.name - f.at));
+                // The name starts after the folder's characters, ended by its slash.
+                const qsizetype nameAt = std::all_of(folder.begin(), folder.end(),
+                                                     [](char c) { return uchar(c) < 0x80; })
+                                             ? folder.size()
+                                             : QString::fromUtf8(folder).size();
+                resource.originalFilename = tailOf(resource.storedPath, nameAt);
                 if (stat && stat->size >= 0)
                     resource.fileSize = stat->size;
-                asset.resources.push_back(ResourcePtr(files.owner, &resource));
+                asset.resources.push_back(ResourcePtr(files, &resource));
             };
             if (r.pair) {
                 const FileStat jpegStat = folders.statOf(r.jpeg.folder, paths.data() + r.jpeg.name);
@@ -310,7 +333,7 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
             } else {
                 addResource(r.file, nullptr);
             }
-            item.asset = assetObject;
+            item.asset = AssetPtr(assets, &asset);
         }
     };
     inTwoHalves(rows.size(), makeItems);
@@ -362,9 +385,9 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
             snapshot->items.reserve(rows.size());
             snapshot->byId.reserve(qsizetype(rows.size()));
             for (size_t i = 0; i < rows.size(); ++i) {
-                std::shared_ptr<const Item> item(itemStore, &itemStore[i]);
+                const Item* item = &itemStore[i];
                 snapshot->byId.insert(item->asset->localIdentifier, item);
-                snapshot->items.push_back(std::move(item));
+                snapshot->items.push_back(item);
             }
         } catch (...) {
             listingFailed = std::current_exception();
@@ -441,6 +464,7 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
     listing.join();
     if (listingFailed)
         std::rethrow_exception(listingFailed);
+    snapshot->itemBlock = itemStore;
     size_t listings = 0;
     for (const auto& tag : snapshot->tags)
         listings += tag.members.size();

@@ -18,8 +18,9 @@ struct ShotwellStore::Item {
 };
 
 struct ShotwellStore::Snapshot {
-    std::vector<std::shared_ptr<const Item>> items; // by photo
-    QHash<QString, std::shared_ptr<const Item>> byId;
+    std::shared_ptr<const Item[]> itemBlock; // the items, by photo
+    std::vector<const Item*> items;          // by photo
+    QHash<QString, const Item*> byId;
     struct Tag {
         qint64 id;
         QString name; // its full path, "/Places/France/Lyon"
