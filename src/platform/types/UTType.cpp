@@ -179,11 +179,14 @@ static bool identifierConforms(const QString& identifier, const UTType& target) 
     return type && type->conformsTo(target);
 }
 
+// The types asked of every file of a scan are looked up once.
 bool conformsToRaw(const QString& identifier) {
-    return identifierConforms(identifier, UTType::rawImage());
+    static const UTType raw = UTType::rawImage();
+    return identifierConforms(identifier, raw);
 }
 bool conformsToJpeg(const QString& identifier) {
-    return identifierConforms(identifier, UTType::jpeg());
+    static const UTType jpeg = UTType::jpeg();
+    return identifierConforms(identifier, jpeg);
 }
 bool conformsToHeif(const QString& identifier) {
     return identifierConforms(identifier,

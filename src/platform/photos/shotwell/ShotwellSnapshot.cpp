@@ -8,6 +8,7 @@
 #include "platform/photos/shared/SnapshotBlocks.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
+#include <QHashFunctions>
 #include <QUuid>
 #include <algorithm>
 #include <deque>
@@ -64,7 +65,7 @@ struct FileFacts {
 };
 
 // What the state knows of the pictures' files, by path: the paths' bytes in one buffer, found
-// through a hash of them. A scan asks it once for every pair.
+// through a table of their hashes, open addressed. A scan asks it once for every pair.
 class KnownFacts {
 public:
     struct Entry {
@@ -77,21 +78,43 @@ public:
         m_paths.append(path.data(), size_t(path.size()));
         return m_entries.back();
     }
-    // Done adding: the entries can be found.
+    // Done adding: the entries can be found, the first added of a path when it has several.
     void index() {
-        m_byPath.reserve(m_entries.size());
-        for (const Entry& e : m_entries)
-            m_byPath.emplace(std::string_view(m_paths).substr(e.at, e.length), &e);
+        size_t count = 1;
+        while (count < 2 * m_entries.size())
+            count *= 2;
+        m_slots.assign(count, Slot());
+        for (const Entry& e : m_entries) {
+            const size_t hash = hashOf(pathOf(e));
+            size_t i = hash & (count - 1);
+            while (m_slots[i].entry)
+                i = (i + 1) & (count - 1);
+            m_slots[i] = {hash, &e};
+        }
     }
     const Entry* find(std::string_view path) const {
-        const auto it = m_byPath.find(path);
-        return it != m_byPath.end() ? it->second : nullptr;
+        const size_t hash = hashOf(path);
+        for (size_t i = hash & (m_slots.size() - 1); m_slots[i].entry;
+             i = (i + 1) & (m_slots.size() - 1))
+            if (m_slots[i].hash == hash && pathOf(*m_slots[i].entry) == path)
+                return m_slots[i].entry;
+        return nullptr;
     }
 
 private:
+    struct Slot {
+        size_t hash = 0;
+        const Entry* entry = nullptr;
+    };
+    static size_t hashOf(std::string_view path) {
+        return qHash(QByteArrayView(path.data(), qsizetype(path.size())), 0);
+    }
+    std::string_view pathOf(const Entry& e) const {
+        return std::string_view(m_paths).substr(e.at, e.length);
+    }
     std::string m_paths;
     std::deque<Entry> m_entries;
-    std::unordered_map<std::string_view, const Entry*> m_byPath;
+    std::vector<Slot> m_slots{Slot()}; // at least one, always one empty
 };
 
 // A pair's offset and place, from its picture, on the wall-clock time Shotwell read.
