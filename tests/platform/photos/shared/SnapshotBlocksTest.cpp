@@ -14,6 +14,9 @@ TEST(StringBlock, PartsReadAndChangeAsStringsOfTheirOwn) {
         path = block.addUtf8("/photos/b \xc3\xa9t\xc3\xa9/IMG_1.JPG");
         odd = block.addUtf8("x\xff/y");
         name = tailOf(path, 14);
+        // Parts made after others share the block are written where those read them.
+        EXPECT_EQ(block.add({u"/L0/", u"040"}), u"/L0/040");
+        EXPECT_EQ(block.addUtf8("/z"), u"/z");
     }
     EXPECT_EQ(id, u"AB-00000000002A/L0/001");
     EXPECT_EQ(path, QString::fromUtf8("/photos/b été/IMG_1.JPG"));
