@@ -105,14 +105,31 @@ bool conforms(int type, int target) {
 } // namespace
 
 std::optional<UTType> UTType::fromIdentifier(const QString& identifier) {
+    // A scan asks the same few identifiers, each held by one shared string, for every file:
+    // the last ones each thread asked are kept with their answers. A kept copy shares its
+    // string's data, which therefore cannot change: the same data is the same identifier.
+    struct Asked {
+        QString identifier;
+        std::optional<UTType> type;
+    };
+    thread_local std::array<Asked, 4> asked;
+    thread_local size_t next = 0;
+    for (const Asked& a : asked)
+        if (identifier.isSharedWith(a.identifier) &&
+            identifier.constData() == a.identifier.constData() &&
+            identifier.size() == a.identifier.size())
+            return a.type;
     // Identifiers compare case-insensitively on the platform; most arrive in lower case
     // already, so try them as they are before folding.
     auto it = index().byIdentifier.constFind(identifier);
     if (it == index().byIdentifier.cend())
         it = index().byIdentifier.constFind(identifier.toLower());
-    if (it == index().byIdentifier.cend())
-        return std::nullopt;
-    return UTType(it.value());
+    const std::optional<UTType> type = it != index().byIdentifier.cend()
+                                           ? std::optional<UTType>(UTType(it.value()))
+                                           : std::nullopt;
+    asked[next] = {identifier, type};
+    next = (next + 1) % asked.size();
+    return type;
 }
 
 std::optional<UTType> UTType::fromFilenameExtension(const QString& extension) {
@@ -179,11 +196,14 @@ static bool identifierConforms(const QString& identifier, const UTType& target) 
     return type && type->conformsTo(target);
 }
 
+// The types asked of every file of a scan are looked up once.
 bool conformsToRaw(const QString& identifier) {
-    return identifierConforms(identifier, UTType::rawImage());
+    static const UTType raw = UTType::rawImage();
+    return identifierConforms(identifier, raw);
 }
 bool conformsToJpeg(const QString& identifier) {
-    return identifierConforms(identifier, UTType::jpeg());
+    static const UTType jpeg = UTType::jpeg();
+    return identifierConforms(identifier, jpeg);
 }
 bool conformsToHeif(const QString& identifier) {
     return identifierConforms(identifier,

@@ -71,3 +71,22 @@ TEST(UTType, ExtensionsAreCaseInsensitiveWithPreferredExtension) {
         EXPECT_EQ(t->preferredFilenameExtension(), QString::fromLatin1(ext));
     }
 }
+
+// An identifier asked again answers as before; characters that changed since answer anew, even
+// where they stay at the same place.
+TEST(UTType, IdentifiersAskedAgainAnswerByWhatTheySayNow) {
+    const QString cr2 = QString::fromLatin1("com.canon.cr2-raw-image");
+    const QString jpeg = QString::fromLatin1("public.jpeg");
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_TRUE(uti::conformsToRaw(cr2));
+        EXPECT_FALSE(uti::conformsToJpeg(cr2));
+        EXPECT_FALSE(uti::conformsToRaw(jpeg));
+        EXPECT_TRUE(uti::conformsToJpeg(jpeg));
+    }
+    char16_t chars[] = u"public.jpeg";
+    const QString seen = QString::fromRawData(reinterpret_cast<const QChar*>(chars), 11);
+    EXPECT_TRUE(uti::conformsToJpeg(seen));
+    std::copy_n(u"public.heic", 11, chars);
+    EXPECT_FALSE(uti::conformsToJpeg(seen));
+    EXPECT_EQ(UTType::fromIdentifier(seen), UTType::heic());
+}

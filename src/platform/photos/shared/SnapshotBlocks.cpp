@@ -21,6 +21,61 @@ FileBlock makeFiles(size_t count) {
     }
 }
 
+QString StringBlock::partAt(qsizetype at) {
+    QString::DataPointer part = m_block.data_ptr(); // one reference more to the block
+    part.ptr += at;
+    part.size = m_used - at;
+    m_data[m_used++] = QChar(u'\0');
+    return QString(std::move(part));
+}
+
+QString StringBlock::add(std::initializer_list<QStringView> pieces) {
+    const qsizetype at = m_used;
+    qsizetype length = 0;
+    for (QStringView piece : pieces)
+        length += piece.size();
+    Q_ASSERT(m_used + length < m_block.size());
+    QChar* out = m_data + at;
+    for (QStringView piece : pieces)
+        out = std::copy(piece.begin(), piece.end(), out);
+    m_used += length;
+    return partAt(at);
+}
+
+QString StringBlock::addUtf8(QByteArrayView utf8) {
+    const qsizetype at = m_used;
+    Q_ASSERT(m_used + utf8.size() < m_block.size());
+    QChar* out = m_data + at;
+    if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return uchar(c) < 0x80; })) {
+        for (char c : utf8)
+            *out++ = QChar(uchar(c));
+    } else { // never longer than its bytes
+        const QString s = QString::fromUtf8(utf8);
+        out = std::copy(s.begin(), s.end(), out);
+    }
+    m_used = out - m_data;
+    return partAt(at);
+}
+
+QString tailOf(const QString& s, qsizetype from) {
+    QString::DataPointer tail = s.data_ptr();
+    if (!tail.d_ptr()) // static or raw data, nothing to share
+        return s.sliced(from);
+    tail.ptr += from;
+    tail.size -= from;
+    return QString(std::move(tail));
+}
+
+int hexDigitsOf(qint64 key, char16_t* out) {
+    int digits = 12;
+    while (digits < 16 && (quint64(key) >> (4 * digits)) != 0)
+        ++digits;
+    static constexpr char16_t hex[] = u"0123456789ABCDEF";
+    for (int d = digits - 1; d >= 0; --d)
+        *out++ = hex[(quint64(key) >> (4 * d)) & 15];
+    return digits;
+}
+
 QString joined(QStringView a, QStringView b, QStringView c) {
     QString s(a.size() + b.size() + c.size(), Qt::Uninitialized);
     QChar* out = s.data();
@@ -33,19 +88,8 @@ QString joined(QStringView a, QStringView b, QStringView c) {
 QString itemIdentifier(const QString& prefix, qint64 key) {
     if (key < 0)
         return prefix + QStringLiteral("%1/L0/001").arg(key, 12, 16, QLatin1Char('0')).toUpper();
-    int digits = 12;
-    while (digits < 16 && (quint64(key) >> (4 * digits)) != 0)
-        ++digits;
-    static constexpr char16_t hex[] = u"0123456789ABCDEF";
-    static constexpr char16_t suffix[] = u"/L0/001";
-    QString id(prefix.size() + digits + 7, Qt::Uninitialized);
-    QChar* out = id.data();
-    std::copy(prefix.constData(), prefix.constData() + prefix.size(), out);
-    out += prefix.size();
-    for (int d = digits - 1; d >= 0; --d)
-        *out++ = QChar(hex[(quint64(key) >> (4 * d)) & 15]);
-    std::copy(suffix, suffix + 7, out);
-    return id;
+    char16_t digits[16];
+    return joined(prefix, QStringView(digits, hexDigitsOf(key, digits)), u"/L0/001");
 }
 
 QString identifierOf(const QHash<qint64, QString>& made, const QString& prefix, qint64 key) {

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringView>
 #include <array>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -25,6 +26,33 @@ template <size_t N> FileBlock makeFiles() {
     return {p, p->files.data()};
 }
 FileBlock makeFiles(size_t count);
+
+// Strings made together in one allocation, each a part of it ended by a NUL as every QString's
+// data is: an item's identifier and its files' paths cost one allocation, freed with the last
+// of them. A part held by others is copied before it changes, as any shared QString is.
+class StringBlock {
+public:
+    // Room for `capacity` characters in all, each part's NUL included.
+    explicit StringBlock(qsizetype capacity)
+        : m_block(capacity, Qt::Uninitialized), m_data(m_block.data()) {}
+    // The pieces as one string.
+    QString add(std::initializer_list<QStringView> pieces);
+    // The string QString::fromUtf8 makes of `utf8`, which takes at most its size in characters.
+    QString addUtf8(QByteArrayView utf8);
+
+private:
+    QString partAt(qsizetype at);
+    QString m_block;
+    QChar* m_data; // taken before any part shares it: written only where no part reads
+    qsizetype m_used = 0;
+};
+
+// The end of `s` from `from` on, sharing its data when it has any to share.
+QString tailOf(const QString& s, qsizetype from);
+
+// The hex digits (upper case, at least 12) of a key >= 0, written to `out` (room for 16);
+// returns how many.
+int hexDigitsOf(qint64 key, char16_t* out);
 
 // a + b + c in one allocation, with no intermediate string.
 QString joined(QStringView a, QStringView b, QStringView c);

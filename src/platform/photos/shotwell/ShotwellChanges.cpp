@@ -216,8 +216,8 @@ void ShotwellStore::apply(const ChangeRequests& changes, const QDateTime& now,
         QString path() const { return folder + u'/' + final; }
     };
     struct NewPhoto {
-        QString creation; // identifier of the new item
-        std::shared_ptr<const Item> origin;
+        QString creation;             // identifier of the new item
+        const Item* origin = nullptr; // in `snapshot`
         const AssetCreationRequest* request = nullptr;
         std::vector<NewFile> files; // the photo's file, then its camera JPEG when a RAW
     };

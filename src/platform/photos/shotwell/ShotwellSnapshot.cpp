@@ -8,6 +8,7 @@
 #include "platform/photos/shared/SnapshotBlocks.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
+#include <QHashFunctions>
 #include <QUuid>
 #include <algorithm>
 #include <deque>
@@ -64,7 +65,7 @@ struct FileFacts {
 };
 
 // What the state knows of the pictures' files, by path: the paths' bytes in one buffer, found
-// through a hash of them. A scan asks it once for every pair.
+// through a table of their hashes, open addressed. A scan asks it once for every pair.
 class KnownFacts {
 public:
     struct Entry {
@@ -77,21 +78,43 @@ public:
         m_paths.append(path.data(), size_t(path.size()));
         return m_entries.back();
     }
-    // Done adding: the entries can be found.
+    // Done adding: the entries can be found, the first added of a path when it has several.
     void index() {
-        m_byPath.reserve(m_entries.size());
-        for (const Entry& e : m_entries)
-            m_byPath.emplace(std::string_view(m_paths).substr(e.at, e.length), &e);
+        size_t count = 1;
+        while (count < 2 * m_entries.size())
+            count *= 2;
+        m_slots.assign(count, Slot());
+        for (const Entry& e : m_entries) {
+            const size_t hash = hashOf(pathOf(e));
+            size_t i = hash & (count - 1);
+            while (m_slots[i].entry)
+                i = (i + 1) & (count - 1);
+            m_slots[i] = {hash, &e};
+        }
     }
     const Entry* find(std::string_view path) const {
-        const auto it = m_byPath.find(path);
-        return it != m_byPath.end() ? it->second : nullptr;
+        const size_t hash = hashOf(path);
+        for (size_t i = hash & (m_slots.size() - 1); m_slots[i].entry;
+             i = (i + 1) & (m_slots.size() - 1))
+            if (m_slots[i].hash == hash && pathOf(*m_slots[i].entry) == path)
+                return m_slots[i].entry;
+        return nullptr;
     }
 
 private:
+    struct Slot {
+        size_t hash = 0;
+        const Entry* entry = nullptr;
+    };
+    static size_t hashOf(std::string_view path) {
+        return qHash(QByteArrayView(path.data(), qsizetype(path.size())), 0);
+    }
+    std::string_view pathOf(const Entry& e) const {
+        return std::string_view(m_paths).substr(e.at, e.length);
+    }
     std::string m_paths;
     std::deque<Entry> m_entries;
-    std::unordered_map<std::string_view, const Entry*> m_byPath;
+    std::vector<Slot> m_slots{Slot()}; // at least one, always one empty
 };
 
 // A pair's offset and place, from its picture, on the wall-clock time Shotwell read.
@@ -251,9 +274,8 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
         }
     }
 
-    // The items in one array, each shared by pointers into it, made in two halves. What a pair
-    // would reclaim is the scan's business: its files' sizes as they are, each asked relative
-    // to its folder, opened once.
+    // The items in one array, made in two halves. What a pair would reclaim is the scan's
+    // business: its files' sizes as they are, each asked relative to its folder, opened once.
     const auto itemStore = std::make_shared<Item[]>(rows.size());
     ScanFolders folders(std::move(folderPaths));
     struct Unread { // a pair whose picture was never read, or changed since
@@ -265,11 +287,30 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
     const auto makeItems = [&](size_t from, size_t to) {
         std::vector<Unread>& unread = from == 0 ? unreadFirst : unreadSecond;
         LocalClock clock;
+        // Each half's assets and their files in an array of its own: fewer allocations to make
+        // and to free when the library closes, and no count shared with the other thread.
+        size_t fileCount = 0;
+        for (size_t i = from; i < to; ++i)
+            fileCount += rows[i].pair ? 2 : 1;
+        const auto assets = std::make_shared<Asset[]>(to - from);
+        const auto files = std::make_shared<AssetResource[]>(fileCount);
+        size_t nextFile = 0;
         for (size_t i = from; i < to; ++i) {
             const Row& r = rows[i];
-            const auto assetObject = std::make_shared<Asset>();
-            Asset& asset = *assetObject;
-            asset.localIdentifier = identifierOf(identities, m_idPrefix, r.id);
+            Asset& asset = assets[i - from];
+            // The item's identifier and its files' paths in one block; a file's name is the
+            // end of its path.
+            const auto made = identities.constFind(r.id);
+            const bool ownId = made == identities.constEnd() && r.id >= 0;
+            StringBlock strings(qsizetype(r.file.length + (r.pair ? r.jpeg.length : 0) + 2 +
+                                          (ownId ? m_idPrefix.size() + 16 + 8 : 0)));
+            if (ownId) {
+                char16_t digits[16];
+                asset.localIdentifier = strings.add(
+                    {m_idPrefix, QStringView(digits, hexDigitsOf(r.id, digits)), u"/L0/001"});
+            } else {
+                asset.localIdentifier = identifierOf(identities, m_idPrefix, r.id);
+            }
             asset.catalogId = r.id;
             asset.isFavorite = r.rating == 5;
             // Shotwell's time is the camera's wall-clock time read as the machine's local time.
@@ -279,22 +320,27 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
             item.photo = r.id;
             item.backing = r.backing;
             item.event = r.event;
-            const FileBlock files = r.pair ? makeFiles<2>() : makeFiles<1>();
             asset.resources.reserve(r.pair ? 2 : 1);
             const auto addResource = [&](const File& f, const FileStat* stat) {
-                AssetResource& resource = files.files[asset.resources.size()];
+                AssetResource& resource = files[nextFile++];
                 resource.assetLocalIdentifier = asset.localIdentifier;
                 resource.ordinal = int(asset.resources.size());
                 const Kind& kind = kinds[f.kind];
                 resource.type =
                     kind.kind == FileKind::Raw ? ResourceType::AlternatePhoto : ResourceType::Photo;
                 resource.uniformTypeIdentifier = kind.uti;
-                resource.originalFilename =
-                    QString::fromUtf8(paths.data() + f.name, qsizetype(f.at + f.length - f.name));
-                resource.storedPath = QString::fromUtf8(paths.data() + f.at, qsizetype(f.length));
+                const QByteArrayView path(paths.data() + f.at, qsizetype(f.length));
+                resource.storedPath = strings.addUtf8(path);
+                const QByteArrayView folder = path.first(qsizetype(f.name - f.at));
+                // The name starts after the folder's characters, ended by its slash.
+                const qsizetype nameAt = std::all_of(folder.begin(), folder.end(),
+                                                     [](char c) { return uchar(c) < 0x80; })
+                                             ? folder.size()
+                                             : QString::fromUtf8(folder).size();
+                resource.originalFilename = tailOf(resource.storedPath, nameAt);
                 if (stat && stat->size >= 0)
                     resource.fileSize = stat->size;
-                asset.resources.push_back(ResourcePtr(files.owner, &resource));
+                asset.resources.push_back(ResourcePtr(files, &resource));
             };
             if (r.pair) {
                 const FileStat jpegStat = folders.statOf(r.jpeg.folder, paths.data() + r.jpeg.name);
@@ -310,7 +356,7 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
             } else {
                 addResource(r.file, nullptr);
             }
-            item.asset = assetObject;
+            item.asset = AssetPtr(assets, &asset);
         }
     };
     inTwoHalves(rows.size(), makeItems);
@@ -362,9 +408,9 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
             snapshot->items.reserve(rows.size());
             snapshot->byId.reserve(qsizetype(rows.size()));
             for (size_t i = 0; i < rows.size(); ++i) {
-                std::shared_ptr<const Item> item(itemStore, &itemStore[i]);
+                const Item* item = &itemStore[i];
                 snapshot->byId.insert(item->asset->localIdentifier, item);
-                snapshot->items.push_back(std::move(item));
+                snapshot->items.push_back(item);
             }
         } catch (...) {
             listingFailed = std::current_exception();
@@ -441,6 +487,7 @@ std::shared_ptr<const ShotwellStore::Snapshot> ShotwellStore::load() const {
     listing.join();
     if (listingFailed)
         std::rethrow_exception(listingFailed);
+    snapshot->itemBlock = itemStore;
     size_t listings = 0;
     for (const auto& tag : snapshot->tags)
         listings += tag.members.size();

@@ -6,6 +6,7 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringView>
 #include <vector>
 
 namespace photos {
@@ -18,8 +19,9 @@ struct ShotwellStore::Item {
 };
 
 struct ShotwellStore::Snapshot {
-    std::vector<std::shared_ptr<const Item>> items; // by photo
-    QHash<QString, std::shared_ptr<const Item>> byId;
+    std::shared_ptr<const Item[]> itemBlock; // the items, by photo
+    std::vector<const Item*> items;          // by photo
+    QHash<QStringView, const Item*> byId;    // views of the items' own identifiers
     struct Tag {
         qint64 id;
         QString name; // its full path, "/Places/France/Lyon"
@@ -28,8 +30,9 @@ struct ShotwellStore::Snapshot {
     };
     std::vector<Tag> tags;             // oldest first
     std::vector<CollectionPtr> albums; // one per tag, with its count
-    // The albums holding each item, as listed for one item (uncounted), oldest first.
-    QHash<QString, std::vector<CollectionPtr>> albumsOfItem;
+    // The albums holding each item (by a view of its identifier), as listed for one item
+    // (uncounted), oldest first.
+    QHash<QStringView, std::vector<CollectionPtr>> albumsOfItem;
 };
 
 namespace shotwell {
