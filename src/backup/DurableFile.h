@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 
 // Files that hold a user's data are never seen half-written: they are written under a
 // temporary name in the same folder, flushed, renamed into place, and the folder is
@@ -34,5 +35,10 @@ void commitFile(const QString& temporaryPath, const QString& finalPath,
 
 // Flushes a folder's entries (new, renamed or removed files) to disk. Throws FileSystemError.
 void syncDirectory(const QString& folder);
+
+// Called with the path before each flush above, on the thread that flushes: a flush may wait
+// on the disk for long, and this tells which thread waits. Set it while no flush runs; an
+// empty function removes it.
+void setFlushObserver(std::function<void(const QString& path)> observer);
 
 } // namespace twinslim::durable

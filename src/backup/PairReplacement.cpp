@@ -6,6 +6,7 @@
 #include "backup/MarkerAlbum.h"
 #include "backup/OriginalSidecar.h"
 #include "core/LibraryModel.h"
+#include "core/OffThread.h"
 #include "ingest/IngestLogger.h"
 #include "library/PhotoLibraryOperations.h"
 #include "library/ReplacementError.h"
@@ -229,24 +230,35 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
                 auto copying = copyResource(file.resource, file.copy);
                 co_await copying;
             } else {
-                writeCopy(file.copy, rendered);
+                auto writing =
+                    offThread([copy = file.copy, rendered] { writeCopy(copy, rendered); });
+                co_await writing;
             }
         }
-        std::vector<AtName> found;
-        for (int attempt = 1; attempt <= backupNameTries && chosen.isEmpty(); ++attempt) {
-            const QString candidate = candidateBase(base, attempt);
-            const QString prefix = target + QLatin1Char('/') + candidate;
-            bool usable = recordIsFree(prefix + QStringLiteral(".json"), asset->localIdentifier);
-            found.clear();
-            for (const PlannedFile& file : planned) {
-                if (!usable)
-                    break;
-                found.push_back(whatIsAt(prefix + file.suffix, file.copy));
-                usable = found.back() != AtName::taken;
+        // Comparing with what is at a name reads whole files: off the window's thread.
+        using Naming = std::pair<QString, std::vector<AtName>>;
+        auto naming = offThread([target, base, planned, identifier = asset->localIdentifier] {
+            Naming result;
+            auto& [name, found] = result;
+            for (int attempt = 1; attempt <= backupNameTries && name.isEmpty(); ++attempt) {
+                const QString candidate = candidateBase(base, attempt);
+                const QString prefix = target + QLatin1Char('/') + candidate;
+                bool usable = recordIsFree(prefix + QStringLiteral(".json"), identifier);
+                found.clear();
+                for (const PlannedFile& file : planned) {
+                    if (!usable)
+                        break;
+                    found.push_back(whatIsAt(prefix + file.suffix, file.copy));
+                    usable = found.back() != AtName::taken;
+                }
+                if (usable)
+                    name = candidate;
             }
-            if (usable)
-                chosen = candidate;
-        }
+            return result;
+        });
+        const Naming named = co_await naming;
+        chosen = named.first;
+        const std::vector<AtName>& found = named.second;
         if (chosen.isEmpty()) {
             logger.log(QStringLiteral("  other files hold every backup name from ") + shownFolder +
                        base + QStringLiteral("; nothing of them is replaced"));
@@ -262,11 +274,15 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
             const QString destination = target + QLatin1Char('/') + name;
             // The folder is flushed once for all of an original's backups, before the
             // library change that relies on them.
-            if (found[i] == AtName::free)
-                durable::commitFile(file.copy, destination, durable::FolderSync::byCaller);
-            verifyBackup(destination, file.size);
+            auto committing = offThread(
+                [free = found[i] == AtName::free, copy = file.copy, destination, size = file.size] {
+                    if (free)
+                        durable::commitFile(copy, destination, durable::FolderSync::byCaller);
+                    verifyBackup(destination, size);
+                    return QFileInfo(destination).size();
+                });
             // Kept in the record, so that a later restore can tell a damaged backup.
-            backupSizes[name] = QFileInfo(destination).size();
+            backupSizes[name] = co_await committing;
             if (file.label == QLatin1String("raw"))
                 rawBackupName = name;
             else if (file.label != QLatin1String("sidecar"))
@@ -276,7 +292,8 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
             logger.log(QStringLiteral("  backup ") + file.label + QStringLiteral(" → ") +
                        shownFolder + name);
         }
-        durable::syncDirectory(target);
+        auto syncing = offThread([target] { durable::syncDirectory(target); });
+        co_await syncing;
     }
 
     const QString extension = exportedType.preferredFilenameExtension().isEmpty()
@@ -311,16 +328,20 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     // Written before the change too: an original in the marker album is deleted only with a
     // record of its backup, and a kill may come between the change and the final record.
     // Either write may fail without undoing anything.
-    const auto writeRecord = [&recordPath, &sidecar, &backupFolder] {
-        if (!backupFolder || !backupFolder->url())
-            return;
-        try {
-            sys::SecurityScopedAccess access(*backupFolder->url());
-            durable::writeFile(recordPath, sidecar.encoded());
-        } catch (const std::exception&) {
-        }
+    const auto recordWriting = [&recordPath, &sidecar, &backupFolder] {
+        std::optional<QString> folder = backupFolder ? backupFolder->url() : std::nullopt;
+        return offThread([folder, recordPath, data = sidecar.encoded()] {
+            if (!folder)
+                return;
+            try {
+                sys::SecurityScopedAccess access(*folder);
+                durable::writeFile(recordPath, data);
+            } catch (const std::exception&) {
+            }
+        });
     };
-    writeRecord();
+    auto writingRecord = recordWriting();
+    co_await writingRecord;
 
     // Written on the library's thread inside the change, read here after it completed.
     auto newIdentifier = std::make_shared<QString>();
@@ -353,7 +374,8 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     // The replacement stands whatever happens to its sidecar.
     sidecar.newAssetID = *newIdentifier;
     sidecar.captureDate = asset->creationDate;
-    writeRecord();
+    auto rewritingRecord = recordWriting();
+    co_await rewritingRecord;
 }
 
 } // namespace twinslim
