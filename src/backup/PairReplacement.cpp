@@ -235,12 +235,18 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
                 co_await writing;
             }
         }
-        // Comparing with what is at a name reads whole files: off the window's thread.
-        using Naming = std::pair<QString, std::vector<AtName>>;
-        auto naming = offThread([target, base, planned, identifier = asset->localIdentifier] {
-            Naming result;
-            auto& [name, found] = result;
-            for (int attempt = 1; attempt <= backupNameTries && name.isEmpty(); ++attempt) {
+        // Choosing the name reads whole files and committing flushes them: both are done off
+        // the window's thread, in one go. What was committed before a failure is still logged.
+        struct Committed {
+            QString chosen;
+            std::vector<qint64> sizes; // of the files committed, in planned order
+            std::exception_ptr failure;
+        };
+        auto committing = offThread([target, base, planned, identifier = asset->localIdentifier] {
+            Committed result;
+            std::vector<AtName> found;
+            for (int attempt = 1; attempt <= backupNameTries && result.chosen.isEmpty();
+                 ++attempt) {
                 const QString candidate = candidateBase(base, attempt);
                 const QString prefix = target + QLatin1Char('/') + candidate;
                 bool usable = recordIsFree(prefix + QStringLiteral(".json"), identifier);
@@ -252,13 +258,30 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
                     usable = found.back() != AtName::taken;
                 }
                 if (usable)
-                    name = candidate;
+                    result.chosen = candidate;
+            }
+            if (result.chosen.isEmpty())
+                return result;
+            try {
+                for (std::size_t i = 0; i < planned.size(); ++i) {
+                    const QString destination =
+                        target + QLatin1Char('/') + result.chosen + planned[i].suffix;
+                    // The folder is flushed once for all of an original's backups, before the
+                    // library change that relies on them.
+                    if (found[i] == AtName::free)
+                        durable::commitFile(planned[i].copy, destination,
+                                            durable::FolderSync::byCaller);
+                    verifyBackup(destination, planned[i].size);
+                    result.sizes.push_back(QFileInfo(destination).size());
+                }
+                durable::syncDirectory(target);
+            } catch (...) {
+                result.failure = std::current_exception();
             }
             return result;
         });
-        const Naming named = co_await naming;
-        chosen = named.first;
-        const std::vector<AtName>& found = named.second;
+        const Committed committed = co_await committing;
+        chosen = committed.chosen;
         if (chosen.isEmpty()) {
             logger.log(QStringLiteral("  other files hold every backup name from ") + shownFolder +
                        base + QStringLiteral("; nothing of them is replaced"));
@@ -268,21 +291,11 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
             logger.log(QStringLiteral("  other files hold the backup name ") + shownFolder + base +
                        QStringLiteral("; they are kept, and this original's backups are named ") +
                        chosen);
-        for (std::size_t i = 0; i < planned.size(); ++i) {
+        for (std::size_t i = 0; i < committed.sizes.size(); ++i) {
             const PlannedFile& file = planned[i];
             const QString name = chosen + file.suffix;
-            const QString destination = target + QLatin1Char('/') + name;
-            // The folder is flushed once for all of an original's backups, before the
-            // library change that relies on them.
-            auto committing = offThread(
-                [free = found[i] == AtName::free, copy = file.copy, destination, size = file.size] {
-                    if (free)
-                        durable::commitFile(copy, destination, durable::FolderSync::byCaller);
-                    verifyBackup(destination, size);
-                    return QFileInfo(destination).size();
-                });
             // Kept in the record, so that a later restore can tell a damaged backup.
-            backupSizes[name] = co_await committing;
+            backupSizes[name] = committed.sizes[i];
             if (file.label == QLatin1String("raw"))
                 rawBackupName = name;
             else if (file.label != QLatin1String("sidecar"))
@@ -292,8 +305,8 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
             logger.log(QStringLiteral("  backup ") + file.label + QStringLiteral(" → ") +
                        shownFolder + name);
         }
-        auto syncing = offThread([target] { durable::syncDirectory(target); });
-        co_await syncing;
+        if (committed.failure)
+            std::rethrow_exception(committed.failure);
     }
 
     const QString extension = exportedType.preferredFilenameExtension().isEmpty()
