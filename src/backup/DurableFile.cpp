@@ -29,12 +29,6 @@ std::function<void(const QString&)>& flushObserver() {
     return observer;
 }
 
-int flushed(int fd, const QString& path) {
-    if (flushObserver())
-        flushObserver()(path);
-    return ::fsync(fd);
-}
-
 void removeQuietly(const QString& path) {
     ::unlink(encoded(path).constData());
 }
@@ -46,6 +40,12 @@ void closeChecked(int fd, const QString& path) {
 }
 
 } // namespace
+
+int flush(int fd, const QString& path) {
+    if (flushObserver())
+        flushObserver()(path);
+    return ::fsync(fd);
+}
 
 void setFlushObserver(std::function<void(const QString& path)> observer) {
     flushObserver() = std::move(observer);
@@ -60,7 +60,7 @@ void syncDirectory(const QString& folder) {
     const int fd = ::open(encoded(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         fail(QStringLiteral("open the folder"), folder, errno);
-    const int result = flushed(fd, folder);
+    const int result = flush(fd, folder);
     const int err = errno;
     ::close(fd);
     // Some file systems cannot flush a folder at all; the rename is as durable as they allow.
@@ -123,7 +123,7 @@ void writeTemporary(const QString& temporary, const QString& path, const QByteAr
         next += n;
         left -= n;
     }
-    if (flushed(fd, temporary) != 0) {
+    if (flush(fd, temporary) != 0) {
         const int err = errno;
         ::close(fd);
         removeQuietly(temporary);
@@ -146,7 +146,7 @@ void commitFile(const QString& temporaryPath, const QString& finalPath, FolderSy
         const int fd = ::open(encoded(temporaryPath).constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             fail(QStringLiteral("open"), temporaryPath, errno);
-        if (flushed(fd, temporaryPath) != 0) {
+        if (flush(fd, temporaryPath) != 0) {
             const int err = errno;
             ::close(fd);
             fail(QStringLiteral("flush"), finalPath, err);

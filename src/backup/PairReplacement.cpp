@@ -187,7 +187,8 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     {
         sys::SecurityScopedAccess access(root);
         // Only below the folder, and only while it is the folder the run started with.
-        target = backupFolder->makeSubfolder(month + QLatin1Char('/') + status);
+        auto making = offThread(backupFolder->subfolderMaker(month + QLatin1Char('/') + status));
+        target = co_await making;
         std::vector<PlannedFile> planned;
         if (jpeg || renderJpeg)
             planned.push_back(

@@ -60,7 +60,8 @@ QCoro::Task<std::optional<QString>> IngestLogger::write(QPointer<BackupFolder> f
 
     QString logFolder;
     try {
-        logFolder = folder->makeSubfolder(logFolderName());
+        auto making = offThread(folder->subfolderMaker(logFolderName()));
+        logFolder = co_await making;
     } catch (const std::exception&) {
         co_return std::nullopt;
     }
