@@ -1,5 +1,7 @@
 #include "backup/BackupFolder.h"
 
+#include "backup/DurableFile.h"
+
 #include "platform/system/SecurityScopedAccess.h"
 #include "platform/system/SystemLog.h"
 
@@ -184,16 +186,28 @@ void BackupFolder::pinForRun() {
 }
 
 QString BackupFolder::makeSubfolder(const QString& relative) const {
-    if (!m_pinned && !m_url)
+    return makeSubfolderIn(m_url, m_pinned, relative);
+}
+
+std::function<QString()> BackupFolder::subfolderMaker(const QString& relative) const {
+    return [url = m_url, pinned = m_pinned, relative] {
+        return makeSubfolderIn(url, pinned, relative);
+    };
+}
+
+QString BackupFolder::makeSubfolderIn(const std::optional<QString>& url,
+                                      const std::optional<Identity>& pinned,
+                                      const QString& relative) {
+    if (!pinned && !url)
         throw BackupFolderGone(QStringLiteral("No backup folder is selected. Choose one first."));
-    const QString root = m_pinned ? m_pinned->path : *m_url;
+    const QString root = pinned ? pinned->path : *url;
     Descriptor current;
     current.fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (current.fd < 0)
         gone(root);
     struct stat info {};
     if (::fstat(current.fd, &info) != 0 ||
-        (m_pinned && !(*m_pinned == Identity{root, quint64(info.st_dev), quint64(info.st_ino)})))
+        (pinned && !(*pinned == Identity{root, quint64(info.st_dev), quint64(info.st_ino)})))
         gone(root);
     QString path = root;
     for (const QString& name : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
@@ -201,7 +215,7 @@ QString BackupFolder::makeSubfolder(const QString& relative) const {
         path += QLatin1Char('/') + name;
         if (::mkdirat(current.fd, encoded.constData(), 0777) == 0) {
             // The new entry must outlive a power cut as much as the files put into it.
-            if (::fsync(current.fd) != 0 && errno != EINVAL && errno != EROFS)
+            if (durable::flush(current.fd, path) != 0 && errno != EINVAL && errno != EROFS)
                 throw FileSystemError(QStringLiteral("Could not flush the folder “%1”: %2.")
                                           .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
         } else if (errno != EEXIST) {

@@ -6,6 +6,7 @@
 #include <QCoro/QCoroTask>
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -61,6 +62,9 @@ public:
     // folder itself. Throws BackupFolderGone when the folder is missing or, while pinned,
     // is another folder than the pinned one; FileSystemError for other failures.
     QString makeSubfolder(const QString& relative) const;
+    // The same as work for any thread, with the folder and pin of now: a new folder's flush
+    // can wait on the disk, which a window's thread must not.
+    std::function<QString()> subfolderMaker(const QString& relative) const;
 
     // The chooser `choose()` asks; without one it asks FolderChooser::shared().
     void setFolderChooser(std::shared_ptr<FolderChooser> chooser);
@@ -79,6 +83,9 @@ private:
         quint64 inode;
         bool operator==(const Identity&) const = default;
     };
+
+    static QString makeSubfolderIn(const std::optional<QString>& url,
+                                   const std::optional<Identity>& pinned, const QString& relative);
 
     QString m_defaultsKey;
     std::optional<QString> m_url;

@@ -24,6 +24,11 @@ QByteArray encoded(const QString& path) {
     return QFile::encodeName(path);
 }
 
+std::function<void(const QString&)>& flushObserver() {
+    static std::function<void(const QString&)> observer;
+    return observer;
+}
+
 void removeQuietly(const QString& path) {
     ::unlink(encoded(path).constData());
 }
@@ -36,6 +41,16 @@ void closeChecked(int fd, const QString& path) {
 
 } // namespace
 
+int flush(int fd, const QString& path) {
+    if (flushObserver())
+        flushObserver()(path);
+    return ::fsync(fd);
+}
+
+void setFlushObserver(std::function<void(const QString& path)> observer) {
+    flushObserver() = std::move(observer);
+}
+
 QString temporaryPathFor(const QString& finalPath) {
     const QFileInfo info(finalPath);
     return info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".partial");
@@ -45,7 +60,7 @@ void syncDirectory(const QString& folder) {
     const int fd = ::open(encoded(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         fail(QStringLiteral("open the folder"), folder, errno);
-    const int result = ::fsync(fd);
+    const int result = flush(fd, folder);
     const int err = errno;
     ::close(fd);
     // Some file systems cannot flush a folder at all; the rename is as durable as they allow.
@@ -108,7 +123,7 @@ void writeTemporary(const QString& temporary, const QString& path, const QByteAr
         next += n;
         left -= n;
     }
-    if (::fsync(fd) != 0) {
+    if (flush(fd, temporary) != 0) {
         const int err = errno;
         ::close(fd);
         removeQuietly(temporary);
@@ -131,7 +146,7 @@ void commitFile(const QString& temporaryPath, const QString& finalPath, FolderSy
         const int fd = ::open(encoded(temporaryPath).constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             fail(QStringLiteral("open"), temporaryPath, errno);
-        if (::fsync(fd) != 0) {
+        if (flush(fd, temporaryPath) != 0) {
             const int err = errno;
             ::close(fd);
             fail(QStringLiteral("flush"), finalPath, err);

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 
 // Files that hold a user's data are never seen half-written: they are written under a
 // temporary name in the same folder, flushed, renamed into place, and the folder is
@@ -34,5 +35,14 @@ void commitFile(const QString& temporaryPath, const QString& finalPath,
 
 // Flushes a folder's entries (new, renamed or removed files) to disk. Throws FileSystemError.
 void syncDirectory(const QString& folder);
+
+// Flushes an open file or folder `fd` (named `path`) and returns ::fsync's result, errno set
+// as it left it. For the flushes made outside the functions above.
+int flush(int fd, const QString& path);
+
+// Called with the path before each flush here, on the thread that flushes: a flush may wait
+// on the disk for long, and this tells which thread waits. Set it while no flush runs; an
+// empty function removes it.
+void setFlushObserver(std::function<void(const QString& path)> observer);
 
 } // namespace twinslim::durable

@@ -6,6 +6,7 @@
 #include "backup/MarkerAlbum.h"
 #include "backup/OriginalSidecar.h"
 #include "core/LibraryModel.h"
+#include "core/OffThread.h"
 #include "ingest/IngestLogger.h"
 #include "library/PhotoLibraryOperations.h"
 #include "library/ReplacementError.h"
@@ -186,7 +187,8 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     {
         sys::SecurityScopedAccess access(root);
         // Only below the folder, and only while it is the folder the run started with.
-        target = backupFolder->makeSubfolder(month + QLatin1Char('/') + status);
+        auto making = offThread(backupFolder->subfolderMaker(month + QLatin1Char('/') + status));
+        target = co_await making;
         std::vector<PlannedFile> planned;
         if (jpeg || renderJpeg)
             planned.push_back(
@@ -229,24 +231,58 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
                 auto copying = copyResource(file.resource, file.copy);
                 co_await copying;
             } else {
-                writeCopy(file.copy, rendered);
+                auto writing =
+                    offThread([copy = file.copy, rendered] { writeCopy(copy, rendered); });
+                co_await writing;
             }
         }
-        std::vector<AtName> found;
-        for (int attempt = 1; attempt <= backupNameTries && chosen.isEmpty(); ++attempt) {
-            const QString candidate = candidateBase(base, attempt);
-            const QString prefix = target + QLatin1Char('/') + candidate;
-            bool usable = recordIsFree(prefix + QStringLiteral(".json"), asset->localIdentifier);
-            found.clear();
-            for (const PlannedFile& file : planned) {
-                if (!usable)
-                    break;
-                found.push_back(whatIsAt(prefix + file.suffix, file.copy));
-                usable = found.back() != AtName::taken;
+        // Choosing the name reads whole files and committing flushes them: both are done off
+        // the window's thread, in one go. What was committed before a failure is still logged.
+        struct Committed {
+            QString chosen;
+            std::vector<qint64> sizes; // of the files committed, in planned order
+            std::exception_ptr failure;
+        };
+        auto committing = offThread([target, base, planned, identifier = asset->localIdentifier] {
+            Committed result;
+            std::vector<AtName> found;
+            for (int attempt = 1; attempt <= backupNameTries && result.chosen.isEmpty();
+                 ++attempt) {
+                const QString candidate = candidateBase(base, attempt);
+                const QString prefix = target + QLatin1Char('/') + candidate;
+                bool usable = recordIsFree(prefix + QStringLiteral(".json"), identifier);
+                found.clear();
+                for (const PlannedFile& file : planned) {
+                    if (!usable)
+                        break;
+                    found.push_back(whatIsAt(prefix + file.suffix, file.copy));
+                    usable = found.back() != AtName::taken;
+                }
+                if (usable)
+                    result.chosen = candidate;
             }
-            if (usable)
-                chosen = candidate;
-        }
+            if (result.chosen.isEmpty())
+                return result;
+            try {
+                for (std::size_t i = 0; i < planned.size(); ++i) {
+                    const QString destination =
+                        target + QLatin1Char('/') + result.chosen + planned[i].suffix;
+                    // The folder is flushed once for all of an original's backups, before the
+                    // library change that relies on them.
+                    if (found[i] == AtName::free)
+                        durable::commitFile(planned[i].copy, destination,
+                                            durable::FolderSync::byCaller);
+                    verifyBackup(destination, planned[i].size);
+                    result.sizes.push_back(QFileInfo(destination).size());
+                }
+                durable::syncDirectory(target);
+            } catch (...) {
+                result.failure = std::current_exception();
+            }
+            return result;
+        });
+        const Committed committed = co_await committing;
+        chosen = committed.chosen;
         if (chosen.isEmpty()) {
             logger.log(QStringLiteral("  other files hold every backup name from ") + shownFolder +
                        base + QStringLiteral("; nothing of them is replaced"));
@@ -256,17 +292,11 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
             logger.log(QStringLiteral("  other files hold the backup name ") + shownFolder + base +
                        QStringLiteral("; they are kept, and this original's backups are named ") +
                        chosen);
-        for (std::size_t i = 0; i < planned.size(); ++i) {
+        for (std::size_t i = 0; i < committed.sizes.size(); ++i) {
             const PlannedFile& file = planned[i];
             const QString name = chosen + file.suffix;
-            const QString destination = target + QLatin1Char('/') + name;
-            // The folder is flushed once for all of an original's backups, before the
-            // library change that relies on them.
-            if (found[i] == AtName::free)
-                durable::commitFile(file.copy, destination, durable::FolderSync::byCaller);
-            verifyBackup(destination, file.size);
             // Kept in the record, so that a later restore can tell a damaged backup.
-            backupSizes[name] = QFileInfo(destination).size();
+            backupSizes[name] = committed.sizes[i];
             if (file.label == QLatin1String("raw"))
                 rawBackupName = name;
             else if (file.label != QLatin1String("sidecar"))
@@ -276,7 +306,8 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
             logger.log(QStringLiteral("  backup ") + file.label + QStringLiteral(" → ") +
                        shownFolder + name);
         }
-        durable::syncDirectory(target);
+        if (committed.failure)
+            std::rethrow_exception(committed.failure);
     }
 
     const QString extension = exportedType.preferredFilenameExtension().isEmpty()
@@ -311,16 +342,20 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     // Written before the change too: an original in the marker album is deleted only with a
     // record of its backup, and a kill may come between the change and the final record.
     // Either write may fail without undoing anything.
-    const auto writeRecord = [&recordPath, &sidecar, &backupFolder] {
-        if (!backupFolder || !backupFolder->url())
-            return;
-        try {
-            sys::SecurityScopedAccess access(*backupFolder->url());
-            durable::writeFile(recordPath, sidecar.encoded());
-        } catch (const std::exception&) {
-        }
+    const auto recordWriting = [&recordPath, &sidecar, &backupFolder] {
+        std::optional<QString> folder = backupFolder ? backupFolder->url() : std::nullopt;
+        return offThread([folder, recordPath, data = sidecar.encoded()] {
+            if (!folder)
+                return;
+            try {
+                sys::SecurityScopedAccess access(*folder);
+                durable::writeFile(recordPath, data);
+            } catch (const std::exception&) {
+            }
+        });
     };
-    writeRecord();
+    auto writingRecord = recordWriting();
+    co_await writingRecord;
 
     // Written on the library's thread inside the change, read here after it completed.
     auto newIdentifier = std::make_shared<QString>();
@@ -353,7 +388,8 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
     // The replacement stands whatever happens to its sidecar.
     sidecar.newAssetID = *newIdentifier;
     sidecar.captureDate = asset->creationDate;
-    writeRecord();
+    auto rewritingRecord = recordWriting();
+    co_await rewritingRecord;
 }
 
 } // namespace twinslim

@@ -46,17 +46,20 @@ LibraryModel::LibraryModel(QObject* parent)
 
 LibraryModel::~LibraryModel() = default;
 
+void LibraryModel::release(SharedPairs pairs) {
+    // Only the last holder frees the pairs; whoever holds them too lets go the same way.
+    if (pairs && pairs.use_count() == 1 && pairs->size() >= 1000)
+        QThreadPool::globalInstance()->start(
+            [retired = std::move(pairs)]() mutable { retired.reset(); });
+}
+
 void LibraryModel::setPairs(std::vector<PhotoPair> pairs) {
-    if (m_pairs == pairs)
+    if (*m_pairs == pairs)
         return;
-    std::swap(m_pairs, pairs);
+    SharedPairs previous =
+        std::exchange(m_pairs, std::make_shared<const std::vector<PhotoPair>>(std::move(pairs)));
     emit pairsChanged();
-    // Releasing tens of thousands of pairs and their asset snapshots takes long enough to
-    // be felt on the GUI thread, so a large previous list is let go on the thread pool.
-    if (pairs.size() >= 1000) {
-        auto retired = std::make_shared<std::vector<PhotoPair>>(std::move(pairs));
-        QThreadPool::globalInstance()->start([retired] { retired->clear(); });
-    }
+    release(std::move(previous));
 }
 void LibraryModel::setSelectedIDs(QSet<QString> ids) {
     assign(m_selectedIDs, std::move(ids), &LibraryModel::selectedIDsChanged);
@@ -101,7 +104,7 @@ void LibraryModel::forgetPairs(const QSet<QString>& ids) {
     if (ids.isEmpty())
         return;
     std::vector<PhotoPair> remaining;
-    for (const PhotoPair& pair : m_pairs)
+    for (const PhotoPair& pair : *m_pairs)
         if (!ids.contains(pair.id))
             remaining.push_back(pair);
     setPairs(std::move(remaining));
@@ -129,21 +132,21 @@ void LibraryModel::setShowRecoveryAlert(bool value) {
 
 std::vector<PhotoPair> LibraryModel::visiblePairs() const {
     std::vector<PhotoPair> visible;
-    std::copy_if(m_pairs.begin(), m_pairs.end(), std::back_inserter(visible),
+    std::copy_if(m_pairs->begin(), m_pairs->end(), std::back_inserter(visible),
                  [this](const PhotoPair& pair) { return passes(m_favFilter, pair); });
     return visible;
 }
 
 std::vector<PhotoPair> LibraryModel::selectedPairs() const {
     std::vector<PhotoPair> selected;
-    std::copy_if(m_pairs.begin(), m_pairs.end(), std::back_inserter(selected),
+    std::copy_if(m_pairs->begin(), m_pairs->end(), std::back_inserter(selected),
                  [this](const PhotoPair& pair) { return m_selectedIDs.contains(pair.id); });
     return selected;
 }
 
 qint64 LibraryModel::selectedRawBytes() const {
     qint64 sum = 0;
-    for (const PhotoPair& pair : m_pairs)
+    for (const PhotoPair& pair : *m_pairs)
         if (m_selectedIDs.contains(pair.id) && !pair.awaitsDeletion())
             sum += pair.rawSize();
     return sum;
@@ -151,26 +154,26 @@ qint64 LibraryModel::selectedRawBytes() const {
 
 qint64 LibraryModel::totalRawBytes() const {
     qint64 sum = 0;
-    for (const PhotoPair& pair : m_pairs)
+    for (const PhotoPair& pair : *m_pairs)
         if (!pair.awaitsDeletion())
             sum += pair.rawSize();
     return sum;
 }
 
 int LibraryModel::awaitingDeletionCount() const {
-    return int(std::count_if(m_pairs.begin(), m_pairs.end(),
+    return int(std::count_if(m_pairs->begin(), m_pairs->end(),
                              [](const PhotoPair& pair) { return pair.awaitsDeletion(); }));
 }
 
 int LibraryModel::selectedFavoriteCount() const {
-    return static_cast<int>(std::count_if(m_pairs.begin(), m_pairs.end(), [this](const auto& p) {
+    return static_cast<int>(std::count_if(m_pairs->begin(), m_pairs->end(), [this](const auto& p) {
         return p.isFavorite && m_selectedIDs.contains(p.id);
     }));
 }
 
 void LibraryModel::selectAllVisible() {
     QSet<QString> ids = m_selectedIDs;
-    for (const PhotoPair& pair : m_pairs)
+    for (const PhotoPair& pair : *m_pairs)
         if (passes(m_favFilter, pair))
             ids.insert(pair.id);
     setSelectedIDs(std::move(ids));
@@ -178,7 +181,7 @@ void LibraryModel::selectAllVisible() {
 
 void LibraryModel::selectFirst(int n) {
     QSet<QString> ids;
-    for (const PhotoPair& pair : m_pairs) {
+    for (const PhotoPair& pair : *m_pairs) {
         if (ids.size() >= n)
             break;
         if (passes(m_favFilter, pair))

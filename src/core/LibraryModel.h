@@ -37,8 +37,15 @@ public:
 
     // ---- Tracked fields ----
     // The last completed scan's pairs, largest RAW first, less those replaced since.
-    const std::vector<PhotoPair>& pairs() const { return m_pairs; }
+    const std::vector<PhotoPair>& pairs() const { return *m_pairs; }
     void setPairs(std::vector<PhotoPair> pairs);
+    // The same list, shared: it never changes, and outlives the next setPairs for those
+    // who hold it, so that views need no copy of tens of thousands of pairs.
+    using SharedPairs = std::shared_ptr<const std::vector<PhotoPair>>;
+    const SharedPairs& sharedPairs() const { return m_pairs; }
+    // Lets go of a list: a large one on the thread pool, since freeing tens of thousands of
+    // pairs and their asset snapshots takes long enough to be felt on the GUI thread.
+    static void release(SharedPairs pairs);
     // May hold ids of pairs the favourites filter hides.
     const QSet<QString>& selectedIDs() const { return m_selectedIDs; }
     void setSelectedIDs(QSet<QString> ids);
@@ -191,7 +198,7 @@ private:
     QDateTime now() const;
     QCoro::Task<> waitWhileHeld();
 
-    std::vector<PhotoPair> m_pairs;
+    SharedPairs m_pairs = std::make_shared<const std::vector<PhotoPair>>();
     QSet<QString> m_selectedIDs;
     bool m_isScanning = false;
     bool m_hasScanned = false;

@@ -2,6 +2,7 @@
 
 #include "backup/BackupFolder.h"
 #include "backup/DurableFile.h"
+#include "core/OffThread.h"
 #include "ingest/FileSignature.h"
 #include "platform/system/SecurityScopedAccess.h"
 #include "platform/system/SystemLog.h"
@@ -59,26 +60,26 @@ QCoro::Task<std::optional<QString>> IngestLogger::write(QPointer<BackupFolder> f
 
     QString logFolder;
     try {
-        logFolder = folder->makeSubfolder(logFolderName());
+        auto making = offThread(folder->subfolderMaker(logFolderName()));
+        logFolder = co_await making;
     } catch (const std::exception&) {
         co_return std::nullopt;
     }
     const QString stem = name.chopped(4); // without ".log"
-    QString path;
-    try {
-        for (int n = 1; n < 1000 && path.isEmpty(); ++n) {
-            const QString candidate = QDir(logFolder).filePath(
-                n == 1 ? name
-                       : stem + QLatin1Char('-') + QString::number(n) + QStringLiteral(".log"));
-            if (durable::writeNewFile(candidate, text))
-                path = candidate;
+    auto writing = offThread([logFolder, name, stem, text]() -> std::optional<QString> {
+        try {
+            for (int n = 1; n < 1000; ++n) {
+                const QString candidate = QDir(logFolder).filePath(
+                    n == 1 ? name
+                           : stem + QLatin1Char('-') + QString::number(n) + QStringLiteral(".log"));
+                if (durable::writeNewFile(candidate, text))
+                    return candidate;
+            }
+        } catch (const std::exception&) {
         }
-    } catch (const std::exception&) {
-        co_return std::nullopt;
-    }
-    if (path.isEmpty())
-        co_return std::nullopt;
-    co_return path;
+        return std::nullopt;
+    });
+    co_return co_await writing;
 }
 
 } // namespace twinslim

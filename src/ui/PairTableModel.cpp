@@ -80,7 +80,9 @@ PairTableModel::PairTableModel(LibraryModel* model, QObject* parent)
     reload();
 }
 
-PairTableModel::~PairTableModel() = default;
+PairTableModel::~PairTableModel() {
+    LibraryModel::release(std::move(m_shown));
+}
 
 int PairTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : int(m_rows.size());
@@ -91,11 +93,17 @@ int PairTableModel::columnCount(const QModelIndex& parent) const {
 }
 
 const PhotoPair& PairTableModel::pairAt(int row) const {
-    return m_pairs[size_t(m_rows[size_t(row)])];
+    return *m_pairs[size_t(m_rows[size_t(row)])];
 }
 
 int PairTableModel::rowOf(const QString& id) const {
-    return m_rowOfId.value(id, -1);
+    if (!m_rowOfId) {
+        m_rowOfId.emplace();
+        m_rowOfId->reserve(qsizetype(m_rows.size()));
+        for (size_t row = 0; row < m_rows.size(); ++row)
+            m_rowOfId->insert(m_pairs[size_t(m_rows[row])]->id, int(row));
+    }
+    return m_rowOfId->value(id, -1);
 }
 
 QString PairTableModel::dateText(const std::optional<QDateTime>& date) const {
@@ -252,14 +260,23 @@ void PairTableModel::sortByHeaderClick(int column) {
 
 void PairTableModel::reload() {
     beginResetModel();
-    m_pairs = m_model ? m_model->visiblePairs() : std::vector<PhotoPair>();
+    // The visible pairs are pointed at in the library model's shared list, never copied.
+    LibraryModel::release(std::exchange(m_shown, m_model ? m_model->sharedPairs() : nullptr));
+    m_pairs.clear();
+    if (m_shown) {
+        const FavFilter filter = m_model->favFilter();
+        m_pairs.reserve(m_shown->size());
+        for (const PhotoPair& pair : *m_shown)
+            if (passes(filter, pair))
+                m_pairs.push_back(&pair);
+    }
     const size_t n = m_pairs.size();
     m_dateKeys.resize(n);
     m_flagKeys.resize(n);
     m_rawSizeKeys.resize(n);
     m_jpegSizeKeys.resize(n);
     for (size_t i = 0; i < n; ++i) {
-        const PhotoPair& pair = m_pairs[i];
+        const PhotoPair& pair = *m_pairs[i];
         // An absent date is the distant past, below every real one.
         m_dateKeys[i] = pair.creationDate ? pair.creationDate->toMSecsSinceEpoch()
                                           : std::numeric_limits<qint64>::min();
@@ -270,10 +287,7 @@ void PairTableModel::reload() {
     m_albumKeys.reset();
     m_rawTypeKeys.reset();
     m_rows = sortedOrder();
-    m_rowOfId.clear();
-    m_rowOfId.reserve(qsizetype(n));
-    for (size_t row = 0; row < n; ++row)
-        m_rowOfId.insert(m_pairs[size_t(m_rows[row])].id, int(row));
+    m_rowOfId.reset();
     endResetModel();
 }
 
@@ -292,9 +306,9 @@ const std::vector<QCollatorSortKey>& PairTableModel::textKeys(Column column) con
         collator.setCaseSensitivity(Qt::CaseInsensitive);
         keys.emplace();
         keys->reserve(m_pairs.size());
-        for (const PhotoPair& pair : m_pairs)
+        for (const PhotoPair* pair : m_pairs)
             keys->push_back(
-                collator.sortKey(column == AlbumsColumn ? pair.albumsText() : pair.rawUTI));
+                collator.sortKey(column == AlbumsColumn ? pair->albumsText() : pair->rawUTI));
     }
     return *keys;
 }
@@ -363,8 +377,7 @@ void PairTableModel::applySortOrder() {
         after << index(newRowOfPair[size_t(pair)], old.column());
     }
     m_rows = std::move(rows);
-    for (size_t row = 0; row < m_rows.size(); ++row)
-        m_rowOfId[m_pairs[size_t(m_rows[row])].id] = int(row);
+    m_rowOfId.reset();
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }

@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QLocale>
 #include <QPointer>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -78,9 +79,13 @@ private:
     const std::vector<QCollatorSortKey>& textKeys(Column column) const;
 
     QPointer<LibraryModel> m_model;
-    std::vector<PhotoPair> m_pairs; // the visible pairs, in the library model's order
-    std::vector<int> m_rows;        // row → index into m_pairs
-    QHash<QString, int> m_rowOfId;
+    // The library model's list as of the last reload, held so that it outlives its
+    // replacement until this model has reloaded too.
+    std::shared_ptr<const std::vector<PhotoPair>> m_shown;
+    std::vector<const PhotoPair*> m_pairs; // the visible pairs, in the library model's order
+    std::vector<int> m_rows;               // row → index into m_pairs
+    // Made on first use after each change of the rows: most reloads never need it.
+    mutable std::optional<QHash<QString, int>> m_rowOfId;
     std::vector<SortKey> m_sortOrder{{DateColumn, Qt::DescendingOrder}};
 
     // Sort keys, one per pair, made when the pairs arrive; text keys on first use.

@@ -11,6 +11,7 @@
 #include "ui/PairFlagsDelegate.h"
 #include "ui/PairTableModel.h"
 #include "ui/PairThumbnailDelegate.h"
+#include "ui/Preferences.h"
 #include "ui/Prominent.h"
 #include "ui/QuickPreviewDialog.h"
 #include "ui/SelectionMarkDelegate.h"
@@ -271,7 +272,10 @@ ScanView::ScanView(QWidget* parent) : QWidget(parent), m_model(new LibraryModel(
     updateSortIndicator();
 }
 
-ScanView::~ScanView() = default;
+ScanView::~ScanView() {
+    // The next window reads what this one stored.
+    waitForStoredPreferences();
+}
 
 LibraryModel* ScanView::model() const {
     return m_model;
@@ -474,7 +478,7 @@ QWidget* ScanView::buildTable() {
     connect(header, &QHeaderView::sectionClicked, this, [this](int section) {
         m_pairTable->sortByHeaderClick(section);
         updateSortIndicator();
-        preferences().setValue(sortOrderKey, sortOrderEntries(m_pairTable->sortOrder()));
+        storePreference(sortOrderKey, sortOrderEntries(m_pairTable->sortOrder()));
     });
 
     connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
@@ -612,7 +616,7 @@ void ScanView::connectModel() {
             showModelSelection();
     });
     connect(m, &LibraryModel::dateRangeChanged, this, [this] {
-        preferences().setValue(dateRangeKey, identity(m_model->dateRange()));
+        storePreference(dateRangeKey, identity(m_model->dateRange()));
         updateHeader();
         // The initial range is scanned by the start-up; each later choice scans again.
         if (m_appeared)

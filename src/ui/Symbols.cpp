@@ -52,6 +52,14 @@ QIcon symbol(const QString& name) {
 }
 
 QPixmap symbolPixmap(const QString& name, int side, const QColor& color, qreal devicePixelRatio) {
+    // Tables draw a mark in every visible row at each repaint: the drawing is made once per
+    // look and kept (a handful of names, sizes and palette colours).
+    static QHash<QString, QPixmap> made;
+    const QString key = name + QLatin1Char('/') + QString::number(side) + QLatin1Char('/') +
+                        QString::number(quint64(color.rgba64())) + QLatin1Char('/') +
+                        QString::number(devicePixelRatio);
+    if (const auto found = made.constFind(key); found != made.constEnd())
+        return *found;
     const QString path = resourcePath(name);
     if (path.isEmpty() || side <= 0)
         return {};
@@ -70,6 +78,9 @@ QPixmap symbolPixmap(const QString& name, int side, const QColor& color, qreal d
     painter.end();
     QPixmap pixmap = QPixmap::fromImage(std::move(image));
     pixmap.setDevicePixelRatio(devicePixelRatio);
+    if (made.size() >= 256)
+        made.clear(); // looks that came and went: a changed palette, another screen
+    made.insert(key, pixmap);
     return pixmap;
 }
 

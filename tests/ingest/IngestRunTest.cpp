@@ -1,4 +1,5 @@
 #include "backup/BackupFolder.h"
+#include "backup/DurableFile.h"
 #include "backup/MarkerAlbum.h"
 #include "core/EventLoop.h"
 #include "core/IsolatedEnvironment.h"
@@ -10,8 +11,11 @@
 #include "support/ObservedLog.h"
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QRegularExpression>
+#include <QThread>
+#include <mutex>
 #include <sys/stat.h>
 
 using namespace twinslim;
@@ -95,8 +99,21 @@ TEST_F(IngestRunTest, ReplacesMatchesDeletesOnceAndReports) {
     testsupport::writeFile(exports.filePath("notes.txt"), "not a picture");
     QList<int> indices;
     QObject::connect(&model, &LibraryModel::runIndexChanged, [&] { indices << model.runIndex(); });
+    // Backups, records and the log are flushed, and never on the window's thread, which a
+    // flush waiting on the disk would freeze.
+    std::mutex flushesMutex;
+    QStringList flushes, flushesOnMainThread;
+    durable::setFlushObserver([&](const QString& path) {
+        const std::lock_guard lock(flushesMutex);
+        flushes << path;
+        if (QThread::currentThread() == qApp->thread())
+            flushesOnMainThread << path;
+    });
 
     ingest();
+    durable::setFlushObserver({});
+    EXPECT_GE(flushes.size(), 6);
+    EXPECT_EQ(flushesOnMainThread, QStringList());
 
     const QString folder = QDir(exports.path()).canonicalPath();
     const QStringList log = logMessages();

@@ -2,6 +2,7 @@
 #include "core/LibraryModel.h"
 #include "core/TestLibrary.h"
 #include "ui/PairFlagsDelegate.h"
+#include "ui/Symbols.h"
 
 #include <QApplication>
 #include <QPainter>
@@ -222,4 +223,39 @@ TEST_F(PairTableModelTest, FlagsColumnDrawsTheStarForFavouritesAndThePencilForEd
     const auto [bothStar, bothPencil] = marks("d");
     EXPECT_GE(bothStar, 0);
     EXPECT_GT(bothPencil, bothStar);
+}
+
+// The rows point into the library model's own list, never a copy, and follow every change of
+// it, of the filter and of the order; a row found by id is always the row showing it.
+TEST_F(PairTableModelTest, RowsShareTheLibraryModelsPairsAndFollowEachChange) {
+    model.setPairs(distinctPairs());
+    PairTableModel table(&model);
+    const auto shared = [&](int row) {
+        const PhotoPair* pair = &table.pairAt(row);
+        return pair >= model.pairs().data() && pair < model.pairs().data() + model.pairs().size();
+    };
+    EXPECT_TRUE(shared(0) && shared(4));
+    EXPECT_EQ(table.rowOf("b"), 0);
+    table.sortByHeaderClick(Column::RawSizeColumn);
+    EXPECT_EQ(table.rowOf("b"), 4);
+    EXPECT_EQ(table.rowOf("c"), 0);
+    model.setFavFilter(FavFilter::favorites);
+    EXPECT_EQ(rowIds(table), (QStringList{"d", "a"}));
+    EXPECT_TRUE(table.rowOf("b") < 0 && table.rowOf("a") == 1);
+    std::vector<PhotoPair> fewer = distinctPairs();
+    fewer.erase(fewer.begin()); // "a" replaced
+    model.setPairs(std::move(fewer));
+    EXPECT_EQ(rowIds(table), QStringList{"d"});
+    EXPECT_TRUE(shared(0) && table.rowOf("a") < 0 && table.rowOf("d") == 0);
+}
+
+// A mark is drawn once per look and then reused; another colour is another drawing.
+TEST(Symbols, PixmapsAreMadeOncePerLook) {
+    const QPixmap red = symbolPixmap("circle", 16, Qt::red, 1.0);
+    ASSERT_FALSE(red.isNull());
+    EXPECT_EQ(symbolPixmap("circle", 16, Qt::red, 1.0).cacheKey(), red.cacheKey());
+    const QPixmap blue = symbolPixmap("circle", 16, Qt::blue, 1.0);
+    EXPECT_NE(blue.cacheKey(), red.cacheKey());
+    EXPECT_NE(blue.toImage(), red.toImage());
+    EXPECT_NE(symbolPixmap("circle", 20, Qt::red, 1.0).size(), red.size());
 }

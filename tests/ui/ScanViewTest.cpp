@@ -22,6 +22,7 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -31,7 +32,10 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace twinslim;
 using photos::ResourceType;
@@ -511,8 +515,26 @@ TEST_F(ScanViewTest, DateRangeAndSortOrderAreRememberedBetweenStarts) {
     picker->setFocus();
     QTest::keyClick(picker, Qt::Key_Down); // "Last 90 days"
     waitForScan();
+    // The settings are written off the window's thread: the clicks return while another holder
+    // keeps the settings file locked (a watchdog frees it, should a click wait for it).
+    QLockFile settingsLock(QSettings("Twinslim", "Twinslim").fileName() + ".lock");
+    ASSERT_TRUE(settingsLock.tryLock(0));
+    std::atomic<bool> clicked = false, freedByWatchdog = false;
+    std::thread watchdog([&] {
+        for (int i = 0; i < 2000 && !clicked; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!clicked) {
+            freedByWatchdog = true;
+            settingsLock.unlock();
+        }
+    });
     clickHeader(Column::RawSizeColumn);
     clickHeader(Column::RawSizeColumn);
+    clicked = true;
+    watchdog.join();
+    EXPECT_FALSE(freedByWatchdog);
+    if (!freedByWatchdog)
+        settingsLock.unlock();
     const std::vector<PairTableModel::SortKey> order = view->pairTable()->sortOrder();
     ASSERT_EQ(order.front().column, Column::RawSizeColumn);
     ASSERT_EQ(order.front().order, Qt::DescendingOrder);
