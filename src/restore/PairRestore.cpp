@@ -3,7 +3,7 @@
 #include "backup/BackupFolder.h"
 #include "backup/BackupLayout.h"
 #include "backup/DurableFile.h"
-#include "core/CallbackAwaitable.h"
+#include "core/OffThread.h"
 #include "ingest/IngestLogger.h"
 #include "library/PhotoLibraryOperations.h"
 #include "library/ReplacementError.h"
@@ -15,7 +15,6 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
-#include <QThreadPool>
 #include <unistd.h>
 
 namespace twinslim {
@@ -36,20 +35,6 @@ QString messageOf(const std::exception& e) {
 AssetPtr fetchOne(PhotoLibrary& library, const QString& id) {
     const std::vector<AssetPtr> found = library.fetchAssetsWithLocalIdentifiers({id});
     return found.empty() ? nullptr : found.front();
-}
-
-// Runs a blocking call of the library off the calling thread, so a window stays responsive.
-template <typename T> QCoro::Task<T> offThread(std::function<T()> work) {
-    CallbackAwaitable<T> running([work](auto resolver) {
-        QThreadPool::globalInstance()->start([work, resolver] {
-            try {
-                resolver.resolve(work());
-            } catch (...) {
-                resolver.reject(std::current_exception());
-            }
-        });
-    });
-    co_return co_await running;
 }
 
 // Whether the resource's stored file holds exactly the bytes of the file at `path`.
@@ -210,8 +195,7 @@ QCoro::Task<AssetPtr> bringBack(PhotoLibrary& library, const RestorablePair& pai
             std::shared_ptr<PhotoLibrary> shared = library.shared_from_this();
             // Named, not a temporary of the co_await: the compiler would release its
             // captures twice.
-            auto restoring =
-                offThread<int>([shared, id] { return shared->restoreFromTrash({id}); });
+            auto restoring = offThread([shared, id] { return shared->restoreFromTrash({id}); });
             const int n = co_await restoring;
             restored = fetchOne(library, id);
             if (n != 1 || !restored)
