@@ -12,10 +12,45 @@
 #include <QFileDialog> // QtFolderChooser.h hands out a QPointer to one
 #include <QIcon>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <malloc.h>
 #include <memory>
 
+namespace {
+
+const char* usageText = R"(usage: twinslim [--help | --version] [Qt options such as -platform NAME]
+
+Opens the Twinslim window on the system photo library: find the RAW+JPEG pairs, choose the
+backup folder, fill the export albums, ingest the exported files, restore originals.
+The library is the one PHOTOLIB_LIBRARY names, else the one "photolib use" chose.
+
+  -h, --help            show this help and exit
+  --version             show the version and exit
+)";
+
+// Answered before any window or display is needed, so that both work on a bare terminal.
+bool answeredOnTerminal(int argc, char** argv, int* status) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(usageText, stdout);
+            *status = 0;
+            return true;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("twinslim %s\n", buildinfo::shortVersion);
+            *status = 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    if (int status = 0; answeredOnTerminal(argc, argv, &status))
+        return status;
     // glibc keeps small freed blocks in fast bins and merges them all at once before a later
     // large allocation; after a scan replaced ten thousand pair records that merge held the
     // GUI thread for about 60 ms (bench/responsiveness_bench). Without fast bins a freed

@@ -1,6 +1,7 @@
 #include "PhotolibCli.h"
 
 #include "AssetText.h"
+#include "BuildInfo.h"
 #include "DemoCommand.h"
 #include "ExportCommand.h"
 #include "Importer.h"
@@ -48,6 +49,14 @@ const char* usageText = R"(usage: photolib [--library PATH] COMMAND [ARGS]
   export --album TITLE --format heic|jpeg [--max-size PX] [--quality Q] DIR
                                   write the album's pictures into DIR (made when missing)
   demo [--pairs N] PATH           make a new demonstration library of generated pictures
+  help                            show this help
+
+  --library PATH                  use this library instead of the system library
+  --help                          show this help and exit
+  --version                       show the version and exit
+
+Exit status: 0 done, 1 failed (the reason is on standard error; check: the library is not
+clean), 2 wrong command line.
 )";
 
 class Cli {
@@ -68,7 +77,13 @@ public:
             m_out << usageText;
             return 0;
         }
+        if (m_args[0] == QLatin1String("--version")) {
+            m_out << "photolib " << buildinfo::shortVersion << "\n";
+            return 0;
+        }
         const QString command = m_args.takeFirst();
+        if (command == QLatin1String("__complete"))
+            return complete();
         // Commands that only read never purge the trash on the way.
         static const QStringList readers = {
             QStringLiteral("list"),  QStringLiteral("show"),   QStringLiteral("albums"),
@@ -455,6 +470,39 @@ private:
         return exportCommand(
             a, [this] { return library().shared_from_this(); },
             [this](const QString& title) { return albumTitled(title); }, m_out, m_err);
+    }
+
+    // __complete albums|items|trashed: album titles, item identifiers or those of the items
+    // in Recently Deleted, one per line, for the shell's completion. It looks only: no
+    // library is made, the trash is not purged, and a library that cannot be opened gives
+    // no words.
+    int complete() {
+        needArguments(1, "__complete needs albums, items or trashed");
+        const QString kind = m_args.takeFirst();
+        needArguments(0, "");
+        const QString path = m_libraryPath.isEmpty() ? systemLibraryPath() : m_libraryPath;
+        if (!QFileInfo::exists(path))
+            return 1;
+        m_library =
+            PhotoLibrary::open(path, {.createWhenMissing = false, .purgeExpiredTrash = false});
+        if (kind == QLatin1String("albums")) {
+            for (const CollectionPtr& c : m_library->fetchAssetCollections(
+                     CollectionType::Album, CollectionSubtype::AlbumRegular))
+                if (c->localizedTitle)
+                    m_out << *c->localizedTitle << "\n";
+        } else if (kind == QLatin1String("items")) {
+            FetchOptions o;
+            o.includeHiddenAssets = true;
+            o.sortDescriptors = {{QStringLiteral("creationDate"), true}};
+            for (const AssetPtr& a : m_library->fetchAssets(MediaType::Image, o))
+                m_out << a->localIdentifier << "\n";
+        } else if (kind == QLatin1String("trashed")) {
+            for (const TrashedAsset& t : m_library->trashedAssets())
+                m_out << t.asset->localIdentifier << "\n";
+        } else {
+            throw UsageError{QStringLiteral("__complete needs albums, items or trashed")};
+        }
+        return 0;
     }
 
     int demo() {

@@ -3,8 +3,10 @@
 #include "AlbumsCommand.h"
 #include "Arguments.h"
 #include "BackupFolderCommand.h"
+#include "BuildInfo.h"
 #include "CleanupCommand.h"
 #include "CommandFailure.h"
+#include "CompleteCommand.h"
 #include "IngestCommand.h"
 #include "RestoreCommand.h"
 #include "ScanCommand.h"
@@ -42,6 +44,7 @@ by the HEIC or JPEG exported from the export albums.
                         or of the original; pairs replaced since DATE; those an ingest log
                         names), with the replacement's favourite flag and albums, then
                         delete their replacements in one change
+  help                  show this help
 
   R is last30 (the default), last90, year (a year back to 30 days ago) or all;
   S is all (the default), favorites or non-favorites.
@@ -49,6 +52,8 @@ by the HEIC or JPEG exported from the export albums.
   --library PATH        use this photo library instead of the system library
   --yes                 answer yes to every question: full library access for
                         "twinslim", deleting the replaced originals or replacements
+  -h, --help            show this help and exit
+  --version             show the version and exit
 
 Exit status: 0 done, 1 stopped (the reason is on standard error), 2 wrong command line.
 )";
@@ -64,6 +69,10 @@ int run(const QStringList& args, Terminal& terminal) {
         if (arguments.takeFlag(QStringLiteral("--help")) ||
             arguments.takeFlag(QStringLiteral("-h"))) {
             terminal.out() << usageText;
+            return 0;
+        }
+        if (arguments.takeFlag(QStringLiteral("--version"))) {
+            terminal.out() << "twinslim-cli " << buildinfo::shortVersion << "\n";
             return 0;
         }
         const std::optional<QString> library = arguments.takeOption(QStringLiteral("--library"));
@@ -82,6 +91,16 @@ int run(const QStringList& args, Terminal& terminal) {
         if (name == QLatin1String("help")) {
             terminal.out() << usageText;
             return 0;
+        }
+        if (name == QLatin1String("__complete")) {
+            // For the shell's completion: nothing is asked and no message reaches the
+            // terminal, whatever the library's state.
+            QString discarded;
+            QTextStream quietErr(&discarded);
+            QTextStream noInput(&discarded, QIODevice::ReadOnly);
+            Terminal quiet(terminal.out(), quietErr, noInput, false);
+            Session session(quiet, library, false);
+            return completeCommand(arguments, session);
         }
         const Command command = commands.value(name);
         if (!command)
