@@ -24,8 +24,8 @@ bool mayLook(const Session& session) {
     const QString path = session.libraryPath();
     if (!QFileInfo::exists(path))
         return false;
-    return photos::PhotoLibraryAccess::authorizationStatus(
-               photos::AccessLevel::ReadWrite, twinslim::accessClientName(), path) ==
+    return photos::PhotoLibraryAccess::authorizationStatus(photos::AccessLevel::ReadWrite,
+                                                           twinslim::accessClientName(), path) ==
            photos::AuthorizationStatus::Authorized;
 }
 
@@ -51,8 +51,8 @@ int completeCommand(Arguments& arguments, Session& session) {
         twinslim::BackupFolder* backup = session.model().backup();
         if (!backup || !backup->url() || backup->checkAccess())
             return 1;
-        const twinslim::RestoreListing listing = twinslim::findRestorablePairs(
-            *photos::PhotoLibrary::shared(), *backup->url());
+        const twinslim::RestoreListing listing =
+            twinslim::findRestorablePairs(*photos::PhotoLibrary::shared(), *backup->url());
         QTextStream& out = session.terminal().out();
         for (const twinslim::RestorablePair& pair : listing.pairs)
             if (pair.canRestore() && pair.record.newAssetID)
