@@ -21,17 +21,16 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bash-completion")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# The extended description: every line after the summary starts with a space.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- Twinslim finds RAW+JPEG pairs in a photo library, backs the originals up
- to a folder of your choice and replaces each chosen pair by a small HEIC
- or JPEG rendition, keeping its capture date, location, favourite flag and
- albums. Every replaced pair can be restored.
- .
- The package holds three programs sharing one photo library: twinslim, the
- desktop application; twinslim-cli, the same workflow without a window; and
- photolib, the photo library's own command-line application. Besides its own
- catalogue libraries they work on folders of camera files and on the
- libraries of darktable, digiKam and Shotwell.")
+# The extended description; CPack puts the summary above it, indents it and marks the empty
+# line between paragraphs.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Twinslim finds RAW+JPEG pairs in a photo library, backs the originals up
+to a folder of your choice and replaces each chosen pair by a small HEIC
+or JPEG rendition, keeping its capture date, location, favourite flag and
+albums. Every replaced pair can be restored.
 
+The package holds three programs sharing one photo library: twinslim, the
+desktop application; twinslim-cli, the same workflow without a window; and
+photolib, the photo library's own command-line application. Besides its own
+catalogue libraries they work on folders of camera files and on the
+libraries of darktable, digiKam and Shotwell.")
 include(CPack)

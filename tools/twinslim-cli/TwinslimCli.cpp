@@ -16,6 +16,7 @@
 #include "library/ReplacementError.h"
 #include "platform/photos/PhotoLibraryError.h"
 
+#include <QIODevice>
 #include <QMap>
 
 namespace twinslimcli {
