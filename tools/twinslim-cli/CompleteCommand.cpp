@@ -12,6 +12,7 @@
 #include "platform/photos/PhotoLibraryAccess.h"
 #include "restore/RestorablePairs.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 namespace twinslimcli {
@@ -21,7 +22,7 @@ namespace {
 // A Tab press must never stop at a consent prompt nor make the default library: it only
 // looks where access was granted before.
 bool mayLook(const Session& session) {
-    const QString path = session.libraryPath();
+    const QString path = QDir::cleanPath(QFileInfo(session.libraryPath()).absoluteFilePath());
     if (!QFileInfo::exists(path))
         return false;
     return photos::PhotoLibraryAccess::authorizationStatus(photos::AccessLevel::ReadWrite,
