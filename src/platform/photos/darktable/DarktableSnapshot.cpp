@@ -39,42 +39,50 @@ bool sameLetter(char a, char b) {
 class NameSet {
 public:
     void add(std::string_view name) {
-        m_starts.push_back(m_text.size());
+        m_names.push_back({m_text.size(), uint32_t(name.size()), 0});
         m_text.append(name);
     }
     void seal() {
-        const size_t count = m_starts.size();
-        m_starts.push_back(m_text.size());
         size_t size = 16;
-        while (size < 2 * count)
+        while (size < 2 * m_names.size())
             size *= 2;
-        m_slots.assign(size, 0);
-        for (size_t i = 0; i < count; ++i) {
-            size_t s = hash(at(i)) & (size - 1);
-            while (m_slots[s] != 0)
+        m_slots.assign(size, Slot());
+        for (const Slot& name : m_names) {
+            const size_t h = hash(at(name));
+            size_t s = h & (size - 1);
+            while (m_slots[s].length != 0)
                 s = (s + 1) & (size - 1);
-            m_slots[s] = uint32_t(i + 1);
+            m_slots[s] = {name.start, name.length, uint32_t(h >> 32)};
         }
+        m_names = {};
     }
     bool contains(std::string_view name) const {
         if (m_slots.empty())
             return false;
         const size_t mask = m_slots.size() - 1;
-        for (size_t s = hash(name) & mask; m_slots[s] != 0; s = (s + 1) & mask)
-            if (at(m_slots[s] - 1) == name)
+        const size_t h = hash(name);
+        for (size_t s = h & mask; m_slots[s].length != 0; s = (s + 1) & mask)
+            if (m_slots[s].hash == uint32_t(h >> 32) && at(m_slots[s]) == name)
                 return true;
         return false;
     }
 
 private:
-    std::string_view at(size_t i) const {
-        return std::string_view(m_text).substr(m_starts[i], m_starts[i + 1] - m_starts[i]);
+    // A name's place in the text, and the high half of its hash: a slot is told from the
+    // others without reading the text. Names are never empty: a length of 0 is a free slot.
+    struct Slot {
+        size_t start = 0;
+        uint32_t length = 0;
+        uint32_t hash = 0;
+    };
+    std::string_view at(const Slot& s) const {
+        return std::string_view(m_text).substr(s.start, s.length);
     }
     static size_t hash(std::string_view s) { return std::hash<std::string_view>{}(s); }
 
     std::string m_text;
-    std::vector<size_t> m_starts;
-    std::vector<uint32_t> m_slots; // index + 1 of a name; 0 is free
+    std::vector<Slot> m_names; // while adding
+    std::vector<Slot> m_slots;
 };
 
 } // namespace
@@ -290,17 +298,38 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
 
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->images.resize(members.size());
-    // Each row's item, by index in `plans`: tags name images, albums list items.
+    // Each image's item, by index in `plans`: tags name images, albums list items. darktable
+    // numbers its images one after the other, so a table by id is mostly full; a sparse one's
+    // rows are searched instead.
     std::vector<uint32_t> itemOfRow(rows.size(), 0);
+    const qint64 firstId = rows.empty() ? 0 : rows.front().id;
+    const quint64 idSpan = rows.empty() ? 0 : quint64(rows.back().id) - quint64(firstId);
+    std::vector<uint32_t> itemOfId(idSpan < 4 * rows.size() + 1024 ? idSpan + 1 : 0, 0); // + 1
     for (size_t p = 0; p < plans.size(); ++p)
         for (size_t k = plans[p].first; k < plans[p].first + plans[p].count; ++k) {
             snapshot->images[k] = rows[members[k]].id;
             itemOfRow[members[k]] = uint32_t(p);
+            if (!itemOfId.empty())
+                itemOfId[quint64(rows[members[k]].id) - quint64(firstId)] = uint32_t(p + 1);
         }
+    const auto itemOfImage = [&](qint64 image) -> std::optional<size_t> {
+        if (!itemOfId.empty()) {
+            const quint64 at = quint64(image) - quint64(firstId);
+            if (image < firstId || at >= itemOfId.size() || itemOfId[at] == 0)
+                return std::nullopt;
+            return itemOfId[at] - 1;
+        }
+        const auto it = std::lower_bound(rows.begin(), rows.end(), image,
+                                         [](const Row& r, qint64 id) { return r.id < id; });
+        if (it == rows.end() || it->id != image)
+            return std::nullopt;
+        return itemOfRow[size_t(it - rows.begin())];
+    };
 
     listing.join();
 
-    // The items in one array, made in two halves. What a pair would reclaim is the scan's
+    // The items in one array, made in two halves, the second on a second thread while this one
+    // first reads the tags. What a pair would reclaim is the scan's
     // business: its files' sizes as they are, each asked relative to its folder; other sizes
     // are asked for when needed, as a stat per file would cost more than the whole library.
     const auto itemStore = std::make_shared<Item[]>(plans.size());
@@ -411,10 +440,42 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
             item.asset = AssetPtr(assets, &asset);
         }
     };
-    inTwoHalves(plans.size(), makeItems);
+    // Albums: the user's tags. Their rows are read while the second thread makes its half.
+    QHash<QString, QString> albumIdentities;
+    QHash<qint64, size_t> tagIndex;
+    std::vector<std::pair<size_t, size_t>> tagged; // index in tags, item
+    const auto readTags = [&] {
+        auto named = m_db->statement("SELECT name, identifier FROM state.album_identities");
+        while (named.step())
+            albumIdentities.insert(named.text(0), named.text(1));
+        auto tags =
+            m_db->statement("SELECT id, name FROM data.tags WHERE name NOT LIKE 'darktable|%' "
+                            "ORDER BY id");
+        while (tags.step()) {
+            tagIndex.insert(tags.int64(0), snapshot->tags.size());
+            const QString name = tags.text(1);
+            snapshot->tags.push_back(
+                {tags.int64(0), name, albumIdentities.value(name, albumIdentifier(name)), {}});
+        }
+        // The albums' images, each tag's together: sorted whole, not walked through the index by
+        // tag, which costs a lookup of every row.
+        auto st = m_db->statement("SELECT tagid, imgid FROM main.tagged_images NOT INDEXED ORDER "
+                                  "BY tagid, position, imgid");
+        while (st.step()) {
+            const auto t = tagIndex.constFind(st.int64(0));
+            const std::optional<size_t> item = itemOfImage(st.int64(1));
+            if (t != tagIndex.constEnd() && item)
+                tagged.emplace_back(*t, *item);
+        }
+    };
+    inTwoHalves(plans.size(), [&](size_t from, size_t to) {
+        if (from == 0)
+            readTags();
+        makeItems(from, to);
+    });
     snapshot->itemBlock = itemStore;
 
-    // The items by identifier, listed on a second thread while this one reads the tags.
+    // The items by identifier, listed on a second thread while this one fills the albums.
     std::exception_ptr listingFailed;
     std::jthread byId([&] {
         try {
@@ -429,43 +490,13 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
             listingFailed = std::current_exception();
         }
     });
-    // An image's item: the rows are in the order of their images.
-    const auto itemOfImage = [&](qint64 image) -> const Item* {
-        const auto it = std::lower_bound(rows.begin(), rows.end(), image,
-                                         [](const Row& r, qint64 id) { return r.id < id; });
-        return it != rows.end() && it->id == image
-                   ? &itemStore[itemOfRow[size_t(it - rows.begin())]]
-                   : nullptr;
-    };
-
-    QHash<QString, QString> albumIdentities;
-    auto named = m_db->statement("SELECT name, identifier FROM state.album_identities");
-    while (named.step())
-        albumIdentities.insert(named.text(0), named.text(1));
-    QHash<qint64, size_t> tagIndex;
-    auto tags = m_db->statement("SELECT id, name FROM data.tags WHERE name NOT LIKE 'darktable|%' "
-                                "ORDER BY id");
-    while (tags.step()) {
-        tagIndex.insert(tags.int64(0), snapshot->tags.size());
-        const QString name = tags.text(1);
-        snapshot->tags.push_back(
-            {tags.int64(0), name, albumIdentities.value(name, albumIdentifier(name)), {}});
-    }
-    // Sorted whole, not walked through the index by tag: that costs a lookup of every row.
-    auto tagged = m_db->statement("SELECT tagid, imgid FROM main.tagged_images NOT INDEXED ORDER "
-                                  "BY tagid, position, imgid");
-    // An item once per tag, whichever of its images has it: a tag's rows come together.
+    // An item once per tag, whichever of its images has it.
     std::vector<size_t> lastTagOf(plans.size(), SIZE_MAX);
-    while (tagged.step()) {
-        const auto t = tagIndex.constFind(tagged.int64(0));
-        const Item* item = itemOfImage(tagged.int64(1));
-        if (t == tagIndex.constEnd() || !item)
+    for (const auto& [t, item] : tagged) {
+        if (lastTagOf[item] == t)
             continue;
-        size_t& last = lastTagOf[size_t(item - itemStore.get())];
-        if (last == *t)
-            continue;
-        last = *t;
-        snapshot->tags[*t].members.push_back(item->asset->localIdentifier);
+        lastTagOf[item] = t;
+        snapshot->tags[t].members.push_back(itemStore[item].asset->localIdentifier);
     }
     byId.join();
     if (listingFailed)
