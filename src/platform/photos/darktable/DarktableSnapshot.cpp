@@ -56,11 +56,18 @@ public:
         }
         m_names = {};
     }
-    bool contains(std::string_view name) const {
+    static size_t hash(std::string_view s) { return std::hash<std::string_view>{}(s); }
+    // Asks the memory for the first slot a name of hash `h` would take, ahead of `contains`:
+    // the table is larger than the caches and each lookup lands anywhere in it.
+    void prefetch(size_t h) const {
+        if (!m_slots.empty())
+            __builtin_prefetch(&m_slots[h & (m_slots.size() - 1)]);
+    }
+    bool contains(std::string_view name) const { return contains(name, hash(name)); }
+    bool contains(std::string_view name, size_t h) const {
         if (m_slots.empty())
             return false;
         const size_t mask = m_slots.size() - 1;
-        const size_t h = hash(name);
         for (size_t s = h & mask; m_slots[s].length != 0; s = (s + 1) & mask)
             if (m_slots[s].hash == uint32_t(h >> 32) && at(m_slots[s]) == name)
                 return true;
@@ -78,7 +85,6 @@ private:
     std::string_view at(const Slot& s) const {
         return std::string_view(m_text).substr(s.start, s.length);
     }
-    static size_t hash(std::string_view s) { return std::hash<std::string_view>{}(s); }
 
     std::string m_text;
     std::vector<Slot> m_names; // while adding
@@ -341,22 +347,35 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
         // Which images have their sidecar, first: each half's assets and their files go in an
         // array of its own, fewer allocations to make and to free when the library closes, and
         // no count shared with the other thread.
+        // Each sidecar's name is hashed first, and its slot asked for a few lookups ahead.
+        struct Asked {
+            size_t member, film, hash;
+        };
+        std::vector<Asked> asked;
         std::string sidecarKey;
-        size_t fileCount = 0;
-        for (size_t p = from; p < to; ++p) {
-            const Film& film = films[rows[members[plans[p].first]].film];
-            for (size_t k = plans[p].first; k < plans[p].first + plans[p].count; ++k) {
-                const Row& r = rows[members[k]];
-                if (r.version <= 0) {
-                    sidecarKey.assign(nameOf(r));
-                    sidecarKey.append(".xmp");
-                    hasSidecar[k] = film.sidecars.contains(sidecarKey);
-                } else {
-                    hasSidecar[k] = film.sidecars.contains(
-                        sidecarName(QString::fromUtf8(nameOf(r)), r.version).toStdString());
-                }
-                fileCount += hasSidecar[k] ? 2 : 1;
+        const auto keyOf = [&](const Row& r) -> const std::string& {
+            if (r.version <= 0) {
+                sidecarKey.assign(nameOf(r));
+                sidecarKey.append(".xmp");
+            } else {
+                sidecarKey = sidecarName(QString::fromUtf8(nameOf(r)), r.version).toStdString();
             }
+            return sidecarKey;
+        };
+        for (size_t p = from; p < to; ++p) {
+            const size_t film = rows[members[plans[p].first]].film;
+            for (size_t k = plans[p].first; k < plans[p].first + plans[p].count; ++k)
+                asked.push_back({k, film, NameSet::hash(keyOf(rows[members[k]]))});
+        }
+        constexpr size_t ahead = 8;
+        size_t fileCount = 0;
+        for (size_t i = 0; i < asked.size(); ++i) {
+            if (i + ahead < asked.size())
+                films[asked[i + ahead].film].sidecars.prefetch(asked[i + ahead].hash);
+            const Asked& a = asked[i];
+            hasSidecar[a.member] =
+                films[a.film].sidecars.contains(keyOf(rows[members[a.member]]), a.hash);
+            fileCount += hasSidecar[a.member] ? 2 : 1;
         }
         const auto assets = std::make_shared<Asset[]>(to - from);
         const auto files = std::make_shared<AssetResource[]>(fileCount);
