@@ -3,6 +3,9 @@
 #include "platform/photos/PhotoLibraryError.h"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
+#include <vector>
 
 namespace photos {
 
@@ -76,14 +79,25 @@ std::vector<AssetPtr> applyFetchOptions(std::vector<AssetPtr> assets, MediaType 
     });
     if (!options.sortDescriptors.empty()) {
         const bool ascending = options.sortDescriptors.front().ascending;
-        const auto key = [](const AssetPtr& a) {
-            return a->creationDate && a->creationDate->isValid()
-                       ? std::optional(a->creationDate->toMSecsSinceEpoch())
-                       : std::nullopt;
-        };
-        std::stable_sort(assets.begin(), assets.end(), [&](const AssetPtr& x, const AssetPtr& y) {
-            return ascending ? key(x) < key(y) : key(y) < key(x);
+        // Each asset's key is read once, not at each of the sort's comparisons: a scan sorts
+        // tens of thousands.
+        std::vector<std::pair<std::optional<qint64>, size_t>> keyed;
+        keyed.reserve(assets.size());
+        for (size_t i = 0; i < assets.size(); ++i) {
+            const Asset& a = *assets[i];
+            keyed.emplace_back(a.creationDate && a.creationDate->isValid()
+                                   ? std::optional(a.creationDate->toMSecsSinceEpoch())
+                                   : std::nullopt,
+                               i);
+        }
+        std::stable_sort(keyed.begin(), keyed.end(), [&](const auto& x, const auto& y) {
+            return ascending ? x.first < y.first : y.first < x.first;
         });
+        std::vector<AssetPtr> sorted;
+        sorted.reserve(assets.size());
+        for (const auto& [key, i] : keyed)
+            sorted.push_back(std::move(assets[i]));
+        return sorted;
     }
     return assets;
 }

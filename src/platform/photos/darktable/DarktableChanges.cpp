@@ -195,7 +195,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         qint64 filmId = 0; // 0: the folder's film roll is made
         QString folder;
         qint64 originImage = 0; // the image whose camera data, stars, labels and tags it takes
-        std::shared_ptr<const Item> origin;
+        const Item* origin = nullptr;
         const AssetCreationRequest* request = nullptr;
         bool sidecar = true; // false where darktable would write none
         imaging::ImageMetadata meta;
@@ -231,7 +231,7 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
         if (creation.resources().empty())
             throw PhotoLibraryError(PhotoLibraryError::Code::InvalidResource,
                                     QStringLiteral("A new item needs at least one resource."));
-        std::shared_ptr<const Item> origin;
+        const Item* origin = nullptr;
         if (creation.derivedFrom)
             origin = itemOf(*creation.derivedFrom);
         const QString folder = origin ? origin->folder : ownFolder;
@@ -667,7 +667,8 @@ void DarktableStore::apply(const ChangeRequests& changes, const QDateTime& now,
                         images.push_back(st.int64(0));
                     return images;
                 }
-                return itemOf(id)->images;
+                const auto images = itemOf(id)->images;
+                return std::vector<qint64>(images.begin(), images.end());
             };
 
             // Favourites: 5 stars on every image of the item; unmarking lowers a 5 to 4.

@@ -4,24 +4,17 @@
 #include "platform/photos/FileKind.h"
 #include "platform/photos/PhotoLibraryError.h"
 #include "platform/photos/shared/LocalClock.h"
+#include "platform/photos/shared/ScanFolders.h"
 #include "platform/photos/shared/SnapshotBlocks.h"
 #include "platform/photos/shared/SqliteDatabase.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QJsonObject>
-#include <QSet>
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <dirent.h>
 #include <exception>
-#include <fcntl.h>
 #include <span>
 #include <string_view>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace photos {
 
@@ -33,111 +26,133 @@ namespace {
 // The names of one folder's sidecars as the folder lists them: one block of text and an
 // open-addressing table over it. A camera folder can hold 100,000 of them; a string object
 // and a hash node each would cost more than the listing itself.
+bool isAscii(QByteArrayView bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return uchar(c) < 0x80; });
+}
+
+// Two ASCII letters alike but for case.
+bool sameLetter(char a, char b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return lower(a) == lower(b);
+}
+
 class NameSet {
 public:
     void add(std::string_view name) {
-        m_starts.push_back(m_text.size());
+        m_names.push_back({m_text.size(), uint32_t(name.size()), 0});
         m_text.append(name);
     }
     void seal() {
-        const size_t count = m_starts.size();
-        m_starts.push_back(m_text.size());
         size_t size = 16;
-        while (size < 2 * count)
+        while (size < 2 * m_names.size())
             size *= 2;
-        m_slots.assign(size, 0);
-        for (size_t i = 0; i < count; ++i) {
-            size_t s = hash(at(i)) & (size - 1);
-            while (m_slots[s] != 0)
+        m_slots.assign(size, Slot());
+        for (const Slot& name : m_names) {
+            const size_t h = hash(at(name));
+            size_t s = h & (size - 1);
+            while (m_slots[s].length != 0)
                 s = (s + 1) & (size - 1);
-            m_slots[s] = uint32_t(i + 1);
+            m_slots[s] = {name.start, name.length, uint32_t(h >> 32)};
         }
+        m_names = {};
     }
-    bool contains(std::string_view name) const {
+    static size_t hash(std::string_view s) { return std::hash<std::string_view>{}(s); }
+    // Asks the memory for the first slot a name of hash `h` would take, ahead of `contains`:
+    // the table is larger than the caches and each lookup lands anywhere in it.
+    void prefetch(size_t h) const {
+        if (!m_slots.empty())
+            __builtin_prefetch(&m_slots[h & (m_slots.size() - 1)]);
+    }
+    bool contains(std::string_view name) const { return contains(name, hash(name)); }
+    bool contains(std::string_view name, size_t h) const {
         if (m_slots.empty())
             return false;
         const size_t mask = m_slots.size() - 1;
-        for (size_t s = hash(name) & mask; m_slots[s] != 0; s = (s + 1) & mask)
-            if (at(m_slots[s] - 1) == name)
+        for (size_t s = h & mask; m_slots[s].length != 0; s = (s + 1) & mask)
+            if (m_slots[s].hash == uint32_t(h >> 32) && at(m_slots[s]) == name)
                 return true;
         return false;
     }
 
 private:
-    std::string_view at(size_t i) const {
-        return std::string_view(m_text).substr(m_starts[i], m_starts[i + 1] - m_starts[i]);
+    // A name's place in the text, and the high half of its hash: a slot is told from the
+    // others without reading the text. Names are never empty: a length of 0 is a free slot.
+    struct Slot {
+        size_t start = 0;
+        uint32_t length = 0;
+        uint32_t hash = 0;
+    };
+    std::string_view at(const Slot& s) const {
+        return std::string_view(m_text).substr(s.start, s.length);
     }
-    static size_t hash(std::string_view s) { return std::hash<std::string_view>{}(s); }
 
     std::string m_text;
-    std::vector<size_t> m_starts;
-    std::vector<uint32_t> m_slots; // index + 1 of a name; 0 is free
+    std::vector<Slot> m_names; // while adding
+    std::vector<Slot> m_slots;
 };
 
 } // namespace
 
 std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
-    // Each film roll's folder is opened once: its sidecars read from one listing, its files'
-    // sizes asked relative to it.
+    // The film rolls holding images; their folders are listed for sidecars and their pairs'
+    // files asked for relative to them, each opened once.
     struct Film {
         qint64 id = 0;
         QString folder;
-        int fd = -1;
+        QString prefix; // the folder and its slash: a file's path is it and the file's name
         NameSet sidecars;
     };
     std::vector<Film> films;
     QHash<qint64, size_t> filmIndex;
-    struct CloseFilms {
-        std::vector<Film>& films;
-        ~CloseFilms() {
-            for (const Film& f : films)
-                if (f.fd >= 0)
-                    ::close(f.fd);
-        }
-    } closeFilms{films};
     {
         auto st = m_db->statement("SELECT id, folder FROM main.film_rolls f WHERE EXISTS (SELECT "
                                   "1 FROM main.images i WHERE i.film_id = f.id)");
         while (st.step()) {
             filmIndex.insert(st.int64(0), films.size());
-            films.push_back({st.int64(0), st.text(1), -1, {}});
+            const QString folder = st.text(1);
+            films.push_back({st.int64(0), folder, folder + QLatin1Char('/'), {}});
         }
     }
+    std::vector<QByteArray> folderPaths;
+    folderPaths.reserve(films.size());
+    for (const Film& f : films)
+        folderPaths.push_back(QFile::encodeName(f.folder));
+    ScanFolders folders(folderPaths);
     // Every film's sidecars, from one listing of its folder, read on a second thread while
     // this one reads the images.
-    std::jthread listing([&films] {
-        for (Film& f : films) {
-            f.fd =
-                ::open(QFile::encodeName(f.folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (f.fd >= 0)
-                if (DIR* dir = ::fdopendir(::dup(f.fd))) {
-                    while (const dirent* e = ::readdir(dir)) {
-                        const std::string_view name(e->d_name);
-                        if (name.size() > 4 && name.ends_with(".xmp"))
-                            f.sidecars.add(name);
-                    }
-                    ::closedir(dir);
+    std::jthread listing([&films, &folderPaths] {
+        for (size_t i = 0; i < films.size(); ++i) {
+            if (DIR* dir = ::opendir(folderPaths[i].constData())) {
+                while (const dirent* e = ::readdir(dir)) {
+                    const std::string_view name(e->d_name);
+                    if (name.size() > 4 && name.ends_with(".xmp"))
+                        films[i].sidecars.add(name);
                 }
-            f.sidecars.seal();
+                ::closedir(dir);
+            }
+            films[i].sidecars.seal();
         }
     });
 
+    // The images' rows, their names' bytes in one buffer, each ended by a NUL so that a file's
+    // name goes to the system as it is; their strings are made with the items.
     struct Row {
         qint64 id, group, version, taken, flags;
-        size_t film; // index in films
-        size_t name; // where its UTF-8 name starts in `names`
-        size_t kind; // index in kinds
-        QString filename;
+        size_t film;   // index in films
+        size_t name;   // where its UTF-8 name starts in `names`
+        size_t length; // of its name, in bytes
+        size_t kind;   // index in kinds
+        bool ascii;    // its name is ASCII: its characters are its bytes
         std::optional<double> latitude, longitude;
     };
     std::vector<Row> rows;
     std::string names; // every image's file name as stored, each ended by a NUL
     struct Kind {
-        QString extension; // as spelled in the names
+        std::string extension; // as spelled in the names
         FileKind kind;
         QString uti;
     };
-    std::vector<Kind> kinds;
+    std::vector<Kind> kinds; // asked once per extension a scan meets
     {
         auto count = m_db->statement("SELECT count(*) FROM main.images");
         if (count.step())
@@ -159,33 +174,35 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
                 lastFilm = film;
                 lastFilmIndex = *f;
             }
-            Row r{st.int64(0),  st.int64(1), st.int64(3), st.int64(4),  st.int64(5), lastFilmIndex,
-                  names.size(), 0,           st.text(6),  std::nullopt, std::nullopt};
             const QByteArrayView utf8 = st.utf8(6);
+            Row r{st.int64(0), st.int64(1),   st.int64(3),  st.int64(4),
+                  st.int64(5), lastFilmIndex, names.size(), size_t(utf8.size()),
+                  0,           isAscii(utf8), std::nullopt, std::nullopt};
             names.append(utf8.data(), size_t(utf8.size()));
             names.push_back('\0');
             if (!st.isNull(7) && !st.isNull(8)) {
                 r.latitude = st.real(7);
                 r.longitude = st.real(8);
             }
-            const qsizetype dot = r.filename.lastIndexOf(QLatin1Char('.'));
-            const QStringView extension =
-                dot >= 0 ? QStringView(r.filename).mid(dot + 1) : QStringView();
-            r.kind = kinds.size();
-            for (size_t k = 0; k < kinds.size(); ++k)
-                if (kinds[k].extension == extension) {
-                    r.kind = k;
-                    break;
-                }
+            const qsizetype dot = utf8.lastIndexOf('.');
+            const std::string_view extension =
+                dot >= 0 ? std::string_view(utf8.data() + dot + 1, size_t(utf8.size() - dot - 1))
+                         : std::string_view();
+            r.kind = size_t(std::find_if(kinds.begin(), kinds.end(),
+                                         [&](const Kind& k) { return k.extension == extension; }) -
+                            kinds.begin());
             if (r.kind == kinds.size()) {
-                Kind kind{extension.toString(), FileKind::Other, QString()};
-                kind.kind = fileKindOf(r.filename, &kind.uti);
+                Kind kind{std::string(extension), FileKind::Other, QString()};
+                kind.kind = fileKindOf(QString::fromUtf8(utf8), &kind.uti);
                 kinds.push_back(std::move(kind));
             }
-            rows.push_back(std::move(r));
+            rows.push_back(r);
         }
     }
     const auto isRaw = [&](size_t row) { return kinds[rows[row].kind].kind == FileKind::Raw; };
+    const auto nameOf = [&](const Row& r) {
+        return std::string_view(names).substr(r.name, r.length);
+    };
 
     // Items the programs made keep their images together, under the identifiers their
     // placeholders promised.
@@ -222,10 +239,17 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
     // order already.
     if (!std::is_sorted(byGroup.begin(), byGroup.end()))
         std::sort(byGroup.begin(), byGroup.end());
-    const auto stemOfRow = [&](size_t row) {
-        const QString& name = rows[row].filename;
-        const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-        return dot > 0 ? QStringView(name).left(dot) : QStringView(name);
+    const auto stemOf = [&](size_t row) {
+        const std::string_view name = nameOf(rows[row]);
+        const size_t dot = name.rfind('.');
+        return dot != std::string_view::npos && dot > 0 ? name.substr(0, dot) : name;
+    };
+    // Names are compared without case, as Qt folds them; ASCII ones letter by letter.
+    const auto sameStem = [&](size_t a, size_t b) {
+        const std::string_view x = stemOf(a), y = stemOf(b);
+        if (rows[a].ascii && rows[b].ascii)
+            return std::equal(x.begin(), x.end(), y.begin(), y.end(), sameLetter);
+        return QString::fromUtf8(x).compare(QString::fromUtf8(y), Qt::CaseInsensitive) == 0;
     };
     std::vector<qsizetype> partner(rows.size(), -1);
     for (size_t begin = 0, end = 0; begin < byGroup.size(); begin = end) {
@@ -240,8 +264,7 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
             for (size_t b = begin; b < end; ++b) {
                 const size_t pic = byGroup[b].second;
                 if (kinds[rows[pic].kind].kind == FileKind::Picture && partner[pic] < 0 &&
-                    rows[pic].film == rows[raw].film &&
-                    stemOfRow(pic).compare(stemOfRow(raw), Qt::CaseInsensitive) == 0) {
+                    rows[pic].film == rows[raw].film && sameStem(pic, raw)) {
                     partner[pic] = qsizetype(raw);
                     partner[raw] = qsizetype(pic);
                     break;
@@ -279,103 +302,140 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
         std::sort(plans.begin(), plans.end(),
                   [](const Plan& a, const Plan& b) { return a.key < b.key; });
 
+    auto snapshot = std::make_shared<Snapshot>();
+    snapshot->images.resize(members.size());
+    // Each image's item, by index in `plans`: tags name images, albums list items. darktable
+    // numbers its images one after the other, so a table by id is mostly full; a sparse one's
+    // rows are searched instead.
+    std::vector<uint32_t> itemOfRow(rows.size(), 0);
+    const qint64 firstId = rows.empty() ? 0 : rows.front().id;
+    const quint64 idSpan = rows.empty() ? 0 : quint64(rows.back().id) - quint64(firstId);
+    std::vector<uint32_t> itemOfId(idSpan < 4 * rows.size() + 1024 ? idSpan + 1 : 0, 0); // + 1
+    for (size_t p = 0; p < plans.size(); ++p)
+        for (size_t k = plans[p].first; k < plans[p].first + plans[p].count; ++k) {
+            snapshot->images[k] = rows[members[k]].id;
+            itemOfRow[members[k]] = uint32_t(p);
+            if (!itemOfId.empty())
+                itemOfId[quint64(rows[members[k]].id) - quint64(firstId)] = uint32_t(p + 1);
+        }
+    const auto itemOfImage = [&](qint64 image) -> std::optional<size_t> {
+        if (!itemOfId.empty()) {
+            const quint64 at = quint64(image) - quint64(firstId);
+            if (image < firstId || at >= itemOfId.size() || itemOfId[at] == 0)
+                return std::nullopt;
+            return itemOfId[at] - 1;
+        }
+        const auto it = std::lower_bound(rows.begin(), rows.end(), image,
+                                         [](const Row& r, qint64 id) { return r.id < id; });
+        if (it == rows.end() || it->id != image)
+            return std::nullopt;
+        return itemOfRow[size_t(it - rows.begin())];
+    };
+
     listing.join();
 
-    // What a pair would reclaim is the scan's business; other sizes are asked for when
-    // needed: a stat per file would cost a scan more than reading the whole library.
-    struct Stat {
-        int folder; // the item's folder: its files are all asked for there
-        const char* name;
-    };
-    std::vector<Stat> statted; // the pairs' files
-    // The items are made in two halves, the second on a second thread: their few hundred
-    // thousand allocations are most of a scan, and a second thread allocates from an arena of
-    // its own. Both threads then share the stats.
-    const size_t half = plans.size() >= 2048 ? plans.size() / 2 : plans.size();
-    size_t statsBeforeHalf = 0;
-    for (size_t p = 0; p < plans.size(); ++p) {
-        if (p == half)
-            statsBeforeHalf = statted.size();
-        const Plan& plan = plans[p];
-        if (plan.count > 1) {
-            const int folder = films[rows[members[plan.first]].film].fd;
-            for (size_t k = plan.first; k < plan.first + plan.count; ++k)
-                statted.push_back({folder, names.c_str() + rows[members[k]].name});
-        }
-    }
-    std::vector<qint64> sizes(statted.size(), -1);
-    std::atomic<size_t> nextStat{0};
-    const auto statFiles = [&] {
-        constexpr size_t chunk = 256;
-        for (size_t begin; (begin = nextStat.fetch_add(chunk)) < statted.size();)
-            for (size_t k = begin; k < std::min(begin + chunk, statted.size()); ++k) {
-                struct stat st {};
-                if (statted[k].folder >= 0 &&
-                    ::fstatat(statted[k].folder, statted[k].name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    S_ISREG(st.st_mode))
-                    sizes[k] = qint64(st.st_size);
-            }
-    };
-
-    // The items in one array, each shared by pointers into it.
+    // The items in one array, made in two halves, the second on a second thread while this one
+    // first reads the tags. What a pair would reclaim is the scan's
+    // business: its files' sizes as they are, each asked relative to its folder; other sizes
+    // are asked for when needed, as a stat per file would cost more than the whole library.
     const auto itemStore = std::make_shared<Item[]>(plans.size());
-    const QString xmpUti = QStringLiteral("public.xmp");
-    using Sized = std::vector<std::pair<AssetResource*, size_t>>; // resource, index in `statted`
-    const auto makeItems = [&](size_t from, size_t to, size_t statIndex, Sized& sized) {
+    std::vector<char> hasSidecar(members.size(), 0);
+    // Made, not a literal: the type of an identifier is looked up once for its shared data.
+    const QString xmpUti = QString::fromLatin1("public.xmp");
+    const auto makeItems = [&](size_t from, size_t to) {
         LocalClock clock;
-        std::vector<QString> sidecarsOfItem;
+        // Which images have their sidecar, first: each half's assets and their files go in an
+        // array of its own, fewer allocations to make and to free when the library closes, and
+        // no count shared with the other thread.
+        // Each sidecar's name is hashed first, and its slot asked for a few lookups ahead.
+        struct Asked {
+            size_t member, film, hash;
+        };
+        std::vector<Asked> asked;
         std::string sidecarKey;
+        const auto keyOf = [&](const Row& r) -> const std::string& {
+            if (r.version <= 0) {
+                sidecarKey.assign(nameOf(r));
+                sidecarKey.append(".xmp");
+            } else {
+                sidecarKey = sidecarName(QString::fromUtf8(nameOf(r)), r.version).toStdString();
+            }
+            return sidecarKey;
+        };
+        for (size_t p = from; p < to; ++p) {
+            const size_t film = rows[members[plans[p].first]].film;
+            for (size_t k = plans[p].first; k < plans[p].first + plans[p].count; ++k)
+                asked.push_back({k, film, NameSet::hash(keyOf(rows[members[k]]))});
+        }
+        constexpr size_t ahead = 8;
+        size_t fileCount = 0;
+        for (size_t i = 0; i < asked.size(); ++i) {
+            if (i + ahead < asked.size())
+                films[asked[i + ahead].film].sidecars.prefetch(asked[i + ahead].hash);
+            const Asked& a = asked[i];
+            hasSidecar[a.member] =
+                films[a.film].sidecars.contains(keyOf(rows[members[a.member]]), a.hash);
+            fileCount += hasSidecar[a.member] ? 2 : 1;
+        }
+        const auto assets = std::make_shared<Asset[]>(to - from);
+        const auto files = std::make_shared<AssetResource[]>(fileCount);
+        size_t nextFile = 0;
         for (size_t p = from; p < to; ++p) {
             const Plan& plan = plans[p];
-            const std::span<const size_t> rowsOfItem(members.data() + plan.first, plan.count);
-            const Film& film = films[rows[rowsOfItem[0]].film];
-            sidecarsOfItem.clear();
-            for (size_t m : rowsOfItem) {
-                const Row& r = rows[m];
-                if (r.version <= 0) {
-                    sidecarKey.assign(names.c_str() + r.name);
-                    sidecarKey.append(".xmp");
-                    if (film.sidecars.contains(sidecarKey))
-                        sidecarsOfItem.push_back(joined(r.filename, {}, u".xmp"));
-                } else {
-                    QString sidecar = sidecarName(r.filename, r.version);
-                    if (film.sidecars.contains(sidecar.toUtf8().toStdString()))
-                        sidecarsOfItem.push_back(std::move(sidecar));
+            const size_t filmOfItem = rows[members[plan.first]].film;
+            const Film& film = films[filmOfItem];
+            const qint64 key = rows[plan.key].id;
+            Asset& asset = assets[p - from];
+
+            // The item's identifier and its files' paths in one block; a file's name is the end
+            // of its path. A name takes at most its bytes in characters; a duplicate's sidecar
+            // adds "_" and its version.
+            const bool ownId = key >= 0 && !identities.contains(key);
+            qsizetype capacity = ownId ? m_idPrefix.size() + 16 + 8 : 0;
+            size_t sidecars = 0;
+            for (size_t k = plan.first; k < plan.first + plan.count; ++k) {
+                const qsizetype path = film.folder.size() + 2 + qsizetype(rows[members[k]].length);
+                capacity += path;
+                if (hasSidecar[k]) {
+                    capacity += path + 4 + 21;
+                    ++sidecars;
                 }
             }
-
-            const qint64 key = rows[plan.key].id;
-            const FileBlock files = makeFiles(plan.count + sidecarsOfItem.size());
-            const auto assetObject = std::make_shared<Asset>();
-            Asset& asset = *assetObject;
-            asset.localIdentifier = identifierOf(identities, m_idPrefix, key);
+            StringBlock strings(capacity);
+            if (ownId) {
+                char16_t digits[16];
+                asset.localIdentifier = strings.add(
+                    {m_idPrefix, QStringView(digits, hexDigitsOf(key, digits)), u"/L0/001"});
+            } else {
+                asset.localIdentifier = identifierOf(identities, m_idPrefix, key);
+            }
             asset.catalogId = key;
-            asset.resources.reserve(plan.count + sidecarsOfItem.size());
+            asset.resources.reserve(plan.count + sidecars);
             Item& item = itemStore[p];
             item.filmId = film.id;
             item.folder = film.folder;
-            item.images.reserve(plan.count);
-            int ordinal = 0;
-            auto addResource = [&](ResourceType type, const QString& uti, const QString& name) {
-                AssetResource& r = files.files[ordinal];
+            item.images = std::span<const qint64>(snapshot->images.data() + plan.first, plan.count);
+            const auto addResource = [&](ResourceType type, const QString& uti, QString path) {
+                AssetResource& r = files[nextFile++];
                 r.assetLocalIdentifier = asset.localIdentifier;
-                r.ordinal = ordinal++;
+                r.ordinal = int(asset.resources.size());
                 r.type = type;
                 r.uniformTypeIdentifier = uti;
-                r.originalFilename = name;
-                r.storedPath = joined(film.folder, u"/", name);
-                asset.resources.push_back(ResourcePtr(files.owner, &r));
+                r.storedPath = std::move(path);
+                r.originalFilename = tailOf(r.storedPath, film.folder.size() + 1);
+                asset.resources.push_back(ResourcePtr(files, &r));
                 return &r;
             };
-            for (size_t m : rowsOfItem) {
-                const Row& r = rows[m];
-                item.images.push_back(r.id);
+            for (size_t k = plan.first; k < plan.first + plan.count; ++k) {
+                const Row& r = rows[members[k]];
                 const Kind& kind = kinds[r.kind];
                 AssetResource* resource = addResource(
                     kind.kind == FileKind::Raw ? ResourceType::AlternatePhoto : ResourceType::Photo,
-                    kind.uti, r.filename);
+                    kind.uti, strings.addUtf8(film.prefix, nameOf(r), {}));
                 if (plan.count > 1)
-                    sized.emplace_back(resource, statIndex++);
+                    if (const FileStat stat = folders.statOf(filmOfItem, names.data() + r.name);
+                        stat.size >= 0)
+                        resource->fileSize = stat.size;
                 if (!asset.creationDate)
                     asset.creationDate = clock.instantOf(r.taken);
                 if (!asset.location && r.latitude)
@@ -383,70 +443,87 @@ std::shared_ptr<const DarktableStore::Snapshot> DarktableStore::load() const {
                 if ((r.flags & 7) == 5 && !isRejected(r.flags))
                     asset.isFavorite = true;
             }
-            for (const QString& sidecar : sidecarsOfItem)
-                addResource(ResourceType::AdjustmentData, xmpUti, sidecar);
-            item.asset = assetObject;
+            for (size_t k = plan.first; k < plan.first + plan.count; ++k) {
+                const Row& r = rows[members[k]];
+                if (!hasSidecar[k])
+                    continue;
+                if (r.version <= 0) {
+                    addResource(ResourceType::AdjustmentData, xmpUti,
+                                strings.addUtf8(film.prefix, nameOf(r), u".xmp"));
+                } else {
+                    const QString sidecar = sidecarName(QString::fromUtf8(nameOf(r)), r.version);
+                    addResource(ResourceType::AdjustmentData, xmpUti,
+                                strings.add({film.prefix, sidecar}));
+                }
+            }
+            item.asset = AssetPtr(assets, &asset);
         }
     };
-    Sized sizedFirst, sizedSecond;
-    std::exception_ptr secondFailed;
-    std::jthread second;
-    if (half < plans.size())
-        second = std::jthread([&] {
-            try {
-                makeItems(half, plans.size(), statsBeforeHalf, sizedSecond);
-                statFiles();
-            } catch (...) {
-                secondFailed = std::current_exception();
-            }
-        });
-    makeItems(0, half, 0, sizedFirst);
-    statFiles();
-    if (second.joinable())
-        second.join();
-    if (secondFailed)
-        std::rethrow_exception(secondFailed);
-    for (const Sized* sized : {&sizedFirst, &sizedSecond})
-        for (const auto& [resource, k] : *sized)
-            if (sizes[k] >= 0)
-                resource->fileSize = sizes[k];
-
-    auto snapshot = std::make_shared<Snapshot>();
-    snapshot->items.reserve(plans.size());
-    snapshot->byId.reserve(qsizetype(plans.size()));
-    snapshot->byImage.reserve(qsizetype(rows.size()));
-    for (size_t p = 0; p < plans.size(); ++p) {
-        std::shared_ptr<const Item> item(itemStore, &itemStore[p]);
-        snapshot->byId.insert(item->asset->localIdentifier, item);
-        for (qint64 image : item->images)
-            snapshot->byImage.insert(image, item);
-        snapshot->items.push_back(std::move(item));
-    }
-
+    // Albums: the user's tags. Their rows are read while the second thread makes its half.
     QHash<QString, QString> albumIdentities;
-    auto named = m_db->statement("SELECT name, identifier FROM state.album_identities");
-    while (named.step())
-        albumIdentities.insert(named.text(0), named.text(1));
     QHash<qint64, size_t> tagIndex;
-    auto tags = m_db->statement("SELECT id, name FROM data.tags WHERE name NOT LIKE 'darktable|%' "
-                                "ORDER BY id");
-    while (tags.step()) {
-        tagIndex.insert(tags.int64(0), snapshot->tags.size());
-        const QString name = tags.text(1);
-        snapshot->tags.push_back(
-            {tags.int64(0), name, albumIdentities.value(name, albumIdentifier(name)), {}});
-    }
-    auto tagged = m_db->statement(
-        "SELECT tagid, imgid FROM main.tagged_images ORDER BY tagid, position, imgid");
-    QSet<std::pair<size_t, const Item*>> seen; // an item once per tag, whichever image has it
-    while (tagged.step()) {
-        const auto t = tagIndex.find(tagged.int64(0));
-        const auto item = snapshot->byImage.value(tagged.int64(1));
-        if (t == tagIndex.end() || !item || seen.contains({*t, item.get()}))
+    std::vector<std::pair<size_t, size_t>> tagged; // index in tags, item
+    const auto readTags = [&] {
+        auto named = m_db->statement("SELECT name, identifier FROM state.album_identities");
+        while (named.step())
+            albumIdentities.insert(named.text(0), named.text(1));
+        auto tags =
+            m_db->statement("SELECT id, name FROM data.tags WHERE name NOT LIKE 'darktable|%' "
+                            "ORDER BY id");
+        while (tags.step()) {
+            tagIndex.insert(tags.int64(0), snapshot->tags.size());
+            const QString name = tags.text(1);
+            snapshot->tags.push_back(
+                {tags.int64(0), name, albumIdentities.value(name, albumIdentifier(name)), {}});
+        }
+        // The albums' images, each tag's together: sorted whole, not walked through the index by
+        // tag, which costs a lookup of every row.
+        auto st = m_db->statement("SELECT tagid, imgid FROM main.tagged_images NOT INDEXED ORDER "
+                                  "BY tagid, position, imgid");
+        while (st.step()) {
+            const auto t = tagIndex.constFind(st.int64(0));
+            const std::optional<size_t> item = itemOfImage(st.int64(1));
+            if (t != tagIndex.constEnd() && item)
+                tagged.emplace_back(*t, *item);
+        }
+    };
+    inTwoHalves(plans.size(), [&](size_t from, size_t to) {
+        if (from == 0)
+            readTags();
+        makeItems(from, to);
+    });
+    snapshot->itemBlock = itemStore;
+
+    // The items by identifier, listed on a second thread while this one fills the albums.
+    std::exception_ptr listingFailed;
+    std::jthread byId([&] {
+        try {
+            snapshot->items.reserve(plans.size());
+            snapshot->byId.reserve(qsizetype(plans.size()));
+            for (size_t p = 0; p < plans.size(); ++p) {
+                const Item* item = &itemStore[p];
+                snapshot->byId.insert(item->asset->localIdentifier, item);
+                snapshot->items.push_back(item);
+            }
+        } catch (...) {
+            listingFailed = std::current_exception();
+        }
+    });
+    // An item once per tag, whichever of its images has it.
+    std::vector<size_t> lastTagOf(plans.size(), SIZE_MAX);
+    for (const auto& [t, item] : tagged) {
+        if (lastTagOf[item] == t)
             continue;
-        seen.insert({*t, item.get()});
-        snapshot->tags[*t].members.push_back(item->asset->localIdentifier);
+        lastTagOf[item] = t;
+        snapshot->tags[t].members.push_back(itemStore[item].asset->localIdentifier);
     }
+    byId.join();
+    if (listingFailed)
+        std::rethrow_exception(listingFailed);
+    size_t listings = 0;
+    for (const auto& tag : snapshot->tags)
+        listings += tag.members.size();
+    snapshot->albumsOfItem.reserve(qsizetype(std::min(listings, plans.size())));
     for (const auto& tag : snapshot->tags) {
         auto album = std::make_shared<AssetCollection>();
         album->localIdentifier = tag.identifier;

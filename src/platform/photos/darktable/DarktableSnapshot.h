@@ -9,8 +9,10 @@
 #include <QFile>
 #include <QHash>
 #include <QString>
+#include <QStringView>
 #include <QUuid>
 #include <optional>
+#include <span>
 #include <sys/stat.h>
 #include <utility>
 #include <vector>
@@ -19,15 +21,16 @@ namespace photos {
 
 struct DarktableStore::Item {
     AssetPtr asset;
-    std::vector<qint64> images; // its darktable images, picture first
+    std::span<const qint64> images; // its darktable images, picture first: a run of the snapshot's
     qint64 filmId = 0;
     QString folder;
 };
 
 struct DarktableStore::Snapshot {
-    std::vector<std::shared_ptr<const Item>> items; // by first image
-    QHash<QString, std::shared_ptr<const Item>> byId;
-    QHash<qint64, std::shared_ptr<const Item>> byImage;
+    std::shared_ptr<const Item[]> itemBlock; // the items, by first image
+    std::vector<qint64> images;              // the items' images, each item's a run of them
+    std::vector<const Item*> items;          // by first image
+    QHash<QStringView, const Item*> byId;    // views of the items' own identifiers
     struct Tag {
         qint64 id;
         QString name;
@@ -36,8 +39,9 @@ struct DarktableStore::Snapshot {
     };
     std::vector<Tag> tags;             // oldest first
     std::vector<CollectionPtr> albums; // one per tag, with its count
-    // The albums holding each item, as listed for one item (uncounted), oldest first.
-    QHash<QString, std::vector<CollectionPtr>> albumsOfItem;
+    // The albums holding each item (by a view of its identifier), as listed for one item
+    // (uncounted), oldest first.
+    QHash<QStringView, std::vector<CollectionPtr>> albumsOfItem;
 };
 
 namespace darktable {

@@ -42,10 +42,10 @@ QString StringBlock::add(std::initializer_list<QStringView> pieces) {
     return partAt(at);
 }
 
-QString StringBlock::addUtf8(QByteArrayView utf8) {
+QString StringBlock::addUtf8(QStringView before, QByteArrayView utf8, QStringView after) {
     const qsizetype at = m_used;
-    Q_ASSERT(m_used + utf8.size() < m_block.size());
-    QChar* out = m_data + at;
+    Q_ASSERT(m_used + before.size() + utf8.size() + after.size() < m_block.size());
+    QChar* out = std::copy(before.begin(), before.end(), m_data + at);
     if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return uchar(c) < 0x80; })) {
         for (char c : utf8)
             *out++ = QChar(uchar(c));
@@ -53,6 +53,7 @@ QString StringBlock::addUtf8(QByteArrayView utf8) {
         const QString s = QString::fromUtf8(utf8);
         out = std::copy(s.begin(), s.end(), out);
     }
+    out = std::copy(after.begin(), after.end(), out);
     m_used = out - m_data;
     return partAt(at);
 }

@@ -38,7 +38,9 @@ public:
     // The pieces as one string.
     QString add(std::initializer_list<QStringView> pieces);
     // The string QString::fromUtf8 makes of `utf8`, which takes at most its size in characters.
-    QString addUtf8(QByteArrayView utf8);
+    QString addUtf8(QByteArrayView utf8) { return addUtf8({}, utf8, {}); }
+    // The same between `before` and `after`: a file's path from its folder and stored name.
+    QString addUtf8(QStringView before, QByteArrayView utf8, QStringView after);
 
 private:
     QString partAt(qsizetype at);

@@ -9,7 +9,7 @@ using namespace photos::blocks;
 TEST(StringBlock, PartsReadAndChangeAsStringsOfTheirOwn) {
     QString id, path, name, odd;
     {
-        StringBlock block(64);
+        StringBlock block(96);
         id = block.add({u"AB-", u"00000000002A", u"/L0/001"});
         path = block.addUtf8("/photos/b \xc3\xa9t\xc3\xa9/IMG_1.JPG");
         odd = block.addUtf8("x\xff/y");
@@ -17,6 +17,9 @@ TEST(StringBlock, PartsReadAndChangeAsStringsOfTheirOwn) {
         // Parts made after others share the block are written where those read them.
         EXPECT_EQ(block.add({u"/L0/", u"040"}), u"/L0/040");
         EXPECT_EQ(block.addUtf8("/z"), u"/z");
+        EXPECT_EQ(block.addUtf8(u"/f/", "a\xc3\xa9", u".xmp"),
+                  QString::fromUtf8("/f/a\xc3\xa9.xmp"));
+        EXPECT_EQ(block.addUtf8(u"/f/", "b", u""), u"/f/b");
     }
     EXPECT_EQ(id, u"AB-00000000002A/L0/001");
     EXPECT_EQ(path, QString::fromUtf8("/photos/b été/IMG_1.JPG"));
