@@ -118,6 +118,9 @@ int buildCatalogue(const QString& path, const CatalogueShape& shape) {
         }
         check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db);
         sqlite3_exec(db, "ANALYZE", nullptr, nullptr, nullptr);
+        // Into the database file, as a library long in use has it: readers then find no
+        // pages in the write-ahead log.
+        sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
         sqlite3_close(db);
         return pairs;
     }

@@ -5,6 +5,7 @@
 
 #include <QThreadPool>
 #include <algorithm>
+#include <exception>
 
 namespace twinslim {
 
@@ -90,22 +91,19 @@ std::vector<PhotoPair> readPairs(const std::shared_ptr<photos::PhotoLibrary>& li
                                  const std::optional<QDateTime>& newerThan,
                                  const std::optional<QDateTime>& olderThan,
                                  const IsCancelled& isCancelled, const ScanProgress& progress) {
-    std::vector<photos::AssetPtr> assets;
-    if (library) {
-        try {
-            assets =
-                library->fetchAssets(photos::MediaType::Image, fetchOptions(newerThan, olderThan));
-        } catch (const std::exception&) {
-            assets.clear();
-        }
-    }
-    const int total = static_cast<int>(assets.size());
-
     std::vector<PhotoPair> result;
-    for (int i = 0; i < total; ++i) {
-        if (isCancelled && isCancelled())
-            break;
-        const auto& asset = assets[static_cast<size_t>(i)];
+    int total = 0;
+    int i = 0;
+    // What the callbacks throw is theirs, not the library's: it goes on to the caller.
+    std::exception_ptr callbackFailed;
+    const auto visit = [&](const photos::AssetPtr& asset) {
+        try {
+            if (isCancelled && isCancelled())
+                return false;
+        } catch (...) {
+            callbackFailed = std::current_exception();
+            return false;
+        }
         if (asset) {
             try {
                 if (auto pair = pairOf(*library, asset))
@@ -114,8 +112,31 @@ std::vector<PhotoPair> readPairs(const std::shared_ptr<photos::PhotoLibrary>& li
                 // An asset the library cannot describe is left out.
             }
         }
-        if (i % 50 == 0 && progress)
-            progress(i + 1, total);
+        try {
+            if (i % 50 == 0 && progress)
+                progress(i + 1, total);
+        } catch (...) {
+            callbackFailed = std::current_exception();
+            return false;
+        }
+        ++i;
+        return true;
+    };
+    if (library) {
+        // One asset at a time: a library of a million items is not held whole, only its pairs.
+        try {
+            library->enumerateAssets(
+                photos::MediaType::Image, fetchOptions(newerThan, olderThan),
+                [&](int count) { total = count; }, visit);
+        } catch (const std::exception&) {
+            if (callbackFailed)
+                std::rethrow_exception(callbackFailed);
+            // A library that cannot be read yields no pairs.
+            result.clear();
+            total = 0;
+        }
+        if (callbackFailed)
+            std::rethrow_exception(callbackFailed);
     }
     if (progress)
         progress(total, total);

@@ -24,6 +24,19 @@ public:
     // ---- Fetches (trashed items never appear) ----
     virtual std::vector<AssetPtr> assets(MediaType mediaType,
                                          const FetchOptions& options) const = 0;
+    // The same assets handed over one at a time, `counted` told their number first; stops when
+    // `visit` answers false. A store that reads its items from disk hands each over as it is
+    // read, so that a caller holds only those it keeps; one that holds them all anyway lists
+    // them as assets() does.
+    virtual void enumerateAssets(MediaType mediaType, const FetchOptions& options,
+                                 const std::function<void(int total)>& counted,
+                                 const std::function<bool(const AssetPtr&)>& visit) const {
+        const std::vector<AssetPtr> all = assets(mediaType, options);
+        counted(int(all.size()));
+        for (const AssetPtr& asset : all)
+            if (!visit(asset))
+                return;
+    }
     virtual std::vector<AssetPtr> assetsWithIdentifiers(const QStringList& ids) const = 0;
     // In album order.
     virtual std::vector<AssetPtr> assetsInCollection(const AssetCollection& collection,

@@ -194,6 +194,12 @@ std::vector<AssetPtr> PhotoLibrary::fetchAssets(MediaType mediaType,
     return m_store->assets(mediaType, options);
 }
 
+void PhotoLibrary::enumerateAssets(MediaType mediaType, const FetchOptions& options,
+                                   const std::function<void(int total)>& counted,
+                                   const std::function<bool(const AssetPtr&)>& visit) const {
+    m_store->enumerateAssets(mediaType, options, counted, visit);
+}
+
 std::vector<AssetPtr> PhotoLibrary::fetchAssetsWithLocalIdentifiers(const QStringList& ids) const {
     return m_store->assetsWithIdentifiers(ids);
 }

@@ -74,6 +74,14 @@ public:
 
     // ---- Fetches (trashed assets never appear) ----
     std::vector<AssetPtr> fetchAssets(MediaType mediaType, const FetchOptions& options = {}) const;
+    // What fetchAssets returns, in its order, one asset at a time: `counted` gets their number
+    // first, then `visit` each asset until it answers false. The assets of a catalogue are made
+    // as they are read and freed unless `visit` keeps them, so that going through a library of
+    // a million items does not hold a million of them. Throws as fetchAssets does; `visit` may
+    // fetch from this library meanwhile.
+    void enumerateAssets(MediaType mediaType, const FetchOptions& options,
+                         const std::function<void(int total)>& counted,
+                         const std::function<bool(const AssetPtr&)>& visit) const;
     std::vector<AssetPtr> fetchAssetsWithLocalIdentifiers(const QStringList& identifiers) const;
     // In album order.
     std::vector<AssetPtr> fetchAssetsInAssetCollection(const CollectionPtr& collection,

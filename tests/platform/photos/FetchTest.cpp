@@ -80,3 +80,96 @@ TEST_P(FetchTest, HiddenExcludedUnlessAskedAndTrashedNeverAppear) {
                   ->estimatedAssetCount,
               2);
 }
+
+TEST_P(FetchTest, EnumerationHandsOverWhatTheFetchReturnsInItsOrder) {
+    NewAsset pair{at(2)};
+    pair.resources = {{ResourceType::Photo, "public.jpeg", "jpegbytes"},
+                      {ResourceType::AlternatePhoto, "com.adobe.raw-image", "rawbytes"}};
+    const QString older = add({at(1)});
+    const QString paired = add(pair);
+    const QString newer = add({at(3)});
+    add({at(4)});
+    FetchOptions o;
+    o.sortDescriptors = {{"creationDate", false}};
+    o.predicate = Predicate::creationDateAtMost(at(3, 13));
+    const std::vector<AssetPtr> fetched = lib->fetchAssets(MediaType::Image, o);
+    ASSERT_EQ(ids(fetched), QStringList({newer, paired, older}));
+
+    int counted = -1;
+    std::vector<AssetPtr> visited;
+    lib->enumerateAssets(
+        MediaType::Image, o, [&](int total) { counted = total; },
+        [&](const AssetPtr& a) {
+            EXPECT_EQ(counted, 3) << "the number comes before the first asset";
+            visited.push_back(a);
+            // Other fetches may run meanwhile.
+            EXPECT_EQ(lib->fetchAssetsWithLocalIdentifiers({a->localIdentifier}).size(), 1u);
+            return true;
+        });
+    ASSERT_EQ(ids(visited), ids(fetched));
+    for (size_t i = 0; i < fetched.size(); ++i) {
+        EXPECT_EQ(visited[i]->creationDate, fetched[i]->creationDate);
+        ASSERT_EQ(visited[i]->resources.size(), fetched[i]->resources.size());
+        for (size_t r = 0; r < fetched[i]->resources.size(); ++r) {
+            const AssetResource &v = *visited[i]->resources[r], &f = *fetched[i]->resources[r];
+            EXPECT_EQ(v.assetLocalIdentifier, f.assetLocalIdentifier);
+            EXPECT_EQ(v.ordinal, f.ordinal);
+            EXPECT_EQ(v.type, f.type);
+            EXPECT_EQ(v.uniformTypeIdentifier, f.uniformTypeIdentifier);
+            EXPECT_EQ(v.originalFilename, f.originalFilename);
+            EXPECT_EQ(v.fileSize, f.fileSize);
+            EXPECT_EQ(v.storedPath, f.storedPath);
+        }
+    }
+    if (GetParam() == LibraryKind::Catalogue) // a catalogue reads each asset's rows together
+        EXPECT_EQ(visited[1]->resources.size(), 2u);
+
+    // Nothing in the window: counted as none, nothing visited.
+    o.predicate = Predicate::creationDateAtMost(at(1, 1));
+    visited.clear();
+    lib->enumerateAssets(
+        MediaType::Image, o, [&](int total) { counted = total; },
+        [&](const AssetPtr& a) {
+            visited.push_back(a);
+            return true;
+        });
+    EXPECT_EQ(counted, 0);
+    EXPECT_TRUE(visited.empty());
+    o.sortDescriptors = {{"title", true}};
+    EXPECT_THROW(lib->enumerateAssets(
+                     MediaType::Image, o, [](int) {}, [](const AssetPtr&) { return true; }),
+                 PhotoLibraryError);
+}
+
+TEST_P(FetchTest, EnumerationStoppedOrFailedLeavesTheLibraryCurrent) {
+    for (int day = 1; day <= 5; ++day)
+        add({at(day)});
+    int visits = 0;
+    lib->enumerateAssets(
+        MediaType::Image, {}, [](int) {}, [&](const AssetPtr&) { return ++visits < 2; });
+    EXPECT_EQ(visits, 2) << "no asset after the one that said stop";
+
+    struct Stop {};
+    EXPECT_THROW(
+        lib->enumerateAssets(
+            MediaType::Image, {}, [](int) {}, [&](const AssetPtr&) -> bool { throw Stop{}; }),
+        Stop);
+    // Neither left a reading open that would hide what changes next.
+    const QString later = add({at(6)});
+    lib->performChangesAndWait([&](ChangeRequests& c) {
+        c.deleteAssets({asset(ids(lib->fetchAssets(MediaType::Image)).front())});
+    });
+    for (int round = 0; round < 3; ++round) {
+        QStringList seen;
+        int total = 0;
+        lib->enumerateAssets(
+            MediaType::Image, {}, [&](int n) { total = n; },
+            [&](const AssetPtr& a) {
+                seen << a->localIdentifier;
+                return true;
+            });
+        EXPECT_EQ(total, 5);
+        EXPECT_EQ(seen, ids(lib->fetchAssets(MediaType::Image)));
+        EXPECT_TRUE(seen.contains(later));
+    }
+}

@@ -141,6 +141,63 @@ void appendTitlePredicate(const Predicate& p, std::string& sql, QStringList& val
     }
 }
 
+// The conditions of a fetch of assets: the media type is the first value bound, then `values`.
+std::string assetConditions(const FetchOptions& options, std::vector<qint64>& values) {
+    std::string where = "a.trashed_at IS NULL AND a.media_type = ?";
+    if (!options.includeHiddenAssets)
+        where += " AND a.hidden = 0";
+    if (options.predicate) {
+        where += " AND ";
+        appendPredicate(*options.predicate, where, values);
+    }
+    return where;
+}
+
+// An asset of the row's assetColumns, from column 0; without its resources.
+std::shared_ptr<Asset> assetOfRow(const SqliteStatement& st) {
+    auto asset = std::make_shared<Asset>();
+    asset->catalogId = st.int64(0);
+    asset->localIdentifier = st.text(1);
+    asset->mediaType = MediaType(st.int64(2));
+    if (!st.isNull(3))
+        asset->creationDate = fromCatalogTime(st.int64(3));
+    if (!st.isNull(4))
+        asset->creationOffsetSeconds = int(st.int64(4));
+    if (!st.isNull(5) && !st.isNull(6))
+        asset->location = Location{st.real(5), st.real(6)};
+    asset->isFavorite = st.int64(7) != 0;
+    asset->isHidden = st.int64(8) != 0;
+    return asset;
+}
+
+// Type identifiers repeat across thousands of resources: one string each, found by its bytes.
+class UtiStrings {
+public:
+    const QString& of(QByteArrayView utf8) {
+        for (const auto& [bytes, text] : m_known)
+            if (bytes == utf8)
+                return text;
+        m_known.emplace_back(utf8.toByteArray(), QString::fromUtf8(utf8));
+        return m_known.back().second;
+    }
+
+private:
+    std::vector<std::pair<QByteArray, QString>> m_known;
+};
+
+// A resource of the row's resourceColumns, from column `at`, for `owner`.
+ResourcePtr resourceOfRow(const SqliteStatement& st, int at, const Asset& owner, UtiStrings& utis) {
+    auto r = std::make_shared<AssetResource>();
+    r->assetLocalIdentifier = owner.localIdentifier;
+    r->ordinal = int(st.int64(at));
+    r->type = ResourceType(st.int64(at + 1));
+    r->uniformTypeIdentifier = utis.of(st.utf8(at + 2));
+    r->originalFilename = st.text(at + 3);
+    r->fileSize = st.optionalInt64(at + 4);
+    r->storedPath = st.text(at + 5);
+    return r;
+}
+
 } // namespace
 
 qint64 toCatalogTime(const QDateTime& instant) {
@@ -228,18 +285,7 @@ std::vector<AssetPtr> Catalog::assetsFromQuery(SqliteDatabase& db, const std::st
     std::vector<AssetPtr> result;
     std::unordered_map<qint64, Asset*> byId;
     while (st.step()) {
-        auto asset = std::make_shared<Asset>();
-        asset->catalogId = st.int64(0);
-        asset->localIdentifier = st.text(1);
-        asset->mediaType = MediaType(st.int64(2));
-        if (!st.isNull(3))
-            asset->creationDate = fromCatalogTime(st.int64(3));
-        if (!st.isNull(4))
-            asset->creationOffsetSeconds = int(st.int64(4));
-        if (!st.isNull(5) && !st.isNull(6))
-            asset->location = Location{st.real(5), st.real(6)};
-        asset->isFavorite = st.int64(7) != 0;
-        asset->isHidden = st.int64(8) != 0;
+        auto asset = assetOfRow(st);
         byId.emplace(asset->catalogId, asset.get());
         result.push_back(std::move(asset));
     }
@@ -251,45 +297,84 @@ std::vector<AssetPtr> Catalog::assetsFromQuery(SqliteDatabase& db, const std::st
                            ") ORDER BY r.asset_id, r.ordinal");
     if (bind)
         bind(rs);
-    // Type identifiers repeat across thousands of resources: share one string each.
-    std::vector<QString> utis;
+    UtiStrings utis;
     while (rs.step()) {
         auto it = byId.find(rs.int64(0));
         if (it == byId.end())
             continue;
         Asset* owner = it->second;
-        auto r = std::make_shared<AssetResource>();
-        r->assetLocalIdentifier = owner->localIdentifier;
-        r->ordinal = int(rs.int64(1));
-        r->type = ResourceType(rs.int64(2));
-        const QString uti = rs.text(3);
-        auto known = std::find(utis.begin(), utis.end(), uti);
-        if (known == utis.end())
-            known = utis.insert(utis.end(), uti);
-        r->uniformTypeIdentifier = *known;
-        r->originalFilename = rs.text(4);
-        r->fileSize = rs.optionalInt64(5);
-        r->storedPath = rs.text(6);
-        owner->resources.push_back(std::move(r));
+        owner->resources.push_back(resourceOfRow(rs, 1, *owner, utis));
     }
     return result;
 }
 
 std::vector<AssetPtr> Catalog::assets(SqliteDatabase& db, MediaType mediaType,
                                       const FetchOptions& options) const {
-    std::string where = "a.trashed_at IS NULL AND a.media_type = ?";
-    if (!options.includeHiddenAssets)
-        where += " AND a.hidden = 0";
     std::vector<qint64> values;
-    if (options.predicate) {
-        where += " AND ";
-        appendPredicate(*options.predicate, where, values);
-    }
+    const std::string where = assetConditions(options, values);
     return assetsFromQuery(db, where, orderFor(options), [&](SqliteStatement& st) {
         st.bind(1, int(mediaType));
         for (size_t i = 0; i < values.size(); ++i)
             st.bind(int(i) + 2, values[i]);
     });
+}
+
+void Catalog::enumerateAssets(SqliteDatabase& db, MediaType mediaType, const FetchOptions& options,
+                              const std::function<void(int total)>& counted,
+                              const std::function<bool(const AssetPtr&)>& visit) const {
+    std::vector<qint64> values;
+    const std::string where = assetConditions(options, values);
+    const std::string order = orderFor(options);
+    const auto bind = [&](SqliteStatement& st) {
+        st.bind(1, int(mediaType));
+        for (size_t i = 0; i < values.size(); ++i)
+            st.bind(int(i) + 2, values[i]);
+    };
+    // The count and the rows in one read transaction, so that both are of the same moment.
+    db.exec("BEGIN");
+    try {
+        {
+            auto count = db.statement("SELECT count(*) FROM assets a WHERE " + where);
+            bind(count);
+            counted(count.step() ? int(count.int64(0)) : 0);
+        }
+        {
+            // One pass in the assets' order, each asset's rows together: an asset is complete,
+            // and handed over, when the next one's first row comes. The date index gives the
+            // order, so the rows are not sorted.
+            auto st = db.statement(std::string("SELECT ") + assetColumns + ", " + resourceColumns +
+                                   " FROM assets a LEFT JOIN resources r ON r.asset_id = a.id "
+                                   "WHERE " +
+                                   where + " ORDER BY " + (order.empty() ? "" : order + ", ") +
+                                   "a.id, r.ordinal");
+            bind(st);
+            constexpr int firstResourceColumn = 9;
+            UtiStrings utis;
+            std::shared_ptr<Asset> current;
+            bool going = true;
+            while (st.step()) {
+                if (!current || current->catalogId != st.int64(0)) {
+                    if (current && !visit(std::exchange(current, nullptr))) {
+                        going = false;
+                        break;
+                    }
+                    current = assetOfRow(st);
+                }
+                if (!st.isNull(firstResourceColumn))
+                    current->resources.push_back(
+                        resourceOfRow(st, firstResourceColumn, *current, utis));
+            }
+            if (going && current)
+                visit(std::exchange(current, nullptr));
+        }
+        db.exec("COMMIT");
+    } catch (...) {
+        try {
+            db.exec("ROLLBACK");
+        } catch (...) {
+        }
+        throw;
+    }
 }
 
 std::vector<AssetPtr> Catalog::assetsWithIdentifiers(SqliteDatabase& db, const QStringList& ids,

@@ -35,6 +35,11 @@ public:
 
     std::vector<AssetPtr> assets(SqliteDatabase& db, MediaType mediaType,
                                  const FetchOptions& options) const;
+    // The assets of assets() one at a time, each made as its rows are read; see
+    // LibraryStore::enumerateAssets.
+    void enumerateAssets(SqliteDatabase& db, MediaType mediaType, const FetchOptions& options,
+                         const std::function<void(int total)>& counted,
+                         const std::function<bool(const AssetPtr&)>& visit) const;
     std::vector<AssetPtr> assetsWithIdentifiers(SqliteDatabase& db, const QStringList& ids,
                                                 bool includeTrashed = false) const;
     std::vector<AssetPtr> assetsInCollection(SqliteDatabase& db, qint64 collectionId,

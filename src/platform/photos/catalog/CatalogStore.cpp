@@ -53,6 +53,14 @@ std::vector<AssetPtr> CatalogStore::assets(MediaType mediaType, const FetchOptio
         [&](SqliteDatabase& db) { return m_catalog->assets(db, mediaType, options); });
 }
 
+void CatalogStore::enumerateAssets(MediaType mediaType, const FetchOptions& options,
+                                   const std::function<void(int total)>& counted,
+                                   const std::function<bool(const AssetPtr&)>& visit) const {
+    m_catalog->read([&](SqliteDatabase& db) {
+        m_catalog->enumerateAssets(db, mediaType, options, counted, visit);
+    });
+}
+
 std::vector<AssetPtr> CatalogStore::assetsWithIdentifiers(const QStringList& ids) const {
     return m_catalog->read(
         [&](SqliteDatabase& db) { return m_catalog->assetsWithIdentifiers(db, ids); });

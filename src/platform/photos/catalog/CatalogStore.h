@@ -26,6 +26,9 @@ public:
     static bool isCatalogueLibrary(const QString& path);
 
     std::vector<AssetPtr> assets(MediaType mediaType, const FetchOptions& options) const override;
+    void enumerateAssets(MediaType mediaType, const FetchOptions& options,
+                         const std::function<void(int total)>& counted,
+                         const std::function<bool(const AssetPtr&)>& visit) const override;
     std::vector<AssetPtr> assetsWithIdentifiers(const QStringList& ids) const override;
     std::vector<AssetPtr> assetsInCollection(const AssetCollection& collection,
                                              const FetchOptions& options) const override;
