@@ -11,7 +11,8 @@ function(twinslim_sources out_var)
     set(${out_var} ${result} PARENT_SCOPE)
 endfunction()
 
-# One GoogleTest executable per tested folder, registered test by test with CTest.
+# One GoogleTest executable per tested folder, registered test by test with CTest. The kill-round
+# tests of the real programs take up to five minutes with sanitizers on a busy machine.
 include(GoogleTest)
 function(twinslim_add_test name)
     cmake_parse_arguments(T "" "" "DIRS;LIBS" ${ARGN})
@@ -21,5 +22,5 @@ function(twinslim_add_test name)
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
-        PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+        PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 600)
 endfunction()
