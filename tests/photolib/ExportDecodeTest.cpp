@@ -140,8 +140,9 @@ TEST_F(ExportDecodeTest, EveryJpegLayoutComesOutUprightInItsColoursWithItsData) 
         const QImage source = imaging::decodeJpeg(sources[c.name]);
         ASSERT_EQ(exported.size(), c.upright);
         ASSERT_EQ(source.size(), c.upright);
-        if (c.subsampling != TJSAMP_GRAY)
+        if (c.subsampling != TJSAMP_GRAY) {
             EXPECT_EQ(fixtures::describeQuadrants(exported), "RG/BW");
+        }
         // What x265 loses at the default quality, and no more: the colours are the JPEG's.
         EXPECT_LT(meanDifference(exported, source), 3.0);
         // The same as encoding the RGB rendering, the way every other picture goes.
@@ -169,7 +170,8 @@ TEST_F(ExportDecodeTest, EveryJpegLayoutComesOutUprightInItsColoursWithItsData) 
             imaging::decodeHeif(testsupport::readFile(small + "/" + c.name + ".heic"));
         EXPECT_EQ(exported.size(), c.upright.scaled(400, 400, Qt::KeepAspectRatio))
             << c.name.toStdString();
-        if (c.subsampling != TJSAMP_GRAY)
+        if (c.subsampling != TJSAMP_GRAY) {
             EXPECT_EQ(fixtures::describeQuadrants(exported), "RG/BW") << c.name.toStdString();
+        }
     }
 }

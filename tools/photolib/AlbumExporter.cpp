@@ -83,9 +83,8 @@ Prepared prepare(const Asset& asset, QImage image, const ExportOptions& options)
 // first: the image manager renders those as it does everything else.
 std::shared_ptr<Prepared> prepareFromJpeg(const Asset& asset, const QByteArray& jpeg,
                                           const ExportOptions& options) {
-    imaging::YuvImage planes = imaging::decodeJpegYuv420(jpeg);
-    if (planes.isNull() ||
-        (options.maxSize > 0 && std::max(planes.width(), planes.height()) > options.maxSize))
+    imaging::YuvImage planes = imaging::decodeJpegYuv420(jpeg, std::max(0, options.maxSize));
+    if (planes.isNull())
         return nullptr;
     auto p = std::make_shared<Prepared>();
     p->exif = imaging::buildExifBlock(exportExifFields(asset, planes.size()));
@@ -334,9 +333,10 @@ ExportSummary exportAssets(const std::shared_ptr<PhotoLibrary>& library,
     request.deliveryMode = ImageDeliveryMode::HighQualityFormat;
     request.resizeMode = ImageResizeMode::Exact;
 
-    // The manager decodes on its own pool (one thread per core), and each decoded picture is
-    // prepared there too (scaled, converted, its thumbnail and EXIF made); the encoder pool, one
-    // thread per core, then only encodes. x265 spreads one HEIC over the cores already, but two
+    // A JPEG bound for HEIC at full size is read and decoded to planes on a pool of its own;
+    // everything else is rendered by the manager on its pool (one thread per core) and prepared
+    // there too (scaled, converted, its thumbnail and EXIF made). The encoder pool, one thread per
+    // core, then only encodes. x265 spreads one HEIC over the cores already, but two
     // at a time still fill the gaps of each other's serial parts (measured: about 4 % faster
     // than one at a time). Results are taken in album order, with few items in flight so that
     // memory stays bounded.

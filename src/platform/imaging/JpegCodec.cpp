@@ -175,7 +175,7 @@ void reducePlane(const uint8_t* src, int srcStride, int width, int height, int f
 
 } // namespace
 
-YuvImage decodeJpegYuv420(const QByteArray& bytes) {
+YuvImage decodeJpegYuv420(const QByteArray& bytes, int maxLongSide) {
     if (bytes.size() < 4)
         return {};
     TjHandle handle(tjInitDecompress());
@@ -186,7 +186,8 @@ YuvImage decodeJpegYuv420(const QByteArray& bytes) {
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
     if (tjDecompressHeader3(handle.get(), data, size, &width, &height, &subsampling, &colorspace) !=
             0 ||
-        !isDecodableSize(width, height))
+        !isDecodableSize(width, height) ||
+        (maxLongSide > 0 && std::max(width, height) > maxLongSide))
         return {};
     // Only samples that are already Y'CbCr (or grey) can go to the encoder as they are, and only
     // chroma at 4:2:0 or finer on both axes can be averaged down to 4:2:0.

@@ -4,6 +4,7 @@
 #include "platform/imaging/Orientation.h"
 #include "platform/imaging/PixelLimit.h"
 
+#include <QPoint>
 #include <algorithm>
 #include <cstring>
 
@@ -105,6 +106,54 @@ void orientPlane(const uint8_t* src, int srcStride, int width, int height, uint8
     }
 }
 
+// Where the upright picture's luma pixel (x, y) is stored, for a stored picture of w × h.
+QPoint storedPosition(int x, int y, int w, int h, int orientation) {
+    switch (orientation) {
+    case 2:
+        return {w - 1 - x, y};
+    case 3:
+        return {w - 1 - x, h - 1 - y};
+    case 4:
+        return {x, h - 1 - y};
+    case 5:
+        return {y, x};
+    case 6:
+        return {y, h - 1 - x};
+    case 7:
+        return {w - 1 - y, h - 1 - x};
+    case 8:
+        return {w - 1 - y, x};
+    default:
+        return {x, y};
+    }
+}
+
+// The upright chroma plane: each sample is the average of the stored chroma samples under the
+// luma pixels it covers. That is one stored sample, unless an odd side is mirrored: its lone
+// last column (or row) then comes first, and every later pair of pixels straddles two stored
+// samples.
+void orientChroma(const uint8_t* src, int srcStride, QSize stored, uint8_t* dst, int dstStride,
+                  QSize upright, int orientation) {
+    const int w = stored.width(), h = stored.height();
+    const int outWidth = (upright.width() + 1) / 2, outHeight = (upright.height() + 1) / 2;
+    constexpr int tile = 64;
+    for (int ty = 0; ty < outHeight; ty += tile)
+        for (int tx = 0; tx < outWidth; tx += tile)
+            for (int cy = ty; cy < std::min(ty + tile, outHeight); ++cy) {
+                uint8_t* to = dst + size_t(cy) * dstStride;
+                for (int cx = tx; cx < std::min(tx + tile, outWidth); ++cx) {
+                    unsigned sum = 0, n = 0;
+                    for (int y = 2 * cy; y < std::min(2 * cy + 2, upright.height()); ++y)
+                        for (int x = 2 * cx; x < std::min(2 * cx + 2, upright.width()); ++x) {
+                            const QPoint p = storedPosition(x, y, w, h, orientation);
+                            sum += src[size_t(p.y() / 2) * srcStride + p.x() / 2];
+                            ++n;
+                        }
+                    to[cx] = uint8_t((sum + n / 2) / n);
+                }
+            }
+}
+
 } // namespace
 
 YuvImage YuvImage::oriented(int orientation) const {
@@ -115,10 +164,18 @@ YuvImage YuvImage::oriented(int orientation) const {
     YuvImage out(orientedSize(m_size, orientation));
     if (out.isNull())
         return {};
-    for (const Plane plane : {Y, Cb, Cr}) {
+    orientPlane(m_planes[Y], m_strides[Y], width(), height(), out.m_planes[Y], out.m_strides[Y],
+                orientation);
+    // Even sides keep every chroma sample over the same pixels, and the plane turns as it is.
+    const bool even = width() % 2 == 0 && height() % 2 == 0;
+    for (const Plane plane : {Cb, Cr}) {
         const QSize size = planeSize(plane);
-        orientPlane(m_planes[plane], m_strides[plane], size.width(), size.height(),
-                    out.m_planes[plane], out.m_strides[plane], orientation);
+        if (even)
+            orientPlane(m_planes[plane], m_strides[plane], size.width(), size.height(),
+                        out.m_planes[plane], out.m_strides[plane], orientation);
+        else
+            orientChroma(m_planes[plane], m_strides[plane], m_size, out.m_planes[plane],
+                         out.m_strides[plane], out.m_size, orientation);
     }
     return out;
 }

