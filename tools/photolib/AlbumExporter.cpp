@@ -1,6 +1,7 @@
 #include "AlbumExporter.h"
 
 #include "platform/imaging/ExifDate.h"
+#include "platform/imaging/FileRead.h"
 #include "platform/imaging/HeifCodec.h"
 #include "platform/imaging/JpegCodec.h"
 #include "platform/photos/ImageManager.h"
@@ -39,9 +40,20 @@ struct Encoded {
 // threads, so that the encoder stage (one HEIC at a time) does nothing else.
 struct Prepared {
     QImage image; // in the pixel format the encoder takes, so it copies nothing
+    // A JPEG's own Y'CbCr samples, which the HEIC encoder takes as they are; when set, `image`
+    // is null.
+    imaging::YuvImage planes;
     QImage thumbnail;
     QByteArray exif;
 };
+
+// The long side of a HEIC's stored thumbnail for a picture whose long side is `longSide`, or 0
+// for none. A thumbnail lets viewers (and our own image manager) show small sizes without
+// decoding the whole picture; it only pays off for pictures well above its size.
+int thumbnailSideFor(int longSide, const ExportOptions& options) {
+    const int side = options.thumbnailSide;
+    return options.format == ExportFormat::Heic && side > 0 && longSide >= 2 * side ? side : 0;
+}
 
 Prepared prepare(const Asset& asset, QImage image, const ExportOptions& options) {
     if (options.maxSize > 0 && std::max(image.width(), image.height()) > options.maxSize)
@@ -50,13 +62,9 @@ Prepared prepare(const Asset& asset, QImage image, const ExportOptions& options)
     Prepared p;
     p.exif = imaging::buildExifBlock(exportExifFields(asset, image.size()));
     const int longSide = std::max(image.width(), image.height());
-    // A stored thumbnail lets viewers (and our own image manager) show small sizes without
-    // decoding the whole picture; it only pays off for pictures well above its size.
-    if (options.format == ExportFormat::Heic && options.thumbnailSide > 0 &&
-        longSide >= 2 * options.thumbnailSide) {
+    if (const int side = thumbnailSideFor(longSide, options)) {
         // Smooth scaling reads every source pixel; a quick cut to four times the size first
         // keeps a camera-sized picture from costing more than the thumbnail is worth.
-        const int side = options.thumbnailSide;
         const QImage reduced =
             longSide > 8 * side
                 ? image.scaled(4 * side, 4 * side, Qt::KeepAspectRatio, Qt::FastTransformation)
@@ -69,8 +77,34 @@ Prepared prepare(const Asset& asset, QImage image, const ExportOptions& options)
     return p;
 }
 
+// A full-size HEIC export of a JPEG: the JPEG's samples go to the encoder as Y'CbCr planes,
+// with no RGB in between; the thumbnail comes from a decode at a reduced scale, which costs a
+// small part of a full one. Null when the JPEG does not decode that way or must be made smaller
+// first: the image manager renders those as it does everything else.
+std::shared_ptr<Prepared> prepareFromJpeg(const Asset& asset, const QByteArray& jpeg,
+                                          const ExportOptions& options) {
+    imaging::YuvImage planes = imaging::decodeJpegYuv420(jpeg, std::max(0, options.maxSize));
+    if (planes.isNull())
+        return nullptr;
+    auto p = std::make_shared<Prepared>();
+    p->exif = imaging::buildExifBlock(exportExifFields(asset, planes.size()));
+    if (const int side = thumbnailSideFor(std::max(planes.width(), planes.height()), options)) {
+        // Exactly the size the thumbnail of the full picture has.
+        const QSize size = planes.size().scaled(side, side, Qt::KeepAspectRatio);
+        const QImage reduced = imaging::decodeJpeg(jpeg, imaging::DecodeTarget::longSide(side));
+        if (reduced.isNull())
+            return nullptr;
+        p->thumbnail = reduced.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                           .convertToFormat(QImage::Format_RGB888);
+    }
+    p->planes = std::move(planes);
+    return p;
+}
+
 QByteArray encode(const Prepared& p, const ExportOptions& options) {
     const double quality = options.quality < 0 ? defaultQuality(options.format) : options.quality;
+    if (!p.planes.isNull())
+        return imaging::encodeHeic(p.planes, quality, p.exif, p.thumbnail);
     return options.format == ExportFormat::Jpeg
                ? imaging::encodeJpeg(p.image, quality, p.exif)
                : imaging::encodeHeic(p.image, quality, p.exif, p.thumbnail);
@@ -299,25 +333,36 @@ ExportSummary exportAssets(const std::shared_ptr<PhotoLibrary>& library,
     request.deliveryMode = ImageDeliveryMode::HighQualityFormat;
     request.resizeMode = ImageResizeMode::Exact;
 
-    // The manager decodes on its own pool (one thread per core), and each decoded picture is
-    // prepared there too (scaled, converted, its thumbnail and EXIF made); the encoder pool, one
-    // thread per core, then only encodes. x265 spreads one HEIC over the cores already, but two
+    // A JPEG bound for HEIC at full size is read and decoded to planes on a pool of its own;
+    // everything else is rendered by the manager on its pool (one thread per core) and prepared
+    // there too (scaled, converted, its thumbnail and EXIF made). The encoder pool, one thread per
+    // core, then only encodes. x265 spreads one HEIC over the cores already, but two
     // at a time still fill the gaps of each other's serial parts (measured: about 4 % faster
     // than one at a time). Results are taken in album order, with few items in flight so that
     // memory stays bounded.
     QThreadPool encoders;
     encoders.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
     ImageManager manager(library);
+    // Reads and decodes the JPEGs that go to HEIC as planes; declared after what its tasks use,
+    // so that it is done with them before those go.
+    QThreadPool jpegDecoders;
+    jpegDecoders.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
     const size_t window = size_t(std::max(2, QThread::idealThreadCount()) * 2);
     std::deque<std::future<Encoded>> inFlight;
     size_t submitted = 0;
-    auto submit = [&] {
-        const AssetPtr asset = assets[submitted++];
-        auto promise = std::make_shared<std::promise<Encoded>>();
-        inFlight.push_back(promise->get_future());
+    auto encodeLater = [&encoders, options](std::shared_ptr<std::promise<Encoded>> promise,
+                                            std::shared_ptr<Prepared> prepared) {
+        encoders.start([promise, prepared, options] {
+            Encoded result;
+            result.failure = failureOf([&] { result.bytes = encode(*prepared, options); });
+            promise->set_value(std::move(result));
+        });
+    };
+    auto render = [&manager, target, request, options, encodeLater](
+                      const AssetPtr& asset, std::shared_ptr<std::promise<Encoded>> promise) {
         manager.requestImage(
             asset, target, ImageContentMode::AspectFit, request,
-            [promise, asset, options, &encoders](QImage image, ImageResultInfo info) {
+            [promise, asset, options, encodeLater](QImage image, ImageResultInfo info) {
                 if (info.isDegraded)
                     return;
                 if (image.isNull()) {
@@ -334,12 +379,30 @@ ExportSummary exportAssets(const std::shared_ptr<PhotoLibrary>& library,
                     promise->set_value({{}, failure});
                     return;
                 }
-                encoders.start([promise, prepared, options] {
-                    Encoded result;
-                    result.failure = failureOf([&] { result.bytes = encode(*prepared, options); });
-                    promise->set_value(std::move(result));
-                });
+                encodeLater(promise, prepared);
             });
+    };
+    auto submit = [&] {
+        const AssetPtr asset = assets[submitted++];
+        auto promise = std::make_shared<std::promise<Encoded>>();
+        inFlight.push_back(promise->get_future());
+        const ResourcePtr resource = ImageManager::renderingResource(*asset);
+        if (options.format != ExportFormat::Heic || !resource ||
+            !uti::conformsToJpeg(resource->uniformTypeIdentifier))
+            return render(asset, promise);
+        jpegDecoders.start([asset, resource, promise, options, &library, render, encodeLater] {
+            std::shared_ptr<Prepared> prepared;
+            // Read without following links out of the library, as the image manager does.
+            if (const int fd = library->openStoredFile(resource); fd >= 0) {
+                const QByteArray jpeg = imaging::detail::readFileBytes(fd);
+                ::close(fd);
+                failureOf([&] { prepared = prepareFromJpeg(*asset, jpeg, options); });
+            }
+            if (prepared)
+                encodeLater(promise, prepared);
+            else // not a JPEG after all, unreadable, or to be reduced: rendered the usual way
+                render(asset, promise);
+        });
     };
 
     for (size_t i = 0; i < assets.size(); ++i) {

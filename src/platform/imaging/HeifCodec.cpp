@@ -157,12 +157,8 @@ HeifPtr<heif_image> toHeifImage(const QImage& source) {
     return image;
 }
 
-} // namespace
-
-QByteArray encodeHeic(const QImage& image, double quality, const QByteArray& exifBlock,
-                      const QImage& thumbnail) {
-    if (image.isNull())
-        throw ImagingError("cannot encode an empty image as HEIC");
+QByteArray encodeHeifImage(const heif_image* pixels, double quality, const QByteArray& exifBlock,
+                           const QImage& thumbnail) {
     const QByteArrayView tiff = detail::tiffStart(exifBlock);
     if (!exifBlock.isEmpty() && tiff.isEmpty())
         throw ImagingError("EXIF block has no TIFF header");
@@ -185,9 +181,8 @@ QByteArray encodeHeic(const QImage& image, double quality, const QByteArray& exi
     if (isValidOrientation(orientation))
         options->image_orientation = static_cast<heif_orientation>(orientation);
 
-    const HeifPtr<heif_image> pixels = toHeifImage(image);
     heif_image_handle* createdHandle = nullptr;
-    check(heif_context_encode_image(context.get(), pixels.get(), encoder.get(), options.get(),
+    check(heif_context_encode_image(context.get(), pixels, encoder.get(), options.get(),
                                     &createdHandle),
           "HEIC encoding failed");
     const HeifPtr<heif_image_handle> handle(createdHandle);
@@ -220,6 +215,23 @@ QByteArray encodeHeic(const QImage& image, double quality, const QByteArray& exi
     writer.write = appendOutput;
     check(heif_context_write(context.get(), &writer, &output), "cannot write HEIC");
     return output.bytes;
+}
+
+} // namespace
+
+QByteArray encodeHeic(const QImage& image, double quality, const QByteArray& exifBlock,
+                      const QImage& thumbnail) {
+    if (image.isNull())
+        throw ImagingError("cannot encode an empty image as HEIC");
+    const HeifPtr<heif_image> pixels = toHeifImage(image);
+    return encodeHeifImage(pixels.get(), quality, exifBlock, thumbnail);
+}
+
+QByteArray encodeHeic(const YuvImage& image, double quality, const QByteArray& exifBlock,
+                      const QImage& thumbnail) {
+    if (image.isNull())
+        throw ImagingError("cannot encode an empty image as HEIC");
+    return encodeHeifImage(image.heifImage(), quality, exifBlock, thumbnail);
 }
 
 } // namespace imaging

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/imaging/DecodeTarget.h"
+#include "platform/imaging/YuvImage.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -36,6 +37,10 @@ bool heifDecodes(const QByteArray& bytes);
 // thumbnail, its sides rounded down to even numbers. Throws ImagingError for a null image, an EXIF
 // block that is not TIFF-structured, or when libheif fails.
 QByteArray encodeHeic(const QImage& image, double quality, const QByteArray& exifBlock = {},
+                      const QImage& thumbnail = {});
+// The same from Y'CbCr planes, which go to the encoder as they are: no colour conversion, no
+// copy. The planes are the same picture that encoding `image` converted to them would give.
+QByteArray encodeHeic(const YuvImage& image, double quality, const QByteArray& exifBlock = {},
                       const QImage& thumbnail = {});
 
 } // namespace imaging

@@ -150,6 +150,131 @@ QImage decodeJpeg(const QByteArray& bytes, const DecodeTarget& target) {
     return stored.isNull() ? stored : applyOrientation(stored, orientation);
 }
 
+namespace {
+
+// Averages each fx × fy block of the `width` × `height` plane at `src` into one sample of the
+// plane at `dst`; blocks cut by the right or bottom edge average the samples they have.
+void reducePlane(const uint8_t* src, int srcStride, int width, int height, int fx, int fy,
+                 uint8_t* dst, int dstStride, QSize out) {
+    for (int y = 0; y < out.height(); ++y) {
+        const uint8_t* row0 = src + size_t(std::min(y * fy, height - 1)) * srcStride;
+        const uint8_t* row1 = src + size_t(std::min(y * fy + fy - 1, height - 1)) * srcStride;
+        const int rows = row0 == row1 ? 1 : 2;
+        uint8_t* to = dst + size_t(y) * dstStride;
+        for (int x = 0; x < out.width(); ++x) {
+            const int x0 = std::min(x * fx, width - 1);
+            const int x1 = std::min(x * fx + fx - 1, width - 1);
+            const int n = rows * (x0 == x1 ? 1 : 2);
+            unsigned sum = row0[x0] + (x0 == x1 ? 0u : row0[x1]);
+            if (rows == 2)
+                sum += row1[x0] + (x0 == x1 ? 0u : row1[x1]);
+            to[x] = uint8_t((sum + unsigned(n) / 2) / unsigned(n));
+        }
+    }
+}
+
+} // namespace
+
+YuvImage decodeJpegYuv420(const QByteArray& bytes, int maxLongSide) {
+    if (bytes.size() < 4)
+        return {};
+    TjHandle handle(tjInitDecompress());
+    if (!handle)
+        return {};
+    auto* data = reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()));
+    const auto size = static_cast<unsigned long>(bytes.size());
+    int width = 0, height = 0, subsampling = 0, colorspace = 0;
+    if (tjDecompressHeader3(handle.get(), data, size, &width, &height, &subsampling, &colorspace) !=
+            0 ||
+        !isDecodableSize(width, height) ||
+        (maxLongSide > 0 && std::max(width, height) > maxLongSide))
+        return {};
+    // Only samples that are already Y'CbCr (or grey) can go to the encoder as they are, and only
+    // chroma at 4:2:0 or finer on both axes can be averaged down to 4:2:0.
+    if (colorspace != TJCS_YCbCr && colorspace != TJCS_GRAY)
+        return {};
+    int fx = 0, fy = 0; // how many stored chroma samples make one 4:2:0 sample
+    switch (subsampling) {
+    case TJSAMP_420:
+        fx = 1, fy = 1;
+        break;
+    case TJSAMP_422:
+        fx = 1, fy = 2;
+        break;
+    case TJSAMP_440:
+        fx = 2, fy = 1;
+        break;
+    case TJSAMP_444:
+        fx = 2, fy = 2;
+        break;
+    case TJSAMP_GRAY:
+        break;
+    default:
+        return {};
+    }
+    const int orientation = detail::tiffOrientation(detail::jpegExifPayload(bytes)).value_or(1);
+    const bool upright = !isValidOrientation(orientation) || orientation == 1;
+
+    YuvImage stored{QSize(width, height)};
+    if (stored.isNull())
+        return {};
+    // TurboJPEG writes whole chroma samples, so its planes may be a row or column larger than
+    // the picture; those go through a buffer, as does chroma that must be averaged down. An
+    // upright 4:2:0 picture of even sides goes straight into the encoder's planes.
+    const int planes = subsampling == TJSAMP_GRAY ? 1 : 3;
+    std::vector<uint8_t> buffers[3];
+    unsigned char* targets[3] = {};
+    int strides[3] = {};
+    int planeWidths[3] = {}, planeHeights[3] = {};
+    for (int i = 0; i < planes; ++i) {
+        planeWidths[i] = tjPlaneWidth(i, width, subsampling);
+        planeHeights[i] = tjPlaneHeight(i, height, subsampling);
+        if (planeWidths[i] <= 0 || planeHeights[i] <= 0)
+            return {};
+        const auto plane = YuvImage::Plane(i);
+        if (subsampling == TJSAMP_420 || i == 0) {
+            const QSize wanted = stored.planeSize(plane);
+            if (planeWidths[i] <= stored.bytesPerLine(plane) &&
+                planeHeights[i] == wanted.height()) {
+                targets[i] = stored.bits(plane);
+                strides[i] = stored.bytesPerLine(plane);
+                continue;
+            }
+        }
+        buffers[i].resize(size_t(planeWidths[i]) * size_t(planeHeights[i]));
+        targets[i] = buffers[i].data();
+        strides[i] = planeWidths[i];
+    }
+    // The same defences as decodeStored: scans limited, data that ends early refused.
+    const auto decode = [&](int flags) {
+        return tjDecompressToYUVPlanes(handle.get(), data, size, targets, width, strides, height,
+                                       flags | TJFLAG_LIMITSCANS) == 0;
+    };
+    if (!decode(TJFLAG_STOPONWARNING)) {
+        if (tjGetErrorCode(handle.get()) != TJERR_WARNING ||
+            std::strstr(tjGetErrorStr2(handle.get()), "Premature end of JPEG file"))
+            return {};
+        if (!decode(0) && tjGetErrorCode(handle.get()) != TJERR_WARNING)
+            return {};
+    }
+
+    for (int i = 0; i < 3; ++i) {
+        const auto plane = YuvImage::Plane(i);
+        const QSize wanted = stored.planeSize(plane);
+        if (i >= planes) {
+            // Grey: neutral chroma.
+            for (int y = 0; y < wanted.height(); ++y)
+                std::memset(stored.bits(plane) + size_t(y) * stored.bytesPerLine(plane), 128,
+                            size_t(wanted.width()));
+        } else if (!buffers[i].empty()) {
+            const int rx = i == 0 ? 1 : fx, ry = i == 0 ? 1 : fy;
+            reducePlane(buffers[i].data(), strides[i], planeWidths[i], planeHeights[i], rx, ry,
+                        stored.bits(plane), stored.bytesPerLine(plane), wanted);
+        }
+    }
+    return upright ? std::move(stored) : stored.oriented(orientation);
+}
+
 QImage decodeJpegExifThumbnail(QByteArrayView jpeg, const DecodeTarget& target) {
     if (target.isFullSize())
         return {};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/imaging/DecodeTarget.h"
+#include "platform/imaging/YuvImage.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -18,6 +19,15 @@ namespace imaging {
 // TurboJPEG can decode: empty, corrupt or truncated data (data that ends early would come out
 // with a grey band), CMYK JPEGs. Minor defects libjpeg only warns about are tolerated.
 QImage decodeJpeg(const QByteArray& bytes, const DecodeTarget& target = DecodeTarget::fullSize());
+
+// The full-size picture as Y'CbCr 4:2:0 planes made from the JPEG's own samples, never
+// converted to RGB, turned upright by its EXIF orientation: the input the HEIC encoder takes.
+// Chroma stored at a higher resolution (4:2:2, 4:4:0, 4:4:4) is averaged down; a grey picture
+// gets neutral chroma. Null wherever decodeJpeg is null, and for files whose samples are not
+// Y'CbCr or grey (CMYK, YCCK, RGB) or whose chroma is 4:1:1: those need decodeJpeg. Null too,
+// found from the header before anything is decoded, when `maxLongSide` is positive and the
+// picture's long side is over it: planes are never reduced.
+YuvImage decodeJpegYuv420(const QByteArray& bytes, int maxLongSide = 0);
 
 // The thumbnail a camera stores in the EXIF block of `jpeg`, cropped to the picture's aspect
 // (cameras pad it with black bars) and turned upright by the picture's orientation; null when
