@@ -121,8 +121,9 @@ TEST_P(FetchTest, EnumerationHandsOverWhatTheFetchReturnsInItsOrder) {
             EXPECT_EQ(v.storedPath, f.storedPath);
         }
     }
-    if (GetParam() == LibraryKind::Catalogue) // a catalogue reads each asset's rows together
+    if (GetParam() == LibraryKind::Catalogue) { // a catalogue reads each asset's rows together
         EXPECT_EQ(visited[1]->resources.size(), 2u);
+    }
 
     // Nothing in the window: counted as none, nothing visited.
     o.predicate = Predicate::creationDateAtMost(at(1, 1));
