@@ -13,6 +13,7 @@
 #include <libheif/heif.h>
 #include <turbojpeg.h>
 
+using fixtures::meanDifference;
 using photos::ResourceType;
 
 namespace {
@@ -36,18 +37,6 @@ QImage stored(const QImage& upright, int orientation) {
     if (orientation == 1)
         return upright;
     return upright.transformed(QTransform().rotate(orientation == 6 ? -90 : 90));
-}
-
-double meanDifference(const QImage& a, const QImage& b) {
-    const QImage x = a.convertToFormat(QImage::Format_RGB888);
-    const QImage y = b.convertToFormat(QImage::Format_RGB888);
-    if (x.size() != y.size() || x.isNull())
-        return 1e9;
-    double sum = 0;
-    for (int row = 0; row < x.height(); ++row)
-        for (int i = 0; i < x.width() * 3; ++i)
-            sum += std::abs(int(x.constScanLine(row)[i]) - int(y.constScanLine(row)[i]));
-    return sum / (double(x.width()) * x.height() * 3);
 }
 
 // The sizes of the stored thumbnails of a HEIC's primary image.

@@ -16,6 +16,7 @@
 
 using namespace imaging;
 using fixtures::describeQuadrants;
+using fixtures::meanDifference;
 using imagingtest::summary;
 
 namespace {
@@ -47,19 +48,6 @@ QImage rgbOf(const YuvImage& yuv) {
         }
     }
     return out;
-}
-
-// Mean absolute difference per channel between two pictures of the same size.
-double meanDifference(const QImage& a, const QImage& b) {
-    const QImage x = a.convertToFormat(QImage::Format_RGB888);
-    const QImage y = b.convertToFormat(QImage::Format_RGB888);
-    if (x.size() != y.size() || x.isNull())
-        return 1e9;
-    double sum = 0;
-    for (int row = 0; row < x.height(); ++row)
-        for (int i = 0; i < x.width() * 3; ++i)
-            sum += std::abs(int(x.constScanLine(row)[i]) - int(y.constScanLine(row)[i]));
-    return sum / (double(x.width()) * x.height() * 3);
 }
 
 // Smooth colour everywhere, so that averaging chroma changes little, but no two places alike.
