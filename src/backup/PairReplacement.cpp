@@ -145,28 +145,52 @@ std::vector<CollectionPtr> albumsToCopy(const AssetPtr& asset) {
 
 } // namespace
 
-QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedData,
-                                            uti::UTType exportedType, CollectionPtr markerAlbum,
-                                            IngestLogger& logger) {
+// An original's backup files, copied and flushed under temporary names before any name is
+// chosen: what is already at a name is compared with them. The copies that never take a
+// name are removed with it.
+struct BackupCopies {
+    AssetPtr asset;
+    bool favourite = false;
+    QString month;
+    QString status;
+    QString base;
+    ResourcePtr jpeg;
+    ResourcePtr raw;
+    ResourcePtr primary;
+    bool renderJpeg = false;
+    QString root;
+    QString target;
+    std::vector<PlannedFile> planned;
+    Copies copies;
+};
+
+QCoro::Task<std::shared_ptr<BackupCopies>> LibraryModel::copyForBackup(AssetPtr asset) {
     if (!asset)
         throw ReplacementError(ReplacementError::Case::resourcesNotFound);
     // The backup folder belongs to the model; the model may go away while this waits.
     QPointer<BackupFolder> backupFolder = m_backup;
 
-    const bool favourite = asset->isFavorite;
-    const QString month = monthFolderName(asset->creationDate);
-    const QString status = statusFolderName(favourite);
-    const QString base = safeID(asset->localIdentifier);
+    auto made = std::make_shared<BackupCopies>();
+    BackupCopies& backup = *made;
+    backup.asset = asset;
+    backup.favourite = asset->isFavorite;
+    backup.month = monthFolderName(asset->creationDate);
+    backup.status = statusFolderName(backup.favourite);
+    backup.base = safeID(asset->localIdentifier);
     const ResourcePtr jpeg = jpegResource(asset);
     const ResourcePtr raw = rawResource(asset);
     if (!jpeg && !raw)
         throw ReplacementError(ReplacementError::Case::resourcesNotFound);
     const ResourcePtr primary = raw ? raw : jpeg;
+    backup.jpeg = jpeg;
+    backup.raw = raw;
+    backup.primary = primary;
 
     // A favourite keeps its RAW (and JPEG); anything else keeps a JPEG, rendered when the
     // item has none.
-    const bool backUpRaw = raw && favourite;
-    const bool renderJpeg = raw && !jpeg && !favourite;
+    const bool backUpRaw = raw && backup.favourite;
+    const bool renderJpeg = raw && !jpeg && !backup.favourite;
+    backup.renderJpeg = renderJpeg;
     QByteArray rendered;
     if (renderJpeg) {
         auto rendering = renderedJPEGData(asset, 0.9);
@@ -175,67 +199,108 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
 
     if (!backupFolder || !backupFolder->url())
         throw ReplacementError(ReplacementError::Case::noBackupFolder);
-    const QString root = *backupFolder->url();
-    const QString shownFolder = month + QLatin1Char('/') + status + QLatin1Char('/');
+    backup.root = *backupFolder->url();
+    sys::SecurityScopedAccess access(backup.root);
+    // Only below the folder, and only while it is the folder the run started with.
+    auto making =
+        offThread(backupFolder->subfolderMaker(backup.month + QLatin1Char('/') + backup.status));
+    backup.target = co_await making;
+    std::vector<PlannedFile>& planned = backup.planned;
+    if (jpeg || renderJpeg)
+        planned.push_back({renderJpeg ? nullptr : jpeg,
+                           renderJpeg ? QStringLiteral(".jpg") : backupFileName(*jpeg, QString()),
+                           renderJpeg ? QStringLiteral("rendered-jpeg") : QStringLiteral("jpeg"),
+                           renderJpeg ? std::nullopt : std::optional<qint64>(jpeg->fileSize),
+                           {}});
+    if (backUpRaw) {
+        QString suffix = backupFileName(*raw, QString());
+        // Two original names without an extension would give one backup name.
+        if (!planned.empty() && suffix == planned.front().suffix)
+            suffix = QStringLiteral("_RAW");
+        planned.push_back({raw, suffix, QStringLiteral("raw"), raw->fileSize, {}});
+    }
+    // XMP sidecars and other editors' edit files hold the other programs' edits and
+    // marks; beside the backups they are not left to live only in the trash.
+    const QString stem = deletingPathExtension(primary->originalFilename);
+    for (const ResourcePtr& resource : PhotoLibrary::shared()->assetResources(asset)) {
+        if (!resource || resource->type != ResourceType::AdjustmentData)
+            continue;
+        const QString original = resource->originalFilename;
+        if (!original.endsWith(QStringLiteral(".xmp"), Qt::CaseInsensitive) &&
+            photos::fileKindOf(original, nullptr) != photos::FileKind::EditFile)
+            continue;
+        const QString suffix = original.startsWith(stem + QLatin1Char('.'), Qt::CaseInsensitive)
+                                   ? original.mid(stem.size())
+                                   : QLatin1Char('.') + original;
+        planned.push_back({resource, suffix, QStringLiteral("sidecar"), resource->fileSize, {}});
+    }
+
+    // Every file is copied first, so that what is already at a name can be compared with
+    // what this original's backup holds. The files of one original are copied side by side:
+    // each copy waits on the disk for its flush.
+    std::vector<QCoro::Task<>> running;
+    for (PlannedFile& file : planned) {
+        file.copy =
+            durable::temporaryPathFor(backup.target + QLatin1Char('/') + backup.base + file.suffix);
+        backup.copies.paths.push_back(file.copy);
+        if (file.resource)
+            running.push_back(copyResource(file.resource, file.copy));
+        else
+            running.push_back(
+                offThread([copy = file.copy, rendered] { writeCopy(copy, rendered); }));
+    }
+    // Every copy has ended before any is removed, so that none is made after its removal.
+    std::exception_ptr failure;
+    for (QCoro::Task<>& copying : running) {
+        try {
+            co_await copying;
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+    co_return made;
+}
+
+QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedData,
+                                            uti::UTType exportedType, CollectionPtr markerAlbum,
+                                            IngestLogger& logger) {
+    auto copying = copyForBackup(std::move(asset));
+    std::shared_ptr<BackupCopies> copies = co_await copying;
+    auto replacing = replaceOriginal(std::move(copies), std::move(exportedData), exportedType,
+                                     std::move(markerAlbum), logger);
+    co_await replacing;
+}
+
+QCoro::Task<> LibraryModel::replaceOriginal(std::shared_ptr<BackupCopies> copies,
+                                            QByteArray exportedData, uti::UTType exportedType,
+                                            CollectionPtr markerAlbum, IngestLogger& logger) {
+    if (!copies)
+        throw ReplacementError(ReplacementError::Case::resourcesNotFound);
+    QPointer<BackupFolder> backupFolder = m_backup;
+    if (!backupFolder || !backupFolder->url())
+        throw ReplacementError(ReplacementError::Case::noBackupFolder);
+    const AssetPtr asset = copies->asset;
+    const bool favourite = copies->favourite;
+    const QString base = copies->base;
+    const ResourcePtr jpeg = copies->jpeg;
+    const ResourcePtr raw = copies->raw;
+    const ResourcePtr primary = copies->primary;
+    const bool renderJpeg = copies->renderJpeg;
+    const QString target = copies->target;
+    const std::vector<PlannedFile> planned = copies->planned;
+    const QString shownFolder =
+        copies->month + QLatin1Char('/') + copies->status + QLatin1Char('/');
 
     std::optional<QString> jpegBackupName;
     std::optional<QString> rawBackupName;
     QStringList sidecarBackupNames;
     std::map<QString, qint64> backupSizes;
-    QString target;
     QString chosen;
     {
-        sys::SecurityScopedAccess access(root);
-        // Only below the folder, and only while it is the folder the run started with.
-        auto making = offThread(backupFolder->subfolderMaker(month + QLatin1Char('/') + status));
-        target = co_await making;
-        std::vector<PlannedFile> planned;
-        if (jpeg || renderJpeg)
-            planned.push_back(
-                {renderJpeg ? nullptr : jpeg,
-                 renderJpeg ? QStringLiteral(".jpg") : backupFileName(*jpeg, QString()),
-                 renderJpeg ? QStringLiteral("rendered-jpeg") : QStringLiteral("jpeg"),
-                 renderJpeg ? std::nullopt : std::optional<qint64>(jpeg->fileSize),
-                 {}});
-        if (backUpRaw) {
-            QString suffix = backupFileName(*raw, QString());
-            // Two original names without an extension would give one backup name.
-            if (!planned.empty() && suffix == planned.front().suffix)
-                suffix = QStringLiteral("_RAW");
-            planned.push_back({raw, suffix, QStringLiteral("raw"), raw->fileSize, {}});
-        }
-        // XMP sidecars and other editors' edit files hold the other programs' edits and
-        // marks; beside the backups they are not left to live only in the trash.
-        const QString stem = deletingPathExtension(primary->originalFilename);
-        for (const ResourcePtr& resource : PhotoLibrary::shared()->assetResources(asset)) {
-            if (!resource || resource->type != ResourceType::AdjustmentData)
-                continue;
-            const QString original = resource->originalFilename;
-            if (!original.endsWith(QStringLiteral(".xmp"), Qt::CaseInsensitive) &&
-                photos::fileKindOf(original, nullptr) != photos::FileKind::EditFile)
-                continue;
-            const QString suffix = original.startsWith(stem + QLatin1Char('.'), Qt::CaseInsensitive)
-                                       ? original.mid(stem.size())
-                                       : QLatin1Char('.') + original;
-            planned.push_back(
-                {resource, suffix, QStringLiteral("sidecar"), resource->fileSize, {}});
-        }
-
-        // Every file is copied first, so that what is already at a name can be compared
-        // with what this original's backup holds.
-        Copies copies;
-        for (PlannedFile& file : planned) {
-            file.copy = durable::temporaryPathFor(target + QLatin1Char('/') + base + file.suffix);
-            copies.paths.push_back(file.copy);
-            if (file.resource) {
-                auto copying = copyResource(file.resource, file.copy);
-                co_await copying;
-            } else {
-                auto writing =
-                    offThread([copy = file.copy, rendered] { writeCopy(copy, rendered); });
-                co_await writing;
-            }
-        }
+        sys::SecurityScopedAccess access(copies->root);
         // Choosing the name reads whole files and committing flushes them: both are done off
         // the window's thread, in one go. What was committed before a failure is still logged.
         struct Committed {
@@ -243,7 +308,12 @@ QCoro::Task<> LibraryModel::replaceOriginal(AssetPtr asset, QByteArray exportedD
             std::vector<qint64> sizes; // of the files committed, in planned order
             std::exception_ptr failure;
         };
-        auto committing = offThread([target, base, planned, identifier = asset->localIdentifier] {
+        // The copies may have been made a while ago: the folder must still be the one the run
+        // started with before anything takes a name in it.
+        auto committing = offThread([target, base, planned, identifier = asset->localIdentifier,
+                                     stillThere = backupFolder->subfolderMaker(
+                                         copies->month + QLatin1Char('/') + copies->status)] {
+            stillThere();
             Committed result;
             std::vector<AtName> found;
             for (int attempt = 1; attempt <= backupNameTries && result.chosen.isEmpty();

@@ -25,6 +25,7 @@ namespace twinslim {
 
 class BackupFolder;
 class IngestLogger;
+struct BackupCopies;
 
 // The one observable model of the main window. It lives on the GUI thread; every field
 // is read and written there. Each tracked field has a getter, a change signal and a
@@ -139,6 +140,14 @@ public:
     // favourite flag, albums) and parks the original in `markerAlbum`; writes the sidecar
     // last. Throws on failure; nothing in the library changes before the backups stand.
     QCoro::Task<> replaceOriginal(photos::AssetPtr asset, QByteArray exportedData,
+                                  uti::UTType exportedType, photos::CollectionPtr markerAlbum,
+                                  IngestLogger& logger);
+    // The same in two steps, so that one original's copies can be made while another's
+    // library change is under way: the backup files copied and flushed under temporary names
+    // (nothing named, nothing in the library changed; dropped, they are removed), then the
+    // rest. Each throws on failure.
+    QCoro::Task<std::shared_ptr<BackupCopies>> copyForBackup(photos::AssetPtr asset);
+    QCoro::Task<> replaceOriginal(std::shared_ptr<BackupCopies> copies, QByteArray exportedData,
                                   uti::UTType exportedType, photos::CollectionPtr markerAlbum,
                                   IngestLogger& logger);
     // Matches every exported file in `folder` to an export-album member, replaces the

@@ -81,6 +81,18 @@ uti::UTType exportedTypeOf(const QString& fileName) {
     return type && type->conformsTo(uti::UTType::data()) ? *type : uti::UTType::heic();
 }
 
+// Why the library's program could not show the exported file, if it could not.
+std::optional<photos::PhotoLibraryError> refusalOf(const QString& fileName) {
+    if (const auto library = PhotoLibrary::shared();
+        library && !library->holdsHeic() &&
+        exportedTypeOf(fileName).conformsTo(uti::UTType::heic()))
+        return photos::PhotoLibraryError(
+            photos::PhotoLibraryError::Code::InvalidResource,
+            QStringLiteral("Shotwell cannot show HEIC pictures: export that album as JPEG, then "
+                           "ingest it again."));
+    return std::nullopt;
+}
+
 qint64 storedBytes(const AssetPtr& asset) {
     qint64 sum = 0;
     for (const ResourcePtr& r : asset->resources)
@@ -289,18 +301,41 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
 
         std::vector<AssetPtr> replacedOriginals;
         std::optional<QString> stopReason;
-        std::optional<StartedExportRead> nextRead;
+        // The next matched file, started while the one in hand is replaced: its export is read
+        // and checked (work for the processor) and its originals copied for backup (work for
+        // the disk) while this one's backups are named and the library changes. Matching
+        // ahead decides the same, since a decision never depends on an earlier file's outcome.
+        struct Ahead {
+            qsizetype index = -1;
+            MatchDecision decision;
+            std::optional<StartedExportRead> read;
+            std::optional<QCoro::Task<std::shared_ptr<BackupCopies>>> copies;
+        };
+        std::optional<Ahead> ahead;
+        const auto startAhead = [&](qsizetype next) {
+            Ahead started;
+            started.index = next;
+            started.decision =
+                matcher.match(readSignature(files[next]), QFileInfo(files[next]).fileName());
+            if (started.decision.kind == MatchDecision::Kind::matched) {
+                started.read.emplace(files[next]);
+                if (!refusalOf(QFileInfo(files[next]).fileName()))
+                    started.copies.emplace(copyForBackup(started.decision.asset));
+            }
+            ahead.emplace(std::move(started));
+        };
         for (qsizetype index = 0; index < files.size(); ++index) {
             const QString& path = files[index];
-            std::optional<StartedExportRead> thisRead;
-            if (nextRead && nextRead->path() == path)
-                thisRead = std::move(nextRead);
-            nextRead.reset();
+            std::optional<Ahead> thisFile;
+            if (ahead && ahead->index == index)
+                thisFile = std::move(ahead);
+            ahead.reset();
             const QString name = QFileInfo(path).fileName();
             const QString shownName = escapedControlCharacters(name);
             setRunIndex(m_runIndex + 1);
             setCurrentLabel(name);
-            const MatchDecision decision = matcher.match(readSignature(path), name);
+            const MatchDecision decision =
+                thisFile ? thisFile->decision : matcher.match(readSignature(path), name);
             logger.log(decision.message);
             if (decision.kind == MatchDecision::Kind::unmatched) {
                 report.unmatched << shownName;
@@ -319,20 +354,23 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
             try {
                 // A picture the library's program cannot show fails before anything is
                 // backed up or changed.
-                if (const auto library = PhotoLibrary::shared();
-                    library && !library->holdsHeic() &&
-                    exportedTypeOf(name).conformsTo(uti::UTType::heic()))
-                    throw photos::PhotoLibraryError(
-                        photos::PhotoLibraryError::Code::InvalidResource,
-                        QStringLiteral("Shotwell cannot show HEIC pictures: export that album as "
-                                       "JPEG, then ingest it again."));
-                auto reading = thisRead ? thisRead->result() : readExportedFile(path);
+                if (std::optional<photos::PhotoLibraryError> refused = refusalOf(name))
+                    throw *refused;
+                auto reading =
+                    thisFile && thisFile->read ? thisFile->read->result() : readExportedFile(path);
                 const QByteArray data = co_await reading;
-                // The next export is read and checked (work for the processor) while this
-                // one's originals are backed up (work for the disk).
                 if (index + 1 < files.size())
-                    nextRead.emplace(files[index + 1]);
-                auto replacing = replaceOriginal(decision.asset, data, exportedTypeOf(name),
+                    startAhead(index + 1);
+                std::shared_ptr<BackupCopies> copies;
+                if (thisFile && thisFile->copies) {
+                    auto taken = std::move(*thisFile->copies);
+                    thisFile->copies.reset();
+                    copies = co_await taken;
+                } else {
+                    auto copying = copyForBackup(decision.asset);
+                    copies = co_await copying;
+                }
+                auto replacing = replaceOriginal(std::move(copies), data, exportedTypeOf(name),
                                                  markerAlbum, logger);
                 co_await replacing;
                 ++report.replaced;
@@ -343,6 +381,14 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
                 logger.log(QStringLiteral("  FAILED ") + name + QStringLiteral(": ") + reason);
                 report.failures << failure(shownName, reason);
                 backupGone = dynamic_cast<const BackupFolderGone*>(&error) != nullptr;
+            }
+            // Copies made ahead for a file that failed before it needed them are removed now,
+            // not left to a process that may end first.
+            if (thisFile && thisFile->copies) {
+                try {
+                    co_await *thisFile->copies;
+                } catch (const std::exception&) {
+                }
             }
             if (!self)
                 co_return; // replaced originals wait in the marker album for the next start
@@ -370,6 +416,16 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
                 break;
             }
         }
+        // Copies made ahead for a file the run did not get to are removed before it ends.
+        if (ahead && ahead->copies) {
+            try {
+                co_await *ahead->copies;
+            } catch (const std::exception&) {
+            }
+            if (!self)
+                co_return;
+        }
+        ahead.reset();
 
         if (stopReason) {
             // Only originals this run replaced wait in the marker album.

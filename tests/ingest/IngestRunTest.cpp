@@ -13,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QRegularExpression>
 #include <QThread>
 #include <mutex>
@@ -407,6 +408,43 @@ TEST_F(IngestRunTest, AStopBeforeAnyReplacementSaysNoOriginalWaits) {
               1)
         << log.join("\n").toStdString();
     EXPECT_EQ(log.filter("wait in").size(), 0);
+}
+
+// The next file's originals are copied while the one in hand is replaced. A file whose export
+// turns out broken, or that a stop keeps the run from, leaves none of those copies behind.
+TEST_F(IngestRunTest, CopiesMadeAheadForAFileThatIsNotReplacedAreRemoved) {
+    const QStringList ids = lib.add({pairNamed("IMG_1", true), pairNamed("IMG_2", true),
+                                     pairNamed("IMG_3", true), pairNamed("IMG_4", true)});
+    lib.addAlbum("Twinslim Favs", ids);
+    exported("IMG_1.heic");
+    testsupport::writeFile(exports.filePath("IMG_2.heic"), "not a picture at all");
+    exported("IMG_3.heic");
+    exported("IMG_4.heic");
+    QObject::connect(&model, &LibraryModel::ingestLineLogged, [&](const QString& line) {
+        if (line.contains("  replaced with IMG_3"))
+            model.requestIngestStop();
+    });
+    ingest();
+    const QStringList log = logMessages();
+    EXPECT_TRUE(log.contains("  FAILED IMG_2.heic: The file is not a JPEG or HEIC picture that "
+                             "can be decoded (cut off or damaged?)."));
+    EXPECT_FALSE(log.join("\n").contains("IMG_4")) << log.join("\n").toStdString();
+    EXPECT_EQ(model.ingestReport()->replaced, 2);
+
+    QStringList found;
+    QDirIterator it(backup.path(), QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << QDir(backup.path()).relativeFilePath(it.next());
+    found.sort();
+    QStringList expected;
+    for (const QString& id : {ids[0], ids[2]})
+        for (const char* suffix : {".CR3", ".JPG", ".json"})
+            expected << "2023-07/FAVS/" + QString(id).replace('/', '_') + suffix;
+    expected.sort();
+    ASSERT_EQ(found.size(), expected.size() + 1) << found.join("\n").toStdString();
+    EXPECT_EQ(found.mid(0, expected.size()), expected);
+    EXPECT_TRUE(found.last().startsWith("Twinslim-logs/ingest-"));
 }
 
 // "Backup Folder…" stays usable during a run: a new choice counts from the next run on.
