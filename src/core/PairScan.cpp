@@ -56,6 +56,8 @@ photos::FetchOptions fetchOptions(const std::optional<QDateTime>& newerThan,
     return options;
 }
 
+// The pair of the asset, if it is one, without its albums: those are asked for many pairs at
+// once (withAlbums).
 std::optional<PhotoPair> pairOf(const photos::PhotoLibrary& library,
                                 const photos::AssetPtr& asset) {
     const auto resources = library.assetResources(asset);
@@ -71,11 +73,6 @@ std::optional<PhotoPair> pairOf(const photos::PhotoLibrary& library,
     pair.isEdited = std::any_of(resources.begin(), resources.end(), [](const auto& resource) {
         return resource && resource->type == photos::ResourceType::AdjustmentData;
     });
-    for (const auto& album :
-         library.fetchAssetCollectionsContainingAsset(asset, photos::CollectionType::Album)) {
-        if (album && album->localizedTitle)
-            pair.albumNames.append(*album->localizedTitle);
-    }
     pair.rawUTI = chosen->raw->uniformTypeIdentifier;
     pair.jpegUTI = chosen->jpeg->uniformTypeIdentifier;
     pair.rawFilename = chosen->raw->originalFilename;
@@ -83,6 +80,46 @@ std::optional<PhotoPair> pairOf(const photos::PhotoLibrary& library,
     pair.rawBytes = resourceFileSize(chosen->raw);
     pair.jpegBytes = resourceFileSize(chosen->jpeg);
     return pair;
+}
+
+void addAlbumNames(PhotoPair& pair, const std::vector<photos::CollectionPtr>& albums) {
+    for (const auto& album : albums)
+        if (album && album->localizedTitle)
+            pair.albumNames.append(*album->localizedTitle);
+}
+
+// Fills in the albums of pairs[first…]: in one request, or, when that fails, one pair at a
+// time, leaving out a pair whose albums cannot be read.
+void withAlbums(const photos::PhotoLibrary& library, std::vector<PhotoPair>& pairs, size_t first) {
+    if (first >= pairs.size())
+        return;
+    std::vector<photos::AssetPtr> assets;
+    assets.reserve(pairs.size() - first);
+    for (size_t i = first; i < pairs.size(); ++i)
+        assets.push_back(pairs[i].asset);
+    try {
+        const auto albums =
+            library.fetchAssetCollectionsContainingAssets(assets, photos::CollectionType::Album);
+        if (albums.size() == assets.size()) {
+            for (size_t i = first; i < pairs.size(); ++i)
+                addAlbumNames(pairs[i], albums[i - first]);
+            return;
+        }
+    } catch (const std::exception&) {
+    }
+    size_t kept = first;
+    for (size_t i = first; i < pairs.size(); ++i) {
+        try {
+            addAlbumNames(pairs[i], library.fetchAssetCollectionsContainingAsset(
+                                        pairs[i].asset, photos::CollectionType::Album));
+        } catch (const std::exception&) {
+            continue; // an asset the library cannot describe is left out
+        }
+        if (kept != i)
+            pairs[kept] = std::move(pairs[i]);
+        ++kept;
+    }
+    pairs.erase(pairs.begin() + std::ptrdiff_t(kept), pairs.end());
 }
 
 } // namespace
@@ -96,6 +133,9 @@ std::vector<PhotoPair> readPairs(const std::shared_ptr<photos::PhotoLibrary>& li
     int i = 0;
     // What the callbacks throw is theirs, not the library's: it goes on to the caller.
     std::exception_ptr callbackFailed;
+    // The pairs from this index on have no albums yet: they are asked for a batch at a time.
+    constexpr size_t albumBatch = 1024;
+    size_t withoutAlbums = 0;
     const auto visit = [&](const photos::AssetPtr& asset) {
         try {
             if (isCancelled && isCancelled())
@@ -111,6 +151,10 @@ std::vector<PhotoPair> readPairs(const std::shared_ptr<photos::PhotoLibrary>& li
             } catch (const std::exception&) {
                 // An asset the library cannot describe is left out.
             }
+            if (result.size() - withoutAlbums >= albumBatch) {
+                withAlbums(*library, result, withoutAlbums);
+                withoutAlbums = result.size();
+            }
         }
         try {
             if (i % 50 == 0 && progress)
@@ -124,10 +168,25 @@ std::vector<PhotoPair> readPairs(const std::shared_ptr<photos::PhotoLibrary>& li
     };
     if (library) {
         // One asset at a time: a library of a million items is not held whole, only its pairs.
+        // An item of fewer than two files is no pair: the library does not make it, but it is
+        // handled all the same, in its place, so that cancelling and progress go by every item.
+        const auto passOverUpTo = [&](int position) {
+            while (i < position)
+                if (!visit(nullptr))
+                    return false;
+            return true;
+        };
+        bool stopped = false;
         try {
-            library->enumerateAssets(
-                photos::MediaType::Image, fetchOptions(newerThan, olderThan),
-                [&](int count) { total = count; }, visit);
+            library->enumerateAssetsWithResources(
+                photos::MediaType::Image, fetchOptions(newerThan, olderThan), 2,
+                [&](int count) { total = count; },
+                [&](const photos::AssetPtr& asset, int position) {
+                    stopped = !passOverUpTo(position) || !visit(asset);
+                    return !stopped;
+                });
+            if (!stopped)
+                passOverUpTo(total);
         } catch (const std::exception&) {
             if (callbackFailed)
                 std::rethrow_exception(callbackFailed);
@@ -137,6 +196,7 @@ std::vector<PhotoPair> readPairs(const std::shared_ptr<photos::PhotoLibrary>& li
         }
         if (callbackFailed)
             std::rethrow_exception(callbackFailed);
+        withAlbums(*library, result, withoutAlbums);
     }
     if (progress)
         progress(total, total);

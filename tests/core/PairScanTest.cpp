@@ -86,3 +86,42 @@ TEST(PairScan, ProgressAfterEveryFiftiethAssetAndAtTheEndAlsoWhenCancelled) {
     EXPECT_EQ(idsOf(pairs), (QStringList{ids[1], ids[2], ids[4], ids[5], ids[7], ids[8]}));
     EXPECT_EQ(reports, (Reports{{1, 120}, {120, 120}}));
 }
+
+// The albums of many pairs are read a batch at a time: each pair still gets its own, also across
+// batches, and the items between the pairs still count as handled.
+TEST(PairScan, EveryPairOfALargeLibraryHasItsOwnAlbums) {
+    TestLibrary lib;
+    std::vector<TestLibrary::NewAsset> assets;
+    for (int i = 0; i < 2600; ++i) {
+        assets.push_back(TestLibrary::pair(QDateTime::fromSecsSinceEpoch(1'700'000'000 - i)));
+        if (i % 5 == 4)
+            assets.back().resources.pop_back(); // no pair
+    }
+    const QStringList ids = lib.add(assets);
+    QStringList everyThird, everySeventh;
+    for (int i = 0; i < ids.size(); ++i) {
+        if (i % 3 == 0)
+            everyThird << ids[i];
+        if (i % 7 == 0)
+            everySeventh << ids[i];
+    }
+    lib.addAlbum("Thirds", everyThird);
+    lib.addAlbum("Sevenths", everySeventh);
+
+    Reports reports;
+    const auto pairs = scanAll(&reports);
+    ASSERT_EQ(pairs.size(), 2080u);
+    for (const PhotoPair& pair : pairs) {
+        const int i = int(ids.indexOf(pair.id));
+        ASSERT_NE(i % 5, 4);
+        QStringList expected;
+        if (i % 3 == 0)
+            expected << "Thirds";
+        if (i % 7 == 0)
+            expected << "Sevenths";
+        EXPECT_EQ(pair.albumNames, expected) << i;
+    }
+    ASSERT_EQ(reports.size(), 53u);
+    EXPECT_EQ(reports[52], std::make_pair(2600, 2600));
+    EXPECT_EQ(reports[51], std::make_pair(2551, 2600));
+}

@@ -37,6 +37,21 @@ public:
             if (!visit(asset))
                 return;
     }
+    // Like enumerateAssets, but only the assets with at least `minimumResources` resources
+    // are handed to `visit`, each with its position among all the assets the options fetch;
+    // `counted` is told the number of all of them. A store that reads from disk need not make
+    // the others at all.
+    virtual void
+    enumerateAssetsWithResources(MediaType mediaType, const FetchOptions& options,
+                                 int minimumResources,
+                                 const std::function<void(int total)>& counted,
+                                 const std::function<bool(const AssetPtr&, int)>& visit) const {
+        int position = 0;
+        enumerateAssets(mediaType, options, counted, [&](const AssetPtr& asset) {
+            const int at = position++;
+            return !asset || int(asset->resources.size()) < minimumResources || visit(asset, at);
+        });
+    }
     virtual std::vector<AssetPtr> assetsWithIdentifiers(const QStringList& ids) const = 0;
     // In album order.
     virtual std::vector<AssetPtr> assetsInCollection(const AssetCollection& collection,
@@ -46,6 +61,17 @@ public:
     // Oldest album first.
     virtual std::vector<CollectionPtr> collectionsContaining(const Asset& asset,
                                                              CollectionType type) const = 0;
+    // collectionsContaining for each of `assets`, in their order (none for a null asset): a scan
+    // asks for the albums of a hundred thousand pairs, better answered in one reading.
+    virtual std::vector<std::vector<CollectionPtr>>
+    collectionsContainingEach(const std::vector<AssetPtr>& assets, CollectionType type) const {
+        std::vector<std::vector<CollectionPtr>> result;
+        result.reserve(assets.size());
+        for (const AssetPtr& asset : assets)
+            result.push_back(asset ? collectionsContaining(*asset, type)
+                                   : std::vector<CollectionPtr>());
+        return result;
+    }
     virtual std::vector<CollectionPtr> collections(CollectionType type, CollectionSubtype subtype,
                                                    const FetchOptions& options) const = 0;
     virtual std::vector<CollectionPtr> collectionsWithIdentifiers(const QStringList& ids) const = 0;

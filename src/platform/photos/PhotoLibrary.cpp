@@ -200,6 +200,13 @@ void PhotoLibrary::enumerateAssets(MediaType mediaType, const FetchOptions& opti
     m_store->enumerateAssets(mediaType, options, counted, visit);
 }
 
+void PhotoLibrary::enumerateAssetsWithResources(
+    MediaType mediaType, const FetchOptions& options, int minimumResources,
+    const std::function<void(int total)>& counted,
+    const std::function<bool(const AssetPtr&, int position)>& visit) const {
+    m_store->enumerateAssetsWithResources(mediaType, options, minimumResources, counted, visit);
+}
+
 std::vector<AssetPtr> PhotoLibrary::fetchAssetsWithLocalIdentifiers(const QStringList& ids) const {
     return m_store->assetsWithIdentifiers(ids);
 }
@@ -224,6 +231,12 @@ PhotoLibrary::fetchAssetCollectionsContainingAsset(const AssetPtr& asset,
     if (!asset)
         return {};
     return m_store->collectionsContaining(*asset, type);
+}
+
+std::vector<std::vector<CollectionPtr>>
+PhotoLibrary::fetchAssetCollectionsContainingAssets(const std::vector<AssetPtr>& assets,
+                                                    CollectionType type) const {
+    return m_store->collectionsContainingEach(assets, type);
 }
 
 std::vector<CollectionPtr> PhotoLibrary::fetchAssetCollections(CollectionType type,

@@ -82,6 +82,13 @@ public:
     void enumerateAssets(MediaType mediaType, const FetchOptions& options,
                          const std::function<void(int total)>& counted,
                          const std::function<bool(const AssetPtr&)>& visit) const;
+    // The same, but only the assets with at least `minimumResources` resources are visited,
+    // each with its position in that order; `counted` gets the number of all. A catalogue
+    // then reads the others' dates only, which a scan for pairs in a million items needs.
+    void enumerateAssetsWithResources(
+        MediaType mediaType, const FetchOptions& options, int minimumResources,
+        const std::function<void(int total)>& counted,
+        const std::function<bool(const AssetPtr&, int position)>& visit) const;
     std::vector<AssetPtr> fetchAssetsWithLocalIdentifiers(const QStringList& identifiers) const;
     // In album order.
     std::vector<AssetPtr> fetchAssetsInAssetCollection(const CollectionPtr& collection,
@@ -91,6 +98,10 @@ public:
     // Albums of `type` that hold the asset, oldest album first.
     std::vector<CollectionPtr> fetchAssetCollectionsContainingAsset(const AssetPtr& asset,
                                                                     CollectionType type) const;
+    // The same for each of `assets`, in their order, read in one go.
+    std::vector<std::vector<CollectionPtr>>
+    fetchAssetCollectionsContainingAssets(const std::vector<AssetPtr>& assets,
+                                          CollectionType type) const;
     std::vector<CollectionPtr> fetchAssetCollections(CollectionType type, CollectionSubtype subtype,
                                                      const FetchOptions& options = {}) const;
     std::vector<CollectionPtr>

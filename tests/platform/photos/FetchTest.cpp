@@ -174,3 +174,82 @@ TEST_P(FetchTest, EnumerationStoppedOrFailedLeavesTheLibraryCurrent) {
         EXPECT_TRUE(seen.contains(later));
     }
 }
+
+TEST_P(FetchTest, EnumerationOfItemsWithEnoughFilesGivesEachItsPlaceAmongAll) {
+    NewAsset pair{at(2)};
+    pair.resources = {{ResourceType::Photo, "public.jpeg", "jpegbytes"},
+                      {ResourceType::AlternatePhoto, "com.adobe.raw-image", "rawbytes"}};
+    const auto pairAt = [&](std::optional<QDateTime> date) {
+        NewAsset made = pair;
+        made.date = date;
+        return made;
+    };
+    // Singles and pairs mixed, two pairs and a single on one date, undated ones of both kinds.
+    for (const NewAsset& a :
+         {NewAsset{at(1)}, pairAt(at(3)), pairAt(at(2)), NewAsset{at(2)}, pairAt(at(2)),
+          NewAsset{std::nullopt}, pairAt(std::nullopt), NewAsset{at(4)}, pairAt(at(5))})
+        add(a);
+
+    std::vector<FetchOptions> optionSets(4);
+    optionSets[0].sortDescriptors = {{"creationDate", false}};
+    optionSets[1].sortDescriptors = {{"creationDate", true}};
+    optionSets[3].sortDescriptors = {{"creationDate", false}};
+    optionSets[3].predicate = Predicate::creationDateAtMost(at(3, 13));
+    for (const FetchOptions& o : optionSets) {
+        const std::vector<AssetPtr> all = lib->fetchAssets(MediaType::Image, o);
+        for (int minimum : {0, 2, 3}) {
+            std::vector<std::pair<QString, int>> expected;
+            for (size_t i = 0; i < all.size(); ++i)
+                if (int(all[i]->resources.size()) >= minimum)
+                    expected.emplace_back(all[i]->localIdentifier, int(i));
+            int counted = -1;
+            std::vector<std::pair<QString, int>> visited;
+            lib->enumerateAssetsWithResources(
+                MediaType::Image, o, minimum, [&](int total) { counted = total; },
+                [&](const AssetPtr& a, int position) {
+                    EXPECT_EQ(counted, int(all.size())) << "the number of all comes first";
+                    EXPECT_GE(int(a->resources.size()), minimum);
+                    visited.emplace_back(a->localIdentifier, position);
+                    return true;
+                });
+            EXPECT_EQ(counted, int(all.size()));
+            EXPECT_EQ(visited, expected) << "at least " << minimum << " files";
+        }
+    }
+    // No asset after the one that said stop.
+    int visits = 0;
+    lib->enumerateAssetsWithResources(
+        MediaType::Image, optionSets[0], 2, [](int) {},
+        [&](const AssetPtr&, int) { return ++visits < 2; });
+    EXPECT_EQ(visits, 2);
+    optionSets[0].sortDescriptors = {{"title", true}};
+    EXPECT_THROW(lib->enumerateAssetsWithResources(
+                     MediaType::Image, optionSets[0], 2, [](int) {},
+                     [](const AssetPtr&, int) { return true; }),
+                 PhotoLibraryError);
+}
+
+TEST_P(FetchTest, AlbumsOfManyAssetsAreThoseOfEachAlone) {
+    const QString a = add({at(1)}), b = add({at(2)}), c = add({at(3)});
+    const CollectionPtr trip = album("Trip"), family = album("Family");
+    lib->performChangesAndWait([&](ChangeRequests& changes) {
+        changes.changeRequestForAssetCollection(trip)->addAssets(
+            std::vector<AssetPtr>{asset(a), asset(b)});
+        changes.changeRequestForAssetCollection(family)->addAssets(std::vector<AssetPtr>{asset(b)});
+    });
+    const std::vector<AssetPtr> assets = {asset(b), nullptr, asset(c), asset(a), asset(b)};
+    const auto each = lib->fetchAssetCollectionsContainingAssets(assets, CollectionType::Album);
+    ASSERT_EQ(each.size(), assets.size());
+    const auto titles = [](const std::vector<CollectionPtr>& albums) {
+        QStringList out;
+        for (const CollectionPtr& album : albums)
+            out << album->localIdentifier + "=" + album->localizedTitle.value_or("");
+        return out;
+    };
+    for (size_t i = 0; i < assets.size(); ++i)
+        EXPECT_EQ(titles(each[i]), titles(lib->fetchAssetCollectionsContainingAsset(
+                                       assets[i], CollectionType::Album)))
+            << i;
+    EXPECT_EQ(titles(each[0]).size(), 2);
+    EXPECT_TRUE(each[1].empty() && each[2].empty());
+}

@@ -377,6 +377,107 @@ void Catalog::enumerateAssets(SqliteDatabase& db, MediaType mediaType, const Fet
     }
 }
 
+void Catalog::enumerateAssetsWithResources(
+    SqliteDatabase& db, MediaType mediaType, const FetchOptions& options, int minimumResources,
+    const std::function<void(int total)>& counted,
+    const std::function<bool(const AssetPtr&, int)>& visit) const {
+    if (minimumResources <= 0) {
+        int position = 0;
+        enumerateAssets(db, mediaType, options, counted,
+                        [&](const AssetPtr& asset) { return visit(asset, position++); });
+        return;
+    }
+    std::vector<qint64> values;
+    const std::string where = assetConditions(options, values);
+    orderFor(options); // refuses what it does not know, as the fetch does
+    const bool sorted = !options.sortDescriptors.empty();
+    const bool ascending = sorted && options.sortDescriptors.front().ascending;
+    const auto bind = [&](SqliteStatement& st) {
+        st.bind(1, int(mediaType));
+        for (size_t i = 0; i < values.size(); ++i)
+            st.bind(int(i) + 2, values[i]);
+    };
+
+    struct Entry {
+        qint64 date;
+        qint64 id;
+        bool dated;
+    };
+    std::vector<std::pair<int, AssetPtr>> chosen; // position, asset
+    db.exec("BEGIN");                             // the dates and the assets of one moment
+    try {
+        // Every fetched asset's date and id, read in the order of the file and sorted here:
+        // in date order through the index, nearly every row would be a page read of its own.
+        std::vector<Entry> all;
+        {
+            auto st = db.statement("SELECT a.id, a.creation_date FROM assets a WHERE " + where);
+            bind(st);
+            while (st.step())
+                all.push_back({st.isNull(1) ? 0 : st.int64(1), st.int64(0), !st.isNull(1)});
+        }
+        counted(int(all.size()));
+        // The order of the fetch: by date (an undated item counts as the earliest, as in SQL),
+        // then by id; by id alone without a sort descriptor.
+        std::sort(all.begin(), all.end(), [sorted, ascending](const Entry& a, const Entry& b) {
+            if (sorted && a.dated != b.dated)
+                return ascending ? !a.dated : a.dated;
+            if (sorted && a.dated && a.date != b.date)
+                return ascending ? a.date < b.date : a.date > b.date;
+            return a.id < b.id;
+        });
+        // The assets with enough resources with their files, in one pass in the order of the
+        // file: each asset's rows come together.
+        std::vector<AssetPtr> wanted;
+        {
+            auto st = db.statement(
+                std::string("SELECT ") + assetColumns + ", " + resourceColumns +
+                " FROM assets a JOIN resources r ON r.asset_id = a.id WHERE " + where +
+                " AND a.id IN (SELECT asset_id FROM resources GROUP BY asset_id HAVING "
+                "count(*) >= ?) ORDER BY a.id, r.ordinal");
+            bind(st);
+            st.bind(int(values.size()) + 2, minimumResources);
+            constexpr int firstResourceColumn = 9;
+            UtiStrings utis;
+            std::shared_ptr<Asset> current;
+            while (st.step()) {
+                if (!current || current->catalogId != st.int64(0)) {
+                    if (current)
+                        wanted.push_back(std::exchange(current, nullptr));
+                    current = assetOfRow(st);
+                }
+                current->resources.push_back(
+                    resourceOfRow(st, firstResourceColumn, *current, utis));
+            }
+            if (current)
+                wanted.push_back(std::move(current));
+        }
+        // Their ids side by side, so that a million lookups stay in the processor's cache.
+        std::vector<qint64> wantedIds;
+        wantedIds.reserve(wanted.size());
+        for (const AssetPtr& asset : wanted)
+            wantedIds.push_back(asset->catalogId);
+        chosen.reserve(wanted.size());
+        for (size_t position = 0; position < all.size() && chosen.size() < wanted.size();
+             ++position) {
+            const auto found =
+                std::lower_bound(wantedIds.begin(), wantedIds.end(), all[position].id);
+            if (found != wantedIds.end() && *found == all[position].id)
+                chosen.emplace_back(int(position), wanted[size_t(found - wantedIds.begin())]);
+        }
+        wanted.clear(); // each asset lives on in `chosen` only, and goes when it was visited
+        db.exec("COMMIT");
+    } catch (...) {
+        try {
+            db.exec("ROLLBACK");
+        } catch (...) {
+        }
+        throw;
+    }
+    for (auto& [position, asset] : chosen)
+        if (!visit(std::exchange(asset, nullptr), position))
+            return;
+}
+
 std::vector<AssetPtr> Catalog::assetsWithIdentifiers(SqliteDatabase& db, const QStringList& ids,
                                                      bool includeTrashed) const {
     std::vector<AssetPtr> result;
@@ -454,6 +555,50 @@ std::vector<CollectionPtr> Catalog::collectionsContaining(SqliteDatabase& db, qi
             "JOIN album_members m ON m.album_id = al.id WHERE m.asset_id = ? AND al.type = ? "
             "ORDER BY al.id",
         [&](SqliteStatement& st) { st.bind(1, assetId).bind(2, int(type)); });
+}
+
+std::vector<std::vector<CollectionPtr>>
+Catalog::collectionsContainingEach(SqliteDatabase& db, const std::vector<qint64>& assetIds,
+                                   CollectionType type) const {
+    std::vector<std::vector<CollectionPtr>> result(assetIds.size());
+    std::unordered_map<qint64, CollectionPtr> made;
+    const std::string sql = std::string(uncountedCollectionColumns) +
+                            "JOIN album_members m ON m.album_id = al.id WHERE m.asset_id = ? AND "
+                            "al.type = ? ORDER BY al.id";
+    // One read transaction for all: each statement on its own would take and drop the
+    // database's lock.
+    db.exec("BEGIN");
+    try {
+        for (size_t i = 0; i < assetIds.size(); ++i) {
+            if (assetIds[i] == 0)
+                continue;
+            auto st = db.statement(sql);
+            st.bind(1, assetIds[i]).bind(2, int(type));
+            while (st.step()) {
+                CollectionPtr& album = made[st.int64(0)];
+                if (!album) {
+                    auto c = std::make_shared<AssetCollection>();
+                    c->catalogId = st.int64(0);
+                    c->localIdentifier = st.text(1);
+                    if (!st.isNull(2))
+                        c->localizedTitle = st.text(2);
+                    c->type = CollectionType(st.int64(3));
+                    c->subtype = CollectionSubtype(st.int64(4));
+                    c->estimatedAssetCount = int(st.int64(5));
+                    album = std::move(c);
+                }
+                result[i].push_back(album);
+            }
+        }
+        db.exec("COMMIT");
+    } catch (...) {
+        try {
+            db.exec("ROLLBACK");
+        } catch (...) {
+        }
+        throw;
+    }
+    return result;
 }
 
 std::vector<CollectionPtr> Catalog::collections(SqliteDatabase& db, CollectionType type,

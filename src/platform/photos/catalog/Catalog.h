@@ -40,12 +40,24 @@ public:
     void enumerateAssets(SqliteDatabase& db, MediaType mediaType, const FetchOptions& options,
                          const std::function<void(int total)>& counted,
                          const std::function<bool(const AssetPtr&)>& visit) const;
+    // See LibraryStore::enumerateAssetsWithResources: every fetched asset's date is read in the
+    // order of the file and sorted in memory, and only the assets with enough resources are
+    // made, also read in the order of the file.
+    void enumerateAssetsWithResources(SqliteDatabase& db, MediaType mediaType,
+                                      const FetchOptions& options, int minimumResources,
+                                      const std::function<void(int total)>& counted,
+                                      const std::function<bool(const AssetPtr&, int)>& visit) const;
     std::vector<AssetPtr> assetsWithIdentifiers(SqliteDatabase& db, const QStringList& ids,
                                                 bool includeTrashed = false) const;
     std::vector<AssetPtr> assetsInCollection(SqliteDatabase& db, qint64 collectionId,
                                              const FetchOptions& options) const;
     std::vector<AssetPtr> assetsWithResource(SqliteDatabase& db, const QString& filename,
                                              qint64 size) const;
+    // collectionsContaining of each asset (none for id 0), in one read transaction; an album
+    // held by several of them is one object.
+    std::vector<std::vector<CollectionPtr>>
+    collectionsContainingEach(SqliteDatabase& db, const std::vector<qint64>& assetIds,
+                              CollectionType type) const;
     std::vector<CollectionPtr> collectionsContaining(SqliteDatabase& db, qint64 assetId,
                                                      CollectionType type) const;
     std::vector<CollectionPtr> collections(SqliteDatabase& db, CollectionType type,

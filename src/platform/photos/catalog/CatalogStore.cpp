@@ -61,6 +61,16 @@ void CatalogStore::enumerateAssets(MediaType mediaType, const FetchOptions& opti
     });
 }
 
+void CatalogStore::enumerateAssetsWithResources(
+    MediaType mediaType, const FetchOptions& options, int minimumResources,
+    const std::function<void(int total)>& counted,
+    const std::function<bool(const AssetPtr&, int)>& visit) const {
+    m_catalog->read([&](SqliteDatabase& db) {
+        m_catalog->enumerateAssetsWithResources(db, mediaType, options, minimumResources, counted,
+                                                visit);
+    });
+}
+
 std::vector<AssetPtr> CatalogStore::assetsWithIdentifiers(const QStringList& ids) const {
     return m_catalog->read(
         [&](SqliteDatabase& db) { return m_catalog->assetsWithIdentifiers(db, ids); });
@@ -85,6 +95,17 @@ std::vector<CollectionPtr> CatalogStore::collectionsContaining(const Asset& asse
     return m_catalog->read([&](SqliteDatabase& db) {
         return m_catalog->collectionsContaining(db, asset.catalogId, type);
     });
+}
+
+std::vector<std::vector<CollectionPtr>>
+CatalogStore::collectionsContainingEach(const std::vector<AssetPtr>& assets,
+                                        CollectionType type) const {
+    std::vector<qint64> ids;
+    ids.reserve(assets.size());
+    for (const AssetPtr& asset : assets)
+        ids.push_back(asset ? asset->catalogId : 0);
+    return m_catalog->read(
+        [&](SqliteDatabase& db) { return m_catalog->collectionsContainingEach(db, ids, type); });
 }
 
 std::vector<CollectionPtr> CatalogStore::collections(CollectionType type, CollectionSubtype subtype,

@@ -29,11 +29,18 @@ public:
     void enumerateAssets(MediaType mediaType, const FetchOptions& options,
                          const std::function<void(int total)>& counted,
                          const std::function<bool(const AssetPtr&)>& visit) const override;
+    void enumerateAssetsWithResources(
+        MediaType mediaType, const FetchOptions& options, int minimumResources,
+        const std::function<void(int total)>& counted,
+        const std::function<bool(const AssetPtr&, int)>& visit) const override;
     std::vector<AssetPtr> assetsWithIdentifiers(const QStringList& ids) const override;
     std::vector<AssetPtr> assetsInCollection(const AssetCollection& collection,
                                              const FetchOptions& options) const override;
     std::vector<AssetPtr> assetsWithResource(const QString& originalFilename,
                                              qint64 fileSize) const override;
+    std::vector<std::vector<CollectionPtr>>
+    collectionsContainingEach(const std::vector<AssetPtr>& assets,
+                              CollectionType type) const override;
     std::vector<CollectionPtr> collectionsContaining(const Asset& asset,
                                                      CollectionType type) const override;
     std::vector<CollectionPtr> collections(CollectionType type, CollectionSubtype subtype,
