@@ -402,6 +402,7 @@ void Catalog::enumerateAssetsWithResources(
         qint64 date;
         qint64 id;
         bool dated;
+        int wanted = -1; // index in `wanted`, if it is one of them
     };
     std::vector<std::pair<int, AssetPtr>> chosen; // position, asset
     db.exec("BEGIN");                             // the dates and the assets of one moment
@@ -416,15 +417,6 @@ void Catalog::enumerateAssetsWithResources(
                 all.push_back({st.isNull(1) ? 0 : st.int64(1), st.int64(0), !st.isNull(1)});
         }
         counted(int(all.size()));
-        // The order of the fetch: by date (an undated item counts as the earliest, as in SQL),
-        // then by id; by id alone without a sort descriptor.
-        std::sort(all.begin(), all.end(), [sorted, ascending](const Entry& a, const Entry& b) {
-            if (sorted && a.dated != b.dated)
-                return ascending ? !a.dated : a.dated;
-            if (sorted && a.dated && a.date != b.date)
-                return ascending ? a.date < b.date : a.date > b.date;
-            return a.id < b.id;
-        });
         // The assets with enough resources with their files, in one pass in the order of the
         // file: each asset's rows come together.
         std::vector<AssetPtr> wanted;
@@ -451,19 +443,31 @@ void Catalog::enumerateAssetsWithResources(
             if (current)
                 wanted.push_back(std::move(current));
         }
-        // Their ids side by side, so that a million lookups stay in the processor's cache.
-        std::vector<qint64> wantedIds;
-        wantedIds.reserve(wanted.size());
-        for (const AssetPtr& asset : wanted)
-            wantedIds.push_back(asset->catalogId);
-        chosen.reserve(wanted.size());
-        for (size_t position = 0; position < all.size() && chosen.size() < wanted.size();
-             ++position) {
-            const auto found =
-                std::lower_bound(wantedIds.begin(), wantedIds.end(), all[position].id);
-            if (found != wantedIds.end() && *found == all[position].id)
-                chosen.emplace_back(int(position), wanted[size_t(found - wantedIds.begin())]);
+        // Each wanted asset marked in `all`, both in id order, in one pass.
+        if (!std::is_sorted(all.begin(), all.end(),
+                            [](const Entry& x, const Entry& y) { return x.id < y.id; }))
+            std::sort(all.begin(), all.end(),
+                      [](const Entry& x, const Entry& y) { return x.id < y.id; });
+        size_t next = 0;
+        for (Entry& entry : all) {
+            while (next < wanted.size() && wanted[next]->catalogId < entry.id)
+                ++next;
+            if (next < wanted.size() && wanted[next]->catalogId == entry.id)
+                entry.wanted = int(next);
         }
+        // The order of the fetch: by date (an undated item counts as the earliest, as in SQL),
+        // then by id; by id alone without a sort descriptor.
+        std::sort(all.begin(), all.end(), [sorted, ascending](const Entry& a, const Entry& b) {
+            if (sorted && a.dated != b.dated)
+                return ascending ? !a.dated : a.dated;
+            if (sorted && a.dated && a.date != b.date)
+                return ascending ? a.date < b.date : a.date > b.date;
+            return a.id < b.id;
+        });
+        chosen.reserve(wanted.size());
+        for (size_t position = 0; position < all.size(); ++position)
+            if (all[position].wanted >= 0)
+                chosen.emplace_back(int(position), wanted[size_t(all[position].wanted)]);
         wanted.clear(); // each asset lives on in `chosen` only, and goes when it was visited
         db.exec("COMMIT");
     } catch (...) {
