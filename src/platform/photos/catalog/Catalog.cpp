@@ -198,6 +198,19 @@ ResourcePtr resourceOfRow(const SqliteStatement& st, int at, const Asset& owner,
     return r;
 }
 
+// An album of the row's collection columns, from column 0.
+CollectionPtr collectionOfRow(const SqliteStatement& st) {
+    auto c = std::make_shared<AssetCollection>();
+    c->catalogId = st.int64(0);
+    c->localIdentifier = st.text(1);
+    if (!st.isNull(2))
+        c->localizedTitle = st.text(2);
+    c->type = CollectionType(st.int64(3));
+    c->subtype = CollectionSubtype(st.int64(4));
+    c->estimatedAssetCount = int(st.int64(5));
+    return c;
+}
+
 } // namespace
 
 qint64 toCatalogTime(const QDateTime& instant) {
@@ -331,8 +344,7 @@ void Catalog::enumerateAssets(SqliteDatabase& db, MediaType mediaType, const Fet
             st.bind(int(i) + 2, values[i]);
     };
     // The count and the rows in one read transaction, so that both are of the same moment.
-    db.exec("BEGIN");
-    try {
+    inReadTransaction(db, [&] {
         {
             auto count = db.statement("SELECT count(*) FROM assets a WHERE " + where);
             bind(count);
@@ -367,14 +379,7 @@ void Catalog::enumerateAssets(SqliteDatabase& db, MediaType mediaType, const Fet
             if (going && current)
                 visit(std::exchange(current, nullptr));
         }
-        db.exec("COMMIT");
-    } catch (...) {
-        try {
-            db.exec("ROLLBACK");
-        } catch (...) {
-        }
-        throw;
-    }
+    });
 }
 
 void Catalog::enumerateAssetsWithResources(
@@ -405,8 +410,7 @@ void Catalog::enumerateAssetsWithResources(
         int wanted = -1; // index in `wanted`, if it is one of them
     };
     std::vector<std::pair<int, AssetPtr>> chosen; // position, asset
-    db.exec("BEGIN");                             // the dates and the assets of one moment
-    try {
+    inReadTransaction(db, [&] {                   // the dates and the assets of one moment
         // Every fetched asset's date and id, read in the order of the file and sorted here:
         // in date order through the index, nearly every row would be a page read of its own.
         std::vector<Entry> all;
@@ -469,14 +473,7 @@ void Catalog::enumerateAssetsWithResources(
             if (all[position].wanted >= 0)
                 chosen.emplace_back(int(position), wanted[size_t(all[position].wanted)]);
         wanted.clear(); // each asset lives on in `chosen` only, and goes when it was visited
-        db.exec("COMMIT");
-    } catch (...) {
-        try {
-            db.exec("ROLLBACK");
-        } catch (...) {
-        }
-        throw;
-    }
+    });
     for (auto& [position, asset] : chosen)
         if (!visit(std::exchange(asset, nullptr), position))
             return;
@@ -529,17 +526,8 @@ Catalog::collectionsFromQuery(SqliteDatabase& db, const std::string& sql,
     auto st = db.statement(sql);
     bind(st);
     std::vector<CollectionPtr> result;
-    while (st.step()) {
-        auto c = std::make_shared<AssetCollection>();
-        c->catalogId = st.int64(0);
-        c->localIdentifier = st.text(1);
-        if (!st.isNull(2))
-            c->localizedTitle = st.text(2);
-        c->type = CollectionType(st.int64(3));
-        c->subtype = CollectionSubtype(st.int64(4));
-        c->estimatedAssetCount = int(st.int64(5));
-        result.push_back(std::move(c));
-    }
+    while (st.step())
+        result.push_back(collectionOfRow(st));
     return result;
 }
 
@@ -551,14 +539,20 @@ static const char* collectionColumns =
 static const char* uncountedCollectionColumns =
     "SELECT al.id, al.uuid, al.title, al.type, al.subtype, -1 FROM albums al ";
 
+// The albums of one asset of one type, oldest first: the asset's id and the type bound.
+static const std::string& albumsOfAnAsset() {
+    static const std::string sql =
+        std::string(uncountedCollectionColumns) +
+        "JOIN album_members m ON m.album_id = al.id WHERE m.asset_id = ? AND al.type = ? "
+        "ORDER BY al.id";
+    return sql;
+}
+
 std::vector<CollectionPtr> Catalog::collectionsContaining(SqliteDatabase& db, qint64 assetId,
                                                           CollectionType type) const {
-    return collectionsFromQuery(
-        db,
-        std::string(uncountedCollectionColumns) +
-            "JOIN album_members m ON m.album_id = al.id WHERE m.asset_id = ? AND al.type = ? "
-            "ORDER BY al.id",
-        [&](SqliteStatement& st) { st.bind(1, assetId).bind(2, int(type)); });
+    return collectionsFromQuery(db, albumsOfAnAsset(), [&](SqliteStatement& st) {
+        st.bind(1, assetId).bind(2, int(type));
+    });
 }
 
 std::vector<std::vector<CollectionPtr>>
@@ -566,42 +560,22 @@ Catalog::collectionsContainingEach(SqliteDatabase& db, const std::vector<qint64>
                                    CollectionType type) const {
     std::vector<std::vector<CollectionPtr>> result(assetIds.size());
     std::unordered_map<qint64, CollectionPtr> made;
-    const std::string sql = std::string(uncountedCollectionColumns) +
-                            "JOIN album_members m ON m.album_id = al.id WHERE m.asset_id = ? AND "
-                            "al.type = ? ORDER BY al.id";
     // One read transaction for all: each statement on its own would take and drop the
     // database's lock.
-    db.exec("BEGIN");
-    try {
+    inReadTransaction(db, [&] {
         for (size_t i = 0; i < assetIds.size(); ++i) {
             if (assetIds[i] == 0)
                 continue;
-            auto st = db.statement(sql);
+            auto st = db.statement(albumsOfAnAsset());
             st.bind(1, assetIds[i]).bind(2, int(type));
             while (st.step()) {
                 CollectionPtr& album = made[st.int64(0)];
-                if (!album) {
-                    auto c = std::make_shared<AssetCollection>();
-                    c->catalogId = st.int64(0);
-                    c->localIdentifier = st.text(1);
-                    if (!st.isNull(2))
-                        c->localizedTitle = st.text(2);
-                    c->type = CollectionType(st.int64(3));
-                    c->subtype = CollectionSubtype(st.int64(4));
-                    c->estimatedAssetCount = int(st.int64(5));
-                    album = std::move(c);
-                }
+                if (!album)
+                    album = collectionOfRow(st);
                 result[i].push_back(album);
             }
         }
-        db.exec("COMMIT");
-    } catch (...) {
-        try {
-            db.exec("ROLLBACK");
-        } catch (...) {
-        }
-        throw;
-    }
+    });
     return result;
 }
 

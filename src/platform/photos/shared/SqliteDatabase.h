@@ -6,7 +6,9 @@
 #include <QStringList>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
+#include <utility>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -74,9 +76,9 @@ private:
     std::unordered_map<std::string, sqlite3_stmt*> m_cache;
 };
 
-// Runs `body` inside BEGIN IMMEDIATE … COMMIT, rolling back when it throws.
-template <typename F> auto inTransaction(SqliteDatabase& db, F&& body) {
-    db.exec("BEGIN IMMEDIATE");
+// Runs `body` inside `begin` … COMMIT, rolling back when it throws.
+template <typename F> auto inTransactionBegunBy(SqliteDatabase& db, const char* begin, F&& body) {
+    db.exec(begin);
     try {
         if constexpr (std::is_void_v<decltype(body())>) {
             body();
@@ -93,6 +95,17 @@ template <typename F> auto inTransaction(SqliteDatabase& db, F&& body) {
         }
         throw;
     }
+}
+
+// Runs `body` inside BEGIN IMMEDIATE … COMMIT, rolling back when it throws.
+template <typename F> auto inTransaction(SqliteDatabase& db, F&& body) {
+    return inTransactionBegunBy(db, "BEGIN IMMEDIATE", std::forward<F>(body));
+}
+
+// Runs `body` in one read transaction, so that all it reads is of one moment and the
+// database's lock is taken once, not for each statement.
+template <typename F> auto inReadTransaction(SqliteDatabase& db, F&& body) {
+    return inTransactionBegunBy(db, "BEGIN", std::forward<F>(body));
 }
 
 } // namespace photos
