@@ -59,9 +59,8 @@ struct StartedExportRead::Shared {
     std::optional<CallbackAwaitable<ReadResult>::Resolver> waiting;
 };
 
-StartedExportRead::StartedExportRead(QString path)
-    : m_path(std::move(path)), m_shared(std::make_shared<Shared>()) {
-    QThreadPool::globalInstance()->start([shared = m_shared, path = m_path] {
+StartedExportRead::StartedExportRead(QString path) : m_shared(std::make_shared<Shared>()) {
+    QThreadPool::globalInstance()->start([shared = m_shared, path = std::move(path)] {
         ReadResult read = safelyReadAndCheck(path);
         std::unique_lock lock(shared->mutex);
         if (!shared->waiting) {

@@ -23,14 +23,12 @@ QCoro::Task<QByteArray> readExportedFile(QString path);
 class StartedExportRead {
 public:
     explicit StartedExportRead(QString path);
-    const QString& path() const { return m_path; }
     // What readExportedFile gives; awaited at most once.
     QCoro::Task<QByteArray> result();
 
     struct Shared;
 
 private:
-    QString m_path;
     std::shared_ptr<Shared> m_shared;
 };
 

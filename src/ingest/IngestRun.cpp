@@ -315,11 +315,11 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
         const auto startAhead = [&](qsizetype next) {
             Ahead started;
             started.index = next;
-            started.decision =
-                matcher.match(readSignature(files[next]), QFileInfo(files[next]).fileName());
+            const QString nextName = QFileInfo(files[next]).fileName();
+            started.decision = matcher.match(readSignature(files[next]), nextName);
             if (started.decision.kind == MatchDecision::Kind::matched) {
                 started.read.emplace(files[next]);
-                if (!refusalOf(QFileInfo(files[next]).fileName()))
+                if (!refusalOf(nextName))
                     started.copies.emplace(copyForBackup(started.decision.asset));
             }
             ahead.emplace(std::move(started));
