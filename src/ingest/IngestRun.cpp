@@ -377,10 +377,21 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
                 replacedOriginals.push_back(decision.asset);
             } catch (const std::exception& error) {
                 ++report.failed;
-                const QString reason = localizedDescription(error);
+                QString reason = localizedDescription(error);
+                backupGone = dynamic_cast<const BackupFolderGone*>(&error) != nullptr;
+                // A folder that goes away while a copy is being written shows first as that
+                // copy's failure: the folder is the cause the user needs to hear of.
+                if (!backupGone && backup) {
+                    try {
+                        backup->makeSubfolder(QString());
+                    } catch (const BackupFolderGone& gone) {
+                        backupGone = true;
+                        reason = localizedDescription(gone);
+                    } catch (const std::exception&) {
+                    }
+                }
                 logger.log(QStringLiteral("  FAILED ") + name + QStringLiteral(": ") + reason);
                 report.failures << failure(shownName, reason);
-                backupGone = dynamic_cast<const BackupFolderGone*>(&error) != nullptr;
             }
             // Copies made ahead for a file that failed before it needed them are removed now,
             // not left to a process that may end first.
@@ -392,15 +403,6 @@ QCoro::Task<> LibraryModel::ingest(QString folder) {
             }
             if (!self)
                 co_return; // replaced originals wait in the marker album for the next start
-            // Any failure may be the folder's disappearance showing first as a write error.
-            if (!backupGone && report.failed > 0 && backup) {
-                try {
-                    backup->makeSubfolder(QString());
-                } catch (const BackupFolderGone&) {
-                    backupGone = true;
-                } catch (const std::exception&) {
-                }
-            }
             if (backupGone || !backup) {
                 stopReason = QStringLiteral("the backup folder is gone or was replaced");
                 break;

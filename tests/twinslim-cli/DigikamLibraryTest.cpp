@@ -112,12 +112,17 @@ TEST_F(DigikamLibraryCli, PairsLeaveForDigikamsTrashAndDigikamKeepsTheirReplacem
 
     // digiKam opens its collection again and scans it, while a change is refused.
     const QString hook = tmp.path() + "/while-digikam-runs.sh";
-    testsupport::writeFile(hook, ("export PHOTOLIB_LIBRARY='" + database + "' XDG_CONFIG_HOME='" +
-                                  env.value("XDG_CONFIG_HOME") + "'\n'" +
-                                  testsupport::photolibPath() + "' album create Refused > '" +
-                                  tmp.path() + "/refused.txt' 2>&1\necho \"exit $?\" >> '" +
-                                  tmp.path() + "/refused.txt'\n")
-                                     .toUtf8());
+    // On a busy machine digiKam may pause between folders longer than the reopening waits
+    // for a quiet database: the copies' rows are awaited before digiKam is asked to quit.
+    testsupport::writeFile(
+        hook, ("for i in $(seq 1 120); do [ \"$(sqlite3 -readonly '" + database +
+               "' 'SELECT count(*) FROM Images' 2>/dev/null)\" -ge 18 ] "
+               "2>/dev/null && break; sleep 1; done\nsleep 2\n"
+               "export PHOTOLIB_LIBRARY='" +
+               database + "' XDG_CONFIG_HOME='" + env.value("XDG_CONFIG_HOME") + "'\n'" +
+               testsupport::photolibPath() + "' album create Refused > '" + tmp.path() +
+               "/refused.txt' 2>&1\necho \"exit $?\" >> '" + tmp.path() + "/refused.txt'\n")
+                  .toUtf8());
     testsupport::reopenWithDigikam(photos, tmp.path() + "/digikam", hook, env);
     const QString refused = QString::fromUtf8(testsupport::readFile(tmp.path() + "/refused.txt"));
     EXPECT_TRUE(refused.contains("close digiKam") && refused.contains("exit 1"))
