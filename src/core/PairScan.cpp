@@ -178,7 +178,7 @@ std::vector<PhotoPair> readPairs(const std::shared_ptr<photos::PhotoLibrary>& li
         };
         bool stopped = false;
         try {
-            library->enumerateAssetsWithResources(
+            library->enumerateAssetsWithPictures(
                 photos::MediaType::Image, fetchOptions(newerThan, olderThan), 2,
                 [&](int count) { total = count; },
                 [&](const photos::AssetPtr& asset, int position) {

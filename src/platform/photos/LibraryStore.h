@@ -37,19 +37,18 @@ public:
             if (!visit(asset))
                 return;
     }
-    // Like enumerateAssets, but only the assets with at least `minimumResources` resources
+    // Like enumerateAssets, but only the assets with at least `minimumPictures` pictures
     // are handed to `visit`, each with its position among all the assets the options fetch;
     // `counted` is told the number of all of them. A store that reads from disk need not make
     // the others at all.
     virtual void
-    enumerateAssetsWithResources(MediaType mediaType, const FetchOptions& options,
-                                 int minimumResources,
-                                 const std::function<void(int total)>& counted,
-                                 const std::function<bool(const AssetPtr&, int)>& visit) const {
+    enumerateAssetsWithPictures(MediaType mediaType, const FetchOptions& options,
+                                int minimumPictures, const std::function<void(int total)>& counted,
+                                const std::function<bool(const AssetPtr&, int)>& visit) const {
         int position = 0;
         enumerateAssets(mediaType, options, counted, [&](const AssetPtr& asset) {
             const int at = position++;
-            return !asset || int(asset->resources.size()) < minimumResources || visit(asset, at);
+            return !asset || pictureCount(*asset) < minimumPictures || visit(asset, at);
         });
     }
     virtual std::vector<AssetPtr> assetsWithIdentifiers(const QStringList& ids) const = 0;

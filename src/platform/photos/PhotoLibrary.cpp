@@ -200,11 +200,11 @@ void PhotoLibrary::enumerateAssets(MediaType mediaType, const FetchOptions& opti
     m_store->enumerateAssets(mediaType, options, counted, visit);
 }
 
-void PhotoLibrary::enumerateAssetsWithResources(
-    MediaType mediaType, const FetchOptions& options, int minimumResources,
+void PhotoLibrary::enumerateAssetsWithPictures(
+    MediaType mediaType, const FetchOptions& options, int minimumPictures,
     const std::function<void(int total)>& counted,
     const std::function<bool(const AssetPtr&, int position)>& visit) const {
-    m_store->enumerateAssetsWithResources(mediaType, options, minimumResources, counted, visit);
+    m_store->enumerateAssetsWithPictures(mediaType, options, minimumPictures, counted, visit);
 }
 
 std::vector<AssetPtr> PhotoLibrary::fetchAssetsWithLocalIdentifiers(const QStringList& ids) const {

@@ -82,11 +82,12 @@ public:
     void enumerateAssets(MediaType mediaType, const FetchOptions& options,
                          const std::function<void(int total)>& counted,
                          const std::function<bool(const AssetPtr&)>& visit) const;
-    // The same, but only the assets with at least `minimumResources` resources are visited,
+    // The same, but only the assets with at least `minimumPictures` pictures (files other than
+    // sidecars and edit files, see pictureCount) are visited,
     // each with its position in that order; `counted` gets the number of all. A catalogue
     // then reads the others' dates only, which a scan for pairs in a million items needs.
-    void enumerateAssetsWithResources(
-        MediaType mediaType, const FetchOptions& options, int minimumResources,
+    void enumerateAssetsWithPictures(
+        MediaType mediaType, const FetchOptions& options, int minimumPictures,
         const std::function<void(int total)>& counted,
         const std::function<bool(const AssetPtr&, int position)>& visit) const;
     std::vector<AssetPtr> fetchAssetsWithLocalIdentifiers(const QStringList& identifiers) const;

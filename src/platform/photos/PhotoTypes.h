@@ -75,6 +75,15 @@ struct Asset {
 };
 using AssetPtr = std::shared_ptr<const Asset>;
 
+// How many of the asset's files are pictures: its sidecars and edit files (adjustment data) are
+// not. A RAW+JPEG pair has two.
+inline int pictureCount(const Asset& asset) {
+    int count = 0;
+    for (const ResourcePtr& r : asset.resources)
+        count += r && r->type != ResourceType::AdjustmentData;
+    return count;
+}
+
 // A user album or smart album.
 struct AssetCollection {
     QString localIdentifier; // "UUID/L0/040"

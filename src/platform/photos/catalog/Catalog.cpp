@@ -382,11 +382,11 @@ void Catalog::enumerateAssets(SqliteDatabase& db, MediaType mediaType, const Fet
     });
 }
 
-void Catalog::enumerateAssetsWithResources(
-    SqliteDatabase& db, MediaType mediaType, const FetchOptions& options, int minimumResources,
+void Catalog::enumerateAssetsWithPictures(
+    SqliteDatabase& db, MediaType mediaType, const FetchOptions& options, int minimumPictures,
     const std::function<void(int total)>& counted,
     const std::function<bool(const AssetPtr&, int)>& visit) const {
-    if (minimumResources <= 0) {
+    if (minimumPictures <= 0) {
         int position = 0;
         enumerateAssets(db, mediaType, options, counted,
                         [&](const AssetPtr& asset) { return visit(asset, position++); });
@@ -421,8 +421,9 @@ void Catalog::enumerateAssetsWithResources(
                 all.push_back({st.isNull(1) ? 0 : st.int64(1), st.int64(0), !st.isNull(1)});
         }
         counted(int(all.size()));
-        // The assets with enough resources with their files, in one pass in the order of the
-        // file: each asset's rows come together.
+        // The assets with enough files with their files, in one pass in the order of the file:
+        // each asset's rows come together. Counting every file picks out those that may have
+        // enough pictures from the index alone; the others are dropped once read.
         std::vector<AssetPtr> wanted;
         {
             auto st = db.statement(
@@ -431,21 +432,24 @@ void Catalog::enumerateAssetsWithResources(
                 " AND a.id IN (SELECT asset_id FROM resources GROUP BY asset_id HAVING "
                 "count(*) >= ?) ORDER BY a.id, r.ordinal");
             bind(st);
-            st.bind(int(values.size()) + 2, minimumResources);
+            st.bind(int(values.size()) + 2, minimumPictures);
             constexpr int firstResourceColumn = 9;
             UtiStrings utis;
             std::shared_ptr<Asset> current;
+            const auto keep = [&] {
+                if (current && pictureCount(*current) >= minimumPictures)
+                    wanted.push_back(std::move(current));
+                current = nullptr;
+            };
             while (st.step()) {
                 if (!current || current->catalogId != st.int64(0)) {
-                    if (current)
-                        wanted.push_back(std::exchange(current, nullptr));
+                    keep();
                     current = assetOfRow(st);
                 }
                 current->resources.push_back(
                     resourceOfRow(st, firstResourceColumn, *current, utis));
             }
-            if (current)
-                wanted.push_back(std::move(current));
+            keep();
         }
         // Each wanted asset marked in `all`, both in id order, in one pass.
         if (!std::is_sorted(all.begin(), all.end(),

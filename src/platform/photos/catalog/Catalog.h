@@ -40,13 +40,13 @@ public:
     void enumerateAssets(SqliteDatabase& db, MediaType mediaType, const FetchOptions& options,
                          const std::function<void(int total)>& counted,
                          const std::function<bool(const AssetPtr&)>& visit) const;
-    // See LibraryStore::enumerateAssetsWithResources: every fetched asset's date is read in the
-    // order of the file and sorted in memory, and only the assets with enough resources are
+    // See LibraryStore::enumerateAssetsWithPictures: every fetched asset's date is read in the
+    // order of the file and sorted in memory, and only the assets with enough pictures are
     // made, also read in the order of the file.
-    void enumerateAssetsWithResources(SqliteDatabase& db, MediaType mediaType,
-                                      const FetchOptions& options, int minimumResources,
-                                      const std::function<void(int total)>& counted,
-                                      const std::function<bool(const AssetPtr&, int)>& visit) const;
+    void enumerateAssetsWithPictures(SqliteDatabase& db, MediaType mediaType,
+                                     const FetchOptions& options, int minimumPictures,
+                                     const std::function<void(int total)>& counted,
+                                     const std::function<bool(const AssetPtr&, int)>& visit) const;
     std::vector<AssetPtr> assetsWithIdentifiers(SqliteDatabase& db, const QStringList& ids,
                                                 bool includeTrashed = false) const;
     std::vector<AssetPtr> assetsInCollection(SqliteDatabase& db, qint64 collectionId,

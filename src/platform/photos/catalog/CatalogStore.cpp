@@ -61,13 +61,13 @@ void CatalogStore::enumerateAssets(MediaType mediaType, const FetchOptions& opti
     });
 }
 
-void CatalogStore::enumerateAssetsWithResources(
-    MediaType mediaType, const FetchOptions& options, int minimumResources,
+void CatalogStore::enumerateAssetsWithPictures(
+    MediaType mediaType, const FetchOptions& options, int minimumPictures,
     const std::function<void(int total)>& counted,
     const std::function<bool(const AssetPtr&, int)>& visit) const {
     m_catalog->read([&](SqliteDatabase& db) {
-        m_catalog->enumerateAssetsWithResources(db, mediaType, options, minimumResources, counted,
-                                                visit);
+        m_catalog->enumerateAssetsWithPictures(db, mediaType, options, minimumPictures, counted,
+                                               visit);
     });
 }
 

@@ -29,8 +29,8 @@ public:
     void enumerateAssets(MediaType mediaType, const FetchOptions& options,
                          const std::function<void(int total)>& counted,
                          const std::function<bool(const AssetPtr&)>& visit) const override;
-    void enumerateAssetsWithResources(
-        MediaType mediaType, const FetchOptions& options, int minimumResources,
+    void enumerateAssetsWithPictures(
+        MediaType mediaType, const FetchOptions& options, int minimumPictures,
         const std::function<void(int total)>& counted,
         const std::function<bool(const AssetPtr&, int)>& visit) const override;
     std::vector<AssetPtr> assetsWithIdentifiers(const QStringList& ids) const override;
