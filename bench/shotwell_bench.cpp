@@ -5,10 +5,10 @@
 // recorded sizes are those of its import: a scan that shows what a pair reclaims asks the file
 // system). The empty library is the one Shotwell 0.30 wrote (the tests' dump of it); the photos
 // are then added with SQL, as Shotwell's import of that many would leave them.
-#include "support/BenchScan.h"
 #include "support/BenchSmoke.h"
 #include "support/SideBySide.h"
 
+#include "core/PairScan.h"
 #include "platform/photos/PhotoLibrary.h"
 
 #include <QCoreApplication>
@@ -157,15 +157,15 @@ bool buildLibrary(const QString& dir) {
     return done;
 }
 
-// What the scan does: fetch every photo item by date, find each one's RAW and JPEG, and list
-// the tags holding each pair. A fresh opening each time; what the store keeps of the pairs'
-// files beside the library (read on the first scan) stays.
+// The scan itself, as the window and `twinslim-cli scan` run it over "All": every photo item
+// by date, each pair's RAW and JPEG and the albums holding it. A fresh opening each time; what the
+// store keeps of the pairs' files beside the library (read on the first scan) stays.
 int scanPattern() {
     auto lib = photos::PhotoLibrary::open(database,
                                           {.createWhenMissing = false, .purgeExpiredTrash = false});
-    photos::FetchOptions o;
-    o.sortDescriptors = {{QStringLiteral("creationDate"), false}};
-    return bench::scanPattern(*lib, o);
+    return int(twinslim::readPairs(
+                   lib, std::nullopt, std::nullopt, [] { return false; }, [](int, int) {})
+                   .size());
 }
 
 // The same photo rows, with their JPEG's path, time and rating, in one query; counted as pairs
