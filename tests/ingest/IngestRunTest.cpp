@@ -387,6 +387,34 @@ TEST_F(IngestRunTest, ABackupFolderThatGoesAwayIsNeverRecreatedAndStopsTheRun) {
               1);
 }
 
+// The next pair's copies are made while the one before is replaced: when the folder goes away
+// meanwhile, a copy that failed is reported as the folder gone, the cause, not as the copy.
+TEST_F(IngestRunTest, ACopyThatFailsAfterTheFolderWentAwayIsReportedAsTheFolderGone) {
+    const QStringList ids =
+        lib.add({pairNamed("IMG_1", false), pairNamed("IMG_2", false), pairNamed("IMG_3", false)});
+    lib.addAlbum("Twinslim NonFavs", ids);
+    for (const char* name : {"IMG_1.heic", "IMG_2.heic", "IMG_3.heic"})
+        exported(name);
+    // IMG_2's copies fail whenever they are made: its files are gone from the library.
+    const photos::AssetPtr second = lib.library().fetchAssetsWithLocalIdentifiers({ids[1]}).at(0);
+    for (const photos::ResourcePtr& r : second->resources)
+        ASSERT_TRUE(QFile::remove(lib.library().path() + "/" + r->storedPath));
+    QTemporaryDir elsewhere;
+    QObject::connect(&model, &LibraryModel::ingestLineLogged, [&](const QString& line) {
+        if (line.contains("  replaced with IMG_1")) {
+            ASSERT_TRUE(QDir().rename(backup.path(), elsewhere.path() + "/disk"));
+            ASSERT_TRUE(QDir().mkpath(backup.path()));
+        }
+    });
+    ingest();
+    const QStringList log = logMessages();
+    EXPECT_EQ(log.filter(QRegularExpression("^  FAILED IMG_2.heic: The backup folder “")).size(), 1)
+        << log.join("\n").toStdString();
+    EXPECT_FALSE(log.join("\n").contains("IMG_3"));
+    EXPECT_TRUE(
+        QDir(backup.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+}
+
 // A run that stops before any original was replaced says so, not that originals wait.
 TEST_F(IngestRunTest, AStopBeforeAnyReplacementSaysNoOriginalWaits) {
     lib.addAlbum("Twinslim NonFavs",
