@@ -168,7 +168,7 @@ std::vector<PhotoPair> readPairs(const std::shared_ptr<photos::PhotoLibrary>& li
     };
     if (library) {
         // One asset at a time: a library of a million items is not held whole, only its pairs.
-        // An item of fewer than two files is no pair: the library does not make it, but it is
+        // An item of fewer than two pictures is no pair: the library does not make it, but it is
         // handled all the same, in its place, so that cancelling and progress go by every item.
         const auto passOverUpTo = [&](int position) {
             while (i < position)
