@@ -74,6 +74,25 @@ protected:
         return out;
     }
     int itemCount() { return int(lib.library().fetchAssets(photos::MediaType::Image).size()); }
+    // Three non-favourite pairs, each with its export.
+    QStringList threeExportedPairs() {
+        const QStringList ids = lib.add(
+            {pairNamed("IMG_1", false), pairNamed("IMG_2", false), pairNamed("IMG_3", false)});
+        lib.addAlbum("Twinslim NonFavs", ids);
+        for (const char* name : {"IMG_1.heic", "IMG_2.heic", "IMG_3.heic"})
+            exported(name);
+        return ids;
+    }
+    // At the first log line holding `text`, the backup disk is unplugged: the folder moves
+    // away and its mount point stays behind, empty.
+    void unplugBackupAt(const QString& text) {
+        QObject::connect(&model, &LibraryModel::ingestLineLogged, [this, text](const QString& l) {
+            if (l.contains(text) && !std::exchange(unplugged, true)) {
+                ASSERT_TRUE(QDir().rename(backup.path(), elsewhere.path() + "/disk"));
+                ASSERT_TRUE(QDir().mkpath(backup.path()));
+            }
+        });
+    }
 
     TestLibrary lib;
     LibraryModel model;
@@ -81,6 +100,8 @@ protected:
     std::vector<int> prompts;
     bool answer = true;
     QStringList lines;
+    QTemporaryDir elsewhere; // where an unplugged backup folder goes
+    bool unplugged = false;
     QMetaObject::Connection logged = QObject::connect(&model, &LibraryModel::ingestLineLogged,
                                                       [this](const QString& l) { lines << l; });
 };
@@ -351,19 +372,8 @@ TEST_F(IngestRunTest, AnOriginalIsParkedOnlyOnce) {
 
 // An unplugged backup disk leaves its mount point behind as an empty folder of the system disk.
 TEST_F(IngestRunTest, ABackupFolderThatGoesAwayIsNeverRecreatedAndStopsTheRun) {
-    const QStringList ids =
-        lib.add({pairNamed("IMG_1", false), pairNamed("IMG_2", false), pairNamed("IMG_3", false)});
-    lib.addAlbum("Twinslim NonFavs", ids);
-    for (const char* name : {"IMG_1.heic", "IMG_2.heic", "IMG_3.heic"})
-        exported(name);
-    QTemporaryDir elsewhere;
-    const QString unplugged = elsewhere.path() + "/disk";
-    QObject::connect(&model, &LibraryModel::ingestLineLogged, [&](const QString& line) {
-        if (line.contains("  replaced with IMG_1")) {
-            ASSERT_TRUE(QDir().rename(backup.path(), unplugged));
-            ASSERT_TRUE(QDir().mkpath(backup.path()));
-        }
-    });
+    threeExportedPairs();
+    unplugBackupAt("  replaced with IMG_1");
     ingest();
     EXPECT_TRUE(
         QDir(backup.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
@@ -390,22 +400,12 @@ TEST_F(IngestRunTest, ABackupFolderThatGoesAwayIsNeverRecreatedAndStopsTheRun) {
 // The next pair's copies are made while the one before is replaced: when the folder goes away
 // meanwhile, a copy that failed is reported as the folder gone, the cause, not as the copy.
 TEST_F(IngestRunTest, ACopyThatFailsAfterTheFolderWentAwayIsReportedAsTheFolderGone) {
-    const QStringList ids =
-        lib.add({pairNamed("IMG_1", false), pairNamed("IMG_2", false), pairNamed("IMG_3", false)});
-    lib.addAlbum("Twinslim NonFavs", ids);
-    for (const char* name : {"IMG_1.heic", "IMG_2.heic", "IMG_3.heic"})
-        exported(name);
+    const QStringList ids = threeExportedPairs();
     // IMG_2's copies fail whenever they are made: its files are gone from the library.
     const photos::AssetPtr second = lib.library().fetchAssetsWithLocalIdentifiers({ids[1]}).at(0);
     for (const photos::ResourcePtr& r : second->resources)
         ASSERT_TRUE(QFile::remove(lib.library().path() + "/" + r->storedPath));
-    QTemporaryDir elsewhere;
-    QObject::connect(&model, &LibraryModel::ingestLineLogged, [&](const QString& line) {
-        if (line.contains("  replaced with IMG_1")) {
-            ASSERT_TRUE(QDir().rename(backup.path(), elsewhere.path() + "/disk"));
-            ASSERT_TRUE(QDir().mkpath(backup.path()));
-        }
-    });
+    unplugBackupAt("  replaced with IMG_1");
     ingest();
     const QStringList log = logMessages();
     EXPECT_EQ(log.filter(QRegularExpression("^  FAILED IMG_2.heic: The backup folder “")).size(), 1)
@@ -420,14 +420,7 @@ TEST_F(IngestRunTest, AStopBeforeAnyReplacementSaysNoOriginalWaits) {
     lib.addAlbum("Twinslim NonFavs",
                  lib.add({pairNamed("IMG_1", false), pairNamed("IMG_2", false)}));
     exported("IMG_1.heic");
-    QTemporaryDir elsewhere;
-    bool unplugged = false;
-    QObject::connect(&model, &LibraryModel::ingestLineLogged, [&](const QString& line) {
-        if (line.contains("IMG_1") && !std::exchange(unplugged, true)) {
-            ASSERT_TRUE(QDir().rename(backup.path(), elsewhere.path() + "/disk"));
-            ASSERT_TRUE(QDir().mkpath(backup.path()));
-        }
-    });
+    unplugBackupAt("IMG_1");
     ingest();
     const QStringList log = logMessages();
     EXPECT_EQ(log.filter(QRegularExpression("^Ingest stopped after 1 of 1 files .*; no original "

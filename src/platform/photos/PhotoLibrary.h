@@ -83,9 +83,9 @@ public:
                          const std::function<void(int total)>& counted,
                          const std::function<bool(const AssetPtr&)>& visit) const;
     // The same, but only the assets with at least `minimumPictures` pictures (files other than
-    // sidecars and edit files, see pictureCount) are visited,
-    // each with its position in that order; `counted` gets the number of all. A catalogue
-    // then reads the others' dates only, which a scan for pairs in a million items needs.
+    // sidecars and edit files, see pictureCount) are visited, each with its position in that
+    // order; `counted` gets the number of all. A catalogue then reads the others' dates only,
+    // which a scan for pairs in a million items needs.
     void enumerateAssetsWithPictures(
         MediaType mediaType, const FetchOptions& options, int minimumPictures,
         const std::function<void(int total)>& counted,
