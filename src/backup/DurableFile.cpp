@@ -94,11 +94,30 @@ bool writeNewFile(const QString& path, const QByteArray& data) {
     return true;
 }
 
+namespace {
+
+// Renames the flushed file `temporaryPath` to `finalPath`, then flushes the folder unless the
+// caller will; the temporary file is removed on failure.
+void renameIntoPlace(const QString& temporaryPath, const QString& finalPath,
+                     FolderSync folderSync) {
+    if (::rename(encoded(temporaryPath).constData(), encoded(finalPath).constData()) != 0) {
+        const int err = errno;
+        removeQuietly(temporaryPath);
+        fail(QStringLiteral("rename into"), finalPath, err);
+    }
+    if (folderSync == FolderSync::now)
+        syncDirectory(QFileInfo(finalPath).path());
+}
+
+} // namespace
+
 void writeFile(const QString& path, const QByteArray& data) {
     const QString temporary = temporaryPathFor(path);
     removeQuietly(temporary);
+    // Flushed as written: flushing it again before the rename would only cost the disk a
+    // cache flush of its own.
     writeTemporary(temporary, path, data);
-    commitFile(temporary, path);
+    renameIntoPlace(temporary, path, FolderSync::now);
 }
 
 namespace {
@@ -152,14 +171,11 @@ void commitFile(const QString& temporaryPath, const QString& finalPath, FolderSy
             fail(QStringLiteral("flush"), finalPath, err);
         }
         ::close(fd);
-        if (::rename(encoded(temporaryPath).constData(), encoded(finalPath).constData()) != 0)
-            fail(QStringLiteral("rename into"), finalPath, errno);
     } catch (...) {
         removeQuietly(temporaryPath);
         throw;
     }
-    if (folderSync == FolderSync::now)
-        syncDirectory(QFileInfo(finalPath).path());
+    renameIntoPlace(temporaryPath, finalPath, folderSync);
 }
 
 } // namespace twinslim::durable
