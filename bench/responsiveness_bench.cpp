@@ -29,13 +29,17 @@
 // at once after a scan of this size held the GUI thread for about 60 ms); --glibc-default
 // measures with glibc's defaults instead.
 //
-//   responsiveness_bench [--glibc-default] [--gaps MS] [PAIRS [RAW_MB JPEG_MB]]
+// The GUI thread asks for a short time slice as twinslim's main() does; --default-slice
+// measures with the kernel's default slice instead.
+//
+//   responsiveness_bench [--glibc-default] [--default-slice] [--gaps MS] [PAIRS [RAW_MB JPEG_MB]]
 #include "support/BenchCatalogue.h"
 #include "support/BenchSmoke.h"
 
 #include "backup/BackupFolder.h"
 #include "core/LibraryModel.h"
 #include "platform/photos/PhotoLibrary.h"
+#include "platform/system/InteractiveThread.h"
 #include "ui/ScanView.h"
 
 #include <QApplication>
@@ -396,6 +400,7 @@ int main(int argc, char** argv) {
     }
     if (!args.removeAll(QStringLiteral("--glibc-default")))
         mallopt(M_MXFAST, 0); // as twinslim's main() does
+    const bool defaultSlice = args.removeAll(QStringLiteral("--default-slice")) > 0;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir dir(QDir::tempPath() + "/responsiveness-XXXXXX");
@@ -403,6 +408,8 @@ int main(int argc, char** argv) {
     qputenv("XDG_CONFIG_HOME", (dir.path() + "/config").toUtf8());
     QApplication app(argc, argv);
     hookEventLoopPoll();
+    if (!defaultSlice)
+        sys::markAsInteractiveThread(); // as twinslim's main() does
     QStringList shape = bench::sized(QStringList{"20", "25", "8"}, QStringList{"2", "1", "1"});
     for (int i = 0; i < args.size() && i < 3; ++i)
         shape[i] = args[i];

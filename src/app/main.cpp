@@ -3,6 +3,7 @@
 // the main window.
 #include "BuildInfo.h"
 #include "backup/FolderChooser.h"
+#include "platform/system/InteractiveThread.h"
 #include "ui/ConsentDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/QtFolderChooser.h"
@@ -60,6 +61,9 @@ int main(int argc, char** argv) {
     // that item, rather than end the program in the middle of a run.
     std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
+    // Scans and ingests keep every core busy; woken by an event, the window's thread takes a
+    // core at once instead of waiting for a worker's time slice to end.
+    sys::markAsInteractiveThread();
     // The preferences (the backup folder) live under this organisation and name.
     QApplication::setOrganizationName(QStringLiteral("Twinslim"));
     QApplication::setApplicationName(QStringLiteral("Twinslim"));
