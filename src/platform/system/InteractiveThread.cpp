@@ -10,7 +10,8 @@
 namespace sys {
 namespace {
 
-// The kernel's struct sched_attr as of its first version; glibc has no wrapper for it.
+// The kernel's struct sched_attr as of its first version. glibc has no wrapper for the call,
+// and <linux/sched/types.h> cannot be included beside <sched.h> (both define sched_param).
 struct SchedAttr {
     std::uint32_t size;
     std::uint32_t policy;
